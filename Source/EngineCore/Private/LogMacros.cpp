@@ -1,0 +1,77 @@
+#include "Logging/LogMacros.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+DEFINE_LOG_CATEGORY(LogTemp);
+
+namespace
+{
+std::mutex GSinkMutex;
+
+FLogSink& CurrentSink()
+{
+	static FLogSink Sink;
+	return Sink;
+}
+
+void WriteToStandardError(const FLogRecord& Record)
+{
+	std::fprintf(stderr, "%s: %s: %s [%s:%d]\n", Record.Category, ToString(Record.Verbosity), Record.Message, Record.File,
+		Record.Line);
+}
+} // namespace
+
+const TCHAR* ToString(ELogVerbosity Verbosity)
+{
+	switch (Verbosity)
+	{
+	case ELogVerbosity::NoLogging: return "NoLogging";
+	case ELogVerbosity::Fatal: return "Fatal";
+	case ELogVerbosity::Error: return "Error";
+	case ELogVerbosity::Warning: return "Warning";
+	case ELogVerbosity::Display: return "Display";
+	case ELogVerbosity::Log: return "Log";
+	case ELogVerbosity::Verbose: return "Verbose";
+	case ELogVerbosity::VeryVerbose: return "VeryVerbose";
+	}
+	return "Unknown";
+}
+
+void FMsg::Logf(const TCHAR* File, int32 Line, const FLogCategoryBase& Category, ELogVerbosity Verbosity,
+	const TCHAR* Format, ...)
+{
+	va_list Args;
+	va_start(Args, Format);
+	va_list Copy;
+	va_copy(Copy, Args);
+	const int Length = std::vsnprintf(nullptr, 0, Format, Copy);
+	va_end(Copy);
+	std::string Message(Length > 0 ? static_cast<SIZE_T>(Length) : 0, '\0');
+	if (Length > 0)
+	{
+		std::vsnprintf(Message.data(), Message.size() + 1, Format, Args);
+	}
+	va_end(Args);
+
+	const FLogRecord Record{Category.GetCategoryName(), Verbosity, File, Line, Message.c_str()};
+	const std::lock_guard<std::mutex> Lock(GSinkMutex);
+	if (CurrentSink())
+	{
+		CurrentSink()(Record);
+	}
+	else
+	{
+		WriteToStandardError(Record);
+	}
+}
+
+FLogSink FMsg::SetSink(FLogSink Sink)
+{
+	const std::lock_guard<std::mutex> Lock(GSinkMutex);
+	FLogSink Previous = std::move(CurrentSink());
+	CurrentSink() = std::move(Sink);
+	return Previous;
+}

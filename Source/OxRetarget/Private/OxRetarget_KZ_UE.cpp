@@ -1,0 +1,196 @@
+#include "OxRetarget_KZ_UE.h"
+
+#include "OxHuman_Skeleton.h"
+
+namespace
+{
+// Words that make a target bone a finger bone for the finger rest rule.
+constexpr const TCHAR* FingerWords[] = {TEXT("thumb"), TEXT("index"), TEXT("middle"), TEXT("ring"), TEXT("pinky")};
+
+bool isFingerBone(FName bone)
+{
+	const FString text = bone.ToString();
+	for (const TCHAR* word : FingerWords)
+	{
+		if (text.Find(word, ESearchCase::IgnoreCase, ESearchDir::FromStart, INDEX_NONE) != INDEX_NONE)
+		{
+			return true;
+		}
+	}
+	return false;
+}
+} // namespace
+
+OxRetarget_KZ_UE::OxRetarget_KZ_UE() = default;
+
+OxRetarget_KZ_UE::OxRetarget_KZ_UE(const OxRetarget_KZ_UE& other)
+	: bone_name_map(other.bone_name_map),
+	  src_skeleton(other.src_skeleton != nullptr ? new OxSkeletonTreeKZ(*other.src_skeleton) : nullptr),
+	  des_skeleton(other.des_skeleton != nullptr ? new OxSkeletonTreeUE(*other.des_skeleton) : nullptr),
+	  src_bone_names(other.src_bone_names),
+	  des_bone_names(other.des_bone_names),
+	  pair_plans(other.pair_plans)
+{
+}
+
+OxRetarget_KZ_UE& OxRetarget_KZ_UE::operator=(const OxRetarget_KZ_UE& other)
+{
+	if (this != &other)
+	{
+		OxRetarget_KZ_UE copy(other);
+		releaseSkeletons();
+		bone_name_map = copy.bone_name_map;
+		src_bone_names = copy.src_bone_names;
+		des_bone_names = copy.des_bone_names;
+		pair_plans = copy.pair_plans;
+		src_skeleton = copy.src_skeleton;
+		des_skeleton = copy.des_skeleton;
+		copy.src_skeleton = nullptr;
+		copy.des_skeleton = nullptr;
+	}
+	return *this;
+}
+
+OxRetarget_KZ_UE::~OxRetarget_KZ_UE()
+{
+	releaseSkeletons();
+}
+
+void OxRetarget_KZ_UE::releaseSkeletons()
+{
+	delete src_skeleton;
+	src_skeleton = nullptr;
+	delete des_skeleton;
+	des_skeleton = nullptr;
+}
+
+void OxRetarget_KZ_UE::init()
+{
+	const OxHuman_Skeleton human_skeleton;
+	init(human_skeleton.kz_bone_names, human_skeleton.ue_bone_names);
+}
+
+void OxRetarget_KZ_UE::init(const TArray<FString>& kz_bone_names, const TArray<FString>& ue_bone_names)
+{
+	// A second init starts from scratch rather than appending to the first pairing.
+	releaseSkeletons();
+	bone_name_map.Empty();
+	src_bone_names.Empty();
+	des_bone_names.Empty();
+	pair_plans.Empty();
+
+	for (int32 i = 0; i < kz_bone_names.Num(); ++i)
+	{
+		const FString kz_name = kz_bone_names[i];
+		src_bone_names.Add(FName(*kz_name));
+		const FString ue_name = ue_bone_names[i];
+		des_bone_names.Add(FName(*ue_name));
+		bone_name_map.Add(FName(*kz_name), FName(*ue_name));
+	}
+
+	src_skeleton = new OxSkeletonTreeKZ();
+	src_skeleton->init();
+	des_skeleton = new OxSkeletonTreeUE();
+	des_skeleton->init();
+	des_skeleton->init_exclude_bones();
+	preparePairs();
+}
+
+void OxRetarget_KZ_UE::preparePairs()
+{
+	pair_plans.Reserve(des_bone_names.Num());
+	for (int32 i = 0; i < des_bone_names.Num(); ++i)
+	{
+		const FName des = des_bone_names[i];
+		const FName src = src_bone_names[i];
+		FPairPlan plan;
+		plan.src_index = src_skeleton->findBoneIndex(src);
+		plan.des_index = des_skeleton->findBoneIndex(des);
+		plan.des_parent_index = des_skeleton->findBoneIndex(des_skeleton->getParentName(des));
+		const int32* sign = des_skeleton->exclude_bones.Find(des);
+		plan.curl_sign = sign != nullptr ? *sign : 0;
+		plan.is_finger = isFingerBone(des);
+		plan.inverse_src_t_pose_world = src_skeleton->get_t_pose_in_world(src).Inverse();
+		plan.des_t_pose_world = des_skeleton->get_t_pose_in_world(des);
+		pair_plans.Add(plan);
+	}
+}
+
+void OxRetarget_KZ_UE::updateSrcSkeleton(const TArray<FName>& names, const TArray<TTransform<double>>& transforms) const
+{
+	if (src_skeleton != nullptr)
+	{
+		src_skeleton->update(names, transforms);
+	}
+}
+
+void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
+{
+	if (src_skeleton == nullptr || des_skeleton == nullptr)
+	{
+		return;
+	}
+	for (const FPairPlan& plan : pair_plans)
+	{
+		// A target bone the tree lacks would only be computed and dropped.
+		if (plan.des_index == INDEX_NONE)
+		{
+			continue;
+		}
+		OxSkeletonTreeNode& des_node = des_skeleton->node_map.GetPair(plan.des_index).Value;
+		if (fingers_in_t_pose && plan.is_finger)
+		{
+			des_skeleton->setLocalPoseAt(plan.des_index, des_node.t_pose_in_local);
+			continue;
+		}
+		const bool has_src = plan.src_index != INDEX_NONE;
+		const TTransform<double>& src_local =
+			has_src ? src_skeleton->node_map.GetPair(plan.src_index).Value.pose_in_local : TTransform<double>::Identity;
+
+		if (plan.curl_sign != 0)
+		{
+			// Finger curl: the source roll about the bone's Z axis, signed by side.
+			const double roll = src_local.GetRotation().EulerRoll();
+			TTransform<double> curled = src_local;
+			curled.SetRotation(TQuat<double>::MakeFromEuler(TVector<double>(0.0, 0.0, roll * static_cast<double>(plan.curl_sign))));
+			des_skeleton->setLocalPoseAt(plan.des_index, curled);
+			continue;
+		}
+
+		// World delta: L = (TT * (Inverse(ST) * SW)) * Inverse(PW).
+		const TTransform<double>& src_world = has_src ? src_skeleton->worldPoseAt(plan.src_index) : TTransform<double>::Identity;
+		const TTransform<double> delta = plan.inverse_src_t_pose_world * src_world;
+		const TTransform<double> des_world = plan.des_t_pose_world * delta;
+		const TTransform<double> parent_world = plan.des_parent_index != INDEX_NONE
+			? des_skeleton->worldPoseAt(plan.des_parent_index)
+			: TTransform<double>::Identity;
+		des_skeleton->setLocalPoseAt(plan.des_index, des_world * parent_world.Inverse());
+	}
+}
+
+TArray<FName> OxRetarget_KZ_UE::getMetaBoneName() const
+{
+	return des_bone_names;
+}
+
+TTransform<double> OxRetarget_KZ_UE::getMetaBonePose(FName name)
+{
+	return des_skeleton != nullptr ? des_skeleton->get_pose_in_local(name) : TTransform<double>::Identity;
+}
+
+TTransform<double> OxRetarget_KZ_UE::getTPose(FName name)
+{
+	return des_skeleton != nullptr ? des_skeleton->get_t_pose_in_local(name) : TTransform<double>::Identity;
+}
+
+int32 OxRetarget_KZ_UE::getIndex(FString name, TArray<FString> list)
+{
+	for (int32 i = 0; i < list.Num(); ++i)
+	{
+		if (name.Equals(list[i], ESearchCase::IgnoreCase))
+		{
+			return i;
+		}
+	}
+	return -1;
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "CoreMinimal.h"
+#include "OxRetargetApi.h"
+
+// One bone of a skeleton tree, held by value in the tree's map.
+struct OXRETARGET_API OxSkeletonTreeNode
+{
+	FName name;
+	// None for the root.
+	FName parent_name;
+	// Direct children in bone_names order.
+	TArray<FName> children;
+	// Current pose relative to the parent.
+	TTransform<double> pose_in_local = TTransform<double>::Identity;
+	TTransform<double> t_pose_in_local = TTransform<double>::Identity;
+	// T-pose in the skeleton's root space.
+	TTransform<double> t_pose_in_world = TTransform<double>::Identity;
+};
+
+// A named bone hierarchy with a current local pose and a T-pose per bone. Concrete skeletons supply
+// the hierarchy (buildTree) and the rest pose (setTPose); init builds the tree from them.
+// Every look-up ignores letter case; a name the tree lacks reads as the identity and is not written.
+class OXRETARGET_API OxSkeletonTree
+{
+public:
+	UE_USE_ENGINE_ALLOCATOR()
+
+	OxSkeletonTree();
+	OxSkeletonTree(const OxSkeletonTree& other);
+	OxSkeletonTree& operator=(const OxSkeletonTree& other);
+	virtual ~OxSkeletonTree();
+
+	// Builds the hierarchy, links children in bone_names order and applies the T-pose. Once per tree.
+	void init();
+
+	// The bone's parent name; None for the root and for a name this tree does not have.
+	FName getParentName(FName bone);
+
+	// Sets the rotation of each named bone's local pose to transforms[i]'s rotation (translation and
+	// scale are ignored). Unknown names are skipped; for a repeated name the last entry wins.
+	// Needs transforms.Num() >= names.Num().
+	void update(const TArray<FName>& names, const TArray<TTransform<double>>& transforms);
+
+	// Replaces the bone's local pose as given, without normalising. Ignored for an unknown name.
+	void set_pose_in_local(FName name, TTransform<double> transform);
+
+	// The bone's current pose relative to its parent; the identity for an unknown name.
+	TTransform<double> get_pose_in_local(FName name);
+
+	// The bone's current pose in root space, composed from its local pose and its ancestors'
+	// (local(bone) * (local(parent) * (... * (local(root) * identity)))). Identity for an unknown name.
+	TTransform<double> get_pose_in_world(FName name);
+
+	// The bone's T-pose relative to its parent; the identity for an unknown name.
+	TTransform<double> get_t_pose_in_local(FName name);
+
+	// The bone's T-pose in root space as recorded by init; the identity for an unknown name.
+	TTransform<double> get_t_pose_in_world(FName name);
+
+	// Prints the outline from the root through OxKZ_Log: a header line, then per bone its name and its
+	// local pose, depth-first, indented with "|--" per level. Only the header for an unbuilt tree.
+	void printTree();
+
+protected:
+	// Fills node_map and bone_names through buildNode and sets root_name. The base only logs.
+	virtual void buildTree();
+	// Appends the rest pose as parallel arrays of names and transforms. The base only logs.
+	virtual void setTPose(TArray<FName>& names, TArray<TTransform<double>>& transforms);
+
+	// Adds one bone to map (replacing a node of the same name) and appends its name to names.
+	// An empty parent text or "None" makes a root. bone_index is not used.
+	void buildNode(int bone_index, FString bone_name, FString parent_bone_name, TMap<FName, OxSkeletonTreeNode>& map,
+		TArray<FName>& names);
+
+	TMap<FName, OxSkeletonTreeNode> node_map;
+	TArray<FName> bone_names;
+	FName root_name;
+
+private:
+	friend class OxRetarget_KZ_UE;
+
+	void printBoneNameInfo(FName bone, int depth);
+
+	// Index of the bone's node (its position in node_map), or INDEX_NONE.
+	int32 findBoneIndex(FName name) const { return node_map.FindIndex(name); }
+	// Resolves parent indices and child lists once the hierarchy is complete; stops on a cycle.
+	void buildIndex();
+	// The world pose of node Index, composed parents-first and kept until a local pose above changes.
+	const TTransform<double>& worldPoseAt(int32 index);
+	void setLocalPoseAt(int32 index, const TTransform<double>& transform);
+	void setLocalRotationAt(int32 index, const TQuat<double>& rotation);
+	// Marks the node's world pose and those below it as stale.
+	void invalidateWorld(int32 index);
+
+	TArray<int32> parent_index;
+	TArray<int32> child_start;
+	TArray<int32> child_indices;
+	TArray<TTransform<double>> world_cache;
+	TArray<uint8> world_valid;
+	TArray<int32> path_scratch;
+	// Names of the last update and their resolved node indices.
+	TArray<FName> update_names;
+	TArray<int32> update_indices;
+};

@@ -1,0 +1,473 @@
+#include "BvhReader.h"
+
+#include <charconv>
+#include <cmath>
+#include <istream>
+#include <limits>
+#include <numbers>
+#include <streambuf>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+
+namespace oxr::bvh {
+namespace {
+
+using Traits = std::char_traits<char>;
+
+constexpr bool is_space(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+constexpr bool is_blank(int c) { return is_space(c) && c != '\n'; }
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string line_prefix(std::int64_t line) {
+  return line > 0 ? "line " + std::to_string(line) + ": " : std::string();
+}
+
+// Quotes a token for a one-line message, masking control bytes and cutting very long ones.
+std::string quoted(std::string_view text) {
+  constexpr std::size_t kMaxShown = 64;
+  std::string out = "'";
+  for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    out.push_back(c < 0x20 || c == 0x7f ? '?' : text[i]);
+  }
+  if (text.size() > kMaxShown) out += "...";
+  out += "'";
+  return out;
+}
+
+std::string to_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// For a decimal that from_chars reported out of range: true if it is tiny (rounds to zero)
+// rather than huge. Out-of-range values have a decimal exponent far from zero, so its sign decides.
+bool is_underflow(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && text[i] == '-') ++i;
+  std::int64_t int_digits = 0;  // significant digits before the point
+  std::int64_t frac_zeros = 0;  // zeros after the point before the first significant digit
+  bool significant = false;
+  for (; i < text.size() && is_digit(text[i]); ++i) {
+    if (text[i] != '0' || significant) {
+      significant = true;
+      ++int_digits;
+    }
+  }
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && is_digit(text[i]); ++i) {
+      if (!significant && text[i] == '0') {
+        ++frac_zeros;
+      } else {
+        significant = true;
+      }
+    }
+  }
+  std::int64_t exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    constexpr std::int64_t kClamp = 1'000'000'000'000;
+    for (; i < text.size() && is_digit(text[i]); ++i) {
+      if (exponent < kClamp) exponent = exponent * 10 + (text[i] - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  const std::int64_t magnitude = (int_digits > 0 ? int_digits : -frac_zeros) + exponent;
+  return magnitude < 0;
+}
+
+enum class NumberStatus { ok, not_a_number, out_of_range, not_finite };
+
+NumberStatus parse_double(std::string_view text, double& value) {
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, value, std::chars_format::general);
+  if (result.ec == std::errc::result_out_of_range && result.ptr == end) {
+    if (!is_underflow(text)) return NumberStatus::out_of_range;
+    value = text.front() == '-' ? -0.0 : 0.0;
+    return NumberStatus::ok;
+  }
+  if (result.ec != std::errc() || result.ptr != end) return NumberStatus::not_a_number;
+  if (!std::isfinite(value)) return NumberStatus::not_finite;
+  return NumberStatus::ok;
+}
+
+std::string problem(NumberStatus status) {
+  switch (status) {
+    case NumberStatus::ok: break;
+    case NumberStatus::not_a_number: return " is not a number";
+    case NumberStatus::out_of_range: return " is out of range";
+    case NumberStatus::not_finite: return " is not finite";
+  }
+  return "";
+}
+
+template <typename Int>
+bool parse_integer(std::string_view text, Int& value) {
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, value);
+  return result.ec == std::errc() && result.ptr == end;
+}
+
+bool parse_channel(std::string_view text, Channel& channel) {
+  for (int i = 0; i < 6; ++i) {
+    const auto candidate = static_cast<Channel>(i);
+    if (text == channel_name(candidate)) {
+      channel = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+Quat multiply(const Quat& a, const Quat& b) {
+  return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1],
+          a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
+          a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3],
+          a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
+}
+
+}  // namespace
+
+BvhError::BvhError(std::int64_t line, const std::string& message)
+    : std::runtime_error(line_prefix(line) + message),
+      line_(line),
+      prefix_length_(line_prefix(line).size()) {}
+
+std::string_view BvhError::message() const noexcept {
+  return std::string_view(what()).substr(prefix_length_);
+}
+
+std::string_view channel_name(Channel channel) {
+  switch (channel) {
+    case Channel::Xposition: return "Xposition";
+    case Channel::Yposition: return "Yposition";
+    case Channel::Zposition: return "Zposition";
+    case Channel::Xrotation: return "Xrotation";
+    case Channel::Yrotation: return "Yrotation";
+    case Channel::Zrotation: return "Zrotation";
+  }
+  return "?";
+}
+
+struct Reader::HierarchyState {
+  std::vector<int> open;  // joints whose closing brace is pending
+  int depth = 0;          // open braces, End Sites included
+  std::unordered_map<std::string, int> folded_names;  // lower-case name -> joint index
+};
+
+Reader::Reader(std::istream& in, Limits limits) : buf_(in.rdbuf()), limits_(limits) {
+  if (buf_ == nullptr) throw BvhError(0, "input stream has no buffer");
+  token_.reserve(limits_.max_token_length);
+  parse_hierarchy();
+  parse_motion_header();
+}
+
+void Reader::fail(std::int64_t line, const std::string& message) {
+  failed_ = true;
+  throw BvhError(line, message);
+}
+
+// Reads the next whitespace-delimited token into token_; false at the end of the input.
+bool Reader::next_token() {
+  if (pushed_back_) {
+    pushed_back_ = false;
+    return true;
+  }
+  const auto eof = Traits::eof();
+  auto c = buf_->sgetc();
+  while (c != eof && is_space(c)) {
+    if (c == '\n') ++line_;
+    c = buf_->snextc();
+  }
+  if (c == eof) return false;
+  token_.clear();
+  token_line_ = line_;
+  while (c != eof && !is_space(c)) {
+    if (token_.size() >= limits_.max_token_length) {
+      fail(line_, "token longer than " + std::to_string(limits_.max_token_length) + " characters");
+    }
+    token_.push_back(Traits::to_char_type(c));
+    c = buf_->snextc();
+  }
+  return true;
+}
+
+// True if only blanks remain on the current line; consumes those blanks but not the newline.
+bool Reader::at_line_end() {
+  if (pushed_back_) return false;
+  auto c = buf_->sgetc();
+  while (c != Traits::eof() && is_blank(c)) c = buf_->snextc();
+  return c == Traits::eof() || c == '\n';
+}
+
+std::string_view Reader::expect_token(std::string_view expected) {
+  if (!next_token()) {
+    fail(token_line_ > 0 ? token_line_ : line_,
+         "unexpected end of file, expected " + std::string(expected));
+  }
+  return token_;
+}
+
+void Reader::expect_keyword(std::string_view keyword, std::string_view context) {
+  if (expect_token(keyword) != keyword) {
+    fail(token_line_,
+         "expected " + std::string(keyword) + " " + std::string(context) + ", found " + quoted(token_));
+  }
+}
+
+double Reader::read_number(std::string_view what) {
+  expect_token(what);
+  double value = 0;
+  const NumberStatus status = parse_double(token_, value);
+  if (status != NumberStatus::ok) fail(token_line_, std::string(what) + " " + quoted(token_) + problem(status));
+  return value;
+}
+
+void Reader::parse_hierarchy() {
+  if (!next_token()) fail(line_, "empty file");
+  if (token_ != "HIERARCHY") fail(token_line_, "expected HIERARCHY, found " + quoted(token_));
+  expect_keyword("ROOT", "after HIERARCHY");
+  HierarchyState state;
+  begin_joint(state);
+  while (!state.open.empty()) {
+    const Joint& current = header_.joints[static_cast<std::size_t>(state.open.back())];
+    if (!next_token()) {
+      fail(token_line_, "unexpected end of file inside joint " + quoted(current.name));
+    }
+    if (token_ == "JOINT") {
+      begin_joint(state);
+    } else if (token_ == "End") {
+      parse_end_site(state);
+    } else if (token_ == "}") {
+      state.open.pop_back();
+      --state.depth;
+    } else {
+      fail(token_line_, "unknown keyword " + quoted(token_) + " in joint " + quoted(current.name) +
+                            ", expected JOINT, End Site or }");
+    }
+  }
+}
+
+// Called with ROOT or JOINT in token_; parses up to the joint's CHANNELS and leaves it open.
+void Reader::begin_joint(HierarchyState& state) {
+  const std::string keyword = token_;
+  if (state.depth >= limits_.max_depth) {
+    fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
+  }
+  if (header_.joints.size() >= static_cast<std::size_t>(limits_.max_joints)) {
+    fail(token_line_, "more than " + std::to_string(limits_.max_joints) + " joints");
+  }
+  const std::string_view name = expect_token("a joint name after " + keyword);
+  if (name == "{" || name == "}") fail(token_line_, "missing joint name after " + keyword);
+
+  Joint joint;
+  joint.name = name;
+  joint.parent = state.open.empty() ? -1 : state.open.back();
+  const int index = static_cast<int>(header_.joints.size());
+  const auto [it, inserted] = state.folded_names.emplace(to_lower(name), index);
+  if (!inserted) {
+    fail(token_line_, "duplicate joint name " + quoted(name) + " (same as " +
+                          quoted(header_.joints[static_cast<std::size_t>(it->second)].name) +
+                          " ignoring case)");
+  }
+  expect_keyword("{", "after " + keyword + " " + quoted(joint.name));
+  expect_keyword("OFFSET", "in joint " + quoted(joint.name));
+  for (double& v : joint.offset) v = read_number("OFFSET value");
+  expect_keyword("CHANNELS", "in joint " + quoted(joint.name));
+  parse_channels(joint);
+
+  joint.first_channel = header_.channel_count;
+  header_.channel_count += static_cast<int>(joint.channels.size());
+  header_.joints.push_back(std::move(joint));
+  state.open.push_back(index);
+  ++state.depth;
+}
+
+void Reader::parse_channels(Joint& joint) {
+  expect_token("a CHANNELS count");
+  const std::int64_t line = token_line_;
+  int count = 0;
+  if (!parse_integer(std::string_view(token_), count)) {
+    fail(line, "CHANNELS count " + quoted(token_) + " is not an integer");
+  }
+  if (count < 0 || count > 6) {
+    fail(line, "CHANNELS count " + std::to_string(count) + " is outside 0 to 6");
+  }
+  const auto mismatch = [&](std::size_t given) {
+    fail(line, "CHANNELS count " + std::to_string(count) + " does not match the " +
+                   std::to_string(given) + " channel names given");
+  };
+  for (int i = 0; i < count; ++i) {
+    expect_token("a channel name");
+    Channel channel{};
+    if (!parse_channel(token_, channel)) {
+      if (token_ == "JOINT" || token_ == "End" || token_ == "}") mismatch(joint.channels.size());
+      fail(token_line_, "unknown channel " + quoted(token_) + " in joint " + quoted(joint.name));
+    }
+    for (const Channel seen : joint.channels) {
+      if (seen == channel) {
+        fail(token_line_, "duplicate channel " + quoted(token_) + " in joint " + quoted(joint.name));
+      }
+    }
+    joint.channels.push_back(channel);
+  }
+  // More channel names on the same line mean the count is too small.
+  std::size_t extra = 0;
+  while (extra <= 6 && !at_line_end()) {
+    next_token();
+    Channel channel{};
+    if (!parse_channel(token_, channel)) {
+      pushed_back_ = true;
+      break;
+    }
+    ++extra;
+  }
+  if (extra > 0) mismatch(joint.channels.size() + extra);
+}
+
+// Called with "End" in token_.
+void Reader::parse_end_site(HierarchyState& state) {
+  Joint& owner = header_.joints[static_cast<std::size_t>(state.open.back())];
+  expect_keyword("Site", "after End");
+  if (state.depth >= limits_.max_depth) {
+    fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
+  }
+  expect_keyword("{", "after End Site");
+  expect_keyword("OFFSET", "in End Site");
+  std::array<double, 3> offset{};
+  for (double& v : offset) v = read_number("OFFSET value");
+  expect_keyword("}", "closing End Site");
+  owner.end_sites.push_back(offset);
+}
+
+void Reader::parse_motion_header() {
+  expect_keyword("MOTION", "after the hierarchy");
+
+  std::string_view count_text = expect_token("Frames:");
+  if (count_text.substr(0, 7) != "Frames:") fail(token_line_, "expected Frames:, found " + quoted(token_));
+  count_text.remove_prefix(7);
+  if (count_text.empty()) count_text = expect_token("a frame count");
+  std::int64_t count = 0;
+  if (!parse_integer(count_text, count)) {
+    // Not an int64: say whether it is negative, too large or not an integer at all.
+    double number = 0;
+    const bool numeric = parse_double(count_text, number) == NumberStatus::ok;
+    if (numeric && number < 0) fail(token_line_, "negative frame count " + quoted(count_text));
+    if (!numeric || number != std::floor(number) || number <= static_cast<double>(limits_.max_frames)) {
+      fail(token_line_, "frame count " + quoted(count_text) + " is not a non-negative integer");
+    }
+    count = std::numeric_limits<std::int64_t>::max();
+  }
+  if (count < 0) fail(token_line_, "negative frame count " + quoted(count_text));
+  if (count > limits_.max_frames) {
+    fail(token_line_, "frame count " + quoted(count_text) + " exceeds the limit of " +
+                          std::to_string(limits_.max_frames));
+  }
+  header_.frame_count = count;
+
+  expect_keyword("Frame", "after the frame count");
+  std::string_view time_text = expect_token("Time:");
+  if (time_text.substr(0, 5) != "Time:") fail(token_line_, "expected Frame Time:, found " + quoted(token_));
+  time_text.remove_prefix(5);
+  if (time_text.empty()) time_text = expect_token("a frame time");
+  double frame_time = 0;
+  const NumberStatus status = parse_double(time_text, frame_time);
+  if (status != NumberStatus::ok) fail(token_line_, "Frame Time " + quoted(time_text) + problem(status));
+  if (!(frame_time > 0)) fail(token_line_, "Frame Time " + quoted(time_text) + " is not positive");
+  header_.frame_time = frame_time;
+  if (!at_line_end()) {
+    next_token();
+    fail(token_line_, "unexpected " + quoted(token_) + " after the frame time");
+  }
+
+  if (header_.channel_count == 0 && count > 0) {
+    fail(token_line_, std::to_string(count) + " frames declared but the hierarchy has no channels");
+  }
+  if (count == 0) check_end_of_data();
+}
+
+void Reader::check_end_of_data() {
+  if (next_token()) {
+    fail(token_line_, "unexpected data " + quoted(token_) + " after the last frame (Frames: " +
+                          std::to_string(header_.frame_count) + ")");
+  }
+}
+
+bool Reader::read_frame(std::span<double> values) {
+  if (failed_) throw BvhError(0, "reader already failed on an earlier error");
+  if (values.size() != static_cast<std::size_t>(header_.channel_count)) {
+    throw BvhError(0, "read_frame needs room for " + std::to_string(header_.channel_count) +
+                          " values, got " + std::to_string(values.size()));
+  }
+  if (frames_read_ >= header_.frame_count) return false;
+
+  const std::int64_t frame = frames_read_ + 1;
+  const auto frame_text = [frame] { return "frame " + std::to_string(frame); };
+  if (!next_token()) {
+    fail(token_line_, "file ends after frame " + std::to_string(frames_read_) + " of " +
+                          std::to_string(header_.frame_count));
+  }
+  const std::int64_t line = token_line_;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) {
+      if (at_line_end()) {
+        fail(line, frame_text() + " has " + std::to_string(i) + " values, expected " +
+                       std::to_string(values.size()));
+      }
+      next_token();
+    }
+    const NumberStatus status = parse_double(token_, values[i]);
+    if (status != NumberStatus::ok) {
+      fail(line, frame_text() + " value " + std::to_string(i + 1) + " " + quoted(token_) + problem(status));
+    }
+  }
+  if (!at_line_end()) {
+    fail(line, frame_text() + " has more than " + std::to_string(values.size()) + " values");
+  }
+  frames_read_ = frame;
+  if (frames_read_ == header_.frame_count) check_end_of_data();
+  return true;
+}
+
+Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
+  const auto first = static_cast<std::size_t>(joint.first_channel);
+  if (joint.first_channel < 0 || first + joint.channels.size() > frame_values.size()) {
+    throw BvhError(0, "joint " + quoted(joint.name) + " needs channel values " +
+                          std::to_string(first) + " to " +
+                          std::to_string(first + joint.channels.size()) + " but the frame has " +
+                          std::to_string(frame_values.size()));
+  }
+  constexpr double kHalfDegree = std::numbers::pi / 360.0;
+  Quat q{0.0, 0.0, 0.0, 1.0};
+  for (std::size_t i = 0; i < joint.channels.size(); ++i) {
+    const double half = frame_values[first + i] * kHalfDegree;
+    const double s = std::sin(half);
+    const double c = std::cos(half);
+    switch (joint.channels[i]) {
+      case Channel::Xrotation: q = multiply(q, {s, 0.0, 0.0, c}); break;
+      case Channel::Yrotation: q = multiply(q, {0.0, s, 0.0, c}); break;
+      case Channel::Zrotation: q = multiply(q, {0.0, 0.0, s, c}); break;
+      case Channel::Xposition:
+      case Channel::Yposition:
+      case Channel::Zposition: break;
+    }
+  }
+  return q;
+}
+
+Quat bvh_to_library_axes(const Quat& q) { return {q[2], -q[0], -q[1], q[3]}; }
+
+std::string_view strip_namespace(std::string_view name) {
+  const auto colon = name.rfind(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+}  // namespace oxr::bvh

@@ -1,0 +1,118 @@
+#pragma once
+
+// Strict, streaming reader for BVH motion files.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace oxr::bvh {
+
+// The only exception type thrown by this API. what() is "line N: message" (just the message when
+// the line is 0, i.e. not tied to a place in the file).
+class BvhError : public std::runtime_error {
+ public:
+  BvhError(std::int64_t line, const std::string& message);
+
+  // 1-based line number in the input, or 0.
+  std::int64_t line() const noexcept { return line_; }
+  // what() without the "line N: " prefix.
+  std::string_view message() const noexcept;
+
+ private:
+  std::int64_t line_;
+  std::size_t prefix_length_;
+};
+
+enum class Channel : std::uint8_t { Xposition, Yposition, Zposition, Xrotation, Yrotation, Zrotation };
+
+// Channel name as written in files, e.g. "Zrotation".
+std::string_view channel_name(Channel channel);
+
+struct Joint {
+  std::string name;
+  int parent = -1;  // index into Header::joints, -1 for the root
+  std::array<double, 3> offset{};
+  std::vector<Channel> channels;
+  int first_channel = 0;  // index of its first value within a frame
+  std::vector<std::array<double, 3>> end_sites;  // offsets of its End Site children
+};
+
+struct Header {
+  std::vector<Joint> joints;  // depth-first file order; a parent precedes its children
+  int channel_count = 0;      // values per frame
+  std::int64_t frame_count = 0;
+  double frame_time = 0;  // seconds
+};
+
+// Bounds on what a file may make the reader hold or do.
+struct Limits {
+  std::size_t max_token_length = 256;
+  int max_depth = 256;  // open braces, End Sites included
+  int max_joints = 1024;
+  std::int64_t max_frames = 100'000'000;
+};
+
+class Reader {
+ public:
+  // Parses HIERARCHY and the MOTION header; throws BvhError. The stream must outlive the reader.
+  explicit Reader(std::istream& in, Limits limits = {});
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  const Header& header() const noexcept { return header_; }
+
+  // Reads the next frame into values (size must equal channel_count). Returns false once all
+  // declared frames were read. Reading the last frame also checks that nothing follows it.
+  // Throws BvhError on bad data; values may then be partly overwritten and the reader is spent.
+  bool read_frame(std::span<double> values);
+
+  std::int64_t frames_read() const noexcept { return frames_read_; }
+
+ private:
+  bool next_token();
+  std::string_view expect_token(std::string_view expected);
+  void expect_keyword(std::string_view keyword, std::string_view context);
+  bool at_line_end();
+  double read_number(std::string_view what);
+  [[noreturn]] void fail(std::int64_t line, const std::string& message);
+
+  struct HierarchyState;
+  void parse_hierarchy();
+  void begin_joint(HierarchyState& state);
+  void parse_channels(Joint& joint);
+  void parse_end_site(HierarchyState& state);
+  void parse_motion_header();
+  void check_end_of_data();
+
+  std::streambuf* buf_;
+  Limits limits_;
+  Header header_;
+  std::string token_;
+  std::int64_t line_ = 1;        // line of the next unread character
+  std::int64_t token_line_ = 0;  // line of the last token read, 0 before the first
+  std::int64_t frames_read_ = 0;
+  bool pushed_back_ = false;  // token_ is to be returned again by next_token()
+  bool failed_ = false;
+};
+
+using Quat = std::array<double, 4>;  // {x, y, z, w}
+
+// Local rotation of a joint from a frame's values: rotation channels compose in listed order
+// (Zrotation Yrotation Xrotation gives qZ * qY * qX), angles in degrees; positions are ignored.
+Quat joint_rotation(const Joint& joint, std::span<const double> frame_values);
+
+// Re-expresses a rotation given in the file's frame (Y up, facing +Z, left at +X) in the library's
+// frame (Z up, +Y left, -X forward).
+Quat bvh_to_library_axes(const Quat& q);
+
+// Joint name without a namespace prefix up to the last colon ("rig:Hips" -> "Hips").
+std::string_view strip_namespace(std::string_view name);
+
+}  // namespace oxr::bvh
