@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds with g++ and with clang++, runs every test with each, then installs the package and builds
+# and runs the downstream example against it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash Scripts/install-deps.sh
+jobs=$(nproc)
+for compiler in g++ clang++; do
+  dir=build/test-${compiler%++}
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$compiler -DOXRETARGET_BUILD_BENCHMARKS=ON
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+done
+
+# Downstream project against the installed package.
+prefix=$PWD/build/test-install
+rm -rf "$prefix"
+cmake --install build/test-g --prefix "$prefix"
+cmake -S Examples/consumer -B build/test-consumer -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build build/test-consumer
+LD_LIBRARY_PATH="$prefix/lib:${LD_LIBRARY_PATH:-}" ./build/test-consumer/consumer
+echo "All tests passed."
