@@ -1,0 +1,282 @@
+// The library against the literal reference: every double of every pose must be identical.
+
+#include "../Reference/LiteralRetarget.h"
+#include "OxRetarget_KZ_UE.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace
+{
+using Transform = TTransform<double>;
+using Quat = TQuat<double>;
+using Vec = TVector<double>;
+
+// Equal bits, except that +0.0 and -0.0 count as equal.
+bool SameDouble(double a, double b)
+{
+	if (a == 0.0 && b == 0.0)
+	{
+		return true;
+	}
+	return std::memcmp(&a, &b, sizeof(double)) == 0;
+}
+
+::testing::AssertionResult SameTransform(const Transform& a, const Transform& b)
+{
+	const double av[] = {a.Rotation.X, a.Rotation.Y, a.Rotation.Z, a.Rotation.W, a.Translation.X, a.Translation.Y,
+		a.Translation.Z, a.Scale3D.X, a.Scale3D.Y, a.Scale3D.Z};
+	const double bv[] = {b.Rotation.X, b.Rotation.Y, b.Rotation.Z, b.Rotation.W, b.Translation.X, b.Translation.Y,
+		b.Translation.Z, b.Scale3D.X, b.Scale3D.Y, b.Scale3D.Z};
+	for (int i = 0; i < 10; ++i)
+	{
+		if (!SameDouble(av[i], bv[i]))
+		{
+			return ::testing::AssertionFailure() << "component " << i << ": " << *a.ToString() << " vs " << *b.ToString();
+		}
+	}
+	return ::testing::AssertionSuccess();
+}
+
+struct Options
+{
+	// Non-unit rotations (length scaled by up to this much either way); 0 keeps rotations unit.
+	double non_unit = 0.0;
+	// Translations and scales written straight into source local poses.
+	bool translations_and_scales = false;
+	bool negative_scales = false;
+};
+
+class Driver
+{
+public:
+	Driver(uint64_t seed, const Options& options) : random_(seed), options_(options)
+	{
+		OxSkeletonTreeKZ probe;
+		probe.init();
+		for (const char* name : {"Hips", "Spine", "Spine1", "Spine2", "Neck", "Head", "HeadTop_End", "LeftEye",
+				 "LeftShoulder", "LeftArm", "LeftForeArm", "LeftHand", "LeftHandThumb1", "LeftHandThumb2",
+				 "LeftHandIndex1", "LeftHandIndex2", "LeftHandIndex3", "LeftHandMiddle1", "LeftHandRing2",
+				 "LeftHandPinky3", "RightShoulder", "RightArm", "RightForeArm", "RightHand", "RightHandThumb1",
+				 "RightHandIndex1", "RightHandMiddle2", "RightHandRing1", "RightHandPinky1", "LeftUpLeg", "LeftLeg",
+				 "LeftFoot", "LeftToeBase", "RightUpLeg", "RightLeg", "RightFoot", "RightToeBase", "RightToe_End"})
+		{
+			source_names_.push_back(name);
+		}
+	}
+
+	Quat RandomRotation()
+	{
+		std::normal_distribution<double> normal;
+		Quat q(normal(random_), normal(random_), normal(random_), normal(random_));
+		q.Normalize();
+		if (options_.non_unit > 0.0)
+		{
+			std::uniform_real_distribution<double> factor(1.0 - options_.non_unit, 1.0 + options_.non_unit);
+			const double f = factor(random_);
+			q = Quat(q.X * f, q.Y * f, q.Z * f, q.W * f);
+		}
+		return q;
+	}
+
+	Vec RandomScale()
+	{
+		std::uniform_real_distribution<double> magnitude(0.25, 3.0);
+		std::uniform_int_distribution<int> pick(0, 9);
+		Vec s(magnitude(random_), magnitude(random_), magnitude(random_));
+		if (options_.negative_scales)
+		{
+			for (int axis = 0; axis < 3; ++axis)
+			{
+				if (pick(random_) < 3)
+				{
+					s[axis] = -s[axis];
+				}
+			}
+		}
+		else if (pick(random_) == 0)
+		{
+			s = Vec(0, 0, 0);
+		}
+		return s;
+	}
+
+	// A random source pose: known names in any letter case, unknown and repeated names, more
+	// transforms than names.
+	void MakePose(TArray<FName>& names, TArray<Transform>& transforms)
+	{
+		std::uniform_int_distribution<int> count(0, 60);
+		std::uniform_int_distribution<size_t> which(0, source_names_.size() - 1);
+		std::uniform_int_distribution<int> pick(0, 9);
+		const int n = count(random_);
+		for (int i = 0; i < n; ++i)
+		{
+			std::string name = source_names_[which(random_)];
+			const int variant = pick(random_);
+			if (variant == 0)
+			{
+				for (char& c : name)
+				{
+					c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+				}
+			}
+			else if (variant == 1)
+			{
+				name += "_X";
+			}
+			names.Add(FName(name.c_str()));
+			std::uniform_real_distribution<double> offset(-10.0, 10.0);
+			transforms.Add(Transform(RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale()));
+		}
+		transforms.Add(Transform(RandomRotation()));
+	}
+
+	// Writes whole local poses (translation and scale included) onto a few source bones of both.
+	template <typename A, typename B>
+	void SetWholePoses(A& library_tree, B& literal_tree)
+	{
+		if (!options_.translations_and_scales)
+		{
+			return;
+		}
+		std::uniform_int_distribution<int> count(0, 4);
+		std::uniform_int_distribution<size_t> which(0, source_names_.size() - 1);
+		std::uniform_real_distribution<double> offset(-5.0, 5.0);
+		const int n = count(random_);
+		for (int i = 0; i < n; ++i)
+		{
+			const FName name(source_names_[which(random_)].c_str());
+			const Transform pose(RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale());
+			library_tree.set_pose_in_local(name, pose);
+			literal_tree.set_pose_in_local(name, pose);
+		}
+	}
+
+	bool Flag()
+	{
+		std::uniform_int_distribution<int> pick(0, 3);
+		return pick(random_) == 0;
+	}
+
+private:
+	std::mt19937_64 random_;
+	Options options_;
+	std::vector<std::string> source_names_;
+};
+
+template <typename Library, typename Literal>
+void ExpectSameTrees(Library& library, Literal& literal, int frame)
+{
+	for (const FName& bone : literal.names())
+	{
+		ASSERT_TRUE(SameTransform(library.get_pose_in_local(bone), literal.get_pose_in_local(bone)))
+			<< "frame " << frame << " local " << *bone.ToString();
+		ASSERT_TRUE(SameTransform(library.get_pose_in_world(bone), literal.get_pose_in_world(bone)))
+			<< "frame " << frame << " world " << *bone.ToString();
+		ASSERT_TRUE(SameTransform(library.get_t_pose_in_world(bone), literal.get_t_pose_in_world(bone)))
+			<< "frame " << frame << " world T-pose " << *bone.ToString();
+	}
+}
+
+void RunFrames(OxRetarget_KZ_UE& library, literal::Retargeter& literal, Driver& driver, int frames)
+{
+	for (int frame = 0; frame < frames; ++frame)
+	{
+		TArray<FName> names;
+		TArray<Transform> transforms;
+		driver.MakePose(names, transforms);
+		library.updateSrcSkeleton(names, transforms);
+		literal.updateSrcSkeleton(names, transforms);
+		driver.SetWholePoses(*library.getSrcSkeleton(), *literal.src_skeleton);
+		const bool flag = driver.Flag();
+		library.updateDesSkeleton(flag);
+		literal.updateDesSkeleton(flag);
+		// Every few frames solve twice, as a caller polling without a new pose would.
+		if (frame % 7 == 0)
+		{
+			library.updateDesSkeleton(flag);
+			literal.updateDesSkeleton(flag);
+		}
+		ExpectSameTrees(*library.getSrcSkeleton(), *literal.src_skeleton, frame);
+		ExpectSameTrees(*library.getDesSkeleton(), *literal.des_skeleton, frame);
+		for (const FName& bone : literal.getMetaBoneName())
+		{
+			ASSERT_TRUE(SameTransform(library.getMetaBonePose(bone), literal.getMetaBonePose(bone)))
+				<< "frame " << frame << " meta " << *bone.ToString();
+		}
+		if (::testing::Test::HasFatalFailure())
+		{
+			return;
+		}
+	}
+}
+
+// Parent after child (hand_l before lowerarm_l), a target listed twice, names in other letter case,
+// a source name the skeleton lacks and a target name the skeleton lacks.
+void InitCustom(OxRetarget_KZ_UE& library, literal::Retargeter& literal)
+{
+	const TArray<FString> kz{FString("LeftHand"), FString("LeftForeArm"), FString("leftarm"), FString("Spine2"),
+		FString("LeftHandIndex1"), FString("LeftHandIndex1"), FString("Tail"), FString("Hips"), FString("Spine"),
+		FString("RightHandThumb2"), FString("Hips")};
+	const TArray<FString> ue{FString("hand_l"), FString("lowerarm_l"), FString("UPPERARM_L"), FString("spine_05"),
+		FString("index_01_l"), FString("index_02_l"), FString("spine_03"), FString("pelvis"), FString("tail_01"),
+		FString("thumb_02_r"), FString("pelvis")};
+	library.init(kz, ue);
+	literal.init(kz, ue);
+}
+
+TEST(Sameness, BuiltInPairingWithUnitAndNonUnitRotations)
+{
+	OxRetarget_KZ_UE library;
+	literal::Retargeter literal;
+	library.init();
+	literal.init();
+	Driver driver(1, Options{0.1, true, false});
+	RunFrames(library, literal, driver, 1500);
+}
+
+TEST(Sameness, BuiltInPairingWithNegativeScales)
+{
+	OxRetarget_KZ_UE library;
+	literal::Retargeter literal;
+	library.init();
+	literal.init();
+	Driver driver(2, Options{0.0, true, true});
+	RunFrames(library, literal, driver, 1000);
+}
+
+TEST(Sameness, CustomPairingOutOfOrderWithRepeatsAndUnknownNames)
+{
+	OxRetarget_KZ_UE library;
+	literal::Retargeter literal;
+	InitCustom(library, literal);
+	Driver driver(3, Options{0.05, true, false});
+	RunFrames(library, literal, driver, 1000);
+}
+
+TEST(Sameness, CustomPairingWithNegativeScales)
+{
+	OxRetarget_KZ_UE library;
+	literal::Retargeter literal;
+	InitCustom(library, literal);
+	Driver driver(4, Options{0.0, true, true});
+	RunFrames(library, literal, driver, 500);
+}
+
+TEST(Sameness, CopiedRetargeterStaysIdentical)
+{
+	OxRetarget_KZ_UE original;
+	literal::Retargeter literal;
+	original.init();
+	literal.init();
+	Driver driver(5, Options{0.0, false, false});
+	RunFrames(original, literal, driver, 50);
+	OxRetarget_KZ_UE copy(original);
+	RunFrames(copy, literal, driver, 200);
+}
+} // namespace
