@@ -159,7 +159,6 @@ std::string_view channel_name(Channel channel) {
 
 struct Reader::HierarchyState {
   std::vector<int> open;  // joints whose closing brace is pending
-  int depth = 0;          // open braces, End Sites included
   std::unordered_map<std::string, int> folded_names;  // lower-case name -> joint index
 };
 
@@ -248,7 +247,6 @@ void Reader::parse_hierarchy() {
       parse_end_site(state);
     } else if (token_ == "}") {
       state.open.pop_back();
-      --state.depth;
     } else {
       fail(token_line_, "unknown keyword " + quoted(token_) + " in joint " + quoted(current.name) +
                             ", expected JOINT, End Site or }");
@@ -259,10 +257,10 @@ void Reader::parse_hierarchy() {
 // Called with ROOT or JOINT in token_; parses up to the joint's CHANNELS and leaves it open.
 void Reader::begin_joint(HierarchyState& state) {
   const std::string keyword = token_;
-  if (state.depth >= limits_.max_depth) {
+  if (static_cast<std::int64_t>(state.open.size()) >= limits_.max_depth) {
     fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
   }
-  if (header_.joints.size() >= static_cast<std::size_t>(limits_.max_joints)) {
+  if (static_cast<std::int64_t>(header_.joints.size()) >= limits_.max_joints) {
     fail(token_line_, "more than " + std::to_string(limits_.max_joints) + " joints");
   }
   const std::string_view name = expect_token("a joint name after " + keyword);
@@ -288,7 +286,6 @@ void Reader::begin_joint(HierarchyState& state) {
   header_.channel_count += static_cast<int>(joint.channels.size());
   header_.joints.push_back(std::move(joint));
   state.open.push_back(index);
-  ++state.depth;
 }
 
 void Reader::parse_channels(Joint& joint) {
@@ -337,7 +334,7 @@ void Reader::parse_channels(Joint& joint) {
 void Reader::parse_end_site(HierarchyState& state) {
   Joint& owner = header_.joints[static_cast<std::size_t>(state.open.back())];
   expect_keyword("Site", "after End");
-  if (state.depth >= limits_.max_depth) {
+  if (static_cast<std::int64_t>(state.open.size()) >= limits_.max_depth) {
     fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
   }
   expect_keyword("{", "after End Site");
