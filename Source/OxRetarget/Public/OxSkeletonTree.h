@@ -58,6 +58,9 @@ public:
 	// The bone's T-pose in root space as recorded by init; the identity for an unknown name.
 	TTransform<double> get_t_pose_in_world(FName name);
 
+	// Every bone name in build order (a name built twice is listed twice); empty before init.
+	TArray<FName> getBoneNames();
+
 	// Prints the outline from the root through OxKZ_Log: a header line, then per bone its name and its
 	// local pose, depth-first, indented with "|--" per level. Only the header for an unbuilt tree.
 	void printTree();

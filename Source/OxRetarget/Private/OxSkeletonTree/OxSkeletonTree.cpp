@@ -169,6 +169,11 @@ void OxSkeletonTree::set_pose_in_local(FName name, TTransform<double> transform)
 	}
 }
 
+TArray<FName> OxSkeletonTree::getBoneNames()
+{
+	return bone_names;
+}
+
 TTransform<double> OxSkeletonTree::get_pose_in_local(FName name)
 {
 	const OxSkeletonTreeNode* node = node_map.Find(name);

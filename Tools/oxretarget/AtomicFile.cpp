@@ -1,0 +1,56 @@
+#include "AtomicFile.h"
+
+#include "ToolError.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include <unistd.h>
+
+namespace oxr {
+namespace {
+
+std::atomic<unsigned> g_counter{0};
+
+std::string describe(const std::filesystem::path& path, const std::string& problem) {
+  return path.string() + ": " + problem;
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)) {
+  temporary_ = destination_;
+  temporary_ += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
+  out_.open(temporary_, std::ios::binary | std::ios::trunc);
+  if (!out_) {
+    throw ToolError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));
+  }
+}
+
+AtomicFile::~AtomicFile() {
+  if (!committed_) {
+    out_.close();
+    std::error_code ignored;
+    std::filesystem::remove(temporary_, ignored);
+  }
+}
+
+void AtomicFile::commit() {
+  out_.flush();
+  const bool written = static_cast<bool>(out_);
+  out_.close();
+  if (!written || out_.fail()) {
+    throw ToolError(describe(destination_, "write failed (disk full?)"));
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary_, destination_, error);
+  if (error) {
+    throw ToolError(describe(destination_, "cannot rename into place: " + error.message()));
+  }
+  committed_ = true;
+}
+
+}  // namespace oxr

@@ -1,0 +1,142 @@
+#include "Commands.h"
+
+#include "AtomicFile.h"
+#include "Batch.h"
+#include "DemoClip.h"
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+// Engine headers last: their check() macro must not meet other libraries' members of that name.
+#include "OxRetarget_KZ_UE.h"
+
+namespace fs = std::filesystem;
+
+namespace oxr {
+namespace {
+
+const char* extension_for(Format format) { return format == Format::Csv ? ".csv" : ".json"; }
+
+std::string join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+  return out;
+}
+
+// Where each input's results go: next to the input, into the folder -o names, or (one input) to the
+// file -o names.
+std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const std::string& out,
+                                        Format format) {
+  std::vector<BatchJob> jobs;
+  const bool many = inputs.size() > 1;
+  std::error_code error;
+  const bool out_is_dir = !out.empty() && fs::is_directory(out, error);
+  if (many && !out.empty() && !out_is_dir) {
+    if (fs::exists(out, error)) throw ToolError(out + ": is not a folder; several inputs need an output folder");
+    fs::create_directories(out, error);
+    if (error) throw ToolError(out + ": cannot create folder: " + error.message());
+  }
+  std::map<fs::path, std::string> taken;
+  for (const std::string& input : inputs) {
+    fs::path target;
+    if (out.empty()) {
+      target = fs::path(input).replace_extension(extension_for(format));
+    } else if (many || out_is_dir) {
+      target = fs::path(out) / fs::path(input).filename().replace_extension(extension_for(format));
+    } else {
+      target = out;
+    }
+    const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
+    if (!inserted) {
+      throw ToolError(input + ": would overwrite the results of " + it->second + " in " + target.string());
+    }
+    jobs.push_back({input, target});
+  }
+  return jobs;
+}
+
+}  // namespace
+
+int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const RetargetOptions& options,
+                 int jobs) {
+  const std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
+  const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
+  const BatchReport report = run_batch(batch, options, jobs, progress);
+  for (const std::string& error : report.errors) fmt::print(stderr, "oxretarget: error: {}\n", error);
+  const double fps = report.seconds > 0 ? static_cast<double>(report.frames) / report.seconds : 0.0;
+  fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s)\n", report.files_ok,
+             batch.size(), report.frames, report.seconds, fps);
+  if (batch.size() == 1 && report.errors.empty()) fmt::print("{}\n", batch[0].output.string());
+  return report.errors.empty() ? 0 : 1;
+}
+
+int run_info(const std::string& input) {
+  const bvh::Header header = read_header(input);
+  // Read every frame too, so that info also vouches for the data.
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  std::ifstream in(input, std::ios::binary);
+  const FileResult result = retarget_stream(in, input, {}, retargeter, {}, {});
+  const JointMatch match = match_joints(header);
+  std::vector<std::string> matched;
+  for (const auto& pair : match.matched) matched.push_back(pair.bone);
+  fmt::print("file: {}\n", input);
+  fmt::print("joints: {}\n", header.joints.size());
+  fmt::print("channels per frame: {}\n", header.channel_count);
+  fmt::print("frames: {}\n", result.frames);
+  fmt::print("frame time: {:.9g} s ({:.6g} frames/s)\n", header.frame_time, 1.0 / header.frame_time);
+  fmt::print("duration: {:.3f} s\n", header.frame_time * static_cast<double>(result.frames));
+  fmt::print("source bones matched: {} of {}\n", matched.size(), source_bone_names().size());
+  if (!matched.empty()) fmt::print("  {}\n", join(matched));
+  fmt::print("source bones missing (kept at their T-pose): {}\n", match.missing.size());
+  if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
+  fmt::print("joints skipped (not source bones): {}\n", match.skipped.size());
+  if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
+  return 0;
+}
+
+int run_skeleton(const std::string& kind) {
+  if (kind == "kz") {
+    OxSkeletonTreeKZ tree;
+    tree.init();
+    tree.printTree();
+  } else {
+    OxSkeletonTreeUE tree;
+    tree.init();
+    tree.printTree();
+  }
+  return 0;
+}
+
+int run_demo(const std::string& dir) {
+  std::error_code error;
+  fs::create_directories(dir, error);
+  if (error) throw ToolError(dir + ": cannot create folder: " + error.message());
+  const fs::path clip = fs::path(dir) / "demo.bvh";
+  const fs::path result = fs::path(dir) / "demo.json";
+  {
+    AtomicFile file(clip);
+    write_demo_clip(file.stream());
+    file.commit();
+  }
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  const FileResult done = retarget_file(clip, result, {}, retargeter);
+  fmt::print("Built-in sample: T-pose, both arms raised, a quarter turn, a knee bend, a finger curl.\n");
+  fmt::print("  motion   {} ({} frames of the source skeleton, {} bones)\n", clip.string(), done.frames,
+             source_bone_names().size());
+  fmt::print("  results  {} ({} target bones per frame)\n", result.string(), retargeter.getMetaBoneName().Num());
+  const TQuat<double> arm = retargeter.getMetaBonePose(FName("upperarm_l")).GetRotation();
+  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm.X, arm.Y, arm.Z, arm.W);
+  return 0;
+}
+
+}  // namespace oxr

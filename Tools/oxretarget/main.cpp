@@ -1,0 +1,69 @@
+// oxretarget: retargets motion files of the source skeleton onto the target skeleton.
+
+#include "Commands.h"
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+int main(int argc, char** argv) {
+  CLI::App app{"Retargets motion of the KZ source skeleton onto the UE mannequin skeleton."};
+  app.set_version_flag("--version", fmt::format("oxretarget {}", oxr::kVersion));
+  app.require_subcommand(1);
+
+  std::string demo_dir = "oxretarget-demo";
+  CLI::App* demo = app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
+  demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh and demo.json")->capture_default_str();
+
+  std::vector<std::string> inputs;
+  std::string out;
+  std::string format = "json";
+  std::string axes = "bvh";
+  bool fingers = false;
+  int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
+  retarget->add_option("inputs", inputs, "BVH files")->required();
+  retarget->add_option("-o,--output", out, "Output file (one input) or folder (several); default: beside each input");
+  retarget->add_option("--format", format, "Result format")->check(CLI::IsMember({"json", "csv"}))->capture_default_str();
+  retarget->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
+  retarget->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
+      ->check(CLI::IsMember({"bvh", "none"}))
+      ->capture_default_str();
+  retarget->add_option("-j,--jobs", jobs, "Worker threads for several files")->check(CLI::Range(1, 1024))->capture_default_str();
+
+  std::string info_input;
+  CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
+  info->add_option("input", info_input, "BVH file")->required();
+
+  std::string kind;
+  CLI::App* skeleton = app.add_subcommand("skeleton", "Print the outline of a skeleton");
+  skeleton->add_option("kind", kind, "kz (source) or ue (target)")->required()->check(CLI::IsMember({"kz", "ue"}));
+
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    if (*demo) return oxr::run_demo(demo_dir);
+    if (*retarget) {
+      oxr::RetargetOptions options;
+      options.format = format == "csv" ? oxr::Format::Csv : oxr::Format::Json;
+      options.axes = axes == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
+      options.fingers_t_pose = fingers;
+      return oxr::run_retarget(inputs, out, options, jobs);
+    }
+    if (*info) return oxr::run_info(info_input);
+    if (*skeleton) return oxr::run_skeleton(kind);
+  } catch (const oxr::ToolError& error) {
+    fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+    return 1;
+  } catch (const std::exception& error) {
+    fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+    return 1;
+  }
+  return 0;
+}
