@@ -82,6 +82,8 @@ TEST(QuatTest, ProductAppliesRightFactorFirst)
 		const Quat B = RandomUnitQuat(Random);
 		const Vec V(Coord(Random), Coord(Random), Coord(Random));
 		ExpectVecNear((A * B).RotateVector(V), A.RotateVector(B.RotateVector(V)));
+		EXPECT_NEAR(A.RotateVector(V).Size(), V.Size(), kTol);
+		ExpectVecNear(A.UnrotateVector(A.RotateVector(V)), V);
 	}
 }
 
@@ -90,21 +92,9 @@ TEST(QuatTest, RotateVector)
 	ExpectVecNear(kZ90.RotateVector(Vec(1, 0, 0)), Vec(0, 1, 0));
 	ExpectVecNear(kZ90.RotateVector(Vec(0, 0, 5)), Vec(0, 0, 5));
 	ExpectVecNear(kX90.RotateVector(Vec(1, 2, 3)), Vec(1, -3, 2));
-	ExpectVecNear(Quat::Identity.RotateVector(Vec(4, -5, 6)), Vec(4, -5, 6));
 	// 120 degrees about (1,1,1) cycles the axes.
 	const Quat Cycle = AxisAngleDeg(Vec(1, 1, 1) * (1.0 / std::sqrt(3.0)), 120);
 	ExpectVecNear(Cycle.RotateVector(Vec(1, 0, 0)), Vec(0, 1, 0));
-
-	std::mt19937_64 Random(12);
-	std::uniform_real_distribution<double> Coord(-10, 10);
-	for (int Round = 0; Round < 100; ++Round)
-	{
-		const Quat Q = RandomUnitQuat(Random);
-		const Vec V(Coord(Random), Coord(Random), Coord(Random));
-		const Vec Rotated = Q.RotateVector(V);
-		EXPECT_NEAR(Rotated.Size(), V.Size(), kTol);
-		ExpectVecNear(Q.UnrotateVector(Rotated), V);
-	}
 }
 
 // The threshold is the single-precision 1e-8 read as a double: 9.99999993922529e-9.

@@ -47,13 +47,13 @@ int32 FCString::Strlen(const TCHAR* Text)
 
 TCHAR& FString::operator[](int32 Index)
 {
-	checkf(Index >= 0 && Index <= Len(), "String index out of bounds: Index %d from a string with a length of %d", Index, Len());
+	checkf(Index >= 0 && Index < Len(), "String index out of bounds: Index %d from a string with a length of %d", Index, Len());
 	return Data[static_cast<SIZE_T>(Index)];
 }
 
 const TCHAR& FString::operator[](int32 Index) const
 {
-	checkf(Index >= 0 && Index <= Len(), "String index out of bounds: Index %d from a string with a length of %d", Index, Len());
+	checkf(Index >= 0 && Index < Len(), "String index out of bounds: Index %d from a string with a length of %d", Index, Len());
 	return Data[static_cast<SIZE_T>(Index)];
 }
 

@@ -81,6 +81,10 @@ public:
 	}
 	void RemoveAt(int32 Index, int32 Count = 1)
 	{
+		if (Count == 0)
+		{
+			return;
+		}
 		RangeCheck(Index);
 		RangeCheck(Index + Count - 1);
 		Data.erase(Data.begin() + Index, Data.begin() + Index + Count);

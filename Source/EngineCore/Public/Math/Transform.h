@@ -122,18 +122,6 @@ private:
 		M.SetAxis(0, M.GetScaledAxis(0) * Signs.X);
 		M.SetAxis(1, M.GetScaledAxis(1) * Signs.Y);
 		M.SetAxis(2, M.GetScaledAxis(2) * Signs.Z);
-		// An axis scaled to zero has lost its direction; rebuild it from the other two (each row of a
-		// rotation is the cross product of the next two) so that the rotation survives.
-		for (int32 Axis = 0; Axis < 3; ++Axis)
-		{
-			const TVector<T> Next = M.GetScaledAxis((Axis + 1) % 3);
-			const TVector<T> Last = M.GetScaledAxis((Axis + 2) % 3);
-			if (M.GetScaledAxis(Axis).SizeSquared() <= T(UE_SMALL_NUMBER) && Next.SizeSquared() > T(UE_SMALL_NUMBER) &&
-				Last.SizeSquared() > T(UE_SMALL_NUMBER))
-			{
-				M.SetAxis(Axis, Next ^ Last);
-			}
-		}
 		Out->Rotation = M.ToQuat();
 		Out->Translation = M.GetOrigin();
 		Out->Scale3D = DesiredScale;
