@@ -1,6 +1,7 @@
 #include "OxRetarget_KZ_UE.h"
 
 #include "OxHuman_Skeleton.h"
+#include "OxTransformMath.h"
 
 namespace
 {
@@ -18,6 +19,22 @@ bool isFingerBone(FName bone)
 		}
 	}
 	return false;
+}
+
+// MakeFromEuler((0, 0, yaw)) with the work that cannot change its result left out: roll and pitch
+// are zero (sin 0 = 0, cos 0 = 1), and a yaw within (-360, 360) is its own remainder by 360.
+// X and Y come out as zeros of either sign.
+TQuat<double> makeYawRotation(double yaw)
+{
+	if (!(FMath::Abs(yaw) < 360.0))
+	{
+		return TQuat<double>::MakeFromEuler(TVector<double>(0.0, 0.0, yaw));
+	}
+	constexpr double HalfDegToRad = UE_DOUBLE_PI / 180.0 / 2.0;
+	double SY;
+	double CY;
+	FMath::SinCos(&SY, &CY, yaw * HalfDegToRad);
+	return TQuat<double>(0.0, 0.0, SY, CY);
 }
 } // namespace
 
@@ -112,6 +129,12 @@ void OxRetarget_KZ_UE::preparePairs()
 		plan.is_finger = isFingerBone(des);
 		plan.inverse_src_t_pose_world = src_skeleton->get_t_pose_in_world(src).Inverse();
 		plan.des_t_pose_world = des_skeleton->get_t_pose_in_world(des);
+		const TTransform<double> des_t_pose_local = des_skeleton->get_t_pose_in_local(des);
+		const auto isRotation = [](const TTransform<double>& X) {
+			return OxTransformMath::hasOnlyRotation(X) && OxTransformMath::isFinite(X.Rotation);
+		};
+		plan.rest_is_rotation = isRotation(plan.inverse_src_t_pose_world) && isRotation(plan.des_t_pose_world) &&
+			isRotation(des_t_pose_local);
 		pair_plans.Add(plan);
 	}
 }
@@ -130,6 +153,8 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 	{
 		return;
 	}
+	OxSkeletonTreeKZ& source = *src_skeleton;
+	OxSkeletonTreeUE& target = *des_skeleton;
 	for (const FPairPlan& plan : pair_plans)
 	{
 		// A target bone the tree lacks would only be computed and dropped.
@@ -137,34 +162,65 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 		{
 			continue;
 		}
-		OxSkeletonTreeNode& des_node = des_skeleton->node_map.GetPair(plan.des_index).Value;
+		// While both skeletons hold rotations only, every pose below has zero translation and unit
+		// scale, and writing a rotation alone gives the same pose as writing the whole transform.
+		const bool only_rotations = plan.rest_is_rotation && source.hasOnlyRotations() && target.hasOnlyRotations();
+		const OxSkeletonTreeNode& des_node = target.node_map.GetPair(plan.des_index).Value;
 		if (fingers_in_t_pose && plan.is_finger)
 		{
-			des_skeleton->setLocalPoseAt(plan.des_index, des_node.t_pose_in_local);
+			if (only_rotations)
+			{
+				target.setLocalRotationAt(plan.des_index, des_node.t_pose_in_local.Rotation);
+			}
+			else
+			{
+				target.setLocalPoseAt(plan.des_index, des_node.t_pose_in_local);
+			}
 			continue;
 		}
 		const bool has_src = plan.src_index != INDEX_NONE;
 		const TTransform<double>& src_local =
-			has_src ? src_skeleton->node_map.GetPair(plan.src_index).Value.pose_in_local : TTransform<double>::Identity;
+			has_src ? source.node_map.GetPair(plan.src_index).Value.pose_in_local : TTransform<double>::Identity;
 
 		if (plan.curl_sign != 0)
 		{
-			// Finger curl: the source roll about the bone's Z axis, signed by side.
-			const double roll = src_local.GetRotation().EulerRoll();
-			TTransform<double> curled = src_local;
-			curled.SetRotation(TQuat<double>::MakeFromEuler(TVector<double>(0.0, 0.0, roll * static_cast<double>(plan.curl_sign))));
-			des_skeleton->setLocalPoseAt(plan.des_index, curled);
+			// Finger curl: the source roll about the bone's Z axis, signed by side; translation and
+			// scale come from the source local pose.
+			const double yaw = src_local.Rotation.EulerRoll() * static_cast<double>(plan.curl_sign);
+			if (only_rotations)
+			{
+				target.setLocalRotationAt(plan.des_index, makeYawRotation(yaw));
+			}
+			else
+			{
+				TTransform<double> curled = src_local;
+				curled.SetRotation(makeYawRotation(yaw));
+				target.setLocalPoseAt(plan.des_index, curled);
+			}
 			continue;
 		}
 
 		// World delta: L = (TT * (Inverse(ST) * SW)) * Inverse(PW).
-		const TTransform<double>& src_world = has_src ? src_skeleton->worldPoseAt(plan.src_index) : TTransform<double>::Identity;
-		const TTransform<double> delta = plan.inverse_src_t_pose_world * src_world;
-		const TTransform<double> des_world = plan.des_t_pose_world * delta;
-		const TTransform<double> parent_world = plan.des_parent_index != INDEX_NONE
-			? des_skeleton->worldPoseAt(plan.des_parent_index)
-			: TTransform<double>::Identity;
-		des_skeleton->setLocalPoseAt(plan.des_index, des_world * parent_world.Inverse());
+		const TTransform<double>& src_world = has_src ? source.worldPoseAt(plan.src_index) : TTransform<double>::Identity;
+		const bool src_plain = has_src ? source.isWorldPlainAt(plan.src_index) : true;
+		const bool has_parent = plan.des_parent_index != INDEX_NONE;
+		const TTransform<double>& parent_world = has_parent ? target.worldPoseAt(plan.des_parent_index) : TTransform<double>::Identity;
+		const bool parent_plain = has_parent ? target.isWorldPlainAt(plan.des_parent_index) : true;
+		if (only_rotations && src_plain && parent_plain)
+		{
+			// Rotation products alone: SW x conj(ST), then x TT, then conj(PW) x. The translations of
+			// the full compositions stay zero while the delta's rotation is finite.
+			const TQuat<double> delta = src_world.Rotation * plan.inverse_src_t_pose_world.Rotation;
+			if (OxTransformMath::isFinite(delta))
+			{
+				const TQuat<double> des_world = delta * plan.des_t_pose_world.Rotation;
+				target.setLocalRotationAt(plan.des_index, parent_world.Rotation.Inverse() * des_world);
+				continue;
+			}
+		}
+		const TTransform<double> delta = OxTransformMath::compose(plan.inverse_src_t_pose_world, src_world);
+		const TTransform<double> des_world = OxTransformMath::compose(plan.des_t_pose_world, delta);
+		target.setLocalPoseAt(plan.des_index, OxTransformMath::compose(des_world, OxTransformMath::inverse(parent_world)));
 	}
 }
 

@@ -61,6 +61,8 @@ private:
 		// Side sign of a finger phalanx bone, 0 for the world-delta rule.
 		int32 curl_sign;
 		bool is_finger;
+		// The two world T-poses below and the target's local T-pose are pure, finite rotations.
+		bool rest_is_rotation;
 		// Inverse of the source bone's world T-pose, and the target bone's world T-pose.
 		TTransform<double> inverse_src_t_pose_world;
 		TTransform<double> des_t_pose_world;

@@ -91,16 +91,29 @@ private:
 	void buildIndex();
 	// The world pose of node Index, composed parents-first and kept until a local pose above changes.
 	const TTransform<double>& worldPoseAt(int32 index);
+	// Whether the kept world pose of node Index (after worldPoseAt) has no translation, a scale of
+	// exactly one and a finite rotation.
+	bool isWorldPlainAt(int32 index) const { return world_plain.GetData()[index] != 0; }
+	// Whether every local pose has no translation and a scale of exactly one: world poses are then
+	// rotation products alone.
+	bool hasOnlyRotations() const { return non_plain_locals == 0; }
 	void setLocalPoseAt(int32 index, const TTransform<double>& transform);
 	void setLocalRotationAt(int32 index, const TQuat<double>& rotation);
 	// Marks the node's world pose and those below it as stale.
 	void invalidateWorld(int32 index);
 
+	// Per node (in node_map order): parent node, position in a depth-first order of the tree, and
+	// the size of its subtree, which occupies the positions that follow it.
 	TArray<int32> parent_index;
-	TArray<int32> child_start;
-	TArray<int32> child_indices;
+	TArray<int32> dfs_position;
+	TArray<int32> subtree_size;
+	// World pose per node, and per depth-first position whether it is current.
 	TArray<TTransform<double>> world_cache;
 	TArray<uint8> world_valid;
+	// Per node: the kept world pose has zero translation, unit scale and a finite rotation.
+	TArray<uint8> world_plain;
+	// Number of local poses with a translation or a scale other than one.
+	int32 non_plain_locals = 0;
 	TArray<int32> path_scratch;
 	// Names of the last update and their resolved node indices.
 	TArray<FName> update_names;

@@ -1,6 +1,7 @@
 #include "OxSkeletonTree.h"
 
 #include "OxKZ_Log.h"
+#include "../OxTransformMath.h"
 
 OxSkeletonTree::OxSkeletonTree() = default;
 
@@ -12,7 +13,6 @@ OxSkeletonTree::~OxSkeletonTree() = default;
 
 // The two virtuals below are meant to be overridden by every concrete skeleton;
 // the base versions only report that they were reached.
-
 
 void OxSkeletonTree::buildTree()
 {
@@ -87,39 +87,70 @@ void OxSkeletonTree::buildIndex()
 	parent_index.Reset();
 	world_cache.Reset();
 	world_valid.Reset();
+	world_plain.Reset();
+	non_plain_locals = 0;
 	for (int32 index = 0; index < count; ++index)
 	{
-		parent_index.Add(findBoneIndex(node_map.GetPair(index).Value.parent_name));
+		const OxSkeletonTreeNode& node = node_map.GetPair(index).Value;
+		parent_index.Add(findBoneIndex(node.parent_name));
 		world_cache.Add(TTransform<double>::Identity);
 		world_valid.Add(0);
+		world_plain.Add(0);
+		non_plain_locals += OxTransformMath::hasOnlyRotation(node.pose_in_local) ? 0 : 1;
 	}
-	// Every chain must end at a root: a cycle would make world poses undefined.
+	// Depth-first order from every root, children in node order. A node left unvisited hangs on a
+	// parent cycle, under which world poses are undefined.
+	dfs_position.Reset();
+	subtree_size.Reset();
 	for (int32 index = 0; index < count; ++index)
 	{
-		int32 steps = 0;
-		for (int32 at = parent_index[index]; at != INDEX_NONE; at = parent_index[at])
+		dfs_position.Add(INDEX_NONE);
+		subtree_size.Add(1);
+	}
+	int32 visited = 0;
+	TArray<int32> stack;
+	for (int32 root = 0; root < count; ++root)
+	{
+		if (parent_index[root] != INDEX_NONE)
 		{
-			checkf(++steps <= count, "Skeleton tree has a parent cycle through bone %s",
-				*node_map.GetPair(index).Key.ToString());
+			continue;
 		}
-	}
-	// Child lists by node index, for invalidation.
-	child_start.Reset();
-	child_indices.Reset();
-	for (int32 index = 0; index < count; ++index)
-	{
-		child_start.Add(child_indices.Num());
-		for (int32 child = 0; child < count; ++child)
+		stack.Add(root);
+		while (!stack.IsEmpty())
 		{
-			if (parent_index[child] == index)
+			const int32 node = stack.Last();
+			stack.RemoveAt(stack.Num() - 1);
+			dfs_position[node] = visited++;
+			for (int32 child = count - 1; child >= 0; --child)
 			{
-				child_indices.Add(child);
+				if (parent_index[child] == node)
+				{
+					stack.Add(child);
+				}
 			}
 		}
 	}
-	child_start.Add(child_indices.Num());
-	path_scratch.Reset();
-	path_scratch.Reserve(count);
+	for (int32 index = 0; index < count; ++index)
+	{
+		checkf(dfs_position[index] != INDEX_NONE, "Skeleton tree has a parent cycle through bone %s",
+			*node_map.GetPair(index).Key.ToString());
+	}
+	// Subtree sizes, children before parents (deepest depth-first positions first).
+	TArray<int32> node_at;
+	node_at.SetNum(count);
+	for (int32 index = 0; index < count; ++index)
+	{
+		node_at[dfs_position[index]] = index;
+	}
+	for (int32 position = count - 1; position >= 0; --position)
+	{
+		const int32 node = node_at[position];
+		if (parent_index[node] != INDEX_NONE)
+		{
+			subtree_size[parent_index[node]] += subtree_size[node];
+		}
+	}
+	path_scratch.SetNum(count);
 	update_names.Reset();
 	update_indices.Reset();
 }
@@ -204,33 +235,65 @@ const TTransform<double>& OxSkeletonTree::worldPoseAt(int32 index)
 	{
 		buildIndex();
 	}
-	if (world_valid[index])
+	checkf(index >= 0 && index < parent_index.Num(), "Array index out of bounds: %lld from an array of size %lld",
+		static_cast<long long>(index), static_cast<long long>(parent_index.Num()));
+	uint8* const valid = world_valid.GetData();
+	const int32* const position = dfs_position.GetData();
+	TTransform<double>* const cache = world_cache.GetData();
+	if (valid[position[index]])
 	{
-		return world_cache[index];
+		return cache[index];
 	}
-	// Collect the stale chain up to the first valid ancestor, then compose it top-down:
+	// Collect the stale chain up to the first current ancestor, then compose it top-down:
 	// world(bone) = local(bone) * world(parent), with the identity above the root.
-	path_scratch.Reset();
+	const int32* const parent = parent_index.GetData();
+	int32* const path = path_scratch.GetData();
+	int32 length = 0;
 	int32 at = index;
-	while (at != INDEX_NONE && !world_valid[at])
+	while (at != INDEX_NONE && !valid[position[at]])
 	{
-		path_scratch.Add(at);
-		at = parent_index[at];
+		path[length++] = at;
+		at = parent[at];
 	}
-	TTransform<double> world = at != INDEX_NONE ? world_cache[at] : TTransform<double>::Identity;
-	for (int32 k = path_scratch.Num() - 1; k >= 0; --k)
+	const TTransform<double>* above = at != INDEX_NONE ? &cache[at] : &TTransform<double>::Identity;
+	uint8* const plain = world_plain.GetData();
+	bool above_plain = at != INDEX_NONE ? plain[at] != 0 : true;
+	const bool only_rotations = non_plain_locals == 0;
+	const auto* const pairs = &node_map.GetPair(0);
+	while (length > 0)
 	{
-		const int32 node = path_scratch[k];
-		world = node_map.GetPair(node).Value.pose_in_local * world;
-		world_cache[node] = world;
-		world_valid[node] = 1;
+		const int32 node = path[--length];
+		TTransform<double>& world = cache[node];
+		const TTransform<double>& local = pairs[node].Value.pose_in_local;
+		if (only_rotations && above_plain)
+		{
+			// Both factors are pure rotations, the parent's finite: the product has no translation and
+			// unit scale, as the full composition would give.
+			if (!plain[node])
+			{
+				world.Translation = TVector<double>::ZeroVector;
+				world.Scale3D = TVector<double>::OneVector;
+			}
+			world.Rotation = above->Rotation * local.Rotation;
+			above_plain = OxTransformMath::isFinite(world.Rotation);
+		}
+		else
+		{
+			OxTransformMath::compose(world, local, *above);
+			above_plain = OxTransformMath::hasOnlyRotation(world) && OxTransformMath::isFinite(world.Rotation);
+		}
+		plain[node] = above_plain ? 1 : 0;
+		valid[position[node]] = 1;
+		above = &world;
 	}
-	return world_cache[index];
+	return cache[index];
 }
 
 void OxSkeletonTree::setLocalPoseAt(int32 index, const TTransform<double>& transform)
 {
-	node_map.GetPair(index).Value.pose_in_local = transform;
+	TTransform<double>& local = node_map.GetPair(index).Value.pose_in_local;
+	non_plain_locals += (OxTransformMath::hasOnlyRotation(transform) ? 0 : 1) - (OxTransformMath::hasOnlyRotation(local) ? 0 : 1);
+	local = transform;
 	invalidateWorld(index);
 }
 
@@ -242,15 +305,13 @@ void OxSkeletonTree::setLocalRotationAt(int32 index, const TQuat<double>& rotati
 
 void OxSkeletonTree::invalidateWorld(int32 index)
 {
-	// Valid world poses are closed under ancestors, so a stale node has only stale descendants.
-	if (!world_valid[index])
+	// Current world poses are closed under ancestors: a stale node has only stale descendants, and a
+	// subtree occupies consecutive depth-first positions.
+	const int32 first = dfs_position.GetData()[index];
+	uint8* const valid = world_valid.GetData();
+	if (valid[first])
 	{
-		return;
-	}
-	world_valid[index] = 0;
-	for (int32 k = child_start[index]; k < child_start[index + 1]; ++k)
-	{
-		invalidateWorld(child_indices[k]);
+		FMemory::Memzero(valid + first, static_cast<SIZE_T>(subtree_size.GetData()[index]));
 	}
 }
 

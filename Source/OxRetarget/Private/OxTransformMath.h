@@ -1,0 +1,78 @@
+#pragma once
+
+#include "CoreMinimal.h"
+
+// Shortcuts of the engine's transform algebra that give the same bits as A * B and Inverse(X)
+// (zero translation components may differ in sign only). They skip the work that cannot change the
+// result: rotating a zero vector, and dividing by a scale of exactly one.
+namespace OxTransformMath
+{
+inline bool isZero(const TVector<double>& V)
+{
+	return V.X == 0.0 && V.Y == 0.0 && V.Z == 0.0;
+}
+
+inline bool isOne(const TVector<double>& V)
+{
+	return V.X == 1.0 && V.Y == 1.0 && V.Z == 1.0;
+}
+
+// No translation and a scale of exactly one.
+inline bool hasOnlyRotation(const TTransform<double>& X)
+{
+	return isZero(X.Translation) && isOne(X.Scale3D);
+}
+
+inline bool isFinite(const TQuat<double>& Q)
+{
+	return FMath::IsFinite(Q.X) && FMath::IsFinite(Q.Y) && FMath::IsFinite(Q.Z) && FMath::IsFinite(Q.W);
+}
+
+inline bool hasNegative(const TVector<double>& V)
+{
+	return V.X < 0.0 || V.Y < 0.0 || V.Z < 0.0;
+}
+
+// A * B with A applied first: rotation = B.rot x A.rot, translation = B.rot(B.scale o A.translation)
+// + B.translation, scale = A.scale o B.scale; negative scales take the engine's matrix route.
+// A zero A.translation under a finite B.rot and B.scale rotates to zero, leaving B.translation.
+inline void compose(TTransform<double>& Out, const TTransform<double>& A, const TTransform<double>& B)
+{
+	if (hasNegative(A.Scale3D) || hasNegative(B.Scale3D))
+	{
+		Out = A * B;
+		return;
+	}
+	const TQuat<double> Rotation = B.Rotation * A.Rotation;
+	const TVector<double> Scale = A.Scale3D * B.Scale3D;
+	if (isZero(A.Translation) && isFinite(B.Rotation) && FMath::IsFinite(B.Scale3D.X) && FMath::IsFinite(B.Scale3D.Y) &&
+		FMath::IsFinite(B.Scale3D.Z))
+	{
+		Out.Translation = B.Translation;
+	}
+	else
+	{
+		Out.Translation = B.Rotation.RotateVector(B.Scale3D * A.Translation) + B.Translation;
+	}
+	Out.Rotation = Rotation;
+	Out.Scale3D = Scale;
+}
+
+inline TTransform<double> compose(const TTransform<double>& A, const TTransform<double>& B)
+{
+	TTransform<double> Out;
+	compose(Out, A, B);
+	return Out;
+}
+
+// Inverse(X): with a scale of exactly one and no translation the reciprocal scale is one and the
+// rotated, negated translation is zero.
+inline TTransform<double> inverse(const TTransform<double>& X)
+{
+	if (isOne(X.Scale3D) && isZero(X.Translation) && isFinite(X.Rotation))
+	{
+		return TTransform<double>(X.Rotation.Inverse(), TVector<double>::ZeroVector, TVector<double>::OneVector);
+	}
+	return X.Inverse();
+}
+} // namespace OxTransformMath
