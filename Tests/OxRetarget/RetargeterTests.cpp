@@ -302,3 +302,39 @@ TEST(RetargeterSolve, ResultsStayRotationsOnlyForAnyRotationInput)
 	}
 }
 } // namespace
+
+namespace
+{
+// Once warm, a frame (feed, solve with either flag, read back) takes no heap memory.
+TEST(RetargeterSolve, FrameAllocatesNothingOnceWarm)
+{
+	OxRetarget_KZ_UE retargeter;
+	retargeter.init();
+	OxSkeletonTreeKZ* source = retargeter.getSrcSkeleton();
+	const TArray<FName> names = source->getBoneNames();
+	TArray<Transform> first;
+	TArray<Transform> second;
+	for (int32 i = 0; i < names.Num(); ++i)
+	{
+		first.Add(Transform(Euler(3.0 * i, -2.0 * i, i)));
+		second.Add(Transform(Euler(-i, 5.0, 2.0 * i)));
+	}
+	const TArray<FName> meta = retargeter.getMetaBoneName();
+	retargeter.updateSrcSkeleton(names, first);
+	retargeter.updateDesSkeleton(false);
+
+	const uint64 before = FMemory::GetAllocationCount();
+	double sum = 0.0;
+	for (const bool flag : {false, true, false})
+	{
+		retargeter.updateSrcSkeleton(names, flag ? first : second);
+		retargeter.updateDesSkeleton(flag);
+		for (const FName& bone : meta)
+		{
+			sum += retargeter.getMetaBonePose(bone).Rotation.W;
+		}
+	}
+	EXPECT_EQ(FMemory::GetAllocationCount(), before);
+	EXPECT_NE(sum, 0.0);
+}
+} // namespace

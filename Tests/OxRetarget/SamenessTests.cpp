@@ -17,10 +17,10 @@ using Transform = TTransform<double>;
 using Quat = TQuat<double>;
 using Vec = TVector<double>;
 
-// Equal bits, except that +0.0 and -0.0 count as equal.
+// Equal bits, except that +0.0 and -0.0 count as equal, as do any two NaNs.
 bool SameDouble(double a, double b)
 {
-	if (a == 0.0 && b == 0.0)
+	if ((a == 0.0 && b == 0.0) || (std::isnan(a) && std::isnan(b)))
 	{
 		return true;
 	}
@@ -50,6 +50,10 @@ struct Options
 	// Translations and scales written straight into source local poses.
 	bool translations_and_scales = false;
 	bool negative_scales = false;
+	// Chance per frame of putting every perturbed source bone back to a pure rotation.
+	double restore = 0.0;
+	// Rotations scaled so far up that their products overflow.
+	bool huge = false;
 };
 
 class Driver
@@ -80,6 +84,14 @@ public:
 			std::uniform_real_distribution<double> factor(1.0 - options_.non_unit, 1.0 + options_.non_unit);
 			const double f = factor(random_);
 			q = Quat(q.X * f, q.Y * f, q.Z * f, q.W * f);
+		}
+		if (options_.huge)
+		{
+			std::uniform_int_distribution<int> pick(0, 19);
+			if (pick(random_) == 0)
+			{
+				q = Quat(q.X * 1e160, q.Y * 1e160, q.Z * 1e160, q.W * 1e160);
+			}
 		}
 		return q;
 	}
@@ -140,6 +152,19 @@ public:
 	template <typename A, typename B>
 	void SetWholePoses(A& library_tree, B& literal_tree)
 	{
+		std::uniform_real_distribution<double> chance(0.0, 1.0);
+		if (chance(random_) < options_.restore)
+		{
+			for (const std::string& bone : perturbed_)
+			{
+				const FName name(bone.c_str());
+				const Transform pose(library_tree.get_pose_in_local(name).Rotation);
+				library_tree.set_pose_in_local(name, pose);
+				literal_tree.set_pose_in_local(name, pose);
+			}
+			perturbed_.clear();
+			return;
+		}
 		if (!options_.translations_and_scales)
 		{
 			return;
@@ -150,7 +175,9 @@ public:
 		const int n = count(random_);
 		for (int i = 0; i < n; ++i)
 		{
-			const FName name(source_names_[which(random_)].c_str());
+			const std::string& bone = source_names_[which(random_)];
+			perturbed_.push_back(bone);
+			const FName name(bone.c_str());
 			const Transform pose(RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale());
 			library_tree.set_pose_in_local(name, pose);
 			literal_tree.set_pose_in_local(name, pose);
@@ -167,6 +194,7 @@ private:
 	std::mt19937_64 random_;
 	Options options_;
 	std::vector<std::string> source_names_;
+	std::vector<std::string> perturbed_;
 };
 
 template <typename Library, typename Literal>
@@ -236,7 +264,7 @@ TEST(Sameness, BuiltInPairingWithUnitAndNonUnitRotations)
 	literal::Retargeter literal;
 	library.init();
 	literal.init();
-	Driver driver(1, Options{0.1, true, false});
+	Driver driver(1, Options{0.1, true, false, 0.5});
 	RunFrames(library, literal, driver, 1500);
 }
 
@@ -246,7 +274,7 @@ TEST(Sameness, BuiltInPairingWithNegativeScales)
 	literal::Retargeter literal;
 	library.init();
 	literal.init();
-	Driver driver(2, Options{0.0, true, true});
+	Driver driver(2, Options{0.0, true, true, 0.3});
 	RunFrames(library, literal, driver, 1000);
 }
 
@@ -255,7 +283,7 @@ TEST(Sameness, CustomPairingOutOfOrderWithRepeatsAndUnknownNames)
 	OxRetarget_KZ_UE library;
 	literal::Retargeter literal;
 	InitCustom(library, literal);
-	Driver driver(3, Options{0.05, true, false});
+	Driver driver(3, Options{0.05, true, false, 0.5});
 	RunFrames(library, literal, driver, 1000);
 }
 
@@ -264,8 +292,36 @@ TEST(Sameness, CustomPairingWithNegativeScales)
 	OxRetarget_KZ_UE library;
 	literal::Retargeter literal;
 	InitCustom(library, literal);
-	Driver driver(4, Options{0.0, true, true});
+	Driver driver(4, Options{0.0, true, true, 0.3});
 	RunFrames(library, literal, driver, 500);
+}
+
+TEST(Sameness, RotationsOnlyIncludingOverflowingOnes)
+{
+	OxRetarget_KZ_UE library;
+	literal::Retargeter literal;
+	library.init();
+	literal.init();
+	Driver driver(6, Options{0.2, false, false, 0.0, true});
+	RunFrames(library, literal, driver, 1000);
+}
+
+// A finite source world rotation whose product with the rest rotation overflows.
+TEST(Sameness, OverflowInTheWorldDeltaMatches)
+{
+	OxRetarget_KZ_UE library;
+	literal::Retargeter literal;
+	library.init();
+	literal.init();
+	const TArray<FName> names{FName("LeftHandThumb1"), FName("RightHandThumb2")};
+	const TArray<Transform> transforms{Transform(Quat(1.5e308, 1.5e308, 1.5e308, 1.5e308)),
+		Transform(Quat(-1.5e308, 1.5e308, 1.5e308, -1.5e308))};
+	library.updateSrcSkeleton(names, transforms);
+	literal.updateSrcSkeleton(names, transforms);
+	library.updateDesSkeleton(false);
+	literal.updateDesSkeleton(false);
+	ExpectSameTrees(*library.getDesSkeleton(), *literal.des_skeleton, 0);
+	EXPECT_TRUE(std::isnan(library.getMetaBonePose(FName("thumb_01_l")).Translation.X));
 }
 
 TEST(Sameness, CopiedRetargeterStaysIdentical)
