@@ -40,18 +40,26 @@ ArithmeticFloor::ArithmeticFloor(OxRetarget_KZ_UE& retargeter) {
       step.des_t_pose_world = target.get_t_pose_in_world(name).GetRotation();
     }
     steps_.push_back(step);
+    const FString text = name.ToString();
+    bool finger = false;
+    for (const char* word : {"thumb", "index", "middle", "ring", "pinky"}) finger = finger || text.Contains(word);
+    if (finger) {
+      step.kind = Kind::FingerRest;
+      step.des_t_pose_world = target.get_t_pose_in_local(name).GetRotation();  // the local T-pose
+    }
+    rest_steps_.push_back(step);
   }
   des_world_.resize(static_cast<size_t>(des_names.Num()));
   des_local_.resize(static_cast<size_t>(des_names.Num()));
 }
 
-void ArithmeticFloor::solve(const TQuat<double>* source_local) {
+void ArithmeticFloor::solve(const TQuat<double>* source_local, bool fingers_t_pose) {
   for (size_t i = 0; i < src_parent_.size(); ++i) {
     const int parent = src_parent_[i];
     src_world_[i] = parent < 0 ? source_local[i] : src_world_[static_cast<size_t>(parent)] * source_local[i];
   }
   static const TQuat<double> identity = TQuat<double>::Identity;
-  for (const Step& step : steps_) {
+  for (const Step& step : fingers_t_pose ? rest_steps_ : steps_) {
     const TQuat<double>& parent_world = step.parent < 0 ? identity : des_world_[static_cast<size_t>(step.parent)];
     TQuat<double>& world = des_world_[static_cast<size_t>(step.des)];
     TQuat<double>& local = des_local_[static_cast<size_t>(step.des)];
@@ -68,6 +76,10 @@ void ArithmeticFloor::solve(const TQuat<double>* source_local) {
         local = TQuat<double>(0.0, 0.0, std::sin(half), std::cos(half));
         break;
       }
+      case Kind::FingerRest:
+        // Finger bones hang only below finger bones: nobody reads their world rotation.
+        local = step.des_t_pose_world;
+        break;
       case Kind::Unpaired:
         local = step.des_t_pose_world;
         world = parent_world * local;

@@ -13,15 +13,16 @@ class ArithmeticFloor {
   // Reads hierarchy, rest poses and the built-in pairing from an initialised retargeter.
   explicit ArithmeticFloor(OxRetarget_KZ_UE& retargeter);
 
-  // Solves one frame from source local rotations given in source bone order.
-  void solve(const TQuat<double>* source_local);
+  // Solves one frame from source local rotations given in source bone order; with fingers_t_pose
+  // every finger bone takes its local T-pose.
+  void solve(const TQuat<double>* source_local, bool fingers_t_pose);
 
   // Local rotation of target bone `index` (target bone order) after solve.
   const TQuat<double>& local(int index) const { return des_local_[static_cast<size_t>(index)]; }
   int source_bone_count() const { return static_cast<int>(src_parent_.size()); }
 
  private:
-  enum class Kind { WorldDelta, Curl, Unpaired };
+  enum class Kind { WorldDelta, Curl, Unpaired, FingerRest };
   struct Step {
     Kind kind;
     int des;
@@ -35,6 +36,8 @@ class ArithmeticFloor {
   std::vector<int> src_parent_;
   std::vector<TQuat<double>> src_world_;
   std::vector<Step> steps_;
+  // The same schedule with every finger bone resting in its T-pose.
+  std::vector<Step> rest_steps_;
   std::vector<TQuat<double>> des_world_;
   std::vector<TQuat<double>> des_local_;
 };

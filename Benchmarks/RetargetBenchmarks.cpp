@@ -103,13 +103,14 @@ void BM_Frame_Literal(benchmark::State& state) {
 BENCHMARK(BM_Frame_Literal)->Arg(0)->Arg(1);
 
 void BM_Frame_Floor(benchmark::State& state) {
+  const bool fingers = state.range(0) != 0;
   OxRetarget_KZ_UE retargeter;
   retargeter.init();
   ArithmeticFloor floor(retargeter);
   const PoseSet& set = poses();
   int p = 0;
   for (auto _ : state) {
-    floor.solve(set.rotations[static_cast<size_t>(p)].data());
+    floor.solve(set.rotations[static_cast<size_t>(p)].data(), fingers);
     benchmark::DoNotOptimize(floor.local(12));
     p = (p + 1) % kPoses;
   }

@@ -5,7 +5,8 @@ target_compile_options(ox_compile_options INTERFACE
   $<BUILD_INTERFACE:-Wall -Wextra -Wpedantic -Werror -ffp-contract=off
   -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  target_compile_options(ox_compile_options INTERFACE $<BUILD_INTERFACE:-fno-tree-slp-vectorize>)
+  # Calls inside our shared libraries may bind locally (and inline); no fused multiply-add by vectorisation.
+  target_compile_options(ox_compile_options INTERFACE $<BUILD_INTERFACE:-fno-tree-slp-vectorize -fno-semantic-interposition>)
 endif()
 if(OXRETARGET_SANITIZE)
   target_compile_options(ox_compile_options INTERFACE

@@ -165,9 +165,9 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 		// While both skeletons hold rotations only, every pose below has zero translation and unit
 		// scale, and writing a rotation alone gives the same pose as writing the whole transform.
 		const bool only_rotations = plan.rest_is_rotation && source.hasOnlyRotations() && target.hasOnlyRotations();
-		const OxSkeletonTreeNode& des_node = target.node_map.GetPair(plan.des_index).Value;
 		if (fingers_in_t_pose && plan.is_finger)
 		{
+			const OxSkeletonTreeNode& des_node = target.node_map.GetPair(plan.des_index).Value;
 			if (only_rotations)
 			{
 				target.setLocalRotationAt(plan.des_index, des_node.t_pose_in_local.Rotation);
@@ -179,11 +179,10 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 			continue;
 		}
 		const bool has_src = plan.src_index != INDEX_NONE;
-		const TTransform<double>& src_local =
-			has_src ? source.node_map.GetPair(plan.src_index).Value.pose_in_local : TTransform<double>::Identity;
-
 		if (plan.curl_sign != 0)
 		{
+			const TTransform<double>& src_local =
+				has_src ? source.node_map.GetPair(plan.src_index).Value.pose_in_local : TTransform<double>::Identity;
 			// Finger curl: the source roll about the bone's Z axis, signed by side; translation and
 			// scale come from the source local pose.
 			const double yaw = src_local.Rotation.EulerRoll() * static_cast<double>(plan.curl_sign);

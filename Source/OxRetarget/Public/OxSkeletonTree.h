@@ -90,7 +90,20 @@ private:
 	// Resolves parent indices and child lists once the hierarchy is complete; stops on a cycle.
 	void buildIndex();
 	// The world pose of node Index, composed parents-first and kept until a local pose above changes.
-	const TTransform<double>& worldPoseAt(int32 index);
+	const TTransform<double>& worldPoseAt(int32 index)
+	{
+		if (parent_index.Num() == node_map.Num() && index >= 0 && index < parent_index.Num() &&
+			world_valid.GetData()[dfs_position.GetData()[index]])
+		{
+			return world_cache.GetData()[index];
+		}
+		return composeWorldChain(index);
+	}
+	// Composes the stale world poses from node Index up to its first current ancestor.
+	const TTransform<double>& composeWorldChain(int32 index);
+	// Composes world(node) = local(node) * world(parent) into the cache; returns whether the result
+	// is plain (no translation, unit scale, finite rotation).
+	bool composeWorldAt(int32 node, const TTransform<double>& above, bool above_plain);
 	// Whether the kept world pose of node Index (after worldPoseAt) has no translation, a scale of
 	// exactly one and a finite rotation.
 	bool isWorldPlainAt(int32 index) const { return world_plain.GetData()[index] != 0; }
@@ -98,9 +111,24 @@ private:
 	// rotation products alone.
 	bool hasOnlyRotations() const { return non_plain_locals == 0; }
 	void setLocalPoseAt(int32 index, const TTransform<double>& transform);
-	void setLocalRotationAt(int32 index, const TQuat<double>& rotation);
+	void setLocalRotationAt(int32 index, const TQuat<double>& rotation)
+	{
+		// Bounds are checked by the caller's index resolution; the tree's shape is fixed after init.
+		(&node_map.GetPair(0))[index].Value.pose_in_local.Rotation = rotation;
+		invalidateWorld(index);
+	}
 	// Marks the node's world pose and those below it as stale.
-	void invalidateWorld(int32 index);
+	void invalidateWorld(int32 index)
+	{
+		// Current world poses are closed under ancestors: a stale node has only stale descendants,
+		// and a subtree occupies consecutive depth-first positions.
+		const int32 first = dfs_position.GetData()[index];
+		uint8* const valid = world_valid.GetData();
+		if (valid[first])
+		{
+			FMemory::Memzero(valid + first, static_cast<SIZE_T>(subtree_size.GetData()[index]));
+		}
+	}
 
 	// Per node (in node_map order): parent node, position in a depth-first order of the tree, and
 	// the size of its subtree, which occupies the positions that follow it.

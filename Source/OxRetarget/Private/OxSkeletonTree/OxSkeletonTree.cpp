@@ -176,13 +176,16 @@ void OxSkeletonTree::update(const TArray<FName>& names, const TArray<TTransform<
 			update_indices.Add(findBoneIndex(name));
 		}
 	}
-	for (int32 i = 0; i < names.Num(); ++i)
+	const int32 count = names.Num();
+	checkf(transforms.Num() >= count, "Array index out of bounds: %lld from an array of size %lld",
+		static_cast<long long>(transforms.Num()), static_cast<long long>(transforms.Num()));
+	const TTransform<double>* const given = transforms.GetData();
+	const int32* const indices = update_indices.GetData();
+	for (int32 i = 0; i < count; ++i)
 	{
-		const TTransform<double>& transform = transforms[i];
-		const int32 index = update_indices[i];
-		if (index != INDEX_NONE)
+		if (indices[i] != INDEX_NONE)
 		{
-			setLocalRotationAt(index, transform.GetRotation());
+			setLocalRotationAt(indices[i], given[i].Rotation);
 		}
 	}
 }
@@ -229,7 +232,7 @@ TTransform<double> OxSkeletonTree::get_t_pose_in_world(FName name)
 	return node != nullptr ? node->t_pose_in_world : TTransform<double>::Identity;
 }
 
-const TTransform<double>& OxSkeletonTree::worldPoseAt(int32 index)
+const TTransform<double>& OxSkeletonTree::composeWorldChain(int32 index)
 {
 	if (parent_index.Num() != node_map.Num())
 	{
@@ -256,37 +259,40 @@ const TTransform<double>& OxSkeletonTree::worldPoseAt(int32 index)
 		at = parent[at];
 	}
 	const TTransform<double>* above = at != INDEX_NONE ? &cache[at] : &TTransform<double>::Identity;
-	uint8* const plain = world_plain.GetData();
-	bool above_plain = at != INDEX_NONE ? plain[at] != 0 : true;
-	const bool only_rotations = non_plain_locals == 0;
-	const auto* const pairs = &node_map.GetPair(0);
+	bool above_plain = at != INDEX_NONE ? world_plain.GetData()[at] != 0 : true;
 	while (length > 0)
 	{
 		const int32 node = path[--length];
-		TTransform<double>& world = cache[node];
-		const TTransform<double>& local = pairs[node].Value.pose_in_local;
-		if (only_rotations && above_plain)
-		{
-			// Both factors are pure rotations, the parent's finite: the product has no translation and
-			// unit scale, as the full composition would give.
-			if (!plain[node])
-			{
-				world.Translation = TVector<double>::ZeroVector;
-				world.Scale3D = TVector<double>::OneVector;
-			}
-			world.Rotation = above->Rotation * local.Rotation;
-			above_plain = OxTransformMath::isFinite(world.Rotation);
-		}
-		else
-		{
-			OxTransformMath::compose(world, local, *above);
-			above_plain = OxTransformMath::hasOnlyRotation(world) && OxTransformMath::isFinite(world.Rotation);
-		}
-		plain[node] = above_plain ? 1 : 0;
+		above_plain = composeWorldAt(node, *above, above_plain);
 		valid[position[node]] = 1;
-		above = &world;
+		above = &cache[node];
 	}
 	return cache[index];
+}
+
+bool OxSkeletonTree::composeWorldAt(int32 node, const TTransform<double>& above, bool above_plain)
+{
+	TTransform<double>& world = world_cache.GetData()[node];
+	const TTransform<double>& local = (&node_map.GetPair(0))[node].Value.pose_in_local;
+	uint8& plain = world_plain.GetData()[node];
+	if (non_plain_locals == 0 && above_plain)
+	{
+		// Both factors are pure rotations, the parent's finite: the product has no translation and
+		// unit scale, as the full composition would give.
+		if (!plain)
+		{
+			world.Translation = TVector<double>::ZeroVector;
+			world.Scale3D = TVector<double>::OneVector;
+		}
+		world.Rotation = above.Rotation * local.Rotation;
+		plain = OxTransformMath::isFinite(world.Rotation) ? 1 : 0;
+	}
+	else
+	{
+		OxTransformMath::compose(world, local, above);
+		plain = OxTransformMath::hasOnlyRotation(world) && OxTransformMath::isFinite(world.Rotation) ? 1 : 0;
+	}
+	return plain != 0;
 }
 
 void OxSkeletonTree::setLocalPoseAt(int32 index, const TTransform<double>& transform)
@@ -295,24 +301,6 @@ void OxSkeletonTree::setLocalPoseAt(int32 index, const TTransform<double>& trans
 	non_plain_locals += (OxTransformMath::hasOnlyRotation(transform) ? 0 : 1) - (OxTransformMath::hasOnlyRotation(local) ? 0 : 1);
 	local = transform;
 	invalidateWorld(index);
-}
-
-void OxSkeletonTree::setLocalRotationAt(int32 index, const TQuat<double>& rotation)
-{
-	node_map.GetPair(index).Value.pose_in_local.SetRotation(rotation);
-	invalidateWorld(index);
-}
-
-void OxSkeletonTree::invalidateWorld(int32 index)
-{
-	// Current world poses are closed under ancestors: a stale node has only stale descendants, and a
-	// subtree occupies consecutive depth-first positions.
-	const int32 first = dfs_position.GetData()[index];
-	uint8* const valid = world_valid.GetData();
-	if (valid[first])
-	{
-		FMemory::Memzero(valid + first, static_cast<SIZE_T>(subtree_size.GetData()[index]));
-	}
 }
 
 void OxSkeletonTree::printTree()

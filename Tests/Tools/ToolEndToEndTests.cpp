@@ -1,0 +1,488 @@
+// Runs the built command-line tool as a child process, each test in a fresh temporary folder.
+
+#include "BvhReader.h"
+#include "DemoClip.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+// Engine headers last: their check() macro clashes with other libraries' members of that name.
+#include "OxRetarget_KZ_UE.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr double kUnitLengthTolerance = 1e-6;
+constexpr std::size_t kMetaBones = 52;
+constexpr int kWalkFrames = 344;
+
+struct Outcome {
+  int status = -1;  // exit status, -1 if killed by a signal
+  std::string out;
+  std::string err;
+};
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> entries_of(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+json read_json(const fs::path& path) {
+  std::ifstream in(path);
+  return json::parse(in);
+}
+
+bool is_finger(const std::string& bone) {
+  for (const char* prefix : {"thumb_", "index_", "middle_", "ring_", "pinky_"}) {
+    if (bone.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+// A small clip: Hips (6 channels) and Spine (3), `declared` frames in the header, `rows` data lines.
+std::string small_clip(int declared, int rows, const std::string& row = "0 90 0 10 20 30 -5 15 25") {
+  std::string text =
+      "HIERARCHY\nROOT Hips\n{\n  OFFSET 0 0 0\n  CHANNELS 6 Xposition Yposition Zposition Zrotation Xrotation Yrotation\n"
+      "  JOINT Spine\n  {\n    OFFSET 0 10 0\n    CHANNELS 3 Zrotation Xrotation Yrotation\n"
+      "    End Site\n    {\n      OFFSET 0 10 0\n    }\n  }\n}\nMOTION\n";
+  text += "Frames: " + std::to_string(declared) + "\nFrame Time: 0.033333\n";
+  for (int i = 0; i < rows; ++i) text += row + "\n";
+  return text;
+}
+
+// Source bones in varied spellings and channel orders, a joint that is no source bone, random angles.
+std::string generated_clip(int frames) {
+  struct J {
+    const char* name;
+    int depth;
+    const char* channels;
+  };
+  const J joints[] = {
+      {"rig:Hips", 0, "6 Xposition Yposition Zposition Zrotation Yrotation Xrotation"},
+      {"LowerBack", 1, "3 Zrotation Xrotation Yrotation"},
+      {"spine", 2, "3 Xrotation Yrotation Zrotation"},
+      {"SPINE1", 3, "3 Yrotation Zrotation Xrotation"},
+      {"LeftShoulder", 4, "3 Zrotation Xrotation Yrotation"},
+      {"LeftArm", 5, "3 Zrotation Yrotation Xrotation"},
+      {"LeftForeArm", 6, "2 Yrotation Zrotation"},
+      {"LeftHand", 7, "3 Xrotation Zrotation Yrotation"},
+      {"LeftHandIndex1", 8, "3 Zrotation Xrotation Yrotation"},
+      {"RightUpLeg", 1, "3 Zrotation Xrotation Yrotation"},
+      {"RightLeg", 2, "1 Xrotation"},
+  };
+  std::string text = "HIERARCHY\n";
+  int channels = 0;
+  int open = 0;
+  for (const J& joint : joints) {
+    for (; open > joint.depth; --open) text += "}\n";
+    text += std::string(joint.depth == 0 ? "ROOT " : "JOINT ") + joint.name + "\n{\nOFFSET 0 1 0\nCHANNELS " +
+            joint.channels + "\n";
+    channels += joint.channels[0] - '0';
+    ++open;
+  }
+  for (; open > 0; --open) text += "}\n";
+  text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.0083333\n";
+  std::mt19937 random(12345);
+  std::uniform_real_distribution<double> angle(-180.0, 180.0);
+  for (int f = 0; f < frames; ++f) {
+    std::string row;
+    for (int c = 0; c < channels; ++c) row += (c ? " " : "") + std::to_string(angle(random));
+    text += row + "\n";
+  }
+  return text;
+}
+
+class Tool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "oxretarget-e2e-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(root_, ignored);
+  }
+
+  // Runs the tool in the test's folder.
+  Outcome run(const std::vector<std::string>& args) const {
+    const std::string out_file = (root_ / ".stdout").string();
+    const std::string err_file = (root_ / ".stderr").string();
+    std::vector<std::string> words{OXRETARGET_TOOL};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (::chdir(root_.c_str()) != 0 || out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    Outcome result;
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_text(out_file);
+    result.err = read_text(err_file);
+    return result;
+  }
+
+  fs::path make_dir(const std::string& name) const {
+    fs::create_directories(root_ / name);
+    return root_ / name;
+  }
+
+  // Copies the shared walk capture into the test folder; false when it is not available.
+  bool copy_walk() const {
+    const fs::path walk = fs::path(OX_SHARED_DATA_DIR) / "cmu_02_01_walk.bvh";
+    if (!fs::exists(walk)) return false;
+    fs::copy_file(walk, root_ / "walk.bvh");
+    return true;
+  }
+
+  void make_demo() const { ASSERT_EQ(run({"demo", "-o", "d"}).status, 0); }
+
+  fs::path root_;
+};
+
+void expect_unit_quaternions(const json& doc, std::size_t frames) {
+  ASSERT_EQ(doc.at("frame_count").get<std::size_t>(), frames);
+  ASSERT_EQ(doc.at("bones").size(), kMetaBones);
+  ASSERT_EQ(doc.at("frames").size(), frames);
+  for (const json& frame : doc["frames"]) {
+    ASSERT_EQ(frame.size(), kMetaBones);
+    for (const json& q : frame) {
+      ASSERT_EQ(q.size(), 4u);
+      const double x = q[0], y = q[1], z = q[2], w = q[3];
+      const double length = std::sqrt(x * x + y * y + z * z + w * w);
+      ASSERT_NEAR(length, 1.0, kUnitLengthTolerance);
+    }
+  }
+}
+
+// The CSV rows carry the same numbers as the JSON frames, bone by bone.
+void expect_csv_matches_json(const std::string& csv, const json& doc) {
+  const std::vector<std::string> lines = lines_of(csv);
+  const json& frames = doc.at("frames");
+  ASSERT_EQ(lines.size(), 1 + frames.size() * kMetaBones);
+  EXPECT_EQ(lines[0], "frame,bone,qx,qy,qz,qw");
+  for (std::size_t row = 0; row + 1 < lines.size(); ++row) {
+    const std::size_t frame = row / kMetaBones;
+    const std::size_t bone = row % kMetaBones;
+    std::istringstream fields(lines[row + 1]);
+    std::string field;
+    std::getline(fields, field, ',');
+    ASSERT_EQ(field, std::to_string(frame));
+    std::getline(fields, field, ',');
+    ASSERT_EQ(field, doc["bones"][bone]["name"].get<std::string>());
+    for (int k = 0; k < 4; ++k) {
+      ASSERT_TRUE(std::getline(fields, field, ','));
+      ASSERT_EQ(std::strtod(field.c_str(), nullptr), frames[frame][bone][k].get<double>()) << "row " << row + 1;
+    }
+  }
+}
+
+TEST_F(Tool, DemoWritesClipAndUnitQuaternions) {
+  const Outcome demo = run({"demo", "-o", "d"});
+  ASSERT_EQ(demo.status, 0) << demo.err;
+  EXPECT_EQ(entries_of(root_ / "d"), (std::vector<std::string>{"demo.bvh", "demo.json"}));
+  const json doc = read_json(root_ / "d/demo.json");
+  EXPECT_EQ(doc.at("format"), "oxretarget-poses");
+  EXPECT_EQ(doc.at("bones")[0].at("name"), "pelvis");
+  expect_unit_quaternions(doc, static_cast<std::size_t>(oxr::demo_clip_frames()));
+}
+
+TEST_F(Tool, RetargetsTheWalkToJsonAndCsv) {
+  if (!copy_walk()) GTEST_SKIP() << "walk capture not available";
+  const Outcome as_json = run({"retarget", "walk.bvh"});
+  ASSERT_EQ(as_json.status, 0) << as_json.err;
+  EXPECT_EQ(as_json.out, "walk.json\n");
+  const json doc = read_json(root_ / "walk.json");
+  expect_unit_quaternions(doc, kWalkFrames);
+
+  const Outcome as_csv = run({"retarget", "walk.bvh", "--format", "csv"});
+  ASSERT_EQ(as_csv.status, 0) << as_csv.err;
+  expect_csv_matches_json(read_text(root_ / "walk.csv"), doc);
+}
+
+TEST_F(Tool, InfoDescribesTheWalk) {
+  if (!copy_walk()) GTEST_SKIP() << "walk capture not available";
+  const Outcome info = run({"info", "walk.bvh"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_TRUE(has(info.out, "frames: 344\n")) << info.out;
+  EXPECT_TRUE(has(info.out, "source bones matched: 23 of 67\n")) << info.out;
+  EXPECT_TRUE(has(info.out, "joints skipped (not source bones): 8\n")) << info.out;
+  EXPECT_TRUE(has(info.out, "LHipJoint")) << info.out;
+  EXPECT_TRUE(has(info.out, "RThumb")) << info.out;
+}
+
+// The tool's numbers equal, bit for bit, those of the library driven directly.
+TEST_F(Tool, ResultsEqualTheLibraryDrivenByHand) {
+  constexpr int kFrames = 12;
+  const std::string clip = generated_clip(kFrames);
+  write_text(root_ / "gen.bvh", clip);
+  const Outcome result = run({"retarget", "gen.bvh", "-o", "gen.json"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const json doc = read_json(root_ / "gen.json");
+
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  OxSkeletonTreeKZ* source = retargeter.getSrcSkeleton();
+  const TArray<FName> names = source->getBoneNames();
+  ASSERT_EQ(names.Num(), 67);
+  TArray<TTransform<double>> transforms;
+  for (const FName& name : names) transforms.Add(TTransform<double>(source->get_t_pose_in_local(name).GetRotation()));
+
+  std::istringstream in(clip);
+  oxr::bvh::Reader reader(in);
+  const auto& joints = reader.header().joints;
+  std::vector<std::pair<std::size_t, int32>> slots;  // file joint -> source bone slot
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    const FName bone(std::string(oxr::bvh::strip_namespace(joints[j].name)).c_str());
+    const int32 slot = names.Find(bone);  // names compare without regard to case
+    if (slot != INDEX_NONE) slots.emplace_back(j, slot);
+  }
+  ASSERT_EQ(slots.size(), joints.size() - 1);  // all but LowerBack
+
+  const TArray<FName> meta = retargeter.getMetaBoneName();
+  ASSERT_EQ(static_cast<std::size_t>(meta.Num()), kMetaBones);
+  for (int32 b = 0; b < meta.Num(); ++b) EXPECT_EQ(doc["bones"][b]["name"], std::string(*meta[b].ToString()));
+
+  std::vector<double> values(static_cast<std::size_t>(reader.header().channel_count));
+  int frame = 0;
+  int compared = 0;
+  for (; reader.read_frame(values); ++frame) {
+    for (const auto& [joint, slot] : slots) {
+      const auto q = oxr::bvh::bvh_to_library_axes(oxr::bvh::joint_rotation(joints[joint], values));
+      transforms[slot] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
+    }
+    retargeter.updateSrcSkeleton(names, transforms);
+    retargeter.updateDesSkeleton(false);
+    for (int32 b = 0; b < meta.Num(); ++b) {
+      const TQuat<double> q = retargeter.getMetaBonePose(meta[b]).GetRotation();
+      const json& got = doc["frames"][frame][b];
+      ASSERT_EQ(got[0].get<double>(), q.X) << "frame " << frame << " bone " << b;
+      ASSERT_EQ(got[1].get<double>(), q.Y) << "frame " << frame << " bone " << b;
+      ASSERT_EQ(got[2].get<double>(), q.Z) << "frame " << frame << " bone " << b;
+      ASSERT_EQ(got[3].get<double>(), q.W) << "frame " << frame << " bone " << b;
+      ++compared;
+    }
+  }
+  EXPECT_EQ(frame, kFrames);
+  EXPECT_EQ(compared, kFrames * 52);
+}
+
+struct BadInput {
+  const char* label;
+  const char* file;  // input, relative to the test folder
+  std::string text;  // written to the file unless empty and absent
+  bool write;
+  const char* problem;  // part of the message
+  bool has_line;        // the message points at a line
+};
+
+// One error line naming the input, exit status 1, nothing left in the output folder.
+TEST_F(Tool, BadInputsFailCleanly) {
+  const std::string good = small_clip(2, 2);
+  std::string deep = "HIERARCHY\n";
+  for (int i = 0; i < 5000; ++i) deep += (i ? "JOINT J" : "ROOT J") + std::to_string(i) + " { OFFSET 0 0 0 CHANNELS 0\n";
+  const std::vector<BadInput> cases = {
+      {"truncated", "in/truncated.bvh", good.substr(0, good.size() / 3), true, "unexpected end of file", true},
+      {"channel count", "in/channels.bvh",
+       "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 4 Zrotation Xrotation Yrotation\nEnd Site\n{\nOFFSET 0 1 0\n}\n}\n"
+       "MOTION\nFrames: 1\nFrame Time: 0.1\n0 0 0\n",
+       true, "CHANNELS count 4", true},
+      {"short frame", "in/short.bvh", small_clip(2, 2, "0 90 0 10 20 30 -5 15"), true, "has 8 values, expected 9", true},
+      {"non-numeric", "in/word.bvh", small_clip(1, 1, "0 90 0 10 2x0 30 -5 15 25"), true, "is not a number", true},
+      {"nan", "in/nan.bvh", small_clip(1, 1, "0 90 0 10 nan 30 -5 15 25"), true, "is not finite", true},
+      {"inf", "in/inf.bvh", small_clip(1, 1, "0 90 0 10 20 30 -inf 15 25"), true, "is not finite", true},
+      {"fewer frames", "in/fewer.bvh", small_clip(3, 2), true, "file ends after frame 2 of 3", true},
+      {"more frames", "in/more.bvh", small_clip(2, 3), true, "after the last frame", true},
+      {"deep", "in/deep.bvh", deep, true, "nested deeper than", true},
+      {"empty", "in/empty.bvh", "", true, "empty file", true},
+      {"directory", "in", "", false, "is a directory", false},
+      {"missing", "in/missing.bvh", "", false, "no such file", false},
+  };
+  make_dir("in");
+  const fs::path out = make_dir("out");
+  for (const BadInput& bad : cases) {
+    SCOPED_TRACE(bad.label);
+    if (bad.write) write_text(root_ / bad.file, bad.text);
+    const Outcome result = run({"retarget", bad.file, "-o", "out/result.json"});
+    EXPECT_EQ(result.status, 1);
+    const std::vector<std::string> lines = lines_of(result.err);
+    ASSERT_EQ(lines.size(), 2u) << result.err;
+    const std::string prefix = std::string("oxretarget: error: ") + bad.file + ": ";
+    EXPECT_EQ(lines[0].rfind(prefix + (bad.has_line ? "line " : ""), 0), 0u) << lines[0];
+    EXPECT_TRUE(has(lines[0], bad.problem)) << lines[0];
+    EXPECT_EQ(lines[1].rfind("0 of 1 files retargeted", 0), 0u) << lines[1];
+    EXPECT_TRUE(result.out.empty()) << result.out;
+    EXPECT_TRUE(entries_of(out).empty());
+  }
+}
+
+TEST_F(Tool, HundredMegabyteLineFailsWithoutOutput) {
+  make_dir("out");
+  const fs::path huge = root_ / "huge.bvh";
+  {
+    std::ofstream file(huge, std::ios::binary);
+    file << small_clip(1, 0);
+    const std::string chunk(1 << 20, '7');
+    for (int i = 0; i < 100; ++i) file << chunk;
+    file << "\n";
+  }
+  const Outcome result = run({"retarget", "huge.bvh", "-o", "out/huge.json"});
+  fs::remove(huge);
+  EXPECT_EQ(result.status, 1);
+  const std::vector<std::string> lines = lines_of(result.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("oxretarget: error: huge.bvh: line 19: ", 0), 0u) << lines[0];
+  EXPECT_LT(lines[0].size(), 200u);
+  EXPECT_TRUE(entries_of(root_ / "out").empty());
+}
+
+TEST_F(Tool, UnwritableOutputFolderFailsCleanly) {
+  write_text(root_ / "good.bvh", small_clip(1, 1));
+  write_text(root_ / "blocker", "a file, not a folder");
+  std::vector<std::string> targets{"blocker/good.json"};
+  if (::geteuid() != 0) {  // permissions do not bind the superuser
+    fs::permissions(make_dir("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+    targets.push_back("locked/good.json");
+  }
+  for (const std::string& target : targets) {
+    SCOPED_TRACE(target);
+    const Outcome result = run({"retarget", "good.bvh", "-o", target});
+    EXPECT_EQ(result.status, 1);
+    const std::vector<std::string> lines = lines_of(result.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("oxretarget: error: " + target + ": cannot write", 0), 0u) << lines[0];
+  }
+  if (fs::exists(root_ / "locked")) {
+    EXPECT_TRUE(entries_of(root_ / "locked").empty());
+  }
+}
+
+TEST_F(Tool, BatchKeepsGoodFilesAndReportsTheBadOne) {
+  make_dir("in");
+  for (const char* name : {"a", "b", "c"}) write_text(root_ / "in" / (std::string(name) + ".bvh"), small_clip(3, 3));
+  write_text(root_ / "in/bad.bvh", small_clip(1, 1, "0 90 0 10 nan 30 -5 15 25"));
+  const Outcome result = run({"retarget", "in/a.bvh", "in/bad.bvh", "in/b.bvh", "in/c.bvh", "-o", "batch", "--jobs", "3"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(entries_of(root_ / "batch"), (std::vector<std::string>{"a.json", "b.json", "c.json"}));
+  for (const char* name : {"a", "b", "c"}) {
+    SCOPED_TRACE(name);
+    expect_unit_quaternions(read_json(root_ / "batch" / (std::string(name) + ".json")), 3);
+  }
+  const std::vector<std::string> lines = lines_of(result.err);
+  ASSERT_EQ(lines.size(), 2u) << result.err;
+  EXPECT_EQ(lines[0].rfind("oxretarget: error: in/bad.bvh: line ", 0), 0u) << lines[0];
+  EXPECT_TRUE(has(lines[1], "3 of 4 files")) << lines[1];
+}
+
+TEST_F(Tool, FingersTPoseHoldsEveryFingerBone) {
+  make_demo();
+  ASSERT_EQ(run({"retarget", "d/demo.bvh", "--fingers-t-pose", "-o", "fingers.json"}).status, 0);
+  const json held = read_json(root_ / "fingers.json");
+  const json free = read_json(root_ / "d/demo.json");
+  EXPECT_EQ(held.at("fingers_t_pose"), true);
+  EXPECT_EQ(free.at("fingers_t_pose"), false);
+  int fingers = 0;
+  bool curled = false;
+  for (std::size_t b = 0; b < kMetaBones; ++b) {
+    const json& bone = held["bones"][b];
+    if (!is_finger(bone["name"])) continue;
+    ++fingers;
+    for (const json& frame : held["frames"]) ASSERT_EQ(frame[b], bone["t_pose"]) << bone["name"];
+    curled = curled || free["frames"].back()[b] != bone["t_pose"];
+  }
+  EXPECT_EQ(fingers, 30);
+  EXPECT_TRUE(curled) << "the demo's finger curl should move some finger without the option";
+}
+
+TEST_F(Tool, CsvFormatCarriesTheJsonNumbers) {
+  make_demo();
+  const Outcome result = run({"retarget", "d/demo.bvh", "--format", "csv", "-o", "demo.csv"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "demo.csv\n");
+  expect_csv_matches_json(read_text(root_ / "demo.csv"), read_json(root_ / "d/demo.json"));
+}
+
+TEST_F(Tool, AxesNoneDiffersOnARotatedClip) {
+  make_demo();
+  ASSERT_EQ(run({"retarget", "d/demo.bvh", "--axes", "none", "-o", "none.json"}).status, 0);
+  const json raw = read_json(root_ / "none.json");
+  const json converted = read_json(root_ / "d/demo.json");
+  EXPECT_EQ(raw.at("axes"), "none");
+  EXPECT_EQ(converted.at("axes"), "bvh");
+  // Frame 0 is the rest pose either way; the last frame (turned, knees bent) is not.
+  EXPECT_EQ(raw["frames"][0], converted["frames"][0]);
+  EXPECT_NE(raw["frames"].back()[0], converted["frames"].back()[0]);
+}
+
+TEST_F(Tool, SkeletonVersionAndHelp) {
+  const Outcome kz = run({"skeleton", "kz"});
+  EXPECT_EQ(kz.status, 0);
+  EXPECT_EQ(lines_of(kz.out).size(), 1u + 2u * 67u);
+  EXPECT_TRUE(has(kz.out, "LeftHandIndex1"));
+
+  const Outcome version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("oxretarget ", 0), 0u) << version.out;
+
+  const Outcome help = run({"retarget", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(has(help.out, "--fingers-t-pose")) << help.out;
+
+  EXPECT_NE(run({"retarget"}).status, 0);
+  EXPECT_NE(run({"retarget", "x.bvh", "--format", "xml"}).status, 0);
+  EXPECT_NE(run({"skeleton", "abc"}).status, 0);
+}
+
+}  // namespace
