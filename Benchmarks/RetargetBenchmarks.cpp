@@ -60,9 +60,9 @@ const PoseSet& poses() {
 
 void count_allocations(benchmark::State& state, std::uint64_t engine_before, std::uint64_t new_before) {
   const double frames = static_cast<double>(state.iterations());
-  state.counters["allocs/frame"] = static_cast<double>((FMemory::GetAllocationCount() - engine_before) +
-                                                        (operator_new_count() - new_before)) /
-                                   frames;
+  state.counters["allocs/frame"] =
+      static_cast<double>((FMemory::GetAllocationCount() - engine_before) + (operator_new_count() - new_before)) /
+      frames;
 }
 
 void BM_Frame_Library(benchmark::State& state) {
@@ -187,8 +187,8 @@ void BM_ToolThroughput(benchmark::State& state) {
   const size_t frames_at = text.find('\n', text.find("Frame Time:", motion)) + 1;
   std::string frames = text.substr(frames_at);
   constexpr int kRepeats = 20;
-  std::string clip = text.substr(0, motion) + "MOTION\nFrames: " +
-                     std::to_string(kRepeats * oxr::demo_clip_frames()) + "\nFrame Time: 0.0333333\n";
+  std::string clip = text.substr(0, motion) + "MOTION\nFrames: " + std::to_string(kRepeats * oxr::demo_clip_frames()) +
+                     "\nFrame Time: 0.0333333\n";
   for (int r = 0; r < kRepeats; ++r) clip += frames;
 
   OxRetarget_KZ_UE retargeter;
@@ -201,7 +201,9 @@ void BM_ToolThroughput(benchmark::State& state) {
     const oxr::FileResult result = oxr::retarget_stream(
         in, "clip", {}, retargeter,
         [&](const oxr::ClipInfo& info) { writer = oxr::make_pose_writer(oxr::Format::Json, out, info); },
-        [&](std::int64_t frame, const std::vector<oxr::bvh::Quat>& rotations) { writer->write_frame(frame, rotations); });
+        [&](std::int64_t frame, const std::vector<oxr::bvh::Quat>& rotations) {
+          writer->write_frame(frame, rotations);
+        });
     writer->finish();
     total += result.frames;
   }

@@ -24,8 +24,8 @@ int main()
 	{
 		const TQuat<double> pose = retargeter.getMetaBonePose(bone).GetRotation();
 		const TQuat<double> t_pose = retargeter.getTPose(bone).GetRotation();
-		std::printf("%-12s pose (% .6f, % .6f, % .6f, % .6f)  t-pose (% .6f, % .6f, % .6f, % .6f)\n", *bone.ToString(), pose.X,
-			pose.Y, pose.Z, pose.W, t_pose.X, t_pose.Y, t_pose.Z, t_pose.W);
+		std::printf("%-12s pose (% .6f, % .6f, % .6f, % .6f)  t-pose (% .6f, % .6f, % .6f, % .6f)\n", *bone.ToString(),
+			pose.X, pose.Y, pose.Z, pose.W, t_pose.X, t_pose.Y, t_pose.Z, t_pose.W);
 	}
 	std::printf("%d meta bones\n", meta_bones.Num());
 	return meta_bones.Num() == 52 ? 0 : 1;

@@ -114,7 +114,8 @@ TEST(FStringTest, Printf)
 
 TEST(FStringTest, SanitizeFloatRoundTripsDoubles)
 {
-	const auto ExpectRoundTrip = [](double Value) {
+	const auto ExpectRoundTrip = [](double Value)
+	{
 		const FString Text = FString::SanitizeFloat(Value);
 		const double Back = std::strtod(*Text, nullptr);
 		EXPECT_EQ(std::memcmp(&Back, &Value, sizeof(double)), 0) << *Text;
@@ -240,7 +241,8 @@ TEST(TMapTest, IteratesInInsertionOrderAndReaddsAtTheEnd)
 		Map.Add(FName(Order[Index]), Index);
 	}
 	Map.Add(FName("alpha"), 100); // replaced in place, keeps its position
-	const auto Listing = [&Map] {
+	const auto Listing = [&Map]
+	{
 		std::string Seen;
 		for (const auto& Pair : Map)
 		{
@@ -267,7 +269,8 @@ TEST(TMapTest, IteratesInInsertionOrderAndReaddsAtTheEnd)
 TEST(TMapTest, ManyFNameKeys)
 {
 	constexpr int32 kCount = 1000;
-	const auto KeyOf = [](int32 Index, bool Upper) {
+	const auto KeyOf = [](int32 Index, bool Upper)
+	{
 		return FName(Index % 2 == 0 ? FString::Printf(Upper ? "BONE_%d" : "Bone_%d", Index)
 									: FString::Printf(Upper ? "JOINT%dEND" : "Joint%dEnd", Index));
 	};

@@ -102,7 +102,8 @@ TEST(QuatTest, RotateVector)
 TEST(QuatTest, NormalizeThreshold)
 {
 	EXPECT_NEAR(static_cast<double>(UE_SMALL_NUMBER), 9.99999993922529e-9, 1e-21);
-	const auto Scaled = [](double SquareSum) {
+	const auto Scaled = [](double SquareSum)
+	{
 		const double C = std::sqrt(SquareSum) / 5;
 		return Quat(C, -2 * C, 2 * C, -4 * C);
 	};

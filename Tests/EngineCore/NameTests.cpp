@@ -101,23 +101,24 @@ TEST(FNameTest, NamesMadeConcurrentlyAgree)
 	constexpr int kThreads = 8;
 	constexpr int kRounds = 200;
 	const std::vector<std::string> Shared = {"Shared_Hips", "shared_hips", "SHARED_Spine_4", "Shared_Spine_4", "Head"};
-	const auto OwnText = [](int Thread, int Round) {
-		return "Thread" + std::to_string(Thread) + "_Bone" + std::to_string(Round) + "_" + std::to_string(Round % 5);
-	};
+	const auto OwnText = [](int Thread, int Round)
+	{ return "Thread" + std::to_string(Thread) + "_Bone" + std::to_string(Round) + "_" + std::to_string(Round % 5); };
 	std::vector<std::vector<FName>> Made(kThreads);
 	std::vector<std::thread> Threads;
 	for (int Thread = 0; Thread < kThreads; ++Thread)
 	{
-		Threads.emplace_back([&, Thread] {
-			for (int Round = 0; Round < kRounds; ++Round)
+		Threads.emplace_back(
+			[&, Thread]
 			{
-				for (const std::string& Spelling : Shared)
+				for (int Round = 0; Round < kRounds; ++Round)
 				{
-					Made[Thread].push_back(FName(Spelling.c_str()));
+					for (const std::string& Spelling : Shared)
+					{
+						Made[Thread].push_back(FName(Spelling.c_str()));
+					}
+					Made[Thread].push_back(FName(OwnText(Thread, Round).c_str()));
 				}
-				Made[Thread].push_back(FName(OwnText(Thread, Round).c_str()));
-			}
-		});
+			});
 	}
 	for (std::thread& Thread : Threads)
 	{

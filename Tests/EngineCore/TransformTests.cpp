@@ -75,7 +75,8 @@ TEST(TransformTest, CompositionMovesPointsAsAThenB)
 	{
 		const Transform A(RandomUnitQuat(Random), Vec(Coord(Random), Coord(Random), Coord(Random)),
 			Vec(Positive(Random), Positive(Random), Positive(Random)));
-		const Transform B(RandomUnitQuat(Random), Vec(Coord(Random), Coord(Random), Coord(Random)), Vec(Positive(Random)));
+		const Transform B(
+			RandomUnitQuat(Random), Vec(Coord(Random), Coord(Random), Coord(Random)), Vec(Positive(Random)));
 		const Transform C = A * B;
 		const Vec P(Coord(Random), Coord(Random), Coord(Random));
 		ExpectVecNear(C.TransformPosition(P), B.TransformPosition(A.TransformPosition(P)), kPointTol);

@@ -118,7 +118,8 @@ TEST(RetargeterSetup, CustomPairingRepeatsNamesAndIgnoresSurplusTargetNames)
 	retargeter.updateSrcSkeleton(TArray<FName>{FName("leftarm"), FName("NoSuchBone")},
 		TArray<Transform>{Transform(Euler(0, 0, 45), Vec(5, 5, 5)), Transform(Euler(90, 0, 0))});
 	retargeter.updateDesSkeleton(false);
-	EXPECT_NE(retargeter.getMetaBonePose(FName("upperarm_l")).Rotation, retargeter.getTPose(FName("upperarm_l")).Rotation);
+	EXPECT_NE(
+		retargeter.getMetaBonePose(FName("upperarm_l")).Rotation, retargeter.getTPose(FName("upperarm_l")).Rotation);
 	// Only the rotation travelled.
 	EXPECT_EQ(retargeter.getSrcSkeleton()->get_pose_in_local(FName("LeftArm")).Translation, Vec::ZeroVector);
 	// neck_01 was beyond the source list and is not a meta bone.
@@ -128,7 +129,8 @@ TEST(RetargeterSetup, CustomPairingRepeatsNamesAndIgnoresSurplusTargetNames)
 TEST(RetargeterSetupDeathTest, ShorterTargetListStops)
 {
 	OxRetarget_KZ_UE retargeter;
-	EXPECT_DEATH(retargeter.init(TArray<FString>{FString("Hips"), FString("Spine")}, TArray<FString>{FString("pelvis")}),
+	EXPECT_DEATH(
+		retargeter.init(TArray<FString>{FString("Hips"), FString("Spine")}, TArray<FString>{FString("pelvis")}),
 		"Array index out of bounds: 1 from an array of size 1");
 }
 
@@ -234,7 +236,8 @@ TEST(RetargeterSolve, WorldDeltaCarriesTheSourceChangeOntoTheTargetWorldTPose)
 	TArray<FName> names;
 	TArray<Transform> transforms;
 	int k = 0;
-	for (const char* bone : {"Hips", "Spine", "Spine1", "LeftShoulder", "LeftArm", "LeftForeArm", "LeftHand", "LeftHandThumb1"})
+	for (const char* bone :
+		{"Hips", "Spine", "Spine1", "LeftShoulder", "LeftArm", "LeftForeArm", "LeftHand", "LeftHandThumb1"})
 	{
 		names.Add(FName(bone));
 		transforms.Add(Transform(Euler(7.0 * k, 11.0 - 3.0 * k, 5.0 * k - 20.0)));
@@ -254,8 +257,8 @@ TEST(RetargeterSolve, WorldDeltaCarriesTheSourceChangeOntoTheTargetWorldTPose)
 			continue;
 		}
 		// New world rotation = SW x conj(ST) x TT.
-		const Quat expected = source->get_pose_in_world(src).Rotation * source->get_t_pose_in_world(src).Rotation.Inverse() *
-			target->get_t_pose_in_world(des).Rotation;
+		const Quat expected = source->get_pose_in_world(src).Rotation *
+			source->get_t_pose_in_world(src).Rotation.Inverse() * target->get_t_pose_in_world(des).Rotation;
 		ExpectRotationNear(target->get_pose_in_world(des).Rotation, expected, TolFor(des), *des.ToString());
 	}
 }
@@ -269,8 +272,8 @@ TEST(RetargeterSolve, ParentListedAfterItsChildIsReachedOnTheSecondCall)
 	OxSkeletonTreeKZ* source = retargeter.getSrcSkeleton();
 	OxSkeletonTreeUE* target = retargeter.getDesSkeleton();
 	const FName hand("LeftHand");
-	const Quat expected = source->get_pose_in_world(hand).Rotation * source->get_t_pose_in_world(hand).Rotation.Inverse() *
-		target->get_t_pose_in_world(FName("hand_l")).Rotation;
+	const Quat expected = source->get_pose_in_world(hand).Rotation *
+		source->get_t_pose_in_world(hand).Rotation.Inverse() * target->get_t_pose_in_world(FName("hand_l")).Rotation;
 
 	retargeter.updateDesSkeleton(false);
 	EXPECT_FALSE(target->get_pose_in_world(FName("hand_l")).Rotation.Equals(expected, 1e-6));
@@ -285,7 +288,8 @@ TEST(RetargeterSolve, ResultsStayRotationsOnlyForAnyRotationInput)
 	TArray<FName> names;
 	TArray<Transform> transforms;
 	int k = 0;
-	for (const FName& bone : {FName("Hips"), FName("Spine2"), FName("RightArm"), FName("LeftUpLeg"), FName("LeftHandRing1")})
+	for (const FName& bone :
+		{FName("Hips"), FName("Spine2"), FName("RightArm"), FName("LeftUpLeg"), FName("LeftHandRing1")})
 	{
 		names.Add(bone);
 		transforms.Add(Transform(Euler(13.0 * k, 17.0 * k - 30.0, 29.0 * k), Vec(3, 4, 5), Vec(2, 3, 4)));

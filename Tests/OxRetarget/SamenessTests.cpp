@@ -37,7 +37,8 @@ bool SameDouble(double a, double b)
 	{
 		if (!SameDouble(av[i], bv[i]))
 		{
-			return ::testing::AssertionFailure() << "component " << i << ": " << *a.ToString() << " vs " << *b.ToString();
+			return ::testing::AssertionFailure()
+				<< "component " << i << ": " << *a.ToString() << " vs " << *b.ToString();
 		}
 	}
 	return ::testing::AssertionSuccess();
@@ -59,7 +60,9 @@ struct Options
 class Driver
 {
 public:
-	Driver(uint64_t seed, const Options& options) : random_(seed), options_(options)
+	Driver(uint64_t seed, const Options& options)
+		: random_(seed)
+		, options_(options)
 	{
 		OxSkeletonTreeKZ probe;
 		probe.init();
@@ -143,14 +146,14 @@ public:
 			}
 			names.Add(FName(name.c_str()));
 			std::uniform_real_distribution<double> offset(-10.0, 10.0);
-			transforms.Add(Transform(RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale()));
+			transforms.Add(
+				Transform(RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale()));
 		}
 		transforms.Add(Transform(RandomRotation()));
 	}
 
 	// Writes whole local poses (translation and scale included) onto a few source bones of both.
-	template <typename A, typename B>
-	void SetWholePoses(A& library_tree, B& literal_tree)
+	template <typename A, typename B> void SetWholePoses(A& library_tree, B& literal_tree)
 	{
 		std::uniform_real_distribution<double> chance(0.0, 1.0);
 		if (chance(random_) < options_.restore)
@@ -178,7 +181,8 @@ public:
 			const std::string& bone = source_names_[which(random_)];
 			perturbed_.push_back(bone);
 			const FName name(bone.c_str());
-			const Transform pose(RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale());
+			const Transform pose(
+				RandomRotation(), Vec(offset(random_), offset(random_), offset(random_)), RandomScale());
 			library_tree.set_pose_in_local(name, pose);
 			literal_tree.set_pose_in_local(name, pose);
 		}
@@ -197,8 +201,7 @@ private:
 	std::vector<std::string> perturbed_;
 };
 
-template <typename Library, typename Literal>
-void ExpectSameTrees(Library& library, Literal& literal, int frame)
+template <typename Library, typename Literal> void ExpectSameTrees(Library& library, Literal& literal, int frame)
 {
 	for (const FName& bone : literal.names())
 	{
@@ -314,8 +317,8 @@ TEST(Sameness, OverflowInTheWorldDeltaMatches)
 	library.init();
 	literal.init();
 	const TArray<FName> names{FName("LeftHandThumb1"), FName("RightHandThumb2")};
-	const TArray<Transform> transforms{Transform(Quat(1.5e308, 1.5e308, 1.5e308, 1.5e308)),
-		Transform(Quat(-1.5e308, 1.5e308, 1.5e308, -1.5e308))};
+	const TArray<Transform> transforms{
+		Transform(Quat(1.5e308, 1.5e308, 1.5e308, 1.5e308)), Transform(Quat(-1.5e308, 1.5e308, 1.5e308, -1.5e308))};
 	library.updateSrcSkeleton(names, transforms);
 	literal.updateSrcSkeleton(names, transforms);
 	library.updateDesSkeleton(false);

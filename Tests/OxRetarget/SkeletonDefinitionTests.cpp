@@ -17,8 +17,7 @@ using Quat = TQuat<double>;
 using Vec = TVector<double>;
 
 // Opens the protected members and the rest-pose hook of a concrete skeleton to the tests.
-template <typename Tree>
-class Exposed : public Tree
+template <typename Tree> class Exposed : public Tree
 {
 public:
 	using Tree::bone_names;
@@ -39,31 +38,27 @@ public:
 	}
 };
 
-const std::vector<std::string> kKZOrder = {
-	"Hips", "Spine", "Spine1", "Spine2", "Neck", "Head", "HeadTop_End", "LeftEye", "RightEye", "LeftShoulder",
-	"LeftArm", "LeftForeArm", "LeftHand", "LeftHandMiddle1", "LeftHandMiddle2", "LeftHandMiddle3",
-	"LeftHandMiddle4", "LeftHandThumb1", "LeftHandThumb2", "LeftHandThumb3", "LeftHandThumb4", "LeftHandIndex1",
-	"LeftHandIndex2", "LeftHandIndex3", "LeftHandIndex4", "LeftHandRing1", "LeftHandRing2", "LeftHandRing3",
-	"LeftHandRing4", "LeftHandPinky1", "LeftHandPinky2", "LeftHandPinky3", "LeftHandPinky4", "RightShoulder",
-	"RightArm", "RightForeArm", "RightHand", "RightHandMiddle1", "RightHandMiddle2", "RightHandMiddle3",
-	"RightHandMiddle4", "RightHandThumb1", "RightHandThumb2", "RightHandThumb3", "RightHandThumb4",
-	"RightHandIndex1", "RightHandIndex2", "RightHandIndex3", "RightHandIndex4", "RightHandRing1",
-	"RightHandRing2", "RightHandRing3", "RightHandRing4", "RightHandPinky1", "RightHandPinky2",
-	"RightHandPinky3", "RightHandPinky4", "RightUpLeg", "RightLeg", "RightFoot", "RightToeBase", "RightToe_End",
-	"LeftUpLeg", "LeftLeg", "LeftFoot", "LeftToeBase", "LeftToe_End"
-};
+const std::vector<std::string> kKZOrder = {"Hips", "Spine", "Spine1", "Spine2", "Neck", "Head", "HeadTop_End",
+	"LeftEye", "RightEye", "LeftShoulder", "LeftArm", "LeftForeArm", "LeftHand", "LeftHandMiddle1", "LeftHandMiddle2",
+	"LeftHandMiddle3", "LeftHandMiddle4", "LeftHandThumb1", "LeftHandThumb2", "LeftHandThumb3", "LeftHandThumb4",
+	"LeftHandIndex1", "LeftHandIndex2", "LeftHandIndex3", "LeftHandIndex4", "LeftHandRing1", "LeftHandRing2",
+	"LeftHandRing3", "LeftHandRing4", "LeftHandPinky1", "LeftHandPinky2", "LeftHandPinky3", "LeftHandPinky4",
+	"RightShoulder", "RightArm", "RightForeArm", "RightHand", "RightHandMiddle1", "RightHandMiddle2",
+	"RightHandMiddle3", "RightHandMiddle4", "RightHandThumb1", "RightHandThumb2", "RightHandThumb3", "RightHandThumb4",
+	"RightHandIndex1", "RightHandIndex2", "RightHandIndex3", "RightHandIndex4", "RightHandRing1", "RightHandRing2",
+	"RightHandRing3", "RightHandRing4", "RightHandPinky1", "RightHandPinky2", "RightHandPinky3", "RightHandPinky4",
+	"RightUpLeg", "RightLeg", "RightFoot", "RightToeBase", "RightToe_End", "LeftUpLeg", "LeftLeg", "LeftFoot",
+	"LeftToeBase", "LeftToe_End"};
 
-const std::vector<std::string> kUEOrder = {
-	"root", "pelvis", "spine_01", "spine_02", "spine_03", "spine_04", "spine_05", "neck_01", "neck_02", "head",
-	"clavicle_l", "upperarm_l", "lowerarm_l", "hand_l", "index_metacarpal_l", "index_01_l", "index_02_l",
-	"index_03_l", "middle_metacarpal_l", "middle_01_l", "middle_02_l", "middle_03_l", "pinky_metacarpal_l",
-	"pinky_01_l", "pinky_02_l", "pinky_03_l", "ring_metacarpal_l", "ring_01_l", "ring_02_l", "ring_03_l",
-	"thumb_01_l", "thumb_02_l", "thumb_03_l", "clavicle_r", "upperarm_r", "lowerarm_r", "hand_r",
-	"index_metacarpal_r", "index_01_r", "index_02_r", "index_03_r", "middle_metacarpal_r", "middle_01_r",
-	"middle_02_r", "middle_03_r", "pinky_metacarpal_r", "pinky_01_r", "pinky_02_r", "pinky_03_r",
-	"ring_metacarpal_r", "ring_01_r", "ring_02_r", "ring_03_r", "thumb_01_r", "thumb_02_r", "thumb_03_r",
-	"thigh_r", "calf_r", "foot_r", "ball_r", "thigh_l", "calf_l", "foot_l", "ball_l"
-};
+const std::vector<std::string> kUEOrder = {"root", "pelvis", "spine_01", "spine_02", "spine_03", "spine_04", "spine_05",
+	"neck_01", "neck_02", "head", "clavicle_l", "upperarm_l", "lowerarm_l", "hand_l", "index_metacarpal_l",
+	"index_01_l", "index_02_l", "index_03_l", "middle_metacarpal_l", "middle_01_l", "middle_02_l", "middle_03_l",
+	"pinky_metacarpal_l", "pinky_01_l", "pinky_02_l", "pinky_03_l", "ring_metacarpal_l", "ring_01_l", "ring_02_l",
+	"ring_03_l", "thumb_01_l", "thumb_02_l", "thumb_03_l", "clavicle_r", "upperarm_r", "lowerarm_r", "hand_r",
+	"index_metacarpal_r", "index_01_r", "index_02_r", "index_03_r", "middle_metacarpal_r", "middle_01_r", "middle_02_r",
+	"middle_03_r", "pinky_metacarpal_r", "pinky_01_r", "pinky_02_r", "pinky_03_r", "ring_metacarpal_r", "ring_01_r",
+	"ring_02_r", "ring_03_r", "thumb_01_r", "thumb_02_r", "thumb_03_r", "thigh_r", "calf_r", "foot_r", "ball_r",
+	"thigh_l", "calf_l", "foot_l", "ball_l"};
 
 const Quat kLeftThumb(0.07319722, 0.5296374, 0.3196864, 0.7822576);
 const Quat kRightThumb(-0.07319722, 0.5296374, -0.3196864, 0.7822576);
@@ -79,10 +74,12 @@ TEST(SkeletonKZ, HierarchyOrderRootAndChildren)
 	EXPECT_THAT(tree.Children("Hips"), ::testing::ElementsAre("Spine", "RightUpLeg", "LeftUpLeg"));
 	EXPECT_THAT(tree.Children("Spine2"), ::testing::ElementsAre("Neck", "LeftShoulder", "RightShoulder"));
 	EXPECT_THAT(tree.Children("Head"), ::testing::ElementsAre("HeadTop_End", "LeftEye", "RightEye"));
-	EXPECT_THAT(tree.Children("LeftHand"), ::testing::ElementsAre("LeftHandMiddle1", "LeftHandThumb1", "LeftHandIndex1",
-											   "LeftHandRing1", "LeftHandPinky1"));
-	EXPECT_THAT(tree.Children("RightHand"), ::testing::ElementsAre("RightHandMiddle1", "RightHandThumb1", "RightHandIndex1",
-												"RightHandRing1", "RightHandPinky1"));
+	EXPECT_THAT(tree.Children("LeftHand"),
+		::testing::ElementsAre(
+			"LeftHandMiddle1", "LeftHandThumb1", "LeftHandIndex1", "LeftHandRing1", "LeftHandPinky1"));
+	EXPECT_THAT(tree.Children("RightHand"),
+		::testing::ElementsAre(
+			"RightHandMiddle1", "RightHandThumb1", "RightHandIndex1", "RightHandRing1", "RightHandPinky1"));
 	EXPECT_TRUE(tree.Children("LeftToe_End").empty());
 }
 
@@ -138,10 +135,12 @@ TEST(SkeletonUE, HierarchyOrderRootAndChildren)
 	EXPECT_THAT(tree.Children("root"), ::testing::ElementsAre("pelvis"));
 	EXPECT_THAT(tree.Children("pelvis"), ::testing::ElementsAre("spine_01", "thigh_r", "thigh_l"));
 	EXPECT_THAT(tree.Children("spine_05"), ::testing::ElementsAre("neck_01", "clavicle_l", "clavicle_r"));
-	EXPECT_THAT(tree.Children("hand_l"), ::testing::ElementsAre("index_metacarpal_l", "middle_metacarpal_l",
-											 "pinky_metacarpal_l", "ring_metacarpal_l", "thumb_01_l"));
-	EXPECT_THAT(tree.Children("hand_r"), ::testing::ElementsAre("index_metacarpal_r", "middle_metacarpal_r",
-											 "pinky_metacarpal_r", "ring_metacarpal_r", "thumb_01_r"));
+	EXPECT_THAT(tree.Children("hand_l"),
+		::testing::ElementsAre(
+			"index_metacarpal_l", "middle_metacarpal_l", "pinky_metacarpal_l", "ring_metacarpal_l", "thumb_01_l"));
+	EXPECT_THAT(tree.Children("hand_r"),
+		::testing::ElementsAre(
+			"index_metacarpal_r", "middle_metacarpal_r", "pinky_metacarpal_r", "ring_metacarpal_r", "thumb_01_r"));
 	EXPECT_TRUE(tree.Children("head").empty());
 }
 

@@ -28,7 +28,8 @@ public:
 	using OxSkeletonTree::node_map;
 	using OxSkeletonTree::root_name;
 
-	std::vector<std::pair<std::string, std::string>> bones = {{"root", "None"}, {"B", "A"}, {"A", "root"}, {"C", "ROOT"}};
+	std::vector<std::pair<std::string, std::string>> bones = {
+		{"root", "None"}, {"B", "A"}, {"A", "root"}, {"C", "ROOT"}};
 	std::vector<std::pair<std::string, Transform>> rest = {
 		{"A", Transform(Quat::MakeFromEuler(Vec(0, 0, 90)), Vec(5, 6, 7), Vec(2, 2, 2))},
 		{"root", Transform::Identity},
@@ -135,11 +136,13 @@ TEST(SkeletonTreeConstruction, PlainTreeLogsTwiceAndStaysEmpty)
 		std::string file;
 	};
 	std::vector<Captured> records;
-	FLogSink previous = FMsg::SetSink([&records](const FLogRecord& record) {
-		EXPECT_STREQ(record.Category, "LogTemp");
-		EXPECT_EQ(record.Verbosity, ELogVerbosity::Warning);
-		records.push_back({record.Message, record.Line, record.File});
-	});
+	FLogSink previous = FMsg::SetSink(
+		[&records](const FLogRecord& record)
+		{
+			EXPECT_STREQ(record.Category, "LogTemp");
+			EXPECT_EQ(record.Verbosity, ELogVerbosity::Warning);
+			records.push_back({record.Message, record.Line, record.File});
+		});
 	OxSkeletonTree tree;
 	tree.init();
 	FMsg::SetSink(previous);
@@ -212,8 +215,8 @@ TEST(SkeletonTreePoses, NegativeScaleTakesTheMatrixRouteWithProductScale)
 	EXPECT_DOUBLE_EQ(world.Scale3D.Z, 2.0);
 	// Points map as B's local transform followed by A's.
 	const Vec point(0.5, -0.25, 2.0);
-	const Vec through_chain = tree.get_pose_in_local(FName("A")).TransformPosition(
-		tree.get_pose_in_local(FName("B")).TransformPosition(point));
+	const Vec through_chain = tree.get_pose_in_local(FName("A"))
+								  .TransformPosition(tree.get_pose_in_local(FName("B")).TransformPosition(point));
 	EXPECT_TRUE(world.TransformPosition(point).Equals(through_chain, 1e-9))
 		<< *world.TransformPosition(point).ToString() << " vs " << *through_chain.ToString();
 }

@@ -11,8 +11,7 @@
 
 namespace literal
 {
-template <typename Skeleton>
-class Tree : public Skeleton
+template <typename Skeleton> class Tree : public Skeleton
 {
 public:
 	using Skeleton::bone_names;

@@ -40,21 +40,21 @@ const double kHalfSqrt2 = std::sqrt(0.5);
 
 // One joint with an End Site; line numbers are noted for the error tests.
 const std::string kSmall =
-    "HIERARCHY\n"                                  // 1
-    "ROOT Hips\n"                                  // 2
-    "{\n"                                          // 3
-    "  OFFSET 0 0 0\n"                             // 4
+    "HIERARCHY\n"                                   // 1
+    "ROOT Hips\n"                                   // 2
+    "{\n"                                           // 3
+    "  OFFSET 0 0 0\n"                              // 4
     "  CHANNELS 3 Zrotation Yrotation Xrotation\n"  // 5
-    "  End Site\n"                                 // 6
-    "  {\n"                                        // 7
-    "    OFFSET 0 1 0\n"                           // 8
-    "  }\n"                                        // 9
-    "}\n"                                          // 10
-    "MOTION\n"                                     // 11
-    "Frames: 2\n"                                  // 12
-    "Frame Time: 0.5\n"                            // 13
-    "1 2 3\n"                                      // 14
-    "4 5 6\n";                                     // 15
+    "  End Site\n"                                  // 6
+    "  {\n"                                         // 7
+    "    OFFSET 0 1 0\n"                            // 8
+    "  }\n"                                         // 9
+    "}\n"                                           // 10
+    "MOTION\n"                                      // 11
+    "Frames: 2\n"                                   // 12
+    "Frame Time: 0.5\n"                             // 13
+    "1 2 3\n"                                       // 14
+    "4 5 6\n";                                      // 15
 
 const std::string kRig =
     "HIERARCHY\n"
@@ -127,8 +127,8 @@ std::optional<Failure> failure_of(std::istream& in, Limits limits = {}) {
   try {
     read_all(in, limits);
   } catch (const BvhError& e) {
-    EXPECT_EQ(std::string(e.what()), (e.line() > 0 ? "line " + std::to_string(e.line()) + ": " : "") +
-                                         std::string(e.message()));
+    EXPECT_EQ(std::string(e.what()),
+              (e.line() > 0 ? "line " + std::to_string(e.line()) + ": " : "") + std::string(e.message()));
     return Failure{e.line(), e.what()};
   }
   return std::nullopt;
@@ -147,8 +147,8 @@ void expect_failure(const std::string& text, const std::string& what, Limits lim
 
 Quat rotation_of(const std::string& channels, const std::vector<double>& values) {
   const auto count = std::count(channels.begin(), channels.end(), ' ') + 1;
-  const std::string text = replace(kSmall, "CHANNELS 3 Zrotation Yrotation Xrotation",
-                                   "CHANNELS " + std::to_string(count) + " " + channels);
+  const std::string text =
+      replace(kSmall, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS " + std::to_string(count) + " " + channels);
   std::istringstream in(replace(text, "Frames: 2\nFrame Time: 0.5\n1 2 3\n4 5 6\n", "Frames: 0\nFrame Time: 0.5\n"));
   Reader reader(in);
   return joint_rotation(reader.header().joints.at(0), values);
@@ -168,16 +168,14 @@ Vec rotate(const Quat& q, const Vec& v) {
   };
   const Vec t = cross(u, v);
   const Vec s = cross(u, t);
-  return {v[0] + 2 * q[3] * t[0] + 2 * s[0], v[1] + 2 * q[3] * t[1] + 2 * s[1],
-          v[2] + 2 * q[3] * t[2] + 2 * s[2]};
+  return {v[0] + 2 * q[3] * t[0] + 2 * s[0], v[1] + 2 * q[3] * t[1] + 2 * s[1], v[2] + 2 * q[3] * t[2] + 2 * s[2]};
 }
 
 // Produces prefix, then `repeats` copies of pattern, then suffix, without storing the middle part.
 class LazyStreambuf : public std::streambuf {
  public:
   LazyStreambuf(std::string prefix, std::string pattern, std::size_t repeats, std::string suffix)
-      : prefix_(std::move(prefix)), pattern_(std::move(pattern)), suffix_(std::move(suffix)),
-        remaining_(repeats) {
+      : prefix_(std::move(prefix)), pattern_(std::move(pattern)), suffix_(std::move(suffix)), remaining_(repeats) {
     setg(prefix_.data(), prefix_.data(), prefix_.data() + prefix_.size());
   }
 
@@ -238,8 +236,7 @@ TEST(BvhReader, ParsesJointsChannelsEndSitesAndFrames) {
   EXPECT_EQ(h.joints[0].offset, (Vec{1, 2, 3}));
   EXPECT_EQ(h.joints[2].offset, (Vec{1.5, -1, 0}));
   EXPECT_EQ(h.joints[3].offset, (Vec{0, -4, 0}));
-  EXPECT_EQ(h.joints[1].channels,
-            (std::vector<Channel>{Channel::Zrotation, Channel::Xrotation, Channel::Yrotation}));
+  EXPECT_EQ(h.joints[1].channels, (std::vector<Channel>{Channel::Zrotation, Channel::Xrotation, Channel::Yrotation}));
   EXPECT_EQ(h.joints[0].channels.front(), Channel::Xposition);
 
   EXPECT_TRUE(h.joints[0].end_sites.empty());
@@ -287,8 +284,8 @@ TEST(BvhReader, AcceptsNumberFormsThatFromCharsAccepts) {
 }
 
 TEST(BvhReader, ZeroFramesNeedNoData) {
-  const Parsed parsed = read_text(replace(kSmall, "Frames: 2\nFrame Time: 0.5\n1 2 3\n4 5 6\n",
-                                          "Frames: 0\nFrame Time: 0.5\n"));
+  const Parsed parsed =
+      read_text(replace(kSmall, "Frames: 2\nFrame Time: 0.5\n1 2 3\n4 5 6\n", "Frames: 0\nFrame Time: 0.5\n"));
   EXPECT_EQ(parsed.header.frame_count, 0);
   EXPECT_TRUE(parsed.frames.empty());
 }
@@ -410,8 +407,7 @@ void expect_edit_failures(const std::vector<EditCase>& cases) {
 TEST(BvhErrors, EmptyOrTruncatedFiles) {
   expect_failure("", "line 1: empty file");
   expect_failure("\n \r\n\t", "line 3: empty file");
-  expect_failure(kSmall.substr(0, kSmall.find("  End Site")),
-                 "line 5: unexpected end of file inside joint 'Hips'");
+  expect_failure(kSmall.substr(0, kSmall.find("  End Site")), "line 5: unexpected end of file inside joint 'Hips'");
   expect_failure(kSmall.substr(0, kSmall.find(" 0 0\n")), "line 4: unexpected end of file, expected OFFSET value");
   expect_failure(kSmall.substr(0, kSmall.find("MOTION")), "line 10: unexpected end of file, expected MOTION");
   expect_failure(replace(kSmall, "Frames: 2", "Frames: 10"), "line 15: file ends after frame 2 of 10");
@@ -424,7 +420,8 @@ TEST(BvhErrors, UnknownOrMisplacedKeywords) {
       {"ROOT Hips", "JOINT Hips", "line 2: expected ROOT after HIERARCHY, found 'JOINT'"},
       {"ROOT Hips\n{", "ROOT\n{", "line 3: missing joint name after ROOT"},
       {"  End Site", "  joint Leg", "line 6: unknown keyword 'joint' in joint 'Hips', expected JOINT, End Site or }"},
-      {"  End Site", "  ROTATION 1 2 3", "line 6: unknown keyword 'ROTATION' in joint 'Hips', expected JOINT, End Site or }"},
+      {"  End Site", "  ROTATION 1 2 3",
+       "line 6: unknown keyword 'ROTATION' in joint 'Hips', expected JOINT, End Site or }"},
       {"  End Site", "  End Point", "line 6: expected Site after End, found 'Point'"},
       {"  OFFSET 0 0 0", "  CHANNELS 0", "line 4: expected OFFSET in joint 'Hips', found 'CHANNELS'"},
       {"}\nMOTION", "}\n}\nMOTION", "line 11: expected MOTION after the hierarchy, found '}'"},
@@ -438,7 +435,8 @@ TEST(BvhErrors, BadChannelLists) {
   const char* line = "CHANNELS 3 Zrotation Yrotation Xrotation";
   expect_edit_failures({
       {line, "CHANNELS 3 Zrotation Yrotation", "line 5: CHANNELS count 3 does not match the 2 channel names given"},
-      {line, "CHANNELS 2 Zrotation Yrotation Xrotation", "line 5: CHANNELS count 2 does not match the 3 channel names given"},
+      {line, "CHANNELS 2 Zrotation Yrotation Xrotation",
+       "line 5: CHANNELS count 2 does not match the 3 channel names given"},
       {line, "CHANNELS 3 Zrotation Yrot Xrotation", "line 5: unknown channel 'Yrot' in joint 'Hips'"},
       {line, "CHANNELS 3 Zrotation Yrotation zrotation", "line 5: unknown channel 'zrotation' in joint 'Hips'"},
       {line, "CHANNELS 3 Zrotation Yrotation Zrotation", "line 5: duplicate channel 'Zrotation' in joint 'Hips'"},
@@ -469,7 +467,8 @@ TEST(BvhErrors, BadFrameCountOrTime) {
       {"Frames: 2", "Frames: -2", "line 12: negative frame count '-2'"},
       {"Frames: 2", "Frames: 2.5", "line 12: frame count '2.5' is not a non-negative integer"},
       {"Frames: 2", "Frames: two", "line 12: frame count 'two' is not a non-negative integer"},
-      {"Frames: 2", "Frames: 99999999999999999999", "line 12: frame count '99999999999999999999' exceeds the limit of 100000000"},
+      {"Frames: 2", "Frames: 99999999999999999999",
+       "line 12: frame count '99999999999999999999' exceeds the limit of 100000000"},
       {"Frames: 2", "Frames: 100000001", "line 12: frame count '100000001' exceeds the limit of 100000000"},
       {"Time: 0.5", "Time: 0", "line 13: Frame Time '0' is not positive"},
       {"Time: 0.5", "Time: -0.1", "line 13: Frame Time '-0.1' is not positive"},

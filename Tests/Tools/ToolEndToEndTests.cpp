@@ -46,9 +46,7 @@ std::string read_text(const fs::path& path) {
   return text.str();
 }
 
-void write_text(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void write_text(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -81,7 +79,8 @@ bool is_finger(const std::string& bone) {
 // A small clip: Hips (6 channels) and Spine (3), `declared` frames in the header, `rows` data lines.
 std::string small_clip(int declared, int rows, const std::string& row = "0 90 0 10 20 30 -5 15 25") {
   std::string text =
-      "HIERARCHY\nROOT Hips\n{\n  OFFSET 0 0 0\n  CHANNELS 6 Xposition Yposition Zposition Zrotation Xrotation Yrotation\n"
+      "HIERARCHY\nROOT Hips\n{\n  OFFSET 0 0 0\n  CHANNELS 6 Xposition Yposition Zposition Zrotation Xrotation "
+      "Yrotation\n"
       "  JOINT Spine\n  {\n    OFFSET 0 10 0\n    CHANNELS 3 Zrotation Xrotation Yrotation\n"
       "    End Site\n    {\n      OFFSET 0 10 0\n    }\n  }\n}\nMOTION\n";
   text += "Frames: " + std::to_string(declared) + "\nFrame Time: 0.033333\n";
@@ -332,14 +331,17 @@ struct BadInput {
 TEST_F(Tool, BadInputsFailCleanly) {
   const std::string good = small_clip(2, 2);
   std::string deep = "HIERARCHY\n";
-  for (int i = 0; i < 5000; ++i) deep += (i ? "JOINT J" : "ROOT J") + std::to_string(i) + " { OFFSET 0 0 0 CHANNELS 0\n";
+  for (int i = 0; i < 5000; ++i)
+    deep += (i ? "JOINT J" : "ROOT J") + std::to_string(i) + " { OFFSET 0 0 0 CHANNELS 0\n";
   const std::vector<BadInput> cases = {
       {"truncated", "in/truncated.bvh", good.substr(0, good.size() / 3), true, "unexpected end of file", true},
       {"channel count", "in/channels.bvh",
-       "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 4 Zrotation Xrotation Yrotation\nEnd Site\n{\nOFFSET 0 1 0\n}\n}\n"
+       "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 4 Zrotation Xrotation Yrotation\nEnd Site\n{\nOFFSET 0 1 "
+       "0\n}\n}\n"
        "MOTION\nFrames: 1\nFrame Time: 0.1\n0 0 0\n",
        true, "CHANNELS count 4", true},
-      {"short frame", "in/short.bvh", small_clip(2, 2, "0 90 0 10 20 30 -5 15"), true, "has 8 values, expected 9", true},
+      {"short frame", "in/short.bvh", small_clip(2, 2, "0 90 0 10 20 30 -5 15"), true, "has 8 values, expected 9",
+       true},
       {"non-numeric", "in/word.bvh", small_clip(1, 1, "0 90 0 10 2x0 30 -5 15 25"), true, "is not a number", true},
       {"nan", "in/nan.bvh", small_clip(1, 1, "0 90 0 10 nan 30 -5 15 25"), true, "is not finite", true},
       {"inf", "in/inf.bvh", small_clip(1, 1, "0 90 0 10 20 30 -inf 15 25"), true, "is not finite", true},
@@ -413,7 +415,8 @@ TEST_F(Tool, BatchKeepsGoodFilesAndReportsTheBadOne) {
   make_dir("in");
   for (const char* name : {"a", "b", "c"}) write_text(root_ / "in" / (std::string(name) + ".bvh"), small_clip(3, 3));
   write_text(root_ / "in/bad.bvh", small_clip(1, 1, "0 90 0 10 nan 30 -5 15 25"));
-  const Outcome result = run({"retarget", "in/a.bvh", "in/bad.bvh", "in/b.bvh", "in/c.bvh", "-o", "batch", "--jobs", "3"});
+  const Outcome result =
+      run({"retarget", "in/a.bvh", "in/bad.bvh", "in/b.bvh", "in/c.bvh", "-o", "batch", "--jobs", "3"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(entries_of(root_ / "batch"), (std::vector<std::string>{"a.json", "b.json", "c.json"}));
   for (const char* name : {"a", "b", "c"}) {

@@ -29,7 +29,8 @@ void draw_progress(std::size_t done, std::size_t total) {
 
 }  // namespace
 
-BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions& options, int jobs, bool show_progress) {
+BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions& options, int jobs,
+                      bool show_progress) {
   const auto start = std::chrono::steady_clock::now();
   BatchReport report;
   std::atomic<std::size_t> next{0};

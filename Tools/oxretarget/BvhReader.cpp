@@ -15,15 +15,11 @@ namespace {
 
 using Traits = std::char_traits<char>;
 
-constexpr bool is_space(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+constexpr bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 constexpr bool is_blank(int c) { return is_space(c) && c != '\n'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-std::string line_prefix(std::int64_t line) {
-  return line > 0 ? "line " + std::to_string(line) + ": " : std::string();
-}
+std::string line_prefix(std::int64_t line) { return line > 0 ? "line " + std::to_string(line) + ": " : std::string(); }
 
 // Quotes a token for a one-line message, masking control bytes and cutting very long ones.
 std::string quoted(std::string_view text) {
@@ -101,10 +97,14 @@ NumberStatus parse_double(std::string_view text, double& value) {
 
 std::string problem(NumberStatus status) {
   switch (status) {
-    case NumberStatus::ok: break;
-    case NumberStatus::not_a_number: return " is not a number";
-    case NumberStatus::out_of_range: return " is out of range";
-    case NumberStatus::not_finite: return " is not finite";
+    case NumberStatus::ok:
+      break;
+    case NumberStatus::not_a_number:
+      return " is not a number";
+    case NumberStatus::out_of_range:
+      return " is out of range";
+    case NumberStatus::not_finite:
+      return " is not finite";
   }
   return "";
 }
@@ -128,37 +128,37 @@ bool parse_channel(std::string_view text, Channel& channel) {
 }
 
 Quat multiply(const Quat& a, const Quat& b) {
-  return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1],
-          a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
-          a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3],
-          a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
+  return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1], a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
+          a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3], a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
 }
 
 }  // namespace
 
 BvhError::BvhError(std::int64_t line, const std::string& message)
-    : std::runtime_error(line_prefix(line) + message),
-      line_(line),
-      prefix_length_(line_prefix(line).size()) {}
+    : std::runtime_error(line_prefix(line) + message), line_(line), prefix_length_(line_prefix(line).size()) {}
 
-std::string_view BvhError::message() const noexcept {
-  return std::string_view(what()).substr(prefix_length_);
-}
+std::string_view BvhError::message() const noexcept { return std::string_view(what()).substr(prefix_length_); }
 
 std::string_view channel_name(Channel channel) {
   switch (channel) {
-    case Channel::Xposition: return "Xposition";
-    case Channel::Yposition: return "Yposition";
-    case Channel::Zposition: return "Zposition";
-    case Channel::Xrotation: return "Xrotation";
-    case Channel::Yrotation: return "Yrotation";
-    case Channel::Zrotation: return "Zrotation";
+    case Channel::Xposition:
+      return "Xposition";
+    case Channel::Yposition:
+      return "Yposition";
+    case Channel::Zposition:
+      return "Zposition";
+    case Channel::Xrotation:
+      return "Xrotation";
+    case Channel::Yrotation:
+      return "Yrotation";
+    case Channel::Zrotation:
+      return "Zrotation";
   }
   return "?";
 }
 
 struct Reader::HierarchyState {
-  std::vector<int> open;  // joints whose closing brace is pending
+  std::vector<int> open;                              // joints whose closing brace is pending
   std::unordered_map<std::string, int> folded_names;  // lower-case name -> joint index
 };
 
@@ -209,16 +209,14 @@ bool Reader::at_line_end() {
 
 std::string_view Reader::expect_token(std::string_view expected) {
   if (!next_token()) {
-    fail(token_line_ > 0 ? token_line_ : line_,
-         "unexpected end of file, expected " + std::string(expected));
+    fail(token_line_ > 0 ? token_line_ : line_, "unexpected end of file, expected " + std::string(expected));
   }
   return token_;
 }
 
 void Reader::expect_keyword(std::string_view keyword, std::string_view context) {
   if (expect_token(keyword) != keyword) {
-    fail(token_line_,
-         "expected " + std::string(keyword) + " " + std::string(context) + ", found " + quoted(token_));
+    fail(token_line_, "expected " + std::string(keyword) + " " + std::string(context) + ", found " + quoted(token_));
   }
 }
 
@@ -273,8 +271,7 @@ void Reader::begin_joint(HierarchyState& state) {
   const auto [it, inserted] = state.folded_names.emplace(to_lower(name), index);
   if (!inserted) {
     fail(token_line_, "duplicate joint name " + quoted(name) + " (same as " +
-                          quoted(header_.joints[static_cast<std::size_t>(it->second)].name) +
-                          " ignoring case)");
+                          quoted(header_.joints[static_cast<std::size_t>(it->second)].name) + " ignoring case)");
   }
   expect_keyword("{", "after " + keyword + " " + quoted(joint.name));
   expect_keyword("OFFSET", "in joint " + quoted(joint.name));
@@ -299,8 +296,8 @@ void Reader::parse_channels(Joint& joint) {
     fail(line, "CHANNELS count " + std::to_string(count) + " is outside 0 to 6");
   }
   const auto mismatch = [&](std::size_t given) {
-    fail(line, "CHANNELS count " + std::to_string(count) + " does not match the " +
-                   std::to_string(given) + " channel names given");
+    fail(line, "CHANNELS count " + std::to_string(count) + " does not match the " + std::to_string(given) +
+                   " channel names given");
   };
   for (int i = 0; i < count; ++i) {
     expect_token("a channel name");
@@ -365,8 +362,8 @@ void Reader::parse_motion_header() {
   }
   if (count < 0) fail(token_line_, "negative frame count " + quoted(count_text));
   if (count > limits_.max_frames) {
-    fail(token_line_, "frame count " + quoted(count_text) + " exceeds the limit of " +
-                          std::to_string(limits_.max_frames));
+    fail(token_line_,
+         "frame count " + quoted(count_text) + " exceeds the limit of " + std::to_string(limits_.max_frames));
   }
   header_.frame_count = count;
 
@@ -393,31 +390,30 @@ void Reader::parse_motion_header() {
 
 void Reader::check_end_of_data() {
   if (next_token()) {
-    fail(token_line_, "unexpected data " + quoted(token_) + " after the last frame (Frames: " +
-                          std::to_string(header_.frame_count) + ")");
+    fail(token_line_, "unexpected data " + quoted(token_) +
+                          " after the last frame (Frames: " + std::to_string(header_.frame_count) + ")");
   }
 }
 
 bool Reader::read_frame(std::span<double> values) {
   if (failed_) throw BvhError(0, "reader already failed on an earlier error");
   if (values.size() != static_cast<std::size_t>(header_.channel_count)) {
-    throw BvhError(0, "read_frame needs room for " + std::to_string(header_.channel_count) +
-                          " values, got " + std::to_string(values.size()));
+    throw BvhError(0, "read_frame needs room for " + std::to_string(header_.channel_count) + " values, got " +
+                          std::to_string(values.size()));
   }
   if (frames_read_ >= header_.frame_count) return false;
 
   const std::int64_t frame = frames_read_ + 1;
   const auto frame_text = [frame] { return "frame " + std::to_string(frame); };
   if (!next_token()) {
-    fail(token_line_, "file ends after frame " + std::to_string(frames_read_) + " of " +
-                          std::to_string(header_.frame_count));
+    fail(token_line_,
+         "file ends after frame " + std::to_string(frames_read_) + " of " + std::to_string(header_.frame_count));
   }
   const std::int64_t line = token_line_;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i > 0) {
       if (at_line_end()) {
-        fail(line, frame_text() + " has " + std::to_string(i) + " values, expected " +
-                       std::to_string(values.size()));
+        fail(line, frame_text() + " has " + std::to_string(i) + " values, expected " + std::to_string(values.size()));
       }
       next_token();
     }
@@ -437,8 +433,7 @@ bool Reader::read_frame(std::span<double> values) {
 Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
   const auto first = static_cast<std::size_t>(joint.first_channel);
   if (joint.first_channel < 0 || first + joint.channels.size() > frame_values.size()) {
-    throw BvhError(0, "joint " + quoted(joint.name) + " needs channel values " +
-                          std::to_string(first) + " to " +
+    throw BvhError(0, "joint " + quoted(joint.name) + " needs channel values " + std::to_string(first) + " to " +
                           std::to_string(first + joint.channels.size()) + " but the frame has " +
                           std::to_string(frame_values.size()));
   }
@@ -449,12 +444,19 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
     const double s = std::sin(half);
     const double c = std::cos(half);
     switch (joint.channels[i]) {
-      case Channel::Xrotation: q = multiply(q, {s, 0.0, 0.0, c}); break;
-      case Channel::Yrotation: q = multiply(q, {0.0, s, 0.0, c}); break;
-      case Channel::Zrotation: q = multiply(q, {0.0, 0.0, s, c}); break;
+      case Channel::Xrotation:
+        q = multiply(q, {s, 0.0, 0.0, c});
+        break;
+      case Channel::Yrotation:
+        q = multiply(q, {0.0, s, 0.0, c});
+        break;
+      case Channel::Zrotation:
+        q = multiply(q, {0.0, 0.0, s, c});
+        break;
       case Channel::Xposition:
       case Channel::Yposition:
-      case Channel::Zposition: break;
+      case Channel::Zposition:
+        break;
     }
   }
   return q;

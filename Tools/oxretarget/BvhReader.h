@@ -40,7 +40,7 @@ struct Joint {
   int parent = -1;  // index into Header::joints, -1 for the root
   std::array<double, 3> offset{};
   std::vector<Channel> channels;
-  int first_channel = 0;  // index of its first value within a frame
+  int first_channel = 0;                         // index of its first value within a frame
   std::vector<std::array<double, 3>> end_sites;  // offsets of its End Site children
 };
 

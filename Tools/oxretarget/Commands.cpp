@@ -33,8 +33,7 @@ std::string join(const std::vector<std::string>& items) {
 
 // Where each input's results go: next to the input, into the folder -o names, or (one input) to the
 // file -o names.
-std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const std::string& out,
-                                        Format format) {
+std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const std::string& out, Format format) {
   std::vector<BatchJob> jobs;
   const bool many = inputs.size() > 1;
   std::error_code error;

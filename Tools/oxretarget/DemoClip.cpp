@@ -25,13 +25,27 @@ using Offset = std::array<double, 3>;
 // Bone offsets from the parent in centimetres, left side; right-side bones mirror X.
 Offset offset_of(const std::string& bone) {
   static const std::map<std::string, Offset> table = {
-      {"Hips", {0, 0, 0}},         {"Spine", {0, 10, 0}},         {"Spine1", {0, 10, 0}},
-      {"Spine2", {0, 10, 0}},      {"Neck", {0, 15, 0}},          {"Head", {0, 10, 0}},
-      {"HeadTop_End", {0, 18, 0}}, {"LeftEye", {3, 8, 8}},        {"LeftShoulder", {5, 12, 0}},
-      {"LeftArm", {12, 0, 0}},     {"LeftForeArm", {28, 0, 0}},   {"LeftHand", {25, 0, 0}},
-      {"LeftHandMiddle1", {9, 0, 0}}, {"LeftHandThumb1", {3, -1, 3}}, {"LeftHandIndex1", {9, 0, 2}},
-      {"LeftHandRing1", {9, 0, -1.5}}, {"LeftHandPinky1", {8, 0, -3}}, {"LeftUpLeg", {9, -5, 0}},
-      {"LeftLeg", {0, -42, 0}},    {"LeftFoot", {0, -40, 0}},     {"LeftToeBase", {0, -6, 12}},
+      {"Hips", {0, 0, 0}},
+      {"Spine", {0, 10, 0}},
+      {"Spine1", {0, 10, 0}},
+      {"Spine2", {0, 10, 0}},
+      {"Neck", {0, 15, 0}},
+      {"Head", {0, 10, 0}},
+      {"HeadTop_End", {0, 18, 0}},
+      {"LeftEye", {3, 8, 8}},
+      {"LeftShoulder", {5, 12, 0}},
+      {"LeftArm", {12, 0, 0}},
+      {"LeftForeArm", {28, 0, 0}},
+      {"LeftHand", {25, 0, 0}},
+      {"LeftHandMiddle1", {9, 0, 0}},
+      {"LeftHandThumb1", {3, -1, 3}},
+      {"LeftHandIndex1", {9, 0, 2}},
+      {"LeftHandRing1", {9, 0, -1.5}},
+      {"LeftHandPinky1", {8, 0, -3}},
+      {"LeftUpLeg", {9, -5, 0}},
+      {"LeftLeg", {0, -42, 0}},
+      {"LeftFoot", {0, -40, 0}},
+      {"LeftToeBase", {0, -6, 12}},
       {"LeftToe_End", {0, 0, 6}},
   };
   std::string left = bone;
@@ -93,9 +107,9 @@ void write_joint(std::ostream& out, const std::vector<Node>& nodes, int index, i
   const Offset offset = offset_of(node.name);
   fmt::print(out, "{}{} {}\n{}{{\n", indent, depth == 0 ? "ROOT" : "JOINT", node.name, indent);
   fmt::print(out, "{}\tOFFSET {} {} {}\n", indent, offset[0], offset[1], offset[2]);
-  fmt::print(out, "{}\tCHANNELS {}\n", indent,
-             depth == 0 ? "6 Xposition Yposition Zposition Zrotation Xrotation Yrotation"
-                        : "3 Zrotation Xrotation Yrotation");
+  fmt::print(
+      out, "{}\tCHANNELS {}\n", indent,
+      depth == 0 ? "6 Xposition Yposition Zposition Zrotation Xrotation Yrotation" : "3 Zrotation Xrotation Yrotation");
   for (const int child : node.children) write_joint(out, nodes, child, depth + 1);
   if (node.children.empty()) {
     fmt::print(out, "{}\tEnd Site\n{}\t{{\n{}\t\tOFFSET 0 0 0\n{}\t}}\n", indent, indent, indent, indent);
@@ -120,7 +134,8 @@ void write_demo_clip(std::ostream& out) {
   }
   for (const std::string& bone : bones) {
     const FName parent = tree.getParentName(FName(bone.c_str()));
-    if (!parent.IsNone()) nodes[static_cast<std::size_t>(index_of[*parent.ToString()])].children.push_back(index_of[bone]);
+    if (!parent.IsNone())
+      nodes[static_cast<std::size_t>(index_of[*parent.ToString()])].children.push_back(index_of[bone]);
   }
 
   fmt::print(out, "HIERARCHY\n");

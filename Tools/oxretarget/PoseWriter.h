@@ -22,7 +22,7 @@ struct ClipInfo {
   std::string axes;
   std::vector<std::string> bones;    // meta bones, in pairing order
   std::vector<std::string> parents;  // parent of each meta bone in the target skeleton ("None" at the root)
-  std::vector<bvh::Quat> t_pose;  // local T-pose rotation of each meta bone
+  std::vector<bvh::Quat> t_pose;     // local T-pose rotation of each meta bone
 };
 
 // Streams retargeted poses: one rotation per meta bone per frame, numbers with 17 significant digits.

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 int main(int argc, char** argv) {
   CLI::App app{"Retargets motion of the KZ source skeleton onto the UE mannequin skeleton."};
@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   std::string demo_dir = "oxretarget-demo";
-  CLI::App* demo = app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
+  CLI::App* demo =
+      app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
   demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh and demo.json")->capture_default_str();
 
   std::vector<std::string> inputs;
@@ -30,12 +31,17 @@ int main(int argc, char** argv) {
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
   retarget->add_option("-o,--output", out, "Output file (one input) or folder (several); default: beside each input");
-  retarget->add_option("--format", format, "Result format")->check(CLI::IsMember({"json", "csv"}))->capture_default_str();
+  retarget->add_option("--format", format, "Result format")
+      ->check(CLI::IsMember({"json", "csv"}))
+      ->capture_default_str();
   retarget->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
-  retarget->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
+  retarget
+      ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
       ->check(CLI::IsMember({"bvh", "none"}))
       ->capture_default_str();
-  retarget->add_option("-j,--jobs", jobs, "Worker threads for several files")->check(CLI::Range(1, 1024))->capture_default_str();
+  retarget->add_option("-j,--jobs", jobs, "Worker threads for several files")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
 
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");

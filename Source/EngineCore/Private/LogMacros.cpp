@@ -19,8 +19,8 @@ FLogSink& CurrentSink()
 
 void WriteToStandardError(const FLogRecord& Record)
 {
-	std::fprintf(stderr, "%s: %s: %s [%s:%d]\n", Record.Category, ToString(Record.Verbosity), Record.Message, Record.File,
-		Record.Line);
+	std::fprintf(stderr, "%s: %s: %s [%s:%d]\n", Record.Category, ToString(Record.Verbosity), Record.Message,
+		Record.File, Record.Line);
 }
 } // namespace
 
@@ -28,20 +28,28 @@ const TCHAR* ToString(ELogVerbosity Verbosity)
 {
 	switch (Verbosity)
 	{
-	case ELogVerbosity::NoLogging: return "NoLogging";
-	case ELogVerbosity::Fatal: return "Fatal";
-	case ELogVerbosity::Error: return "Error";
-	case ELogVerbosity::Warning: return "Warning";
-	case ELogVerbosity::Display: return "Display";
-	case ELogVerbosity::Log: return "Log";
-	case ELogVerbosity::Verbose: return "Verbose";
-	case ELogVerbosity::VeryVerbose: return "VeryVerbose";
+	case ELogVerbosity::NoLogging:
+		return "NoLogging";
+	case ELogVerbosity::Fatal:
+		return "Fatal";
+	case ELogVerbosity::Error:
+		return "Error";
+	case ELogVerbosity::Warning:
+		return "Warning";
+	case ELogVerbosity::Display:
+		return "Display";
+	case ELogVerbosity::Log:
+		return "Log";
+	case ELogVerbosity::Verbose:
+		return "Verbose";
+	case ELogVerbosity::VeryVerbose:
+		return "VeryVerbose";
 	}
 	return "Unknown";
 }
 
-void FMsg::Logf(const TCHAR* File, int32 Line, const FLogCategoryBase& Category, ELogVerbosity Verbosity,
-	const TCHAR* Format, ...)
+void FMsg::Logf(
+	const TCHAR* File, int32 Line, const FLogCategoryBase& Category, ELogVerbosity Verbosity, const TCHAR* Format, ...)
 {
 	va_list Args;
 	va_start(Args, Format);

@@ -16,10 +16,7 @@ namespace
 class FNameTable
 {
 public:
-	FNameTable()
-	{
-		Add("None", 4);
-	}
+	FNameTable() { Add("None", 4); }
 
 	static FNameTable& Get()
 	{

@@ -17,7 +17,7 @@ bool MatchesAt(const TCHAR* Text, const TCHAR* Sub, SIZE_T SubLength, ESearchCas
 	for (SIZE_T Index = 0; Index < SubLength; ++Index)
 	{
 		const bool Same = SearchCase == ESearchCase::IgnoreCase ? ToLowerChar(Text[Index]) == ToLowerChar(Sub[Index])
-																 : Text[Index] == Sub[Index];
+																: Text[Index] == Sub[Index];
 		if (!Same)
 		{
 			return false;
@@ -47,13 +47,15 @@ int32 FCString::Strlen(const TCHAR* Text)
 
 TCHAR& FString::operator[](int32 Index)
 {
-	checkf(Index >= 0 && Index < Len(), "String index out of bounds: Index %d from a string with a length of %d", Index, Len());
+	checkf(Index >= 0 && Index < Len(), "String index out of bounds: Index %d from a string with a length of %d", Index,
+		Len());
 	return Data[static_cast<SIZE_T>(Index)];
 }
 
 const TCHAR& FString::operator[](int32 Index) const
 {
-	checkf(Index >= 0 && Index < Len(), "String index out of bounds: Index %d from a string with a length of %d", Index, Len());
+	checkf(Index >= 0 && Index < Len(), "String index out of bounds: Index %d from a string with a length of %d", Index,
+		Len());
 	return Data[static_cast<SIZE_T>(Index)];
 }
 
@@ -67,7 +69,8 @@ FString& FString::AppendChars(const TCHAR* Text, int32 Count)
 	return *this;
 }
 
-int32 FString::Find(const TCHAR* SubStr, ESearchCase::Type SearchCase, ESearchDir::Type SearchDir, int32 StartPosition) const
+int32 FString::Find(
+	const TCHAR* SubStr, ESearchCase::Type SearchCase, ESearchDir::Type SearchDir, int32 StartPosition) const
 {
 	if (SubStr == nullptr)
 	{
@@ -122,7 +125,8 @@ bool FString::Equals(const FString& Other, ESearchCase::Type SearchCase) const
 	{
 		return Data == Other.Data;
 	}
-	return Data.size() == Other.Data.size() && MatchesAt(Data.data(), Other.Data.data(), Data.size(), ESearchCase::IgnoreCase);
+	return Data.size() == Other.Data.size() &&
+		MatchesAt(Data.data(), Other.Data.data(), Data.size(), ESearchCase::IgnoreCase);
 }
 
 FString FString::ToLower() const

@@ -2,13 +2,9 @@
 
 #include <new>
 
-void FOxRetargetModule::StartupModule()
-{
-}
+void FOxRetargetModule::StartupModule() {}
 
-void FOxRetargetModule::ShutdownModule()
-{
-}
+void FOxRetargetModule::ShutdownModule() {}
 
 extern "C" OXRETARGET_API IModuleInterface* InitializeModule()
 {

@@ -41,12 +41,12 @@ TQuat<double> makeYawRotation(double yaw)
 OxRetarget_KZ_UE::OxRetarget_KZ_UE() = default;
 
 OxRetarget_KZ_UE::OxRetarget_KZ_UE(const OxRetarget_KZ_UE& other)
-	: bone_name_map(other.bone_name_map),
-	  src_skeleton(other.src_skeleton != nullptr ? new OxSkeletonTreeKZ(*other.src_skeleton) : nullptr),
-	  des_skeleton(other.des_skeleton != nullptr ? new OxSkeletonTreeUE(*other.des_skeleton) : nullptr),
-	  src_bone_names(other.src_bone_names),
-	  des_bone_names(other.des_bone_names),
-	  pair_plans(other.pair_plans)
+	: bone_name_map(other.bone_name_map)
+	, src_skeleton(other.src_skeleton != nullptr ? new OxSkeletonTreeKZ(*other.src_skeleton) : nullptr)
+	, des_skeleton(other.des_skeleton != nullptr ? new OxSkeletonTreeUE(*other.des_skeleton) : nullptr)
+	, src_bone_names(other.src_bone_names)
+	, des_bone_names(other.des_bone_names)
+	, pair_plans(other.pair_plans)
 {
 }
 
@@ -130,9 +130,8 @@ void OxRetarget_KZ_UE::preparePairs()
 		plan.inverse_src_t_pose_world = src_skeleton->get_t_pose_in_world(src).Inverse();
 		plan.des_t_pose_world = des_skeleton->get_t_pose_in_world(des);
 		const TTransform<double> des_t_pose_local = des_skeleton->get_t_pose_in_local(des);
-		const auto isRotation = [](const TTransform<double>& X) {
-			return OxTransformMath::hasOnlyRotation(X) && OxTransformMath::isFinite(X.Rotation);
-		};
+		const auto isRotation = [](const TTransform<double>& X)
+		{ return OxTransformMath::hasOnlyRotation(X) && OxTransformMath::isFinite(X.Rotation); };
 		plan.rest_is_rotation = isRotation(plan.inverse_src_t_pose_world) && isRotation(plan.des_t_pose_world) &&
 			isRotation(des_t_pose_local);
 		pair_plans.Add(plan);
@@ -200,10 +199,12 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 		}
 
 		// World delta: L = (TT * (Inverse(ST) * SW)) * Inverse(PW).
-		const TTransform<double>& src_world = has_src ? source.worldPoseAt(plan.src_index) : TTransform<double>::Identity;
+		const TTransform<double>& src_world =
+			has_src ? source.worldPoseAt(plan.src_index) : TTransform<double>::Identity;
 		const bool src_plain = has_src ? source.isWorldPlainAt(plan.src_index) : true;
 		const bool has_parent = plan.des_parent_index != INDEX_NONE;
-		const TTransform<double>& parent_world = has_parent ? target.worldPoseAt(plan.des_parent_index) : TTransform<double>::Identity;
+		const TTransform<double>& parent_world =
+			has_parent ? target.worldPoseAt(plan.des_parent_index) : TTransform<double>::Identity;
 		const bool parent_plain = has_parent ? target.isWorldPlainAt(plan.des_parent_index) : true;
 		if (only_rotations && src_plain && parent_plain)
 		{
@@ -219,7 +220,8 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 		}
 		const TTransform<double> delta = OxTransformMath::compose(plan.inverse_src_t_pose_world, src_world);
 		const TTransform<double> des_world = OxTransformMath::compose(plan.des_t_pose_world, delta);
-		target.setLocalPoseAt(plan.des_index, OxTransformMath::compose(des_world, OxTransformMath::inverse(parent_world)));
+		target.setLocalPoseAt(
+			plan.des_index, OxTransformMath::compose(des_world, OxTransformMath::inverse(parent_world)));
 	}
 }
 

@@ -9,6 +9,7 @@ struct FKZBone
 };
 
 // The hierarchy in build order; each parent precedes its children.
+// clang-format off
 constexpr FKZBone KZBones[] = {
 	{"Hips", "None"},
 	{"Spine", "Hips"},
@@ -78,6 +79,7 @@ constexpr FKZBone KZBones[] = {
 	{"LeftToeBase", "LeftFoot"},
 	{"LeftToe_End", "LeftToeBase"},
 };
+// clang-format on
 
 constexpr int32 KZBoneCount = static_cast<int32>(sizeof(KZBones) / sizeof(KZBones[0]));
 static_assert(KZBoneCount == 67);

@@ -10,6 +10,7 @@ struct FUEBone
 };
 
 // The hierarchy in build order with the index each bone is built with; parents precede children.
+// clang-format off
 constexpr FUEBone UEBones[] = {
 	{"root", "None", 0},
 	{"pelvis", "root", 1},
@@ -76,6 +77,7 @@ constexpr FUEBone UEBones[] = {
 	{"foot_l", "calf_l", 31},
 	{"ball_l", "foot_l", 32},
 };
+// clang-format on
 
 struct FUERest
 {
@@ -87,6 +89,7 @@ struct FUERest
 };
 
 // The rest pose in its own order; "root" is not listed and keeps the identity.
+// clang-format off
 constexpr FUERest UERest[] = {
 	{"pelvis", 180.0, 87.947094, 90.0},
 	{"thigh_l", 8.475115, 2.678201, -0.869042},
@@ -152,6 +155,7 @@ constexpr FUERest UERest[] = {
 	{"thumb_02_r", -1.050857, 6.203327, 0.0},
 	{"thumb_03_r", 0.0, 0.0, 0.0},
 };
+// clang-format on
 
 static_assert(sizeof(UEBones) / sizeof(UEBones[0]) == 64);
 static_assert(sizeof(UERest) / sizeof(UERest[0]) == 63);

@@ -9,6 +9,7 @@ struct FBonePair
 };
 
 // Parents precede children on the target side.
+// clang-format off
 constexpr FBonePair BonePairs[] = {
 	{"Hips", "pelvis"},
 	{"Spine", "spine_01"},
@@ -63,6 +64,7 @@ constexpr FBonePair BonePairs[] = {
 	{"RightFoot", "foot_r"},
 	{"RightToeBase", "ball_r"},
 };
+// clang-format on
 } // namespace
 
 OxHuman_Skeleton::OxHuman_Skeleton()

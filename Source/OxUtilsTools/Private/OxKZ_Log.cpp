@@ -46,8 +46,8 @@ FString OxKZ_Log::formatTransform(const TTransform<double>& transform)
 	const TQuat<double>& r = transform.GetRotation();
 	const TVector<double>& t = transform.GetTranslation();
 	const TVector<double>& s = transform.GetScale3D();
-	return "R=(" + number(r.X) + ", " + number(r.Y) + ", " + number(r.Z) + ", " + number(r.W) + ") T=(" + number(t.X) + ", " +
-		number(t.Y) + ", " + number(t.Z) + ") S=(" + number(s.X) + ", " + number(s.Y) + ", " + number(s.Z) + ")";
+	return "R=(" + number(r.X) + ", " + number(r.Y) + ", " + number(r.Z) + ", " + number(r.W) + ") T=(" + number(t.X) +
+		", " + number(t.Y) + ", " + number(t.Z) + ") S=(" + number(s.X) + ", " + number(s.Y) + ", " + number(s.Z) + ")";
 }
 
 OxKZ_Log::Sink OxKZ_Log::setSink(Sink sink)

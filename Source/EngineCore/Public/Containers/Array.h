@@ -10,8 +10,7 @@
 #include <vector>
 
 // The engine's dynamic array: contiguous, deep-copied, storage from FMemory. Indexing is checked.
-template <typename T>
-class TArray
+template <typename T> class TArray
 {
 	using FStorage = std::vector<T, TEngineAllocator<T>>;
 
@@ -20,8 +19,14 @@ public:
 	using SizeType = int32;
 
 	TArray() = default;
-	TArray(std::initializer_list<T> Items) : Data(Items) {}
-	TArray(const T* Items, int32 Count) : Data(Items, Items + Count) {}
+	TArray(std::initializer_list<T> Items)
+		: Data(Items)
+	{
+	}
+	TArray(const T* Items, int32 Count)
+		: Data(Items, Items + Count)
+	{
+	}
 
 	int32 Num() const { return static_cast<int32>(Data.size()); }
 	bool IsEmpty() const { return Data.empty(); }
@@ -55,8 +60,7 @@ public:
 		Data.push_back(std::move(Item));
 		return Num() - 1;
 	}
-	template <typename... ArgsType>
-	int32 Emplace(ArgsType&&... Args)
+	template <typename... ArgsType> int32 Emplace(ArgsType&&... Args)
 	{
 		Data.emplace_back(std::forward<ArgsType>(Args)...);
 		return Num() - 1;

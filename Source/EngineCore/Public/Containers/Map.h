@@ -7,8 +7,7 @@
 
 #include <utility>
 
-template <typename KeyType, typename ValueType>
-struct TPair
+template <typename KeyType, typename ValueType> struct TPair
 {
 	KeyType Key;
 	ValueType Value;
@@ -16,8 +15,7 @@ struct TPair
 
 // The engine's map: one value per key (key equality by ==, hashing by GetTypeHash), iterated in
 // insertion order. Adding a present key replaces its value in place.
-template <typename KeyType, typename ValueType>
-class TMap
+template <typename KeyType, typename ValueType> class TMap
 {
 public:
 	using ElementType = TPair<KeyType, ValueType>;
@@ -154,8 +152,7 @@ public:
 	auto end() const { return Pairs.end(); }
 
 private:
-	template <typename V>
-	int32 Insert(const KeyType& Key, V&& Value)
+	template <typename V> int32 Insert(const KeyType& Key, V&& Value)
 	{
 		const int32 Index = Pairs.Add(ElementType{Key, std::forward<V>(Value)});
 		if (Pairs.Num() * 2 > Buckets.Num())

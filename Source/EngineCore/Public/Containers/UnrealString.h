@@ -37,34 +37,74 @@ class CORE_API FString
 {
 public:
 	FString() = default;
-	FString(const TCHAR* Text) : Data(Text ? Text : "") {}
-	FString(int32 Count, const TCHAR* Text) : Data(Text, static_cast<SIZE_T>(Count)) {}
-	explicit FString(std::string_view Text) : Data(Text.data(), Text.size()) {}
+	FString(const TCHAR* Text)
+		: Data(Text ? Text : "")
+	{
+	}
+	FString(int32 Count, const TCHAR* Text)
+		: Data(Text, static_cast<SIZE_T>(Count))
+	{
+	}
+	explicit FString(std::string_view Text)
+		: Data(Text.data(), Text.size())
+	{
+	}
 
 	// The text as a null-terminated C string.
 	const TCHAR* operator*() const { return Data.c_str(); }
 
 	int32 Len() const { return static_cast<int32>(Data.size()); }
 	bool IsEmpty() const { return Data.empty(); }
-	void Empty() { Data.clear(); Data.shrink_to_fit(); }
+	void Empty()
+	{
+		Data.clear();
+		Data.shrink_to_fit();
+	}
 	void Reset() { Data.clear(); }
 
 	TCHAR& operator[](int32 Index);
 	const TCHAR& operator[](int32 Index) const;
 
-	FString& Append(const FString& Text) { Data += Text.Data; return *this; }
-	FString& Append(const TCHAR* Text) { Data += Text; return *this; }
+	FString& Append(const FString& Text)
+	{
+		Data += Text.Data;
+		return *this;
+	}
+	FString& Append(const TCHAR* Text)
+	{
+		Data += Text;
+		return *this;
+	}
 	// Appends the first Count characters of Text.
 	FString& AppendChars(const TCHAR* Text, int32 Count);
-	FString& AppendChar(TCHAR Char) { Data += Char; return *this; }
+	FString& AppendChar(TCHAR Char)
+	{
+		Data += Char;
+		return *this;
+	}
 
 	FString& operator+=(const FString& Text) { return Append(Text); }
 	FString& operator+=(const TCHAR* Text) { return Append(Text); }
 	FString& operator+=(TCHAR Char) { return AppendChar(Char); }
 
-	friend FString operator+(const FString& A, const FString& B) { FString R(A); R += B; return R; }
-	friend FString operator+(const FString& A, const TCHAR* B) { FString R(A); R += B; return R; }
-	friend FString operator+(const TCHAR* A, const FString& B) { FString R(A); R += B; return R; }
+	friend FString operator+(const FString& A, const FString& B)
+	{
+		FString R(A);
+		R += B;
+		return R;
+	}
+	friend FString operator+(const FString& A, const TCHAR* B)
+	{
+		FString R(A);
+		R += B;
+		return R;
+	}
+	friend FString operator+(const TCHAR* A, const FString& B)
+	{
+		FString R(A);
+		R += B;
+		return R;
+	}
 
 	// Index of the first (or last) occurrence of SubStr, or INDEX_NONE. StartPosition -1 searches the
 	// whole text; otherwise the search starts there (forward) or ends before it (backward).
@@ -98,8 +138,14 @@ public:
 	// Shortest text that reads back as the same double.
 	static FString SanitizeFloat(double Value);
 
-	std::string_view View() const { return {Data.data(), Data.size()}; }
-	std::string ToStdString() const { return std::string(View()); }
+	std::string_view View() const
+	{
+		return {Data.data(), Data.size()};
+	}
+	std::string ToStdString() const
+	{
+		return std::string(View());
+	}
 
 private:
 	std::basic_string<TCHAR, std::char_traits<TCHAR>, TEngineAllocator<TCHAR>> Data;

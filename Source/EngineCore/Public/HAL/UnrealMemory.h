@@ -26,21 +26,23 @@ struct CORE_API FMemory
 };
 
 // Gives a class operator new and delete that go through the engine allocator.
-#define UE_USE_ENGINE_ALLOCATOR()                                                 \
-	static void* operator new(SIZE_T Size) { return FMemory::Malloc(Size); }      \
-	static void operator delete(void* Ptr) noexcept { FMemory::Free(Ptr); }
+#define UE_USE_ENGINE_ALLOCATOR()                                                                                      \
+	static void* operator new(SIZE_T Size)                                                                             \
+	{                                                                                                                  \
+		return FMemory::Malloc(Size);                                                                                  \
+	}                                                                                                                  \
+	static void operator delete(void* Ptr) noexcept                                                                    \
+	{                                                                                                                  \
+		FMemory::Free(Ptr);                                                                                            \
+	}
 
 // Standard-library allocator over FMemory, used by the engine containers.
-template <typename T>
-struct TEngineAllocator
+template <typename T> struct TEngineAllocator
 {
 	using value_type = T;
 
 	TEngineAllocator() = default;
-	template <typename U>
-	TEngineAllocator(const TEngineAllocator<U>&) noexcept
-	{
-	}
+	template <typename U> TEngineAllocator(const TEngineAllocator<U>&) noexcept {}
 
 	T* allocate(SIZE_T Count)
 	{
@@ -49,9 +51,5 @@ struct TEngineAllocator
 	}
 	void deallocate(T* Ptr, SIZE_T) noexcept { FMemory::Free(Ptr); }
 
-	template <typename U>
-	bool operator==(const TEngineAllocator<U>&) const noexcept
-	{
-		return true;
-	}
+	template <typename U> bool operator==(const TEngineAllocator<U>&) const noexcept { return true; }
 };

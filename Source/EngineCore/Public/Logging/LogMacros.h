@@ -53,13 +53,16 @@ struct CORE_API FMsg
 	static FLogSink SetSink(FLogSink Sink);
 };
 
-#define DECLARE_LOG_CATEGORY_EXTERN(CategoryName, DefaultVerbosity, CompileTimeVerbosity) \
+#define DECLARE_LOG_CATEGORY_EXTERN(CategoryName, DefaultVerbosity, CompileTimeVerbosity)                              \
 	extern CORE_API FLogCategoryBase CategoryName
 
-#define DEFINE_LOG_CATEGORY(CategoryName) \
-	FLogCategoryBase CategoryName{#CategoryName, ELogVerbosity::Log}
+#define DEFINE_LOG_CATEGORY(CategoryName)                                                                              \
+	FLogCategoryBase CategoryName                                                                                      \
+	{                                                                                                                  \
+#CategoryName, ELogVerbosity::Log                                                                              \
+	}
 
 DECLARE_LOG_CATEGORY_EXTERN(LogTemp, Log, All);
 
-#define UE_LOG(CategoryName, Verbosity, Format, ...) \
-	FMsg::Logf(__FILE__, __LINE__, CategoryName, ELogVerbosity::Verbosity, Format __VA_OPT__(,) __VA_ARGS__)
+#define UE_LOG(CategoryName, Verbosity, Format, ...)                                                                   \
+	FMsg::Logf(__FILE__, __LINE__, CategoryName, ELogVerbosity::Verbosity, Format __VA_OPT__(, ) __VA_ARGS__)

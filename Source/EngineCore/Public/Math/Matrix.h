@@ -7,8 +7,7 @@ namespace UE::Math
 
 // 4x4 matrix in the row-vector convention: a point p maps to p * M, rows 0-2 are the images of the
 // axes and row 3 is the origin. A * B applies A first.
-template <typename T>
-struct TMatrix
+template <typename T> struct TMatrix
 {
 	T M[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
 
@@ -49,7 +48,8 @@ struct TMatrix
 	}
 
 	// Rotation matrix (rows = rotated axes) scaled per axis, then translated.
-	static TMatrix FromRotationTranslationScale(const TQuat<T>& Q, const TVector<T>& Translation, const TVector<T>& Scale)
+	static TMatrix FromRotationTranslationScale(
+		const TQuat<T>& Q, const TVector<T>& Translation, const TVector<T>& Scale)
 	{
 		const T X2 = Q.X + Q.X;
 		const T Y2 = Q.Y + Q.Y;
@@ -76,7 +76,8 @@ struct TMatrix
 	// The rotation of an unscaled matrix, normalised; the identity when an axis is nearly zero.
 	TQuat<T> ToQuat() const
 	{
-		if (GetScaledAxis(0).IsNearlyZero(UE_KINDA_SMALL_NUMBER) || GetScaledAxis(1).IsNearlyZero(UE_KINDA_SMALL_NUMBER) ||
+		if (GetScaledAxis(0).IsNearlyZero(UE_KINDA_SMALL_NUMBER) ||
+			GetScaledAxis(1).IsNearlyZero(UE_KINDA_SMALL_NUMBER) ||
 			GetScaledAxis(2).IsNearlyZero(UE_KINDA_SMALL_NUMBER))
 		{
 			return TQuat<T>::Identity;

@@ -6,8 +6,7 @@ namespace UE::Math
 {
 
 // Rotation quaternion (X, Y, Z, W). Products are Hamilton products: in A * B, B acts first.
-template <typename T>
-struct TQuat
+template <typename T> struct TQuat
 {
 	T X = 0;
 	T Y = 0;
@@ -17,7 +16,13 @@ struct TQuat
 	static const TQuat Identity;
 
 	constexpr TQuat() = default;
-	constexpr TQuat(T InX, T InY, T InZ, T InW) : X(InX), Y(InY), Z(InZ), W(InW) {}
+	constexpr TQuat(T InX, T InY, T InZ, T InW)
+		: X(InX)
+		, Y(InY)
+		, Z(InZ)
+		, W(InW)
+	{
+	}
 	// Rotation by AngleRad about the unit vector Axis.
 	TQuat(const TVector<T>& Axis, T AngleRad)
 	{
@@ -33,10 +38,8 @@ struct TQuat
 	// Hamilton product: the rotation Q applied first, then this one.
 	constexpr TQuat operator*(const TQuat& Q) const
 	{
-		return {W * Q.X + X * Q.W + Y * Q.Z - Z * Q.Y,
-			W * Q.Y - X * Q.Z + Y * Q.W + Z * Q.X,
-			W * Q.Z + X * Q.Y - Y * Q.X + Z * Q.W,
-			W * Q.W - X * Q.X - Y * Q.Y - Z * Q.Z};
+		return {W * Q.X + X * Q.W + Y * Q.Z - Z * Q.Y, W * Q.Y - X * Q.Z + Y * Q.W + Z * Q.X,
+			W * Q.Z + X * Q.Y - Y * Q.X + Z * Q.W, W * Q.W - X * Q.X - Y * Q.Y - Z * Q.Z};
 	}
 	TQuat& operator*=(const TQuat& Q) { return *this = *this * Q; }
 	constexpr bool operator==(const TQuat& Q) const { return X == Q.X && Y == Q.Y && Z == Q.Z && W == Q.W; }
@@ -83,7 +86,8 @@ struct TQuat
 	}
 	bool Equals(const TQuat& Q, T Tolerance = UE_KINDA_SMALL_NUMBER) const
 	{
-		const auto Near = [Tolerance](const TQuat& A, const TQuat& B) {
+		const auto Near = [Tolerance](const TQuat& A, const TQuat& B)
+		{
 			return FMath::Abs(A.X - B.X) <= Tolerance && FMath::Abs(A.Y - B.Y) <= Tolerance &&
 				FMath::Abs(A.Z - B.Z) <= Tolerance && FMath::Abs(A.W - B.W) <= Tolerance;
 		};
@@ -108,9 +112,7 @@ struct TQuat
 		FMath::SinCos(&SR, &CR, FMath::Fmod(Euler.X, T(360)) * HalfDegToRad);
 		FMath::SinCos(&SP, &CP, FMath::Fmod(Euler.Y, T(360)) * HalfDegToRad);
 		FMath::SinCos(&SY, &CY, FMath::Fmod(Euler.Z, T(360)) * HalfDegToRad);
-		return {CR * SP * SY - SR * CP * CY,
-			-CR * SP * CY - SR * CP * SY,
-			CR * CP * SY - SR * SP * CY,
+		return {CR * SP * SY - SR * CP * CY, -CR * SP * CY - SR * CP * SY, CR * CP * SY - SR * SP * CY,
 			CR * CP * CY + SR * SP * SY};
 	}
 

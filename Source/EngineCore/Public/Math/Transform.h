@@ -6,8 +6,7 @@ namespace UE::Math
 {
 
 // Rotation, translation and per-axis scale; applied to a point as scale, then rotation, then translation.
-template <typename T>
-struct TTransform
+template <typename T> struct TTransform
 {
 	TQuat<T> Rotation{0, 0, 0, 1};
 	TVector<T> Translation{0, 0, 0};
@@ -16,9 +15,15 @@ struct TTransform
 	static const TTransform Identity;
 
 	constexpr TTransform() = default;
-	explicit TTransform(const TQuat<T>& InRotation) : Rotation(InRotation) {}
-	TTransform(const TQuat<T>& InRotation, const TVector<T>& InTranslation, const TVector<T>& InScale3D = TVector<T>::OneVector)
-		: Rotation(InRotation), Translation(InTranslation), Scale3D(InScale3D)
+	explicit TTransform(const TQuat<T>& InRotation)
+		: Rotation(InRotation)
+	{
+	}
+	TTransform(const TQuat<T>& InRotation, const TVector<T>& InTranslation,
+		const TVector<T>& InScale3D = TVector<T>::OneVector)
+		: Rotation(InRotation)
+		, Translation(InTranslation)
+		, Scale3D(InScale3D)
 	{
 	}
 
@@ -89,7 +94,10 @@ struct TTransform
 		return Result;
 	}
 
-	TMatrix<T> ToMatrixWithScale() const { return TMatrix<T>::FromRotationTranslationScale(Rotation, Translation, Scale3D); }
+	TMatrix<T> ToMatrixWithScale() const
+	{
+		return TMatrix<T>::FromRotationTranslationScale(Rotation, Translation, Scale3D);
+	}
 
 	TVector<T> TransformPosition(const TVector<T>& V) const { return Rotation.RotateVector(Scale3D * V) + Translation; }
 	TVector<T> TransformVector(const TVector<T>& V) const { return Rotation.RotateVector(Scale3D * V); }
@@ -103,8 +111,9 @@ struct TTransform
 
 	FString ToString() const
 	{
-		return FString::Printf("%.17g,%.17g,%.17g|%.17g,%.17g,%.17g,%.17g|%.17g,%.17g,%.17g", Translation.X, Translation.Y,
-			Translation.Z, Rotation.X, Rotation.Y, Rotation.Z, Rotation.W, Scale3D.X, Scale3D.Y, Scale3D.Z);
+		return FString::Printf("%.17g,%.17g,%.17g|%.17g,%.17g,%.17g,%.17g|%.17g,%.17g,%.17g", Translation.X,
+			Translation.Y, Translation.Z, Rotation.X, Rotation.Y, Rotation.Z, Rotation.W, Scale3D.X, Scale3D.Y,
+			Scale3D.Z);
 	}
 
 private:

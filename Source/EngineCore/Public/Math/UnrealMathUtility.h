@@ -15,19 +15,13 @@
 
 struct FMath
 {
-	template <typename T>
-	static constexpr T Abs(T A) { return A < T(0) ? -A : A; }
-	template <typename T>
-	static constexpr T Min(T A, T B) { return B < A ? B : A; }
-	template <typename T>
-	static constexpr T Max(T A, T B) { return A < B ? B : A; }
-	template <typename T>
-	static constexpr T Clamp(T X, T Lo, T Hi) { return X < Lo ? Lo : (X < Hi ? X : Hi); }
-	template <typename T>
-	static constexpr T Square(T A) { return A * A; }
+	template <typename T> static constexpr T Abs(T A) { return A < T(0) ? -A : A; }
+	template <typename T> static constexpr T Min(T A, T B) { return B < A ? B : A; }
+	template <typename T> static constexpr T Max(T A, T B) { return A < B ? B : A; }
+	template <typename T> static constexpr T Clamp(T X, T Lo, T Hi) { return X < Lo ? Lo : (X < Hi ? X : Hi); }
+	template <typename T> static constexpr T Square(T A) { return A * A; }
 	// -1 for negative values, +1 otherwise (zero counts as positive).
-	template <typename T>
-	static constexpr T FloatSelectSign(T A) { return A < T(0) ? T(-1) : T(1); }
+	template <typename T> static constexpr T FloatSelectSign(T A) { return A < T(0) ? T(-1) : T(1); }
 
 	static double Sqrt(double A) { return std::sqrt(A); }
 	static double InvSqrt(double A) { return 1.0 / std::sqrt(A); }
@@ -46,7 +40,10 @@ struct FMath
 	static bool IsFinite(double A) { return std::isfinite(A); }
 	static bool IsNaN(double A) { return std::isnan(A); }
 	static bool IsNearlyZero(double A, double Tolerance = UE_SMALL_NUMBER) { return Abs(A) <= Tolerance; }
-	static bool IsNearlyEqual(double A, double B, double Tolerance = UE_SMALL_NUMBER) { return Abs(A - B) <= Tolerance; }
+	static bool IsNearlyEqual(double A, double B, double Tolerance = UE_SMALL_NUMBER)
+	{
+		return Abs(A - B) <= Tolerance;
+	}
 
 	static constexpr double DegreesToRadians(double Degrees) { return Degrees * (UE_DOUBLE_PI / 180.0); }
 	static constexpr double RadiansToDegrees(double Radians) { return Radians * (180.0 / UE_DOUBLE_PI); }

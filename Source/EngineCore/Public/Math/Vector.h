@@ -6,8 +6,7 @@
 namespace UE::Math
 {
 
-template <typename T>
-struct TVector
+template <typename T> struct TVector
 {
 	T X = 0;
 	T Y = 0;
@@ -20,8 +19,18 @@ struct TVector
 	static const TVector RightVector;
 
 	constexpr TVector() = default;
-	constexpr TVector(T InX, T InY, T InZ) : X(InX), Y(InY), Z(InZ) {}
-	explicit constexpr TVector(T InF) : X(InF), Y(InF), Z(InF) {}
+	constexpr TVector(T InX, T InY, T InZ)
+		: X(InX)
+		, Y(InY)
+		, Z(InZ)
+	{
+	}
+	explicit constexpr TVector(T InF)
+		: X(InF)
+		, Y(InF)
+		, Z(InF)
+	{
+	}
 
 	constexpr TVector operator+(const TVector& V) const { return {X + V.X, Y + V.Y, Z + V.Z}; }
 	constexpr TVector operator-(const TVector& V) const { return {X - V.X, Y - V.Y, Z - V.Z}; }
@@ -30,20 +39,49 @@ struct TVector
 	constexpr TVector operator*(const TVector& V) const { return {X * V.X, Y * V.Y, Z * V.Z}; }
 	constexpr TVector operator*(T Scale) const { return {X * Scale, Y * Scale, Z * Scale}; }
 	constexpr TVector operator/(T Scale) const { return {X / Scale, Y / Scale, Z / Scale}; }
-	TVector& operator+=(const TVector& V) { X += V.X; Y += V.Y; Z += V.Z; return *this; }
-	TVector& operator-=(const TVector& V) { X -= V.X; Y -= V.Y; Z -= V.Z; return *this; }
-	TVector& operator*=(T Scale) { X *= Scale; Y *= Scale; Z *= Scale; return *this; }
+	TVector& operator+=(const TVector& V)
+	{
+		X += V.X;
+		Y += V.Y;
+		Z += V.Z;
+		return *this;
+	}
+	TVector& operator-=(const TVector& V)
+	{
+		X -= V.X;
+		Y -= V.Y;
+		Z -= V.Z;
+		return *this;
+	}
+	TVector& operator*=(T Scale)
+	{
+		X *= Scale;
+		Y *= Scale;
+		Z *= Scale;
+		return *this;
+	}
 	constexpr bool operator==(const TVector& V) const { return X == V.X && Y == V.Y && Z == V.Z; }
 
 	// Cross product.
-	constexpr TVector operator^(const TVector& V) const { return {Y * V.Z - Z * V.Y, Z * V.X - X * V.Z, X * V.Y - Y * V.X}; }
+	constexpr TVector operator^(const TVector& V) const
+	{
+		return {Y * V.Z - Z * V.Y, Z * V.X - X * V.Z, X * V.Y - Y * V.X};
+	}
 	// Dot product.
 	constexpr T operator|(const TVector& V) const { return X * V.X + Y * V.Y + Z * V.Z; }
 	static constexpr TVector CrossProduct(const TVector& A, const TVector& B) { return A ^ B; }
 	static constexpr T DotProduct(const TVector& A, const TVector& B) { return A | B; }
 
-	T& operator[](int32 Index) { checkf(Index >= 0 && Index < 3, "Vector index out of range: %d", Index); return (&X)[Index]; }
-	T operator[](int32 Index) const { checkf(Index >= 0 && Index < 3, "Vector index out of range: %d", Index); return (&X)[Index]; }
+	T& operator[](int32 Index)
+	{
+		checkf(Index >= 0 && Index < 3, "Vector index out of range: %d", Index);
+		return (&X)[Index];
+	}
+	T operator[](int32 Index) const
+	{
+		checkf(Index >= 0 && Index < 3, "Vector index out of range: %d", Index);
+		return (&X)[Index];
+	}
 
 	T SizeSquared() const { return X * X + Y * Y + Z * Z; }
 	T Size() const { return FMath::Sqrt(SizeSquared()); }
@@ -75,8 +113,7 @@ struct TVector
 	FString ToString() const { return FString::Printf("X=%.17g Y=%.17g Z=%.17g", X, Y, Z); }
 };
 
-template <typename T>
-constexpr TVector<T> operator*(T Scale, const TVector<T>& V)
+template <typename T> constexpr TVector<T> operator*(T Scale, const TVector<T>& V)
 {
 	return V * Scale;
 }

@@ -13,22 +13,22 @@ struct CORE_API FDebug
 		;
 };
 
-#define check(expr)                                                              \
-	do                                                                           \
-	{                                                                            \
-		if (!(expr)) [[unlikely]]                                                \
-		{                                                                        \
-			FDebug::CheckFailed(#expr, __FILE__, __LINE__, "%s", "");             \
-		}                                                                        \
+#define check(expr)                                                                                                    \
+	do                                                                                                                 \
+	{                                                                                                                  \
+		if (!(expr)) [[unlikely]]                                                                                      \
+		{                                                                                                              \
+			FDebug::CheckFailed(#expr, __FILE__, __LINE__, "%s", "");                                                  \
+		}                                                                                                              \
 	} while (0)
 
-#define checkf(expr, format, ...)                                                \
-	do                                                                           \
-	{                                                                            \
-		if (!(expr)) [[unlikely]]                                                \
-		{                                                                        \
-			FDebug::CheckFailed(#expr, __FILE__, __LINE__, format __VA_OPT__(,) __VA_ARGS__); \
-		}                                                                        \
+#define checkf(expr, format, ...)                                                                                      \
+	do                                                                                                                 \
+	{                                                                                                                  \
+		if (!(expr)) [[unlikely]]                                                                                      \
+		{                                                                                                              \
+			FDebug::CheckFailed(#expr, __FILE__, __LINE__, format __VA_OPT__(, ) __VA_ARGS__);                         \
+		}                                                                                                              \
 	} while (0)
 
 #define checkNoEntry() FDebug::CheckFailed("Enclosing block should never be called", __FILE__, __LINE__, "%s", "")

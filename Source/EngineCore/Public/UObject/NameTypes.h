@@ -22,7 +22,10 @@ public:
 	FName() = default;
 	FName(EName) {}
 	FName(const TCHAR* Text);
-	FName(const FString& Text) : FName(*Text) {}
+	FName(const FString& Text)
+		: FName(*Text)
+	{
+	}
 	// Base text and number as the caller gives them (Number is the internal one: suffix + 1, or 0).
 	FName(const TCHAR* Base, int32 InNumber);
 
@@ -43,7 +46,8 @@ public:
 	// Orders by comparison entry, then number; stable within a process, not alphabetical.
 	bool FastLess(FName Other) const
 	{
-		return ComparisonIndex != Other.ComparisonIndex ? ComparisonIndex < Other.ComparisonIndex : Number < Other.Number;
+		return ComparisonIndex != Other.ComparisonIndex ? ComparisonIndex < Other.ComparisonIndex
+														: Number < Other.Number;
 	}
 
 private:

@@ -1,7 +1,7 @@
 #include "OxSkeletonTree.h"
 
-#include "OxKZ_Log.h"
 #include "../OxTransformMath.h"
+#include "OxKZ_Log.h"
 
 OxSkeletonTree::OxSkeletonTree() = default;
 
@@ -298,7 +298,8 @@ bool OxSkeletonTree::composeWorldAt(int32 node, const TTransform<double>& above,
 void OxSkeletonTree::setLocalPoseAt(int32 index, const TTransform<double>& transform)
 {
 	TTransform<double>& local = node_map.GetPair(index).Value.pose_in_local;
-	non_plain_locals += (OxTransformMath::hasOnlyRotation(transform) ? 0 : 1) - (OxTransformMath::hasOnlyRotation(local) ? 0 : 1);
+	non_plain_locals +=
+		(OxTransformMath::hasOnlyRotation(transform) ? 0 : 1) - (OxTransformMath::hasOnlyRotation(local) ? 0 : 1);
 	local = transform;
 	invalidateWorld(index);
 }
