@@ -51,18 +51,18 @@ const TCHAR* ToString(ELogVerbosity Verbosity)
 void FMsg::Logf(
 	const TCHAR* File, int32 Line, const FLogCategoryBase& Category, ELogVerbosity Verbosity, const TCHAR* Format, ...)
 {
+	// Measure, then format: two passes over the arguments.
 	va_list Args;
 	va_start(Args, Format);
-	va_list Copy;
-	va_copy(Copy, Args);
-	const int Length = std::vsnprintf(nullptr, 0, Format, Copy);
-	va_end(Copy);
+	const int Length = std::vsnprintf(nullptr, 0, Format, Args);
+	va_end(Args);
 	std::string Message(Length > 0 ? static_cast<SIZE_T>(Length) : 0, '\0');
 	if (Length > 0)
 	{
+		va_start(Args, Format);
 		std::vsnprintf(Message.data(), Message.size() + 1, Format, Args);
+		va_end(Args);
 	}
-	va_end(Args);
 
 	const FLogRecord Record{Category.GetCategoryName(), Verbosity, File, Line, Message.c_str()};
 	const std::lock_guard<std::mutex> Lock(GSinkMutex);

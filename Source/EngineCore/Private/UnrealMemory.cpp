@@ -33,12 +33,14 @@ void* AllocateAligned(SIZE_T Count, uint32 Alignment)
 	{
 		return nullptr;
 	}
-	const auto RawAddress = reinterpret_cast<uintptr_t>(Raw) + sizeof(FBlockHeader);
-	const uintptr_t Aligned = (RawAddress + Align - 1) & ~(static_cast<uintptr_t>(Align) - 1);
-	auto* Header = reinterpret_cast<FBlockHeader*>(Aligned) - 1;
-	Header->Offset = Aligned - reinterpret_cast<uintptr_t>(Raw);
+	const auto RawAddress = reinterpret_cast<uintptr_t>(Raw);
+	const uintptr_t First = RawAddress + sizeof(FBlockHeader);
+	const SIZE_T Offset = ((First + Align - 1) & ~(static_cast<uintptr_t>(Align) - 1)) - RawAddress;
+	char* const Block = static_cast<char*>(Raw) + Offset;
+	auto* Header = reinterpret_cast<FBlockHeader*>(Block) - 1;
+	Header->Offset = Offset;
 	Header->Size = Count;
-	return reinterpret_cast<void*>(Aligned);
+	return Block;
 }
 } // namespace
 

@@ -155,19 +155,20 @@ FString FString::Mid(int32 Start, int32 Count) const
 
 FString FString::Printf(const TCHAR* Format, ...)
 {
+	// Measure, then format: two passes over the arguments.
 	va_list Args;
 	va_start(Args, Format);
-	va_list Copy;
-	va_copy(Copy, Args);
-	const int Length = std::vsnprintf(nullptr, 0, Format, Copy);
-	va_end(Copy);
+	// The analyser does not see va_start through the static member's declaration.
+	const int Length = std::vsnprintf(nullptr, 0, Format, Args); // NOLINT(clang-analyzer-valist.Uninitialized)
+	va_end(Args);
 	FString Result;
 	if (Length > 0)
 	{
 		Result.Data.resize(static_cast<SIZE_T>(Length));
+		va_start(Args, Format);
 		std::vsnprintf(Result.Data.data(), static_cast<SIZE_T>(Length) + 1, Format, Args);
+		va_end(Args);
 	}
-	va_end(Args);
 	return Result;
 }
 

@@ -98,9 +98,9 @@ void OxRetarget_KZ_UE::init(const TArray<FString>& kz_bone_names, const TArray<F
 
 	for (int32 i = 0; i < kz_bone_names.Num(); ++i)
 	{
-		const FString kz_name = kz_bone_names[i];
+		const FString& kz_name = kz_bone_names[i];
 		src_bone_names.Add(FName(*kz_name));
-		const FString ue_name = ue_bone_names[i];
+		const FString& ue_name = ue_bone_names[i];
 		des_bone_names.Add(FName(*ue_name));
 		bone_name_map.Add(FName(*kz_name), FName(*ue_name));
 	}

@@ -10,8 +10,8 @@ class OXRETARGET_API FOxRetargetModule : public IModuleInterface
 public:
 	UE_USE_ENGINE_ALLOCATOR()
 
-	virtual void StartupModule() override;
-	virtual void ShutdownModule() override;
+	void StartupModule() override;
+	void ShutdownModule() override;
 };
 
 // Entry point the module manager calls after loading the library: a new module object, owned by the

@@ -10,9 +10,9 @@ public:
 	OxSkeletonTreeKZ();
 	OxSkeletonTreeKZ(const OxSkeletonTreeKZ& other);
 	OxSkeletonTreeKZ& operator=(const OxSkeletonTreeKZ& other);
-	virtual ~OxSkeletonTreeKZ() override;
+	~OxSkeletonTreeKZ() override;
 
 protected:
-	virtual void buildTree() override;
-	virtual void setTPose(TArray<FName>& names, TArray<TTransform<double>>& transforms) override;
+	void buildTree() override;
+	void setTPose(TArray<FName>& names, TArray<TTransform<double>>& transforms) override;
 };

@@ -10,7 +10,7 @@ public:
 	OxSkeletonTreeUE();
 	OxSkeletonTreeUE(const OxSkeletonTreeUE& other);
 	OxSkeletonTreeUE& operator=(const OxSkeletonTreeUE& other);
-	virtual ~OxSkeletonTreeUE() override;
+	~OxSkeletonTreeUE() override;
 
 	// Fills exclude_bones: +1 for each bone of exclude_bones_l, then -1 for each of exclude_bones_r.
 	// Calling it again leaves the same 24 entries.
@@ -23,6 +23,6 @@ public:
 	TArray<FName> exclude_bones_r;
 
 protected:
-	virtual void buildTree() override;
-	virtual void setTPose(TArray<FName>& names, TArray<TTransform<double>>& transforms) override;
+	void buildTree() override;
+	void setTPose(TArray<FName>& names, TArray<TTransform<double>>& transforms) override;
 };

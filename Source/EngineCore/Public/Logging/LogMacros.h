@@ -64,5 +64,10 @@ struct CORE_API FMsg
 
 DECLARE_LOG_CATEGORY_EXTERN(LogTemp, Log, All);
 
+#if defined(__CPPCHECK__)
+// The static checker does not know __VA_OPT__.
+#define UE_LOG(CategoryName, Verbosity, ...) ((void)CategoryName)
+#else
 #define UE_LOG(CategoryName, Verbosity, Format, ...)                                                                   \
 	FMsg::Logf(__FILE__, __LINE__, CategoryName, ELogVerbosity::Verbosity, Format __VA_OPT__(, ) __VA_ARGS__)
+#endif

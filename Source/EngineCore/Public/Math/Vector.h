@@ -75,12 +75,12 @@ template <typename T> struct TVector
 	T& operator[](int32 Index)
 	{
 		checkf(Index >= 0 && Index < 3, "Vector index out of range: %d", Index);
-		return (&X)[Index];
+		return Index == 0 ? X : (Index == 1 ? Y : Z);
 	}
 	T operator[](int32 Index) const
 	{
 		checkf(Index >= 0 && Index < 3, "Vector index out of range: %d", Index);
-		return (&X)[Index];
+		return Index == 0 ? X : (Index == 1 ? Y : Z);
 	}
 
 	T SizeSquared() const { return X * X + Y * Y + Z * Z; }

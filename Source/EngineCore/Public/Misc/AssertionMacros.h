@@ -22,6 +22,10 @@ struct CORE_API FDebug
 		}                                                                                                              \
 	} while (0)
 
+#if defined(__CPPCHECK__)
+// The static checker does not know __VA_OPT__; it sees the check as a plain condition.
+#define checkf(expr, ...) ((void)(expr))
+#else
 #define checkf(expr, format, ...)                                                                                      \
 	do                                                                                                                 \
 	{                                                                                                                  \
@@ -30,5 +34,6 @@ struct CORE_API FDebug
 			FDebug::CheckFailed(#expr, __FILE__, __LINE__, format __VA_OPT__(, ) __VA_ARGS__);                         \
 		}                                                                                                              \
 	} while (0)
+#endif
 
 #define checkNoEntry() FDebug::CheckFailed("Enclosing block should never be called", __FILE__, __LINE__, "%s", "")
