@@ -2,6 +2,7 @@
 
 #include "BvhReader.h"
 #include "DemoClip.h"
+#include "ToolRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -24,45 +23,14 @@
 // Engine headers last: their check() macro clashes with other libraries' members of that name.
 #include "OxRetarget_KZ_UE.h"
 
-namespace fs = std::filesystem;
 using nlohmann::json;
+using namespace tool_test;
 
 namespace {
 
 constexpr double kUnitLengthTolerance = 1e-6;
 constexpr std::size_t kMetaBones = 52;
 constexpr int kWalkFrames = 344;
-
-struct Outcome {
-  int status = -1;  // exit status, -1 if killed by a signal
-  std::string out;
-  std::string err;
-};
-
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_text(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::vector<std::string> entries_of(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 json read_json(const fs::path& path) {
   std::ifstream in(path);
@@ -74,18 +42,6 @@ bool is_finger(const std::string& bone) {
     if (bone.rfind(prefix, 0) == 0) return true;
   }
   return false;
-}
-
-// A small clip: Hips (6 channels) and Spine (3), `declared` frames in the header, `rows` data lines.
-std::string small_clip(int declared, int rows, const std::string& row = "0 90 0 10 20 30 -5 15 25") {
-  std::string text =
-      "HIERARCHY\nROOT Hips\n{\n  OFFSET 0 0 0\n  CHANNELS 6 Xposition Yposition Zposition Zrotation Xrotation "
-      "Yrotation\n"
-      "  JOINT Spine\n  {\n    OFFSET 0 10 0\n    CHANNELS 3 Zrotation Xrotation Yrotation\n"
-      "    End Site\n    {\n      OFFSET 0 10 0\n    }\n  }\n}\nMOTION\n";
-  text += "Frames: " + std::to_string(declared) + "\nFrame Time: 0.033333\n";
-  for (int i = 0; i < rows; ++i) text += row + "\n";
-  return text;
 }
 
 // Source bones in varied spellings and channel orders, a joint that is no source bone, random angles.
@@ -130,54 +86,8 @@ std::string generated_clip(int frames) {
   return text;
 }
 
-class Tool : public ::testing::Test {
+class Tool : public ToolTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "oxretarget-e2e-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-
-  void TearDown() override {
-    std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    }
-    fs::remove_all(root_, ignored);
-  }
-
-  // Runs the tool in the test's folder.
-  Outcome run(const std::vector<std::string>& args) const {
-    const std::string out_file = (root_ / ".stdout").string();
-    const std::string err_file = (root_ / ".stderr").string();
-    std::vector<std::string> words{OXRETARGET_TOOL};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (::chdir(root_.c_str()) != 0 || out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    Outcome result;
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = read_text(out_file);
-    result.err = read_text(err_file);
-    return result;
-  }
-
-  fs::path make_dir(const std::string& name) const {
-    fs::create_directories(root_ / name);
-    return root_ / name;
-  }
-
   // Copies the shared walk capture into the test folder; false when it is not available.
   bool copy_walk() const {
     const fs::path walk = fs::path(OX_SHARED_DATA_DIR) / "cmu_02_01_walk.bvh";
@@ -187,8 +97,6 @@ class Tool : public ::testing::Test {
   }
 
   void make_demo() const { ASSERT_EQ(run({"demo", "-o", "d"}).status, 0); }
-
-  fs::path root_;
 };
 
 void expect_unit_quaternions(const json& doc, std::size_t frames) {

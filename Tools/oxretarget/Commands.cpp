@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,9 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
     fs::create_directories(out, error);
     if (error) throw ToolError(out + ": cannot create folder: " + error.message());
   }
+  // Results never replace a motion file given as input.
+  std::set<fs::path> input_files;
+  for (const std::string& input : inputs) input_files.insert(fs::weakly_canonical(input, error));
   std::map<fs::path, std::string> taken;
   for (const std::string& input : inputs) {
     fs::path target;
@@ -52,6 +56,9 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
       target = fs::path(out) / fs::path(input).filename().replace_extension(extension_for(format));
     } else {
       target = out;
+    }
+    if (input_files.count(fs::weakly_canonical(target, error)) != 0) {
+      throw ToolError(target.string() + ": would overwrite an input file; choose another output with -o");
     }
     const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
     if (!inserted) {

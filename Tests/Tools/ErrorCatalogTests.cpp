@@ -1,0 +1,221 @@
+// Every error the tool can report, each with an input that provokes it and the exact line it prints.
+
+#include "ToolRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fnmatch.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using namespace tool_test;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct Row {
+  Args args;
+  std::vector<std::pair<std::string, std::string>> files;  // path -> content; a path ending in '/' is a folder
+  int status;
+  std::string expected;  // the whole error after "oxretarget: error: " ('*' matches any text)
+  std::uint64_t max_file_bytes = 0;
+  std::function<void(const fs::path&)> setup = nullptr;  // more preparation in the test folder
+};
+
+bool matches(const std::string& pattern, const std::string& text) {
+  return ::fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
+
+// The clip with the first `from` replaced by `to`.
+std::string edit(std::string text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  if (at == std::string::npos) throw std::logic_error("no '" + from + "' to edit");
+  return text.replace(at, from.size(), to);
+}
+
+// A root joint followed by `count` joints, each on its own line, nested or as siblings.
+std::string many_joints(int count, bool nested) {
+  std::string text = "HIERARCHY\nROOT J0 { OFFSET 0 0 0 CHANNELS 0\n";
+  for (int i = 1; i <= count; ++i) {
+    text += "JOINT J" + std::to_string(i) + " { OFFSET 0 0 0 CHANNELS 0" + (nested ? "\n" : " }\n");
+  }
+  for (int i = 0; i <= (nested ? count : 0); ++i) text += "}\n";
+  return text + "MOTION\nFrames: 0\nFrame Time: 0.1\n";
+}
+
+// A bound Unix socket: it exists and is no folder, yet cannot be opened as a file.
+void make_socket(const fs::path& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.string().size(), sizeof(address.sun_path));
+  path.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ::close(fd);
+}
+
+// Every file (folders aside) below the test folder, except the captured output streams.
+std::set<std::string> files_below(const fs::path& root) {
+  std::set<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    if (!entry.is_directory() && name != ".stdout" && name != ".stderr") files.insert(name);
+  }
+  return files;
+}
+
+// A failing run of a clip: retarget into out/ or describe it with info.
+Row clip_row(std::string text, const std::string& expected, bool info = false) {
+  return {info ? Args{"info", "c.bvh"} : Args{"retarget", "c.bvh", "-o", "out/c.json"},
+          {{"c.bvh", std::move(text)}},
+          1,
+          "c.bvh: " + expected};
+}
+
+class ErrorCatalog : public ToolTest {
+ protected:
+  void clear() const {
+    for (const auto& entry : fs::directory_iterator(root_)) fs::remove_all(entry.path());
+  }
+};
+
+TEST_F(ErrorCatalog, EveryErrorMessage) {
+  const std::string good = small_clip(2, 2);
+  const std::string row = "0 90 0 10 20 30 -5 15 25";
+  const std::string no_channels = edit(
+      edit(small_clip(1, 0), "CHANNELS 6 Xposition Yposition Zposition Zrotation Xrotation Yrotation", "CHANNELS 0"),
+      "CHANNELS 3 Zrotation Xrotation Yrotation", "CHANNELS 0");
+  const std::vector<Row> rows = {
+      // Files and folders.
+      {{"retarget", "nope.bvh"}, {}, 1, "nope.bvh: cannot open: no such file"},
+      {{"retarget", "in"}, {{"in/", ""}}, 1, "in: is a directory, not a motion file"},
+      {{"retarget", "c.bvh", "-o", "out/c.json"},
+       {},
+       1,
+       "c.bvh: cannot open: *",
+       0,
+       [](const fs::path& root) { make_socket(root / "c.bvh"); }},
+      {{"retarget", "c.bvh", "-o", "blocker/c.json"},
+       {{"c.bvh", good}, {"blocker", "x"}},
+       1,
+       "blocker/c.json: cannot write: *"},
+      {{"demo", "-o", "d"}, {{"d/", ""}}, 1, "d/demo.bvh: write failed (disk full?)", 4096},
+      {{"retarget", "c.bvh"}, {{"c.bvh", good}, {"c.json/", ""}}, 1, "c.json: cannot rename into place: *"},
+      {{"retarget", "a.bvh", "b.bvh", "-o", "blocker"},
+       {{"blocker", "x"}},
+       1,
+       "blocker: is not a folder; several inputs need an output folder"},
+      {{"retarget", "a.bvh", "b.bvh", "-o", "blocker/sub"},
+       {{"blocker", "x"}},
+       1,
+       "blocker/sub: cannot create folder: *"},
+      {{"retarget", "a/c.bvh", "b/c.bvh", "-o", "out"},
+       {},
+       1,
+       "b/c.bvh: would overwrite the results of a/c.bvh in out/c.json"},
+      {{"retarget", "a.bvh", "-o", "a.bvh"},
+       {},
+       1,
+       "a.bvh: would overwrite an input file; choose another output with -o"},
+      // Hierarchy.
+      clip_row("", "line 1: empty file"),
+      clip_row(edit(good, "HIERARCHY", "HIERARCHIE"), "line 1: expected HIERARCHY, found 'HIERARCHIE'"),
+      clip_row(edit(good, "  OFFSET 0 0 0\n", ""), "line 4: expected OFFSET in joint 'Hips', found 'CHANNELS'", true),
+      clip_row(good.substr(0, good.find("OFFSET 0 10 0") + 11),
+               "line 8: unexpected end of file, expected OFFSET value"),
+      clip_row(good.substr(0, good.find("    End Site")), "line 9: unexpected end of file inside joint 'Spine'"),
+      clip_row(edit(good, "Spine", std::string(300, 'S')), "line 6: token longer than 256 characters"),
+      clip_row(edit(good, "End Site", "EndSite"),
+               "line 10: unknown keyword 'EndSite' in joint 'Spine', expected JOINT, End Site or }"),
+      clip_row(many_joints(300, true), "line 258: hierarchy nested deeper than 256 levels", true),
+      clip_row(many_joints(1100, false), "line 1026: more than 1024 joints", true),
+      clip_row(edit(good, "ROOT Hips", "ROOT"), "line 3: missing joint name after ROOT"),
+      clip_row(edit(good, "JOINT Spine", "JOINT hips"),
+               "line 6: duplicate joint name 'hips' (same as 'Hips' ignoring case)", true),
+      clip_row(edit(good, "OFFSET 0 10 0\n    CHANNELS", "OFFSET 0 1x 0\n    CHANNELS"),
+               "line 8: OFFSET value '1x' is not a number"),
+      clip_row(edit(good, "OFFSET 0 0 0", "OFFSET 0 1e999 0"), "line 4: OFFSET value '1e999' is out of range"),
+      clip_row(edit(good, "      OFFSET 0 10 0", "      OFFSET 0 inf 0"), "line 12: OFFSET value 'inf' is not finite"),
+      clip_row(edit(good, "CHANNELS 3", "CHANNELS three"), "line 9: CHANNELS count 'three' is not an integer"),
+      clip_row(edit(good, "CHANNELS 6", "CHANNELS 7"), "line 5: CHANNELS count 7 is outside 0 to 6"),
+      clip_row(edit(good, "CHANNELS 3", "CHANNELS 4"),
+               "line 9: CHANNELS count 4 does not match the 3 channel names given"),
+      clip_row(edit(good, "3 Zrotation Xrotation", "3 Zrotation Xrot"),
+               "line 9: unknown channel 'Xrot' in joint 'Spine'"),
+      clip_row(edit(good, "3 Zrotation Xrotation", "3 Zrotation Zrotation"),
+               "line 9: duplicate channel 'Zrotation' in joint 'Spine'"),
+      // Motion header.
+      clip_row(edit(good, "Frames:", "Frame:"), "line 17: expected Frames:, found 'Frame:'"),
+      clip_row(small_clip(-1, 0), "line 17: negative frame count '-1'"),
+      clip_row(edit(good, "Frames: 2", "Frames: 1.5"), "line 17: frame count '1.5' is not a non-negative integer"),
+      clip_row(edit(good, "Frames: 2", "Frames: 100000001"),
+               "line 17: frame count '100000001' exceeds the limit of 100000000"),
+      clip_row(edit(good, "Frame Time:", "Frame Rate:"), "line 18: expected Frame Time:, found 'Rate:'"),
+      clip_row(edit(good, "0.033333", "fast"), "line 18: Frame Time 'fast' is not a number"),
+      clip_row(edit(good, "0.033333", "1e999"), "line 18: Frame Time '1e999' is out of range"),
+      clip_row(edit(good, "0.033333", "inf"), "line 18: Frame Time 'inf' is not finite", true),
+      clip_row(edit(good, "0.033333", "0"), "line 18: Frame Time '0' is not positive"),
+      clip_row(edit(good, "0.033333", "0.033333 s"), "line 18: unexpected 's' after the frame time"),
+      clip_row(no_channels, "line 18: 1 frames declared but the hierarchy has no channels"),
+      // Frames.
+      clip_row(small_clip(2, 3), "line 21: unexpected data '0' after the last frame (Frames: 2)"),
+      clip_row(small_clip(3, 2), "line 20: file ends after frame 2 of 3", true),
+      clip_row(small_clip(1, 1, "0 90 0 10 20 30 -5 15"), "line 19: frame 1 has 8 values, expected 9"),
+      clip_row(small_clip(2, 1) + "0 90 0 10 2x0 30 -5 15 25\n", "line 20: frame 2 value 5 '2x0' is not a number"),
+      clip_row(small_clip(1, 1, "0 90 0 10 20 30 -5 15 1e999"), "line 19: frame 1 value 9 '1e999' is out of range"),
+      clip_row(small_clip(1, 1, "0 90 0 10 20 30 -inf 15 25"), "line 19: frame 1 value 7 '-inf' is not finite"),
+      clip_row(small_clip(1, 1, row + " 1"), "line 19: frame 1 has more than 9 values"),
+      // Usage, reported by the command-line parser with its own status.
+      {{"frobnicate"}, {}, 106, "A subcommand is required*"},
+      {{"retarget"}, {}, 106, "inputs is required*"},
+      {{"info"}, {}, 106, "input is required*"},
+      {{"retarget", "c.bvh", "--format", "xml"}, {}, 105, "--format: xml not in {json,csv}*"},
+      {{"retarget", "c.bvh", "--jobs", "0"}, {}, 105, "--jobs: Value 0 not in range 1 to 1024*"},
+      {{"skeleton", "abc"}, {}, 105, "kind: abc not in {kz,ue}*"},
+      {{"retarget", "c.bvh", "--frob"}, {}, 109, "The following argument was not expected: --frob*"},
+  };
+
+  for (const Row& test : rows) {
+    SCOPED_TRACE(test.expected);
+    clear();
+    make_dir("out");
+    for (const auto& [path, text] : test.files) {
+      if (path.back() == '/') {
+        make_dir(path);
+      } else {
+        write_text(root_ / path, text);
+      }
+    }
+    if (test.setup) test.setup(root_);
+    const std::set<std::string> before = files_below(root_);
+
+    const Outcome result = run(test.args, test.max_file_bytes);
+    EXPECT_EQ(result.status, test.status) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(files_below(root_), before) << "output or temporary files left behind";
+    if (test.status != 1) {
+      EXPECT_TRUE(matches(test.expected, result.err)) << result.err;
+      continue;
+    }
+    // One error line; a retarget run adds its summary line.
+    const std::vector<std::string> lines = lines_of(result.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(matches("oxretarget: error: " + test.expected, lines[0])) << lines[0];
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      EXPECT_TRUE(test.args[0] == "retarget" && matches("0 of * files retargeted, 0 frames in *", lines[i]))
+          << lines[i];
+    }
+  }
+}
+
+}  // namespace
