@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -212,20 +213,24 @@ void BM_ToolThroughput(benchmark::State& state) {
 BENCHMARK(BM_ToolThroughput)->Unit(benchmark::kMillisecond);
 #endif
 
-// Keeps every run's time per iteration to print ratios after the table.
+// Keeps each benchmark's time per iteration (the median when repeated) to print ratios after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        for (const auto& [name, counter] : run.counters) counters[run.benchmark_name() + " " + name] = counter.value;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if ((run.run_type == Run::RT_Iteration && run.iterations > 0) || median) {
+        const std::string name = run.run_name.str();
+        if (median || !medians_.count(name)) times[name] = run.GetAdjustedRealTime();
+        if (median) medians_.insert(name);
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
-  std::map<std::string, double> counters;
+
+ private:
+  std::set<std::string> medians_;
 };
 
 }  // namespace

@@ -92,10 +92,32 @@ private:
 	// The world pose of node Index, composed parents-first and kept until a local pose above changes.
 	const TTransform<double>& worldPoseAt(int32 index)
 	{
-		if (parent_index.Num() == node_map.Num() && index >= 0 && index < parent_index.Num() &&
-			world_valid.GetData()[dfs_position.GetData()[index]])
+		if (parent_index.Num() == node_map.Num() && index >= 0 && index < parent_index.Num())
 		{
-			return world_cache.GetData()[index];
+			uint8* const valid = world_valid.GetData();
+			const int32* const position = dfs_position.GetData();
+			TTransform<double>* const cache = world_cache.GetData();
+			if (valid[position[index]])
+			{
+				return cache[index];
+			}
+			// The common case inline: pure rotations under a current, plain parent (or the root).
+			const int32 parent = parent_index.GetData()[index];
+			uint8* const plain = world_plain.GetData();
+			if (non_plain_locals == 0 && (parent == INDEX_NONE || (valid[position[parent]] && plain[parent])))
+			{
+				const TQuat<double>& above = parent == INDEX_NONE ? TQuat<double>::Identity : cache[parent].Rotation;
+				TTransform<double>& world = cache[index];
+				if (!plain[index])
+				{
+					world.Translation = TVector<double>::ZeroVector;
+					world.Scale3D = TVector<double>::OneVector;
+				}
+				world.Rotation = above * (&node_map.GetPair(0))[index].Value.pose_in_local.Rotation;
+				plain[index] = world.Rotation.ContainsNaN() ? 0 : 1;
+				valid[position[index]] = 1;
+				return world;
+			}
 		}
 		return composeWorldChain(index);
 	}
