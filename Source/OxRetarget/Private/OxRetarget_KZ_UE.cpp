@@ -3,6 +3,8 @@
 #include "OxHuman_Skeleton.h"
 #include "OxTransformMath.h"
 
+#include <utility>
+
 namespace
 {
 // Words that make a target bone a finger bone for the finger rest rule.
@@ -52,19 +54,14 @@ OxRetarget_KZ_UE::OxRetarget_KZ_UE(const OxRetarget_KZ_UE& other)
 
 OxRetarget_KZ_UE& OxRetarget_KZ_UE::operator=(const OxRetarget_KZ_UE& other)
 {
-	if (this != &other)
-	{
-		OxRetarget_KZ_UE copy(other);
-		releaseSkeletons();
-		bone_name_map = copy.bone_name_map;
-		src_bone_names = copy.src_bone_names;
-		des_bone_names = copy.des_bone_names;
-		pair_plans = copy.pair_plans;
-		src_skeleton = copy.src_skeleton;
-		des_skeleton = copy.des_skeleton;
-		copy.src_skeleton = nullptr;
-		copy.des_skeleton = nullptr;
-	}
+	// Copy, then swap: the copy leaves with the old trees.
+	OxRetarget_KZ_UE copy(other);
+	std::swap(bone_name_map, copy.bone_name_map);
+	std::swap(src_skeleton, copy.src_skeleton);
+	std::swap(des_skeleton, copy.des_skeleton);
+	std::swap(src_bone_names, copy.src_bone_names);
+	std::swap(des_bone_names, copy.des_bone_names);
+	std::swap(pair_plans, copy.pair_plans);
 	return *this;
 }
 
