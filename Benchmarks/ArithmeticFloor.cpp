@@ -53,11 +53,25 @@ ArithmeticFloor::ArithmeticFloor(OxRetarget_KZ_UE& retargeter) {
   des_local_.resize(static_cast<size_t>(des_names.Num()));
 }
 
-void ArithmeticFloor::solve(const TQuat<double>* source_local, bool fingers_t_pose) {
+void ArithmeticFloor::source_world(const TQuat<double>* source_local) {
   for (size_t i = 0; i < src_parent_.size(); ++i) {
     const int parent = src_parent_[i];
     src_world_[i] = parent < 0 ? source_local[i] : src_world_[static_cast<size_t>(parent)] * source_local[i];
   }
+}
+
+void ArithmeticFloor::complete_target_world() {
+  for (const Step& step : steps_) {
+    if (step.kind == Kind::Curl || step.kind == Kind::FingerRest) {
+      const TQuat<double>& local = des_local_[static_cast<size_t>(step.des)];
+      des_world_[static_cast<size_t>(step.des)] =
+          step.parent < 0 ? local : des_world_[static_cast<size_t>(step.parent)] * local;
+    }
+  }
+}
+
+void ArithmeticFloor::solve(const TQuat<double>* source_local, bool fingers_t_pose) {
+  source_world(source_local);
   static const TQuat<double> identity = TQuat<double>::Identity;
   for (const Step& step : fingers_t_pose ? rest_steps_ : steps_) {
     const TQuat<double>& parent_world = step.parent < 0 ? identity : des_world_[static_cast<size_t>(step.parent)];

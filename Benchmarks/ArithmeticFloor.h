@@ -16,6 +16,11 @@ class ArithmeticFloor {
   // Solves one frame from source local rotations given in source bone order; with fingers_t_pose
   // every finger bone takes its local T-pose.
   void solve(const TQuat<double>* source_local, bool fingers_t_pose);
+  // Source world rotations top-down from source local rotations (the first part of solve).
+  void source_world(const TQuat<double>* source_local);
+  // After solve: world rotations of the target bones solve did not need (curl and resting fingers).
+  void complete_target_world();
+  const TQuat<double>& world(int index) const { return des_world_[static_cast<size_t>(index)]; }
 
   // Local rotation of target bone `index` (target bone order) after solve.
   const TQuat<double>& local(int index) const { return des_local_[static_cast<size_t>(index)]; }

@@ -159,6 +159,27 @@ void BM_WorldPoses_Literal(benchmark::State& state) {
 }
 BENCHMARK(BM_WorldPoses_Literal)->Arg(0)->Arg(1)->ArgName("target");
 
+void BM_WorldPoses_Floor(benchmark::State& state) {
+  const bool target = state.range(0) != 0;
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  ArithmeticFloor floor(retargeter);
+  const PoseSet& set = poses();
+  int p = 0;
+  for (auto _ : state) {
+    if (target) {
+      floor.solve(set.rotations[static_cast<size_t>(p)].data(), false);
+      floor.complete_target_world();
+      benchmark::DoNotOptimize(floor.world(12));
+    } else {
+      floor.source_world(set.rotations[static_cast<size_t>(p)].data());
+      benchmark::DoNotOptimize(floor.local(12));
+    }
+    p = (p + 1) % kPoses;
+  }
+}
+BENCHMARK(BM_WorldPoses_Floor)->Arg(0)->Arg(1)->ArgName("target");
+
 void BM_Init_Library(benchmark::State& state) {
   for (auto _ : state) {
     OxRetarget_KZ_UE retargeter;
@@ -254,8 +275,10 @@ int main(int argc, char** argv) {
     ratio(std::string("BM_Frame_Library/") + arg, std::string("BM_Frame_Floor/") + arg);
     ratio(std::string("BM_Frame_Library/") + arg, std::string("BM_Frame_Literal/") + arg);
   }
-  ratio("BM_WorldPoses_Library/target:0", "BM_WorldPoses_Literal/target:0");
-  ratio("BM_WorldPoses_Library/target:1", "BM_WorldPoses_Literal/target:1");
+  for (const char* arg : {"0", "1"}) {
+    ratio(std::string("BM_WorldPoses_Library/target:") + arg, std::string("BM_WorldPoses_Floor/target:") + arg);
+    ratio(std::string("BM_WorldPoses_Library/target:") + arg, std::string("BM_WorldPoses_Literal/target:") + arg);
+  }
   ratio("BM_Init_Library", "BM_Init_Literal");
   return 0;
 }
