@@ -1,26 +1,15 @@
-#include "CoreMinimal.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
+#include "MathTestUtil.h"
+
 namespace
 {
-constexpr double kTol = 1e-12;
+using namespace MathTestUtil;
+
 constexpr double kAngleTol = 1e-9; // degrees
-constexpr double kHalf = 0.70710678118654752440; // sqrt(0.5)
-
-using Quat = TQuat<double>;
-using Vec = TVector<double>;
-
-void ExpectQuatNear(const Quat& Actual, const Quat& Expected, double Tol = kTol)
-{
-	EXPECT_NEAR(Actual.X, Expected.X, Tol);
-	EXPECT_NEAR(Actual.Y, Expected.Y, Tol);
-	EXPECT_NEAR(Actual.Z, Expected.Z, Tol);
-	EXPECT_NEAR(Actual.W, Expected.W, Tol);
-}
 
 // q and -q are the same rotation.
 void ExpectSameRotation(const Quat& Actual, const Quat& Expected, double Tol = kTol)
@@ -29,23 +18,10 @@ void ExpectSameRotation(const Quat& Actual, const Quat& Expected, double Tol = k
 	ExpectQuatNear(Quat(Sign * Actual.X, Sign * Actual.Y, Sign * Actual.Z, Sign * Actual.W), Expected, Tol);
 }
 
-void ExpectVecNear(const Vec& Actual, const Vec& Expected, double Tol = kTol)
-{
-	EXPECT_NEAR(Actual.X, Expected.X, Tol);
-	EXPECT_NEAR(Actual.Y, Expected.Y, Tol);
-	EXPECT_NEAR(Actual.Z, Expected.Z, Tol);
-}
-
 // Signed difference of two angles in degrees, in [-180, 180].
 double AngleDiff(double A, double B)
 {
 	return std::remainder(A - B, 360.0);
-}
-
-Quat RandomUnitQuat(std::mt19937_64& Random)
-{
-	std::normal_distribution<double> Normal;
-	return Quat(Normal(Random), Normal(Random), Normal(Random), Normal(Random)).GetNormalized();
 }
 
 Quat AxisAngleDeg(const Vec& Axis, double Degrees)

@@ -1,40 +1,17 @@
-#include "CoreMinimal.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
+#include "MathTestUtil.h"
+
 namespace
 {
-constexpr double kTol = 1e-12;
+using namespace MathTestUtil;
+
 constexpr double kPointTol = 1e-9;
-constexpr double kHalf = 0.70710678118654752440; // sqrt(0.5)
 
 using Transform = TTransform<double>;
-using Quat = TQuat<double>;
-using Vec = TVector<double>;
-
-void ExpectVecNear(const Vec& Actual, const Vec& Expected, double Tol = kTol)
-{
-	EXPECT_NEAR(Actual.X, Expected.X, Tol);
-	EXPECT_NEAR(Actual.Y, Expected.Y, Tol);
-	EXPECT_NEAR(Actual.Z, Expected.Z, Tol);
-}
-
-void ExpectQuatNear(const Quat& Actual, const Quat& Expected, double Tol = kTol)
-{
-	EXPECT_NEAR(Actual.X, Expected.X, Tol);
-	EXPECT_NEAR(Actual.Y, Expected.Y, Tol);
-	EXPECT_NEAR(Actual.Z, Expected.Z, Tol);
-	EXPECT_NEAR(Actual.W, Expected.W, Tol);
-}
-
-Quat RandomUnitQuat(std::mt19937_64& Random)
-{
-	std::normal_distribution<double> Normal;
-	return Quat(Normal(Random), Normal(Random), Normal(Random), Normal(Random)).GetNormalized();
-}
 
 TEST(TransformTest, IdentityConstants)
 {
