@@ -312,7 +312,7 @@ TEST(BvhReader, StripNamespace) {
 }
 
 TEST(BvhReader, ReadsRealCaptureWhenPresent) {
-  const std::filesystem::path path = std::filesystem::path(OX_SHARED_DATA_DIR) / "cmu_02_01_walk.bvh";
+  const std::filesystem::path path = std::filesystem::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh";
   if (!std::filesystem::exists(path)) GTEST_SKIP() << "capture not available";
   std::ifstream in(path, std::ios::binary);
   ASSERT_TRUE(in);

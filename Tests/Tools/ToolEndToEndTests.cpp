@@ -90,7 +90,7 @@ class Tool : public ToolTest {
  protected:
   // Copies the shared walk capture into the test folder; false when it is not available.
   bool copy_walk() const {
-    const fs::path walk = fs::path(OX_SHARED_DATA_DIR) / "cmu_02_01_walk.bvh";
+    const fs::path walk = fs::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh";
     if (!fs::exists(walk)) return false;
     fs::copy_file(walk, root_ / "walk.bvh");
     return true;
