@@ -168,6 +168,15 @@ TEST_F(Tool, InfoDescribesTheWalk) {
   EXPECT_TRUE(has(info.out, "joints skipped (not source bones): 8\n")) << info.out;
   EXPECT_TRUE(has(info.out, "LHipJoint")) << info.out;
   EXPECT_TRUE(has(info.out, "RThumb")) << info.out;
+
+  // A joint name with a bell and an escape sequence in it is shown masked, as errors show it.
+  std::string clip = small_clip(1, 1);
+  clip.replace(clip.find("JOINT Spine"), 11, "JOINT Sp\x07in\x1b[2Je");
+  write_text(root_ / "odd.bvh", clip);
+  const Outcome odd = run({"info", "odd.bvh"});
+  ASSERT_EQ(odd.status, 0) << odd.err;
+  EXPECT_TRUE(has(odd.out, "  Sp?in?[2Je\n")) << odd.out;
+  EXPECT_EQ(odd.out.find_first_of("\x07\x1b"), std::string::npos) << odd.out;
 }
 
 // The tool's numbers equal, bit for bit, those of the library driven directly.
