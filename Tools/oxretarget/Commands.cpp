@@ -38,7 +38,10 @@ std::string shown(const std::string& text) {
 
 std::string join(const std::vector<std::string>& items) {
   std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + shown(item);
+  for (const std::string& item : items) {
+    if (!out.empty()) out += ", ";
+    out += shown(item);
+  }
   return out;
 }
 
