@@ -2,6 +2,7 @@
 
 OxPoseCache::OxPoseCache(FNodeMap& tree_nodes)
 	: nodes(&tree_nodes)
+	, node_storage(tree_nodes.IsEmpty() ? nullptr : &tree_nodes.GetPair(0))
 {
 	const int32 count = nodes->Num();
 	parents.Reserve(count);
@@ -67,6 +68,7 @@ OxPoseCache::OxPoseCache(FNodeMap& tree_nodes)
 
 OxPoseCache::OxPoseCache(const OxPoseCache& other, FNodeMap& tree_nodes)
 	: nodes(&tree_nodes)
+	, node_storage(tree_nodes.IsEmpty() ? nullptr : &tree_nodes.GetPair(0))
 	, parents(other.parents)
 	, place(other.place)
 	, subtree_size(other.subtree_size)

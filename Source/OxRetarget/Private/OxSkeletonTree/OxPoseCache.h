@@ -93,8 +93,8 @@ public:
 
 private:
 	// Node numbers come from find or parentOf, and the hierarchy does not change while the cache
-	// lives, so the hot paths index without a check.
-	OxSkeletonTreeNode& nodeAt(int32 index) const { return (&nodes->GetPair(0))[index].Value; }
+	// lives, so the hot paths index the map's storage without a check.
+	OxSkeletonTreeNode& nodeAt(int32 index) const { return node_storage[index].Value; }
 
 	// The one routine that composes world poses: world(node) = local(node) * above, above being the
 	// parent's current world pose (or the identity). A local rotation under a plain parent takes the
@@ -123,6 +123,8 @@ private:
 	}
 
 	FNodeMap* nodes;
+	// The map's pairs: their storage moves only when the hierarchy changes, and the cache with it.
+	TPair<FName, OxSkeletonTreeNode>* node_storage;
 	// Per node: parent, place in the depth-first layout, size of the subtree rooted there.
 	TArray<int32> parents;
 	TArray<int32> place;

@@ -124,11 +124,10 @@ void OxSkeletonTree::update(const TArray<FName>& names, const TArray<TTransform<
 
 void OxSkeletonTree::set_pose_in_local(FName name, TTransform<double> transform)
 {
-	OxPoseCache& poses = poseCache();
-	const int32 index = poses.find(name);
+	const int32 index = node_map.FindIndex(name);
 	if (index != INDEX_NONE)
 	{
-		poses.setLocalPose(index, transform);
+		poseCache().setLocalPose(index, transform);
 	}
 }
 
@@ -145,9 +144,9 @@ TTransform<double> OxSkeletonTree::get_pose_in_local(FName name)
 
 TTransform<double> OxSkeletonTree::get_pose_in_world(FName name)
 {
-	OxPoseCache& poses = poseCache();
-	const int32 index = poses.find(name);
-	return index != INDEX_NONE ? poses.world(index) : TTransform<double>::Identity;
+	// Node numbers are positions in node_map: the name is resolved in the map at hand.
+	const int32 index = node_map.FindIndex(name);
+	return index != INDEX_NONE ? poseCache().world(index) : TTransform<double>::Identity;
 }
 
 TTransform<double> OxSkeletonTree::get_t_pose_in_local(FName name)
