@@ -132,7 +132,7 @@ void OxRetarget_KZ_UE::preparePairs()
 		const int32* sign = des_skeleton->exclude_bones.Find(des);
 		plan.curl_sign = sign != nullptr ? *sign : 0;
 		plan.is_finger = isFingerBone(des);
-		plan.inverse_src_t_pose_world = OxTransformMath::inverse(src_skeleton->get_t_pose_in_world(src));
+		plan.inverse_src_t_pose_world = src_skeleton->get_t_pose_in_world(src).Inverse();
 		plan.des_t_pose_world = des_skeleton->get_t_pose_in_world(des);
 		plan.rest_is_plain = OxTransformMath::isPlain(plan.inverse_src_t_pose_world) &&
 			OxTransformMath::isPlain(plan.des_t_pose_world) &&
