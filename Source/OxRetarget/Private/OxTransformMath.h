@@ -76,16 +76,15 @@ inline TTransform<double> compose(const TTransform<double>& A, const TTransform<
 // The one place that composes rotation-only poses. Out = A * B as above; the caller passes
 // RotationsOnly when it knows that A has no translation and a unit scale and that B is plain. Then
 // the full route would give rotation = B.rot x A.rot, scale = 1 o 1 = 1 and translation =
-// B.translation = 0, so only the quaternion product is computed. Returns whether Out is plain.
-// Out must not be A or B.
+// B.translation = 0, so only the quaternion product is computed and only Out's rotation is written:
+// Out must already hold no translation and a unit scale (a default-constructed transform does).
+// Returns whether Out is plain. Out must not be A or B.
 FORCEINLINE bool compose(
 	TTransform<double>& Out, const TTransform<double>& A, const TTransform<double>& B, bool RotationsOnly)
 {
 	if (RotationsOnly)
 	{
 		Out.Rotation = B.Rotation * A.Rotation;
-		Out.Translation = TVector<double>::ZeroVector;
-		Out.Scale3D = TVector<double>::OneVector;
 		return isFinite(Out.Rotation);
 	}
 	compose(Out, A, B);

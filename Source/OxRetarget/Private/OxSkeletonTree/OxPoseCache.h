@@ -101,10 +101,16 @@ private:
 	// rotation-only route of OxTransformMath::compose.
 	FORCEINLINE void composeWorld(int32 index, const TTransform<double>& above, bool above_plain)
 	{
+		TTransform<double>& world = world_poses.GetData()[index];
+		uint8& plain = world_plain.GetData()[index];
 		const bool rotations_only = above_plain && local_rotation.GetData()[index] != 0;
-		const bool plain =
-			OxTransformMath::compose(world_poses.GetData()[index], nodeAt(index).pose_in_local, above, rotations_only);
-		world_plain.GetData()[index] = plain ? 1 : 0;
+		if (rotations_only && !plain)
+		{
+			// The rotation-only route writes the rotation alone; a plain kept pose has the rest already.
+			world.Translation = TVector<double>::ZeroVector;
+			world.Scale3D = TVector<double>::OneVector;
+		}
+		plain = OxTransformMath::compose(world, nodeAt(index).pose_in_local, above, rotations_only) ? 1 : 0;
 		world_current.GetData()[place.GetData()[index]] = 1;
 	}
 	// Composes the stale world poses from the node up to its first current ancestor, top-down.
