@@ -32,6 +32,12 @@ public:
 		{"Unknown", Transform(Quat::MakeFromEuler(Vec(10, 0, 0)))},
 	};
 
+	// Adds a bone to this tree's own map, as buildTree does.
+	void AddBone(const char* bone, const char* parent)
+	{
+		buildNode(0, FString(bone), FString(parent), node_map, bone_names);
+	}
+
 protected:
 	void buildTree() override
 	{
@@ -164,6 +170,21 @@ TEST(SkeletonTreePoses, WorldPoseComposesLocalPosesFromTheRootDown)
 	tree.set_pose_in_local(FName("root"), Transform(Quat::Identity, Vec(10, 0, 0)));
 	ExpectTransformNear(tree.get_pose_in_world(FName("B")), Transform(Quat::Identity, Vec(10, 2, 3)));
 	ExpectTransformNear(tree.get_pose_in_world(FName("root")), tree.get_pose_in_local(FName("root")));
+}
+
+// A bone built into the tree after init changes the hierarchy: the world poses are composed for the
+// new one. D hangs under A (translation (1, 0, 0)) at (0, 2, 0): world translation (1, 2, 0).
+TEST(SkeletonTreePoses, BoneBuiltAfterInitIsComposedUnderItsParent)
+{
+	TestTree tree;
+	tree.rest.clear();
+	tree.init();
+	tree.set_pose_in_local(FName("A"), Transform(Quat::Identity, Vec(1, 0, 0)));
+	ExpectTransformNear(tree.get_pose_in_world(FName("B")), Transform(Quat::Identity, Vec(1, 0, 0)));
+	tree.AddBone("D", "A");
+	tree.set_pose_in_local(FName("D"), Transform(Quat::Identity, Vec(0, 2, 0)));
+	ExpectTransformNear(tree.get_pose_in_world(FName("D")), Transform(Quat::Identity, Vec(1, 2, 0)));
+	ExpectTransformNear(tree.get_pose_in_world(FName("B")), Transform(Quat::Identity, Vec(1, 0, 0)));
 }
 
 TEST(SkeletonTreePoses, NegativeScaleTakesTheMatrixRouteWithProductScale)
