@@ -41,11 +41,15 @@ async function loadGlb(file) {
 function sampleGltf(gltf) {
   const clip = gltf.animations[0];
   const mixer = new THREE.AnimationMixer(gltf.scene);
-  mixer.clipAction(clip).play();
+  const action = mixer.clipAction(clip);
+  action.setLoop(THREE.LoopOnce, 1);
+  action.clampWhenFinished = true;
+  action.play();
   const bones = [];
   gltf.scene.traverse((o) => { if (o.isBone) bones.push(o); });
   const times = clip.tracks[0].times;
   return { bones, frames: times.length, at(f) {
+    action.reset();
     mixer.setTime(times[f]);
     gltf.scene.updateMatrixWorld(true);
     return Object.fromEntries(bones.map((b) => [b.name, b.getWorldPosition(new THREE.Vector3())]));
@@ -58,10 +62,14 @@ function sampleBvh(text) {
   const group = new THREE.Group();
   group.add(root);
   const mixer = new THREE.AnimationMixer(group);
-  mixer.clipAction(result.clip).play();
+  const action = mixer.clipAction(result.clip);
+  action.setLoop(THREE.LoopOnce, 1);
+  action.clampWhenFinished = true;
+  action.play();
   const times = result.clip.tracks[0].times;
   const bones = result.skeleton.bones.filter((b) => b.name !== 'ENDSITE');
   return { bones, frames: times.length, at(f) {
+    action.reset();
     mixer.setTime(times[f]);
     group.updateMatrixWorld(true);
     return Object.fromEntries(bones.map((b) => [b.name, b.getWorldPosition(new THREE.Vector3())]));
@@ -132,6 +140,53 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
     assert.equal(target.bones.length, 64);
     assert.equal(target.frames, source.frames);
     const same = gltf.bones.map((b) => [b.name, b.name]);
-    assert.ok(worstOverlay(gltf, target, unit, same).ratio < 1e-5, `${clip}: BVH and glb disagree`);
+    const agree = worstOverlay(gltf, target, unit, same);
+    assert.ok(agree.ratio < 1e-5, `${clip}: BVH and glb disagree by ${agree.ratio} at ${agree.where}`);
   }
+});
+
+test('root motion: a clip travelling 1 m forward moves the character 1 m, scaled with a rig, or not at all', async () => {
+  run('demo', '-o', 'travel');
+  // The demo's frames with the hips carried 100 cm along +Z over the clip.
+  const text = fs.readFileSync(path.join(work, 'travel/demo.bvh'), 'utf8');
+  const [head, rest] = text.split('MOTION');
+  const lines = rest.trim().split('\n');
+  const frames = lines.slice(2);
+  const moved = frames.map((line, f) => {
+    const v = line.trim().split(/\s+/);
+    v[2] = String((100 * f) / (frames.length - 1));
+    return v.join(' ');
+  });
+  fs.writeFileSync(path.join(work, 'travel.bvh'), `${head}MOTION\n${lines[0]}\n${lines[1]}\n${moved.join('\n')}\n`);
+
+  // A rig of one's own: the target skeleton the tool writes as BVH, every offset 1.5 times as long.
+  run('retarget', 'travel.bvh', '-o', 'rig.bvh', '--root-motion', 'none');
+  const rig = fs.readFileSync(path.join(work, 'rig.bvh'), 'utf8').split('MOTION')[0]
+    .replace(/OFFSET ([^\n]+)/g, (_, v) => `OFFSET ${v.trim().split(/\s+/).map((x) => Number(x) * 1.5).join(' ')}`);
+  fs.writeFileSync(path.join(work, 'big.bvh'), `${rig}MOTION\nFrames: 0\nFrame Time: 0.1\n`);
+
+  const travel = async (...options) => {
+    run('retarget', 'travel.bvh', '-o', 'travel.glb', ...options);
+    const gltf = sampleGltf(await loadGlb(path.join(work, 'travel.glb')));
+    const first = gltf.at(0), last = gltf.at(gltf.frames - 1);
+    const moved = (bone) => new THREE.Vector2(last[bone].x - first[bone].x, last[bone].z - first[bone].z).length();
+    return { pelvis: moved('pelvis'), root: moved('root'), shin: first.calf_l.distanceTo(first.foot_l) };
+  };
+  const near = (a, b, what) => assert.ok(Math.abs(a - b) < 1e-5, `${what}: ${a} != ${b}`);
+  const pelvis = await travel();
+  fs.copyFileSync(path.join(work, 'travel.glb'), path.join(work, 'same.glb'));
+  near(pelvis.pelvis, 1, 'pelvis mode, pelvis');
+  near(pelvis.root, 0, 'pelvis mode, root');
+  const root = await travel('--root-motion', 'root');
+  near(root.pelvis, 1, 'root mode, pelvis');
+  near(root.root, 1, 'root mode, root');
+  const none = await travel('--root-motion', 'none');
+  near(none.pelvis, 0, 'none, pelvis');
+  const big = await travel('--target-rig', 'big.bvh');
+  near(big.pelvis, 1.5, 'with a rig, pelvis');
+  near(big.shin, 1.5 * pelvis.shin, 'with a rig, the rig\'s shin');
+  // A glTF rig: the tool's own glb gives the same skeleton back.
+  const same = await travel('--target-rig', 'same.glb');
+  near(same.shin, pelvis.shin, 'with a glTF rig, its shin');
+  near(same.pelvis, 1, 'with a glTF rig of the same size, pelvis');
 });
