@@ -2,7 +2,8 @@
 // fingers per hand, walking in place and waving, one named like a motion capture ("LeftHand",
 // "RightHandIndex1") and one like a game rig ("hand_l", "index_01_r").
 //   PreviewFixture FOLDER [FRAMES]
-// writes FOLDER/waving figures.html, FOLDER/second clip.html and FOLDER/index.html listing both.
+// writes FOLDER/waving figures.html, FOLDER/second clip.html (the same clip under a title full of
+// characters to escape) and FOLDER/index.html listing both.
 #include "PreviewPage.h"
 
 #include <algorithm>
@@ -17,8 +18,9 @@
 
 namespace {
 
-// Title with characters that must be escaped in HTML and inside a script.
-constexpr const char* kTitle = "waving </script><b>figures</b> & \"quotes\" 'n' <!-- ü.bvh";
+constexpr const char* kTitle = "waving figures.bvh";
+// Characters that must be escaped in HTML and inside a script.
+constexpr const char* kAwkwardTitle = "second </script><b>clip</b> & \"quotes\" 'n' <!-- ü.bvh";
 
 using Vec = std::array<double, 3>;
 using Mat = std::array<double, 9>;  // row-major rotation
@@ -170,7 +172,7 @@ int main(int argc, char** argv) {
     std::ofstream out(folder / "waving figures.html", std::ios::binary);
     oxr::write_preview_page(out, clip);
   }
-  clip.title = "second clip.bvh";
+  clip.title = kAwkwardTitle;
   {
     std::ofstream out(folder / "second clip.html", std::ios::binary);
     oxr::write_preview_page(out, clip);
@@ -178,7 +180,7 @@ int main(int argc, char** argv) {
   const double seconds = static_cast<double>(frames) * clip.frame_time;
   const std::vector<oxr::PreviewIndexEntry> entries = {
       {"waving figures.html", kTitle, frames, seconds, {}},
-      {"second clip.html", "second clip.bvh", frames, seconds, {"feet slide <b>4 cm</b>", "left wrist & thumb"}},
+      {"second clip.html", kAwkwardTitle, frames, seconds, {"feet slide <b>4 cm</b>", "left wrist & thumb"}},
   };
   std::ofstream out(folder / "index.html", std::ios::binary);
   oxr::write_preview_index(out, entries);

@@ -106,7 +106,7 @@
         this.at(f, parent, this.from);
         const direction = this.at(f, j, this.to).sub(this.from);
         const length = direction.length();
-        const r = 0.45 * Math.min(this.radius[j], this.radius[parent]);
+        const r = 0.55 * Math.min(this.radius[j], this.radius[parent]);
         if (length > 1e-9) {
           this.rotation.setFromUnitVectors(UP, direction.divideScalar(length));
           this.scale.set(r, length, r);
@@ -201,7 +201,7 @@
 
   const centre = first.min.clone().add(first.max).multiplyScalar(0.5);
   const camera = new THREE.PerspectiveCamera(40, 1, 0.002 * height, 200 * height + 2 * span);
-  camera.position.set(centre.x + 0.9 * height, centre.y + 0.35 * height, centre.z + 2.6 * height);
+  camera.position.set(centre.x + 0.75 * height, centre.y + 0.3 * height, centre.z + 1.8 * height);
   const controls = new THREE.OrbitControls(camera, renderer.domElement);
   controls.target.copy(centre);
   controls.update();
@@ -302,6 +302,30 @@
   followBox.addEventListener('change', () => {
     rootAt(frame, followed);
     followBox.blur();
+  });
+  // Double-click: orbit and zoom around the joint nearest the pointer (in either half), e.g. a hand.
+  const projected = new THREE.Vector3();
+  renderer.domElement.addEventListener('dblclick', (event) => {
+    const box = renderer.domElement.getBoundingClientRect();
+    const half = box.width / 2;
+    const right = event.clientX - box.left >= half;
+    const figure = right ? target : source;
+    const x = event.clientX - box.left - (right ? half : 0);
+    const y = event.clientY - box.top;
+    let best = -1;
+    let bestDistance = 30;  // pixels
+    for (let j = 0; j < figure.count; ++j) {
+      figure.at(shown, j, projected).project(camera);
+      const distance = Math.hypot((projected.x + 1) / 2 * half - x, (1 - projected.y) / 2 * box.height - y);
+      if (projected.z < 1 && distance < bestDistance) {
+        best = j;
+        bestDistance = distance;
+      }
+    }
+    if (best < 0) return;
+    figure.at(shown, best, projected).sub(controls.target);
+    camera.position.add(projected);
+    controls.target.add(projected);
   });
   window.addEventListener('keydown', (event) => {
     if (event.target === speedSelect) return;
