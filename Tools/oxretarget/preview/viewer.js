@@ -101,7 +101,8 @@
         this.matrix.compose(this.at(f, j, this.to), identity, this.scale.set(r, r, r));
         this.joints.setMatrixAt(j, this.matrix);
       }
-      this.bones.forEach((j, k) => {
+      for (let k = 0; k < this.bones.length; ++k) {
+        const j = this.bones[k];
         const parent = this.parents[j];
         this.at(f, parent, this.from);
         const direction = this.at(f, j, this.to).sub(this.from);
@@ -116,7 +117,7 @@
         }
         this.matrix.compose(this.from, this.rotation, this.scale);
         this.links.setMatrixAt(k, this.matrix);
-      });
+      }
       this.joints.instanceMatrix.needsUpdate = true;
       this.links.instanceMatrix.needsUpdate = true;
     }
