@@ -203,7 +203,7 @@ void write_preview_index(std::ostream& out, const std::vector<PreviewIndexEntry>
   h1 { font-size: 20px; font-weight: 600; }
   table { border-collapse: collapse; }
   th, td { padding: 6px 14px; border-bottom: 1px solid #3b414b; text-align: left; vertical-align: top; }
-  td.number { text-align: right; font-variant-numeric: tabular-nums; }
+  .number { text-align: right; font-variant-numeric: tabular-nums; }
   a { color: #7cc0ff; }
   ul { margin: 0; padding-left: 1.2em; color: #ffc27a; }
   .none { color: #9aa0a8; }
@@ -217,7 +217,8 @@ void write_preview_index(std::ostream& out, const std::vector<PreviewIndexEntry>
   fmt::format_to(it, "<p>{} {}. Open one to play its source and target side by side.</p>\n", entries.size(),
                  entries.size() == 1 ? "clip" : "clips");
   fmt::format_to(it,
-                 "<table>\n<thead><tr><th>Clip</th><th>Frames</th><th>Length</th><th>Warnings</th></tr></thead>\n"
+                 "<table>\n<thead><tr><th>Clip</th><th class=\"number\">Frames</th><th class=\"number\">Length</th>"
+                 "<th>Warnings</th></tr></thead>\n"
                  "<tbody>\n");
   for (const PreviewIndexEntry& entry : entries) {
     fmt::format_to(it,
