@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,9 +37,15 @@ struct JointMatch {
 // Matches joint names to source bones without regard to letter case, after removing a namespace
 // prefix ("rig:Hips"). A second joint naming the same bone is skipped.
 JointMatch match_joints(const bvh::Header& header);
+// The same matching on joint names given as a list.
+JointMatch match_joints(std::span<const std::string> joint_names);
 
 // The source skeleton's bone names, in build order.
 const std::vector<std::string>& source_bone_names();
+
+// Opens a motion file for reading; throws ToolError naming the file when it is missing, a folder or
+// unreadable.
+std::ifstream open_motion_file(const std::filesystem::path& input);
 
 // Reads the file's header; throws ToolError naming the file.
 bvh::Header read_header(const std::filesystem::path& input);
