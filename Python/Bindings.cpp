@@ -260,12 +260,7 @@ class Retargeter {
                             std::to_string(joints) + " joints (shape " + shape_text(rotations) + ")");
     }
 
-    // Joint j of the input drives source slot slot[m] for each matched joint, resolved once.
-    const oxr::JointMatch match = oxr::match_joints(names);
-    std::vector<std::pair<py::ssize_t, int32>> drives;
-    for (const oxr::JointMatch::Pair& pair : match.matched) {
-      drives.emplace_back(pair.joint, source_names_.Find(FName(pair.bone.c_str())));
-    }
+    const std::vector<Drive> drives = drives_for(names);
 
     const auto meta_count = static_cast<py::ssize_t>(meta_.Num());
     std::vector<py::ssize_t> shape{frames, meta_count, 4};
@@ -298,36 +293,62 @@ class Retargeter {
     return result;
   }
 
-  // Seconds per frame of the plain library loop a C++ caller writes (feed all source bones, solve,
-  // read every meta bone's pose), on rotations (F, 67, 4) in source bone order, xyzw. For the
-  // benchmark, beside solve on the same data.
+  // Seconds per frame of the plain library loop a C++ caller writes over flat arrays (set all 67
+  // source bones, solve, read every meta bone's pose), on rotations (F, 67, 4) in source bone order,
+  // x y z w. For the benchmark, beside solve on the same data.
   double library_seconds_per_frame(const DoubleArray& rotations, bool fingers_t_pose) {
-    if (rotations.ndim() != 3 || rotations.shape(1) != source_names_.Num() || rotations.shape(2) != 4) {
-      throw py::value_error("rotations must have shape (F, " + std::to_string(source_names_.Num()) + ", 4)");
+    const int32 bones = source_names_.Num();
+    if (rotations.ndim() != 3 || rotations.shape(1) != bones || rotations.shape(2) != 4) {
+      throw py::value_error("rotations must have shape (F, " + std::to_string(bones) + ", 4)");
     }
     const py::ssize_t frames = rotations.shape(0);
-    std::vector<TArray<TTransform<double>>> poses(static_cast<std::size_t>(frames));
-    for (py::ssize_t f = 0; f < frames; ++f) {
-      for (int32 b = 0; b < source_names_.Num(); ++b) {
-        const double* q = rotations.data(f, b);
-        poses[static_cast<std::size_t>(f)].Add(TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3])));
-      }
-    }
-    std::vector<TQuat<double>> out(static_cast<std::size_t>(frames * meta_.Num()));
+    std::vector<double> out(static_cast<std::size_t>(frames * meta_.Num() * 4));
     py::gil_scoped_release release;
     OxRetarget_KZ_UE retargeter(prototype_);
+    TArray<TTransform<double>> pose = source_t_pose_;
     const auto start = std::chrono::steady_clock::now();
-    std::size_t o = 0;
-    for (const TArray<TTransform<double>>& pose : poses) {
+    const double* q = rotations.data();
+    double* o = out.data();
+    for (py::ssize_t f = 0; f < frames; ++f) {
+      for (int32 b = 0; b < bones; ++b, q += 4) pose[b] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
       retargeter.updateSrcSkeleton(source_names_, pose);
       retargeter.updateDesSkeleton(fingers_t_pose);
-      for (const FName& bone : meta_) out[o++] = retargeter.getMetaBonePose(bone).GetRotation();
+      for (const FName& bone : meta_) {
+        const TQuat<double> r = retargeter.getMetaBonePose(bone).GetRotation();
+        *o++ = r.X;
+        *o++ = r.Y;
+        *o++ = r.Z;
+        *o++ = r.W;
+      }
     }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     return frames > 0 ? elapsed.count() / static_cast<double>(frames) : 0.0;
   }
 
  private:
+  // Input joint `joint` sets source slot `slot` (an index into source_names_).
+  struct Drive {
+    py::ssize_t joint;
+    int32 slot;
+  };
+
+  // The input joints matched to source slots, with the tool's joint matching. The last list of
+  // names is kept with its result, so that a caller solving frame by frame pays for it once.
+  std::vector<Drive> drives_for(const std::vector<std::string>& names) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (names == last_names_) return last_drives_;
+    }
+    std::vector<Drive> drives;
+    for (const oxr::JointMatch::Pair& pair : oxr::match_joints(names).matched) {
+      drives.push_back({pair.joint, source_names_.Find(FName(pair.bone.c_str()))});
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    last_names_ = names;
+    last_drives_ = drives;
+    return drives;
+  }
+
   // A solving retargeter for one call: taken from the spares, or copied from the prototype when
   // other calls hold them all, so that threads solve at once on one Retargeter.
   class Lease {
@@ -355,8 +376,10 @@ class Retargeter {
   };
 
   OxRetarget_KZ_UE prototype_;
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards spares_ and the last names' drives
   std::vector<std::unique_ptr<OxRetarget_KZ_UE>> spares_;
+  std::vector<std::string> last_names_;
+  std::vector<Drive> last_drives_;
   TArray<FName> source_names_;
   TArray<TTransform<double>> source_t_pose_;
   TArray<FName> meta_;
