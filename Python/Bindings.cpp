@@ -111,6 +111,14 @@ std::string shape_text(const py::array& array) {
   return text + (array.ndim() == 1 ? ",)" : ")");
 }
 
+// A C-ordered array over values, which it keeps alive: no copy.
+DoubleArray adopt(std::vector<double>&& values, std::vector<py::ssize_t> shape) {
+  if (values.empty()) return DoubleArray(std::move(shape));
+  auto* owned = new std::vector<double>(std::move(values));
+  const py::capsule keeper(owned, [](void* kept) { delete static_cast<std::vector<double>*>(kept); });
+  return DoubleArray(std::move(shape), owned->data(), keeper);
+}
+
 struct Motion {
   std::vector<std::string> joint_names;
   DoubleArray rotations;
@@ -144,8 +152,6 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
         if (channel < 3) position_channel[channel] = root.first_channel + static_cast<int>(c);
       }
       std::vector<double> values(static_cast<std::size_t>(header.channel_count));
-      rotations.reserve(static_cast<std::size_t>(std::min<std::int64_t>(header.frame_count, 1 << 20)) *
-                        header.joints.size() * 4);
       while (reader.read_frame(values)) {
         for (const oxr::bvh::Joint& joint : header.joints) {
           oxr::bvh::Quat q = oxr::bvh::joint_rotation(joint, values);
@@ -168,10 +174,8 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
   const auto frames = static_cast<py::ssize_t>(positions.size() / 3);
   Motion motion;
   motion.joint_names = std::move(names);
-  motion.rotations = DoubleArray({frames, joints, py::ssize_t{4}});
-  std::copy(rotations.begin(), rotations.end(), motion.rotations.mutable_data());
-  motion.root_positions = DoubleArray({frames, py::ssize_t{3}});
-  std::copy(positions.begin(), positions.end(), motion.root_positions.mutable_data());
+  motion.rotations = adopt(std::move(rotations), {frames, joints, py::ssize_t{4}});
+  motion.root_positions = adopt(std::move(positions), {frames, py::ssize_t{3}});
   motion.frame_time = frame_time;
   return motion;
 }
