@@ -49,7 +49,7 @@ std::string choice(const py::handle& value, const std::string& keyword, const st
     throw py::type_error(keyword + " must be a string, one of " + join(allowed) + "; got " +
                          std::string(py::str(py::type::of(value).attr("__name__"))));
   }
-  const std::string text = value.cast<std::string>();
+  std::string text = value.cast<std::string>();
   if (std::find(allowed.begin(), allowed.end(), text) == allowed.end()) {
     throw py::value_error(keyword + " must be one of " + join(allowed) + ", not " + std::string(py::repr(value)));
   }
@@ -298,9 +298,9 @@ class Retargeter {
   }
 
   // Seconds per frame of the plain library loop a C++ caller writes over flat arrays (set all 67
-  // source bones, solve, read every meta bone's pose), on rotations (F, 67, 4) in source bone order,
-  // x y z w. For the benchmark, beside solve on the same data.
-  double library_seconds_per_frame(const DoubleArray& rotations, bool fingers_t_pose) {
+  // source bones, solve, and with read_poses read every meta bone's pose), on rotations (F, 67, 4)
+  // in source bone order, x y z w. For the benchmark, beside solve on the same data.
+  double library_seconds_per_frame(const DoubleArray& rotations, bool fingers_t_pose, bool read_poses) {
     const int32 bones = source_names_.Num();
     if (rotations.ndim() != 3 || rotations.shape(1) != bones || rotations.shape(2) != 4) {
       throw py::value_error("rotations must have shape (F, " + std::to_string(bones) + ", 4)");
@@ -317,6 +317,7 @@ class Retargeter {
       for (int32 b = 0; b < bones; ++b, q += 4) pose[b] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
       retargeter.updateSrcSkeleton(source_names_, pose);
       retargeter.updateDesSkeleton(fingers_t_pose);
+      if (!read_poses) continue;
       for (const FName& bone : meta_) {
         const TQuat<double> r = retargeter.getMetaBonePose(bone).GetRotation();
         *o++ = r.X;
@@ -435,9 +436,9 @@ order (M = 52 for the built-in pairing), in the same order of components as the 
 equals the C++ library's, bit for bit. Frames are solved in C++ with the GIL released.
 Raises ValueError on a wrong shape or a names list whose length is not J.)")
       .def("_library_seconds_per_frame", &Retargeter::library_seconds_per_frame, py::arg("rotations"),
-           py::arg("fingers_t_pose") = false,
+           py::arg("fingers_t_pose") = false, py::arg("read_poses") = true,
            "Benchmark helper: seconds per frame of the plain C++ library loop on rotations (F, 67, 4) in\n"
-           "KZ bone order.");
+           "KZ bone order (set the source bones, solve, and with read_poses read the meta bones' poses).");
 
   py::class_<Motion>(m, "Motion", "A BVH clip as arrays, from read_bvh.")
       .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")

@@ -5,7 +5,7 @@
 
 References measured in the same run:
   - the plain C++ loop over the library (feed all 67 source bones, solve, read the 52 meta poses),
-    timed inside the module on the same rotations;
+    timed inside the module on the same rotations, and the same loop without reading the poses;
   - with --cpp-benchmark, the benchmark program's BM_Frame_Library (feed and solve, nothing read).
 Each figure is the median of several repetitions, solve and the C++ loop taking turns. Goal: solve within 1.3x of the C++ loop.
 """
@@ -73,25 +73,41 @@ def main():
 
     r = oxretarget.Retargeter()
     names = r.source_bones
-    q = np.random.default_rng(42).normal(size=(args.frames, len(names), 4))
-    rotations = q / np.linalg.norm(q, axis=-1, keepdims=True)
+    rng = np.random.default_rng(42)
 
-    print(f"solve on an array {rotations.shape}, median of {args.repetitions} runs, time per frame:")
-    header = f"{'fingers_t_pose':>15} {'Python solve':>13} {'C++ loop':>10} {'ratio':>6}"
-    print(header + (f" {'BM_Frame_Library':>17} {'ratio':>6}" if args.cpp_benchmark else ""))
-    for fingers in (False, True):
-        python, cpp = interleaved_medians(
-            [
-                timed(lambda: r.solve(names, rotations, fingers_t_pose=fingers), args.frames),
-                lambda: r._library_seconds_per_frame(rotations, fingers),
-            ],
-            args.repetitions,
-        )
-        line = f"{str(fingers):>15} {python * 1e6:>10.3f} us {cpp * 1e6:>7.3f} us {python / cpp:>6.2f}"
-        if args.cpp_benchmark:
-            program = benchmark_program(args.cpp_benchmark, fingers, args.repetitions)
-            line += f" {program * 1e6:>14.3f} us {python / program:>6.2f}"
-        print(line)
+    def unit_quaternions(count):
+        q = rng.normal(size=(count, len(names), 4))
+        return q / np.linalg.norm(q, axis=-1, keepdims=True)
+
+    # Distinct poses in every frame, and 16 poses taking turns as BM_Frame_Library feeds them (its
+    # branches and data stay warm).
+    data = [
+        ("distinct", unit_quaternions(args.frames)),
+        ("16 cycling", np.ascontiguousarray(np.resize(unit_quaternions(16), (args.frames, len(names), 4)))),
+    ]
+    program = {}
+    if args.cpp_benchmark:
+        program = {f: benchmark_program(args.cpp_benchmark, f, args.repetitions) for f in (False, True)}
+
+    print(f"solve on arrays ({args.frames}, {len(names)}, 4), median of {args.repetitions} runs, time per frame:")
+    header = f"{'poses':>10} {'fingers_t_pose':>15} {'Python solve':>13} {'C++ loop':>10} {'ratio':>6}"
+    header += f" {'loop, no reads':>14}"
+    print(header + (f" {'BM_Frame_Library':>17} {'ratio':>6}" if program else ""))
+    for label, rotations in data:
+        for fingers in (False, True):
+            python, cpp, unread = interleaved_medians(
+                [
+                    timed(lambda: r.solve(names, rotations, fingers_t_pose=fingers), args.frames),
+                    lambda: r._library_seconds_per_frame(rotations, fingers),
+                    lambda: r._library_seconds_per_frame(rotations, fingers, read_poses=False),
+                ],
+                args.repetitions,
+            )
+            line = f"{label:>10} {str(fingers):>15} {python * 1e6:>10.3f} us {cpp * 1e6:>7.3f} us {python / cpp:>6.2f}"
+            line += f" {unread * 1e6:>11.3f} us"
+            if program:
+                line += f" {program[fingers] * 1e6:>14.3f} us {python / program[fingers]:>6.2f}"
+            print(line)
 
 
 if __name__ == "__main__":
