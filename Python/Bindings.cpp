@@ -240,6 +240,9 @@ class Retargeter {
       row[2] = q.Z;
       row[3] = q.W;
     }
+    // Shared with every caller: read-only.
+    parents_.attr("setflags")(py::arg("write") = false);
+    t_pose_.attr("setflags")(py::arg("write") = false);
   }
 
   static const std::vector<std::string>& source_bones() { return oxr::source_bone_names(); }
@@ -399,7 +402,10 @@ class Retargeter {
 PYBIND11_MODULE(_oxretarget, m) {
   m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
 
-  py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
+  auto& error = py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
+  error.attr("__doc__") =
+      "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
+      "or frame, as `oxretarget retarget` prints it.";
 
   py::class_<Retargeter>(m, "Retargeter", R"(Retargets poses of the KZ source skeleton onto the UE target skeleton.
 

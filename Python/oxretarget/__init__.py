@@ -14,3 +14,7 @@ one-line text.
 from ._oxretarget import Error, Motion, Retargeter, read_bvh, retarget_file
 
 __all__ = ["Error", "Motion", "Retargeter", "read_bvh", "retarget_file"]
+
+for _name in __all__:
+    globals()[_name].__module__ = __name__
+del _name
