@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -19,7 +18,10 @@
 #include <vector>
 
 #include "BvhReader.h"
+#include "Commands.h"
+#include "Geometry.h"
 #include "Retarget.h"
+#include "Rig.h"
 #include "ToolError.h"
 
 // Engine headers last: their check() macro must not meet other libraries' members of that name.
@@ -30,11 +32,6 @@ namespace py = pybind11;
 namespace {
 
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::string join(const std::vector<std::string>& items) {
   std::string out;
@@ -65,44 +62,43 @@ bool flag(const py::handle& value, const std::string& keyword) {
 }
 
 // The tool's options from retarget_file's keywords, spelled as on the command line with '_' for
-// '-' (--fingers-t-pose is fingers_t_pose). Without a format, the output's extension decides.
-// Every option of the tool is mapped here and nowhere else.
-oxr::RetargetOptions retarget_options(const std::filesystem::path& output, const py::object& format,
-                                      const py::kwargs& options) {
+// '-' (--fingers-t-pose is fingers_t_pose). The format as the tool chooses it: format=, else the
+// output's extension, else JSON. Every option of the tool is mapped here and nowhere else.
+oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const std::filesystem::path& output,
+                                      const py::object& format, const py::kwargs& options) {
   oxr::RetargetOptions result;
-  std::string format_name;
-  if (format.is_none()) {
-    format_name = lower(output.extension().string());
-    if (format_name != ".json" && format_name != ".csv") {
-      throw py::value_error(output.string() + ": cannot tell the format from the extension \"" +
-                            output.extension().string() + "\"; give format= (json or csv)");
-    }
-    format_name.erase(0, 1);
-  } else {
-    format_name = choice(format, "format", {"json", "csv"});
+  const std::string format_name =
+      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
+  try {
+    result.format = oxr::choose_format({input.string()}, output.string(), format_name);
+  } catch (const oxr::ToolError& error) {
+    throw py::value_error(error.what());
   }
-  result.format = format_name == "csv" ? oxr::Format::Csv : oxr::Format::Json;
 
+  py::object target_rig = py::none();
   for (const auto& [key, value] : options) {
     const std::string name = key.cast<std::string>();
     if (name == "axes") {
       result.axes = choice(value, name, {"bvh", "none"}) == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
     } else if (name == "fingers_t_pose") {
       result.fingers_t_pose = flag(value, name);
+    } else if (name == "units") {
+      result.units = oxr::units_from_name(choice(value, name, {"cm", "m", "mm", "in"}));
+    } else if (name == "root_motion") {
+      result.root_motion = oxr::root_motion_from_name(choice(value, name, {"pelvis", "root", "none"}));
+    } else if (name == "target_rig") {
+      target_rig = py::reinterpret_borrow<py::object>(value);
     } else {
       throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
-                           "'; options: axes, fingers_t_pose");
+                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig");
     }
   }
+  // The rig's offsets are read in the source's units, whichever keyword came first.
+  if (!target_rig.is_none()) {
+    const auto path = py::module_::import("os").attr("fspath")(target_rig).cast<std::filesystem::path>();
+    result.rig = std::make_shared<const oxr::RigPositions>(oxr::read_target_rig(path, result.units));
+  }
   return result;
-}
-
-// Metres per unit of a BVH file's positions.
-double metres_per_unit(const std::string& units) {
-  if (units == "m") return 1.0;
-  if (units == "mm") return 0.001;
-  if (units == "in") return 0.0254;
-  return 0.01;
 }
 
 std::string shape_text(const py::array& array) {
@@ -130,7 +126,8 @@ struct Motion {
 // with axes "bvh" rotations and root positions are re-expressed in the library's axes.
 Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value) {
   const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
-  const double scale = metres_per_unit(choice(units_value, "units", {"cm", "m", "mm", "in"}));
+  const double scale =
+      oxr::metres_per_unit(oxr::units_from_name(choice(units_value, "units", {"cm", "m", "mm", "in"})));
 
   std::vector<std::string> names;
   std::vector<double> rotations;
@@ -138,19 +135,13 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
   double frame_time = 0;
   {
     py::gil_scoped_release release;
-    std::ifstream in = oxr::open_motion_file(path);
+    std::ifstream in = oxr::open_input(path);
     try {
       oxr::bvh::Reader reader(in);
       const oxr::bvh::Header& header = reader.header();
       frame_time = header.frame_time;
       for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
-      // Where the root's position channels sit within a frame; -1 for a channel it lacks.
-      std::array<int, 3> position_channel{-1, -1, -1};
       const oxr::bvh::Joint& root = header.joints.front();
-      for (std::size_t c = 0; c < root.channels.size(); ++c) {
-        const auto channel = static_cast<std::size_t>(root.channels[c]);
-        if (channel < 3) position_channel[channel] = root.first_channel + static_cast<int>(c);
-      }
       std::vector<double> values(static_cast<std::size_t>(header.channel_count));
       while (reader.read_frame(values)) {
         for (const oxr::bvh::Joint& joint : header.joints) {
@@ -158,12 +149,9 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
           if (library_axes) q = oxr::bvh::bvh_to_library_axes(q);
           rotations.insert(rotations.end(), q.begin(), q.end());
         }
-        std::array<double, 3> p{};
-        for (std::size_t a = 0; a < 3; ++a) {
-          if (position_channel[a] >= 0) p[a] = values[static_cast<std::size_t>(position_channel[a])] * scale;
-        }
-        // The file's frame (Y up, facing +Z, left at +X) to the library's (Z up, +Y left, -X forward).
-        if (library_axes) p = {-p[2], p[0], p[1]};
+        // The root's offset plus its position channels, as the file gives them.
+        oxr::Vec3 p = oxr::scale_vector(oxr::joint_translation(root, values, /*file_axes=*/true), scale);
+        if (library_axes) p = oxr::vector_to_library_axes(p);
         positions.insert(positions.end(), p.begin(), p.end());
       }
     } catch (const oxr::bvh::BvhError& error) {
@@ -183,7 +171,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
 // The tool's pipeline on one file, with a retargeter of its own.
 std::int64_t retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                            const py::object& format, const py::kwargs& options) {
-  const oxr::RetargetOptions settings = retarget_options(output, format, options);
+  const oxr::RetargetOptions settings = retarget_options(input, output, format, options);
   py::gil_scoped_release release;
   OxRetarget_KZ_UE retargeter;
   retargeter.init();
@@ -452,8 +440,8 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
                     "float64 (F, J, 4), x y z w: each joint's local rotation per frame, in the library's axes\n"
                     "(as read with axes=\"bvh\") or the file's (axes=\"none\").")
       .def_readonly("root_positions", &Motion::root_positions,
-                    "float64 (F, 3): the root's position channels per frame in metres (0 for a channel the\n"
-                    "root lacks), in the same axes as rotations.")
+                    "float64 (F, 3): the root's translation per frame, its OFFSET plus its position channels,\n"
+                    "in metres, in the same axes as rotations.")
       .def_readonly("frame_time", &Motion::frame_time, "Seconds per frame.")
       .def("__repr__", [](const Motion& motion) {
         return "<oxretarget.Motion: " + std::to_string(motion.rotations.shape(0)) + " frames, " +
@@ -465,15 +453,17 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
 
 axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the
 character's left, -X its forward), as the tool does; axes="none" keeps the file's.
-units: the unit of the file's positions, cm (default), m, mm or in; root_positions are in metres.
+units: the unit of the file's lengths, cm (default), m, mm or in; root_positions are in metres.
 Rotation channels compose in the order listed, in degrees.
 Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input.)");
 
   m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
         R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
-format: "json" or "csv"; by default taken from the output's extension.
-Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False.
+format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
+when it has none).
+Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
+units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF).
 The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write.)");

@@ -2,7 +2,9 @@
 # Installs the Debian packages the project builds, tests and benchmarks with.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang lld libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev libfmt-dev valgrind clang-tidy clang-format cppcheck)
+  libcli11-dev nlohmann-json3-dev libfmt-dev libtinygltf-dev valgrind clang-tidy clang-format cppcheck nodejs)
+# npm comes with some builds of nodejs and as its own package with Debian's.
+command -v npm > /dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

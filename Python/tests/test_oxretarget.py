@@ -51,21 +51,24 @@ def tool_json(tmp_path_factory):
 
 
 def test_solve_equals_the_tool_bit_for_bit(walk, tool_json):
+    # The tool lists the 52 meta bones first, in pairing order, then the other target bones.
     r = oxretarget.Retargeter()
     bones = tool_json["bones"]
-    assert r.meta_bones == [b["name"] for b in bones]
-    assert [r.bones[r.parents[r.bones.index(b["name"])]] for b in bones] == [b["parent"] for b in bones]
-    assert_same_bits(r.t_pose, [b["t_pose"] for b in bones])
+    assert r.meta_bones == [b["name"] for b in bones[:52]]
+    assert_same_bits(r.t_pose, [b["t_pose"] for b in bones[:52]])
+    parents = {name: r.bones[p] if p >= 0 else "None" for name, p in zip(r.bones, r.parents)}
+    assert parents == {b["name"]: b["parent"] for b in bones}
 
     poses = r.solve(walk.joint_names, walk.rotations)
     assert poses.shape == (WALK_FRAMES, 52, 4)
-    assert_same_bits(poses, tool_json["frames"])
+    assert_same_bits(poses, np.array(tool_json["frames"])[:, :52])
     # One frame on its own gives that frame's rows.
     assert_same_bits(r.solve(walk.joint_names, walk.rotations[100]), poses[100])
 
 
 def test_read_bvh_axes_and_units(walk):
-    # The first frame's root channels, Xposition Yposition Zposition, read from the text here.
+    # The first frame's root channels, Xposition Yposition Zposition, read from the text here (the
+    # root's OFFSET is zero).
     motion = open(WALK, encoding="ascii").read().split("Frame Time:")[1].splitlines()
     x, y, z = (float(v) for v in motion[1].split()[:3])
     assert walk.frame_time == float(motion[0])
@@ -120,14 +123,29 @@ def test_own_pairing_is_used_pair_by_pair(walk):
     assert_same_bits(own.solve(walk.joint_names, walk.rotations), builtin[:, :2])
 
 
+@pytest.fixture(scope="module")
+def rig(tmp_path_factory):
+    """The target skeleton with the walk's offsets, as the tool writes it: a rig of one's own."""
+    out = tmp_path_factory.mktemp("rig") / "rig.bvh"
+    assert run_tool("retarget", WALK, "-o", out).returncode == 0
+    return out
+
+
 @pytest.mark.parametrize(
     "suffix, tool_options, options",
-    [("json", [], {}), ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"})],
+    [
+        ("json", [], {}),
+        ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"}),
+        ("glb", ["--units", "in", "--root-motion", "root"], {"units": "in", "root_motion": "root"}),
+        ("bvh", ["--root-motion", "none", "--target-rig", "RIG"], {"root_motion": "none", "target_rig": "RIG"}),
+    ],
 )
-def test_retarget_file_writes_the_tools_bytes(tmp_path, suffix, tool_options, options):
+def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, suffix, tool_options, options):
+    tool_options = [rig if o == "RIG" else o for o in tool_options]
+    options = {k: rig if v == "RIG" else v for k, v in options.items()}
     theirs = tmp_path / f"tool.{suffix}"
     ours = tmp_path / f"ours.{suffix}"
-    assert run_tool("retarget", WALK, "-o", theirs, "--format", suffix, *tool_options).returncode == 0
+    assert run_tool("retarget", WALK, "-o", theirs, *tool_options).returncode == 0
     assert oxretarget.retarget_file(WALK, ours, **options) == WALK_FRAMES
     assert ours.read_bytes() == theirs.read_bytes()
     # An explicit format wins over the extension.
@@ -170,7 +188,13 @@ def test_wrong_arguments_raise():
         oxretarget.retarget_file(WALK, "out.json", fingers_t_pose="yes")
     with pytest.raises(ValueError, match="axes"):
         oxretarget.retarget_file(WALK, "out.json", axes="zup")
-    with pytest.raises(ValueError, match="format"):
+    with pytest.raises(ValueError, match="root_motion"):
+        oxretarget.retarget_file(WALK, "out.json", root_motion="hips")
+    with pytest.raises(TypeError):
+        oxretarget.retarget_file(WALK, "out.json", target_rig=3)
+    with pytest.raises(ValueError, match="cannot write .txt files"):
         oxretarget.retarget_file(WALK, "out.txt")
+    with pytest.raises(ValueError, match="format"):
+        oxretarget.retarget_file(WALK, "out.json", format="fbx")
     with pytest.raises(ValueError, match="units"):
         oxretarget.read_bvh(WALK, units="ft")

@@ -30,6 +30,7 @@ namespace {
 
 constexpr double kUnitLengthTolerance = 1e-6;
 constexpr std::size_t kMetaBones = 52;
+constexpr std::size_t kTargetBones = 64;
 constexpr int kWalkFrames = 344;
 
 json read_json(const fs::path& path) {
@@ -101,10 +102,11 @@ class Tool : public ToolTest {
 
 void expect_unit_quaternions(const json& doc, std::size_t frames) {
   ASSERT_EQ(doc.at("frame_count").get<std::size_t>(), frames);
-  ASSERT_EQ(doc.at("bones").size(), kMetaBones);
+  ASSERT_EQ(doc.at("bones").size(), kTargetBones);
   ASSERT_EQ(doc.at("frames").size(), frames);
+  ASSERT_EQ(doc.at("translations").size(), frames);
   for (const json& frame : doc["frames"]) {
-    ASSERT_EQ(frame.size(), kMetaBones);
+    ASSERT_EQ(frame.size(), kTargetBones);
     for (const json& q : frame) {
       ASSERT_EQ(q.size(), 4u);
       const double x = q[0], y = q[1], z = q[2], w = q[3];
@@ -114,15 +116,17 @@ void expect_unit_quaternions(const json& doc, std::size_t frames) {
   }
 }
 
-// The CSV rows carry the same numbers as the JSON frames, bone by bone.
+// The CSV rows carry the same rotations as the JSON frames, bone by bone, and the offsets or
+// animated translations.
 void expect_csv_matches_json(const std::string& csv, const json& doc) {
   const std::vector<std::string> lines = lines_of(csv);
   const json& frames = doc.at("frames");
-  ASSERT_EQ(lines.size(), 1 + frames.size() * kMetaBones);
-  EXPECT_EQ(lines[0], "frame,bone,qx,qy,qz,qw");
+  ASSERT_EQ(lines.size(), 1 + frames.size() * kTargetBones);
+  EXPECT_EQ(lines[0], "frame,bone,qx,qy,qz,qw,tx,ty,tz");
+  const std::string translated = doc.at("translated").at(0);
   for (std::size_t row = 0; row + 1 < lines.size(); ++row) {
-    const std::size_t frame = row / kMetaBones;
-    const std::size_t bone = row % kMetaBones;
+    const std::size_t frame = row / kTargetBones;
+    const std::size_t bone = row % kTargetBones;
     std::istringstream fields(lines[row + 1]);
     std::string field;
     std::getline(fields, field, ',');
@@ -133,13 +137,19 @@ void expect_csv_matches_json(const std::string& csv, const json& doc) {
       ASSERT_TRUE(std::getline(fields, field, ','));
       ASSERT_EQ(std::strtod(field.c_str(), nullptr), frames[frame][bone][k].get<double>()) << "row " << row + 1;
     }
+    const json& t =
+        doc["bones"][bone]["name"] == translated ? doc["translations"][frame][0] : doc["bones"][bone]["offset"];
+    for (int k = 0; k < 3; ++k) {
+      ASSERT_TRUE(std::getline(fields, field, ','));
+      ASSERT_EQ(std::strtod(field.c_str(), nullptr), t[k].get<double>()) << "row " << row + 1;
+    }
   }
 }
 
 TEST_F(Tool, DemoWritesClipAndUnitQuaternions) {
   const Outcome demo = run({"demo", "-o", "d"});
   ASSERT_EQ(demo.status, 0) << demo.err;
-  EXPECT_EQ(entries_of(root_ / "d"), (std::vector<std::string>{"demo.bvh", "demo.json"}));
+  EXPECT_EQ(entries_of(root_ / "d"), (std::vector<std::string>{"demo.bvh", "demo.glb", "demo.json"}));
   const json doc = read_json(root_ / "d/demo.json");
   EXPECT_EQ(doc.at("format"), "oxretarget-poses");
   EXPECT_EQ(doc.at("bones")[0].at("name"), "pelvis");

@@ -26,7 +26,7 @@ AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::mo
   temporary_ += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
   out_.open(temporary_, std::ios::binary | std::ios::trunc);
   if (!out_) {
-    throw ToolError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));
+    throw OutputError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));
   }
 }
 
@@ -43,12 +43,12 @@ void AtomicFile::commit() {
   const bool written = static_cast<bool>(out_);
   out_.close();
   if (!written || out_.fail()) {
-    throw ToolError(describe(destination_, "write failed (disk full?)"));
+    throw OutputError(describe(destination_, "write failed (disk full?)"));
   }
   std::error_code error;
   std::filesystem::rename(temporary_, destination_, error);
   if (error) {
-    throw ToolError(describe(destination_, "cannot rename into place: " + error.message()));
+    throw OutputError(describe(destination_, "cannot rename into place: " + error.message()));
   }
   committed_ = true;
 }

@@ -6,6 +6,7 @@
 #include "Retarget.h"
 #include "ToolError.h"
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 namespace oxr {
 namespace {
 
-const char* extension_for(Format format) { return format == Format::Csv ? ".csv" : ".json"; }
+constexpr int kTargetBones = 64;
 
 std::string join(const std::vector<std::string>& items) {
   std::string out;
@@ -71,8 +72,26 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
 
 }  // namespace
 
-int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const RetargetOptions& options,
-                 int jobs) {
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw ToolError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+  }
+  std::error_code error;
+  if (inputs.size() != 1 || out.empty() || fs::is_directory(out, error)) return Format::Json;
+  std::string extension = fs::path(out).extension().string();
+  if (extension.empty()) return Format::Json;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw ToolError(out + ": cannot write " + extension +
+                  " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+}
+
+int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
+                 const std::string& target_rig, RetargetOptions options, int jobs) {
+  options.format = choose_format(inputs, out, format);
+  if (!target_rig.empty())
+    options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
   const std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
   const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
   const BatchReport report = run_batch(batch, options, jobs, progress);
@@ -128,6 +147,7 @@ int run_demo(const std::string& dir) {
   if (error) throw ToolError(dir + ": cannot create folder: " + error.message());
   const fs::path clip = fs::path(dir) / "demo.bvh";
   const fs::path result = fs::path(dir) / "demo.json";
+  const fs::path scene = fs::path(dir) / "demo.glb";
   {
     AtomicFile file(clip);
     write_demo_clip(file.stream());
@@ -136,10 +156,14 @@ int run_demo(const std::string& dir) {
   OxRetarget_KZ_UE retargeter;
   retargeter.init();
   const FileResult done = retarget_file(clip, result, {}, retargeter);
+  RetargetOptions glb;
+  glb.format = Format::Glb;
+  retarget_file(clip, scene, glb, retargeter);
   fmt::print("Built-in sample: T-pose, both arms raised, a quarter turn, a knee bend, a finger curl.\n");
   fmt::print("  motion   {} ({} frames of the source skeleton, {} bones)\n", clip.string(), done.frames,
              source_bone_names().size());
-  fmt::print("  results  {} ({} target bones per frame)\n", result.string(), retargeter.getMetaBoneName().Num());
+  fmt::print("  results  {} (local rotations of all {} target bones per frame)\n", result.string(), kTargetBones);
+  fmt::print("  scene    {} (the retargeted mannequin skeleton with its animation, glTF 2.0)\n", scene.string());
   const TQuat<double> arm = retargeter.getMetaBonePose(FName("upperarm_l")).GetRotation();
   fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm.X, arm.Y, arm.Z, arm.W);
   return 0;

@@ -7,11 +7,16 @@
 
 namespace oxr {
 
-inline constexpr const char* kVersion = "0.1.0";
+inline constexpr const char* kVersion = "0.2.0";
+
+// The format --format names, else the one the -o file's extension names (one input), else JSON.
+// Throws ToolError on an unknown format or extension.
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
 
 // The tool's subcommands; each returns the process exit status and throws ToolError on failure.
-int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const RetargetOptions& options,
-                 int jobs);
+// format: "" to take it from the -o extension (json when there is none); target_rig: "" for none.
+int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
+                 const std::string& target_rig, RetargetOptions options, int jobs);
 int run_info(const std::string& input);
 int run_skeleton(const std::string& kind);
 int run_demo(const std::string& dir);

@@ -11,4 +11,10 @@ class ToolError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A failure to write an output file; its text already names that file.
+class OutputError : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
 }  // namespace oxr

@@ -20,20 +20,33 @@ int main(int argc, char** argv) {
   std::string demo_dir = "oxretarget-demo";
   CLI::App* demo =
       app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
-  demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh and demo.json")->capture_default_str();
+  demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh, demo.json and demo.glb")->capture_default_str();
 
   std::vector<std::string> inputs;
   std::string out;
-  std::string format = "json";
+  std::string format;
   std::string axes = "bvh";
+  std::string units = "cm";
+  std::string root_motion = "pelvis";
+  std::string target_rig;
   bool fingers = false;
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
   retarget->add_option("-o,--output", out, "Output file (one input) or folder (several); default: beside each input");
-  retarget->add_option("--format", format, "Result format")
-      ->check(CLI::IsMember({"json", "csv"}))
+  retarget->add_option("--format", format, "Result format; default: from the -o extension, else json")
+      ->check(CLI::IsMember({"json", "csv", "glb", "gltf", "bvh"}));
+  retarget->add_option("--units", units, "Length unit of the source files")
+      ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
       ->capture_default_str();
+  retarget
+      ->add_option(
+          "--root-motion", root_motion,
+          "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place")
+      ->check(CLI::IsMember({"pelvis", "root", "none"}))
+      ->capture_default_str();
+  retarget->add_option("--target-rig", target_rig,
+                       "BVH or glTF file of a rig with target bone names: its bone offsets");
   retarget->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
   retarget
       ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
@@ -57,10 +70,11 @@ int main(int argc, char** argv) {
     if (*demo) return oxr::run_demo(demo_dir);
     if (*retarget) {
       oxr::RetargetOptions options;
-      options.format = format == "csv" ? oxr::Format::Csv : oxr::Format::Json;
       options.axes = axes == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
       options.fingers_t_pose = fingers;
-      return oxr::run_retarget(inputs, out, options, jobs);
+      options.units = oxr::units_from_name(units);
+      options.root_motion = oxr::root_motion_from_name(root_motion);
+      return oxr::run_retarget(inputs, out, format, target_rig, options, jobs);
     }
     if (*info) return oxr::run_info(info_input);
     if (*skeleton) return oxr::run_skeleton(kind);
