@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "Batch.h"
 #include "DemoClip.h"
+#include "PreviewPage.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
@@ -101,6 +102,86 @@ int run_retarget(const std::vector<std::string>& inputs, const std::string& out,
              batch.size(), report.frames, report.seconds, fps);
   if (batch.size() == 1 && report.errors.empty()) fmt::print("{}\n", batch[0].output.string());
   return report.errors.empty() ? 0 : 1;
+}
+
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
+                RetargetOptions options) {
+  if (!target_rig.empty())
+    options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
+  const bool many = inputs.size() > 1;
+  const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
+  if (many) {
+    std::error_code error;
+    if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
+      throw ToolError(folder + ": is not a folder; several inputs need an output folder");
+    }
+    fs::create_directories(folder, error);
+    if (error) throw ToolError(folder + ": cannot create folder: " + error.message());
+  }
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  std::vector<PreviewIndexEntry> entries;
+  std::map<fs::path, std::string> taken;
+  int failed = 0;
+  for (const std::string& input : inputs) {
+    fs::path page = many ? fs::path(folder) / fs::path(input).filename().replace_extension(".html")
+                         : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out));
+    try {
+      const auto [it, inserted] = taken.emplace(page.lexically_normal(), input);
+      if (!inserted) throw ToolError(input + ": would overwrite the page of " + it->second + " in " + page.string());
+      std::ifstream in = open_input(input);
+      PreviewClip clip;
+      clip.title = fs::path(input).filename().string();
+      double unit = metres_per_unit(options.units);
+      TargetSkeleton skeleton;
+      std::vector<Vec3> target;
+      const FileResult result = retarget_stream(
+          in, input, options, retargeter,
+          [&](const ClipInfo& info) {
+            clip.frame_time = info.frame_time;
+            clip.source.joints = info.source_joints;
+            clip.source.parents = info.source_parents;
+            clip.target.joints = info.skeleton.names;
+            clip.target.parents = info.skeleton.parents;
+            skeleton = info.skeleton;
+            const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frame_count, 1 << 20));
+            clip.source.positions.reserve(frames * info.source_joints.size() * 3);
+            clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
+          },
+          [&](std::int64_t, const FramePose& pose) {
+            for (const Vec3& p : pose.source_positions) {
+              for (const double value : p) clip.source.positions.push_back(static_cast<float>(value * unit));
+            }
+            target_world_positions(skeleton, pose, target);
+            for (const Vec3& p : target) {
+              for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
+            }
+          });
+      clip.frames = result.frames;
+      if (clip.frames == 0) throw ToolError(input + ": has no frames to show");
+      AtomicFile file(page);
+      try {
+        write_preview_page(file.stream(), clip);
+      } catch (const std::invalid_argument& error) {
+        throw ToolError(input + ": " + error.what());
+      }
+      file.commit();
+      entries.push_back(
+          {page.filename().string(), clip.title, clip.frames, static_cast<double>(clip.frames) * clip.frame_time, {}});
+      if (!many) fmt::print("{}\n", page.string());
+    } catch (const ToolError& error) {
+      fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+      ++failed;
+    }
+  }
+  if (many) {
+    const fs::path index = fs::path(folder) / "index.html";
+    AtomicFile file(index);
+    write_preview_index(file.stream(), entries);
+    file.commit();
+    fmt::print("{}\n", index.string());
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 int run_info(const std::string& input) {

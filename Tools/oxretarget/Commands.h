@@ -17,6 +17,10 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
 // format: "" to take it from the -o extension (json when there is none); target_rig: "" for none.
 int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
                  const std::string& target_rig, RetargetOptions options, int jobs);
+// One self-contained HTML page per input that plays the source and the target side by side; with
+// several inputs, pages and an index.html go into the folder `out` names.
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
+                RetargetOptions options);
 int run_info(const std::string& input);
 int run_skeleton(const std::string& kind);
 int run_demo(const std::string& dir);

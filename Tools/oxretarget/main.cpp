@@ -56,6 +56,25 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 1024))
       ->capture_default_str();
 
+  std::vector<std::string> preview_inputs;
+  std::string preview_out;
+  CLI::App* preview = app.add_subcommand(
+      "preview", "Write a self-contained HTML page that plays the source and the retargeted target side by side");
+  preview->add_option("inputs", preview_inputs, "BVH files")->required();
+  preview->add_option("-o,--output", preview_out,
+                      "Page (one input; default: beside the input) or folder for pages and index.html (several)");
+  preview->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
+  preview->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
+      ->check(CLI::IsMember({"bvh", "none"}))
+      ->capture_default_str();
+  preview->add_option("--units", units, "Length unit of the source files")
+      ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
+      ->capture_default_str();
+  preview->add_option("--root-motion", root_motion, "pelvis, root or none (as for retarget)")
+      ->check(CLI::IsMember({"pelvis", "root", "none"}))
+      ->capture_default_str();
+  preview->add_option("--target-rig", target_rig, "BVH or glTF file of a rig with target bone names");
+
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
   info->add_option("input", info_input, "BVH file")->required();
@@ -75,6 +94,14 @@ int main(int argc, char** argv) {
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
       return oxr::run_retarget(inputs, out, format, target_rig, options, jobs);
+    }
+    if (*preview) {
+      oxr::RetargetOptions options;
+      options.axes = axes == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
+      options.fingers_t_pose = fingers;
+      options.units = oxr::units_from_name(units);
+      options.root_motion = oxr::root_motion_from_name(root_motion);
+      return oxr::run_preview(preview_inputs, preview_out, target_rig, options);
     }
     if (*info) return oxr::run_info(info_input);
     if (*skeleton) return oxr::run_skeleton(kind);
