@@ -73,7 +73,8 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   return jobs;
 }
 
-// The format --format names, else the one the -o file's extension names (one input), else JSON.
+}  // namespace
+
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
   if (!format.empty()) {
     if (const auto named = format_from_name(format)) return *named;
@@ -88,6 +89,8 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   throw UsageError(out + ": cannot write " + extension +
                    " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
+
+namespace {
 
 // The K-th of N parts (1-based) of the inputs sorted by name: every N-th input from the K-th on.
 std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::string& shard) {

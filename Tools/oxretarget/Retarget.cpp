@@ -84,13 +84,20 @@ const std::vector<std::string>& source_bone_names() {
 }
 
 JointMatch match_joints(const bvh::Header& header) {
+  std::vector<std::string> names;
+  names.reserve(header.joints.size());
+  for (const bvh::Joint& joint : header.joints) names.push_back(joint.name);
+  return match_joints(names);
+}
+
+JointMatch match_joints(std::span<const std::string> joint_names) {
   std::unordered_map<std::string, std::string> bones;
   for (const std::string& bone : source_bone_names()) bones.emplace(lower(bone), bone);
 
   JointMatch match;
   std::unordered_map<std::string, bool> used;
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const std::string& name = header.joints[j].name;
+  for (std::size_t j = 0; j < joint_names.size(); ++j) {
+    const std::string& name = joint_names[j];
     const auto found = bones.find(lower(bvh::strip_namespace(name)));
     if (found == bones.end() || used[found->first]) {
       match.skipped.push_back(name);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <span>
@@ -43,6 +44,8 @@ struct JointMatch {
 // Matches joint names to source bones without regard to letter case, after removing a namespace
 // prefix ("rig:Hips"). A second joint naming the same bone is skipped.
 JointMatch match_joints(const bvh::Header& header);
+// The same matching on joint names given as a list.
+JointMatch match_joints(std::span<const std::string> joint_names);
 
 // The source skeleton's bone names, in build order.
 const std::vector<std::string>& source_bone_names();
