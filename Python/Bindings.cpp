@@ -61,6 +61,16 @@ bool flag(const py::handle& value, const std::string& keyword) {
   return value.cast<bool>();
 }
 
+// A --source-rest spelling; ValueError on anything else.
+oxr::SourceRest source_rest_option(py::handle value) {
+  if (!py::isinstance<py::str>(value)) throw py::type_error("source_rest must be a string");
+  try {
+    return oxr::source_rest_from_text(value.cast<std::string>());
+  } catch (const oxr::UsageError& error) {
+    throw py::value_error(error.what());
+  }
+}
+
 // The tool's options from retarget_file's keywords, spelled as on the command line with '_' for
 // '-' (--fingers-t-pose is fingers_t_pose). The format as the tool chooses it: format=, else the
 // output's extension, else JSON. Every option of the tool is mapped here and nowhere else.
@@ -88,9 +98,11 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       result.root_motion = oxr::root_motion_from_name(choice(value, name, {"pelvis", "root", "none"}));
     } else if (name == "target_rig") {
       target_rig = py::reinterpret_borrow<py::object>(value);
+    } else if (name == "source_rest") {
+      result.source_rest = source_rest_option(value);
     } else {
       throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
-                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig");
+                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest");
     }
   }
   // The rig's offsets are read in the source's units, whichever keyword came first.
@@ -123,9 +135,13 @@ struct Motion {
 };
 
 // Reads a whole BVH file with the tool's reader. Rotations compose as the tool composes them;
-// with axes "bvh" rotations and root positions are re-expressed in the library's axes.
-Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value) {
+// with axes "bvh" rotations and root positions are re-expressed in the library's axes. Unless
+// source_rest is "kz", the rotations of joints that are source bones are re-expressed against the
+// file's rest pose, as the tool feeds them to the library.
+Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
+                const py::object& rest_value) {
   const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
+  const oxr::SourceRest rest = source_rest_option(rest_value);
   const double scale =
       oxr::metres_per_unit(oxr::units_from_name(choice(units_value, "units", {"cm", "m", "mm", "in"})));
 
@@ -137,18 +153,42 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
     py::gil_scoped_release release;
     std::ifstream in = oxr::open_input(path);
     try {
+      std::vector<oxr::Quat> rest_local;
+      if (rest.mode == oxr::SourceRest::Mode::Frame) {
+        rest_local = oxr::rest_frame_of_stream(in, rest.frame, library_axes, path.string());
+      }
       oxr::bvh::Reader reader(in);
       const oxr::bvh::Header& header = reader.header();
       frame_time = header.frame_time;
       for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
       const oxr::bvh::Joint& root = header.joints.front();
+      const oxr::JointMatch match = oxr::match_joints(header);
+      if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
+      oxr::RestConverter converter(rest_local, header, match, library_axes);
+      const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
+      const std::size_t joints = header.joints.size();
+      std::vector<oxr::Quat> local(joints);
+      std::vector<oxr::Quat> world(joints);
+      std::vector<oxr::Quat> fed(match.matched.size());
       std::vector<double> values(static_cast<std::size_t>(header.channel_count));
       while (reader.read_frame(values)) {
-        for (const oxr::bvh::Joint& joint : header.joints) {
-          oxr::bvh::Quat q = oxr::bvh::joint_rotation(joint, values);
+        // Local rotations in the library's axes (or the file's, with axes "none").
+        for (std::size_t j = 0; j < joints; ++j) {
+          oxr::bvh::Quat q = oxr::bvh::joint_rotation(header.joints[j], values);
           if (library_axes) q = oxr::bvh::bvh_to_library_axes(q);
-          rotations.insert(rotations.end(), q.begin(), q.end());
+          local[j] = q;
         }
+        if (convert) {
+          // The converter takes world rotations in the file's frame.
+          for (std::size_t j = 0; j < joints; ++j) {
+            const oxr::Quat q = oxr::to_file_axes(local[j]);
+            const int parent = header.joints[j].parent;
+            world[j] = parent < 0 ? q : oxr::mul(world[static_cast<std::size_t>(parent)], q);
+          }
+          converter.convert(world, fed);
+          for (std::size_t m = 0; m < fed.size(); ++m) local[static_cast<std::size_t>(match.matched[m].joint)] = fed[m];
+        }
+        for (const oxr::Quat& q : local) rotations.insert(rotations.end(), q.begin(), q.end());
         // The root's offset plus its position channels, as the file gives them.
         oxr::Vec3 p = oxr::scale_vector(oxr::joint_translation(root, values, /*file_axes=*/true), scale);
         if (library_axes) p = oxr::vector_to_library_axes(p);
@@ -449,11 +489,16 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
       });
 
   m.def("read_bvh", &read_bvh, py::arg("path"), py::arg("axes") = "bvh", py::arg("units") = "cm",
+        py::arg("source_rest") = "zero",
         R"(Reads a BVH file with the oxretarget tool's reader; returns a Motion.
 
 axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the
 character's left, -X its forward), as the tool does; axes="none" keeps the file's.
 units: the unit of the file's lengths, cm (default), m, mm or in; root_positions are in metres.
+source_rest: the file's rest pose, as the tool's --source-rest: "zero" (default), "kz", "frame:N" or
+"file:REST.bvh". Unless "kz", the rotations of joints that are source bones are re-expressed so that
+they are relative to the source skeleton's T-pose, as the tool feeds them to the library: solve() on
+them gives the tool's results.
 Rotation channels compose in the order listed, in degrees.
 Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input.)");
 
@@ -463,7 +508,8 @@ Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...")
 format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
 when it has none).
 Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
-units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF).
+units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
+source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh".
 The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write.)");

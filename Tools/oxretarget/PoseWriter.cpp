@@ -96,8 +96,9 @@ class JsonWriter final : public PoseWriter {
     fmt::format_to(it, "  \"source\": {},\n", quoted(info.source));
     fmt::format_to(it, "  \"frame_time\": {:.17g},\n  \"frame_count\": {},\n", info.frame_time, info.frame_count);
     fmt::format_to(it, "  \"fingers_t_pose\": {},\n  \"axes\": {},\n", info.fingers_t_pose, quoted(info.axes));
-    fmt::format_to(it, "  \"units\": {},\n  \"root_motion\": {},\n  \"bones\": [", quoted(units_name(info.units)),
-                   quoted(root_motion_name(info.root_motion)));
+    fmt::format_to(it, "  \"units\": {},\n  \"root_motion\": {},\n  \"source_rest\": {},\n  \"bones\": [",
+                   quoted(units_name(info.units)), quoted(root_motion_name(info.root_motion)),
+                   quoted(info.source_rest));
     const TargetSkeleton& skeleton = info.skeleton;
     for (std::size_t i = 0; i < order_.size(); ++i) {
       const auto bone = static_cast<std::size_t>(order_[i]);

@@ -31,6 +31,7 @@ struct ClipInfo {
   std::string axes;
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
+  std::string source_rest = "zero";         // as --source-rest spells it
   std::vector<std::string> bones;           // meta bones, in pairing order
   std::vector<std::string> parents;         // parent of each meta bone in the target skeleton ("None" at the root)
   std::vector<bvh::Quat> t_pose;            // local T-pose rotation of each meta bone, library axes

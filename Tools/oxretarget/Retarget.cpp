@@ -126,10 +126,19 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
                            OxRetarget_KZ_UE& retargeter, const HeaderCallback& on_header,
                            const FrameCallback& on_frame) {
   try {
+    const bool file_axes = options.axes == Axes::Bvh;
+    std::vector<Quat> rest_local;
+    if (options.source_rest.mode == SourceRest::Mode::Frame) {
+      rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
+    }
     bvh::Reader reader(in);
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
-    const bool file_axes = options.axes == Axes::Bvh;
+    if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+    // With kz the file's rotations go to the library as they are.
+    const bool convert_rest = options.source_rest.mode != SourceRest::Mode::Kz;
+    RestConverter converter(rest_local, header, match, file_axes);
+    std::vector<Quat> fed(match.matched.size());
 
     // Every source bone is fed every frame: bones the file lacks keep their T-pose.
     OxSkeletonTreeKZ* source = retargeter.getSrcSkeleton();
@@ -163,7 +172,8 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       const TQuat<double> t_pose = retargeter.getTPose(bone).GetRotation();
       info.t_pose.push_back({t_pose.X, t_pose.Y, t_pose.Z, t_pose.W});
     }
-    info.skeleton = build_target_skeleton(header, match, file_axes, options.rig.get());
+    info.source_rest = source_rest_text(options.source_rest);
+    info.skeleton = build_target_skeleton(header, match, file_axes, options.rig.get(), rest_local);
     const TargetSkeleton& skeleton = info.skeleton;
     const auto root = static_cast<std::size_t>(skeleton.root);
     const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
@@ -215,8 +225,15 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
           file_position[j] = add(file_position[p], rotate(file_world[p], t));
         }
       }
+      if (convert_rest) {
+        converter.convert(file_world, fed);
+      } else {
+        for (std::size_t m = 0; m < match.matched.size(); ++m) {
+          fed[m] = to_library_axes(file_local[static_cast<std::size_t>(match.matched[m].joint)]);
+        }
+      }
       for (std::size_t m = 0; m < match.matched.size(); ++m) {
-        const Quat q = to_library_axes(file_local[static_cast<std::size_t>(match.matched[m].joint)]);
+        const Quat& q = fed[m];
         transforms[slot_of_match[m]] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
       }
       retargeter.updateSrcSkeleton(names, transforms);

@@ -3,6 +3,7 @@
 #include "BvhReader.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
+#include "RestPose.h"
 #include "Rig.h"
 
 #include <cstdint>
@@ -26,6 +27,7 @@ struct RetargetOptions {
   bool fingers_t_pose = false;
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
+  SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
   // A rig of the user's own (read_target_rig); null: offsets derived from each source file.
   std::shared_ptr<const RigPositions> rig;
 };

@@ -14,7 +14,6 @@
 
 // Engine headers last: their check() macro must not meet other libraries' members of that name.
 #include "OxHuman_Skeleton.h"
-#include "OxSkeletonTreeKZ.h"
 #include "OxSkeletonTreeUE.h"
 
 namespace oxr {
@@ -333,20 +332,12 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
 }
 
 TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
-                                     const RigPositions* rig) {
+                                     const RigPositions* rig, const std::vector<Quat>& rest_local) {
   const TargetTree& tree = target_tree();
   const std::size_t n = tree.names.size();
 
-  // The source's rest: matched joints at the source skeleton's T-pose rotation, others at zero.
-  OxSkeletonTreeKZ source_tree;
-  source_tree.init();
-  std::vector<Quat> rest_local(header.joints.size(), kIdentity);
   std::unordered_map<std::string, int> joint_of_bone;  // lower-case source bone -> file joint
-  for (const JointMatch::Pair& pair : match.matched) {
-    rest_local[static_cast<std::size_t>(pair.joint)] =
-        to_file_axes(to_quat(source_tree.get_t_pose_in_local(FName(pair.bone.c_str())).GetRotation()));
-    joint_of_bone.emplace(lower(pair.bone), pair.joint);
-  }
+  for (const JointMatch::Pair& pair : match.matched) joint_of_bone.emplace(lower(pair.bone), pair.joint);
   std::vector<Quat> rest_world(header.joints.size());
   std::vector<Vec3> rest_position(header.joints.size());
   std::vector<Vec3> tips;

@@ -59,10 +59,9 @@ struct TargetSkeleton {
 // The target skeleton with offsets derived from the source file (see the README): in the rest pose
 // each paired target joint stands where its source joint stands; other joints lie between their
 // neighbours. With a rig, the rig's positions replace the derived ones where it names the bone.
-// The source's rest is its pose with every matched joint at the source skeleton's T-pose rotation
-// and every other joint at zero rotation.
+// rest_local: the local rotation of every file joint in the source's rest pose (file axes).
 TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
-                                     const RigPositions* rig);
+                                     const RigPositions* rig, const std::vector<Quat>& rest_local);
 
 // Local translation of a file joint this frame: its offset plus any position channels, file axes.
 Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes);

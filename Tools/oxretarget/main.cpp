@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   std::string units = "cm";
   std::string root_motion = "pelvis";
   std::string target_rig;
+  std::string source_rest = "zero";
   bool fingers = false;
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
@@ -44,6 +45,11 @@ int main(int argc, char** argv) {
           "--root-motion", root_motion,
           "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place")
       ->check(CLI::IsMember({"pelvis", "root", "none"}))
+      ->capture_default_str();
+  retarget
+      ->add_option("--source-rest", source_rest,
+                   "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), "
+                   "frame:N (frame N of each file) or file:REST.bvh (the first frame of a file with the same joints)")
       ->capture_default_str();
   retarget->add_option("--target-rig", target_rig,
                        "BVH or glTF file of a rig with target bone names: its bone offsets");
@@ -80,6 +86,8 @@ int main(int argc, char** argv) {
   preview->add_option("--root-motion", root_motion, "pelvis, root or none (as for retarget)")
       ->check(CLI::IsMember({"pelvis", "root", "none"}))
       ->capture_default_str();
+  preview->add_option("--source-rest", source_rest, "zero, kz, frame:N or file:REST.bvh (as for retarget)")
+      ->capture_default_str();
   preview->add_option("--target-rig", target_rig, "BVH or glTF file of a rig with target bone names");
 
   std::string info_input;
@@ -106,6 +114,7 @@ int main(int argc, char** argv) {
       options.fingers_t_pose = fingers;
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
+      options.source_rest = oxr::source_rest_from_text(source_rest);
       oxr::BatchSettings settings;
       settings.format = format;
       settings.target_rig = target_rig;
@@ -121,6 +130,7 @@ int main(int argc, char** argv) {
       options.fingers_t_pose = fingers;
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
+      options.source_rest = oxr::source_rest_from_text(source_rest);
       return oxr::run_preview(preview_inputs, preview_out, target_rig, options);
     }
     if (*info) return oxr::run_info(info_input);
