@@ -58,10 +58,11 @@ def retarget_one(tool, cwd, options, input_path):
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Retarget BVH files on a Dask cluster, one file per task, with the results and "
-        "the report of `oxretarget retarget`. Workers must see the files and the working directory at the same "
-        "paths (a shared folder).")
-    parser.add_argument("inputs", nargs="+", help="BVH files")
+        prog=PROG, fromfile_prefix_chars="@",
+        description="Retarget BVH files on a Dask cluster, one file per task, with the results and the report of "
+        "`oxretarget retarget`. Workers must see the files and the working directory at the same paths (a "
+        "shared folder).")
+    parser.add_argument("inputs", nargs="+", help="BVH files; @FILE reads arguments from FILE, one a line")
     parser.add_argument("-o", "--output", default="",
                         help="Output file (one input) or folder (several); default: beside each input")
     parser.add_argument("--format", choices=["json", "csv", "glb", "gltf", "bvh"],
@@ -247,6 +248,9 @@ def main(argv=None):
     except UsageError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print(f"\n{PROG}: interrupted; results written so far are complete, --resume goes on", file=sys.stderr)
+        return 130
     finally:
         if client is not None:
             client.close()
