@@ -6,12 +6,13 @@ The results are the bytes the local batch (`oxretarget retarget INPUT... -o DIR`
 writes them, with the same input paths, from the same working directory, so workers must see the
 inputs, the outputs and the working directory at the same paths (a shared folder). The report has one
 line per input in sorted input order. Exit status: 0 all done, 1 some inputs failed, 2 usage error
-(bad arguments, a scheduler that cannot be reached, a tool that cannot run).
+(bad arguments, a scheduler that cannot be reached or is lost, a tool that cannot run).
 """
 
 import argparse
 import itertools
 import json
+import logging
 import os
 import shutil
 import socket
@@ -19,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import CancelledError
 
 PROG = "oxretarget-dask"
 
@@ -151,6 +153,9 @@ def find_tool(given):
 def connect(args):
     """A client of the scheduler --scheduler names, or of a new cluster on this machine."""
     from distributed import Client, LocalCluster
+    # A lost scheduler is reported here in one line, not by the client's log with tracebacks.
+    for name in ("distributed.client", "distributed.utils"):
+        logging.getLogger(name).setLevel(logging.CRITICAL)
     if args.scheduler:
         try:
             return Client(args.scheduler, timeout="20s"), None
@@ -204,11 +209,11 @@ def run_tasks(client, tool, options, inputs, outputs, show_progress):
             result = future.result()
         except KilledWorker:
             result = {"failed": f"{inputs[index]}: every worker that ran it died"}
+        except CancelledError:
+            result = {"fatal": f"lost the scheduler after {done} of {len(inputs)} files; run again with --resume"}
         except Exception as error:  # raised inside the task: report it for this input and go on
             result = {"failed": f"{inputs[index]}: {type(error).__name__}: {error}"}
-        if "fatal" in result:
-            for other in futures:
-                other.cancel()
+        if "fatal" in result:  # the tasks left are released when the client closes
             raise UsageError(result["fatal"])
         line = result.get("line") or failed_line(inputs[index], outputs[index], result["failed"])
         lines[index] = line
@@ -240,6 +245,8 @@ def main(argv=None):
     start = time.monotonic()
     client = cluster = None
     try:
+        if args.report and not os.path.isdir(os.path.dirname(os.path.abspath(args.report))):
+            raise UsageError(f"{args.report}: its folder does not exist")
         tool = find_tool(args.tool)
         outputs = plan_outputs(args.inputs, args.output, args.format)
         client, cluster = connect(args)
