@@ -1,6 +1,7 @@
 """oxretarget-dask against a scheduler and two workers, each a separate process on 127.0.0.1: its
 results are byte-identical to the local batch's and its report says what the local batch's says, while
-one worker is killed in the middle of a file (the file is run again elsewhere).
+one worker is killed in the middle of a file (the file is run again elsewhere). Then one file on a
+cluster the runner starts itself (--local), with the tool it finds beside itself.
 
 Usage: dask_runner_test.py TOOL RUNNER WORK_FOLDER (run by Debian's python3 with python3-distributed).
 Every process started here has its own process group, and every group is killed at the end.
@@ -23,7 +24,7 @@ DOOMED = "in/clip07.bvh"  # the first worker that runs it dies
 WRAPPER = """#!/bin/sh
 for arg; do last=$arg; done
 if [ "$last" = {doomed} ] && mkdir killed-a-worker 2>/dev/null; then kill -9 $PPID; exit 1; fi
-exec {tool} "$@"
+exec '{tool}' "$@"
 """
 
 
@@ -49,9 +50,18 @@ def make_inputs(tool):
 
 
 def start(processes, name, command):
-    log = open(f"{name}.log", "w", encoding="utf-8")
-    processes.append((name, subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
-                                             stdin=subprocess.DEVNULL, start_new_session=True)))
+    with open(f"{name}.log", "w", encoding="utf-8") as log:
+        processes.append((name, subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
+                                                 stdin=subprocess.DEVNULL, start_new_session=True)))
+
+
+def run(processes, name, command):
+    """Runs a command to the end in a group of its own (stopped with the others should it hang)."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                               text=True, start_new_session=True)
+    processes.append((name, process))
+    out, err = process.communicate(timeout=900)
+    return subprocess.CompletedProcess(command, process.returncode, out, err)
 
 
 def stop(processes):
@@ -118,8 +128,8 @@ def run_test(tool, runner, processes):
     with open("worker-tool", "w", encoding="utf-8") as file:
         file.write(WRAPPER.format(doomed=DOOMED, tool=tool))
     os.chmod("worker-tool", 0o755)
-    dask = subprocess.run([runner, "--scheduler", address, "--tool", "worker-tool", *inputs, "-o", "dask",
-                           "--report", "dask.jsonl", *options], capture_output=True, text=True, timeout=900)
+    dask = run(processes, "runner", [runner, "--scheduler", address, "--tool", "worker-tool", *inputs, "-o", "dask",
+                                     "--report", "dask.jsonl", *options])
     check(dask.returncode == 1, f"runner: exit status {dask.returncode}, expected 1\n{dask.stderr}")
     check(os.path.isdir("killed-a-worker"), "no worker was killed: the wrapper never ran on " + DOOMED)
 
@@ -147,6 +157,12 @@ def run_test(tool, runner, processes):
           f"failed inputs: {failed}")
     check(sum(r["frames"] for r in got) > CLIPS * 100, "frames missing from the report")
 
+    # One file on a cluster of its own, with the tool found beside the runner.
+    single = run(processes, "single", [runner, "--local", "1", "in/clip05.bvh", "-o", "single.json", *options])
+    check(single.returncode == 0, f"runner on one file: exit status {single.returncode}\n{single.stderr}")
+    with open("local/clip05.json", "rb") as a, open("single.json", "rb") as b:
+        check(a.read() == b.read(), "single.json differs from the local batch's clip05.json")
+
 
 def main():
     tool, runner, work = (os.path.abspath(arg) for arg in sys.argv[1:4])
@@ -158,6 +174,8 @@ def main():
         run_test(tool, runner, processes)
     except BaseException:
         for name, _ in processes:
+            if not os.path.exists(f"{name}.log"):
+                continue
             with open(f"{name}.log", encoding="utf-8", errors="replace") as log:
                 print(f"--- last lines of {name}.log ---\n" + "".join(log.readlines()[-15:]), file=sys.stderr)
         raise
