@@ -55,7 +55,8 @@ def retarget_one(tool, cwd, options, input_path):
         message = run.stderr.strip().splitlines()[0] if run.stderr.strip() else "no message"
         return {"fatal": f"{tool} on {host}, exit status {run.returncode}: {message}"}
     finally:
-        os.unlink(report)
+        if os.path.exists(report):
+            os.unlink(report)
 
 
 def parse_arguments(argv):
@@ -183,12 +184,17 @@ def draw_progress(done, total, failed):
     sys.stderr.flush()
 
 
+def sorted_order(inputs):
+    """Input indices in the order of the paths' bytes, the report's order."""
+    return sorted(range(len(inputs)), key=lambda i: os.fsencode(inputs[i]))
+
+
 def run_tasks(client, tool, options, inputs, outputs, show_progress):
     """Runs one task per input, at most a window of them queued at once; returns the report lines by
     input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
     from distributed import KilledWorker, as_completed
     cwd = os.getcwd()
-    order = sorted(range(len(inputs)), key=lambda i: inputs[i])
+    order = sorted_order(inputs)
     window = max(256, 4 * sum(client.nthreads().values()))
     lines = [None] * len(inputs)
     futures = {}
@@ -264,7 +270,7 @@ def main(argv=None):
         if cluster is not None:
             cluster.close()
 
-    order = sorted(range(len(args.inputs)), key=lambda i: args.inputs[i])
+    order = sorted_order(args.inputs)
     records = [json.loads(lines[i]) for i in order]
     if args.report:
         write_report(args.report, [lines[i] for i in order])
