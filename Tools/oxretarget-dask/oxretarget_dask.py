@@ -53,7 +53,8 @@ def retarget_one(tool, cwd, options, input_path):
         if run.returncode in (0, 1) and line:
             return {"line": line}
         message = run.stderr.strip().splitlines()[0] if run.stderr.strip() else "no message"
-        return {"fatal": f"{tool} on {host}, exit status {run.returncode}: {message}"}
+        message = message.removeprefix("oxretarget: error: ")
+        return {"fatal": f"{message} ({tool} on {host}, exit status {run.returncode})"}
     finally:
         if os.path.exists(report):
             os.unlink(report)
@@ -169,7 +170,7 @@ def connect(args):
 
 
 def failed_line(input_path, output, error):
-    fields = {"input": input_path, "output": output, "status": "failed", "frames": 0, "seconds": 0,
+    fields = {"input": input_path, "output": output, "status": "failed", "frames": 0, "seconds": 0.0,
               "error": error, "warnings": []}
     return json.dumps(fields, ensure_ascii=False, separators=(",", ":"))
 
@@ -280,11 +281,13 @@ def main(argv=None):
         for warning in record.get("warnings", []):
             print(f"{PROG}: warning: {record['input']}: {warning}", file=sys.stderr)
     counts = {status: sum(r["status"] == status for r in records) for status in ("ok", "skipped", "failed")}
+    warnings = sum(len(r.get("warnings", [])) for r in records)
     frames = sum(r["frames"] for r in records if r["status"] == "ok")
     seconds = time.monotonic() - start
-    print(f"{counts['ok']} of {len(records)} files retargeted ({counts['skipped']} skipped, {counts['failed']} "
-          f"failed), {frames} frames in {seconds:.3f} s ({frames / seconds if seconds else 0:.0f} frames/s)",
-          file=sys.stderr)
+    extra = (f", {counts['skipped']} skipped as done" if counts["skipped"] else "") + (
+        f", {warnings} warnings" if warnings else "")
+    print(f"{counts['ok']} of {len(records)} files retargeted{extra}, {frames} frames in {seconds:.3f} s "
+          f"({frames / seconds if seconds else 0:.0f} frames/s)", file=sys.stderr)
     if len(records) == 1 and counts["ok"] == 1:
         print(records[0]["output"])
     return 1 if counts["failed"] else 0
