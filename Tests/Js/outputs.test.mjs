@@ -127,7 +127,22 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
     const report = await validate(path.join(work, `${clip}.glb`));
     assert.deepEqual([report.errors, report.warnings, report.messages], [0, 0, []], clip);
 
-    const gltf = sampleGltf(await loadGlb(path.join(work, `${clip}.glb`)));
+    const loaded = await loadGlb(path.join(work, `${clip}.glb`));
+    // In the rest pose, joints without a source partner lie between their neighbours.
+    loaded.scene.updateMatrixWorld(true);
+    const rest = {};
+    loaded.scene.traverse((o) => { if (o.isBone) rest[o.name] = o.getWorldPosition(new THREE.Vector3()); });
+    const between = [['spine_01', 'spine_02', 'spine_03'], ['neck_01', 'neck_02', 'head']];
+    for (const s of ['l', 'r']) {
+      for (const f of ['index', 'middle', 'ring', 'pinky']) {
+        if (joints.some(([t]) => t === `${f}_01_${s}`)) between.push([`hand_${s}`, `${f}_metacarpal_${s}`, `${f}_01_${s}`]);
+      }
+    }
+    for (const [a, m, b] of between) {
+      const detour = rest[a].distanceTo(rest[m]) + rest[m].distanceTo(rest[b]) - rest[a].distanceTo(rest[b]);
+      assert.ok(detour < 1e-5 && rest[a].distanceTo(rest[m]) > 0, `${clip}: ${m} is not between ${a} and ${b}`);
+    }
+    const gltf = sampleGltf(loaded);
     const source = sampleBvh(fs.readFileSync(path.join(work, file), 'utf8'));
     assert.equal(gltf.bones.length, 64);
     assert.equal(gltf.frames, source.frames);

@@ -341,7 +341,11 @@ TEST_F(Tool, BatchKeepsGoodFilesAndReportsTheBadOne) {
     SCOPED_TRACE(name);
     expect_unit_quaternions(read_json(root_ / "batch" / (std::string(name) + ".json")), 3);
   }
-  const std::vector<std::string> lines = lines_of(result.err);
+  // The clips lack most paired bones: a warning each, besides the one error and the summary.
+  std::vector<std::string> lines;
+  for (const std::string& line : lines_of(result.err)) {
+    if (line.rfind("oxretarget: warning: ", 0) != 0) lines.push_back(line);
+  }
   ASSERT_EQ(lines.size(), 2u) << result.err;
   EXPECT_EQ(lines[0].rfind("oxretarget: error: in/bad.bvh: line ", 0), 0u) << lines[0];
   EXPECT_TRUE(has(lines[1], "3 of 4 files")) << lines[1];

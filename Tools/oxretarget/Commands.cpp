@@ -3,10 +3,13 @@
 #include "AtomicFile.h"
 #include "Batch.h"
 #include "DemoClip.h"
+#include "PreviewPage.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -41,9 +44,9 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   std::error_code error;
   const bool out_is_dir = !out.empty() && fs::is_directory(out, error);
   if (many && !out.empty() && !out_is_dir) {
-    if (fs::exists(out, error)) throw ToolError(out + ": is not a folder; several inputs need an output folder");
+    if (fs::exists(out, error)) throw UsageError(out + ": is not a folder; several inputs need an output folder");
     fs::create_directories(out, error);
-    if (error) throw ToolError(out + ": cannot create folder: " + error.message());
+    if (error) throw UsageError(out + ": cannot create folder: " + error.message());
   }
   // Results never replace a motion file given as input.
   std::set<fs::path> input_files;
@@ -59,11 +62,11 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
       target = out;
     }
     if (input_files.count(fs::weakly_canonical(target, error)) != 0) {
-      throw ToolError(target.string() + ": would overwrite an input file; choose another output with -o");
+      throw UsageError(target.string() + ": would overwrite an input file; choose another output with -o");
     }
     const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
     if (!inserted) {
-      throw ToolError(input + ": would overwrite the results of " + it->second + " in " + target.string());
+      throw UsageError(input + ": would overwrite the results of " + it->second + " in " + target.string());
     }
     jobs.push_back({input, target});
   }
@@ -74,7 +77,7 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
   if (!format.empty()) {
     if (const auto named = format_from_name(format)) return *named;
-    throw ToolError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
   }
   std::error_code error;
   if (inputs.size() != 1 || out.empty() || fs::is_directory(out, error)) return Format::Json;
@@ -82,26 +85,188 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   if (extension.empty()) return Format::Json;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw ToolError(out + ": cannot write " + extension +
-                  " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+  throw UsageError(out + ": cannot write " + extension +
+                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+}
+
+// The K-th of N parts (1-based) of the inputs sorted by name: every N-th input from the K-th on.
+std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::string& shard) {
+  int part = 0;
+  int parts = 0;
+  const auto slash = shard.find('/');
+  const auto number = [](std::string_view text, int& value) {
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
+  };
+  if (slash == std::string::npos || !number(std::string_view(shard).substr(0, slash), part) ||
+      !number(std::string_view(shard).substr(slash + 1), parts) || parts < 1 || part < 1 || part > parts) {
+    throw UsageError("--shard " + shard + ": expected K/N with 1 <= K <= N, e.g. 3/8");
+  }
+  std::sort(inputs.begin(), inputs.end());
+  std::vector<std::string> mine;
+  for (std::size_t i = static_cast<std::size_t>(part - 1); i < inputs.size(); i += static_cast<std::size_t>(parts)) {
+    mine.push_back(inputs[i]);
+  }
+  return mine;
+}
+
+// The files a result consists of: a .gltf comes with its .bin.
+std::vector<fs::path> result_files(const fs::path& output, Format format) {
+  std::vector<fs::path> files{output};
+  if (format == Format::Gltf) files.push_back(fs::path(output).replace_extension(".bin"));
+  return files;
+}
+
+// Temporary files a killed run left beside a result ("NAME.tmp-PID-N"); never a finished file.
+void remove_stale_temporaries(const fs::path& output, Format format) {
+  for (const fs::path& file : result_files(output, format)) {
+    std::error_code error;
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    const std::string prefix = file.filename().string() + ".tmp-";
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      if (it->path().filename().string().rfind(prefix, 0) == 0 && it->is_regular_file(error)) {
+        fs::remove(it->path(), error);
+      }
+    }
+  }
+}
+
+// A result is complete once it exists under its final name (files only get there by a rename after
+// the last byte); current when it is no older than its input.
+bool result_is_current(const BatchJob& job, Format format) {
+  std::error_code error;
+  const auto input_time = fs::last_write_time(job.input, error);
+  if (error) return false;
+  for (const fs::path& file : result_files(job.output, format)) {
+    if (!fs::is_regular_file(file, error)) return false;
+    const auto time = fs::last_write_time(file, error);
+    if (error || time < input_time) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
-                 const std::string& target_rig, RetargetOptions options, int jobs) {
-  options.format = choose_format(inputs, out, format);
+int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
+                 RetargetOptions options) {
+  options.format = choose_format(inputs, out, settings.format);
+  if (!settings.target_rig.empty()) {
+    try {
+      options.rig = std::make_shared<const RigPositions>(read_target_rig(settings.target_rig, options.units));
+    } catch (const ToolError& error) {
+      throw UsageError(error.what());
+    }
+  }
+  if (!settings.shard.empty()) inputs = shard_of(std::move(inputs), settings.shard);
+  std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
+  for (BatchJob& job : batch) {
+    remove_stale_temporaries(job.output, options.format);
+    if (settings.resume) job.skip = result_is_current(job, options.format);
+  }
+  const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
+  const BatchReport report = run_batch(batch, options, settings.jobs, progress);
+  std::size_t warnings = 0;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const FileOutcome& outcome = report.outcomes[i];
+    if (!outcome.error.empty()) fmt::print(stderr, "oxretarget: error: {}\n", outcome.error);
+    for (const std::string& warning : outcome.warnings) {
+      fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), warning);
+    }
+    warnings += outcome.warnings.size();
+  }
+  if (!settings.report.empty()) {
+    AtomicFile file(settings.report);
+    file.stream() << report_lines(batch, report);
+    file.commit();
+  }
+  const double fps = report.seconds > 0 ? static_cast<double>(report.frames) / report.seconds : 0.0;
+  std::string extra;
+  if (report.files_skipped > 0) extra += fmt::format(", {} skipped as done", report.files_skipped);
+  if (warnings > 0) extra += fmt::format(", {} warnings", warnings);
+  fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s){}\n", report.files_ok,
+             batch.size(), report.frames, report.seconds, fps, extra);
+  if (batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
+  return report.files_failed == 0 ? 0 : 1;
+}
+
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
+                RetargetOptions options) {
   if (!target_rig.empty())
     options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
-  const std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
-  const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
-  const BatchReport report = run_batch(batch, options, jobs, progress);
-  for (const std::string& error : report.errors) fmt::print(stderr, "oxretarget: error: {}\n", error);
-  const double fps = report.seconds > 0 ? static_cast<double>(report.frames) / report.seconds : 0.0;
-  fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s)\n", report.files_ok,
-             batch.size(), report.frames, report.seconds, fps);
-  if (batch.size() == 1 && report.errors.empty()) fmt::print("{}\n", batch[0].output.string());
-  return report.errors.empty() ? 0 : 1;
+  const bool many = inputs.size() > 1;
+  const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
+  if (many) {
+    std::error_code error;
+    if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
+      throw ToolError(folder + ": is not a folder; several inputs need an output folder");
+    }
+    fs::create_directories(folder, error);
+    if (error) throw ToolError(folder + ": cannot create folder: " + error.message());
+  }
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  std::vector<PreviewIndexEntry> entries;
+  std::map<fs::path, std::string> taken;
+  int failed = 0;
+  for (const std::string& input : inputs) {
+    fs::path page = many ? fs::path(folder) / fs::path(input).filename().replace_extension(".html")
+                         : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out));
+    try {
+      const auto [it, inserted] = taken.emplace(page.lexically_normal(), input);
+      if (!inserted) throw ToolError(input + ": would overwrite the page of " + it->second + " in " + page.string());
+      std::ifstream in = open_input(input);
+      PreviewClip clip;
+      clip.title = fs::path(input).filename().string();
+      double unit = metres_per_unit(options.units);
+      TargetSkeleton skeleton;
+      std::vector<Vec3> target;
+      const FileResult result = retarget_stream(
+          in, input, options, retargeter,
+          [&](const ClipInfo& info) {
+            clip.frame_time = info.frame_time;
+            clip.source.joints = info.source_joints;
+            clip.source.parents = info.source_parents;
+            clip.target.joints = info.skeleton.names;
+            clip.target.parents = info.skeleton.parents;
+            skeleton = info.skeleton;
+            const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frame_count, 1 << 20));
+            clip.source.positions.reserve(frames * info.source_joints.size() * 3);
+            clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
+          },
+          [&](std::int64_t, const FramePose& pose) {
+            for (const Vec3& p : pose.source_positions) {
+              for (const double value : p) clip.source.positions.push_back(static_cast<float>(value * unit));
+            }
+            target_world_positions(skeleton, pose, target);
+            for (const Vec3& p : target) {
+              for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
+            }
+          });
+      clip.frames = result.frames;
+      if (clip.frames == 0) throw ToolError(input + ": has no frames to show");
+      AtomicFile file(page);
+      try {
+        write_preview_page(file.stream(), clip);
+      } catch (const std::invalid_argument& error) {
+        throw ToolError(input + ": " + error.what());
+      }
+      file.commit();
+      entries.push_back(
+          {page.filename().string(), clip.title, clip.frames, static_cast<double>(clip.frames) * clip.frame_time, {}});
+      if (!many) fmt::print("{}\n", page.string());
+    } catch (const ToolError& error) {
+      fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+      ++failed;
+    }
+  }
+  if (many) {
+    const fs::path index = fs::path(folder) / "index.html";
+    AtomicFile file(index);
+    write_preview_index(file.stream(), entries);
+    file.commit();
+    fmt::print("{}\n", index.string());
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 int run_info(const std::string& input) {

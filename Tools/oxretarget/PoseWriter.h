@@ -31,12 +31,13 @@ struct ClipInfo {
   std::string axes;
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
-  std::vector<std::string> bones;          // meta bones, in pairing order
-  std::vector<std::string> parents;        // parent of each meta bone in the target skeleton ("None" at the root)
-  std::vector<bvh::Quat> t_pose;           // local T-pose rotation of each meta bone, library axes
-  TargetSkeleton skeleton;                 // every target bone, with offsets
-  std::vector<int> translated;             // target bones whose translation is animated (root motion)
-  std::vector<std::string> source_joints;  // the file's joints, file order
+  std::vector<std::string> bones;           // meta bones, in pairing order
+  std::vector<std::string> parents;         // parent of each meta bone in the target skeleton ("None" at the root)
+  std::vector<bvh::Quat> t_pose;            // local T-pose rotation of each meta bone, library axes
+  TargetSkeleton skeleton;                  // every target bone, with offsets
+  std::vector<int> translated;              // target bones whose translation is animated (root motion)
+  std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
+  std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
 };
 

@@ -1,6 +1,7 @@
 #include "Retarget.h"
 
 #include "AtomicFile.h"
+#include "Qa.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <fmt/format.h>
 
 // Engine headers last: their check() macro must not meet other libraries' members of that name.
+#include "OxHuman_Skeleton.h"
 #include "OxRetarget_KZ_UE.h"
 
 namespace oxr {
@@ -160,6 +162,15 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
     info.translated = options.root_motion == RootMotion::Root ? std::vector<int>{skeleton.root, skeleton.pelvis}
                                                               : std::vector<int>{skeleton.pelvis};
+    const OxHuman_Skeleton pairing;
+    for (const std::string& bone : match.missing) {
+      for (int32 i = 0; i < pairing.kz_bone_names.Num(); ++i) {
+        if (lower(bone) == lower(*pairing.kz_bone_names[i])) {
+          info.missing_paired.push_back(bone);
+          break;
+        }
+      }
+    }
     for (const bvh::Joint& joint : header.joints) {
       info.source_joints.push_back(joint.name);
       info.source_parents.push_back(joint.parent);
@@ -248,11 +259,23 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
                          const RetargetOptions& options, OxRetarget_KZ_UE& retargeter) {
   std::ifstream in = open_input(input);
   std::unique_ptr<PoseWriter> writer;
-  const FileResult result = retarget_stream(
+  std::unique_ptr<ClipQa> qa;
+  const TargetSkeleton* skeleton = nullptr;
+  std::vector<Vec3> world;
+  FileResult result = retarget_stream(
       in, input.string(), options, retargeter,
-      [&](const ClipInfo& info) { writer = make_pose_writer(options.format, output, info); },
-      [&](std::int64_t frame, const FramePose& pose) { writer->write_frame(frame, pose); });
+      [&](const ClipInfo& info) {
+        writer = make_pose_writer(options.format, output, info);
+        qa = std::make_unique<ClipQa>(info);
+        skeleton = &info.skeleton;
+      },
+      [&](std::int64_t frame, const FramePose& pose) {
+        target_world_positions(*skeleton, pose, world);
+        qa->observe(frame, pose, world);
+        writer->write_frame(frame, pose);
+      });
   writer->finish();
+  result.warnings = qa->warnings();
   return result;
 }
 

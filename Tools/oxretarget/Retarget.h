@@ -52,6 +52,7 @@ bvh::Header read_header(const std::filesystem::path& input);
 
 struct FileResult {
   std::int64_t frames = 0;
+  std::vector<std::string> warnings;  // quality warnings (retarget_file only)
 };
 
 // One solved frame. Spans are valid during the callback only.

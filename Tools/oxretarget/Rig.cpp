@@ -161,7 +161,7 @@ std::vector<Vec3> complete_positions(const TargetTree& tree, std::vector<std::op
       }
     }
     if (found && found->second > 0) {
-      const Vec3 to = sub(out[static_cast<std::size_t>(found->first)], out[p]);
+      const Vec3 to = sub(*known[static_cast<std::size_t>(found->first)], out[p]);
       out[j] = add(out[p], scale_vector(to, segment(j) / found->second));
     } else {
       out[j] = add(out[p], scale_vector(sub(tmpl[j], tmpl[p]), scale));
