@@ -110,8 +110,10 @@ def run_test(tool, runner, processes):
     check(local.returncode == 1, f"local batch: exit status {local.returncode}, expected 1\n{local.stderr}")
 
     python = sys.executable
+    # Should this script itself be killed, the scheduler ends once idle and the workers once it is gone.
     start(processes, "scheduler", [python, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
-                                   "--port", "0", "--no-dashboard", "--scheduler-file", "scheduler.json"])
+                                   "--port", "0", "--no-dashboard", "--scheduler-file", "scheduler.json",
+                                   "--idle-timeout", "300"])
     for _ in range(600):
         if os.path.exists("scheduler.json") or processes[0][1].poll() is not None:
             break
@@ -122,7 +124,8 @@ def run_test(tool, runner, processes):
     check(address.startswith("tcp://127.0.0.1:"), f"scheduler listens on {address}")
     for name in ("worker1", "worker2"):
         start(processes, name, [python, "-m", "distributed.cli.dask_worker", address, "--host", "127.0.0.1",
-                                "--nthreads", "1", "--no-dashboard", "--local-directory", name, "--name", name])
+                                "--nthreads", "1", "--no-dashboard", "--local-directory", name, "--name", name,
+                                "--death-timeout", "60"])
     wait_for_cluster(address, 2)
 
     with open("worker-tool", "w", encoding="utf-8") as file:
