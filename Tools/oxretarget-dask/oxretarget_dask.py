@@ -80,14 +80,25 @@ def parse_arguments(argv):
     parser.add_argument("--report", help="Write one JSON line per input, in sorted input order, to this file")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="Scheduler to use, e.g. tcp://HOST:8786")
-    where.add_argument("--local", metavar="N", type=int,
+    where.add_argument("--local", "-j", "--jobs", metavar="N", type=int,
                        help="Start a cluster of N worker processes on this machine (default: one per core)")
+    parser.add_argument("--shard", metavar="K/N", help="Retarget only the K-th of N parts of the sorted inputs")
     parser.add_argument("--tool", help="The oxretarget program the workers run (default: the one beside this "
                         "program, else the one on PATH; a worker without it there uses its own PATH)")
     args = parser.parse_args(argv)
     if args.local is not None and args.local < 1:
         parser.error("--local needs at least one worker")
     return args
+
+
+def shard_of(inputs, shard):
+    """The K-th of N parts (K from 1) of the inputs sorted by path: every N-th input from the K-th on,
+    as the tool cuts them."""
+    part, slash, parts = shard.partition("/")
+    if not (slash and part.isdigit() and parts.isdigit() and 1 <= int(part) <= int(parts)):
+        raise UsageError(f"--shard {shard}: expected K/N with 1 <= K <= N, e.g. 3/8")
+    ordered = [inputs[i] for i in sorted_order(inputs)]
+    return ordered[int(part) - 1::int(parts)]
 
 
 def tool_options(args):
@@ -255,6 +266,8 @@ def main(argv=None):
         if args.report and not os.path.isdir(os.path.dirname(os.path.abspath(args.report))):
             raise UsageError(f"{args.report}: its folder does not exist")
         tool = find_tool(args.tool)
+        if args.shard is not None:
+            args.inputs = shard_of(args.inputs, args.shard)
         outputs = plan_outputs(args.inputs, args.output, args.format)
         client, cluster = connect(args)
         show_progress = len(args.inputs) > 1 and sys.stderr.isatty()
