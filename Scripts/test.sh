@@ -25,4 +25,9 @@ LD_LIBRARY_PATH="$prefix/lib:${LD_LIBRARY_PATH:-}" ./build/test-consumer/consume
 site=$(dirname "$(find "$prefix" -type d -path '*-packages/oxretarget')")
 PYTHONPATH="$site" OXRETARGET_TOOL="$prefix/bin/oxretarget" OX_TEST_DATA_DIR="$PWD/Tests/Data" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider Python/tests
+
+# The installed cluster runner on a local cluster gives the tool's own result.
+"$prefix/bin/oxretarget" demo -o build/test-dask > /dev/null
+"$prefix/bin/oxretarget-dask" --local 2 build/test-dask/demo.bvh -o build/test-dask/dask.json > /dev/null
+cmp build/test-dask/demo.json build/test-dask/dask.json
 echo "All tests passed."
