@@ -23,7 +23,14 @@ std::string describe(const std::filesystem::path& path, const std::string& probl
 
 AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)) {
   temporary_ = destination_;
-  temporary_ += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
+  // Host, process and a counter: unique even when machines share the folder.
+  char host[64] = {};
+  if (::gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
+  std::string name(host);
+  for (char& c : name) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  temporary_ += ".tmp-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
   out_.open(temporary_, std::ios::binary | std::ios::trunc);
   if (!out_) {
     throw OutputError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));

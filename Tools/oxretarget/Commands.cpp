@@ -120,7 +120,7 @@ std::vector<fs::path> result_files(const fs::path& output, Format format) {
   return files;
 }
 
-// Temporary files a killed run left beside a result ("NAME.tmp-PID-N"); never a finished file.
+// Temporary files a killed run left beside a result ("NAME.tmp-HOST-PID-N"); never a finished file.
 void remove_stale_temporaries(const fs::path& output, Format format) {
   for (const fs::path& file : result_files(output, format)) {
     std::error_code error;
