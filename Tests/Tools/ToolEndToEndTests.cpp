@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -85,6 +86,13 @@ std::string generated_clip(int frames) {
     text += row + "\n";
   }
   return text;
+}
+
+// A clip of one frame: the hierarchy and motion header of `motion` with its frame count set to 1.
+std::string edit_frames(const std::string& motion, const std::string& row) {
+  const std::size_t frames = motion.find("Frames:");
+  const std::size_t end = motion.find('\n', frames);
+  return motion.substr(0, frames) + "Frames: 1" + motion.substr(end, std::string::npos) + row + "\n";
 }
 
 class Tool : public ToolTest {
@@ -178,6 +186,36 @@ TEST_F(Tool, InfoDescribesTheWalk) {
   EXPECT_TRUE(has(info.out, "joints skipped (not source bones): 8\n")) << info.out;
   EXPECT_TRUE(has(info.out, "LHipJoint")) << info.out;
   EXPECT_TRUE(has(info.out, "RThumb")) << info.out;
+  // Its first frame is a T-pose the walk leaves at once; its zero pose is the KZ T-pose (no thumbs).
+  EXPECT_TRUE(has(info.out, "warning: frame 0 looks like a calibration frame (LeftArm turns 89 degrees")) << info.out;
+  EXPECT_TRUE(has(info.out, "against the KZ T-pose: largest difference 0.0 degrees")) << info.out;
+  // The demo's first frame, with both arms lowered 45 degrees, looks like an A-pose.
+  make_demo();
+  std::string demo = read_text(root_ / "d/demo.bvh");
+  const std::size_t first = demo.find('\n', demo.find("Frame Time:")) + 1;
+  std::string row = demo.substr(first, demo.find('\n', first) - first);
+  const std::string motion = demo.substr(0, first);
+  std::vector<std::string> values;
+  std::istringstream fields(row);
+  for (std::string value; fields >> value;) values.push_back(value);
+  // LeftArm and RightArm are the 10th and 29th joints of the source skeleton (Zrotation first).
+  const auto column = [&](const char* joint) {
+    const std::string head = demo.substr(0, demo.find("MOTION"));
+    int index = 0;
+    for (std::size_t at = head.find("JOINT "); at != std::string::npos; at = head.find("JOINT ", at + 1)) {
+      ++index;
+      if (head.compare(at + 6, std::strlen(joint) + 1, std::string(joint) + "\n") == 0) return 3 + 3 * index;
+    }
+    return -1;
+  };
+  values[static_cast<std::size_t>(column("LeftArm"))] = "-45";
+  values[static_cast<std::size_t>(column("RightArm"))] = "45";
+  row.clear();
+  for (const std::string& value : values) row += (row.empty() ? "" : " ") + value;
+  write_text(root_ / "apose.bvh", edit_frames(motion, row));
+  const Outcome apose = run({"info", "apose.bvh"});
+  EXPECT_TRUE(has(apose.out, "warning: frame 0 looks like an A-pose (arms 45 degrees below the horizontal)"))
+      << apose.out;
 }
 
 // The tool's numbers equal, bit for bit, those of the library driven directly.

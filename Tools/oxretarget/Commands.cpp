@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <numbers>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -146,6 +148,92 @@ bool result_is_current(const BatchJob& job, Format format) {
     if (error || time < input_time) return false;
   }
   return true;
+}
+
+// Rotation angle in degrees.
+double angle_of(const Quat& q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  return n > 0 ? 2 * std::acos(std::min(1.0, std::abs(q[3]) / n)) * 180 / std::numbers::pi : 0.0;
+}
+
+// How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
+// or a calibration frame the next frame jumps away from.
+void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
+  OxSkeletonTreeKZ tree;
+  tree.init();
+  double largest = 0;
+  std::string where = "none";
+  for (const JointMatch::Pair& pair : match.matched) {
+    const TQuat<double> t = tree.get_t_pose_in_world(FName(pair.bone.c_str())).GetRotation();
+    const double angle = angle_of({t.X, t.Y, t.Z, t.W});
+    if (angle > largest + 1e-9) {
+      largest = angle;
+      where = pair.bone;
+    }
+  }
+  fmt::print("rest pose (the zero pose) against the KZ T-pose: largest difference {:.1f} degrees, at {}\n", largest,
+             where);
+
+  // The first two frames, their local rotations and joint positions.
+  std::ifstream in(input, std::ios::binary);
+  bvh::Reader reader(in);
+  std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+  std::vector<std::vector<Quat>> local;
+  std::vector<std::vector<Vec3>> position;
+  for (int f = 0; f < 2 && reader.read_frame(values); ++f) {
+    std::vector<Quat> l(header.joints.size()), w(header.joints.size());
+    std::vector<Vec3> p(header.joints.size());
+    for (std::size_t j = 0; j < header.joints.size(); ++j) {
+      const bvh::Joint& joint = header.joints[j];
+      l[j] = bvh::joint_rotation(joint, values);
+      const Vec3 t = joint_translation(joint, values, true);
+      const int parent = joint.parent;
+      w[j] = parent < 0 ? l[j] : mul(w[static_cast<std::size_t>(parent)], l[j]);
+      p[j] = parent < 0 ? t : add(p[static_cast<std::size_t>(parent)], rotate(w[static_cast<std::size_t>(parent)], t));
+    }
+    local.push_back(l);
+    position.push_back(p);
+  }
+  if (local.empty()) return;
+  const auto joint_of = [&](const char* bone) {
+    for (const JointMatch::Pair& pair : match.matched) {
+      if (pair.bone == bone) return pair.joint;
+    }
+    return -1;
+  };
+  // Arms: the upper arm's elevation in frame 0, negative below the horizontal.
+  double lowered = 0;
+  int arms = 0;
+  for (const auto& [arm, fore] : {std::pair{"LeftArm", "LeftForeArm"}, std::pair{"RightArm", "RightForeArm"}}) {
+    const int a = joint_of(arm), b = joint_of(fore);
+    if (a < 0 || b < 0) continue;
+    const Vec3 d = sub(position[0][static_cast<std::size_t>(b)], position[0][static_cast<std::size_t>(a)]);
+    if (length(d) <= 0) continue;
+    lowered += -std::asin(std::clamp(d[1] / length(d), -1.0, 1.0)) * 180 / std::numbers::pi;
+    ++arms;
+  }
+  if (arms == 2 && lowered / 2 > 25 && lowered / 2 < 65) {
+    fmt::print("warning: frame 0 looks like an A-pose (arms {:.0f} degrees below the horizontal); if it is the "
+               "capture's rest pose, retarget with --source-rest frame:0\n",
+               lowered / 2);
+  }
+  if (local.size() == 2) {
+    double jump = 0;
+    std::string bone;
+    for (const JointMatch::Pair& pair : match.matched) {
+      const auto j = static_cast<std::size_t>(pair.joint);
+      const double angle = angle_of(mul(conj(local[0][j]), local[1][j]));
+      if (angle > jump) {
+        jump = angle;
+        bone = pair.bone;
+      }
+    }
+    if (jump > 30) {
+      fmt::print("warning: frame 0 looks like a calibration frame ({} turns {:.0f} degrees into frame 1); "
+                 "--source-rest frame:0 rests on it, or leave it out\n",
+                 bone, jump);
+    }
+  }
 }
 
 }  // namespace
@@ -294,6 +382,7 @@ int run_info(const std::string& input) {
   if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
   fmt::print("joints skipped (not source bones): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
+  describe_rest(input, header, match);
   return 0;
 }
 
