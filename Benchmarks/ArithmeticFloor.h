@@ -24,7 +24,6 @@ class ArithmeticFloor {
 
   // Local rotation of target bone `index` (target bone order) after solve.
   const TQuat<double>& local(int index) const { return des_local_[static_cast<size_t>(index)]; }
-  int source_bone_count() const { return static_cast<int>(src_parent_.size()); }
 
  private:
   enum class Kind { WorldDelta, Curl, Unpaired, FingerRest };

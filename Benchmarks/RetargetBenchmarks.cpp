@@ -249,7 +249,9 @@ void BM_ToolThroughput(benchmark::State& state) {
 BENCHMARK(BM_ToolThroughput)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 #endif
 
-// Keeps each benchmark's time per iteration (the median when repeated) to print ratios after the table.
+// Keeps each benchmark's CPU time per iteration (the median when repeated) to print ratios after the
+// table. CPU time, not wall time: on a shared machine the wall clock also counts the time other
+// processes held the core, which no ratio should depend on.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -257,7 +259,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if ((run.run_type == Run::RT_Iteration && run.iterations > 0) || median) {
         const std::string name = run.run_name.str();
-        if (median || !medians_.count(name)) times[name] = run.GetAdjustedRealTime();
+        if (median || !medians_.count(name)) times[name] = run.GetAdjustedCPUTime();
         if (median) medians_.insert(name);
       }
     }
@@ -285,7 +287,7 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %9.1f ns   %-28s %9.1f ns   ratio %6.2f\n", a.c_str(), ia->second, b.c_str(), ib->second,
                 ia->second / ib->second);
   };
-  std::printf("\nRatios from this run (library time / reference time):\n");
+  std::printf("\nRatios from this run (library CPU time / reference CPU time):\n");
   for (const char* arg : {"0", "1"}) {
     ratio(std::string("BM_Frame_Library/") + arg, std::string("BM_Frame_Floor/") + arg);
     ratio(std::string("BM_Frame_Library/") + arg, std::string("BM_Frame_Literal/") + arg);

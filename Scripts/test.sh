@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds with g++ and with clang++, runs every test with each, then installs the package and builds
-# and runs the downstream example against it.
+# Builds with g++ and with clang++ (warnings are errors here), runs every test with each, then installs
+# the package and builds and runs the downstream example against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash Scripts/install-deps.sh
 jobs=$(nproc)
 for compiler in g++ clang++; do
   dir=build/test-${compiler%++}
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$compiler -DOXRETARGET_BUILD_BENCHMARKS=ON \
-    -DOXRETARGET_BUILD_PYTHON=ON -DPython_EXECUTABLE=/usr/bin/python3
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$compiler \
+    -DOXRETARGET_BUILD_BENCHMARKS=ON -DOXRETARGET_WERROR=ON -DOXRETARGET_BUILD_PYTHON=ON -DPython_EXECUTABLE=/usr/bin/python3
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done

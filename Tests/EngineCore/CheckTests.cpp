@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace
 {
 DEFINE_LOG_CATEGORY(LogOxCheckTest);
@@ -29,6 +31,23 @@ TEST(CheckDeathTest, ArrayIndexOutOfBounds)
 	EXPECT_DEATH((void)Values[Opaque(-1)], "Array index out of bounds: -1 from an array of size 3\n");
 	EXPECT_DEATH(Values.RemoveAt(Opaque(1), 3), "Array index out of bounds: 3 from an array of size 3\n");
 	EXPECT_DEATH((void)TArray<int32>().Last(), "Array index out of bounds: -1 from an array of size 0\n");
+}
+
+// Negative counts are checked like indices, and a null text is not a text to compare with.
+TEST(CheckDeathTest, NegativeCountsAndNullText)
+{
+	TArray<int32> Values{1, 2, 3};
+	EXPECT_DEATH(Values.AddDefaulted(Opaque(-1)), "Negative element count -1\n");
+	EXPECT_DEATH(Values.RemoveAt(1, Opaque(-1)), "Negative element count -1\n");
+	EXPECT_DEATH(Values.SetNum(Opaque(-2)), "Negative element count -2\n");
+	EXPECT_DEATH((void)FString(Opaque(-1), "abc"), "Negative character count -1\n");
+	const TCHAR* volatile Null = nullptr;
+	EXPECT_DEATH((void)(FString("abc") == Null), "FString compared with a null text\n");
+	// Zero counts stay harmless.
+	Values.AddDefaulted(0);
+	Values.RemoveAt(3, 0);
+	EXPECT_EQ(Values.Num(), 3);
+	EXPECT_TRUE(FString(0, "abc").IsEmpty());
 }
 
 TEST(CheckDeathTest, MapFindCheckedOfAbsentKey)
@@ -115,6 +134,29 @@ TEST(LogDeathTest, DefaultSinkWritesToStandardError)
 			std::abort();
 		},
 		"LogTemp: Warning: x 3 \\[[^]]*CheckTests\\.cpp:[0-9]+\\]");
+}
+
+// A sink that logs from inside itself neither deadlocks nor recurses: the inner record goes to
+// standard error, and the sink may put the previous sink back from inside itself.
+TEST(LogDeathTest, SinkThatLogsAndReplacesItselfFinishes)
+{
+	EXPECT_EXIT(
+		{
+			::alarm(10); // a deadlock ends in SIGALRM
+			int32 Calls = 0;
+			FLogSink Previous;
+			Previous = FMsg::SetSink(
+				[&Calls, &Previous](const FLogRecord& Record)
+				{
+					++Calls;
+					UE_LOG(LogTemp, Display, TEXT("inner %s"), Record.Message);
+					FMsg::SetSink(Previous);
+				});
+			UE_LOG(LogTemp, Warning, TEXT("outer"));
+			UE_LOG(LogTemp, Warning, TEXT("after"));
+			std::_Exit(Calls == 1 ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "LogTemp: Display: inner outer .*\n.*LogTemp: Warning: after ");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,13 +3,11 @@
 #include <cmath>
 #include <random>
 
-#include "MathTestUtil.h"
+#include "TestMath.h"
 
 namespace
 {
-using namespace MathTestUtil;
-
-constexpr double kAngleTol = 1e-9; // degrees
+using namespace TestMath;
 
 // q and -q are the same rotation.
 void ExpectSameRotation(const Quat& Actual, const Quat& Expected, double Tol = kTol)

@@ -3,15 +3,11 @@
 #include <cmath>
 #include <random>
 
-#include "MathTestUtil.h"
+#include "TestMath.h"
 
 namespace
 {
-using namespace MathTestUtil;
-
-constexpr double kPointTol = 1e-9;
-
-using Transform = TTransform<double>;
+using namespace TestMath;
 
 TEST(TransformTest, IdentityConstants)
 {

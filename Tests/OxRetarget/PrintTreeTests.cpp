@@ -5,8 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace
 {
@@ -26,13 +30,19 @@ private:
 	OxKZ_Log::Sink previous_;
 };
 
-// Lines come in pairs per bone: the name, then the " >> local" transform line.
-int CountNameLines(const std::vector<std::string>& lines)
+// Lines after the header come in pairs per bone: the indented name, then the same indentation and
+// the " >> local" transform line. Returns how many lines keep to that pattern.
+int CountBonePairs(const std::vector<std::string>& lines)
 {
 	int count = 0;
-	for (size_t i = 1; i < lines.size(); i += 2)
+	for (size_t i = 1; i + 1 < lines.size(); i += 2)
 	{
-		++count;
+		const std::string& name = lines[i];
+		const size_t indent = name.find_first_not_of("|-");
+		const bool paired = indent != std::string::npos && indent % 3 == 0 &&
+			name.find(" >> local") == std::string::npos &&
+			lines[i + 1].rfind(name.substr(0, indent) + " >> local R=(", 0) == 0;
+		count += paired ? 1 : 0;
 	}
 	return count;
 }
@@ -45,7 +55,7 @@ TEST(PrintTree, SourceSkeletonPrintsHeaderThenOnePairPerBoneDepthFirst)
 	tree.printTree();
 
 	ASSERT_EQ(log.lines.size(), 1u + 2u * 67u);
-	EXPECT_EQ(CountNameLines(log.lines), 67);
+	EXPECT_EQ(CountBonePairs(log.lines), 67);
 	EXPECT_EQ(log.lines[0], "------ skeleton tree ------");
 	EXPECT_EQ(log.lines[1], "Hips");
 	EXPECT_EQ(log.lines[2], " >> local R=(0, 0, 0, 1) T=(0, 0, 0) S=(1, 1, 1)");
@@ -80,6 +90,7 @@ TEST(PrintTree, TargetSkeletonPrints64BonesAndShowsOnlyTheChangedPose)
 		before = log.lines;
 	}
 	ASSERT_EQ(before.size(), 1u + 2u * 64u);
+	EXPECT_EQ(CountBonePairs(before), 64);
 	EXPECT_EQ(before[1], "root");
 	EXPECT_EQ(before[3], "|--pelvis");
 
@@ -106,5 +117,28 @@ TEST(PrintTree, UnbuiltTreePrintsOnlyTheHeader)
 	CapturedLog log;
 	tree.printTree();
 	EXPECT_THAT(log.lines, ::testing::ElementsAre("------ skeleton tree ------"));
+}
+// A sink that prints from inside itself neither deadlocks nor recurses: the inner line goes to
+// standard output, and the sink may put the previous sink back from inside itself.
+TEST(PrintTreeDeathTest, SinkThatPrintsAndReplacesItselfFinishes)
+{
+	EXPECT_EXIT(
+		{
+			::alarm(10); // a deadlock ends in SIGALRM
+			int calls = 0;
+			OxKZ_Log::Sink previous;
+			previous = OxKZ_Log::setSink(
+				[&calls, &previous](const FString& line)
+				{
+					++calls;
+					OxKZ_Log::printString("inner " + line);
+					OxKZ_Log::setSink(previous);
+				});
+			OxKZ_Log::printString(FString("outer"));
+			OxKZ_Log::printString(FString("after"));
+			std::fflush(stdout);
+			std::_Exit(calls == 1 ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
 }
 } // namespace

@@ -1,5 +1,6 @@
 #include "OxHuman_Skeleton.h"
 #include "OxRetarget_KZ_UE.h"
+#include "TestMath.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +9,7 @@
 
 namespace
 {
-constexpr double kTol = 1e-12;
-// The source thumb rest quaternions are stored as written, 0.99999998 long, and results are not
-// normalised: bones driven through them drift from unit length, by about 2e-7 at the third phalanx.
-constexpr double kThumbTol = 1e-6;
-
-using Transform = TTransform<double>;
-using Quat = TQuat<double>;
-using Vec = TVector<double>;
+using namespace TestMath;
 
 Quat Euler(double roll, double pitch, double yaw)
 {

@@ -1,5 +1,6 @@
 #include "OxSkeletonTreeKZ.h"
 #include "OxSkeletonTreeUE.h"
+#include "TestMath.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,11 +11,7 @@
 
 namespace
 {
-constexpr double kTol = 1e-15;
-
-using Transform = TTransform<double>;
-using Quat = TQuat<double>;
-using Vec = TVector<double>;
+using namespace TestMath;
 
 // Opens the protected members and the rest-pose hook of a concrete skeleton to the tests.
 template <typename Tree> class Exposed : public Tree
@@ -117,7 +114,7 @@ TEST(SkeletonKZ, WorldTPoseOfTheThumbsIsTheThumbRotationAndIdentityElsewhere)
 		const bool right_thumb = bone.rfind("RightHandThumb", 0) == 0;
 		const Quat expected = left_thumb ? kLeftThumb : (right_thumb ? kRightThumb : Quat::Identity);
 		const Transform world = tree.get_t_pose_in_world(name);
-		EXPECT_TRUE(world.Rotation.Equals(expected, kTol)) << bone;
+		EXPECT_TRUE(world.Rotation.Equals(expected, kRestPoseTol)) << bone;
 		EXPECT_EQ(world.Translation, Vec::ZeroVector) << bone;
 		const bool first_thumb = bone == "LeftHandThumb1" || bone == "RightHandThumb1";
 		EXPECT_EQ(tree.get_t_pose_in_local(name).Rotation, first_thumb ? expected : Quat::Identity) << bone;
@@ -159,13 +156,13 @@ TEST(SkeletonUE, RestPoseComesFromEulerAnglesWithRootLeftAtIdentity)
 	{
 		EXPECT_EQ(transform.Translation, Vec::ZeroVector);
 		EXPECT_EQ(transform.Scale3D, Vec::OneVector);
-		EXPECT_NEAR(transform.Rotation.SizeSquared(), 1.0, 1e-15);
+		EXPECT_NEAR(transform.Rotation.SizeSquared(), 1.0, kRestPoseTol);
 	}
 
 	tree.init();
 	const double h = std::sqrt(0.5);
-	EXPECT_TRUE(tree.get_t_pose_in_local(FName("hand_l")).Rotation.Equals(Quat(h, 0, 0, h), kTol));
-	EXPECT_TRUE(tree.get_t_pose_in_local(FName("ball_l")).Rotation.Equals(Quat(0, 0, h, h), kTol));
+	EXPECT_TRUE(tree.get_t_pose_in_local(FName("hand_l")).Rotation.Equals(Quat(h, 0, 0, h), kRestPoseTol));
+	EXPECT_TRUE(tree.get_t_pose_in_local(FName("ball_l")).Rotation.Equals(Quat(0, 0, h, h), kRestPoseTol));
 	EXPECT_EQ(tree.get_t_pose_in_local(FName("lowerarm_l")).Rotation, Quat::Identity);
 	EXPECT_EQ(tree.get_t_pose_in_local(FName("root")).Rotation, Quat::Identity);
 	EXPECT_EQ(tree.get_t_pose_in_world(FName("root")).Rotation, Quat::Identity);
@@ -174,7 +171,7 @@ TEST(SkeletonUE, RestPoseComesFromEulerAnglesWithRootLeftAtIdentity)
 	EXPECT_EQ(tree.get_t_pose_in_local(FName("pelvis")).Rotation, pelvis);
 	// World T-poses chain the rest rotations: spine_01 = pelvis x spine_01.
 	const Quat spine = pelvis * Quat::MakeFromEuler(Vec(0, -0.000214, 10.950071)).GetNormalized();
-	EXPECT_TRUE(tree.get_t_pose_in_world(FName("spine_01")).Rotation.Equals(spine, 1e-15));
+	EXPECT_TRUE(tree.get_t_pose_in_world(FName("spine_01")).Rotation.Equals(spine, kRestPoseTol));
 }
 
 TEST(SkeletonUE, ExcludeBonesMapFingerPhalangesToTheirSide)

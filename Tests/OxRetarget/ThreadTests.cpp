@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "OxRetarget_KZ_UE.h"
+#include "TestMath.h"
 
 namespace
 {
-using Transform = TTransform<double>;
+using namespace TestMath;
 
 // Solves a fixed sequence of frames and returns every meta bone's rotation of the last one.
 std::vector<double> Solve(int seed)

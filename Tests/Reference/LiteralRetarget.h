@@ -1,9 +1,10 @@
 #pragma once
 
-// The literal reference: the skeleton tree and the solver exactly as designed, by name and by
-// recursion, with no indices and no caches. It takes the skeleton data (hierarchy, rest pose, finger
-// map) from the library's own skeleton classes, so only the algorithms differ. Tests compare the
-// library with it bit for bit; benchmarks measure against it.
+// The literal reference: the plainest correct skeleton tree and solver. Every access looks the bone
+// up by name, every world pose is composed afresh by recursion up to the root, nothing is kept
+// between calls, and the finger map is read on every solve. It takes the skeleton data (hierarchy,
+// rest pose, finger map) from the library's own skeleton classes, so only the algorithms differ.
+// Tests compare the library with it bit for bit; benchmarks measure against it.
 
 #include "OxHuman_Skeleton.h"
 #include "OxSkeletonTreeKZ.h"

@@ -32,9 +32,22 @@ namespace {
 
 constexpr int kTargetBones = 64;
 
+// Text from a file or the command line as info shows it: control bytes masked, as in error messages.
+std::string shown(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+  return out;
+}
+
 std::string join(const std::vector<std::string>& items) {
   std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+  for (const std::string& item : items) {
+    if (!out.empty()) out += ", ";
+    out += shown(item);
+  }
   return out;
 }
 
@@ -370,7 +383,7 @@ int run_info(const std::string& input) {
   const JointMatch match = match_joints(header);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
-  fmt::print("file: {}\n", input);
+  fmt::print("file: {}\n", shown(input));
   fmt::print("joints: {}\n", header.joints.size());
   fmt::print("channels per frame: {}\n", header.channel_count);
   fmt::print("frames: {}\n", result.frames);

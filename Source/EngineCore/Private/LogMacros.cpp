@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -9,11 +10,15 @@ DEFINE_LOG_CATEGORY(LogTemp);
 
 namespace
 {
-std::mutex GSinkMutex;
+// Serialises the sink's calls across threads. Recursive, so that a sink may log or replace the sink.
+std::recursive_mutex GSinkMutex;
+// Set while this thread runs the sink: a record logged from inside the sink goes to standard error.
+thread_local bool GInSink = false;
 
-FLogSink& CurrentSink()
+// Shared, so that a sink replaced from inside itself lives until its call returns.
+std::shared_ptr<const FLogSink>& CurrentSink()
 {
-	static FLogSink Sink;
+	static std::shared_ptr<const FLogSink> Sink;
 	return Sink;
 }
 
@@ -65,21 +70,27 @@ void FMsg::Logf(
 	}
 
 	const FLogRecord Record{Category.GetCategoryName(), Verbosity, File, Line, Message.c_str()};
-	const std::lock_guard<std::mutex> Lock(GSinkMutex);
-	if (CurrentSink())
-	{
-		CurrentSink()(Record);
-	}
-	else
+	const std::lock_guard<std::recursive_mutex> Lock(GSinkMutex);
+	const std::shared_ptr<const FLogSink> Sink = CurrentSink();
+	if (Sink == nullptr || GInSink)
 	{
 		WriteToStandardError(Record);
+		return;
 	}
+	struct FInSinkScope
+	{
+		FInSinkScope() { GInSink = true; }
+		~FInSinkScope() { GInSink = false; }
+		FInSinkScope(const FInSinkScope&) = delete;
+		FInSinkScope& operator=(const FInSinkScope&) = delete;
+	} InSink;
+	(*Sink)(Record);
 }
 
 FLogSink FMsg::SetSink(FLogSink Sink)
 {
-	const std::lock_guard<std::mutex> Lock(GSinkMutex);
-	FLogSink Previous = std::move(CurrentSink());
-	CurrentSink() = std::move(Sink);
-	return Previous;
+	const std::lock_guard<std::recursive_mutex> Lock(GSinkMutex);
+	const std::shared_ptr<const FLogSink> Previous = std::move(CurrentSink());
+	CurrentSink() = Sink ? std::make_shared<const FLogSink>(std::move(Sink)) : nullptr;
+	return Previous != nullptr ? *Previous : FLogSink();
 }

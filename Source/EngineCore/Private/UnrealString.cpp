@@ -61,7 +61,7 @@ const TCHAR& FString::operator[](int32 Index) const
 
 FString& FString::AppendChars(const TCHAR* Text, int32 Count)
 {
-	checkf(Count >= 0, "Negative character count %d", Count);
+	CountCheck(Count);
 	if (Count > 0)
 	{
 		Data.append(Text, static_cast<SIZE_T>(Count));

@@ -20,6 +20,13 @@ using TCHAR = char;
 
 inline constexpr int32 INDEX_NONE = -1;
 
+// Inlines a small function on a hot path whatever the compiler's own estimate.
+#if defined(_MSC_VER)
+#define FORCEINLINE __forceinline
+#else
+#define FORCEINLINE inline __attribute__((always_inline))
+#endif
+
 #if defined(_WIN32)
 #define OX_DLL_EXPORT __declspec(dllexport)
 #else

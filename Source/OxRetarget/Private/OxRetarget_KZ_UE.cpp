@@ -1,8 +1,11 @@
 #include "OxRetarget_KZ_UE.h"
 
 #include "OxHuman_Skeleton.h"
+#include "OxSkeletonTree/OxPoseCache.h"
 #include "OxTransformMath.h"
 
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace
@@ -49,6 +52,7 @@ OxRetarget_KZ_UE::OxRetarget_KZ_UE(const OxRetarget_KZ_UE& other)
 	, src_bone_names(other.src_bone_names)
 	, des_bone_names(other.des_bone_names)
 	, pair_plans(other.pair_plans)
+	, planned_curl_rules(other.planned_curl_rules)
 {
 }
 
@@ -62,6 +66,7 @@ OxRetarget_KZ_UE& OxRetarget_KZ_UE::operator=(const OxRetarget_KZ_UE& other)
 	std::swap(src_bone_names, copy.src_bone_names);
 	std::swap(des_bone_names, copy.des_bone_names);
 	std::swap(pair_plans, copy.pair_plans);
+	std::swap(planned_curl_rules, copy.planned_curl_rules);
 	return *this;
 }
 
@@ -92,6 +97,7 @@ void OxRetarget_KZ_UE::init(const TArray<FString>& kz_bone_names, const TArray<F
 	src_bone_names.Empty();
 	des_bone_names.Empty();
 	pair_plans.Empty();
+	planned_curl_rules.Empty();
 
 	for (int32 i = 0; i < kz_bone_names.Num(); ++i)
 	{
@@ -112,27 +118,43 @@ void OxRetarget_KZ_UE::init(const TArray<FString>& kz_bone_names, const TArray<F
 
 void OxRetarget_KZ_UE::preparePairs()
 {
+	OxPoseCache& source = src_skeleton->poseCache();
+	OxPoseCache& target = des_skeleton->poseCache();
 	pair_plans.Reserve(des_bone_names.Num());
 	for (int32 i = 0; i < des_bone_names.Num(); ++i)
 	{
 		const FName des = des_bone_names[i];
 		const FName src = src_bone_names[i];
 		FPairPlan plan;
-		plan.src_index = src_skeleton->findBoneIndex(src);
-		plan.des_index = des_skeleton->findBoneIndex(des);
-		plan.des_parent_index = des_skeleton->findBoneIndex(des_skeleton->getParentName(des));
+		plan.src_index = source.find(src);
+		plan.des_index = target.find(des);
+		plan.des_parent_index = plan.des_index != INDEX_NONE ? target.parentOf(plan.des_index) : INDEX_NONE;
 		const int32* sign = des_skeleton->exclude_bones.Find(des);
 		plan.curl_sign = sign != nullptr ? *sign : 0;
 		plan.is_finger = isFingerBone(des);
 		plan.inverse_src_t_pose_world = src_skeleton->get_t_pose_in_world(src).Inverse();
 		plan.des_t_pose_world = des_skeleton->get_t_pose_in_world(des);
-		const TTransform<double> des_t_pose_local = des_skeleton->get_t_pose_in_local(des);
-		const auto isRotation = [](const TTransform<double>& X)
-		{ return OxTransformMath::hasOnlyRotation(X) && OxTransformMath::isFinite(X.Rotation); };
-		plan.rest_is_rotation = isRotation(plan.inverse_src_t_pose_world) && isRotation(plan.des_t_pose_world) &&
-			isRotation(des_t_pose_local);
+		plan.rest_is_plain = OxTransformMath::isPlain(plan.inverse_src_t_pose_world) &&
+			OxTransformMath::isPlain(plan.des_t_pose_world) &&
+			OxTransformMath::isPlain(des_skeleton->get_t_pose_in_local(des));
 		pair_plans.Add(plan);
 	}
+	for (const TPair<FName, int32>& rule : des_skeleton->exclude_bones)
+	{
+		planned_curl_rules.Add(rule);
+	}
+}
+
+bool OxRetarget_KZ_UE::curlRulesAsPlanned() const
+{
+	// Entries are compared as bytes: a name spelt in other letter case counts as a change, which
+	// only costs a look-up per pair.
+	static_assert(std::has_unique_object_representations_v<TPair<FName, int32>>);
+	const TMap<FName, int32>& rules = des_skeleton->exclude_bones;
+	return rules.Num() == planned_curl_rules.Num() &&
+		(rules.IsEmpty() ||
+			std::memcmp(&*rules.begin(), planned_curl_rules.GetData(),
+				sizeof(TPair<FName, int32>) * static_cast<SIZE_T>(rules.Num())) == 0);
 }
 
 void OxRetarget_KZ_UE::updateSrcSkeleton(const TArray<FName>& names, const TArray<TTransform<double>>& transforms) const
@@ -149,8 +171,11 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 	{
 		return;
 	}
-	OxSkeletonTreeKZ& source = *src_skeleton;
-	OxSkeletonTreeUE& target = *des_skeleton;
+	OxPoseCache& source = src_skeleton->poseCache();
+	OxPoseCache& target = des_skeleton->poseCache();
+	// The finger map is public: when it no longer holds what init planned with, each pair's curl
+	// rule is looked up again.
+	const bool curl_rules_as_planned = curlRulesAsPlanned();
 	for (const FPairPlan& plan : pair_plans)
 	{
 		// A target bone the tree lacks would only be computed and dropped.
@@ -158,66 +183,70 @@ void OxRetarget_KZ_UE::updateDesSkeleton(bool fingers_in_t_pose) const
 		{
 			continue;
 		}
-		// While both skeletons hold rotations only, every pose below has zero translation and unit
-		// scale, and writing a rotation alone gives the same pose as writing the whole transform.
-		const bool only_rotations = plan.rest_is_rotation && source.hasOnlyRotations() && target.hasOnlyRotations();
 		if (fingers_in_t_pose && plan.is_finger)
 		{
-			const OxSkeletonTreeNode& des_node = target.node_map.GetPair(plan.des_index).Value;
-			if (only_rotations)
+			const TTransform<double>& rest = target.node(plan.des_index).t_pose_in_local;
+			if (plan.rest_is_plain)
 			{
-				target.setLocalRotationAt(plan.des_index, des_node.t_pose_in_local.Rotation);
+				target.setLocalPose(plan.des_index, rest.Rotation);
 			}
 			else
 			{
-				target.setLocalPoseAt(plan.des_index, des_node.t_pose_in_local);
+				target.setLocalPose(plan.des_index, rest);
 			}
 			continue;
 		}
 		const bool has_src = plan.src_index != INDEX_NONE;
-		if (plan.curl_sign != 0)
+		int32 curl_sign = plan.curl_sign;
+		if (!curl_rules_as_planned)
 		{
-			const TTransform<double>& src_local =
-				has_src ? source.node_map.GetPair(plan.src_index).Value.pose_in_local : TTransform<double>::Identity;
+			const int32* sign = des_skeleton->exclude_bones.Find(target.node(plan.des_index).name);
+			curl_sign = sign != nullptr ? *sign : 0;
+		}
+		if (curl_sign != 0)
+		{
 			// Finger curl: the source roll about the bone's Z axis, signed by side; translation and
 			// scale come from the source local pose.
-			const double yaw = src_local.Rotation.EulerRoll() * static_cast<double>(plan.curl_sign);
-			if (only_rotations)
+			const TTransform<double>& src_local =
+				has_src ? source.node(plan.src_index).pose_in_local : TTransform<double>::Identity;
+			const double yaw = src_local.Rotation.EulerRoll() * static_cast<double>(curl_sign);
+			if (!has_src || source.isLocalRotation(plan.src_index))
 			{
-				target.setLocalRotationAt(plan.des_index, makeYawRotation(yaw));
+				target.setLocalPose(plan.des_index, makeYawRotation(yaw));
 			}
 			else
 			{
 				TTransform<double> curled = src_local;
 				curled.SetRotation(makeYawRotation(yaw));
-				target.setLocalPoseAt(plan.des_index, curled);
+				target.setLocalPose(plan.des_index, curled);
 			}
 			continue;
 		}
 
 		// World delta: L = (TT * (Inverse(ST) * SW)) * Inverse(PW).
-		const TTransform<double>& src_world =
-			has_src ? source.worldPoseAt(plan.src_index) : TTransform<double>::Identity;
-		const bool src_plain = has_src ? source.isWorldPlainAt(plan.src_index) : true;
+		const TTransform<double>& src_world = has_src ? source.world(plan.src_index) : TTransform<double>::Identity;
+		const bool src_plain = !has_src || source.isWorldPlain(plan.src_index);
 		const bool has_parent = plan.des_parent_index != INDEX_NONE;
 		const TTransform<double>& parent_world =
-			has_parent ? target.worldPoseAt(plan.des_parent_index) : TTransform<double>::Identity;
-		const bool parent_plain = has_parent ? target.isWorldPlainAt(plan.des_parent_index) : true;
-		if (only_rotations && src_plain && parent_plain)
+			has_parent ? target.world(plan.des_parent_index) : TTransform<double>::Identity;
+		const bool parent_plain = !has_parent || target.isWorldPlain(plan.des_parent_index);
+		if (plan.rest_is_plain && src_plain && parent_plain)
 		{
-			// Rotation products alone: SW x conj(ST), then x TT, then conj(PW) x. The translations of
-			// the full compositions stay zero while the delta's rotation is finite.
-			const TQuat<double> delta = src_world.Rotation * plan.inverse_src_t_pose_world.Rotation;
-			if (OxTransformMath::isFinite(delta))
+			// Every product below takes the rotation-only route of compose while the delta is plain.
+			TTransform<double> delta;
+			if (OxTransformMath::compose(delta, plan.inverse_src_t_pose_world, src_world, true))
 			{
-				const TQuat<double> des_world = delta * plan.des_t_pose_world.Rotation;
-				target.setLocalRotationAt(plan.des_index, parent_world.Rotation.Inverse() * des_world);
+				TTransform<double> des_world;
+				TTransform<double> local;
+				OxTransformMath::compose(des_world, plan.des_t_pose_world, delta, true);
+				OxTransformMath::compose(local, des_world, OxTransformMath::inverse(parent_world, true), true);
+				target.setLocalPose(plan.des_index, local.Rotation);
 				continue;
 			}
 		}
 		const TTransform<double> delta = OxTransformMath::compose(plan.inverse_src_t_pose_world, src_world);
 		const TTransform<double> des_world = OxTransformMath::compose(plan.des_t_pose_world, delta);
-		target.setLocalPoseAt(
+		target.setLocalPose(
 			plan.des_index, OxTransformMath::compose(des_world, OxTransformMath::inverse(parent_world)));
 	}
 }

@@ -4,7 +4,8 @@
 
 // Shortcuts of the engine's transform algebra that give the same bits as A * B and Inverse(X)
 // (zero translation components may differ in sign only). They skip the work that cannot change the
-// result: rotating a zero vector, and dividing by a scale of exactly one.
+// result: rotating a zero vector, dividing by a scale of exactly one, and, for poses that are
+// rotations alone, everything but the quaternion product.
 namespace OxTransformMath
 {
 inline bool isZero(const TVector<double>& V)
@@ -26,6 +27,13 @@ inline bool hasOnlyRotation(const TTransform<double>& X)
 inline bool isFinite(const TQuat<double>& Q)
 {
 	return FMath::IsFinite(Q.X) && FMath::IsFinite(Q.Y) && FMath::IsFinite(Q.Z) && FMath::IsFinite(Q.W);
+}
+
+// A plain pose: a finite rotation alone (no translation, a scale of exactly one). Products and
+// inverses of plain poses are rotations alone.
+inline bool isPlain(const TTransform<double>& X)
+{
+	return hasOnlyRotation(X) && isFinite(X.Rotation);
 }
 
 inline bool hasNegative(const TVector<double>& V)
@@ -65,14 +73,38 @@ inline TTransform<double> compose(const TTransform<double>& A, const TTransform<
 	return Out;
 }
 
-// Inverse(X): with a scale of exactly one and no translation the reciprocal scale is one and the
-// rotated, negated translation is zero.
-inline TTransform<double> inverse(const TTransform<double>& X)
+// The one place that composes rotation-only poses. Out = A * B as above; the caller passes
+// RotationsOnly when it knows that A has no translation and a unit scale and that B is plain. Then
+// the full route would give rotation = B.rot x A.rot, scale = 1 o 1 = 1 and translation =
+// B.translation = 0, so only the quaternion product is computed. Returns whether Out is plain.
+// Out must not be A or B.
+FORCEINLINE bool compose(
+	TTransform<double>& Out, const TTransform<double>& A, const TTransform<double>& B, bool RotationsOnly)
 {
-	if (isOne(X.Scale3D) && isZero(X.Translation) && isFinite(X.Rotation))
+	if (RotationsOnly)
+	{
+		Out.Rotation = B.Rotation * A.Rotation;
+		Out.Translation = TVector<double>::ZeroVector;
+		Out.Scale3D = TVector<double>::OneVector;
+		return isFinite(Out.Rotation);
+	}
+	compose(Out, A, B);
+	return isPlain(Out);
+}
+
+// Inverse(X). A plain X inverts to its conjugate rotation: the reciprocal scale is one and the
+// rotated, negated translation is zero. The caller may vouch for a plain X with Plain.
+FORCEINLINE TTransform<double> inverse(const TTransform<double>& X, bool Plain)
+{
+	if (Plain)
 	{
 		return TTransform<double>(X.Rotation.Inverse(), TVector<double>::ZeroVector, TVector<double>::OneVector);
 	}
 	return X.Inverse();
+}
+
+inline TTransform<double> inverse(const TTransform<double>& X)
+{
+	return inverse(X, isPlain(X));
 }
 } // namespace OxTransformMath

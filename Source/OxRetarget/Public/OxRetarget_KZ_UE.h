@@ -40,17 +40,21 @@ public:
 	// The target bone's T-pose relative to its parent; the identity for an unknown name or before init.
 	TTransform<double> getTPose(FName name);
 
-	// The two trees, for inspection (printTree, world poses); null before init.
+	// The two trees, for inspection (printTree, world poses); null before init. Changes made through
+	// them take effect: the solver reads exclude_bones and the current poses on every call.
 	OxSkeletonTreeKZ* getSrcSkeleton() const { return src_skeleton; }
 	OxSkeletonTreeUE* getDesSkeleton() const { return des_skeleton; }
 
 private:
-	// First index whose entry equals name without regard to case, or -1.
+	// First index whose entry equals name without regard to case, or -1. Nothing in the library calls
+	// it; it is kept for callers of the designed interface.
 	int32 getIndex(FString name, TArray<FString> list);
 
 	void releaseSkeletons();
-	// Resolves the pairing to node indices and per-pair rules once the trees exist.
+	// Resolves the pairing to node numbers and per-pair rules once the trees exist.
 	void preparePairs();
+	// Whether the target tree's exclude_bones still holds what preparePairs planned with.
+	bool curlRulesAsPlanned() const;
 
 	// One pair, decided at init.
 	struct FPairPlan
@@ -58,11 +62,11 @@ private:
 		int32 src_index;
 		int32 des_index;
 		int32 des_parent_index;
-		// Side sign of a finger phalanx bone, 0 for the world-delta rule.
+		// Side sign of a finger phalanx bone from exclude_bones, 0 for the world-delta rule.
 		int32 curl_sign;
 		bool is_finger;
-		// The two world T-poses below and the target's local T-pose are pure, finite rotations.
-		bool rest_is_rotation;
+		// The two world T-poses below and the target's local T-pose are plain rotations.
+		bool rest_is_plain;
 		// Inverse of the source bone's world T-pose, and the target bone's world T-pose.
 		TTransform<double> inverse_src_t_pose_world;
 		TTransform<double> des_t_pose_world;
@@ -74,4 +78,6 @@ private:
 	TArray<FName> src_bone_names;
 	TArray<FName> des_bone_names;
 	TArray<FPairPlan> pair_plans;
+	// The target's exclude_bones entries as preparePairs saw them, in the map's order.
+	TArray<TPair<FName, int32>> planned_curl_rules;
 };

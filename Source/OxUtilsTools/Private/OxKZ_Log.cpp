@@ -1,28 +1,41 @@
 #include "OxKZ_Log.h"
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 namespace
 {
-std::mutex SinkMutex;
+// Serialises the sink's calls across threads. Recursive, so that a sink may print or replace the sink.
+std::recursive_mutex sink_mutex;
+// Set while this thread runs the sink: a line printed from inside the sink goes to standard output.
+thread_local bool in_sink = false;
 
-OxKZ_Log::Sink& currentSink()
+// Shared, so that a sink replaced from inside itself lives until its call returns.
+std::shared_ptr<const OxKZ_Log::Sink>& currentSink()
 {
-	static OxKZ_Log::Sink sink;
+	static std::shared_ptr<const OxKZ_Log::Sink> sink;
 	return sink;
 }
 
 void writeLine(const FString& line)
 {
-	const std::lock_guard<std::mutex> lock(SinkMutex);
-	if (currentSink())
+	const std::lock_guard<std::recursive_mutex> lock(sink_mutex);
+	const std::shared_ptr<const OxKZ_Log::Sink> sink = currentSink();
+	if (sink == nullptr || in_sink)
 	{
-		currentSink()(line);
+		std::fputs(*line, stdout);
+		std::fputc('\n', stdout);
 		return;
 	}
-	std::fputs(*line, stdout);
-	std::fputc('\n', stdout);
+	struct InSinkScope
+	{
+		InSinkScope() { in_sink = true; }
+		~InSinkScope() { in_sink = false; }
+		InSinkScope(const InSinkScope&) = delete;
+		InSinkScope& operator=(const InSinkScope&) = delete;
+	} scope;
+	(*sink)(line);
 }
 
 FString number(double value)
@@ -52,8 +65,8 @@ FString OxKZ_Log::formatTransform(const TTransform<double>& transform)
 
 OxKZ_Log::Sink OxKZ_Log::setSink(Sink sink)
 {
-	const std::lock_guard<std::mutex> lock(SinkMutex);
-	Sink previous = std::move(currentSink());
-	currentSink() = std::move(sink);
-	return previous;
+	const std::lock_guard<std::recursive_mutex> lock(sink_mutex);
+	const std::shared_ptr<const Sink> previous = std::move(currentSink());
+	currentSink() = sink ? std::make_shared<const Sink>(std::move(sink)) : nullptr;
+	return previous != nullptr ? *previous : Sink();
 }

@@ -20,7 +20,9 @@ public:
 	// significant digits, e.g. "label R=(0, 0, 0, 1) T=(0, 0, 0) S=(1, 1, 1)".
 	static void printTransform(FString label, TTransform<double> transform);
 
-	// Replaces the sink and returns the previous one; an empty sink restores standard output.
+	// Replaces the sink and returns the previous one; an empty sink restores standard output. The sink
+	// is called from one thread at a time; a line printed from inside the sink, on its thread, goes to
+	// standard output instead, and the sink may replace itself.
 	static Sink setSink(Sink sink);
 
 	// The text printTransform writes for a transform, after its label.

@@ -24,7 +24,7 @@ public:
 	{
 	}
 	TArray(const T* Items, int32 Count)
-		: Data(Items, Items + Count)
+		: Data(Items, Items + CheckedCount(Count))
 	{
 	}
 
@@ -72,6 +72,7 @@ public:
 	}
 	int32 AddDefaulted(int32 Count = 1)
 	{
+		CountCheck(Count);
 		const int32 Index = Num();
 		Data.resize(Data.size() + static_cast<SIZE_T>(Count));
 		return Index;
@@ -85,6 +86,7 @@ public:
 	}
 	void RemoveAt(int32 Index, int32 Count = 1)
 	{
+		CountCheck(Count);
 		if (Count == 0)
 		{
 			return;
@@ -115,11 +117,20 @@ public:
 	}
 	bool Contains(const T& Item) const { return Find(Item) != INDEX_NONE; }
 
-	void Reserve(int32 Count) { Data.reserve(static_cast<SIZE_T>(Count)); }
-	void SetNum(int32 Count) { Data.resize(static_cast<SIZE_T>(Count)); }
+	void Reserve(int32 Count)
+	{
+		CountCheck(Count);
+		Data.reserve(static_cast<SIZE_T>(Count));
+	}
+	void SetNum(int32 Count)
+	{
+		CountCheck(Count);
+		Data.resize(static_cast<SIZE_T>(Count));
+	}
 	// Empties the array; Slack elements of storage are kept (0 frees it).
 	void Empty(int32 Slack = 0)
 	{
+		CountCheck(Slack);
 		Data.clear();
 		if (Slack == 0)
 		{
@@ -141,6 +152,13 @@ public:
 	auto end() const { return Data.end(); }
 
 private:
+	// Counts of elements are checked like indices: a negative one stops the process.
+	static void CountCheck(int32 Count) { checkf(Count >= 0, "Negative element count %d", Count); }
+	static int32 CheckedCount(int32 Count)
+	{
+		CountCheck(Count);
+		return Count;
+	}
 	void RangeCheck(int32 Index) const
 	{
 		checkf(Index >= 0 && Index < Num(), "Array index out of bounds: %lld from an array of size %lld",

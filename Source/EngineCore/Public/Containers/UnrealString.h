@@ -41,8 +41,9 @@ public:
 		: Data(Text ? Text : "")
 	{
 	}
+	// The first Count characters of Text; a negative Count stops the process.
 	FString(int32 Count, const TCHAR* Text)
-		: Data(Text, static_cast<SIZE_T>(Count))
+		: Data(Text, static_cast<SIZE_T>(CheckedCount(Count)))
 	{
 	}
 	explicit FString(std::string_view Text)
@@ -123,7 +124,12 @@ public:
 	bool Equals(const FString& Other, ESearchCase::Type SearchCase = ESearchCase::CaseSensitive) const;
 	// As in the engine, == ignores letter case.
 	friend bool operator==(const FString& A, const FString& B) { return A.Equals(B, ESearchCase::IgnoreCase); }
-	friend bool operator==(const FString& A, const TCHAR* B) { return FCString::Stricmp(*A, B) == 0; }
+	// B must be a text: a null pointer stops the process.
+	friend bool operator==(const FString& A, const TCHAR* B)
+	{
+		checkf(B != nullptr, "FString compared with a null text");
+		return FCString::Stricmp(*A, B) == 0;
+	}
 
 	FString ToLower() const;
 	FString Left(int32 Count) const;
@@ -148,6 +154,17 @@ public:
 	}
 
 private:
+	// Counts of characters are checked like indices: a negative one stops the process.
+	static void CountCheck(int32 Count)
+	{
+		checkf(Count >= 0, "Negative character count %d", Count);
+	}
+	static int32 CheckedCount(int32 Count)
+	{
+		CountCheck(Count);
+		return Count;
+	}
+
 	std::basic_string<TCHAR, std::char_traits<TCHAR>, TEngineAllocator<TCHAR>> Data;
 };
 

@@ -49,7 +49,9 @@ struct CORE_API FMsg
 		;
 
 	// Replaces the sink and returns the previous one. An empty sink restores the default, which writes
-	// "Category: Verbosity: message [File:line]" as one line to standard error.
+	// "Category: Verbosity: message [File:line]" as one line to standard error. The sink is called
+	// from one thread at a time; a record logged from inside the sink, on its thread, goes to the
+	// default instead, and the sink may replace itself. A sink must not wait for other threads to log.
 	static FLogSink SetSink(FLogSink Sink);
 };
 
