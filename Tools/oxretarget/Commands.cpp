@@ -11,10 +11,10 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <numbers>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <numbers>
 #include <set>
 #include <string>
 #include <vector>
@@ -226,9 +226,10 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
     ++arms;
   }
   if (arms == 2 && lowered / 2 > 25 && lowered / 2 < 65) {
-    fmt::print("warning: frame 0 looks like an A-pose (arms {:.0f} degrees below the horizontal); if it is the "
-               "capture's rest pose, retarget with --source-rest frame:0\n",
-               lowered / 2);
+    fmt::print(
+        "warning: frame 0 looks like an A-pose (arms {:.0f} degrees below the horizontal); if it is the "
+        "capture's rest pose, retarget with --source-rest frame:0\n",
+        lowered / 2);
   }
   if (local.size() == 2) {
     double jump = 0;
@@ -242,9 +243,10 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
       }
     }
     if (jump > 30) {
-      fmt::print("warning: frame 0 looks like a calibration frame ({} turns {:.0f} degrees into frame 1); "
-                 "--source-rest frame:0 rests on it, or leave it out\n",
-                 bone, jump);
+      fmt::print(
+          "warning: frame 0 looks like a calibration frame ({} turns {:.0f} degrees into frame 1); "
+          "--source-rest frame:0 rests on it, or leave it out\n",
+          bone, jump);
     }
   }
 }
