@@ -4,6 +4,7 @@
 #include "Batch.h"
 #include "DemoClip.h"
 #include "PreviewPage.h"
+#include "Qa.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
@@ -326,6 +327,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       double unit = metres_per_unit(options.units);
       TargetSkeleton skeleton;
       std::vector<Vec3> target;
+      std::unique_ptr<ClipQa> qa;
       const FileResult result = retarget_stream(
           in, input, options, retargeter,
           [&](const ClipInfo& info) {
@@ -335,15 +337,17 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             clip.target.joints = info.skeleton.names;
             clip.target.parents = info.skeleton.parents;
             skeleton = info.skeleton;
+            qa = std::make_unique<ClipQa>(info);
             const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frame_count, 1 << 20));
             clip.source.positions.reserve(frames * info.source_joints.size() * 3);
             clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
           },
-          [&](std::int64_t, const FramePose& pose) {
+          [&](std::int64_t frame, const FramePose& pose) {
             for (const Vec3& p : pose.source_positions) {
               for (const double value : p) clip.source.positions.push_back(static_cast<float>(value * unit));
             }
             target_world_positions(skeleton, pose, target);
+            qa->observe(frame, pose, target);
             for (const Vec3& p : target) {
               for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
             }
@@ -357,8 +361,8 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
         throw ToolError(input + ": " + error.what());
       }
       file.commit();
-      entries.push_back(
-          {page.filename().string(), clip.title, clip.frames, static_cast<double>(clip.frames) * clip.frame_time, {}});
+      entries.push_back({page.filename().string(), clip.title, clip.frames,
+                         static_cast<double>(clip.frames) * clip.frame_time, qa->warnings()});
       if (!many) fmt::print("{}\n", page.string());
     } catch (const ToolError& error) {
       fmt::print(stderr, "oxretarget: error: {}\n", error.what());
