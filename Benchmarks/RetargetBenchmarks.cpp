@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -15,6 +16,7 @@
 #include "ArithmeticFloor.h"
 
 #ifdef OX_WITH_TOOL
+#include <unistd.h>
 #include "DemoClip.h"
 #include "PoseWriter.h"
 #include "Retarget.h"
@@ -202,7 +204,8 @@ void BM_Init_Literal(benchmark::State& state) {
 BENCHMARK(BM_Init_Literal);
 
 #ifdef OX_WITH_TOOL
-// The tool's pipeline on a long generated clip, reading and writing (JSON to memory) included.
+// The tool's pipeline on a long generated clip: reading and solving alone (argument 0), then with
+// each format written to a file (1 JSON, 2 CSV, 3 glb, 4 BVH).
 void BM_ToolThroughput(benchmark::State& state) {
   std::ostringstream demo;
   oxr::write_demo_clip(demo);
@@ -216,25 +219,34 @@ void BM_ToolThroughput(benchmark::State& state) {
                      "\nFrame Time: 0.0333333\n";
   for (int r = 0; r < kRepeats; ++r) clip += frames;
 
+  constexpr oxr::Format kFormats[] = {oxr::Format::Json, oxr::Format::Json, oxr::Format::Csv, oxr::Format::Glb,
+                                      oxr::Format::Bvh};
+  const auto format = kFormats[state.range(0)];
+  const bool write = state.range(0) != 0;
+  const std::filesystem::path output = std::filesystem::temp_directory_path() /
+                                       ("oxretarget-bench-" + std::to_string(::getpid()) + oxr::extension_for(format));
   OxRetarget_KZ_UE retargeter;
   retargeter.init();
   std::int64_t total = 0;
   for (auto _ : state) {
     std::istringstream in(clip);
-    std::ostringstream out;
     std::unique_ptr<oxr::PoseWriter> writer;
     const oxr::FileResult result = oxr::retarget_stream(
         in, "clip", {}, retargeter,
-        [&](const oxr::ClipInfo& info) { writer = oxr::make_pose_writer(oxr::Format::Json, out, info); },
-        [&](std::int64_t frame, const std::vector<oxr::bvh::Quat>& rotations) {
-          writer->write_frame(frame, rotations);
+        [&](const oxr::ClipInfo& info) {
+          if (write) writer = oxr::make_pose_writer(format, output, info);
+        },
+        [&](std::int64_t frame, const oxr::FramePose& pose) {
+          if (writer) writer->write_frame(frame, pose);
         });
-    writer->finish();
+    if (writer) writer->finish();
     total += result.frames;
   }
+  std::error_code ignored;
+  std::filesystem::remove(output, ignored);
   state.counters["frames/s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ToolThroughput)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ToolThroughput)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 #endif
 
 // Keeps each benchmark's CPU time per iteration (the median when repeated) to print ratios after the

@@ -105,7 +105,7 @@ Solved solve(OxRetarget_KZ_UE& retargeter, const std::string& text, oxr::Retarge
   Solved solved;
   const auto result = oxr::retarget_stream(
       in, "clip.bvh", options, retargeter, [&](const oxr::ClipInfo& info) { solved.info = info; },
-      [&](std::int64_t, const std::vector<oxr::bvh::Quat>& rotations) { solved.frame = rotations; });
+      [&](std::int64_t, const oxr::FramePose& pose) { solved.frame.assign(pose.meta.begin(), pose.meta.end()); });
   EXPECT_EQ(result.frames, 1);
   return solved;
 }

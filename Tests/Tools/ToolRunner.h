@@ -83,8 +83,9 @@ class ToolTest : public ::testing::Test {
     fs::remove_all(root_, ignored);
   }
 
-  // Runs the tool in the test's folder; max_file_bytes > 0 caps the size of any file the child writes.
-  Outcome run(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0) const {
+  // Starts the tool in the test's folder, its output streams captured in files there; max_file_bytes > 0
+  // caps the size of any file the child writes.
+  pid_t start(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0) const {
     const std::string out_file = (root_ / ".stdout").string();
     const std::string err_file = (root_ / ".stderr").string();
     std::vector<std::string> words{OXRETARGET_TOOL};
@@ -107,14 +108,20 @@ class ToolTest : public ::testing::Test {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
+    return pid;
+  }
+
+  // Runs the tool in the test's folder and waits for it.
+  Outcome run(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0) const {
+    const pid_t pid = start(args, max_file_bytes);
     Outcome result;
     int status = 0;
     rusage usage{};
     if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.peak_kib = usage.ru_maxrss;
-    result.out = read_text(out_file);
-    result.err = read_text(err_file);
+    result.out = read_text(root_ / ".stdout");
+    result.err = read_text(root_ / ".stderr");
     return result;
   }
 

@@ -23,10 +23,17 @@ std::string describe(const std::filesystem::path& path, const std::string& probl
 
 AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)) {
   temporary_ = destination_;
-  temporary_ += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
+  // Host, process and a counter: unique even when machines share the folder.
+  char host[64] = {};
+  if (::gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
+  std::string name(host);
+  for (char& c : name) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  temporary_ += ".tmp-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
   out_.open(temporary_, std::ios::binary | std::ios::trunc);
   if (!out_) {
-    throw ToolError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));
+    throw OutputError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));
   }
 }
 
@@ -43,12 +50,12 @@ void AtomicFile::commit() {
   const bool written = static_cast<bool>(out_);
   out_.close();
   if (!written || out_.fail()) {
-    throw ToolError(describe(destination_, "write failed (disk full?)"));
+    throw OutputError(describe(destination_, "write failed (disk full?)"));
   }
   std::error_code error;
   std::filesystem::rename(temporary_, destination_, error);
   if (error) {
-    throw ToolError(describe(destination_, "cannot rename into place: " + error.message()));
+    throw OutputError(describe(destination_, "cannot rename into place: " + error.message()));
   }
   committed_ = true;
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "OxRetarget_KZ_UE.h"
 
@@ -33,45 +34,81 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
                       bool show_progress) {
   const auto start = std::chrono::steady_clock::now();
   BatchReport report;
+  report.outcomes.resize(batch.size());
+  std::vector<std::size_t> todo;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    if (batch[i].skip) {
+      report.outcomes[i].status = "skipped";
+    } else {
+      todo.push_back(i);
+    }
+  }
   std::atomic<std::size_t> next{0};
-  std::atomic<std::int64_t> frames{0};
-  std::atomic<int> ok{0};
   std::size_t done = 0;
-  std::vector<std::string> errors(batch.size());
   std::mutex progress_mutex;
 
   const auto worker = [&] {
     OxRetarget_KZ_UE retargeter;
     retargeter.init();
-    for (std::size_t i = next++; i < batch.size(); i = next++) {
+    for (std::size_t k = next++; k < todo.size(); k = next++) {
+      const std::size_t i = todo[k];
+      FileOutcome& outcome = report.outcomes[i];
+      const auto began = std::chrono::steady_clock::now();
       try {
-        frames += retarget_file(batch[i].input, batch[i].output, options, retargeter).frames;
-        ++ok;
+        FileResult result = retarget_file(batch[i].input, batch[i].output, options, retargeter);
+        outcome.status = "ok";
+        outcome.frames = result.frames;
+        outcome.warnings = std::move(result.warnings);
       } catch (const ToolError& error) {
-        errors[i] = error.what();
+        outcome.status = "failed";
+        outcome.error = error.what();
       } catch (const std::exception& error) {
-        errors[i] = batch[i].input.string() + ": " + error.what();
+        outcome.status = "failed";
+        outcome.error = batch[i].input.string() + ": " + error.what();
       }
+      outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
       if (show_progress) {
         const std::lock_guard<std::mutex> lock(progress_mutex);
-        draw_progress(++done, batch.size());
+        draw_progress(++done, todo.size());
       }
     }
   };
 
-  const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(batch.size())));
+  const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(todo.size())));
   std::vector<std::thread> pool;
   for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
   worker();
   for (std::thread& thread : pool) thread.join();
 
-  for (std::string& error : errors) {
-    if (!error.empty()) report.errors.push_back(std::move(error));
+  for (const FileOutcome& outcome : report.outcomes) {
+    if (outcome.status == "ok") {
+      ++report.files_ok;
+      report.frames += outcome.frames;
+    } else if (outcome.status == "failed") {
+      ++report.files_failed;
+    } else {
+      ++report.files_skipped;
+    }
   }
-  report.files_ok = ok;
-  report.frames = frames;
   report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return report;
+}
+
+std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& report) {
+  std::string text;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const FileOutcome& outcome = report.outcomes[i];
+    nlohmann::ordered_json line;
+    line["input"] = batch[i].input.string();
+    line["output"] = batch[i].output.string();
+    line["status"] = outcome.status;
+    line["frames"] = outcome.frames;
+    line["seconds"] = outcome.seconds;
+    line["error"] = outcome.error;
+    line["warnings"] = outcome.warnings;
+    text += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  }
+  return text;
 }
 
 }  // namespace oxr

@@ -3,12 +3,19 @@
 #include "AtomicFile.h"
 #include "Batch.h"
 #include "DemoClip.h"
+#include "PreviewPage.h"
+#include "Qa.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <numbers>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,7 +31,7 @@ namespace fs = std::filesystem;
 namespace oxr {
 namespace {
 
-const char* extension_for(Format format) { return format == Format::Csv ? ".csv" : ".json"; }
+constexpr int kTargetBones = 64;
 
 // Text from a file or the command line as info shows it: control bytes masked, as in error messages.
 std::string shown(const std::string& text) {
@@ -53,9 +60,9 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   std::error_code error;
   const bool out_is_dir = !out.empty() && fs::is_directory(out, error);
   if (many && !out.empty() && !out_is_dir) {
-    if (fs::exists(out, error)) throw ToolError(out + ": is not a folder; several inputs need an output folder");
+    if (fs::exists(out, error)) throw UsageError(out + ": is not a folder; several inputs need an output folder");
     fs::create_directories(out, error);
-    if (error) throw ToolError(out + ": cannot create folder: " + error.message());
+    if (error) throw UsageError(out + ": cannot create folder: " + error.message());
   }
   // Results never replace a motion file given as input.
   std::set<fs::path> input_files;
@@ -71,11 +78,11 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
       target = out;
     }
     if (input_files.count(fs::weakly_canonical(target, error)) != 0) {
-      throw ToolError(target.string() + ": would overwrite an input file; choose another output with -o");
+      throw UsageError(target.string() + ": would overwrite an input file; choose another output with -o");
     }
     const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
     if (!inserted) {
-      throw ToolError(input + ": would overwrite the results of " + it->second + " in " + target.string());
+      throw UsageError(input + ": would overwrite the results of " + it->second + " in " + target.string());
     }
     jobs.push_back({input, target});
   }
@@ -84,17 +91,292 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
 
 }  // namespace
 
-int run_retarget(const std::vector<std::string>& inputs, const std::string& out, const RetargetOptions& options,
-                 int jobs) {
-  const std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+  }
+  std::error_code error;
+  if (inputs.size() != 1 || out.empty() || fs::is_directory(out, error)) return Format::Json;
+  std::string extension = fs::path(out).extension().string();
+  if (extension.empty()) return Format::Json;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out + ": cannot write " + extension +
+                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+}
+
+namespace {
+
+// The K-th of N parts (1-based) of the inputs sorted by name: every N-th input from the K-th on.
+std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::string& shard) {
+  int part = 0;
+  int parts = 0;
+  const auto slash = shard.find('/');
+  const auto number = [](std::string_view text, int& value) {
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
+  };
+  if (slash == std::string::npos || !number(std::string_view(shard).substr(0, slash), part) ||
+      !number(std::string_view(shard).substr(slash + 1), parts) || parts < 1 || part < 1 || part > parts) {
+    throw UsageError("--shard " + shard + ": expected K/N with 1 <= K <= N, e.g. 3/8");
+  }
+  std::sort(inputs.begin(), inputs.end());
+  std::vector<std::string> mine;
+  for (std::size_t i = static_cast<std::size_t>(part - 1); i < inputs.size(); i += static_cast<std::size_t>(parts)) {
+    mine.push_back(inputs[i]);
+  }
+  return mine;
+}
+
+// The files a result consists of: a .gltf comes with its .bin.
+std::vector<fs::path> result_files(const fs::path& output, Format format) {
+  std::vector<fs::path> files{output};
+  if (format == Format::Gltf) files.push_back(fs::path(output).replace_extension(".bin"));
+  return files;
+}
+
+// Temporary files a killed run left beside a result ("NAME.tmp-HOST-PID-N"); never a finished file.
+void remove_stale_temporaries(const fs::path& output, Format format) {
+  for (const fs::path& file : result_files(output, format)) {
+    std::error_code error;
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    const std::string prefix = file.filename().string() + ".tmp-";
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      if (it->path().filename().string().rfind(prefix, 0) == 0 && it->is_regular_file(error)) {
+        fs::remove(it->path(), error);
+      }
+    }
+  }
+}
+
+// A result is complete once it exists under its final name (files only get there by a rename after
+// the last byte); current when it is no older than its input.
+bool result_is_current(const BatchJob& job, Format format) {
+  std::error_code error;
+  const auto input_time = fs::last_write_time(job.input, error);
+  if (error) return false;
+  for (const fs::path& file : result_files(job.output, format)) {
+    if (!fs::is_regular_file(file, error)) return false;
+    const auto time = fs::last_write_time(file, error);
+    if (error || time < input_time) return false;
+  }
+  return true;
+}
+
+// Rotation angle in degrees.
+double angle_of(const Quat& q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  return n > 0 ? 2 * std::acos(std::min(1.0, std::abs(q[3]) / n)) * 180 / std::numbers::pi : 0.0;
+}
+
+// How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
+// or a calibration frame the next frame jumps away from.
+void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
+  OxSkeletonTreeKZ tree;
+  tree.init();
+  double largest = 0;
+  std::string where = "none";
+  for (const JointMatch::Pair& pair : match.matched) {
+    const TQuat<double> t = tree.get_t_pose_in_world(FName(pair.bone.c_str())).GetRotation();
+    const double angle = angle_of({t.X, t.Y, t.Z, t.W});
+    if (angle > largest + 1e-9) {
+      largest = angle;
+      where = pair.bone;
+    }
+  }
+  fmt::print("rest pose (the zero pose) against the KZ T-pose: largest difference {:.1f} degrees, at {}\n", largest,
+             where);
+
+  // The first two frames, their local rotations and joint positions.
+  std::ifstream in(input, std::ios::binary);
+  bvh::Reader reader(in);
+  std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+  std::vector<std::vector<Quat>> local;
+  std::vector<std::vector<Vec3>> position;
+  for (int f = 0; f < 2 && reader.read_frame(values); ++f) {
+    std::vector<Quat> l(header.joints.size()), w(header.joints.size());
+    std::vector<Vec3> p(header.joints.size());
+    for (std::size_t j = 0; j < header.joints.size(); ++j) {
+      const bvh::Joint& joint = header.joints[j];
+      l[j] = bvh::joint_rotation(joint, values);
+      const Vec3 t = joint_translation(joint, values, true);
+      const int parent = joint.parent;
+      w[j] = parent < 0 ? l[j] : mul(w[static_cast<std::size_t>(parent)], l[j]);
+      p[j] = parent < 0 ? t : add(p[static_cast<std::size_t>(parent)], rotate(w[static_cast<std::size_t>(parent)], t));
+    }
+    local.push_back(l);
+    position.push_back(p);
+  }
+  if (local.empty()) return;
+  const auto joint_of = [&](const char* bone) {
+    for (const JointMatch::Pair& pair : match.matched) {
+      if (pair.bone == bone) return pair.joint;
+    }
+    return -1;
+  };
+  // Arms: the upper arm's elevation in frame 0, negative below the horizontal.
+  double lowered = 0;
+  int arms = 0;
+  for (const auto& [arm, fore] : {std::pair{"LeftArm", "LeftForeArm"}, std::pair{"RightArm", "RightForeArm"}}) {
+    const int a = joint_of(arm), b = joint_of(fore);
+    if (a < 0 || b < 0) continue;
+    const Vec3 d = sub(position[0][static_cast<std::size_t>(b)], position[0][static_cast<std::size_t>(a)]);
+    if (length(d) <= 0) continue;
+    lowered += -std::asin(std::clamp(d[1] / length(d), -1.0, 1.0)) * 180 / std::numbers::pi;
+    ++arms;
+  }
+  if (arms == 2 && lowered / 2 > 25 && lowered / 2 < 65) {
+    fmt::print(
+        "warning: frame 0 looks like an A-pose (arms {:.0f} degrees below the horizontal); if it is the "
+        "capture's rest pose, retarget with --source-rest frame:0\n",
+        lowered / 2);
+  }
+  if (local.size() == 2) {
+    double jump = 0;
+    std::string bone;
+    for (const JointMatch::Pair& pair : match.matched) {
+      const auto j = static_cast<std::size_t>(pair.joint);
+      const double angle = angle_of(mul(conj(local[0][j]), local[1][j]));
+      if (angle > jump) {
+        jump = angle;
+        bone = pair.bone;
+      }
+    }
+    if (jump > 30) {
+      fmt::print(
+          "warning: frame 0 looks like a calibration frame ({} turns {:.0f} degrees into frame 1); "
+          "--source-rest frame:0 rests on it, or leave it out\n",
+          bone, jump);
+    }
+  }
+}
+
+}  // namespace
+
+int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
+                 RetargetOptions options) {
+  options.format = choose_format(inputs, out, settings.format);
+  if (!settings.target_rig.empty()) {
+    try {
+      options.rig = std::make_shared<const RigPositions>(read_target_rig(settings.target_rig, options.units));
+    } catch (const ToolError& error) {
+      throw UsageError(error.what());
+    }
+  }
+  if (!settings.shard.empty()) inputs = shard_of(std::move(inputs), settings.shard);
+  std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
+  for (BatchJob& job : batch) {
+    remove_stale_temporaries(job.output, options.format);
+    if (settings.resume) job.skip = result_is_current(job, options.format);
+  }
   const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
-  const BatchReport report = run_batch(batch, options, jobs, progress);
-  for (const std::string& error : report.errors) fmt::print(stderr, "oxretarget: error: {}\n", error);
+  const BatchReport report = run_batch(batch, options, settings.jobs, progress);
+  std::size_t warnings = 0;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const FileOutcome& outcome = report.outcomes[i];
+    if (!outcome.error.empty()) fmt::print(stderr, "oxretarget: error: {}\n", outcome.error);
+    for (const std::string& warning : outcome.warnings) {
+      fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), warning);
+    }
+    warnings += outcome.warnings.size();
+  }
+  if (!settings.report.empty()) {
+    AtomicFile file(settings.report);
+    file.stream() << report_lines(batch, report);
+    file.commit();
+  }
   const double fps = report.seconds > 0 ? static_cast<double>(report.frames) / report.seconds : 0.0;
-  fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s)\n", report.files_ok,
-             batch.size(), report.frames, report.seconds, fps);
-  if (batch.size() == 1 && report.errors.empty()) fmt::print("{}\n", batch[0].output.string());
-  return report.errors.empty() ? 0 : 1;
+  std::string extra;
+  if (report.files_skipped > 0) extra += fmt::format(", {} skipped as done", report.files_skipped);
+  if (warnings > 0) extra += fmt::format(", {} warnings", warnings);
+  fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s){}\n", report.files_ok,
+             batch.size(), report.frames, report.seconds, fps, extra);
+  if (batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
+  return report.files_failed == 0 ? 0 : 1;
+}
+
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
+                RetargetOptions options) {
+  if (!target_rig.empty())
+    options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
+  const bool many = inputs.size() > 1;
+  const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
+  if (many) {
+    std::error_code error;
+    if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
+      throw ToolError(folder + ": is not a folder; several inputs need an output folder");
+    }
+    fs::create_directories(folder, error);
+    if (error) throw ToolError(folder + ": cannot create folder: " + error.message());
+  }
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  std::vector<PreviewIndexEntry> entries;
+  std::map<fs::path, std::string> taken;
+  int failed = 0;
+  for (const std::string& input : inputs) {
+    fs::path page = many ? fs::path(folder) / fs::path(input).filename().replace_extension(".html")
+                         : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out));
+    try {
+      const auto [it, inserted] = taken.emplace(page.lexically_normal(), input);
+      if (!inserted) throw ToolError(input + ": would overwrite the page of " + it->second + " in " + page.string());
+      std::ifstream in = open_input(input);
+      PreviewClip clip;
+      clip.title = fs::path(input).filename().string();
+      double unit = metres_per_unit(options.units);
+      TargetSkeleton skeleton;
+      std::vector<Vec3> target;
+      std::unique_ptr<ClipQa> qa;
+      const FileResult result = retarget_stream(
+          in, input, options, retargeter,
+          [&](const ClipInfo& info) {
+            clip.frame_time = info.frame_time;
+            clip.source.joints = info.source_joints;
+            clip.source.parents = info.source_parents;
+            clip.target.joints = info.skeleton.names;
+            clip.target.parents = info.skeleton.parents;
+            skeleton = info.skeleton;
+            qa = std::make_unique<ClipQa>(info);
+            const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frame_count, 1 << 20));
+            clip.source.positions.reserve(frames * info.source_joints.size() * 3);
+            clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
+          },
+          [&](std::int64_t frame, const FramePose& pose) {
+            for (const Vec3& p : pose.source_positions) {
+              for (const double value : p) clip.source.positions.push_back(static_cast<float>(value * unit));
+            }
+            target_world_positions(skeleton, pose, target);
+            qa->observe(frame, pose, target);
+            for (const Vec3& p : target) {
+              for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
+            }
+          });
+      clip.frames = result.frames;
+      if (clip.frames == 0) throw ToolError(input + ": has no frames to show");
+      AtomicFile file(page);
+      try {
+        write_preview_page(file.stream(), clip);
+      } catch (const std::invalid_argument& error) {
+        throw ToolError(input + ": " + error.what());
+      }
+      file.commit();
+      entries.push_back({page.filename().string(), clip.title, clip.frames,
+                         static_cast<double>(clip.frames) * clip.frame_time, qa->warnings()});
+      if (!many) fmt::print("{}\n", page.string());
+    } catch (const ToolError& error) {
+      fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+      ++failed;
+    }
+  }
+  if (many) {
+    const fs::path index = fs::path(folder) / "index.html";
+    AtomicFile file(index);
+    write_preview_index(file.stream(), entries);
+    file.commit();
+    fmt::print("{}\n", index.string());
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 int run_info(const std::string& input) {
@@ -119,6 +401,7 @@ int run_info(const std::string& input) {
   if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
   fmt::print("joints skipped (not source bones): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
+  describe_rest(input, header, match);
   return 0;
 }
 
@@ -141,6 +424,7 @@ int run_demo(const std::string& dir) {
   if (error) throw ToolError(dir + ": cannot create folder: " + error.message());
   const fs::path clip = fs::path(dir) / "demo.bvh";
   const fs::path result = fs::path(dir) / "demo.json";
+  const fs::path scene = fs::path(dir) / "demo.glb";
   {
     AtomicFile file(clip);
     write_demo_clip(file.stream());
@@ -149,10 +433,14 @@ int run_demo(const std::string& dir) {
   OxRetarget_KZ_UE retargeter;
   retargeter.init();
   const FileResult done = retarget_file(clip, result, {}, retargeter);
+  RetargetOptions glb;
+  glb.format = Format::Glb;
+  retarget_file(clip, scene, glb, retargeter);
   fmt::print("Built-in sample: T-pose, both arms raised, a quarter turn, a knee bend, a finger curl.\n");
   fmt::print("  motion   {} ({} frames of the source skeleton, {} bones)\n", clip.string(), done.frames,
              source_bone_names().size());
-  fmt::print("  results  {} ({} target bones per frame)\n", result.string(), retargeter.getMetaBoneName().Num());
+  fmt::print("  results  {} (local rotations of all {} target bones per frame)\n", result.string(), kTargetBones);
+  fmt::print("  scene    {} (the retargeted mannequin skeleton with its animation, glTF 2.0)\n", scene.string());
   const TQuat<double> arm = retargeter.getMetaBonePose(FName("upperarm_l")).GetRotation();
   fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm.X, arm.Y, arm.Z, arm.W);
   return 0;

@@ -1,97 +1,577 @@
 #include "PoseWriter.h"
 
+#include "AtomicFile.h"
+#include "Retarget.h"
 #include "ToolError.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <iterator>
+#include <numbers>
 
 #include <fmt/format.h>
+#include <tiny_gltf.h>
 #include <nlohmann/json.hpp>
 
 namespace oxr {
 namespace {
 
-void check_finite(std::int64_t frame, const bvh::Quat& q) {
-  if (!std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[2]) || !std::isfinite(q[3])) {
-    throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
+constexpr const char* kVersionString = "oxretarget 0.3";
+
+bool finite(const Quat& q) {
+  return std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]) && std::isfinite(q[3]);
+}
+bool finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+void check_finite(std::int64_t frame, const FramePose& pose) {
+  for (const Quat& q : pose.rotations) {
+    if (!finite(q)) throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
+  }
+  for (const Vec3& v : pose.translations) {
+    if (!finite(v)) throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
   }
 }
 
-void append_quat(fmt::memory_buffer& buffer, const bvh::Quat& q) {
-  fmt::format_to(std::back_inserter(buffer), "[{:.17g}, {:.17g}, {:.17g}, {:.17g}]", q[0], q[1], q[2], q[3]);
+// Shortest text that reads back as the same double.
+void append_number(fmt::memory_buffer& buffer, double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof(text), value);
+  buffer.append(text, result.ptr);
+}
+
+void append_quat(fmt::memory_buffer& buffer, const Quat& q) {
+  buffer.push_back('[');
+  for (int i = 0; i < 4; ++i) {
+    if (i != 0) buffer.append(std::string_view(", "));
+    append_number(buffer, q[static_cast<std::size_t>(i)]);
+  }
+  buffer.push_back(']');
+}
+
+void append_vec(fmt::memory_buffer& buffer, const Vec3& v) {
+  buffer.push_back('[');
+  for (int i = 0; i < 3; ++i) {
+    if (i != 0) buffer.append(std::string_view(", "));
+    append_number(buffer, v[static_cast<std::size_t>(i)]);
+  }
+  buffer.push_back(']');
 }
 
 std::string quoted(const std::string& text) { return nlohmann::json(text).dump(); }
 
+void write_buffer(std::ostream& out, const fmt::memory_buffer& buffer) {
+  out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+}
+
+// The order JSON and CSV list bones in: the meta bones in pairing order (as results always were),
+// then the other target bones in build order.
+std::vector<int> listing_order(const ClipInfo& info) {
+  std::vector<int> order;
+  std::vector<bool> listed(info.skeleton.names.size(), false);
+  for (const std::string& bone : info.bones) {
+    const int index = info.skeleton.index_of(bone);
+    if (index < 0 || listed[static_cast<std::size_t>(index)]) continue;
+    listed[static_cast<std::size_t>(index)] = true;
+    order.push_back(index);
+  }
+  for (std::size_t j = 0; j < listed.size(); ++j) {
+    if (!listed[j]) order.push_back(static_cast<int>(j));
+  }
+  return order;
+}
+
+std::string parent_name(const TargetSkeleton& skeleton, int bone) {
+  const int parent = skeleton.parents[static_cast<std::size_t>(bone)];
+  return parent < 0 ? std::string("None") : skeleton.names[static_cast<std::size_t>(parent)];
+}
+
 class JsonWriter final : public PoseWriter {
  public:
-  JsonWriter(std::ostream& out, const ClipInfo& info) : out_(out) {
+  JsonWriter(const std::filesystem::path& destination, const ClipInfo& info)
+      : file_(destination), order_(listing_order(info)), translated_(info.translated) {
     fmt::memory_buffer head;
     auto it = std::back_inserter(head);
-    fmt::format_to(it, "{{\n  \"format\": \"oxretarget-poses\",\n  \"version\": 1,\n");
+    fmt::format_to(it, "{{\n  \"format\": \"oxretarget-poses\",\n  \"version\": 2,\n");
     fmt::format_to(it, "  \"source\": {},\n", quoted(info.source));
     fmt::format_to(it, "  \"frame_time\": {:.17g},\n  \"frame_count\": {},\n", info.frame_time, info.frame_count);
-    fmt::format_to(it, "  \"fingers_t_pose\": {},\n  \"axes\": {},\n  \"bones\": [", info.fingers_t_pose,
-                   quoted(info.axes));
-    for (std::size_t i = 0; i < info.bones.size(); ++i) {
+    fmt::format_to(it, "  \"fingers_t_pose\": {},\n  \"axes\": {},\n", info.fingers_t_pose, quoted(info.axes));
+    fmt::format_to(it, "  \"units\": {},\n  \"root_motion\": {},\n  \"source_rest\": {},\n  \"bones\": [",
+                   quoted(units_name(info.units)), quoted(root_motion_name(info.root_motion)),
+                   quoted(info.source_rest));
+    const TargetSkeleton& skeleton = info.skeleton;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      const auto bone = static_cast<std::size_t>(order_[i]);
       fmt::format_to(it, "{}\n    {{\"name\": {}, \"parent\": {}, \"t_pose\": ", i == 0 ? "" : ",",
-                     quoted(info.bones[i]), quoted(info.parents[i]));
-      append_quat(head, info.t_pose[i]);
+                     quoted(skeleton.names[bone]), quoted(parent_name(skeleton, order_[i])));
+      append_quat(head, to_library_axes(skeleton.rest[bone]));
+      fmt::format_to(it, ", \"offset\": ");
+      append_vec(head, vector_to_library_axes(skeleton.offsets[bone]));
       fmt::format_to(it, "}}");
     }
-    fmt::format_to(it, "\n  ],\n  \"frames\": [");
-    out_.write(head.data(), static_cast<std::streamsize>(head.size()));
+    fmt::format_to(it, "\n  ],\n  \"translated\": [");
+    for (std::size_t i = 0; i < translated_.size(); ++i) {
+      fmt::format_to(it, "{}{}", i == 0 ? "" : ", ", quoted(skeleton.names[static_cast<std::size_t>(translated_[i])]));
+    }
+    fmt::format_to(it, "],\n  \"frames\": [");
+    write_buffer(file_.stream(), head);
+    translations_.reserve(
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20) *
+        translated_.size());
   }
 
-  void write_frame(std::int64_t frame, std::span<const bvh::Quat> rotations) override {
+  void write_frame(std::int64_t frame, const FramePose& pose) override {
+    check_finite(frame, pose);
     buffer_.clear();
     fmt::format_to(std::back_inserter(buffer_), "{}\n    [", frame == 0 ? "" : ",");
-    for (std::size_t i = 0; i < rotations.size(); ++i) {
-      check_finite(frame, rotations[i]);
+    for (std::size_t i = 0; i < order_.size(); ++i) {
       if (i != 0) buffer_.append(std::string_view(", "));
-      append_quat(buffer_, rotations[i]);
+      append_quat(buffer_, to_library_axes(pose.rotations[static_cast<std::size_t>(order_[i])]));
     }
     buffer_.push_back(']');
-    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    write_buffer(file_.stream(), buffer_);
+    for (const int bone : translated_) {
+      translations_.push_back(vector_to_library_axes(pose.translations[static_cast<std::size_t>(bone)]));
+    }
   }
 
-  void finish() override { out_ << "\n  ]\n}\n"; }
+  void finish() override {
+    buffer_.clear();
+    buffer_.append(std::string_view("\n  ],\n  \"translations\": ["));
+    const std::size_t per_frame = translated_.size();
+    for (std::size_t f = 0; per_frame != 0 && f < translations_.size() / per_frame; ++f) {
+      buffer_.append(std::string_view(f == 0 ? "\n    [" : ",\n    ["));
+      for (std::size_t k = 0; k < per_frame; ++k) {
+        if (k != 0) buffer_.append(std::string_view(", "));
+        append_vec(buffer_, translations_[f * per_frame + k]);
+      }
+      buffer_.push_back(']');
+      if (buffer_.size() > (1u << 16)) {
+        write_buffer(file_.stream(), buffer_);
+        buffer_.clear();
+      }
+    }
+    buffer_.append(std::string_view("\n  ]\n}\n"));
+    write_buffer(file_.stream(), buffer_);
+    file_.commit();
+  }
 
  private:
-  std::ostream& out_;
+  AtomicFile file_;
+  std::vector<int> order_;
+  std::vector<int> translated_;
+  std::vector<Vec3> translations_;
   fmt::memory_buffer buffer_;
 };
 
 class CsvWriter final : public PoseWriter {
  public:
-  CsvWriter(std::ostream& out, const ClipInfo& info) : out_(out), bones_(info.bones) {
-    out_ << "frame,bone,qx,qy,qz,qw\n";
+  CsvWriter(const std::filesystem::path& destination, const ClipInfo& info)
+      : file_(destination), order_(listing_order(info)) {
+    for (const int bone : order_) names_.push_back(info.skeleton.names[static_cast<std::size_t>(bone)]);
+    file_.stream() << "frame,bone,qx,qy,qz,qw,tx,ty,tz\n";
   }
 
-  void write_frame(std::int64_t frame, std::span<const bvh::Quat> rotations) override {
+  void write_frame(std::int64_t frame, const FramePose& pose) override {
+    check_finite(frame, pose);
     buffer_.clear();
-    auto it = std::back_inserter(buffer_);
-    for (std::size_t i = 0; i < rotations.size(); ++i) {
-      const bvh::Quat& q = rotations[i];
-      check_finite(frame, q);
-      fmt::format_to(it, "{},{},{:.17g},{:.17g},{:.17g},{:.17g}\n", frame, bones_[i], q[0], q[1], q[2], q[3]);
+    char prefix[24];
+    const auto end = std::to_chars(prefix, prefix + sizeof(prefix), frame).ptr;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      const auto bone = static_cast<std::size_t>(order_[i]);
+      const Quat q = to_library_axes(pose.rotations[bone]);
+      const Vec3 t = vector_to_library_axes(pose.translations[bone]);
+      buffer_.append(prefix, end);
+      buffer_.push_back(',');
+      buffer_.append(names_[i]);
+      for (const double value : q) {
+        buffer_.push_back(',');
+        append_number(buffer_, value);
+      }
+      for (const double value : t) {
+        buffer_.push_back(',');
+        append_number(buffer_, value);
+      }
+      buffer_.push_back('\n');
     }
-    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    write_buffer(file_.stream(), buffer_);
   }
 
-  void finish() override {}
+  void finish() override { file_.commit(); }
 
  private:
-  std::ostream& out_;
-  std::vector<std::string> bones_;
+  AtomicFile file_;
+  std::vector<int> order_;
+  std::vector<std::string> names_;
   fmt::memory_buffer buffer_;
+};
+
+// Angles in degrees of R = Rz(z) Rx(x) Ry(y), the order the BVH writer lists its channels in.
+Vec3 euler_zxy_degrees(const Quat& q) {
+  const double x = q[0], y = q[1], z = q[2], w = q[3];
+  // Rotation matrix entries of the unit quaternion (row, column).
+  const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w);
+  const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z);
+  const double m20 = 2 * (x * z - y * w), m21 = 2 * (y * z + x * w), m22 = 1 - 2 * (x * x + y * y);
+  constexpr double kDegrees = 180.0 / std::numbers::pi;
+  const double cos_x = std::hypot(m01, m11);
+  const double angle_x = std::atan2(m21, cos_x);
+  double angle_z = 0;
+  double angle_y = 0;
+  if (cos_x > 1e-12) {
+    angle_z = std::atan2(-m01, m11);
+    angle_y = std::atan2(-m20, m22);
+  } else {
+    // Gimbal lock: the Z and Y turns share one axis; put it all into Z.
+    angle_z = std::atan2(m10, m00);
+  }
+  return {angle_z * kDegrees, angle_x * kDegrees, angle_y * kDegrees};
+}
+
+Quat normalised(const Quat& q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
+}
+
+// BVH has no rest rotations: a file's zero pose is its rest pose. So the offsets are the rest
+// pose's joint-to-joint vectors in the scene's axes, and each rotation channel holds the bone's
+// turn away from its rest: L' = Wrest(parent) * L * conj(Wrest(bone)), which composes to the same
+// joint positions as the local rotations L with the rest included.
+class BvhWriter final : public PoseWriter {
+ public:
+  BvhWriter(const std::filesystem::path& destination, const ClipInfo& info)
+      : file_(destination), skeleton_(info.skeleton) {
+    const std::size_t n = skeleton_.names.size();
+    positioned_.assign(n, false);
+    positioned_[static_cast<std::size_t>(skeleton_.root)] = true;
+    for (const int bone : info.translated) positioned_[static_cast<std::size_t>(bone)] = true;
+    children_.resize(n);
+    offsets_.resize(n);
+    parent_rest_.assign(n, kIdentity);
+    for (std::size_t j = 0; j < n; ++j) {
+      const int parent = skeleton_.parents[j];
+      if (parent < 0) {
+        offsets_[j] = skeleton_.rest_world[j];
+        continue;
+      }
+      const auto p = static_cast<std::size_t>(parent);
+      children_[p].push_back(static_cast<int>(j));
+      parent_rest_[j] = skeleton_.rest_world_rotation[p];
+      offsets_[j] = sub(skeleton_.rest_world[j], skeleton_.rest_world[p]);
+    }
+    fmt::memory_buffer head;
+    fmt::format_to(std::back_inserter(head), "HIERARCHY\n");
+    write_joint(head, skeleton_.root, 0);
+    fmt::format_to(std::back_inserter(head), "MOTION\nFrames: {}\nFrame Time: {:.17g}\n", info.frame_count,
+                   info.frame_time);
+    write_buffer(file_.stream(), head);
+  }
+
+  void write_frame(std::int64_t frame, const FramePose& pose) override {
+    check_finite(frame, pose);
+    buffer_.clear();
+    write_values(pose, skeleton_.root);
+    buffer_.data()[buffer_.size() - 1] = '\n';
+    write_buffer(file_.stream(), buffer_);
+  }
+
+  void finish() override { file_.commit(); }
+
+ private:
+  void write_joint(fmt::memory_buffer& out, int bone, int depth) {
+    const auto j = static_cast<std::size_t>(bone);
+    const std::string indent(static_cast<std::size_t>(depth), '\t');
+    auto it = std::back_inserter(out);
+    fmt::format_to(it, "{}{} {}\n{}{{\n{}\tOFFSET", indent, depth == 0 ? "ROOT" : "JOINT", skeleton_.names[j], indent,
+                   indent);
+    for (const double value : offsets_[j]) fmt::format_to(it, " {:.12g}", value);
+    fmt::format_to(it, "\n{}\tCHANNELS {}\n", indent,
+                   positioned_[j] ? "6 Xposition Yposition Zposition Zrotation Xrotation Yrotation"
+                                  : "3 Zrotation Xrotation Yrotation");
+    for (const int child : children_[j]) write_joint(out, child, depth + 1);
+    if (children_[j].empty()) {
+      fmt::format_to(it, "{}\tEnd Site\n{}\t{{\n{}\t\tOFFSET", indent, indent, indent);
+      for (const double value : rotate(skeleton_.rest_world_rotation[j], skeleton_.end_sites[j])) {
+        fmt::format_to(it, " {:.12g}", value);
+      }
+      fmt::format_to(it, "\n{}\t}}\n", indent);
+    }
+    fmt::format_to(it, "{}}}\n", indent);
+  }
+
+  void append_value(double value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof(text), value, std::chars_format::general, 12);
+    buffer_.append(text, result.ptr);
+    buffer_.push_back(' ');
+  }
+
+  void write_values(const FramePose& pose, int bone) {
+    const auto j = static_cast<std::size_t>(bone);
+    if (positioned_[j]) {
+      const Vec3 channel = sub(rotate(parent_rest_[j], pose.translations[j]), offsets_[j]);
+      for (const double value : channel) append_value(value);
+    }
+    const Quat turn = mul(mul(parent_rest_[j], pose.rotations[j]), conj(skeleton_.rest_world_rotation[j]));
+    for (const double value : euler_zxy_degrees(normalised(turn))) append_value(value);
+    for (const int child : children_[j]) write_values(pose, child);
+  }
+
+  AtomicFile file_;
+  TargetSkeleton skeleton_;
+  std::vector<bool> positioned_;
+  std::vector<std::vector<int>> children_;
+  std::vector<Vec3> offsets_;
+  std::vector<Quat> parent_rest_;
+  fmt::memory_buffer buffer_;
+};
+
+// glTF 2.0: a node per target bone in the target hierarchy, a skin over all of them, one animation
+// with a rotation channel per bone and translation channels for the root-motion bones. Keyframes
+// gather in memory (the binary chunk follows the JSON, which needs the counts) and are written at
+// finish(). With a separate .bin, both files appear only once both are complete.
+class GltfWriter final : public PoseWriter {
+ public:
+  GltfWriter(const std::filesystem::path& destination, const ClipInfo& info, bool binary)
+      : destination_(destination), info_(info), binary_(binary) {
+    const std::size_t frames =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20);
+    scale_ = metres_per_unit(info.units);
+    rotations_.resize(info.skeleton.names.size());
+    for (auto& track : rotations_) track.reserve(frames * 4);
+    translations_.resize(info.translated.size());
+    for (auto& track : translations_) track.reserve(frames * 3);
+    times_.reserve(frames);
+    // Open the destination now, so an unwritable folder fails before any work.
+    file_ = std::make_unique<AtomicFile>(destination_);
+    if (!binary_) {
+      std::filesystem::path bin = destination_;
+      bin.replace_extension(".bin");
+      bin_name_ = bin.filename().string();
+      bin_file_ = std::make_unique<AtomicFile>(bin);
+    }
+  }
+
+  void write_frame(std::int64_t frame, const FramePose& pose) override {
+    check_finite(frame, pose);
+    times_.push_back(static_cast<float>(static_cast<double>(frame) * info_.frame_time));
+    for (std::size_t j = 0; j < rotations_.size(); ++j) {
+      const Quat q = normalised(pose.rotations[j]);
+      for (const double value : q) rotations_[j].push_back(static_cast<float>(value));
+    }
+    for (std::size_t k = 0; k < translations_.size(); ++k) {
+      const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
+      for (const double value : t) translations_[k].push_back(static_cast<float>(value * scale_));
+    }
+  }
+
+  void finish() override {
+    tinygltf::Model model = build_model();
+    if (binary_) {
+      tinygltf::TinyGLTF writer;
+      if (!writer.WriteGltfSceneToStream(&model, file_->stream(), false, true)) {
+        throw OutputError(destination_.string() + ": cannot write glTF");
+      }
+      file_->commit();
+      return;
+    }
+    // The buffer goes to the .bin file; the JSON names it.
+    std::vector<unsigned char> data = std::move(model.buffers[0].data);
+    const std::size_t byte_length = data.size();
+    model.buffers[0].data.clear();
+    std::ostringstream text;
+    tinygltf::TinyGLTF writer;
+    if (!writer.WriteGltfSceneToStream(&model, text, true, false)) {
+      throw OutputError(destination_.string() + ": cannot write glTF");
+    }
+    nlohmann::json document = nlohmann::json::parse(text.str());
+    document["buffers"][0] = {{"byteLength", byte_length}, {"uri", bin_name_}};
+    bin_file_->stream().write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    file_->stream() << document.dump(2) << '\n';
+    bin_file_->commit();
+    file_->commit();
+  }
+
+ private:
+  // Appends raw floats to the buffer as one view and describes them with one accessor.
+  int add_accessor(tinygltf::Model& model, std::span<const float> values, int type, std::size_t count) {
+    std::vector<unsigned char>& data = model.buffers[0].data;
+    const std::size_t offset = data.size();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+    data.insert(data.end(), bytes, bytes + values.size_bytes());
+    tinygltf::BufferView view;
+    view.buffer = 0;
+    view.byteOffset = offset;
+    view.byteLength = values.size_bytes();
+    model.bufferViews.push_back(view);
+    tinygltf::Accessor accessor;
+    accessor.bufferView = static_cast<int>(model.bufferViews.size() - 1);
+    accessor.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
+    accessor.count = count;
+    accessor.type = type;
+    model.accessors.push_back(accessor);
+    return static_cast<int>(model.accessors.size() - 1);
+  }
+
+  tinygltf::Model build_model() {
+    const TargetSkeleton& skeleton = info_.skeleton;
+    const std::size_t n = skeleton.names.size();
+    tinygltf::Model model;
+    model.asset.version = "2.0";
+    model.asset.generator = kVersionString;
+    model.buffers.resize(1);
+    std::size_t bytes = times_.size() * 4 + n * 64;
+    for (const auto& track : rotations_) bytes += track.size() * 4;
+    for (const auto& track : translations_) bytes += track.size() * 4;
+    model.buffers[0].data.reserve(bytes);
+
+    for (std::size_t j = 0; j < n; ++j) {
+      tinygltf::Node node;
+      node.name = skeleton.names[j];
+      const Quat r = normalised(skeleton.rest[j]);
+      node.rotation = {r[0], r[1], r[2], r[3]};
+      const Vec3 t = scale_vector(skeleton.offsets[j], scale_);
+      node.translation = {t[0], t[1], t[2]};
+      model.nodes.push_back(node);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      if (skeleton.parents[j] >= 0)
+        model.nodes[static_cast<std::size_t>(skeleton.parents[j])].children.push_back(static_cast<int>(j));
+    }
+
+    // Inverse bind matrices: the inverse of each joint's rest transform in the scene, column-major.
+    std::vector<float> inverse_bind;
+    inverse_bind.reserve(n * 16);
+    std::vector<Quat> world_rotation(n);
+    std::vector<Vec3> world_position(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      const Quat local = normalised(skeleton.rest[j]);
+      const Vec3 offset = scale_vector(skeleton.offsets[j], scale_);
+      const int parent = skeleton.parents[j];
+      if (parent < 0) {
+        world_rotation[j] = local;
+        world_position[j] = offset;
+      } else {
+        const auto p = static_cast<std::size_t>(parent);
+        world_rotation[j] = mul(world_rotation[p], local);
+        world_position[j] = add(world_position[p], rotate(world_rotation[p], offset));
+      }
+      const Quat inverse = conj(world_rotation[j]);
+      const Vec3 columns[3] = {rotate(inverse, {1, 0, 0}), rotate(inverse, {0, 1, 0}), rotate(inverse, {0, 0, 1})};
+      const Vec3 translation = rotate(inverse, scale_vector(world_position[j], -1.0));
+      for (const Vec3& column : columns) {
+        for (const double value : column) inverse_bind.push_back(static_cast<float>(value));
+        inverse_bind.push_back(0.0f);
+      }
+      for (const double value : translation) inverse_bind.push_back(static_cast<float>(value));
+      inverse_bind.push_back(1.0f);
+    }
+
+    tinygltf::Skin skin;
+    skin.name = "mannequin";
+    for (std::size_t j = 0; j < n; ++j) skin.joints.push_back(static_cast<int>(j));
+    skin.skeleton = skeleton.root;
+    skin.inverseBindMatrices = add_accessor(model, inverse_bind, TINYGLTF_TYPE_MAT4, n);
+    model.skins.push_back(skin);
+
+    tinygltf::Scene scene;
+    scene.name = "retargeted";
+    scene.nodes.push_back(skeleton.root);
+    model.scenes.push_back(scene);
+    model.defaultScene = 0;
+
+    if (!times_.empty()) {
+      tinygltf::Animation animation;
+      animation.name = std::filesystem::path(info_.source).stem().string();
+      const int input = add_accessor(model, times_, TINYGLTF_TYPE_SCALAR, times_.size());
+      model.accessors[static_cast<std::size_t>(input)].minValues = {times_.front()};
+      model.accessors[static_cast<std::size_t>(input)].maxValues = {times_.back()};
+      const auto add_channel = [&](int node, const char* path, int output) {
+        tinygltf::AnimationSampler sampler;
+        sampler.input = input;
+        sampler.output = output;
+        sampler.interpolation = "LINEAR";
+        animation.samplers.push_back(sampler);
+        tinygltf::AnimationChannel channel;
+        channel.sampler = static_cast<int>(animation.samplers.size() - 1);
+        channel.target_node = node;
+        channel.target_path = path;
+        animation.channels.push_back(channel);
+      };
+      for (std::size_t k = 0; k < translations_.size(); ++k) {
+        add_channel(info_.translated[k], "translation",
+                    add_accessor(model, translations_[k], TINYGLTF_TYPE_VEC3, times_.size()));
+      }
+      for (std::size_t j = 0; j < n; ++j) {
+        add_channel(static_cast<int>(j), "rotation",
+                    add_accessor(model, rotations_[j], TINYGLTF_TYPE_VEC4, times_.size()));
+      }
+      tinygltf::Value::Object extras;
+      extras["frame_rate"] = tinygltf::Value(info_.frame_time > 0 ? 1.0 / info_.frame_time : 0.0);
+      extras["frame_time"] = tinygltf::Value(info_.frame_time);
+      extras["frame_count"] = tinygltf::Value(static_cast<int>(times_.size()));
+      extras["source"] = tinygltf::Value(info_.source);
+      extras["root_motion"] = tinygltf::Value(std::string(root_motion_name(info_.root_motion)));
+      animation.extras = tinygltf::Value(extras);
+      model.animations.push_back(animation);
+    }
+    return model;
+  }
+
+  std::filesystem::path destination_;
+  ClipInfo info_;
+  bool binary_;
+  double scale_ = 0.01;
+  std::unique_ptr<AtomicFile> file_;
+  std::unique_ptr<AtomicFile> bin_file_;
+  std::string bin_name_;
+  std::vector<float> times_;
+  std::vector<std::vector<float>> rotations_;
+  std::vector<std::vector<float>> translations_;
 };
 
 }  // namespace
 
-std::unique_ptr<PoseWriter> make_pose_writer(Format format, std::ostream& out, const ClipInfo& info) {
-  if (format == Format::Csv) return std::make_unique<CsvWriter>(out, info);
-  return std::make_unique<JsonWriter>(out, info);
+std::optional<Format> format_from_name(std::string_view name) {
+  if (name == "json") return Format::Json;
+  if (name == "csv") return Format::Csv;
+  if (name == "glb") return Format::Glb;
+  if (name == "gltf") return Format::Gltf;
+  if (name == "bvh") return Format::Bvh;
+  return std::nullopt;
+}
+
+const char* extension_for(Format format) {
+  switch (format) {
+    case Format::Json:
+      return ".json";
+    case Format::Csv:
+      return ".csv";
+    case Format::Glb:
+      return ".glb";
+    case Format::Gltf:
+      return ".gltf";
+    case Format::Bvh:
+      return ".bvh";
+  }
+  return ".json";
+}
+
+std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesystem::path& destination,
+                                             const ClipInfo& info) {
+  switch (format) {
+    case Format::Csv:
+      return std::make_unique<CsvWriter>(destination, info);
+    case Format::Glb:
+      return std::make_unique<GltfWriter>(destination, info, true);
+    case Format::Gltf:
+      return std::make_unique<GltfWriter>(destination, info, false);
+    case Format::Bvh:
+      return std::make_unique<BvhWriter>(destination, info);
+    case Format::Json:
+      break;
+  }
+  return std::make_unique<JsonWriter>(destination, info);
 }
 
 }  // namespace oxr

@@ -1,17 +1,26 @@
 #pragma once
 
 #include "BvhReader.h"
+#include "Geometry.h"
+#include "Rig.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
-#include <ostream>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace oxr {
 
-enum class Format { Json, Csv };
+enum class Format { Json, Csv, Glb, Gltf, Bvh };
+
+// "json", "csv", "glb", "gltf", "bvh"; nullopt for anything else.
+std::optional<Format> format_from_name(std::string_view name);
+// The file extension of a format, with its dot.
+const char* extension_for(Format format);
 
 // What a result file describes besides the per-frame poses.
 struct ClipInfo {
@@ -20,24 +29,34 @@ struct ClipInfo {
   std::int64_t frame_count = 0;
   bool fingers_t_pose = false;
   std::string axes;
-  std::vector<std::string> bones;    // meta bones, in pairing order
-  std::vector<std::string> parents;  // parent of each meta bone in the target skeleton ("None" at the root)
-  std::vector<bvh::Quat> t_pose;     // local T-pose rotation of each meta bone
+  Units units = Units::Cm;
+  RootMotion root_motion = RootMotion::Pelvis;
+  std::string source_rest = "zero";         // as --source-rest spells it
+  std::vector<std::string> bones;           // meta bones, in pairing order
+  std::vector<std::string> parents;         // parent of each meta bone in the target skeleton ("None" at the root)
+  std::vector<bvh::Quat> t_pose;            // local T-pose rotation of each meta bone, library axes
+  TargetSkeleton skeleton;                  // every target bone, with offsets
+  std::vector<int> translated;              // target bones whose translation is animated (root motion)
+  std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
+  std::vector<std::string> source_joints;   // the file's joints, file order
+  std::vector<int> source_parents;
 };
 
-// Streams retargeted poses: one rotation per meta bone per frame, numbers with 17 significant digits.
+struct FramePose;
+
+// Streams retargeted poses of every target bone and writes the file in place at finish().
 class PoseWriter {
  public:
   virtual ~PoseWriter() = default;
-  // Writes one frame; rotations are in ClipInfo::bones order. Throws ToolError on a non-finite value.
-  virtual void write_frame(std::int64_t frame, std::span<const bvh::Quat> rotations) = 0;
-  // Closes the document.
+  // Writes one frame. Throws ToolError on a non-finite value.
+  virtual void write_frame(std::int64_t frame, const FramePose& pose) = 0;
+  // Completes the file and moves it into place; until then nothing exists under the final name.
   virtual void finish() = 0;
 };
 
-// JSON: {"format", "version", "source", "frame_time", "frame_count", "fingers_t_pose", "axes",
-// "bones": [{"name", "parent", "t_pose": [x, y, z, w]}], "frames": [[[x, y, z, w], ...], ...]}.
-// CSV: "frame,bone,qx,qy,qz,qw", one row per frame and meta bone.
-std::unique_ptr<PoseWriter> make_pose_writer(Format format, std::ostream& out, const ClipInfo& info);
+// JSON and CSV: library axes, source units. glTF (glb, gltf + bin): file axes, metres. BVH: file
+// axes, source units. See the README for each layout.
+std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesystem::path& destination,
+                                             const ClipInfo& info);
 
 }  // namespace oxr

@@ -1,11 +1,13 @@
 #include "Retarget.h"
 
 #include "AtomicFile.h"
+#include "Qa.h"
 #include "ToolError.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <unordered_map>
@@ -13,6 +15,7 @@
 #include <fmt/format.h>
 
 // Engine headers last: their check() macro must not meet other libraries' members of that name.
+#include "OxHuman_Skeleton.h"
 #include "OxRetarget_KZ_UE.h"
 
 namespace oxr {
@@ -23,6 +26,16 @@ std::string lower(std::string_view text) {
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
+
+// Heading of a world rotation about the vertical: the turn that takes +Z to its forward direction
+// projected on the ground; `fallback` when it points straight up or down.
+double heading(const Quat& rotation, double fallback) {
+  const Vec3 forward = rotate(rotation, {0, 0, 1});
+  if (std::hypot(forward[0], forward[2]) < 1e-9) return fallback;
+  return std::atan2(forward[0], forward[2]);
+}
+
+}  // namespace
 
 std::ifstream open_input(const std::filesystem::path& input) {
   std::error_code error;
@@ -40,7 +53,24 @@ std::ifstream open_input(const std::filesystem::path& input) {
   return in;
 }
 
-}  // namespace
+void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
+  const std::size_t n = skeleton.names.size();
+  out.resize(n);
+  // World rotations are composed alongside, in a buffer kept across calls.
+  thread_local std::vector<Quat> world;
+  world.resize(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const int parent = skeleton.parents[j];
+    if (parent < 0) {
+      world[j] = pose.rotations[j];
+      out[j] = pose.translations[j];
+      continue;
+    }
+    const auto p = static_cast<std::size_t>(parent);
+    world[j] = mul(world[p], pose.rotations[j]);
+    out[j] = add(out[p], rotate(world[p], pose.translations[j]));
+  }
+}
 
 const std::vector<std::string>& source_bone_names() {
   static const std::vector<std::string> names = [] {
@@ -54,13 +84,20 @@ const std::vector<std::string>& source_bone_names() {
 }
 
 JointMatch match_joints(const bvh::Header& header) {
+  std::vector<std::string> names;
+  names.reserve(header.joints.size());
+  for (const bvh::Joint& joint : header.joints) names.push_back(joint.name);
+  return match_joints(names);
+}
+
+JointMatch match_joints(std::span<const std::string> joint_names) {
   std::unordered_map<std::string, std::string> bones;
   for (const std::string& bone : source_bone_names()) bones.emplace(lower(bone), bone);
 
   JointMatch match;
   std::unordered_map<std::string, bool> used;
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const std::string& name = header.joints[j].name;
+  for (std::size_t j = 0; j < joint_names.size(); ++j) {
+    const std::string& name = joint_names[j];
     const auto found = bones.find(lower(bvh::strip_namespace(name)));
     if (found == bones.end() || used[found->first]) {
       match.skipped.push_back(name);
@@ -89,9 +126,19 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
                            OxRetarget_KZ_UE& retargeter, const HeaderCallback& on_header,
                            const FrameCallback& on_frame) {
   try {
+    const bool file_axes = options.axes == Axes::Bvh;
+    std::vector<Quat> rest_local;
+    if (options.source_rest.mode == SourceRest::Mode::Frame) {
+      rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
+    }
     bvh::Reader reader(in);
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
+    if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+    // With kz the file's rotations go to the library as they are.
+    const bool convert_rest = options.source_rest.mode != SourceRest::Mode::Kz;
+    RestConverter converter(rest_local, header, match, file_axes);
+    std::vector<Quat> fed(match.matched.size());
 
     // Every source bone is fed every frame: bones the file lacks keep their T-pose.
     OxSkeletonTreeKZ* source = retargeter.getSrcSkeleton();
@@ -103,8 +150,10 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       transforms.Add(source->get_t_pose_in_local(bone_name));
     }
     std::vector<int> slot_of_match;
+    int hips = 0;  // file joint of the source hips (the file's root when it has none)
     for (const JointMatch::Pair& pair : match.matched) {
       slot_of_match.push_back(names.Find(FName(pair.bone.c_str())));
+      if (lower(pair.bone) == "hips") hips = pair.joint;
     }
 
     const TArray<FName> meta = retargeter.getMetaBoneName();
@@ -114,36 +163,117 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.frame_time = header.frame_time;
     info.frame_count = header.frame_count;
     info.fingers_t_pose = options.fingers_t_pose;
-    info.axes = options.axes == Axes::Bvh ? "bvh" : "none";
+    info.axes = file_axes ? "bvh" : "none";
+    info.units = options.units;
+    info.root_motion = options.root_motion;
     for (const FName& bone : meta) {
       info.bones.emplace_back(*bone.ToString());
       info.parents.emplace_back(*target->getParentName(bone).ToString());
       const TQuat<double> t_pose = retargeter.getTPose(bone).GetRotation();
       info.t_pose.push_back({t_pose.X, t_pose.Y, t_pose.Z, t_pose.W});
     }
+    info.source_rest = source_rest_text(options.source_rest);
+    info.skeleton = build_target_skeleton(header, match, file_axes, options.rig.get(), rest_local);
+    const TargetSkeleton& skeleton = info.skeleton;
+    const auto root = static_cast<std::size_t>(skeleton.root);
+    const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
+    info.translated = options.root_motion == RootMotion::Root ? std::vector<int>{skeleton.root, skeleton.pelvis}
+                                                              : std::vector<int>{skeleton.pelvis};
+    const OxHuman_Skeleton pairing;
+    for (const std::string& bone : match.missing) {
+      for (int32 i = 0; i < pairing.kz_bone_names.Num(); ++i) {
+        if (lower(bone) == lower(*pairing.kz_bone_names[i])) {
+          info.missing_paired.push_back(bone);
+          break;
+        }
+      }
+    }
+    for (const bvh::Joint& joint : header.joints) {
+      info.source_joints.push_back(joint.name);
+      info.source_parents.push_back(joint.parent);
+    }
+    std::vector<std::size_t> slot_of_meta;
+    for (const std::string& bone : info.bones)
+      slot_of_meta.push_back(static_cast<std::size_t>(skeleton.index_of(bone)));
     if (on_header) on_header(info);
 
+    const std::size_t joints = header.joints.size();
     std::vector<double> values(static_cast<std::size_t>(header.channel_count));
-    std::vector<bvh::Quat> rotations(static_cast<std::size_t>(meta.Num()));
+    std::vector<Quat> meta_rotations(static_cast<std::size_t>(meta.Num()));
+    std::vector<Quat> rotations = skeleton.rest;
+    std::vector<Vec3> translations = skeleton.offsets;
+    std::vector<Quat> file_local(joints);
+    std::vector<Quat> file_world(joints);
+    std::vector<Vec3> file_position(joints);
+    const FramePose pose{meta_rotations, rotations, translations, file_position};
+    const double travel = skeleton.motion_scale;
+    double yaw = 0;
     FileResult result;
     while (reader.read_frame(values)) {
+      // The file's joints, in file axes: forward kinematics for the positions.
+      for (std::size_t j = 0; j < joints; ++j) {
+        const bvh::Joint& joint = header.joints[j];
+        const Quat q = bvh::joint_rotation(joint, values);
+        file_local[j] = file_axes ? q : to_file_axes(q);
+        const Vec3 t = joint_translation(joint, values, file_axes);
+        if (joint.parent < 0) {
+          file_world[j] = file_local[j];
+          file_position[j] = t;
+        } else {
+          const auto p = static_cast<std::size_t>(joint.parent);
+          file_world[j] = mul(file_world[p], file_local[j]);
+          file_position[j] = add(file_position[p], rotate(file_world[p], t));
+        }
+      }
+      if (convert_rest) {
+        converter.convert(file_world, fed);
+      } else {
+        for (std::size_t m = 0; m < match.matched.size(); ++m) {
+          fed[m] = to_library_axes(file_local[static_cast<std::size_t>(match.matched[m].joint)]);
+        }
+      }
       for (std::size_t m = 0; m < match.matched.size(); ++m) {
-        bvh::Quat q = bvh::joint_rotation(header.joints[static_cast<std::size_t>(match.matched[m].joint)], values);
-        if (options.axes == Axes::Bvh) q = bvh::bvh_to_library_axes(q);
+        const Quat& q = fed[m];
         transforms[slot_of_match[m]] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
       }
       retargeter.updateSrcSkeleton(names, transforms);
       retargeter.updateDesSkeleton(options.fingers_t_pose);
       for (int32 b = 0; b < meta.Num(); ++b) {
         const TQuat<double> q = retargeter.getMetaBonePose(meta[b]).GetRotation();
-        rotations[static_cast<std::size_t>(b)] = {q.X, q.Y, q.Z, q.W};
+        meta_rotations[static_cast<std::size_t>(b)] = {q.X, q.Y, q.Z, q.W};
+        rotations[slot_of_meta[static_cast<std::size_t>(b)]] =
+            to_file_axes(meta_rotations[static_cast<std::size_t>(b)]);
       }
-      if (on_frame) on_frame(result.frames, rotations);
+
+      // Root motion: the hips' travel, scaled to the target; the root stands at the origin.
+      const Vec3 hips_position = scale_vector(file_position[static_cast<std::size_t>(hips)], travel);
+      switch (options.root_motion) {
+        case RootMotion::Pelvis:
+          translations[pelvis] = hips_position;
+          break;
+        case RootMotion::None:
+          translations[pelvis] = {0, hips_position[1], 0};
+          break;
+        case RootMotion::Root: {
+          // The pelvis's world rotation (under a root at rest) carries the heading.
+          const Quat delta = mul(rotations[pelvis], conj(skeleton.rest_world_rotation[pelvis]));
+          yaw = heading(delta, yaw);
+          const Quat turn{0, std::sin(yaw / 2), 0, std::cos(yaw / 2)};
+          rotations[root] = mul(turn, skeleton.rest[root]);
+          translations[root] = {hips_position[0], 0, hips_position[2]};
+          rotations[pelvis] = mul(conj(turn), rotations[pelvis]);
+          translations[pelvis] = {0, hips_position[1], 0};
+          break;
+        }
+      }
+      if (on_frame) on_frame(result.frames, pose);
       ++result.frames;
     }
     return result;
   } catch (const bvh::BvhError& error) {
     throw ToolError(name + ": " + error.what());
+  } catch (const OutputError&) {
+    throw;
   } catch (const ToolError& error) {
     throw ToolError(name + ": " + error.what());
   }
@@ -152,14 +282,24 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
 FileResult retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                          const RetargetOptions& options, OxRetarget_KZ_UE& retargeter) {
   std::ifstream in = open_input(input);
-  AtomicFile out(output);
   std::unique_ptr<PoseWriter> writer;
-  const FileResult result = retarget_stream(
+  std::unique_ptr<ClipQa> qa;
+  const TargetSkeleton* skeleton = nullptr;
+  std::vector<Vec3> world;
+  FileResult result = retarget_stream(
       in, input.string(), options, retargeter,
-      [&](const ClipInfo& info) { writer = make_pose_writer(options.format, out.stream(), info); },
-      [&](std::int64_t frame, const std::vector<bvh::Quat>& rotations) { writer->write_frame(frame, rotations); });
+      [&](const ClipInfo& info) {
+        writer = make_pose_writer(options.format, output, info);
+        qa = std::make_unique<ClipQa>(info);
+        skeleton = &info.skeleton;
+      },
+      [&](std::int64_t frame, const FramePose& pose) {
+        target_world_positions(*skeleton, pose, world);
+        qa->observe(frame, pose, world);
+        writer->write_frame(frame, pose);
+      });
   writer->finish();
-  out.commit();
+  result.warnings = qa->warnings();
   return result;
 }
 

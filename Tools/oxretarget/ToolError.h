@@ -11,4 +11,16 @@ class ToolError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A wrong argument or a plan that cannot work (exit status 2); nothing was retargeted.
+class UsageError : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
+// A failure to write an output file; its text already names that file.
+class OutputError : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
 }  // namespace oxr

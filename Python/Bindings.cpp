@@ -1,0 +1,516 @@
+// The Python module: the retargeter on numpy arrays, the tool's BVH reader and its file pipeline.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BvhReader.h"
+#include "Commands.h"
+#include "Geometry.h"
+#include "Retarget.h"
+#include "Rig.h"
+#include "ToolError.h"
+
+// Engine headers last: their check() macro must not meet other libraries' members of that name.
+#include "OxRetarget_KZ_UE.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+std::string join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+  return out;
+}
+
+// A keyword's text value, one of allowed: TypeError for a value that is not a string, ValueError
+// for a string outside allowed.
+std::string choice(const py::handle& value, const std::string& keyword, const std::vector<std::string>& allowed) {
+  if (!py::isinstance<py::str>(value)) {
+    throw py::type_error(keyword + " must be a string, one of " + join(allowed) + "; got " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  }
+  std::string text = value.cast<std::string>();
+  if (std::find(allowed.begin(), allowed.end(), text) == allowed.end()) {
+    throw py::value_error(keyword + " must be one of " + join(allowed) + ", not " + std::string(py::repr(value)));
+  }
+  return text;
+}
+
+bool flag(const py::handle& value, const std::string& keyword) {
+  if (!py::isinstance<py::bool_>(value)) {
+    throw py::type_error(keyword + " must be True or False; got " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  }
+  return value.cast<bool>();
+}
+
+// A --source-rest spelling; ValueError on anything else.
+oxr::SourceRest source_rest_option(py::handle value) {
+  if (!py::isinstance<py::str>(value)) throw py::type_error("source_rest must be a string");
+  try {
+    return oxr::source_rest_from_text(value.cast<std::string>());
+  } catch (const oxr::UsageError& error) {
+    throw py::value_error(error.what());
+  }
+}
+
+// The tool's options from retarget_file's keywords, spelled as on the command line with '_' for
+// '-' (--fingers-t-pose is fingers_t_pose). The format as the tool chooses it: format=, else the
+// output's extension, else JSON. Every option of the tool is mapped here and nowhere else.
+oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const std::filesystem::path& output,
+                                      const py::object& format, const py::kwargs& options) {
+  oxr::RetargetOptions result;
+  const std::string format_name =
+      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
+  try {
+    result.format = oxr::choose_format({input.string()}, output.string(), format_name);
+  } catch (const oxr::ToolError& error) {
+    throw py::value_error(error.what());
+  }
+
+  py::object target_rig = py::none();
+  for (const auto& [key, value] : options) {
+    const std::string name = key.cast<std::string>();
+    if (name == "axes") {
+      result.axes = choice(value, name, {"bvh", "none"}) == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
+    } else if (name == "fingers_t_pose") {
+      result.fingers_t_pose = flag(value, name);
+    } else if (name == "units") {
+      result.units = oxr::units_from_name(choice(value, name, {"cm", "m", "mm", "in"}));
+    } else if (name == "root_motion") {
+      result.root_motion = oxr::root_motion_from_name(choice(value, name, {"pelvis", "root", "none"}));
+    } else if (name == "target_rig") {
+      target_rig = py::reinterpret_borrow<py::object>(value);
+    } else if (name == "source_rest") {
+      result.source_rest = source_rest_option(value);
+    } else {
+      throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
+                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest");
+    }
+  }
+  // The rig's offsets are read in the source's units, whichever keyword came first.
+  if (!target_rig.is_none()) {
+    const auto path = py::module_::import("os").attr("fspath")(target_rig).cast<std::filesystem::path>();
+    result.rig = std::make_shared<const oxr::RigPositions>(oxr::read_target_rig(path, result.units));
+  }
+  return result;
+}
+
+std::string shape_text(const py::array& array) {
+  std::string text = "(";
+  for (py::ssize_t d = 0; d < array.ndim(); ++d) text += (d == 0 ? "" : ", ") + std::to_string(array.shape(d));
+  return text + (array.ndim() == 1 ? ",)" : ")");
+}
+
+// A C-ordered array over values, which it keeps alive: no copy.
+DoubleArray adopt(std::vector<double>&& values, std::vector<py::ssize_t> shape) {
+  if (values.empty()) return DoubleArray(std::move(shape));
+  auto* owned = new std::vector<double>(std::move(values));
+  const py::capsule keeper(owned, [](void* kept) { delete static_cast<std::vector<double>*>(kept); });
+  return DoubleArray(std::move(shape), owned->data(), keeper);
+}
+
+struct Motion {
+  std::vector<std::string> joint_names;
+  DoubleArray rotations;
+  DoubleArray root_positions;
+  double frame_time = 0;
+};
+
+// Reads a whole BVH file with the tool's reader. Rotations compose as the tool composes them;
+// with axes "bvh" rotations and root positions are re-expressed in the library's axes. Unless
+// source_rest is "kz", the rotations of joints that are source bones are re-expressed against the
+// file's rest pose, as the tool feeds them to the library.
+Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
+                const py::object& rest_value) {
+  const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
+  const oxr::SourceRest rest = source_rest_option(rest_value);
+  const double scale =
+      oxr::metres_per_unit(oxr::units_from_name(choice(units_value, "units", {"cm", "m", "mm", "in"})));
+
+  std::vector<std::string> names;
+  std::vector<double> rotations;
+  std::vector<double> positions;
+  double frame_time = 0;
+  {
+    py::gil_scoped_release release;
+    std::ifstream in = oxr::open_input(path);
+    try {
+      std::vector<oxr::Quat> rest_local;
+      if (rest.mode == oxr::SourceRest::Mode::Frame) {
+        rest_local = oxr::rest_frame_of_stream(in, rest.frame, library_axes, path.string());
+      }
+      oxr::bvh::Reader reader(in);
+      const oxr::bvh::Header& header = reader.header();
+      frame_time = header.frame_time;
+      for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
+      const oxr::bvh::Joint& root = header.joints.front();
+      const oxr::JointMatch match = oxr::match_joints(header);
+      if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
+      oxr::RestConverter converter(rest_local, header, match, library_axes);
+      const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
+      const std::size_t joints = header.joints.size();
+      std::vector<oxr::Quat> local(joints);
+      std::vector<oxr::Quat> world(joints);
+      std::vector<oxr::Quat> fed(match.matched.size());
+      std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+      while (reader.read_frame(values)) {
+        // Local rotations in the library's axes (or the file's, with axes "none").
+        for (std::size_t j = 0; j < joints; ++j) {
+          oxr::bvh::Quat q = oxr::bvh::joint_rotation(header.joints[j], values);
+          if (library_axes) q = oxr::bvh::bvh_to_library_axes(q);
+          local[j] = q;
+        }
+        if (convert) {
+          // The converter takes world rotations in the file's frame.
+          for (std::size_t j = 0; j < joints; ++j) {
+            const oxr::Quat q = oxr::to_file_axes(local[j]);
+            const int parent = header.joints[j].parent;
+            world[j] = parent < 0 ? q : oxr::mul(world[static_cast<std::size_t>(parent)], q);
+          }
+          converter.convert(world, fed);
+          for (std::size_t m = 0; m < fed.size(); ++m) local[static_cast<std::size_t>(match.matched[m].joint)] = fed[m];
+        }
+        for (const oxr::Quat& q : local) rotations.insert(rotations.end(), q.begin(), q.end());
+        // The root's offset plus its position channels, as the file gives them.
+        oxr::Vec3 p = oxr::scale_vector(oxr::joint_translation(root, values, /*file_axes=*/true), scale);
+        if (library_axes) p = oxr::vector_to_library_axes(p);
+        positions.insert(positions.end(), p.begin(), p.end());
+      }
+    } catch (const oxr::bvh::BvhError& error) {
+      throw oxr::ToolError(path.string() + ": " + error.what());
+    }
+  }
+  const auto joints = static_cast<py::ssize_t>(names.size());
+  const auto frames = static_cast<py::ssize_t>(positions.size() / 3);
+  Motion motion;
+  motion.joint_names = std::move(names);
+  motion.rotations = adopt(std::move(rotations), {frames, joints, py::ssize_t{4}});
+  motion.root_positions = adopt(std::move(positions), {frames, py::ssize_t{3}});
+  motion.frame_time = frame_time;
+  return motion;
+}
+
+// The tool's pipeline on one file, with a retargeter of its own.
+std::int64_t retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
+                           const py::object& format, const py::kwargs& options) {
+  const oxr::RetargetOptions settings = retarget_options(input, output, format, options);
+  py::gil_scoped_release release;
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  return oxr::retarget_file(input, output, settings, retargeter).frames;
+}
+
+TArray<FString> to_fstrings(const std::vector<std::string>& names) {
+  TArray<FString> result;
+  for (const std::string& name : names) result.Add(FString(name.c_str()));
+  return result;
+}
+
+class Retargeter {
+ public:
+  Retargeter(const std::optional<std::vector<std::string>>& kz_names,
+             const std::optional<std::vector<std::string>>& ue_names) {
+    if (kz_names.has_value() != ue_names.has_value()) {
+      throw py::value_error("give both kz_names and ue_names, or neither for the built-in pairing");
+    }
+    if (kz_names) {
+      if (kz_names->size() != ue_names->size()) {
+        throw py::value_error("kz_names and ue_names must have the same length; got " +
+                              std::to_string(kz_names->size()) + " and " + std::to_string(ue_names->size()));
+      }
+      prototype_.init(to_fstrings(*kz_names), to_fstrings(*ue_names));
+    } else {
+      prototype_.init();
+    }
+
+    // Every source bone is fed every frame, at its T-pose unless the caller's names drive it.
+    OxSkeletonTreeKZ* source = prototype_.getSrcSkeleton();
+    for (const std::string& bone : oxr::source_bone_names()) {
+      const FName name(bone.c_str());
+      source_names_.Add(name);
+      source_t_pose_.Add(source->get_t_pose_in_local(name));
+    }
+
+    meta_ = prototype_.getMetaBoneName();
+    OxSkeletonTreeUE* target = prototype_.getDesSkeleton();
+    const TArray<FName> bones = target->getBoneNames();
+    for (const FName& bone : bones) bones_.emplace_back(*bone.ToString());
+    parents_ = py::array_t<std::int64_t>(static_cast<py::ssize_t>(bones.Num()));
+    for (int32 b = 0; b < bones.Num(); ++b) {
+      const FName parent = target->getParentName(bones[b]);
+      parents_.mutable_at(b) = parent.IsNone() ? -1 : bones.Find(parent);
+    }
+    t_pose_ = DoubleArray({static_cast<py::ssize_t>(meta_.Num()), py::ssize_t{4}});
+    for (int32 m = 0; m < meta_.Num(); ++m) {
+      meta_bones_.emplace_back(*meta_[m].ToString());
+      const TQuat<double> q = prototype_.getTPose(meta_[m]).GetRotation();
+      double* row = t_pose_.mutable_data(m);
+      row[0] = q.X;
+      row[1] = q.Y;
+      row[2] = q.Z;
+      row[3] = q.W;
+    }
+    // Shared with every caller: read-only.
+    parents_.attr("setflags")(py::arg("write") = false);
+    t_pose_.attr("setflags")(py::arg("write") = false);
+  }
+
+  static const std::vector<std::string>& source_bones() { return oxr::source_bone_names(); }
+  const std::vector<std::string>& meta_bones() const { return meta_bones_; }
+  const std::vector<std::string>& bones() const { return bones_; }
+  const py::array_t<std::int64_t>& parents() const { return parents_; }
+  const DoubleArray& t_pose() const { return t_pose_; }
+
+  py::array solve(const std::vector<std::string>& names, const py::object& rotations_value,
+                  const py::object& order_value, bool fingers_t_pose) {
+    const bool w_first = choice(order_value, "order", {"xyzw", "wxyz"}) == "wxyz";
+    const DoubleArray rotations = DoubleArray::ensure(rotations_value);
+    if (!rotations) throw py::type_error("rotations must be an array of numbers");
+    const bool one_frame = rotations.ndim() == 2;
+    if ((rotations.ndim() != 2 && rotations.ndim() != 3) || rotations.shape(rotations.ndim() - 1) != 4) {
+      throw py::value_error("rotations must have shape (F, J, 4) or (J, 4); got " + shape_text(rotations));
+    }
+    const py::ssize_t frames = one_frame ? 1 : rotations.shape(0);
+    const py::ssize_t joints = rotations.shape(rotations.ndim() - 2);
+    if (static_cast<std::size_t>(joints) != names.size()) {
+      throw py::value_error("names has " + std::to_string(names.size()) + " entries but rotations has " +
+                            std::to_string(joints) + " joints (shape " + shape_text(rotations) + ")");
+    }
+
+    const std::vector<Drive> drives = drives_for(names);
+
+    const auto meta_count = static_cast<py::ssize_t>(meta_.Num());
+    std::vector<py::ssize_t> shape{frames, meta_count, 4};
+    if (one_frame) shape.erase(shape.begin());
+    DoubleArray result(shape);
+    const double* in = rotations.data();
+    double* out = result.mutable_data();
+    {
+      py::gil_scoped_release release;
+      Lease lease(*this);
+      TArray<TTransform<double>> transforms = source_t_pose_;
+      for (py::ssize_t f = 0; f < frames; ++f) {
+        const double* frame = in + f * joints * 4;
+        for (const auto& [joint, slot] : drives) {
+          const double* q = frame + joint * 4;
+          transforms[slot] = w_first ? TTransform<double>(TQuat<double>(q[1], q[2], q[3], q[0]))
+                                     : TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
+        }
+        lease->updateSrcSkeleton(source_names_, transforms);
+        lease->updateDesSkeleton(fingers_t_pose);
+        double* row = out + f * meta_count * 4;
+        for (int32 m = 0; m < meta_.Num(); ++m, row += 4) {
+          const TQuat<double> q = lease->getMetaBonePose(meta_[m]).GetRotation();
+          const std::array<double, 4> values =
+              w_first ? std::array<double, 4>{q.W, q.X, q.Y, q.Z} : std::array<double, 4>{q.X, q.Y, q.Z, q.W};
+          std::copy(values.begin(), values.end(), row);
+        }
+      }
+    }
+    return result;
+  }
+
+  // Seconds per frame of the plain library loop a C++ caller writes over flat arrays (set all 67
+  // source bones, solve, and with read_poses read every meta bone's pose), on rotations (F, 67, 4)
+  // in source bone order, x y z w. For the benchmark, beside solve on the same data.
+  double library_seconds_per_frame(const DoubleArray& rotations, bool fingers_t_pose, bool read_poses) {
+    const int32 bones = source_names_.Num();
+    if (rotations.ndim() != 3 || rotations.shape(1) != bones || rotations.shape(2) != 4) {
+      throw py::value_error("rotations must have shape (F, " + std::to_string(bones) + ", 4)");
+    }
+    const py::ssize_t frames = rotations.shape(0);
+    std::vector<double> out(static_cast<std::size_t>(frames * meta_.Num() * 4));
+    py::gil_scoped_release release;
+    OxRetarget_KZ_UE retargeter(prototype_);
+    TArray<TTransform<double>> pose = source_t_pose_;
+    const auto start = std::chrono::steady_clock::now();
+    const double* q = rotations.data();
+    double* o = out.data();
+    for (py::ssize_t f = 0; f < frames; ++f) {
+      for (int32 b = 0; b < bones; ++b, q += 4) pose[b] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
+      retargeter.updateSrcSkeleton(source_names_, pose);
+      retargeter.updateDesSkeleton(fingers_t_pose);
+      if (!read_poses) continue;
+      for (const FName& bone : meta_) {
+        const TQuat<double> r = retargeter.getMetaBonePose(bone).GetRotation();
+        *o++ = r.X;
+        *o++ = r.Y;
+        *o++ = r.Z;
+        *o++ = r.W;
+      }
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return frames > 0 ? elapsed.count() / static_cast<double>(frames) : 0.0;
+  }
+
+ private:
+  // Input joint `joint` sets source slot `slot` (an index into source_names_).
+  struct Drive {
+    py::ssize_t joint;
+    int32 slot;
+  };
+
+  // The input joints matched to source slots, with the tool's joint matching. The last list of
+  // names is kept with its result, so that a caller solving frame by frame pays for it once.
+  std::vector<Drive> drives_for(const std::vector<std::string>& names) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (names == last_names_) return last_drives_;
+    }
+    std::vector<Drive> drives;
+    for (const oxr::JointMatch::Pair& pair : oxr::match_joints(names).matched) {
+      drives.push_back({pair.joint, source_names_.Find(FName(pair.bone.c_str()))});
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    last_names_ = names;
+    last_drives_ = drives;
+    return drives;
+  }
+
+  // A solving retargeter for one call: taken from the spares, or copied from the prototype when
+  // other calls hold them all, so that threads solve at once on one Retargeter.
+  class Lease {
+   public:
+    explicit Lease(Retargeter& owner) : owner_(owner) {
+      const std::lock_guard<std::mutex> lock(owner_.mutex_);
+      if (owner_.spares_.empty()) {
+        retargeter_ = std::make_unique<OxRetarget_KZ_UE>(owner_.prototype_);
+      } else {
+        retargeter_ = std::move(owner_.spares_.back());
+        owner_.spares_.pop_back();
+      }
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() {
+      const std::lock_guard<std::mutex> lock(owner_.mutex_);
+      owner_.spares_.push_back(std::move(retargeter_));
+    }
+    OxRetarget_KZ_UE* operator->() const { return retargeter_.get(); }
+
+   private:
+    Retargeter& owner_;
+    std::unique_ptr<OxRetarget_KZ_UE> retargeter_;
+  };
+
+  OxRetarget_KZ_UE prototype_;
+  std::mutex mutex_;  // guards spares_ and the last names' drives
+  std::vector<std::unique_ptr<OxRetarget_KZ_UE>> spares_;
+  std::vector<std::string> last_names_;
+  std::vector<Drive> last_drives_;
+  TArray<FName> source_names_;
+  TArray<TTransform<double>> source_t_pose_;
+  TArray<FName> meta_;
+  std::vector<std::string> meta_bones_;
+  std::vector<std::string> bones_;
+  py::array_t<std::int64_t> parents_;
+  DoubleArray t_pose_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_oxretarget, m) {
+  m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
+
+  auto& error = py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
+  error.attr("__doc__") =
+      "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
+      "or frame, as `oxretarget retarget` prints it.";
+
+  py::class_<Retargeter>(m, "Retargeter", R"(Retargets poses of the KZ source skeleton onto the UE target skeleton.
+
+Retargeter() takes the built-in pairing (52 pairs); Retargeter(kz_names, ue_names) a pairing of one's
+own, kz_names[i] driving ue_names[i] (names compare without regard to letter case). One object may
+be used by several threads at once.)")
+      .def(py::init<const std::optional<std::vector<std::string>>&, const std::optional<std::vector<std::string>>&>(),
+           py::arg("kz_names") = py::none(), py::arg("ue_names") = py::none(),
+           "Builds both skeletons in their T-pose and prepares the pairing. kz_names and ue_names go together\n"
+           "and must have the same length.")
+      .def_property_readonly_static(
+          "source_bones", [](const py::object&) { return Retargeter::source_bones(); },
+          "The 67 KZ source bones, in the skeleton's build order: the names solve matches.")
+      .def_property_readonly("meta_bones", &Retargeter::meta_bones,
+                             "Target bones of the pairing, in pairing order: the rows of solve's result.")
+      .def_property_readonly("bones", &Retargeter::bones, "All 64 target bones, parents before children.")
+      .def_property_readonly("parents", &Retargeter::parents,
+                             "int64 array: for each of bones, the index of its parent in bones, -1 for the root.")
+      .def_property_readonly("t_pose", &Retargeter::t_pose,
+                             "float64 array (M, 4), x y z w: the local T-pose rotation of each meta bone, "
+                             "relative to its parent.")
+      .def("solve", &Retargeter::solve, py::arg("names"), py::arg("rotations"), py::arg("order") = "xyzw",
+           py::arg("fingers_t_pose") = false, R"(Solves the target pose of every frame.
+
+names: the J source bone names of the rotations' joints. They match the KZ bones as the tool matches
+BVH joints: without regard to letter case, after removing a namespace prefix ("rig:Hips"); names
+that are no KZ bone are skipped, a second name of the same bone too, and KZ bones not named stay at
+their T-pose.
+rotations: local rotations (relative to the parent, in the library's axes), an array (F, J, 4), or
+(J, 4) for one frame; converted to float64. Quaternions x y z w, or w x y z with order="wxyz".
+fingers_t_pose: keep every finger bone of the target in its T-pose.
+Returns float64 (F, M, 4), or (M, 4) for one frame: the local rotation of each meta bone in pairing
+order (M = 52 for the built-in pairing), in the same order of components as the input. The result
+equals the C++ library's, bit for bit. Frames are solved in C++ with the GIL released.
+Raises ValueError on a wrong shape or a names list whose length is not J.)")
+      .def("_library_seconds_per_frame", &Retargeter::library_seconds_per_frame, py::arg("rotations"),
+           py::arg("fingers_t_pose") = false, py::arg("read_poses") = true,
+           "Benchmark helper: seconds per frame of the plain C++ library loop on rotations (F, 67, 4) in\n"
+           "KZ bone order (set the source bones, solve, and with read_poses read the meta bones' poses).");
+
+  py::class_<Motion>(m, "Motion", "A BVH clip as arrays, from read_bvh.")
+      .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")
+      .def_readonly("rotations", &Motion::rotations,
+                    "float64 (F, J, 4), x y z w: each joint's local rotation per frame, in the library's axes\n"
+                    "(as read with axes=\"bvh\") or the file's (axes=\"none\").")
+      .def_readonly("root_positions", &Motion::root_positions,
+                    "float64 (F, 3): the root's translation per frame, its OFFSET plus its position channels,\n"
+                    "in metres, in the same axes as rotations.")
+      .def_readonly("frame_time", &Motion::frame_time, "Seconds per frame.")
+      .def("__repr__", [](const Motion& motion) {
+        return "<oxretarget.Motion: " + std::to_string(motion.rotations.shape(0)) + " frames, " +
+               std::to_string(motion.joint_names.size()) + " joints>";
+      });
+
+  m.def("read_bvh", &read_bvh, py::arg("path"), py::arg("axes") = "bvh", py::arg("units") = "cm",
+        py::arg("source_rest") = "zero",
+        R"(Reads a BVH file with the oxretarget tool's reader; returns a Motion.
+
+axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the
+character's left, -X its forward), as the tool does; axes="none" keeps the file's.
+units: the unit of the file's lengths, cm (default), m, mm or in; root_positions are in metres.
+source_rest: the file's rest pose, as the tool's --source-rest: "zero" (default), "kz", "frame:N" or
+"file:REST.bvh". Unless "kz", the rotations of joints that are source bones are re-expressed so that
+they are relative to the source skeleton's T-pose, as the tool feeds them to the library: solve() on
+them gives the tool's results.
+Rotation channels compose in the order listed, in degrees.
+Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input.)");
+
+  m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
+        R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
+
+format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
+when it has none).
+Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
+units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
+source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh".
+The file written is byte for byte the tool's. Returns the number of frames.
+Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
+oxretarget.Error with the tool's one-line text on bad input or a failed write.)");
+}

@@ -1,0 +1,201 @@
+"""The Python package against the oxretarget tool on the CMU walk, and its argument checks.
+
+The tool is run as a separate program; its files are the reference. Equality is bit for bit: the
+tool writes 17 significant digits, which read back as the same doubles.
+"""
+
+import json
+import os
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import oxretarget
+
+TOOL = os.environ["OXRETARGET_TOOL"]
+WALK = os.path.join(os.environ["OX_TEST_DATA_DIR"], "cmu_02_01_walk.bvh")
+WALK_FRAMES = 344
+WXYZ = [3, 0, 1, 2]  # x y z w -> w x y z
+
+
+def run_tool(*args):
+    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, check=False)
+
+
+def bits(values):
+    return np.ascontiguousarray(values, dtype=np.float64).view(np.uint64)
+
+
+def assert_same_bits(actual, expected):
+    np.testing.assert_array_equal(bits(actual), bits(expected))
+
+
+def random_rotations(frames, seed):
+    q = np.random.default_rng(seed).normal(size=(frames, len(oxretarget.Retargeter.source_bones), 4))
+    return q / np.linalg.norm(q, axis=-1, keepdims=True)
+
+
+@pytest.fixture(scope="module")
+def walk():
+    return oxretarget.read_bvh(WALK)
+
+
+@pytest.fixture(scope="module")
+def tool_json(tmp_path_factory):
+    out = tmp_path_factory.mktemp("tool") / "walk.json"
+    assert run_tool("retarget", WALK, "-o", out).returncode == 0
+    # Integers read as floats, so that "-0" keeps its sign.
+    return json.loads(out.read_text(), parse_int=float)
+
+
+def test_solve_equals_the_tool_bit_for_bit(walk, tool_json):
+    # The tool lists the 52 meta bones first, in pairing order, then the other target bones.
+    r = oxretarget.Retargeter()
+    bones = tool_json["bones"]
+    assert r.meta_bones == [b["name"] for b in bones[:52]]
+    assert_same_bits(r.t_pose, [b["t_pose"] for b in bones[:52]])
+    parents = {name: r.bones[p] if p >= 0 else "None" for name, p in zip(r.bones, r.parents)}
+    assert parents == {b["name"]: b["parent"] for b in bones}
+
+    poses = r.solve(walk.joint_names, walk.rotations)
+    assert poses.shape == (WALK_FRAMES, 52, 4)
+    assert_same_bits(poses, np.array(tool_json["frames"])[:, :52])
+    # One frame on its own gives that frame's rows.
+    assert_same_bits(r.solve(walk.joint_names, walk.rotations[100]), poses[100])
+
+
+def test_read_bvh_axes_and_units(walk):
+    # The first frame's root channels, Xposition Yposition Zposition, read from the text here (the
+    # root's OFFSET is zero).
+    motion = open(WALK, encoding="ascii").read().split("Frame Time:")[1].splitlines()
+    x, y, z = (float(v) for v in motion[1].split()[:3])
+    assert walk.frame_time == float(motion[0])
+    assert walk.rotations.shape == (WALK_FRAMES, len(walk.joint_names), 4)
+    # Library axes: +Z up, +Y the character's left, -X forward; the file's are Y up, +Z forward, +X left.
+    assert walk.root_positions.shape == (WALK_FRAMES, 3)
+    assert walk.root_positions[0].tolist() == [-z * 0.01, x * 0.01, y * 0.01]
+
+    raw = oxretarget.read_bvh(WALK, axes="none", units="in", source_rest="kz")
+    assert raw.root_positions[0].tolist() == [x * 0.0254, y * 0.0254, z * 0.0254]
+    # A rotation (x, y, z, w) of the file is (z, -x, -y, w) in the library's axes.
+    plain = oxretarget.read_bvh(WALK, source_rest="kz")
+    assert_same_bits(plain.rotations, raw.rotations[..., [2, 0, 1, 3]] * [1, -1, -1, 1])
+
+
+def test_wxyz_is_the_same_numbers_permuted(walk):
+    r = oxretarget.Retargeter()
+    for fingers in (False, True):
+        xyzw = r.solve(walk.joint_names, walk.rotations, fingers_t_pose=fingers)
+        wxyz = r.solve(walk.joint_names, walk.rotations[..., WXYZ], order="wxyz", fingers_t_pose=fingers)
+        assert_same_bits(wxyz, xyzw[..., WXYZ])
+
+
+def test_four_threads_on_one_retargeter_give_identical_arrays():
+    r = oxretarget.Retargeter()
+    names = r.source_bones
+    rotations = random_rotations(3000, seed=12)
+    expected = [r.solve(names, rotations, fingers_t_pose=f) for f in (False, True)]
+    assert not np.array_equal(expected[0], expected[1])
+
+    results = [None] * 4
+    start = threading.Barrier(4)
+
+    def work(i):
+        start.wait()
+        results[i] = r.solve(names, rotations, fingers_t_pose=bool(i % 2))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i, result in enumerate(results):
+        assert_same_bits(result, expected[i % 2])
+
+
+def test_own_pairing_is_used_pair_by_pair(walk):
+    builtin = oxretarget.Retargeter().solve(walk.joint_names, walk.rotations)
+    # pelvis and spine_01 lead the built-in pairing, so the same two pairs alone solve them alike.
+    own = oxretarget.Retargeter(["hips", "Spine"], ["pelvis", "SPINE_01"])
+    assert own.meta_bones == ["pelvis", "SPINE_01"]  # as the caller spells them
+    assert own.t_pose.shape == (2, 4)
+    assert_same_bits(own.solve(walk.joint_names, walk.rotations), builtin[:, :2])
+
+
+@pytest.fixture(scope="module")
+def rig(tmp_path_factory):
+    """The target skeleton with the walk's offsets, as the tool writes it: a rig of one's own."""
+    out = tmp_path_factory.mktemp("rig") / "rig.bvh"
+    assert run_tool("retarget", WALK, "-o", out).returncode == 0
+    return out
+
+
+@pytest.mark.parametrize(
+    "suffix, tool_options, options",
+    [
+        ("json", [], {}),
+        ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"}),
+        ("glb", ["--units", "in", "--root-motion", "root"], {"units": "in", "root_motion": "root"}),
+        ("bvh", ["--root-motion", "none", "--target-rig", "RIG"], {"root_motion": "none", "target_rig": "RIG"}),
+    ],
+)
+def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, suffix, tool_options, options):
+    tool_options = [rig if o == "RIG" else o for o in tool_options]
+    options = {k: rig if v == "RIG" else v for k, v in options.items()}
+    theirs = tmp_path / f"tool.{suffix}"
+    ours = tmp_path / f"ours.{suffix}"
+    assert run_tool("retarget", WALK, "-o", theirs, *tool_options).returncode == 0
+    assert oxretarget.retarget_file(WALK, ours, **options) == WALK_FRAMES
+    assert ours.read_bytes() == theirs.read_bytes()
+    # An explicit format wins over the extension.
+    named = tmp_path / "ours.out"
+    oxretarget.retarget_file(WALK, named, format=suffix, **options)
+    assert named.read_bytes() == theirs.read_bytes()
+
+
+def test_bad_files_raise_the_tools_line(tmp_path):
+    bad = tmp_path / "bad.bvh"
+    bad.write_text("HIERARCHY\nROOT Hips\n{\n  OFFSET 0 0 0\n  CHANNELS 3 Xrotation Yrotation\n")
+    for path in (bad, tmp_path / "missing.bvh", tmp_path):
+        tool = run_tool("retarget", path, "-o", tmp_path / "tool.json")
+        assert tool.returncode == 1
+        line = tool.stderr.splitlines()[0].removeprefix("oxretarget: error: ")
+        with pytest.raises(oxretarget.Error) as read_error:
+            oxretarget.read_bvh(str(path))
+        assert str(read_error.value) == line
+        with pytest.raises(oxretarget.Error) as file_error:
+            oxretarget.retarget_file(str(path), tmp_path / "ours.json")
+        assert str(file_error.value) == line
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.bvh"]
+
+
+def test_wrong_arguments_raise():
+    r = oxretarget.Retargeter()
+    names = r.source_bones
+    for shape in [(67,), (5, 67, 3), (2, 5, 67, 4), (5, 66, 4), (66, 4)]:
+        with pytest.raises(ValueError, match=r"shape|names has 67 entries"):
+            r.solve(names, np.zeros(shape))
+    with pytest.raises(ValueError, match="order"):
+        r.solve(names, np.zeros((67, 4)), order="wzyx")
+    with pytest.raises(ValueError, match="same length"):
+        oxretarget.Retargeter(["Hips", "Spine"], ["pelvis"])
+    with pytest.raises(ValueError, match="both"):
+        oxretarget.Retargeter(["Hips"])
+    with pytest.raises(TypeError, match="unexpected keyword argument 'fingers'"):
+        oxretarget.retarget_file(WALK, "out.json", fingers=True)
+    with pytest.raises(TypeError, match="fingers_t_pose"):
+        oxretarget.retarget_file(WALK, "out.json", fingers_t_pose="yes")
+    with pytest.raises(ValueError, match="axes"):
+        oxretarget.retarget_file(WALK, "out.json", axes="zup")
+    with pytest.raises(ValueError, match="root_motion"):
+        oxretarget.retarget_file(WALK, "out.json", root_motion="hips")
+    with pytest.raises(TypeError):
+        oxretarget.retarget_file(WALK, "out.json", target_rig=3)
+    with pytest.raises(ValueError, match="cannot write .txt files"):
+        oxretarget.retarget_file(WALK, "out.txt")
+    with pytest.raises(ValueError, match="format"):
+        oxretarget.retarget_file(WALK, "out.json", format="fbx")
+    with pytest.raises(ValueError, match="units"):
+        oxretarget.read_bvh(WALK, units="ft")

@@ -1,0 +1,229 @@
+// Opens preview pages from disk in headless Chromium with networking off and checks what a person
+// would see.
+//   node preview-test.mjs page PAGE.html [SCREENSHOT.png]
+//     The page draws its first frame and says so (data-ready), logs no error and asks for nothing
+//     outside itself; while it plays, two screenshots show both halves with figures in left and right
+//     colours, and they differ; space pauses, the arrows step one frame; the title reads the same in
+//     the heading, the tab and the embedded clip.
+//   node preview-test.mjs index INDEX.html
+//     The index lists every clip with frames, length and warnings as text, every link leads to a page
+//     on disk, and following the last one opens a page that draws, titled as its link (the fixture
+//     gives that clip a title full of characters to escape).
+// Both start with a look at the file itself: no network address and no way to fetch one.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+import puppeteer from 'puppeteer-core';
+
+const CHROMIUM = process.env.OX_CHROMIUM || '/usr/bin/chromium';
+const TIMEOUT_MS = 120_000;
+
+// Strips licence comments ("/*! ... */"), then looks for URLs with a host, protocol-relative
+// references and the browser's ways to load or send anything. The XHTML namespace name that
+// three.js passes to createElementNS is an identifier, never fetched.
+function assertNoNetworkReference(file) {
+  const text = fs.readFileSync(file, 'utf8').replace(/\/\*![\s\S]*?\*\//g, '');
+  const namespaces = new Set(['http://www.w3.org/1999/xhtml']);
+  const urls = (text.match(/\b[a-z][a-z0-9+.-]*:\/\/[^\s"'`)<>]*/gi) || []).filter((u) => !namespaces.has(u));
+  assert.deepEqual(urls, [], `${file}: network addresses`);
+  const relative = text.match(/["'`(=]\s*\/\/[a-z0-9-]+\.[a-z0-9.-]+/gi) || [];
+  assert.deepEqual(relative, [], `${file}: protocol-relative addresses`);
+  const loaders = text.match(/\b(fetch\s*\(|XMLHttpRequest|WebSocket|EventSource|sendBeacon|importScripts|import\s*\(|<link\b|<img\b|<iframe\b|\bsrc\s*=)/g) || [];
+  assert.deepEqual(loaders, [], `${file}: ways to load or send`);
+}
+
+async function withBrowser(body) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'oxretarget-chromium-'));
+  const browser = await puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    userDataDir: profile,
+    protocolTimeout: TIMEOUT_MS,
+    args: [
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--host-resolver-rules=MAP * ~NOTFOUND', '--use-angle=swiftshader', '--enable-unsafe-swiftshader',
+      '--window-size=1280,720',
+    ],
+  });
+  try {
+    return await body(browser);
+  } finally {
+    await browser.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+// A tab that records console errors, uncaught exceptions and every request that leaves the disk.
+async function openTab(browser) {
+  const tab = await browser.newPage();
+  tab.setDefaultTimeout(TIMEOUT_MS);
+  await tab.setViewport({ width: 1280, height: 720 });
+  const problems = [];
+  tab.on('console', (message) => {
+    if (message.type() === 'error') problems.push(`console error: ${message.text()}`);
+  });
+  tab.on('pageerror', (error) => problems.push(`uncaught: ${error.message}`));
+  tab.on('request', (request) => {
+    if (!/^(file|data|blob|about):/.test(request.url())) problems.push(`request: ${request.url()}`);
+  });
+  return { tab, problems };
+}
+
+async function waitReady(tab) {
+  await tab.waitForFunction(() => document.body.dataset.ready === '1');
+}
+
+async function frameOf(tab) {
+  return tab.evaluate(() => Number(document.body.dataset.frame));
+}
+
+// Counts, in each half of the drawing area of screenshots a and b, pixels in the left colour (blue),
+// in the right colour (orange-red), and pixels that differ between a and b. Decoded in a blank tab.
+async function measure(browser, area, a, b) {
+  const tab = await browser.newPage();
+  try {
+    return await tab.evaluate(async (area, a, b) => {
+      async function pixels(png) {
+        const image = new Image();
+        image.src = `data:image/png;base64,${png}`;
+        await image.decode();
+        const canvas = new OffscreenCanvas(image.width, image.height);
+        const context = canvas.getContext('2d');
+        context.drawImage(image, 0, 0);
+        return context.getImageData(area.x, area.y, area.width, area.height).data;
+      }
+      const [pa, pb] = [await pixels(a), await pixels(b)];
+      const halves = [0, 1].map(() => ({ leftColour: [0, 0], rightColour: [0, 0], changed: 0 }));
+      for (let y = 0; y < area.height; ++y) {
+        for (let x = 0; x < area.width; ++x) {
+          const i = 4 * (y * area.width + x);
+          const half = halves[x < area.width / 2 ? 0 : 1];
+          [pa, pb].forEach((p, k) => {
+            const [r, g, bl] = [p[i], p[i + 1], p[i + 2]];
+            if (bl > 120 && bl > r + 50) half.leftColour[k] += 1;
+            if (r > 120 && r > bl + 50 && r > g + 30) half.rightColour[k] += 1;
+          });
+          if (Math.abs(pa[i] - pb[i]) + Math.abs(pa[i + 1] - pb[i + 1]) + Math.abs(pa[i + 2] - pb[i + 2]) > 60) {
+            half.changed += 1;
+          }
+        }
+      }
+      return halves;
+    }, area, a, b);
+  } finally {
+    await tab.close();
+  }
+}
+
+async function testPage(file, screenshotFile) {
+  assertNoNetworkReference(file);
+  await withBrowser(async (browser) => {
+    const { tab, problems } = await openTab(browser);
+    await tab.goto(pathToFileURL(file).href);
+    await waitReady(tab);
+
+    const titles = await tab.evaluate(() => ({
+      heading: document.querySelector('h1').textContent,
+      headingElements: document.querySelector('h1').childElementCount,
+      tab: document.title,
+      clip: OXR_CLIP.title,
+      frames: OXR_CLIP.frames,
+    }));
+    assert.equal(titles.heading, titles.clip, 'heading and embedded title');
+    assert.equal(titles.headingElements, 0, 'the title stays text');
+    assert.equal(titles.tab, `${titles.clip} - OxRetarget preview`);
+    assert.ok(titles.frames > 40, 'a clip long enough to watch it play');
+
+    // Two moments while it plays, a third of the clip apart (past a still start such as a T-pose).
+    const area = await tab.evaluate(() => {
+      const r = document.querySelector('#view canvas').getBoundingClientRect();
+      return { x: Math.round(r.x), y: Math.round(r.y), width: Math.round(r.width), height: Math.round(r.height) };
+    });
+    assert.equal(await tab.evaluate(() => document.body.dataset.playing), '1', 'plays on opening');
+    const first = await frameOf(tab);
+    const shotA = await tab.screenshot({ encoding: 'base64' });
+    const advance = Math.max(10, Math.floor(titles.frames / 3));
+    await tab.waitForFunction((f, n, a) => (Number(document.body.dataset.frame) - f + n) % n >= a, {}, first,
+      titles.frames, advance);
+    const shotB = await tab.screenshot({ encoding: 'base64' });
+    const halves = await measure(browser, area, shotA, shotB);
+    halves.forEach((half, k) => {
+      const name = k === 0 ? 'source (left half)' : 'target (right half)';
+      for (const shot of [0, 1]) {
+        assert.ok(half.leftColour[shot] > 500, `${name}, shot ${shot + 1}: left side drawn (${half.leftColour[shot]} px)`);
+        assert.ok(half.rightColour[shot] > 500, `${name}, shot ${shot + 1}: right side drawn (${half.rightColour[shot]} px)`);
+      }
+      assert.ok(half.changed > 500, `${name}: the figure moved between the shots (${half.changed} px)`);
+    });
+    console.log(`halves (left px, right px, changed px): ${JSON.stringify(halves)}`);
+
+    // Keyboard: space pauses, the arrows step one frame and wrap at the start.
+    await tab.keyboard.press('Space');
+    await tab.waitForFunction(() => document.body.dataset.playing === '0');
+    const paused = await frameOf(tab);
+    await tab.keyboard.press('ArrowRight');
+    await tab.waitForFunction((f) => Number(document.body.dataset.frame) === f, {}, (paused + 1) % titles.frames);
+    await tab.keyboard.press('ArrowLeft');
+    await tab.keyboard.press('ArrowLeft');
+    await tab.waitForFunction((f) => Number(document.body.dataset.frame) === f, {}, (paused - 1 + titles.frames) % titles.frames);
+    const readout = await tab.$eval('#readout', (e) => e.textContent);
+    assert.match(readout, new RegExp(`^frame ${(paused - 1 + titles.frames) % titles.frames} / ${titles.frames - 1}\\b`));
+    await tab.keyboard.press('Space');
+    await tab.waitForFunction(() => document.body.dataset.playing === '1');
+
+    if (screenshotFile) fs.writeFileSync(screenshotFile, Buffer.from(shotB, 'base64'));
+    assert.deepEqual(problems, [], 'console errors, exceptions or requests');
+  });
+}
+
+async function testIndex(file) {
+  assertNoNetworkReference(file);
+  await withBrowser(async (browser) => {
+    const { tab, problems } = await openTab(browser);
+    await tab.goto(pathToFileURL(file).href);
+    const rows = await tab.$$eval('tbody tr', (trs) =>
+      trs.map((tr) => ({
+        href: tr.querySelector('a').href,
+        title: tr.querySelector('a').textContent,
+        elementsInTitle: tr.querySelector('a').childElementCount,
+        frames: tr.cells[1].textContent,
+        length: tr.cells[2].textContent,
+        warnings: [...tr.cells[3].querySelectorAll('li')].map((li) => [li.textContent, li.childElementCount]),
+      })));
+    assert.ok(rows.length >= 2, 'several clips listed');
+    for (const row of rows) {
+      assert.ok(fs.existsSync(fileURLToPath(row.href)), `${row.href} leads to a file`);
+      assert.equal(row.elementsInTitle, 0, 'titles stay text');
+      assert.match(row.frames, /^\d+$/);
+      assert.match(row.length, /^\d+\.\d\d s$/);
+      for (const [, elements] of row.warnings) assert.equal(elements, 0, 'warnings stay text');
+    }
+    assert.ok(rows.some((row) => row.warnings.length > 0), 'warnings shown');
+    console.log(`index rows: ${JSON.stringify(rows.map(({ href, ...row }) => row))}`);
+
+    const last = rows[rows.length - 1];
+    await Promise.all([tab.waitForNavigation(), tab.click('tbody tr:last-child a')]);
+    await waitReady(tab);
+    const page = await tab.evaluate(() => ({
+      heading: document.querySelector('h1').textContent,
+      headingElements: document.querySelector('h1').childElementCount,
+      clip: OXR_CLIP.title,
+    }));
+    assert.deepEqual(page, { heading: last.title, headingElements: 0, clip: last.title }, 'the link opens its clip');
+    assert.deepEqual(problems, [], 'console errors, exceptions or requests');
+  });
+}
+
+const [mode, file, extra] = process.argv.slice(2);
+if (mode === 'page' && file) {
+  await testPage(path.resolve(file), extra && path.resolve(extra));
+} else if (mode === 'index' && file) {
+  await testIndex(path.resolve(file));
+} else {
+  console.error('usage: node preview-test.mjs page PAGE.html [SCREENSHOT.png] | index INDEX.html');
+  process.exit(2);
+}
+console.log(`${mode} test passed: ${file}`);

@@ -1,0 +1,207 @@
+// The tool's glTF and BVH files read back by independent readers: the Khronos glTF validator and
+// three.js (GLTFLoader, BVHLoader, its animation mixer for forward kinematics).
+// Environment: OXR_TOOL (the oxretarget program), OXR_DATA (Tests/Data), OXR_WORK (a scratch folder).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import * as THREE from 'three';
+import { GLTFLoader } from 'three/examples/jsm/loaders/GLTFLoader.js';
+import { BVHLoader } from 'three/examples/jsm/loaders/BVHLoader.js';
+import validator from 'gltf-validator';
+
+const tool = process.env.OXR_TOOL;
+const data = process.env.OXR_DATA;
+const work = process.env.OXR_WORK;
+fs.rmSync(work, { recursive: true, force: true });
+fs.mkdirSync(work, { recursive: true });
+const run = (...args) => execFileSync(tool, args, { cwd: work, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+
+// Target joints whose positions depend only on bones solved from the source's world-space change,
+// with the source joints they stand on.
+const overlay = { pelvis: 'Hips', spine_01: 'Spine', spine_03: 'Spine1', spine_05: 'Spine2', neck_01: 'Neck', head: 'Head' };
+for (const [s, side] of [['l', 'Left'], ['r', 'Right']]) {
+  Object.assign(overlay, {
+    [`clavicle_${s}`]: `${side}Shoulder`, [`upperarm_${s}`]: `${side}Arm`, [`lowerarm_${s}`]: `${side}ForeArm`,
+    [`hand_${s}`]: `${side}Hand`, [`thigh_${s}`]: `${side}UpLeg`, [`calf_${s}`]: `${side}Leg`,
+    [`foot_${s}`]: `${side}Foot`, [`ball_${s}`]: `${side}ToeBase`,
+  });
+  for (const finger of ['Index', 'Middle', 'Ring', 'Pinky']) overlay[`${finger.toLowerCase()}_01_${s}`] = `${side}Hand${finger}1`;
+  for (const k of [1, 2, 3]) overlay[`thumb_0${k}_${s}`] = `${side}HandThumb${k}`;
+}
+
+async function loadGlb(file) {
+  const bytes = fs.readFileSync(file);
+  const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength);
+  return new Promise((resolve, reject) => new GLTFLoader().parse(buffer, '', resolve, reject));
+}
+
+// Samples every key of a loaded glTF: world positions of its bones per frame.
+function sampleGltf(gltf) {
+  const clip = gltf.animations[0];
+  const mixer = new THREE.AnimationMixer(gltf.scene);
+  const action = mixer.clipAction(clip);
+  action.setLoop(THREE.LoopOnce, 1);
+  action.clampWhenFinished = true;
+  action.play();
+  const bones = [];
+  gltf.scene.traverse((o) => { if (o.isBone) bones.push(o); });
+  const times = clip.tracks[0].times;
+  return { bones, frames: times.length, at(f) {
+    action.reset();
+    mixer.setTime(times[f]);
+    gltf.scene.updateMatrixWorld(true);
+    return Object.fromEntries(bones.map((b) => [b.name, b.getWorldPosition(new THREE.Vector3())]));
+  } };
+}
+
+function sampleBvh(text) {
+  const result = new BVHLoader().parse(text);
+  const root = result.skeleton.bones[0];
+  const group = new THREE.Group();
+  group.add(root);
+  const mixer = new THREE.AnimationMixer(group);
+  const action = mixer.clipAction(result.clip);
+  action.setLoop(THREE.LoopOnce, 1);
+  action.clampWhenFinished = true;
+  action.play();
+  const times = result.clip.tracks[0].times;
+  const bones = result.skeleton.bones.filter((b) => b.name !== 'ENDSITE');
+  return { bones, frames: times.length, at(f) {
+    action.reset();
+    mixer.setTime(times[f]);
+    group.updateMatrixWorld(true);
+    return Object.fromEntries(bones.map((b) => [b.name, b.getWorldPosition(new THREE.Vector3())]));
+  } };
+}
+
+function height(poses) {
+  let low = Infinity, high = -Infinity;
+  for (const p of Object.values(poses)) { low = Math.min(low, p.y); high = Math.max(high, p.y); }
+  return high - low;
+}
+
+// Largest distance, over every frame, between each checked target joint and its source joint.
+function worstOverlay(target, source, unit, joints) {
+  let worst = 0, where = '';
+  const body = height(source.at(0)) * unit;
+  for (let f = 0; f < source.frames; ++f) {
+    const t = target.at(f), s = source.at(f);
+    for (const [tj, sj] of joints) {
+      const d = t[tj].distanceTo(s[sj].clone().multiplyScalar(unit));
+      if (d > worst) { worst = d; where = `${tj} frame ${f}`; }
+    }
+  }
+  return { ratio: worst / body, where };
+}
+
+async function validate(file) {
+  const report = await validator.validateBytes(new Uint8Array(fs.readFileSync(file)));
+  const messages = report.issues.messages.filter((m) => m.severity <= 1).map((m) => `${m.code} ${m.pointer}: ${m.message}`);
+  return { errors: report.issues.numErrors, warnings: report.issues.numWarnings, messages };
+}
+
+test('the demo and the CMU walk: valid glTF that overlays the performer, and a BVH that agrees', async () => {
+  run('demo', '-o', 'demo');
+  fs.copyFileSync(path.join(data, 'cmu_02_01_walk.bvh'), path.join(work, 'walk.bvh'));
+  // The walk with the rotations of its joints between paired joints (LowerBack, Neck1, the finger
+  // bases) set to zero: every paired joint then overlays, as on a file of the source skeleton.
+  const walk = fs.readFileSync(path.join(work, 'walk.bvh'), 'utf8');
+  const names = [...walk.matchAll(/(?:ROOT|JOINT)\s+(\S+)/g)].map((m) => m[1]);
+  const still = new Set(['LowerBack', 'Neck1', 'LeftFingerBase', 'RightFingerBase']);
+  const [head, motion] = walk.split(/Frame Time:[^\n]*\n/);
+  const columns = names.flatMap((n, i) => (i === 0 ? [0, 0, 0, 1, 1, 1] : [still.has(n) ? 2 : 1, 2, 2].map((c) => (still.has(n) ? 2 : 1))));
+  const stilled = motion.trim().split('\n').map((line) => line.trim().split(/\s+/).map((v, i) => (columns[i] === 2 ? '0' : v)).join(' '));
+  fs.writeFileSync(path.join(work, 'still.bvh'), `${head}Frame Time: ${walk.match(/Frame Time:\s*(\S+)/)[1]}\n${stilled.join('\n')}\n`);
+
+  for (const [clip, unit, file, joints] of [
+    ['demo', 0.01, 'demo/demo.bvh', Object.entries(overlay)],
+    ['still', 0.0254, 'still.bvh', Object.entries(overlay).filter(([, s]) => names.includes(s))],
+    // As captured, the turns of LowerBack, Neck1 and the finger bases move the joints above them
+    // in ways fixed bone offsets cannot follow; the legs overlay exactly.
+    ['walk', 0.0254, 'walk.bvh', Object.entries(overlay).filter(([t, s]) => names.includes(s) && /pelvis|thigh|calf|foot|ball/.test(t))],
+  ]) {
+    run('retarget', file, '-o', `${clip}.glb`, '--units', unit === 0.01 ? 'cm' : 'in');
+    run('retarget', file, '-o', `${clip}-target.bvh`, '--units', unit === 0.01 ? 'cm' : 'in');
+    const report = await validate(path.join(work, `${clip}.glb`));
+    assert.deepEqual([report.errors, report.warnings, report.messages], [0, 0, []], clip);
+
+    const loaded = await loadGlb(path.join(work, `${clip}.glb`));
+    // In the rest pose, joints without a source partner lie between their neighbours.
+    loaded.scene.updateMatrixWorld(true);
+    const rest = {};
+    loaded.scene.traverse((o) => { if (o.isBone) rest[o.name] = o.getWorldPosition(new THREE.Vector3()); });
+    const between = [['spine_01', 'spine_02', 'spine_03'], ['neck_01', 'neck_02', 'head']];
+    for (const s of ['l', 'r']) {
+      for (const f of ['index', 'middle', 'ring', 'pinky']) {
+        if (joints.some(([t]) => t === `${f}_01_${s}`)) between.push([`hand_${s}`, `${f}_metacarpal_${s}`, `${f}_01_${s}`]);
+      }
+    }
+    for (const [a, m, b] of between) {
+      const detour = rest[a].distanceTo(rest[m]) + rest[m].distanceTo(rest[b]) - rest[a].distanceTo(rest[b]);
+      assert.ok(detour < 1e-5 && rest[a].distanceTo(rest[m]) > 0, `${clip}: ${m} is not between ${a} and ${b}`);
+    }
+    const gltf = sampleGltf(loaded);
+    const source = sampleBvh(fs.readFileSync(path.join(work, file), 'utf8'));
+    assert.equal(gltf.bones.length, 64);
+    assert.equal(gltf.frames, source.frames);
+    const { ratio, where } = worstOverlay(gltf, source, unit, joints);
+    assert.ok(joints.length >= (clip === 'demo' ? 36 : 9), `${clip}: ${joints.length} joints checked`);
+    assert.ok(ratio < 1e-4, `${clip}: ${where} is ${ratio} body heights from its source joint`);
+
+    // The target BVH: 64 bones, one key per frame, the same joint positions as the glb.
+    const target = sampleBvh(fs.readFileSync(path.join(work, `${clip}-target.bvh`), 'utf8'));
+    assert.equal(target.bones.length, 64);
+    assert.equal(target.frames, source.frames);
+    const same = gltf.bones.map((b) => [b.name, b.name]);
+    const agree = worstOverlay(gltf, target, unit, same);
+    assert.ok(agree.ratio < 1e-5, `${clip}: BVH and glb disagree by ${agree.ratio} at ${agree.where}`);
+  }
+});
+
+test('root motion: a clip travelling 1 m forward moves the character 1 m, scaled with a rig, or not at all', async () => {
+  run('demo', '-o', 'travel');
+  // The demo's frames with the hips carried 100 cm along +Z over the clip.
+  const text = fs.readFileSync(path.join(work, 'travel/demo.bvh'), 'utf8');
+  const [head, rest] = text.split('MOTION');
+  const lines = rest.trim().split('\n');
+  const frames = lines.slice(2);
+  const moved = frames.map((line, f) => {
+    const v = line.trim().split(/\s+/);
+    v[2] = String((100 * f) / (frames.length - 1));
+    return v.join(' ');
+  });
+  fs.writeFileSync(path.join(work, 'travel.bvh'), `${head}MOTION\n${lines[0]}\n${lines[1]}\n${moved.join('\n')}\n`);
+
+  // A rig of one's own: the target skeleton the tool writes as BVH, every offset 1.5 times as long.
+  run('retarget', 'travel.bvh', '-o', 'rig.bvh', '--root-motion', 'none');
+  const rig = fs.readFileSync(path.join(work, 'rig.bvh'), 'utf8').split('MOTION')[0]
+    .replace(/OFFSET ([^\n]+)/g, (_, v) => `OFFSET ${v.trim().split(/\s+/).map((x) => Number(x) * 1.5).join(' ')}`);
+  fs.writeFileSync(path.join(work, 'big.bvh'), `${rig}MOTION\nFrames: 0\nFrame Time: 0.1\n`);
+
+  const travel = async (...options) => {
+    run('retarget', 'travel.bvh', '-o', 'travel.glb', ...options);
+    const gltf = sampleGltf(await loadGlb(path.join(work, 'travel.glb')));
+    const first = gltf.at(0), last = gltf.at(gltf.frames - 1);
+    const moved = (bone) => new THREE.Vector2(last[bone].x - first[bone].x, last[bone].z - first[bone].z).length();
+    return { pelvis: moved('pelvis'), root: moved('root'), shin: first.calf_l.distanceTo(first.foot_l) };
+  };
+  const near = (a, b, what) => assert.ok(Math.abs(a - b) < 1e-5, `${what}: ${a} != ${b}`);
+  const pelvis = await travel();
+  fs.copyFileSync(path.join(work, 'travel.glb'), path.join(work, 'same.glb'));
+  near(pelvis.pelvis, 1, 'pelvis mode, pelvis');
+  near(pelvis.root, 0, 'pelvis mode, root');
+  const root = await travel('--root-motion', 'root');
+  near(root.pelvis, 1, 'root mode, pelvis');
+  near(root.root, 1, 'root mode, root');
+  const none = await travel('--root-motion', 'none');
+  near(none.pelvis, 0, 'none, pelvis');
+  const big = await travel('--target-rig', 'big.bvh');
+  near(big.pelvis, 1.5, 'with a rig, pelvis');
+  near(big.shin, 1.5 * pelvis.shin, 'with a rig, the rig\'s shin');
+  // A glTF rig: the tool's own glb gives the same skeleton back.
+  const same = await travel('--target-rig', 'same.glb');
+  near(same.shin, pelvis.shin, 'with a glTF rig, its shin');
+  near(same.pelvis, 1, 'with a glTF rig of the same size, pelvis');
+});

@@ -1,0 +1,311 @@
+#!/usr/bin/python3
+"""oxretarget-dask: retargets many BVH files on a Dask cluster, one file per task.
+
+Every task runs the oxretarget tool on one input on a worker and hands back that input's report line.
+The results are the bytes the local batch (`oxretarget retarget INPUT... -o DIR`) writes: the tool
+writes them, with the same input paths, from the same working directory, so workers must see the
+inputs, the outputs and the working directory at the same paths (a shared folder). The report has one
+line per input in sorted input order. Exit status: 0 all done, 1 some inputs failed, 2 usage error
+(bad arguments, a scheduler that cannot be reached or is lost, a tool that cannot run).
+"""
+
+import argparse
+import itertools
+import json
+import logging
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import CancelledError
+
+PROG = "oxretarget-dask"
+
+
+class UsageError(Exception):
+    pass
+
+
+def retarget_one(tool, cwd, options, input_path):
+    """Runs on a worker: the tool on one input. Returns {"line": the input's report line} when the tool
+    ran, {"failed": text} when it was stopped by a signal, {"fatal": text} when it cannot run here."""
+    host = socket.gethostname()
+    if not os.path.isdir(cwd):
+        return {"fatal": f"{cwd}: no such folder on {host}; mount the shared folder at the same path everywhere"}
+    if not os.path.isfile(tool):
+        tool = shutil.which("oxretarget") or tool
+    handle, report = tempfile.mkstemp(prefix="oxretarget-dask-", suffix=".jsonl")
+    os.close(handle)
+    try:
+        try:
+            run = subprocess.run([tool, "retarget", *options, "--report", report, "--", input_path], cwd=cwd,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 text=True, errors="replace")
+        except OSError as error:
+            return {"fatal": f"{tool}: cannot run on {host}: {error.strerror}"}
+        if run.returncode < 0:
+            return {"failed": f"{input_path}: oxretarget stopped by signal {-run.returncode} on {host}"}
+        with open(report, encoding="utf-8", errors="surrogateescape") as file:
+            line = file.readline().rstrip("\n")
+        if run.returncode in (0, 1) and line:
+            return {"line": line}
+        message = run.stderr.strip().splitlines()[0] if run.stderr.strip() else "no message"
+        message = message.removeprefix("oxretarget: error: ")
+        return {"fatal": f"{message} ({tool} on {host}, exit status {run.returncode})"}
+    finally:
+        if os.path.exists(report):
+            os.unlink(report)
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog=PROG, fromfile_prefix_chars="@",
+        description="Retarget BVH files on a Dask cluster, one file per task, with the results and the report of "
+        "`oxretarget retarget`. Workers must see the files and the working directory at the same paths (a "
+        "shared folder).")
+    parser.add_argument("inputs", nargs="+", help="BVH files; @FILE reads arguments from FILE, one a line")
+    parser.add_argument("-o", "--output", default="",
+                        help="Output file (one input) or folder (several); default: beside each input")
+    parser.add_argument("--format", choices=["json", "csv", "glb", "gltf", "bvh"],
+                        help="Result format; default: from the -o extension, else json")
+    parser.add_argument("--units", choices=["cm", "m", "mm", "in"], help="Length unit of the source files")
+    parser.add_argument("--root-motion", choices=["pelvis", "root", "none"], help="As for oxretarget retarget")
+    parser.add_argument("--target-rig", help="BVH or glTF file of a rig with target bone names")
+    parser.add_argument("--source-rest", help="zero, kz, frame:N or file:REST.bvh, as for oxretarget retarget")
+    parser.add_argument("--fingers-t-pose", action="store_true", help="Keep every finger bone in its T-pose")
+    parser.add_argument("--axes", choices=["bvh", "none"], help="As for oxretarget retarget")
+    parser.add_argument("--resume", action="store_true", help="Skip inputs whose complete result is newer")
+    parser.add_argument("--report", help="Write one JSON line per input, in sorted input order, to this file")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="Scheduler to use, e.g. tcp://HOST:8786")
+    where.add_argument("--local", "-j", "--jobs", metavar="N", type=int,
+                       help="Start a cluster of N worker processes on this machine (default: one per core)")
+    parser.add_argument("--shard", metavar="K/N", help="Retarget only the K-th of N parts of the sorted inputs")
+    parser.add_argument("--tool", help="The oxretarget program the workers run (default: the one beside this "
+                        "program, else the one on PATH; a worker without it there uses its own PATH)")
+    args = parser.parse_args(argv)
+    if args.local is not None and args.local < 1:
+        parser.error("--local needs at least one worker")
+    return args
+
+
+def shard_of(inputs, shard):
+    """The K-th of N parts (K from 1) of the inputs sorted by path: every N-th input from the K-th on,
+    as the tool cuts them."""
+    part, slash, parts = shard.partition("/")
+    if not (slash and part.isdigit() and parts.isdigit() and 1 <= int(part) <= int(parts)):
+        raise UsageError(f"--shard {shard}: expected K/N with 1 <= K <= N, e.g. 3/8")
+    ordered = [inputs[i] for i in sorted_order(inputs)]
+    return ordered[int(part) - 1::int(parts)]
+
+
+def tool_options(args):
+    """The options every task passes to the tool, -o included."""
+    options = []
+    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes"):
+        value = getattr(args, name)
+        if value is not None:
+            options += ["--" + name.replace("_", "-"), value]
+    if args.fingers_t_pose:
+        options.append("--fingers-t-pose")
+    if args.resume:
+        options.append("--resume")
+    if args.output:
+        options += ["-o", args.output]
+    return options
+
+
+def plan_outputs(inputs, out, format_name):
+    """Where each input's result goes, as the tool names it; refuses what the tool refuses. With several
+    inputs the output folder is made here, so that each task's -o names an existing folder."""
+    many = len(inputs) > 1
+    out_is_dir = bool(out) and os.path.isdir(out)
+    if many and out and not out_is_dir:
+        if os.path.exists(out):
+            raise UsageError(f"{out}: is not a folder; several inputs need an output folder")
+        try:
+            os.makedirs(out, exist_ok=True)
+        except OSError as error:
+            raise UsageError(f"{out}: cannot create folder: {error.strerror}") from error
+    extension = "." + (format_name or "json")
+    input_files = {os.path.realpath(path) for path in inputs}
+    taken = {}
+    outputs = []
+    for index, path in enumerate(inputs):
+        if not out:
+            target = os.path.splitext(path)[0] + extension
+        elif many or out_is_dir:
+            target = os.path.join(out, os.path.splitext(os.path.basename(path))[0] + extension)
+        else:
+            target = out
+        if os.path.realpath(target) in input_files:
+            raise UsageError(f"{target}: would overwrite an input file; choose another output with -o")
+        first = taken.setdefault(os.path.normpath(target), index)
+        if first != index:
+            raise UsageError(f"{path}: would overwrite the results of {inputs[first]} in {target}")
+        outputs.append(target)
+    return outputs
+
+
+def find_tool(given):
+    if given:
+        if not os.path.isfile(given):
+            raise UsageError(f"{given}: no such program")
+        return os.path.abspath(given)
+    beside = os.path.join(os.path.dirname(os.path.realpath(__file__)), "oxretarget")
+    if os.path.isfile(beside):
+        return beside
+    found = shutil.which("oxretarget")
+    if found:
+        return os.path.abspath(found)
+    raise UsageError(f"cannot find oxretarget beside {PROG} or on PATH; name it with --tool")
+
+
+def connect(args):
+    """A client of the scheduler --scheduler names, or of a new cluster on this machine."""
+    from distributed import Client, LocalCluster
+    # A lost scheduler is reported here in one line, not by the client's log with tracebacks.
+    for name in ("distributed.client", "distributed.utils"):
+        logging.getLogger(name).setLevel(logging.CRITICAL)
+    if args.scheduler:
+        try:
+            return Client(args.scheduler, timeout="20s"), None
+        except (OSError, TimeoutError, ValueError) as error:
+            raise UsageError(f"{args.scheduler}: cannot reach the scheduler: {error}") from error
+    workers = args.local or os.cpu_count() or 1
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=None)
+    return Client(cluster), cluster
+
+
+def failed_line(input_path, output, error):
+    fields = {"input": input_path, "output": output, "status": "failed", "frames": 0, "seconds": 0.0,
+              "error": error, "warnings": []}
+    return json.dumps(fields, ensure_ascii=False, separators=(",", ":"))
+
+
+def draw_progress(done, total, failed):
+    width = 30
+    filled = width * done // total if total else width
+    note = f" ({failed} failed)" if failed else ""
+    sys.stderr.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} files{note}")
+    if done == total:
+        sys.stderr.write("\n")
+    sys.stderr.flush()
+
+
+def sorted_order(inputs):
+    """Input indices in the order of the paths' bytes, the report's order."""
+    return sorted(range(len(inputs)), key=lambda i: os.fsencode(inputs[i]))
+
+
+def run_tasks(client, tool, options, inputs, outputs, show_progress):
+    """Runs one task per input, at most a window of them queued at once; returns the report lines by
+    input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
+    from distributed import KilledWorker, as_completed
+    cwd = os.getcwd()
+    order = sorted_order(inputs)
+    window = max(256, 4 * sum(client.nthreads().values()))
+    lines = [None] * len(inputs)
+    futures = {}
+    pending = iter(order)
+    queue = as_completed()
+
+    def submit(index):
+        future = client.submit(retarget_one, tool, cwd, options, inputs[index], pure=False)
+        futures[future] = index
+        queue.add(future)
+
+    for index in itertools.islice(pending, window):
+        submit(index)
+    done = failed = 0
+    for future in queue:
+        index = futures.pop(future)
+        try:
+            result = future.result()
+        except KilledWorker:
+            result = {"failed": f"{inputs[index]}: every worker that ran it died"}
+        except CancelledError:
+            result = {"fatal": f"lost the scheduler after {done} of {len(inputs)} files; run again with --resume"}
+        except Exception as error:  # raised inside the task: report it for this input and go on
+            result = {"failed": f"{inputs[index]}: {type(error).__name__}: {error}"}
+        if "fatal" in result:  # the tasks left are released when the client closes
+            raise UsageError(result["fatal"])
+        line = result.get("line") or failed_line(inputs[index], outputs[index], result["failed"])
+        lines[index] = line
+        done += 1
+        failed += json.loads(line).get("status") == "failed"
+        if show_progress:
+            draw_progress(done, len(inputs), failed)
+        for next_index in itertools.islice(pending, 1):
+            submit(next_index)
+    return lines
+
+
+def write_report(path, lines):
+    """The report, all at once under its final name: written beside it and renamed."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8", errors="surrogateescape") as file:
+            for line in lines:
+                file.write(line + "\n")
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def main(argv=None):
+    args = parse_arguments(argv)
+    start = time.monotonic()
+    client = cluster = None
+    try:
+        if args.report and not os.path.isdir(os.path.dirname(os.path.abspath(args.report))):
+            raise UsageError(f"{args.report}: its folder does not exist")
+        tool = find_tool(args.tool)
+        if args.shard is not None:
+            args.inputs = shard_of(args.inputs, args.shard)
+        outputs = plan_outputs(args.inputs, args.output, args.format)
+        client, cluster = connect(args)
+        show_progress = len(args.inputs) > 1 and sys.stderr.isatty()
+        lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
+    except UsageError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"\n{PROG}: interrupted; results written so far are complete, --resume goes on", file=sys.stderr)
+        return 130
+    finally:
+        if client is not None:
+            client.close()
+        if cluster is not None:
+            cluster.close()
+
+    order = sorted_order(args.inputs)
+    records = [json.loads(lines[i]) for i in order]
+    if args.report:
+        write_report(args.report, [lines[i] for i in order])
+    for record in records:
+        if record["status"] == "failed":
+            print(f"{PROG}: error: {record['error']}", file=sys.stderr)
+        for warning in record.get("warnings", []):
+            print(f"{PROG}: warning: {record['input']}: {warning}", file=sys.stderr)
+    counts = {status: sum(r["status"] == status for r in records) for status in ("ok", "skipped", "failed")}
+    warnings = sum(len(r.get("warnings", [])) for r in records)
+    frames = sum(r["frames"] for r in records if r["status"] == "ok")
+    seconds = time.monotonic() - start
+    extra = (f", {counts['skipped']} skipped as done" if counts["skipped"] else "") + (
+        f", {warnings} warnings" if warnings else "")
+    print(f"{counts['ok']} of {len(records)} files retargeted{extra}, {frames} frames in {seconds:.3f} s "
+          f"({frames / seconds if seconds else 0:.0f} frames/s)", file=sys.stderr)
+    if len(records) == 1 and counts["ok"] == 1:
+        print(records[0]["output"])
+    return 1 if counts["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,120 @@
+#include "Qa.h"
+
+#include "PoseWriter.h"
+#include "Retarget.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include <fmt/format.h>
+
+namespace oxr {
+namespace {
+
+constexpr double kDegrees = 180.0 / std::numbers::pi;
+
+double dot(const Quat& a, const Quat& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]; }
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// Angle in degrees of the turn between two rotations, whatever their hemispheres.
+double turn_degrees(const Quat& a, const Quat& b) {
+  const double norms = std::sqrt(dot(a, a) * dot(b, b));
+  if (!(norms > 0)) return 0;
+  return 2 * std::acos(std::min(1.0, std::abs(dot(a, b)) / norms)) * kDegrees;
+}
+
+std::string frames_text(std::int64_t first, std::int64_t count) {
+  return count == 1 ? fmt::format("frame {}", first) : fmt::format("{} frames, first at frame {}", count, first);
+}
+
+}  // namespace
+
+ClipQa::ClipQa(const ClipInfo& info)
+    : skeleton_(info.skeleton), frame_time_(info.frame_time), missing_(info.missing_paired) {
+  const std::size_t n = info.skeleton.names.size();
+  previous_.resize(n);
+  flips_.resize(n);
+  spikes_.resize(n);
+  for (const char* side : {"l", "r"}) {
+    const auto joint = [&](const char* bone) { return info.skeleton.index_of(fmt::format("{}_{}", bone, side)); };
+    // A knee bends the shin back, which puts the knee forward of the hip-ankle line; an elbow folds
+    // the forearm forward, which puts the elbow behind the shoulder-wrist line.
+    hinges_.push_back({joint("thigh"), joint("calf"), joint("foot"), 1.0, {}});
+    hinges_.push_back({joint("upperarm"), joint("lowerarm"), joint("hand"), -1.0, {}});
+  }
+  std::erase_if(hinges_, [](const Hinge& h) { return h.upper < 0 || h.lower < 0 || h.end < 0; });
+}
+
+void ClipQa::note(Finding& finding, std::int64_t frame, double value) {
+  if (finding.count++ == 0) finding.first = frame;
+  finding.worst = std::max(finding.worst, value);
+}
+
+void ClipQa::observe(std::int64_t frame, const FramePose& pose, const std::vector<Vec3>& world) {
+  const std::size_t n = previous_.size();
+  if (have_previous_) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const Quat& now = pose.rotations[j];
+      if (dot(previous_[j], now) < 0) note(flips_[j], frame, 0);
+      const double speed = turn_degrees(previous_[j], now) / frame_time_;
+      if (speed > kSpikeDegreesPerSecond) note(spikes_[j], frame, speed);
+    }
+  }
+  std::copy(pose.rotations.begin(), pose.rotations.end(), previous_.begin());
+  have_previous_ = true;
+
+  // World rotation of each hinge's upper bone, turned back into its rest frame.
+  for (Hinge& hinge : hinges_) {
+    const auto upper = static_cast<std::size_t>(hinge.upper);
+    const Vec3 a = world[upper];
+    const Vec3 b = world[static_cast<std::size_t>(hinge.lower)];
+    const Vec3 c = world[static_cast<std::size_t>(hinge.end)];
+    const Vec3 ab = sub(b, a);
+    const Vec3 bc = sub(c, b);
+    const double lengths = length(ab) * length(bc);
+    if (!(lengths > 0)) continue;
+    const double bend = std::acos(std::clamp(dot(ab, bc) / lengths, -1.0, 1.0)) * kDegrees;
+    if (bend < kBentDegrees) continue;
+    Quat rotation = kIdentity;
+    for (int at = hinge.upper; at >= 0; at = skeleton_.parents[static_cast<std::size_t>(at)]) {
+      rotation = mul(pose.rotations[static_cast<std::size_t>(at)], rotation);
+    }
+    const Quat delta = mul(rotation, conj(skeleton_.rest_world_rotation[upper]));
+    const Vec3 ac = sub(c, a);
+    const double along = dot(ab, ac) / std::max(dot(ac, ac), 1e-300);
+    const Vec3 off_line = sub(ab, scale_vector(ac, along));
+    const double forward = rotate(conj(delta), off_line)[2] * hinge.sign;
+    if (forward < 0) note(hinge.backwards, frame, bend);
+  }
+}
+
+std::vector<std::string> ClipQa::warnings() const {
+  std::vector<std::string> out;
+  if (!missing_.empty()) {
+    std::string list;
+    for (const std::string& bone : missing_) list += (list.empty() ? "" : ", ") + bone;
+    out.push_back(
+        fmt::format("{} paired source bones missing, their targets keep the T-pose: {}", missing_.size(), list));
+  }
+  for (const Hinge& hinge : hinges_) {
+    if (hinge.backwards.count == 0) continue;
+    out.push_back(fmt::format("{} bends backwards ({}, up to {:.0f} degrees)",
+                              skeleton_.names[static_cast<std::size_t>(hinge.lower)],
+                              frames_text(hinge.backwards.first, hinge.backwards.count), hinge.backwards.worst));
+  }
+  for (std::size_t j = 0; j < spikes_.size(); ++j) {
+    if (spikes_[j].count == 0) continue;
+    out.push_back(fmt::format("{} turns faster than {:.0f} degrees/s ({}, up to {:.0f} degrees/s)", skeleton_.names[j],
+                              kSpikeDegreesPerSecond, frames_text(spikes_[j].first, spikes_[j].count),
+                              spikes_[j].worst));
+  }
+  for (std::size_t j = 0; j < flips_.size(); ++j) {
+    if (flips_[j].count == 0) continue;
+    out.push_back(fmt::format("{} rotation flips hemisphere ({})", skeleton_.names[j],
+                              frames_text(flips_[j].first, flips_[j].count)));
+  }
+  return out;
+}
+
+}  // namespace oxr

@@ -1,0 +1,183 @@
+#include "RestPose.h"
+
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <charconv>
+#include <fstream>
+#include <unordered_map>
+
+// Engine headers last: their check() macro must not meet other libraries' members of that name.
+#include "OxSkeletonTreeKZ.h"
+
+namespace oxr {
+namespace {
+
+Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return out;
+}
+
+// Local rotations of every joint in the frame `index` of a reader, file axes.
+std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool file_axes, const std::string& name) {
+  const bvh::Header& header = reader.header();
+  std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+  for (std::int64_t f = 0; f <= index; ++f) {
+    if (!reader.read_frame(values)) {
+      throw ToolError(name + ": has no frame " + std::to_string(index) + " to rest on (" +
+                      std::to_string(header.frame_count) + " frames)");
+    }
+  }
+  std::vector<Quat> rotations;
+  for (const bvh::Joint& joint : header.joints) {
+    const Quat q = bvh::joint_rotation(joint, values);
+    rotations.push_back(file_axes ? q : to_file_axes(q));
+  }
+  return rotations;
+}
+
+}  // namespace
+
+SourceRest source_rest_from_text(std::string_view text) {
+  SourceRest rest;
+  if (text == "zero") return rest;
+  if (text == "kz") {
+    rest.mode = SourceRest::Mode::Kz;
+    return rest;
+  }
+  if (text.starts_with("frame:")) {
+    const std::string_view number = text.substr(6);
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), rest.frame);
+    if (result.ec == std::errc() && result.ptr == number.data() + number.size() && rest.frame >= 0) {
+      rest.mode = SourceRest::Mode::Frame;
+      return rest;
+    }
+  }
+  if (text.starts_with("file:") && text.size() > 5) {
+    rest.mode = SourceRest::Mode::File;
+    rest.file = std::string(text.substr(5));
+    return rest;
+  }
+  throw UsageError("--source-rest " + std::string(text) + ": expected zero, kz, frame:N or file:REST.bvh");
+}
+
+std::string source_rest_text(const SourceRest& rest) {
+  switch (rest.mode) {
+    case SourceRest::Mode::Zero:
+      return "zero";
+    case SourceRest::Mode::Kz:
+      return "kz";
+    case SourceRest::Mode::Frame:
+      return "frame:" + std::to_string(rest.frame);
+    case SourceRest::Mode::File:
+      return "file:" + rest.file.string();
+  }
+  return "zero";
+}
+
+std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, bool file_axes, const std::string& name) {
+  const auto start = in.tellg();
+  if (start == std::streampos(-1)) throw ToolError(name + ": cannot read a rest frame from a stream that cannot seek");
+  std::vector<Quat> rotations;
+  try {
+    bvh::Reader reader(in);
+    rotations = frame_rotations(reader, frame, file_axes, name);
+  } catch (const bvh::BvhError& error) {
+    throw ToolError(name + ": " + error.what());
+  }
+  in.clear();
+  in.seekg(start);
+  return rotations;
+}
+
+std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& header, const JointMatch& match,
+                                 bool file_axes, const std::string& name) {
+  switch (rest.mode) {
+    case SourceRest::Mode::Zero:
+    case SourceRest::Mode::Frame:
+      return std::vector<Quat>(header.joints.size(), kIdentity);
+    case SourceRest::Mode::Kz: {
+      // Matched joints at the source skeleton's T-pose, the others at zero.
+      OxSkeletonTreeKZ tree;
+      tree.init();
+      std::vector<Quat> rotations(header.joints.size(), kIdentity);
+      for (const JointMatch::Pair& pair : match.matched) {
+        rotations[static_cast<std::size_t>(pair.joint)] =
+            to_file_axes(to_quat(tree.get_t_pose_in_local(FName(pair.bone.c_str())).GetRotation()));
+      }
+      return rotations;
+    }
+    case SourceRest::Mode::File: {
+      std::ifstream file = open_input(rest.file);
+      try {
+        bvh::Reader reader(file);
+        const bvh::Header& other = reader.header();
+        bool same = other.joints.size() == header.joints.size();
+        for (std::size_t j = 0; same && j < other.joints.size(); ++j) {
+          same = lower(other.joints[j].name) == lower(header.joints[j].name) &&
+                 other.joints[j].parent == header.joints[j].parent;
+        }
+        if (!same) throw ToolError(rest.file.string() + ": its joints differ from those of " + name);
+        return frame_rotations(reader, 0, file_axes, rest.file.string());
+      } catch (const bvh::BvhError& error) {
+        throw ToolError(rest.file.string() + ": " + error.what());
+      }
+    }
+  }
+  return {};
+}
+
+RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match,
+                             bool file_axes) {
+  (void)file_axes;  // rest_local is in file axes whatever the input's axes
+  // World rotations of the rest pose, file axes.
+  std::vector<Quat> rest_world(header.joints.size());
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const int parent = header.joints[j].parent;
+    rest_world[j] = parent < 0 ? rest_local[j] : mul(rest_world[static_cast<std::size_t>(parent)], rest_local[j]);
+  }
+  std::unordered_map<std::string, std::pair<int, int>> matched;  // lower-case bone -> (joint, pair)
+  for (std::size_t m = 0; m < match.matched.size(); ++m) {
+    matched.emplace(lower(match.matched[m].bone), std::make_pair(match.matched[m].joint, static_cast<int>(m)));
+  }
+  OxSkeletonTreeKZ tree;
+  tree.init();
+  std::unordered_map<std::string, int> index;
+  for (const FName& name : tree.getBoneNames()) {
+    const std::string bone(*name.ToString());
+    Bone entry;
+    const FName parent = tree.getParentName(name);
+    if (!parent.IsNone()) {
+      const auto found = index.find(lower(*parent.ToString()));
+      if (found != index.end()) entry.parent = found->second;
+    }
+    entry.t_pose_local = to_quat(tree.get_t_pose_in_local(name).GetRotation());
+    if (const auto found = matched.find(lower(bone)); found != matched.end()) {
+      entry.joint = found->second.first;
+      entry.matched = found->second.second;
+      const Quat t_pose_world = to_quat(tree.get_t_pose_in_world(name).GetRotation());
+      entry.correction = mul(conj(to_library_axes(rest_world[static_cast<std::size_t>(entry.joint)])), t_pose_world);
+    }
+    index.emplace(lower(bone), static_cast<int>(bones_.size()));
+    bones_.push_back(entry);
+  }
+  source_world_.resize(bones_.size());
+}
+
+void RestConverter::convert(const std::vector<Quat>& world, std::vector<Quat>& out) {
+  for (std::size_t b = 0; b < bones_.size(); ++b) {
+    const Bone& bone = bones_[b];
+    const Quat above = bone.parent < 0 ? kIdentity : source_world_[static_cast<std::size_t>(bone.parent)];
+    if (bone.joint < 0) {
+      source_world_[b] = mul(above, bone.t_pose_local);
+      continue;
+    }
+    source_world_[b] = mul(to_library_axes(world[static_cast<std::size_t>(bone.joint)]), bone.correction);
+    out[static_cast<std::size_t>(bone.matched)] = mul(conj(above), source_world_[b]);
+  }
+}
+
+}  // namespace oxr

@@ -1,0 +1,70 @@
+#pragma once
+
+// The source file's rest pose: the pose in which the target should stand in its T-pose. The solver
+// measures each source bone's change from the KZ T-pose; files from other tools rest otherwise
+// (straight thumbs, an A-pose), so their rotations are re-expressed before the library sees them.
+
+#include "BvhReader.h"
+#include "Geometry.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace oxr {
+
+struct JointMatch;
+
+struct SourceRest {
+  // zero: the file's zero pose; kz: rotations are already relative to the KZ T-pose (passed through);
+  // frame: frame `frame` of the file; file: the first frame of `file`, a file with the same joints.
+  enum class Mode { Zero, Kz, Frame, File };
+  Mode mode = Mode::Zero;
+  std::int64_t frame = 0;
+  std::filesystem::path file;
+};
+
+// "zero", "kz", "frame:N" or "file:PATH"; throws UsageError on anything else.
+SourceRest source_rest_from_text(std::string_view text);
+std::string source_rest_text(const SourceRest& rest);
+
+// The local rotation of every file joint in the rest frame of `in`, file axes: a pass over the file
+// before the main one; `in` must be seekable and is rewound. Throws ToolError naming the file.
+std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, bool file_axes, const std::string& name);
+
+// The local rotation of every file joint in the rest pose, file axes, for the modes zero, kz and file.
+// Throws ToolError naming the rest file when it cannot be read or its joints differ.
+std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& header, const JointMatch& match,
+                                 bool file_axes, const std::string& name);
+
+// Turns a frame's world rotations of the file's joints into the local rotations the library is fed:
+// for each matched source bone b with source parent P, SW(b) = W(b) * inverse(Wr(b)) * T(b) and
+// local(b) = inverse(SW(P)) * SW(b), where W and Wr are the joint's world rotations this frame and in
+// the rest pose and T the source skeleton's world T-pose (library axes); a source bone the file lacks
+// keeps its T-pose below its parent. The solver then sees, for every bone, the file's world-space
+// change from its own rest. Set up once per file; no allocation per frame.
+class RestConverter {
+ public:
+  RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match,
+                bool file_axes);
+
+  // world: every file joint's world rotation this frame, file axes. out[m]: the rotation to feed for
+  // match.matched[m], library axes.
+  void convert(const std::vector<Quat>& world, std::vector<Quat>& out);
+
+ private:
+  struct Bone {
+    int parent = -1;      // index into bones_, -1 at the root
+    int joint = -1;       // file joint, -1 when the file lacks the bone
+    int matched = -1;     // index into the match's pairs
+    Quat t_pose_local{};  // library axes
+    Quat correction{};    // inverse(Wr) * T, library axes
+  };
+  std::vector<Bone> bones_;  // the source skeleton, parents first
+  std::vector<Quat> source_world_;
+};
+
+}  // namespace oxr

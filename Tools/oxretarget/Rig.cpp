@@ -1,0 +1,439 @@
+#include "Rig.h"
+
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <fstream>
+#include <limits>
+#include <unordered_map>
+
+#include <tiny_gltf.h>
+
+// Engine headers last: their check() macro must not meet other libraries' members of that name.
+#include "OxHuman_Skeleton.h"
+#include "OxSkeletonTreeUE.h"
+
+namespace oxr {
+namespace {
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
+
+// Joint positions of a mannequin of average build standing in the T-pose, in centimetres, file
+// axes (+Y up, facing +Z, its left at +X), left side and centre; the right side mirrors X. They
+// place target joints that neither the source nor a rig locates, scaled to the performer.
+const std::map<std::string, Vec3>& template_positions() {
+  static const std::map<std::string, Vec3> table = [] {
+    const std::map<std::string, Vec3> left = {
+        {"root", {0, 0, 0}},
+        {"pelvis", {0, 97, 0}},
+        {"spine_01", {0, 106, -1}},
+        {"spine_02", {0, 114, -1}},
+        {"spine_03", {0, 122, -1}},
+        {"spine_04", {0, 130, -1}},
+        {"spine_05", {0, 138, -1}},
+        {"neck_01", {0, 150, -1}},
+        {"neck_02", {0, 155, 0}},
+        {"head", {0, 160, 1}},
+        {"clavicle_l", {3, 145, 1}},
+        {"upperarm_l", {18, 145, -1}},
+        {"lowerarm_l", {46, 145, -1}},
+        {"hand_l", {72, 145, -1}},
+        {"index_metacarpal_l", {74, 145, 1}},
+        {"index_01_l", {81, 145, 2.5}},
+        {"index_02_l", {85.5, 145, 2.5}},
+        {"index_03_l", {88.5, 145, 2.5}},
+        {"middle_metacarpal_l", {74, 145, 0}},
+        {"middle_01_l", {81.5, 145, 0.5}},
+        {"middle_02_l", {86.5, 145, 0.5}},
+        {"middle_03_l", {89.5, 145, 0.5}},
+        {"ring_metacarpal_l", {74, 145, -1.5}},
+        {"ring_01_l", {81, 145, -1.5}},
+        {"ring_02_l", {85.5, 145, -1.5}},
+        {"ring_03_l", {88.5, 145, -1.5}},
+        {"pinky_metacarpal_l", {73.5, 145, -3}},
+        {"pinky_01_l", {79.5, 145, -3.5}},
+        {"pinky_02_l", {83, 145, -3.5}},
+        {"pinky_03_l", {85.5, 145, -3.5}},
+        {"thumb_01_l", {74, 143.5, 3}},
+        {"thumb_02_l", {77.5, 142.5, 5.5}},
+        {"thumb_03_l", {80.5, 142, 7}},
+        {"thigh_l", {9, 92, 0}},
+        {"calf_l", {10, 50, 0}},
+        {"foot_l", {10.5, 8, -3}},
+        {"ball_l", {10.5, 1, 11}},
+    };
+    std::map<std::string, Vec3> all = left;
+    for (const auto& [name, position] : left) {
+      if (name.size() > 2 && name.ends_with("_l")) {
+        all[name.substr(0, name.size() - 2) + "_r"] = {-position[0], position[1], position[2]};
+      }
+    }
+    return all;
+  }();
+  return table;
+}
+
+Vec3 template_position(const std::string& bone) {
+  const auto& table = template_positions();
+  const auto found = table.find(bone);
+  return found != table.end() ? found->second : Vec3{0, 0, 0};
+}
+
+// The target tree with its rest rotations, in file axes.
+struct TargetTree {
+  std::vector<std::string> names;
+  std::vector<int> parents;
+  std::vector<Quat> rest;
+};
+
+const TargetTree& target_tree() {
+  static const TargetTree tree = [] {
+    OxSkeletonTreeUE ue;
+    ue.init();
+    TargetTree result;
+    std::unordered_map<std::string, int> index;
+    for (const FName& bone : ue.getBoneNames()) {
+      const std::string name(*bone.ToString());
+      const FName parent = ue.getParentName(bone);
+      const auto found = parent.IsNone() ? index.end() : index.find(lower(*parent.ToString()));
+      index.emplace(lower(name), static_cast<int>(result.names.size()));
+      result.names.push_back(name);
+      result.parents.push_back(found == index.end() ? -1 : found->second);
+      result.rest.push_back(to_file_axes(to_quat(ue.get_t_pose_in_local(bone).GetRotation())));
+    }
+    return result;
+  }();
+  return tree;
+}
+
+// Positions of the target bones a set of known joint positions locates, completed for the rest:
+// an unknown joint lies on the straight line from its parent to its nearest located descendant,
+// split in the template's proportions (spine and neck segments, metacarpals); without such a
+// descendant it continues from its parent along the template, scaled by `scale`.
+std::vector<Vec3> complete_positions(const TargetTree& tree, std::vector<std::optional<Vec3>> known, double scale) {
+  const std::size_t n = tree.names.size();
+  std::vector<std::vector<int>> children(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    if (tree.parents[j] >= 0) children[static_cast<std::size_t>(tree.parents[j])].push_back(static_cast<int>(j));
+  }
+  std::vector<Vec3> tmpl(n);
+  for (std::size_t j = 0; j < n; ++j) tmpl[j] = template_position(tree.names[j]);
+  const auto segment = [&](std::size_t j) {
+    return tree.parents[j] < 0 ? 0.0 : length(sub(tmpl[j], tmpl[static_cast<std::size_t>(tree.parents[j])]));
+  };
+
+  std::vector<Vec3> out(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    if (known[j]) {
+      out[j] = *known[j];
+      continue;
+    }
+    const int parent = tree.parents[j];
+    if (parent < 0) {
+      out[j] = {0, 0, 0};
+      known[j] = out[j];
+      continue;
+    }
+    const auto p = static_cast<std::size_t>(parent);
+    // Breadth-first through unknown joints, children in build order: the nearest located descendant.
+    std::deque<std::pair<int, double>> queue{{static_cast<int>(j), segment(j)}};
+    std::optional<std::pair<int, double>> found;
+    while (!queue.empty() && !found) {
+      const auto [at, path] = queue.front();
+      queue.pop_front();
+      for (const int child : children[static_cast<std::size_t>(at)]) {
+        const double reach = path + segment(static_cast<std::size_t>(child));
+        if (known[static_cast<std::size_t>(child)]) {
+          found = std::make_pair(child, reach);
+          break;
+        }
+        queue.emplace_back(child, reach);
+      }
+    }
+    if (found && found->second > 0) {
+      const Vec3 to = sub(*known[static_cast<std::size_t>(found->first)], out[p]);
+      out[j] = add(out[p], scale_vector(to, segment(j) / found->second));
+    } else {
+      out[j] = add(out[p], scale_vector(sub(tmpl[j], tmpl[p]), scale));
+    }
+    known[j] = out[j];
+  }
+  return out;
+}
+
+// Hip height and horizontal centre used to stand a set of positions on the ground at the origin.
+void stand_on_ground(std::vector<Vec3>& points, std::size_t centre, std::span<const Vec3> extra = {}) {
+  double ground = std::numeric_limits<double>::infinity();
+  for (const Vec3& p : points) ground = std::min(ground, p[1]);
+  for (const Vec3& p : extra) ground = std::min(ground, p[1]);
+  const Vec3 shift{points[centre][0], ground, points[centre][2]};
+  for (Vec3& p : points) p = sub(p, shift);
+}
+
+}  // namespace
+
+double metres_per_unit(Units units) {
+  switch (units) {
+    case Units::Cm:
+      return 0.01;
+    case Units::M:
+      return 1.0;
+    case Units::Mm:
+      return 0.001;
+    case Units::In:
+      return 0.0254;
+  }
+  return 0.01;
+}
+
+const char* units_name(Units units) {
+  switch (units) {
+    case Units::Cm:
+      return "cm";
+    case Units::M:
+      return "m";
+    case Units::Mm:
+      return "mm";
+    case Units::In:
+      return "in";
+  }
+  return "cm";
+}
+
+const char* root_motion_name(RootMotion motion) {
+  switch (motion) {
+    case RootMotion::Pelvis:
+      return "pelvis";
+    case RootMotion::Root:
+      return "root";
+    case RootMotion::None:
+      return "none";
+  }
+  return "pelvis";
+}
+
+Units units_from_name(std::string_view name) {
+  for (const Units units : {Units::Cm, Units::M, Units::Mm, Units::In}) {
+    if (name == units_name(units)) return units;
+  }
+  throw ToolError("unknown units '" + std::string(name) + "' (cm, m, mm or in)");
+}
+
+RootMotion root_motion_from_name(std::string_view name) {
+  for (const RootMotion motion : {RootMotion::Pelvis, RootMotion::Root, RootMotion::None}) {
+    if (name == root_motion_name(motion)) return motion;
+  }
+  throw ToolError("unknown root motion '" + std::string(name) + "' (pelvis, root or none)");
+}
+
+int TargetSkeleton::index_of(const std::string& name) const {
+  const auto found = std::find(names.begin(), names.end(), name);
+  return found == names.end() ? -1 : static_cast<int>(found - names.begin());
+}
+
+Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes) {
+  Vec3 t = joint.offset;
+  for (std::size_t i = 0; i < joint.channels.size(); ++i) {
+    const auto channel = joint.channels[i];
+    const double value = values[static_cast<std::size_t>(joint.first_channel) + i];
+    if (channel == bvh::Channel::Xposition) t[0] += value;
+    if (channel == bvh::Channel::Yposition) t[1] += value;
+    if (channel == bvh::Channel::Zposition) t[2] += value;
+  }
+  return file_axes ? t : vector_to_file_axes(t);
+}
+
+RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
+  const TargetTree& tree = target_tree();
+  std::unordered_map<std::string, std::string> bones;
+  for (const std::string& name : tree.names) bones.emplace(lower(name), name);
+
+  RigPositions rig;
+  const std::string extension = lower(path.extension().string());
+  if (extension == ".glb" || extension == ".gltf") {
+    tinygltf::TinyGLTF loader;
+    tinygltf::Model model;
+    std::string error;
+    std::string warning;
+    const bool loaded = extension == ".glb" ? loader.LoadBinaryFromFile(&model, &error, &warning, path.string())
+                                            : loader.LoadASCIIFromFile(&model, &error, &warning, path.string());
+    if (!loaded) {
+      std::string line = error.empty() ? std::string("not a glTF file") : error;
+      std::replace(line.begin(), line.end(), '\n', ' ');
+      throw ToolError(path.string() + ": cannot read rig: " + line);
+    }
+    // Rest positions by walking the node tree from every scene root, metres to source units.
+    const double to_units = 1.0 / metres_per_unit(units);
+    std::vector<int> parent(model.nodes.size(), -1);
+    for (std::size_t n = 0; n < model.nodes.size(); ++n) {
+      for (const int child : model.nodes[n].children) {
+        if (child >= 0 && static_cast<std::size_t>(child) < parent.size())
+          parent[static_cast<std::size_t>(child)] = static_cast<int>(n);
+      }
+    }
+    for (std::size_t n = 0; n < model.nodes.size(); ++n) {
+      const auto found = bones.find(lower(bvh::strip_namespace(model.nodes[n].name)));
+      if (found == bones.end() || rig.count(found->second) != 0) continue;
+      Vec3 position{0, 0, 0};
+      std::size_t guard = 0;
+      for (int at = static_cast<int>(n); at >= 0 && guard <= model.nodes.size();
+           at = parent[static_cast<std::size_t>(at)], ++guard) {
+        const tinygltf::Node& node = model.nodes[static_cast<std::size_t>(at)];
+        if (node.matrix.size() == 16) {
+          const auto& m = node.matrix;  // column-major
+          position = {m[0] * position[0] + m[4] * position[1] + m[8] * position[2] + m[12],
+                      m[1] * position[0] + m[5] * position[1] + m[9] * position[2] + m[13],
+                      m[2] * position[0] + m[6] * position[1] + m[10] * position[2] + m[14]};
+          continue;
+        }
+        if (node.scale.size() == 3)
+          position = {position[0] * node.scale[0], position[1] * node.scale[1], position[2] * node.scale[2]};
+        if (node.rotation.size() == 4) {
+          position = rotate({node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}, position);
+        }
+        if (node.translation.size() == 3)
+          position = add(position, {node.translation[0], node.translation[1], node.translation[2]});
+      }
+      rig[found->second] = scale_vector(position, to_units);
+    }
+  } else {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ToolError(path.string() + ": cannot open rig: no such file");
+    const bvh::Header header = [&] {
+      try {
+        bvh::Reader reader(in);
+        return reader.header();
+      } catch (const bvh::BvhError& error) {
+        throw ToolError(path.string() + ": " + error.what());
+      }
+    }();
+    // Zero-pose forward kinematics: every offset in its parent's (unrotated) frame.
+    std::vector<Vec3> position(header.joints.size());
+    for (std::size_t j = 0; j < header.joints.size(); ++j) {
+      const bvh::Joint& joint = header.joints[j];
+      position[j] =
+          joint.parent < 0 ? joint.offset : add(position[static_cast<std::size_t>(joint.parent)], joint.offset);
+      const auto found = bones.find(lower(bvh::strip_namespace(joint.name)));
+      if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
+    }
+  }
+  if (rig.empty()) throw ToolError(path.string() + ": is not a rig of the target skeleton: it names no target bone");
+  if (rig.count("pelvis") == 0) throw ToolError(path.string() + ": rig has no \"pelvis\" joint");
+  return rig;
+}
+
+TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
+                                     const RigPositions* rig, const std::vector<Quat>& rest_local) {
+  const TargetTree& tree = target_tree();
+  const std::size_t n = tree.names.size();
+
+  std::unordered_map<std::string, int> joint_of_bone;  // lower-case source bone -> file joint
+  for (const JointMatch::Pair& pair : match.matched) joint_of_bone.emplace(lower(pair.bone), pair.joint);
+  std::vector<Quat> rest_world(header.joints.size());
+  std::vector<Vec3> rest_position(header.joints.size());
+  std::vector<Vec3> tips;
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const bvh::Joint& joint = header.joints[j];
+    const Vec3 offset = file_axes ? joint.offset : vector_to_file_axes(joint.offset);
+    if (joint.parent < 0) {
+      rest_world[j] = rest_local[j];
+      rest_position[j] = offset;
+    } else {
+      const auto p = static_cast<std::size_t>(joint.parent);
+      rest_world[j] = mul(rest_world[p], rest_local[j]);
+      rest_position[j] = add(rest_position[p], rotate(rest_world[p], offset));
+    }
+    for (const auto& end : joint.end_sites) {
+      tips.push_back(add(rest_position[j], rotate(rest_world[j], file_axes ? end : vector_to_file_axes(end))));
+    }
+  }
+  const auto hips = joint_of_bone.find("hips");
+  const std::size_t centre = hips != joint_of_bone.end() ? static_cast<std::size_t>(hips->second) : 0;
+  if (!rest_position.empty()) stand_on_ground(rest_position, centre, tips);
+
+  // Paired target bones stand on their source joints.
+  const OxHuman_Skeleton pairing;
+  std::vector<std::optional<Vec3>> known(n);
+  for (int32 i = 0; i < pairing.ue_bone_names.Num(); ++i) {
+    const auto joint = joint_of_bone.find(lower(*pairing.kz_bone_names[i]));
+    if (joint == joint_of_bone.end()) continue;
+    const auto target = std::find(tree.names.begin(), tree.names.end(), std::string(*pairing.ue_bone_names[i]));
+    if (target == tree.names.end()) continue;
+    known[static_cast<std::size_t>(target - tree.names.begin())] =
+        rest_position[static_cast<std::size_t>(joint->second)];
+  }
+  const std::size_t pelvis =
+      static_cast<std::size_t>(std::find(tree.names.begin(), tree.names.end(), "pelvis") - tree.names.begin());
+  if (!known[pelvis] && !rest_position.empty()) known[pelvis] = rest_position[centre];
+  known[0] = Vec3{0, 0, 0};  // the root, on the ground below the pelvis
+
+  const double template_hips = template_position("pelvis")[1];
+  const double source_hips = known[pelvis] ? (*known[pelvis])[1] : 0.0;
+  double scale = source_hips > 0 ? source_hips / template_hips : 1.0;
+
+  TargetSkeleton skeleton;
+  skeleton.hip_height = source_hips;
+  if (rig != nullptr) {
+    std::vector<Vec3> located;
+    std::vector<std::size_t> slots;
+    for (std::size_t j = 0; j < n; ++j) {
+      const auto found = rig->find(tree.names[j]);
+      if (found == rig->end()) continue;
+      located.push_back(found->second);
+      slots.push_back(j);
+    }
+    const std::size_t rig_pelvis =
+        static_cast<std::size_t>(std::find(slots.begin(), slots.end(), pelvis) - slots.begin());
+    stand_on_ground(located, rig_pelvis);
+    known.assign(n, std::nullopt);
+    for (std::size_t k = 0; k < slots.size(); ++k) known[slots[k]] = located[k];
+    known[0] = Vec3{0, 0, 0};
+    const double rig_hips = (*known[pelvis])[1];
+    if (rig_hips > 0) scale = rig_hips / template_hips;
+    skeleton.motion_scale = source_hips > 0 && rig_hips > 0 ? rig_hips / source_hips : 1.0;
+    skeleton.hip_height = rig_hips;
+  }
+  const std::vector<Vec3> positions = complete_positions(tree, std::move(known), scale);
+
+  skeleton.names = tree.names;
+  skeleton.parents = tree.parents;
+  skeleton.rest = tree.rest;
+  skeleton.rest_world = positions;
+  skeleton.rest_world_rotation.resize(n);
+  skeleton.offsets.resize(n);
+  skeleton.end_sites.assign(n, Vec3{0, 0, 0});
+  std::vector<bool> leaf(n, true);
+  for (std::size_t j = 0; j < n; ++j) {
+    const int parent = tree.parents[j];
+    if (parent < 0) {
+      skeleton.rest_world_rotation[j] = tree.rest[j];
+      skeleton.offsets[j] = positions[j];
+      continue;
+    }
+    const auto p = static_cast<std::size_t>(parent);
+    leaf[p] = false;
+    skeleton.rest_world_rotation[j] = mul(skeleton.rest_world_rotation[p], tree.rest[j]);
+    skeleton.offsets[j] = rotate(conj(skeleton.rest_world_rotation[p]), sub(positions[j], positions[p]));
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!leaf[j] || tree.parents[j] < 0) continue;
+    const auto p = static_cast<std::size_t>(tree.parents[j]);
+    // A leaf's tip continues its bone by half its length.
+    skeleton.end_sites[j] =
+        rotate(conj(skeleton.rest_world_rotation[j]), scale_vector(sub(positions[j], positions[p]), 0.5));
+  }
+  skeleton.root = 0;
+  skeleton.pelvis = static_cast<int>(pelvis);
+  return skeleton;
+}
+
+}  // namespace oxr
