@@ -417,7 +417,7 @@ TEST(BvhErrors, EmptyOrTruncatedFiles) {
 TEST(BvhErrors, UnknownOrMisplacedKeywords) {
   expect_edit_failures({
       {"HIERARCHY", "Hierarchy", "line 1: expected HIERARCHY, found 'Hierarchy'"},
-      {"ROOT Hips", "JOINT Hips", "line 2: expected ROOT after HIERARCHY, found 'JOINT'"},
+      {"ROOT Hips", "BONE Hips", "line 2: expected ROOT after HIERARCHY, found 'BONE'"},
       {"ROOT Hips\n{", "ROOT\n{", "line 3: missing joint name after ROOT"},
       {"  End Site", "  joint Leg", "line 6: unknown keyword 'joint' in joint 'Hips', expected JOINT, End Site or }"},
       {"  End Site", "  ROTATION 1 2 3",
@@ -438,7 +438,7 @@ TEST(BvhErrors, BadChannelLists) {
       {line, "CHANNELS 2 Zrotation Yrotation Xrotation",
        "line 5: CHANNELS count 2 does not match the 3 channel names given"},
       {line, "CHANNELS 3 Zrotation Yrot Xrotation", "line 5: unknown channel 'Yrot' in joint 'Hips'"},
-      {line, "CHANNELS 3 Zrotation Yrotation zrotation", "line 5: unknown channel 'zrotation' in joint 'Hips'"},
+      {line, "CHANNELS 3 Zrotation Yrotation zrotation", "line 5: duplicate channel 'zrotation' in joint 'Hips'"},
       {line, "CHANNELS 3 Zrotation Yrotation Zrotation", "line 5: duplicate channel 'Zrotation' in joint 'Hips'"},
       {line, "CHANNELS 7 Zrotation Yrotation Xrotation", "line 5: CHANNELS count 7 is outside 0 to 6"},
       {line, "CHANNELS -1", "line 5: CHANNELS count -1 is outside 0 to 6"},
