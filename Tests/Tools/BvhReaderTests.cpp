@@ -273,6 +273,38 @@ TEST(BvhReader, CrlfTabsTrailingSpacesAndBlankLinesReadLikePlainText) {
   EXPECT_EQ(parsed.frames, plain.frames);
 }
 
+// Hips (root written as JOINT)
+//  +- Spine: channels in mixed case, ends in "JOINT Site" without channels  -> an End Site
+//  +- Leg: no CHANNELS line; its "JOINT Site" has CHANNELS 0                -> an End Site
+//  +- Site: has a channel, so it is a joint of that name
+TEST(BvhReader, ExportersDialectsReadAsThePlainLayout) {
+  const Parsed parsed = read_text(
+      "HIERARCHY\nJOINT Hips\n{\nOFFSET 0 0 0\nCHANNELS 2 XPOSITION zRotation\n"
+      "JOINT Spine\n{\nOFFSET 0 5 0\nCHANNELS 2 yrotation Xposition\nJOINT Site\n{\nOFFSET 0 4 0\n}\n}\n"
+      "JOINT Leg\n{\nOFFSET 1 -1 0\nJOINT Site\n{\nOFFSET 0 -4 0\nCHANNELS 0\n}\n}\n"
+      "JOINT Site\n{\nOFFSET 2 0 0\nCHANNELS 1 Xrotation\n}\n}\n"
+      "MOTION\nFrames: 1\nFrame Time: 1\n1 2 3 4 5\n");
+  const Header& h = parsed.header;
+  ASSERT_EQ(h.joints.size(), 4u);
+  EXPECT_EQ(h.joints[1].name, "Spine");
+  EXPECT_EQ(h.joints[2].name, "Leg");
+  EXPECT_EQ(h.joints[3].name, "Site");
+  EXPECT_EQ(h.joints[3].parent, 0);
+  EXPECT_EQ(h.joints[0].channels, (std::vector<Channel>{Channel::Xposition, Channel::Zrotation}));
+  EXPECT_EQ(h.joints[1].channels, (std::vector<Channel>{Channel::Yrotation, Channel::Xposition}));
+  EXPECT_TRUE(h.joints[2].channels.empty());
+  EXPECT_EQ(h.joints[3].first_channel, 4);
+  EXPECT_EQ(h.joints[1].end_sites, (std::vector<Vec>{{0, 4, 0}}));
+  EXPECT_EQ(h.joints[2].end_sites, (std::vector<Vec>{{0, -4, 0}}));
+  EXPECT_EQ(parsed.frames[0], (std::vector<double>{1, 2, 3, 4, 5}));
+
+  // Two joints named Site that are real joints are still duplicates, named at the second's line.
+  expect_failure(
+      "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 0\nJOINT Site\n{\nOFFSET 0 0 0\nCHANNELS 1 Xrotation\n}\n"
+      "JOINT Site\n{\nOFFSET 0 0 0\nCHANNELS 1 Xrotation\n}\n}\nMOTION\nFrames: 0\nFrame Time: 1\n",
+      "line 11: duplicate joint name 'Site' (same as 'Site' ignoring case)");
+}
+
 TEST(BvhReader, AcceptsNumberFormsThatFromCharsAccepts) {
   std::string text = replace(kSmall, "1 2 3\n", "1.5e2 -.25 1e-400\n");
   text = replace(text, "Frames: 2", "Frames:2");
