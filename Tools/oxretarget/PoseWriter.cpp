@@ -429,7 +429,10 @@ class GltfWriter final : public PoseWriter {
         packed.rotation = pose.rotations[j];
         packed.valid = true;
       }
-      rotations_[j].insert(rotations_[j].end(), packed.floats.begin(), packed.floats.end());
+      std::vector<float>& track = rotations_[j];
+      const std::size_t at = track.size();
+      track.resize(at + 4);
+      std::memcpy(track.data() + at, packed.floats.data(), sizeof(packed.floats));
     }
     for (std::size_t k = 0; k < translations_.size(); ++k) {
       const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
