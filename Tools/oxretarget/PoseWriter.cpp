@@ -403,7 +403,7 @@ class GltfWriter final : public PoseWriter {
         std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20);
     scale_ = metres_per_unit(info.units);
     rotations_.resize(info.skeleton.names.size());
-    for (auto& track : rotations_) track.reserve(frames * 4);
+    for (auto& track : rotations_) track.reserve(frames);
     translations_.resize(info.translated.size());
     for (auto& track : translations_) track.reserve(frames * 3);
     times_.reserve(frames);
@@ -429,10 +429,7 @@ class GltfWriter final : public PoseWriter {
         packed.rotation = pose.rotations[j];
         packed.valid = true;
       }
-      std::vector<float>& track = rotations_[j];
-      const std::size_t at = track.size();
-      track.resize(at + 4);
-      std::memcpy(track.data() + at, packed.floats.data(), sizeof(packed.floats));
+      rotations_[j].push_back(packed.floats);
     }
     for (std::size_t k = 0; k < translations_.size(); ++k) {
       const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
@@ -496,7 +493,7 @@ class GltfWriter final : public PoseWriter {
     model.asset.generator = kVersionString;
     model.buffers.resize(1);
     std::size_t bytes = times_.size() * 4 + n * 64;
-    for (const auto& track : rotations_) bytes += track.size() * 4;
+    for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
     for (const auto& track : translations_) bytes += track.size() * 4;
     model.buffers[0].data.reserve(bytes);
 
@@ -579,7 +576,8 @@ class GltfWriter final : public PoseWriter {
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
-                    add_accessor(model, rotations_[j], TINYGLTF_TYPE_VEC4, times_.size()));
+                    add_accessor(model, std::span<const float>(rotations_[j].data()->data(), rotations_[j].size() * 4),
+                                 TINYGLTF_TYPE_VEC4, times_.size()));
       }
       tinygltf::Value::Object extras;
       extras["frame_rate"] = tinygltf::Value(info_.frame_time > 0 ? 1.0 / info_.frame_time : 0.0);
@@ -600,14 +598,16 @@ class GltfWriter final : public PoseWriter {
   std::unique_ptr<AtomicFile> file_;
   std::unique_ptr<AtomicFile> bin_file_;
   std::string bin_name_;
+  using Float4 = std::array<float, 4>;
+  static_assert(sizeof(Float4) == 4 * sizeof(float), "keyframes must lie back to back");
   struct Packed {
     Quat rotation{};
-    std::array<float, 4> floats{};
+    Float4 floats{};
     bool valid = false;
   };
   std::vector<Packed> packed_ = std::vector<Packed>(info_.skeleton.names.size());
   std::vector<float> times_;
-  std::vector<std::vector<float>> rotations_;
+  std::vector<std::vector<Float4>> rotations_;  // per bone, keyframes back to back
   std::vector<std::vector<float>> translations_;
 };
 
