@@ -251,6 +251,22 @@ TEST(BvhReader, ParsesJointsChannelsEndSitesAndFrames) {
   EXPECT_EQ(parsed.frames[1][6], -40);
 }
 
+TEST(BvhReader, SmallestBlocksReadLikeLargeOnes) {
+  // Blocks of 2 x 13 + 2 bytes: every token and number meets a block boundary somewhere.
+  const Limits small{.max_token_length = 13, .block_bytes = 1};
+  const Parsed plain = read_text(kRig);
+  const Parsed parsed = read_text(kRig, small);
+  ASSERT_EQ(parsed.header.joints.size(), plain.header.joints.size());
+  EXPECT_EQ(parsed.header.joints.back().end_sites, plain.header.joints.back().end_sites);
+  EXPECT_EQ(parsed.frames, plain.frames);
+  expect_failure(replace(kSmall, "4 5 6", "4 5 6x"), "line 15: frame 2 value 3 '6x' is not a number", small);
+  expect_failure(replace(kSmall, "4 5 6", "4 5 6 7"), "line 15: frame 2 has more than 3 values", small);
+
+  const std::filesystem::path path = std::filesystem::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh";
+  std::ifstream in(path, std::ios::binary), again(path, std::ios::binary);
+  EXPECT_EQ(read_all(in, Limits{.max_token_length = 20, .block_bytes = 1}).frames, read_all(again).frames);
+}
+
 TEST(BvhReader, CrlfTabsTrailingSpacesAndBlankLinesReadLikePlainText) {
   std::string messy;
   for (const char c : kRig) {

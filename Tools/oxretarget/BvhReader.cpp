@@ -15,8 +15,6 @@
 namespace oxr::bvh {
 namespace {
 
-constexpr std::size_t kMinBlock = 1 << 16;
-
 constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -173,7 +171,7 @@ struct Reader::HierarchyState {
 
 Reader::Reader(std::istream& in, Limits limits) : buf_(in.rdbuf()), limits_(limits) {
   if (buf_ == nullptr) throw BvhError(0, "input stream has no buffer");
-  block_.resize(std::max<std::size_t>(kMinBlock, 4 * limits_.max_token_length + 4));
+  block_.resize(std::max<std::size_t>(limits_.block_bytes, 2 * limits_.max_token_length + 2));
   pos_ = block_.data();
   end_ = block_.data();
   parse_hierarchy();

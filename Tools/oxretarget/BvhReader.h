@@ -57,9 +57,11 @@ struct Limits {
   int max_depth = 256;  // open braces, End Sites included
   int max_joints = 1024;
   std::int64_t max_frames = 100'000'000;
+  // Bytes read from the stream at a time; raised to hold two tokens of the longest length.
+  std::size_t block_bytes = 1 << 16;
 };
 
-// Reads the file in blocks of at least 64 KiB; a token never spans more than max_token_length
+// Reads the file in blocks (Limits::block_bytes); a token never spans more than max_token_length
 // characters, so memory stays bounded whatever the file's size or the length of its lines.
 //
 // Besides the plain layout it accepts what common exporters write: the root declared with JOINT, a
