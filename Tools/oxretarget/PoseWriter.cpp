@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <iterator>
 #include <numbers>
 
@@ -79,6 +80,15 @@ void flush_if_full(std::ostream& out, fmt::memory_buffer& buffer) {
   buffer.clear();
 }
 
+// True if a and b hold the same bits: 0 and -0 differ, as their texts do.
+template <std::size_t N>
+bool same_bits(const std::array<double, N>& a, const std::array<double, N>& b) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
+  }
+  return true;
+}
+
 // The text of N numbers as last formatted, reused while the numbers keep their exact bits: bones a
 // clip does not move and rest offsets repeat frame after frame. Formatting is what text output
 // costs; a copy is far cheaper.
@@ -87,7 +97,7 @@ class CachedText {
  public:
   template <typename Format>
   void append(fmt::memory_buffer& out, const std::array<double, N>& values, Format format) {
-    if (!valid_ || std::memcmp(values.data(), key_.data(), sizeof(key_)) != 0) {
+    if (!valid_ || !same_bits(values, key_)) {
       text_.clear();
       format(text_, values);
       key_ = values;
@@ -423,7 +433,7 @@ class GltfWriter final : public PoseWriter {
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
       // Bones the clip does not move repeat their last keyframe's floats.
       Packed& packed = packed_[j];
-      if (!packed.valid || std::memcmp(&packed.rotation, &pose.rotations[j], sizeof(Quat)) != 0) {
+      if (!packed.valid || !same_bits(packed.rotation, pose.rotations[j])) {
         const Quat q = normalised(pose.rotations[j]);
         for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(q[i]);
         packed.rotation = pose.rotations[j];
