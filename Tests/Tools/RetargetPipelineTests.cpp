@@ -484,6 +484,8 @@ PipelineOutput run_pipeline(const std::string& text) {
   return run;
 }
 
+void PrintTo(const Dialect& dialect, std::ostream* out) { *out << dialect.name; }
+
 class Dialects : public ::testing::TestWithParam<Dialect> {};
 
 TEST_P(Dialects, RetargetLikeThePlainFile) {

@@ -130,7 +130,8 @@ bool parse_channel(std::string_view text, Channel& channel) {
   return false;
 }
 
-Quat multiply(const Quat& a, const Quat& b) {
+// Inlined: called three times a joint, it otherwise hands every product back through memory.
+[[gnu::always_inline]] inline Quat multiply(const Quat& a, const Quat& b) {
   return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1], a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
           a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3], a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
 }
