@@ -112,6 +112,14 @@ class CachedText {
   fmt::basic_memory_buffer<char, N * 32 + 8> text_;  // held inline: formatting never allocates
 };
 
+// ",a,b,c..."
+constexpr auto append_fields = [](auto& text, const auto& values) {
+  for (const double value : values) {
+    text.push_back(',');
+    append_number(text, value);
+  }
+};
+
 template <std::size_t A, std::size_t B>
 std::array<double, A + B> joined(const std::array<double, A>& a, const std::array<double, B>& b) {
   std::array<double, A + B> out{};
@@ -236,16 +244,10 @@ class CsvWriter final : public PoseWriter {
       buffer_.append(prefix, end);
       buffer_.push_back(',');
       buffer_.append(names_[i]);
-      // ",qx,qy,qz,qw,tx,ty,tz\n"
-      text_[i].append(buffer_,
-                      joined(to_library_axes(pose.rotations[bone]), vector_to_library_axes(pose.translations[bone])),
-                      [](auto& text, const std::array<double, 7>& values) {
-                        for (const double value : values) {
-                          text.push_back(',');
-                          append_number(text, value);
-                        }
-                        text.push_back('\n');
-                      });
+      // ",qx,qy,qz,qw" and ",tx,ty,tz\n", each kept apart: most translations never change.
+      rotation_text_[i].append(buffer_, to_library_axes(pose.rotations[bone]), append_fields);
+      translation_text_[i].append(buffer_, vector_to_library_axes(pose.translations[bone]), append_fields);
+      buffer_.push_back('\n');
     }
     flush_if_full(file_.stream(), buffer_);
   }
@@ -259,7 +261,9 @@ class CsvWriter final : public PoseWriter {
   AtomicFile file_;
   std::vector<int> order_;
   std::vector<std::string> names_;
-  std::vector<CachedText<7>> text_ = std::vector<CachedText<7>>(order_.size());  // per listed bone
+  // Per listed bone.
+  std::vector<CachedText<4>> rotation_text_ = std::vector<CachedText<4>>(order_.size());
+  std::vector<CachedText<3>> translation_text_ = std::vector<CachedText<3>>(order_.size());
   fmt::memory_buffer buffer_;
 };
 
