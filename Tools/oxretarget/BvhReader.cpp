@@ -35,12 +35,6 @@ std::string quoted(std::string_view text) {
 
 constexpr char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string to_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = fold(c);
-  return out;
-}
-
 // For a decimal that from_chars reported out of range: true if it is tiny (rounds to zero)
 // rather than huge. Out-of-range values have a decimal exponent far from zero, so its sign decides.
 bool is_underflow(std::string_view text) {
@@ -553,6 +547,12 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
 }
 
 Quat bvh_to_library_axes(const Quat& q) { return {q[2], -q[0], -q[1], q[3]}; }
+
+std::string to_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = fold(c);
+  return out;
+}
 
 std::string_view strip_namespace(std::string_view name) {
   const auto colon = name.rfind(':');

@@ -129,6 +129,9 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values);
 // frame (Z up, +Y left, -X forward).
 Quat bvh_to_library_axes(const Quat& q);
 
+// ASCII letters in lower case: names compare without regard to case.
+std::string to_lower(std::string_view text);
+
 // Joint name without a namespace prefix up to the last colon ("rig:Hips" -> "Hips").
 std::string_view strip_namespace(std::string_view name);
 
