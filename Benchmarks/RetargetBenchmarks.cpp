@@ -3,13 +3,19 @@
 
 #include <benchmark/benchmark.h>
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AllocationCounter.h"
@@ -247,6 +253,166 @@ void BM_ToolThroughput(benchmark::State& state) {
   state.counters["frames/s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ToolThroughput)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+constexpr std::int64_t kCaptureFrames = 30'000;
+
+// A 30,000-frame real capture: the CMU walk's header with its frames repeated in order, written once
+// to a temporary file and removed at exit.
+const std::filesystem::path& capture_file() {
+  struct Capture {
+    std::filesystem::path path;
+    Capture() {
+      std::ifstream in(OX_CAPTURE_FILE, std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      const std::string walk = text.str();
+      const std::size_t motion = walk.find("MOTION");
+      const std::size_t first_frame = walk.find('\n', walk.find("Frame Time:", motion)) + 1;
+      if (motion == std::string::npos || first_frame == 0) throw std::runtime_error("capture file is not a BVH clip");
+      std::vector<std::string> rows;
+      std::istringstream body(walk.substr(first_frame));
+      for (std::string row; std::getline(body, row);) {
+        if (!row.empty()) rows.push_back(row);
+      }
+      path =
+          std::filesystem::temp_directory_path() / ("oxretarget-bench-" + std::to_string(::getpid()) + "-capture.bvh");
+      std::ofstream out(path, std::ios::binary);
+      out << walk.substr(0, motion) << "MOTION\nFrames: " << kCaptureFrames << "\nFrame Time: .0083333\n";
+      for (std::int64_t f = 0; f < kCaptureFrames; ++f) out << rows[static_cast<std::size_t>(f) % rows.size()] << '\n';
+    }
+    ~Capture() {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+  };
+  static const Capture capture;
+  return capture.path;
+}
+
+std::filesystem::path bench_output(const char* extension) {
+  return std::filesystem::temp_directory_path() / ("oxretarget-bench-" + std::to_string(::getpid()) + extension);
+}
+
+// The floor for the tool: read the capture in large blocks, parse every number after the header
+// with from_chars, and write one float32 quaternion per target bone (64) per frame to a file. No
+// retargeting, no checks beyond what parsing needs.
+void BM_Capture_Floor(benchmark::State& state) {
+  const std::filesystem::path& input = capture_file();
+  const std::filesystem::path output = bench_output("-floor.bin");
+  constexpr std::size_t kBones = 64;
+  constexpr std::size_t kBlock = 1 << 16;  // longer than any line of the capture
+  std::vector<char> block(kBlock);
+  std::vector<double> values;
+  std::vector<float> quats;
+  std::int64_t total = 0;
+  for (auto _ : state) {
+    std::FILE* in = std::fopen(input.c_str(), "rb");
+    std::FILE* out = std::fopen(output.c_str(), "wb");
+    if (in == nullptr || out == nullptr) {
+      state.SkipWithError("cannot open the capture");
+      break;
+    }
+    bool in_header = true;
+    std::size_t channels = 0;
+    std::size_t kept = 0;  // bytes carried over from the previous block
+    values.clear();
+    std::int64_t frames = 0;
+    for (;;) {
+      const std::size_t got = std::fread(block.data() + kept, 1, kBlock - kept, in);
+      const std::size_t size = kept + got;
+      const char* p = block.data();
+      const char* end = p + size;
+      // Only whole lines are consumed; the last partial line moves to the front of the block.
+      const std::size_t last_newline = std::string_view(p, size).rfind('\n');
+      const char* stop = got == 0 ? end : p + (last_newline == std::string_view::npos ? 0 : last_newline + 1);
+      while (p < stop) {
+        const char* eol = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(stop - p)));
+        if (eol == nullptr) eol = stop;
+        if (in_header) {
+          const std::string_view line(p, static_cast<std::size_t>(eol - p));
+          if (line.find("CHANNELS") != std::string_view::npos) {
+            channels += static_cast<std::size_t>(std::atoi(line.data() + line.find("CHANNELS") + 8));
+          }
+          if (line.starts_with("Frame Time:")) {
+            in_header = false;
+            quats.resize(kBones * 4);
+          }
+        } else {
+          values.clear();
+          for (const char* q = p; q < eol;) {
+            while (q < eol && (*q == ' ' || *q == '\t' || *q == '\r')) ++q;
+            if (q == eol) break;
+            double value = 0;
+            q = std::from_chars(q, eol, value).ptr;
+            values.push_back(value);
+          }
+          if (values.size() == channels) {
+            for (std::size_t b = 0; b < kBones * 4; ++b) quats[b] = static_cast<float>(values[b % channels]);
+            std::fwrite(quats.data(), sizeof(float), quats.size(), out);
+            ++frames;
+          }
+        }
+        p = eol + 1;
+      }
+      if (got == 0) break;
+      kept = static_cast<std::size_t>(end - stop);
+      std::memmove(block.data(), stop, kept);
+    }
+    std::fclose(in);
+    std::fclose(out);
+    total += frames;
+    if (frames != kCaptureFrames) state.SkipWithError("floor read the wrong number of frames");
+  }
+  std::error_code ignored;
+  std::filesystem::remove(output, ignored);
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Capture_Floor)->Unit(benchmark::kMillisecond);
+
+// The tool converting the capture file to a result file, as `oxretarget retarget` does:
+// 0 nothing written (reading and solving), 1 glb, 2 JSON, 3 CSV. Heap allocations per frame are
+// counted from the 100th frame on.
+void BM_Capture_Tool(benchmark::State& state) {
+  constexpr oxr::Format kFormats[] = {oxr::Format::Glb, oxr::Format::Glb, oxr::Format::Json, oxr::Format::Csv};
+  const bool write = state.range(0) != 0;
+  oxr::RetargetOptions options;
+  options.format = kFormats[state.range(0)];
+  const std::filesystem::path& input = capture_file();
+  const std::filesystem::path output = bench_output(oxr::extension_for(options.format));
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  std::int64_t total = 0;
+  std::uint64_t allocations = 0;
+  std::int64_t counted = 0;
+  for (auto _ : state) {
+    std::uint64_t engine_before = 0;
+    std::uint64_t new_before = 0;
+    std::ifstream in = oxr::open_input(input);
+    std::unique_ptr<oxr::PoseWriter> writer;
+    const oxr::FileResult result = oxr::retarget_stream(
+        in, input.string(), options, retargeter,
+        [&](const oxr::ClipInfo& info) {
+          if (write) writer = oxr::make_pose_writer(options.format, output, info);
+        },
+        [&](std::int64_t frame, const oxr::FramePose& pose) {
+          if (writer) writer->write_frame(frame, pose);
+          if (frame == 99) {
+            engine_before = FMemory::GetAllocationCount();
+            new_before = operator_new_count();
+          } else if (frame == kCaptureFrames - 1) {
+            allocations += (FMemory::GetAllocationCount() - engine_before) + (operator_new_count() - new_before);
+            counted += frame - 99;
+          }
+        });
+    if (writer) writer->finish();
+    total += result.frames;
+  }
+  std::error_code ignored;
+  std::filesystem::remove(output, ignored);
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+  state.counters["allocs/frame"] = counted > 0 ? static_cast<double>(allocations) / static_cast<double>(counted) : 0;
+}
+BENCHMARK(BM_Capture_Tool)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 #endif
 
 // Keeps each benchmark's CPU time per iteration (the median when repeated) to print ratios after the
@@ -259,13 +425,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if ((run.run_type == Run::RT_Iteration && run.iterations > 0) || median) {
         const std::string name = run.run_name.str();
-        if (median || !medians_.count(name)) times[name] = run.GetAdjustedCPUTime();
+        if (median || !medians_.count(name)) {
+          times[name] = run.GetAdjustedCPUTime();
+          const auto rate = run.counters.find("frames/s");
+          if (rate != run.counters.end()) rates[name] = rate->second.value;
+        }
         if (median) medians_.insert(name);
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
+  std::map<std::string, double> rates;  // frames per second of CPU time
 
  private:
   std::set<std::string> medians_;
@@ -297,5 +468,18 @@ int main(int argc, char** argv) {
     ratio(std::string("BM_WorldPoses_Library/target:") + arg, std::string("BM_WorldPoses_Literal/target:") + arg);
   }
   ratio("BM_Init_Library", "BM_Init_Literal");
+  // Throughput per core (CPU time), so that other work on the machine does not count.
+  const auto floor_rate = reporter.rates.find("BM_Capture_Floor");
+  if (floor_rate != reporter.rates.end()) {
+    std::printf("\n30,000-frame capture, frames/s per core (floor: read, parse, write 64 float32 quaternions):\n");
+    std::printf("  %-22s %10.0f\n", "floor", floor_rate->second);
+    const char* labels[] = {"read and solve only", "to glb", "to JSON", "to CSV"};
+    for (int arg = 0; arg < 4; ++arg) {
+      const auto rate = reporter.rates.find("BM_Capture_Tool/" + std::to_string(arg));
+      if (rate == reporter.rates.end()) continue;
+      std::printf("  %-22s %10.0f   floor / tool %5.2f\n", labels[arg], rate->second,
+                  floor_rate->second / rate->second);
+    }
+  }
   return 0;
 }

@@ -9,8 +9,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  // Small blocks of varying size, so that tokens and numbers fall across block boundaries.
+  const oxr::bvh::Limits limits{.block_bytes = 1 + size % 700};
   try {
-    oxr::bvh::Reader reader(in);
+    oxr::bvh::Reader reader(in, limits);
     const oxr::bvh::Header& header = reader.header();
     std::vector<double> values(static_cast<std::size_t>(header.channel_count));
     while (reader.read_frame(values)) {

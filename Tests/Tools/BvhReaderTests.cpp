@@ -251,6 +251,22 @@ TEST(BvhReader, ParsesJointsChannelsEndSitesAndFrames) {
   EXPECT_EQ(parsed.frames[1][6], -40);
 }
 
+TEST(BvhReader, SmallestBlocksReadLikeLargeOnes) {
+  // Blocks of 2 x 13 + 2 bytes: every token and number meets a block boundary somewhere.
+  const Limits small{.max_token_length = 13, .block_bytes = 1};
+  const Parsed plain = read_text(kRig);
+  const Parsed parsed = read_text(kRig, small);
+  ASSERT_EQ(parsed.header.joints.size(), plain.header.joints.size());
+  EXPECT_EQ(parsed.header.joints.back().end_sites, plain.header.joints.back().end_sites);
+  EXPECT_EQ(parsed.frames, plain.frames);
+  expect_failure(replace(kSmall, "4 5 6", "4 5 6x"), "line 15: frame 2 value 3 '6x' is not a number", small);
+  expect_failure(replace(kSmall, "4 5 6", "4 5 6 7"), "line 15: frame 2 has more than 3 values", small);
+
+  const std::filesystem::path path = std::filesystem::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh";
+  std::ifstream in(path, std::ios::binary), again(path, std::ios::binary);
+  EXPECT_EQ(read_all(in, Limits{.max_token_length = 20, .block_bytes = 1}).frames, read_all(again).frames);
+}
+
 TEST(BvhReader, CrlfTabsTrailingSpacesAndBlankLinesReadLikePlainText) {
   std::string messy;
   for (const char c : kRig) {
@@ -271,6 +287,38 @@ TEST(BvhReader, CrlfTabsTrailingSpacesAndBlankLinesReadLikePlainText) {
     EXPECT_EQ(parsed.header.joints[i].channels, plain.header.joints[i].channels);
   }
   EXPECT_EQ(parsed.frames, plain.frames);
+}
+
+// Hips (root written as JOINT)
+//  +- Spine: channels in mixed case, ends in "JOINT Site" without channels  -> an End Site
+//  +- Leg: no CHANNELS line; its "JOINT Site" has CHANNELS 0                -> an End Site
+//  +- Site: has a channel, so it is a joint of that name
+TEST(BvhReader, ExportersDialectsReadAsThePlainLayout) {
+  const Parsed parsed = read_text(
+      "HIERARCHY\nJOINT Hips\n{\nOFFSET 0 0 0\nCHANNELS 2 XPOSITION zRotation\n"
+      "JOINT Spine\n{\nOFFSET 0 5 0\nCHANNELS 2 yrotation Xposition\nJOINT Site\n{\nOFFSET 0 4 0\n}\n}\n"
+      "JOINT Leg\n{\nOFFSET 1 -1 0\nJOINT Site\n{\nOFFSET 0 -4 0\nCHANNELS 0\n}\n}\n"
+      "JOINT Site\n{\nOFFSET 2 0 0\nCHANNELS 1 Xrotation\n}\n}\n"
+      "MOTION\nFrames: 1\nFrame Time: 1\n1 2 3 4 5\n");
+  const Header& h = parsed.header;
+  ASSERT_EQ(h.joints.size(), 4u);
+  EXPECT_EQ(h.joints[1].name, "Spine");
+  EXPECT_EQ(h.joints[2].name, "Leg");
+  EXPECT_EQ(h.joints[3].name, "Site");
+  EXPECT_EQ(h.joints[3].parent, 0);
+  EXPECT_EQ(h.joints[0].channels, (std::vector<Channel>{Channel::Xposition, Channel::Zrotation}));
+  EXPECT_EQ(h.joints[1].channels, (std::vector<Channel>{Channel::Yrotation, Channel::Xposition}));
+  EXPECT_TRUE(h.joints[2].channels.empty());
+  EXPECT_EQ(h.joints[3].first_channel, 4);
+  EXPECT_EQ(h.joints[1].end_sites, (std::vector<Vec>{{0, 4, 0}}));
+  EXPECT_EQ(h.joints[2].end_sites, (std::vector<Vec>{{0, -4, 0}}));
+  EXPECT_EQ(parsed.frames[0], (std::vector<double>{1, 2, 3, 4, 5}));
+
+  // Two joints named Site that are real joints are still duplicates, named at the second's line.
+  expect_failure(
+      "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 0\nJOINT Site\n{\nOFFSET 0 0 0\nCHANNELS 1 Xrotation\n}\n"
+      "JOINT Site\n{\nOFFSET 0 0 0\nCHANNELS 1 Xrotation\n}\n}\nMOTION\nFrames: 0\nFrame Time: 1\n",
+      "line 11: duplicate joint name 'Site' (same as 'Site' ignoring case)");
 }
 
 TEST(BvhReader, AcceptsNumberFormsThatFromCharsAccepts) {
@@ -417,7 +465,7 @@ TEST(BvhErrors, EmptyOrTruncatedFiles) {
 TEST(BvhErrors, UnknownOrMisplacedKeywords) {
   expect_edit_failures({
       {"HIERARCHY", "Hierarchy", "line 1: expected HIERARCHY, found 'Hierarchy'"},
-      {"ROOT Hips", "JOINT Hips", "line 2: expected ROOT after HIERARCHY, found 'JOINT'"},
+      {"ROOT Hips", "BONE Hips", "line 2: expected ROOT after HIERARCHY, found 'BONE'"},
       {"ROOT Hips\n{", "ROOT\n{", "line 3: missing joint name after ROOT"},
       {"  End Site", "  joint Leg", "line 6: unknown keyword 'joint' in joint 'Hips', expected JOINT, End Site or }"},
       {"  End Site", "  ROTATION 1 2 3",
@@ -438,7 +486,7 @@ TEST(BvhErrors, BadChannelLists) {
       {line, "CHANNELS 2 Zrotation Yrotation Xrotation",
        "line 5: CHANNELS count 2 does not match the 3 channel names given"},
       {line, "CHANNELS 3 Zrotation Yrot Xrotation", "line 5: unknown channel 'Yrot' in joint 'Hips'"},
-      {line, "CHANNELS 3 Zrotation Yrotation zrotation", "line 5: unknown channel 'zrotation' in joint 'Hips'"},
+      {line, "CHANNELS 3 Zrotation Yrotation zrotation", "line 5: duplicate channel 'zrotation' in joint 'Hips'"},
       {line, "CHANNELS 3 Zrotation Yrotation Zrotation", "line 5: duplicate channel 'Zrotation' in joint 'Hips'"},
       {line, "CHANNELS 7 Zrotation Yrotation Xrotation", "line 5: CHANNELS count 7 is outside 0 to 6"},
       {line, "CHANNELS -1", "line 5: CHANNELS count -1 is outside 0 to 6"},

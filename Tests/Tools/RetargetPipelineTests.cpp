@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <numbers>
 #include <sstream>
 #include <string>
@@ -226,5 +230,287 @@ TEST(RetargetStream, ErrorsNameTheStreamAndTheLine) {
   }
   EXPECT_EQ(frames_seen, 0);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Dialects: the CMU walk rewritten as other exporters write it must retarget exactly as the plain
+// file does (bit for bit), or, where the angles themselves change, put every joint in the same place.
+
+// The plain file split into hierarchy lines and frame rows of value tokens, with each joint's
+// channel layout as the reader reports it.
+struct Clip {
+  std::vector<std::string> hierarchy;  // up to and including "Frame Time:"
+  std::vector<std::vector<std::string>> rows;
+  oxr::bvh::Header header;
+};
+
+Clip plain_walk() {
+  Clip clip;
+  std::ifstream in(std::string(OX_TEST_DATA_DIR) + "/cmu_02_01_walk.bvh", std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    clip.hierarchy.push_back(line);
+    if (line.rfind("Frame Time:", 0) == 0) break;
+  }
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    clip.rows.emplace_back();
+    for (std::string word; words >> word;) clip.rows.back().push_back(word);
+  }
+  std::ifstream again(std::string(OX_TEST_DATA_DIR) + "/cmu_02_01_walk.bvh", std::ios::binary);
+  clip.header = oxr::bvh::Reader(again).header();
+  return clip;
+}
+
+std::string text_of(const Clip& clip, const char* line_end = "\n") {
+  std::string text;
+  for (const std::string& line : clip.hierarchy) text += line + line_end;
+  for (const auto& row : clip.rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) text += (i == 0 ? "" : " ") + row[i];
+    text += line_end;
+  }
+  return text;
+}
+
+std::string indent_of(const std::string& line) { return line.substr(0, line.find_first_not_of(" \t")); }
+
+// Every line "End Site" with its three following lines, rewritten by `rewrite` (given the End
+// Site's indent and its OFFSET line, returns the new lines; the joint it closes is `owner`).
+template <typename Rewrite>
+void rewrite_end_sites(Clip& clip, Rewrite rewrite) {
+  std::vector<std::string> out;
+  std::string owner;
+  for (std::size_t i = 0; i < clip.hierarchy.size(); ++i) {
+    const std::string& line = clip.hierarchy[i];
+    if (line.find("JOINT ") != std::string::npos || line.find("ROOT ") != std::string::npos) {
+      owner = line.substr(line.rfind(' ') + 1);
+    }
+    if (line.find("End Site") == std::string::npos) {
+      out.push_back(line);
+      continue;
+    }
+    for (const std::string& replaced : rewrite(indent_of(line), clip.hierarchy[i + 2], owner)) out.push_back(replaced);
+    i += 3;
+  }
+  clip.hierarchy = out;
+}
+
+// Degrees of R = R_first R_second R_third for axes given as 0 (X), 1 (Y), 2 (Z), from a rotation
+// matrix. A cyclic order (XYZ, YZX, ZXY) has sign +1.
+std::array<double, 3> euler_angles(const std::array<std::array<double, 3>, 3>& r, const std::array<int, 3>& order) {
+  const auto [i, j, k] = order;
+  const double s = (j == (i + 1) % 3) ? 1.0 : -1.0;
+  const double degrees = 180.0 / std::numbers::pi;
+  const double middle = std::asin(std::clamp(s * r[i][k], -1.0, 1.0));
+  return {std::atan2(-s * r[j][k], r[k][k]) * degrees, middle * degrees, std::atan2(-s * r[i][j], r[i][i]) * degrees};
+}
+
+using Matrix = std::array<std::array<double, 3>, 3>;
+
+Matrix axis_rotation(int axis, double degrees) {
+  const double a = degrees * std::numbers::pi / 180.0;
+  const double c = std::cos(a);
+  const double s = std::sin(a);
+  const int u = (axis + 1) % 3;
+  const int v = (axis + 2) % 3;
+  Matrix m{};
+  m[static_cast<std::size_t>(axis)][static_cast<std::size_t>(axis)] = 1;
+  m[static_cast<std::size_t>(u)][static_cast<std::size_t>(u)] = c;
+  m[static_cast<std::size_t>(u)][static_cast<std::size_t>(v)] = -s;
+  m[static_cast<std::size_t>(v)][static_cast<std::size_t>(u)] = s;
+  m[static_cast<std::size_t>(v)][static_cast<std::size_t>(v)] = c;
+  return m;
+}
+
+Matrix times(const Matrix& a, const Matrix& b) {
+  Matrix m{};
+  for (std::size_t r = 0; r < 3; ++r)
+    for (std::size_t c = 0; c < 3; ++c)
+      for (std::size_t k = 0; k < 3; ++k) m[r][c] += a[r][k] * b[k][c];
+  return m;
+}
+
+struct Dialect {
+  const char* name;
+  std::string (*write)(Clip clip);
+  bool exact;  // false: the angles change, so only joint positions are compared
+};
+
+const Dialect kDialects[] = {
+    {"RootDeclaredWithJoint",
+     [](Clip clip) {
+       clip.hierarchy[1] = "JOINT Hips";
+       return text_of(clip);
+     },
+     true},
+    {"EndSitesAsJointsNamedSite",
+     [](Clip clip) {
+       int n = 0;
+       rewrite_end_sites(clip, [&](const std::string& indent, const std::string& offset, const std::string&) {
+         std::vector<std::string> lines{indent + "JOINT Site", indent + "{", offset};
+         if (n++ % 2 == 0) lines.push_back(indent + "\tCHANNELS 0");
+         lines.push_back(indent + "}");
+         return lines;
+       });
+       return text_of(clip);
+     },
+     true},
+    // Only the toes' tips reach the ground; other tips change nothing.
+    {"LeavesWithoutEndSites",
+     [](Clip clip) {
+       rewrite_end_sites(clip, [](const std::string& indent, const std::string& offset, const std::string& owner) {
+         if (owner.find("Toe") == std::string::npos) return std::vector<std::string>{};
+         return std::vector<std::string>{indent + "End Site", indent + "{", offset, indent + "}"};
+       });
+       return text_of(clip);
+     },
+     true},
+    // x + (-0) is x for every x, so zero positions leave every offset as it was.
+    {"PositionChannelsOnEveryJoint",
+     [](Clip clip) {
+       for (std::string& line : clip.hierarchy) {
+         const auto at = line.find("CHANNELS 3 ");
+         if (at != std::string::npos) line.replace(at, 11, "CHANNELS 6 Zposition Xposition Yposition ");
+       }
+       for (auto& row : clip.rows) {
+         std::vector<std::string> out(row.begin(), row.begin() + 6);
+         for (std::size_t i = 6; i < row.size(); i += 3) {
+           out.insert(out.end(), {"-0", "-0", "-0", row[i], row[i + 1], row[i + 2]});
+         }
+         row = out;
+       }
+       return text_of(clip);
+     },
+     true},
+    {"ChannelNamesInAnyCase",
+     [](Clip clip) {
+       const char* spellings[] = {"ZROTATION", "yrotation", "XRotation", "xPOSITION", "YPosition", "zposition"};
+       const char* plain[] = {"Zrotation", "Yrotation", "Xrotation", "Xposition", "Yposition", "Zposition"};
+       for (std::string& line : clip.hierarchy) {
+         for (int c = 0; c < 6; ++c) {
+           const auto at = line.find(plain[c]);
+           if (at != std::string::npos) line.replace(at, std::strlen(plain[c]), spellings[c]);
+         }
+       }
+       return text_of(clip);
+     },
+     true},
+    {"CrlfTabsAndTrailingBlanks",
+     [](Clip clip) {
+       for (std::string& line : clip.hierarchy) std::replace(line.begin(), line.end(), ' ', '\t');
+       std::string text = text_of(clip, " \t\r\n");
+       std::string out;
+       for (const char c : text) out += c == ' ' ? std::string(" \t ") : std::string(1, c);
+       return out;
+     },
+     true},
+    // 10.4194 becomes 104194e-4: the same decimal, so the same double.
+    {"NumbersWithExponents",
+     [](Clip clip) {
+       int n = 0;
+       for (auto& row : clip.rows) {
+         for (std::string& word : row) {
+           const auto point = word.find('.');
+           const std::size_t decimals = point == std::string::npos ? 0 : word.size() - point - 1;
+           if (point != std::string::npos) word.erase(point, 1);
+           word += (n++ % 2 == 0 ? "e-" : "E-") + std::to_string(decimals);
+         }
+       }
+       return text_of(clip);
+     },
+     true},
+    // Each joint in another of the six orders, its angles recomputed from the same rotation.
+    {"AnyRotationOrderPerJoint",
+     [](Clip clip) {
+       const std::array<int, 3> orders[] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+       const char* names[] = {"Xrotation", "Yrotation", "Zrotation"};
+       std::vector<std::array<int, 3>> chosen;
+       int joint = 0;
+       for (std::string& line : clip.hierarchy) {
+         const auto at = line.find("Zrotation Yrotation Xrotation");
+         if (at == std::string::npos) continue;
+         const auto& order = orders[joint++ % 6];
+         chosen.push_back(order);
+         line = line.substr(0, at) + names[order[0]] + " " + names[order[1]] + " " + names[order[2]];
+       }
+       EXPECT_EQ(chosen.size(), clip.header.joints.size());
+       for (auto& row : clip.rows) {
+         for (std::size_t j = 0; j < chosen.size(); ++j) {
+           const std::size_t first = 3 + 3 * j;  // after the root's three positions
+           const Matrix r =
+               times(times(axis_rotation(2, std::stod(row[first])), axis_rotation(1, std::stod(row[first + 1]))),
+                     axis_rotation(0, std::stod(row[first + 2])));
+           const auto angles = euler_angles(r, chosen[j]);
+           for (std::size_t a = 0; a < 3; ++a) {
+             char text[32];
+             std::snprintf(text, sizeof(text), "%.17g", angles[a]);
+             row[first + a] = text;
+           }
+         }
+       }
+       return text_of(clip);
+     },
+     false},
+};
+
+// Everything the pipeline hands to the writers, frame after frame.
+struct PipelineOutput {
+  std::vector<double> exact;      // rest offsets, then per frame every span of the pose
+  std::vector<oxr::Vec3> places;  // per frame the file's joints and the target's joints, world
+};
+
+PipelineOutput run_pipeline(const std::string& text) {
+  OxRetarget_KZ_UE retargeter;
+  retargeter.init();
+  std::istringstream in(text);
+  PipelineOutput run;
+  oxr::ClipInfo info;
+  std::vector<oxr::Vec3> world;
+  oxr::retarget_stream(
+      in, "walk.bvh", {}, retargeter,
+      [&](const oxr::ClipInfo& clip) {
+        info = clip;
+        for (const oxr::Vec3& offset : clip.skeleton.offsets)
+          run.exact.insert(run.exact.end(), offset.begin(), offset.end());
+      },
+      [&](std::int64_t, const oxr::FramePose& pose) {
+        for (const auto& q : pose.meta) run.exact.insert(run.exact.end(), q.begin(), q.end());
+        for (const auto& q : pose.rotations) run.exact.insert(run.exact.end(), q.begin(), q.end());
+        for (const auto& t : pose.translations) run.exact.insert(run.exact.end(), t.begin(), t.end());
+        for (const auto& p : pose.source_positions) run.exact.insert(run.exact.end(), p.begin(), p.end());
+        oxr::target_world_positions(info.skeleton, pose, world);
+        run.places.insert(run.places.end(), pose.source_positions.begin(), pose.source_positions.end());
+        run.places.insert(run.places.end(), world.begin(), world.end());
+      });
+  return run;
+}
+
+void PrintTo(const Dialect& dialect, std::ostream* out) { *out << dialect.name; }
+
+class Dialects : public ::testing::TestWithParam<Dialect> {};
+
+TEST_P(Dialects, RetargetLikeThePlainFile) {
+  static const Clip plain = plain_walk();
+  static const PipelineOutput expected = run_pipeline(text_of(plain));
+  ASSERT_EQ(plain.rows.size(), 344u);
+  const std::string text = GetParam().write(plain);
+  ASSERT_NE(text, text_of(plain));
+  const PipelineOutput actual = run_pipeline(text);
+  ASSERT_EQ(actual.exact.size(), expected.exact.size());
+  if (GetParam().exact) {
+    // Bit for bit: -0 and 0 differ, NaN would not equal itself.
+    EXPECT_EQ(std::memcmp(actual.exact.data(), expected.exact.data(), expected.exact.size() * sizeof(double)), 0);
+    return;
+  }
+  constexpr double kPlaceTolerance = 1e-7;  // centimetres
+  ASSERT_EQ(actual.places.size(), expected.places.size());
+  double worst = 0;
+  for (std::size_t i = 0; i < expected.places.size(); ++i) {
+    for (std::size_t a = 0; a < 3; ++a) worst = std::max(worst, std::abs(actual.places[i][a] - expected.places[i][a]));
+  }
+  EXPECT_LT(worst, kPlaceTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(CmuWalk, Dialects, ::testing::ValuesIn(kDialects),
+                         [](const ::testing::TestParamInfo<Dialect>& info) { return std::string(info.param.name); });
 
 }  // namespace

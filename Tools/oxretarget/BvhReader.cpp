@@ -1,7 +1,9 @@
 #include "BvhReader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <istream>
 #include <limits>
 #include <numbers>
@@ -13,10 +15,7 @@
 namespace oxr::bvh {
 namespace {
 
-using Traits = std::char_traits<char>;
-
-constexpr bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-constexpr bool is_blank(int c) { return is_space(c) && c != '\n'; }
+constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::string line_prefix(std::int64_t line) { return line > 0 ? "line " + std::to_string(line) + ": " : std::string(); }
@@ -34,13 +33,7 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-std::string to_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+constexpr char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // For a decimal that from_chars reported out of range: true if it is tiny (rounds to zero)
 // rather than huge. Out-of-range values have a decimal exponent far from zero, so its sign decides.
@@ -116,10 +109,14 @@ bool parse_integer(std::string_view text, Int& value) {
   return result.ec == std::errc() && result.ptr == end;
 }
 
+// Channel names in any letter case ("XROTATION", "xRotation").
 bool parse_channel(std::string_view text, Channel& channel) {
+  const auto same = [](std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) { return fold(x) == fold(y); });
+  };
   for (int i = 0; i < 6; ++i) {
     const auto candidate = static_cast<Channel>(i);
-    if (text == channel_name(candidate)) {
+    if (same(text, channel_name(candidate))) {
       channel = candidate;
       return true;
     }
@@ -127,7 +124,8 @@ bool parse_channel(std::string_view text, Channel& channel) {
   return false;
 }
 
-Quat multiply(const Quat& a, const Quat& b) {
+// Inlined: called three times a joint, it otherwise hands every product back through memory.
+[[gnu::always_inline]] inline Quat multiply(const Quat& a, const Quat& b) {
   return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1], a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
           a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3], a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
 }
@@ -158,13 +156,19 @@ std::string_view channel_name(Channel channel) {
 }
 
 struct Reader::HierarchyState {
-  std::vector<int> open;                              // joints whose closing brace is pending
+  struct Open {
+    int joint;
+    std::int64_t line;  // where its name stands
+  };
+  std::vector<Open> open;                             // joints whose closing brace is pending
   std::unordered_map<std::string, int> folded_names;  // lower-case name -> joint index
 };
 
 Reader::Reader(std::istream& in, Limits limits) : buf_(in.rdbuf()), limits_(limits) {
   if (buf_ == nullptr) throw BvhError(0, "input stream has no buffer");
-  token_.reserve(limits_.max_token_length);
+  block_.resize(std::max<std::size_t>(limits_.block_bytes, 2 * limits_.max_token_length + 2));
+  pos_ = block_.data();
+  end_ = block_.data();
   parse_hierarchy();
   parse_motion_header();
 }
@@ -174,37 +178,71 @@ void Reader::fail(std::int64_t line, const std::string& message) {
   throw BvhError(line, message);
 }
 
+// Keeps the unread input [pos_, end_), moved to the front of the block, and reads more behind it.
+// False when the stream has nothing more.
+bool Reader::fill() {
+  if (at_eof_) return false;
+  const std::size_t kept = static_cast<std::size_t>(end_ - pos_);
+  if (kept > 0 && pos_ != block_.data()) std::memmove(block_.data(), pos_, kept);
+  const auto room = static_cast<std::streamsize>(block_.size() - kept);
+  const std::streamsize got = buf_->sgetn(block_.data() + kept, room);
+  pos_ = block_.data();
+  end_ = block_.data() + kept + std::max<std::streamsize>(got, 0);
+  if (got <= 0) at_eof_ = true;
+  return got > 0;
+}
+
+// Skips white space (newlines too when cross_lines). True when a character follows: the next
+// token's first, or the newline that stopped it; false at the end of the input.
+bool Reader::skip_space(bool cross_lines) {
+  for (;;) {
+    while (pos_ < end_) {
+      const char c = *pos_;
+      if (c == '\n') {
+        if (!cross_lines) return true;
+        ++line_;
+      } else if (!is_space(c)) {
+        return true;
+      }
+      ++pos_;
+    }
+    if (!fill()) return false;
+  }
+}
+
+// Reads the token starting at pos_ (not white space) into token_.
+void Reader::scan_token() {
+  std::size_t length = 0;
+  for (;;) {
+    const char* limit = std::min(end_, pos_ + limits_.max_token_length + 1);
+    const char* p = pos_ + length;
+    while (p < limit && !is_space(*p)) ++p;
+    length = static_cast<std::size_t>(p - pos_);
+    if (length > limits_.max_token_length) {
+      fail(line_, "token longer than " + std::to_string(limits_.max_token_length) + " characters");
+    }
+    if (p < end_ || !fill()) break;
+  }
+  token_ = std::string_view(pos_, length);
+  pos_ += length;
+}
+
 // Reads the next whitespace-delimited token into token_; false at the end of the input.
 bool Reader::next_token() {
   if (pushed_back_) {
     pushed_back_ = false;
     return true;
   }
-  const auto eof = Traits::eof();
-  auto c = buf_->sgetc();
-  while (c != eof && is_space(c)) {
-    if (c == '\n') ++line_;
-    c = buf_->snextc();
-  }
-  if (c == eof) return false;
-  token_.clear();
+  if (!skip_space(true)) return false;
   token_line_ = line_;
-  while (c != eof && !is_space(c)) {
-    if (token_.size() >= limits_.max_token_length) {
-      fail(line_, "token longer than " + std::to_string(limits_.max_token_length) + " characters");
-    }
-    token_.push_back(Traits::to_char_type(c));
-    c = buf_->snextc();
-  }
+  scan_token();
   return true;
 }
 
 // True if only blanks remain on the current line; consumes those blanks but not the newline.
 bool Reader::at_line_end() {
   if (pushed_back_) return false;
-  auto c = buf_->sgetc();
-  while (c != Traits::eof() && is_blank(c)) c = buf_->snextc();
-  return c == Traits::eof() || c == '\n';
+  return !skip_space(false) || *pos_ == '\n';
 }
 
 std::string_view Reader::expect_token(std::string_view expected) {
@@ -231,12 +269,15 @@ double Reader::read_number(std::string_view what) {
 void Reader::parse_hierarchy() {
   if (!next_token()) fail(line_, "empty file");
   if (token_ != "HIERARCHY") fail(token_line_, "expected HIERARCHY, found " + quoted(token_));
-  expect_keyword("ROOT", "after HIERARCHY");
+  // Some exporters declare the root with JOINT.
+  if (expect_token("ROOT") != "ROOT" && token_ != "JOINT") {
+    fail(token_line_, "expected ROOT after HIERARCHY, found " + quoted(token_));
+  }
   HierarchyState state;
   begin_joint(state);
   while (!state.open.empty()) {
-    const Joint& current = header_.joints[static_cast<std::size_t>(state.open.back())];
     if (!next_token()) {
+      const Joint& current = header_.joints[static_cast<std::size_t>(state.open.back().joint)];
       fail(token_line_, "unexpected end of file inside joint " + quoted(current.name));
     }
     if (token_ == "JOINT") {
@@ -244,17 +285,21 @@ void Reader::parse_hierarchy() {
     } else if (token_ == "End") {
       parse_end_site(state);
     } else if (token_ == "}") {
-      state.open.pop_back();
+      end_joint(state);
     } else {
+      const Joint& current = header_.joints[static_cast<std::size_t>(state.open.back().joint)];
       fail(token_line_, "unknown keyword " + quoted(token_) + " in joint " + quoted(current.name) +
                             ", expected JOINT, End Site or }");
     }
   }
 }
 
+// A joint named "Site" may yet turn out to be an End Site, so its name is checked when it closes.
+constexpr std::string_view kSiteName = "Site";
+
 // Called with ROOT or JOINT in token_; parses up to the joint's CHANNELS and leaves it open.
 void Reader::begin_joint(HierarchyState& state) {
-  const std::string keyword = token_;
+  const std::string keyword(token_);
   if (static_cast<std::int64_t>(state.open.size()) >= limits_.max_depth) {
     fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
   }
@@ -266,30 +311,59 @@ void Reader::begin_joint(HierarchyState& state) {
 
   Joint joint;
   joint.name = name;
-  joint.parent = state.open.empty() ? -1 : state.open.back();
+  joint.parent = state.open.empty() ? -1 : state.open.back().joint;
   const int index = static_cast<int>(header_.joints.size());
-  const auto [it, inserted] = state.folded_names.emplace(to_lower(name), index);
-  if (!inserted) {
-    fail(token_line_, "duplicate joint name " + quoted(name) + " (same as " +
-                          quoted(header_.joints[static_cast<std::size_t>(it->second)].name) + " ignoring case)");
+  const std::int64_t name_line = token_line_;
+  if (joint.name != kSiteName) {
+    const auto [it, inserted] = state.folded_names.emplace(to_lower(joint.name), index);
+    if (!inserted) {
+      fail(token_line_, "duplicate joint name " + quoted(joint.name) + " (same as " +
+                            quoted(header_.joints[static_cast<std::size_t>(it->second)].name) + " ignoring case)");
+    }
   }
   expect_keyword("{", "after " + keyword + " " + quoted(joint.name));
   expect_keyword("OFFSET", "in joint " + quoted(joint.name));
   for (double& v : joint.offset) v = read_number("OFFSET value");
-  expect_keyword("CHANNELS", "in joint " + quoted(joint.name));
-  parse_channels(joint);
+  // A joint without a CHANNELS line has none.
+  if (next_token()) {
+    if (token_ == "CHANNELS") {
+      parse_channels(joint);
+    } else {
+      pushed_back_ = true;
+    }
+  }
 
   joint.first_channel = header_.channel_count;
   header_.channel_count += static_cast<int>(joint.channels.size());
   header_.joints.push_back(std::move(joint));
-  state.open.push_back(index);
+  state.open.push_back({index, name_line});
+}
+
+// Called with the closing brace of the innermost open joint in token_.
+void Reader::end_joint(HierarchyState& state) {
+  const HierarchyState::Open closing = state.open.back();
+  state.open.pop_back();
+  const auto index = static_cast<std::size_t>(closing.joint);
+  Joint& joint = header_.joints[index];
+  if (joint.name != kSiteName) return;
+  // "JOINT Site" without channels, children or End Sites of its own is an End Site.
+  if (joint.parent >= 0 && joint.channels.empty() && joint.end_sites.empty() && index + 1 == header_.joints.size()) {
+    header_.joints[static_cast<std::size_t>(joint.parent)].end_sites.push_back(joint.offset);
+    header_.joints.pop_back();
+    return;
+  }
+  const auto [it, inserted] = state.folded_names.emplace(to_lower(joint.name), closing.joint);
+  if (!inserted) {
+    fail(closing.line, "duplicate joint name " + quoted(joint.name) + " (same as " +
+                           quoted(header_.joints[static_cast<std::size_t>(it->second)].name) + " ignoring case)");
+  }
 }
 
 void Reader::parse_channels(Joint& joint) {
   expect_token("a CHANNELS count");
   const std::int64_t line = token_line_;
   int count = 0;
-  if (!parse_integer(std::string_view(token_), count)) {
+  if (!parse_integer(token_, count)) {
     fail(line, "CHANNELS count " + quoted(token_) + " is not an integer");
   }
   if (count < 0 || count > 6) {
@@ -329,7 +403,7 @@ void Reader::parse_channels(Joint& joint) {
 
 // Called with "End" in token_.
 void Reader::parse_end_site(HierarchyState& state) {
-  Joint& owner = header_.joints[static_cast<std::size_t>(state.open.back())];
+  Joint& owner = header_.joints[static_cast<std::size_t>(state.open.back().joint)];
   expect_keyword("Site", "after End");
   if (static_cast<std::int64_t>(state.open.size()) >= limits_.max_depth) {
     fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
@@ -405,18 +479,27 @@ bool Reader::read_frame(std::span<double> values) {
 
   const std::int64_t frame = frames_read_ + 1;
   const auto frame_text = [frame] { return "frame " + std::to_string(frame); };
-  if (!next_token()) {
+  if (!skip_space(true)) {
     fail(token_line_,
          "file ends after frame " + std::to_string(frames_read_) + " of " + std::to_string(header_.frame_count));
   }
-  const std::int64_t line = token_line_;
+  const std::int64_t line = line_;
+  token_line_ = line;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) {
-      if (at_line_end()) {
-        fail(line, frame_text() + " has " + std::to_string(i) + " values, expected " + std::to_string(values.size()));
-      }
-      next_token();
+    if (i > 0 && (!skip_space(false) || *pos_ == '\n')) {
+      fail(line, frame_text() + " has " + std::to_string(i) + " values, expected " + std::to_string(values.size()));
     }
+    // The common case straight from the block: a finite number followed by white space. Anything
+    // else is read as a token again to say what is wrong with it.
+    if (static_cast<std::size_t>(end_ - pos_) <= limits_.max_token_length) fill();
+    const char* window = std::min(end_, pos_ + limits_.max_token_length);
+    const auto [ptr, ec] = std::from_chars(pos_, window, values[i], std::chars_format::general);
+    if (ec == std::errc() && ptr > pos_ && ((ptr < window && is_space(*ptr)) || (ptr == end_ && at_eof_)) &&
+        std::isfinite(values[i])) {
+      pos_ = ptr;
+      continue;
+    }
+    scan_token();
     const NumberStatus status = parse_double(token_, values[i]);
     if (status != NumberStatus::ok) {
       fail(line, frame_text() + " value " + std::to_string(i + 1) + " " + quoted(token_) + problem(status));
@@ -441,8 +524,9 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
   Quat q{0.0, 0.0, 0.0, 1.0};
   for (std::size_t i = 0; i < joint.channels.size(); ++i) {
     const double half = frame_values[first + i] * kHalfDegree;
-    const double s = std::sin(half);
-    const double c = std::cos(half);
+    // sin(+-0) = +-0 and cos(0) = 1 exactly: captures hold many zero angles.
+    const double s = half == 0 ? half : std::sin(half);
+    const double c = half == 0 ? 1.0 : std::cos(half);
     switch (joint.channels[i]) {
       case Channel::Xrotation:
         q = multiply(q, {s, 0.0, 0.0, c});
@@ -463,6 +547,12 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
 }
 
 Quat bvh_to_library_axes(const Quat& q) { return {q[2], -q[0], -q[1], q[3]}; }
+
+std::string to_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = fold(c);
+  return out;
+}
 
 std::string_view strip_namespace(std::string_view name) {
   const auto colon = name.rfind(':');

@@ -57,8 +57,17 @@ struct Limits {
   int max_depth = 256;  // open braces, End Sites included
   int max_joints = 1024;
   std::int64_t max_frames = 100'000'000;
+  // Bytes read from the stream at a time; raised to hold two tokens of the longest length.
+  std::size_t block_bytes = 1 << 16;
 };
 
+// Reads the file in blocks (Limits::block_bytes); a token never spans more than max_token_length
+// characters, so memory stays bounded whatever the file's size or the length of its lines.
+//
+// Besides the plain layout it accepts what common exporters write: the root declared with JOINT, a
+// joint without CHANNELS (no channels), a joint named "Site" without channels or children (an End
+// Site), leaves without an End Site, position channels on any joint, channel names in any letter
+// case, any rotation order, CRLF line ends, tabs, trailing blanks and numbers with exponents.
 class Reader {
  public:
   // Parses HIERARCHY and the MOTION header; throws BvhError. The stream must outlive the reader.
@@ -76,6 +85,9 @@ class Reader {
   std::int64_t frames_read() const noexcept { return frames_read_; }
 
  private:
+  bool fill();
+  bool skip_space(bool cross_lines);
+  void scan_token();
   bool next_token();
   std::string_view expect_token(std::string_view expected);
   void expect_keyword(std::string_view keyword, std::string_view context);
@@ -86,6 +98,7 @@ class Reader {
   struct HierarchyState;
   void parse_hierarchy();
   void begin_joint(HierarchyState& state);
+  void end_joint(HierarchyState& state);
   void parse_channels(Joint& joint);
   void parse_end_site(HierarchyState& state);
   void parse_motion_header();
@@ -94,7 +107,11 @@ class Reader {
   std::streambuf* buf_;
   Limits limits_;
   Header header_;
-  std::string token_;
+  std::vector<char> block_;  // unread input is [pos_, end_)
+  const char* pos_ = nullptr;
+  const char* end_ = nullptr;
+  bool at_eof_ = false;          // the stream has no more input beyond end_
+  std::string_view token_;       // the last token read; valid until the next token is read
   std::int64_t line_ = 1;        // line of the next unread character
   std::int64_t token_line_ = 0;  // line of the last token read, 0 before the first
   std::int64_t frames_read_ = 0;
@@ -111,6 +128,9 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values);
 // Re-expresses a rotation given in the file's frame (Y up, facing +Z, left at +X) in the library's
 // frame (Z up, +Y left, -X forward).
 Quat bvh_to_library_axes(const Quat& q);
+
+// ASCII letters in lower case: names compare without regard to case.
+std::string to_lower(std::string_view text);
 
 // Joint name without a namespace prefix up to the last colon ("rig:Hips" -> "Hips").
 std::string_view strip_namespace(std::string_view name);

@@ -5,8 +5,11 @@
 #include "ToolError.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <numbers>
 
@@ -34,13 +37,15 @@ void check_finite(std::int64_t frame, const FramePose& pose) {
 }
 
 // Shortest text that reads back as the same double.
-void append_number(fmt::memory_buffer& buffer, double value) {
+template <typename Buffer>
+void append_number(Buffer& buffer, double value) {
   char text[32];
   const auto result = std::to_chars(text, text + sizeof(text), value);
   buffer.append(text, result.ptr);
 }
 
-void append_quat(fmt::memory_buffer& buffer, const Quat& q) {
+template <typename Buffer>
+void append_quat(Buffer& buffer, const Quat& q) {
   buffer.push_back('[');
   for (int i = 0; i < 4; ++i) {
     if (i != 0) buffer.append(std::string_view(", "));
@@ -62,6 +67,65 @@ std::string quoted(const std::string& text) { return nlohmann::json(text).dump()
 
 void write_buffer(std::ostream& out, const fmt::memory_buffer& buffer) {
   out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+}
+
+// Text gathers in memory and goes to the file in pieces of about this size; the buffer is reserved
+// with room for one more frame, so it never grows while frames are written.
+constexpr std::size_t kFlushBytes = 1 << 20;
+constexpr std::size_t kBufferBytes = kFlushBytes + (1 << 16);
+
+void flush_if_full(std::ostream& out, fmt::memory_buffer& buffer) {
+  if (buffer.size() < kFlushBytes) return;
+  write_buffer(out, buffer);
+  buffer.clear();
+}
+
+// True if a and b hold the same bits: 0 and -0 differ, as their texts do.
+template <std::size_t N>
+bool same_bits(const std::array<double, N>& a, const std::array<double, N>& b) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
+  }
+  return true;
+}
+
+// The text of N numbers as last formatted, reused while the numbers keep their exact bits: bones a
+// clip does not move and rest offsets repeat frame after frame. Formatting is what text output
+// costs; a copy is far cheaper.
+template <std::size_t N>
+class CachedText {
+ public:
+  template <typename Format>
+  void append(fmt::memory_buffer& out, const std::array<double, N>& values, Format format) {
+    if (!valid_ || !same_bits(values, key_)) {
+      text_.clear();
+      format(text_, values);
+      key_ = values;
+      valid_ = true;
+    }
+    out.append(text_.data(), text_.data() + text_.size());
+  }
+
+ private:
+  std::array<double, N> key_{};
+  bool valid_ = false;
+  fmt::basic_memory_buffer<char, N * 32 + 8> text_;  // held inline: formatting never allocates
+};
+
+// ",a,b,c..."
+constexpr auto append_fields = [](auto& text, const auto& values) {
+  for (const double value : values) {
+    text.push_back(',');
+    append_number(text, value);
+  }
+};
+
+template <std::size_t A, std::size_t B>
+std::array<double, A + B> joined(const std::array<double, A>& a, const std::array<double, B>& b) {
+  std::array<double, A + B> out{};
+  std::copy(a.begin(), a.end(), out.begin());
+  std::copy(b.begin(), b.end(), out.begin() + A);
+  return out;
 }
 
 // The order JSON and CSV list bones in: the meta bones in pairing order (as results always were),
@@ -115,6 +179,7 @@ class JsonWriter final : public PoseWriter {
     }
     fmt::format_to(it, "],\n  \"frames\": [");
     write_buffer(file_.stream(), head);
+    buffer_.reserve(kBufferBytes);
     translations_.reserve(
         std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20) *
         translated_.size());
@@ -122,21 +187,21 @@ class JsonWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    buffer_.clear();
-    fmt::format_to(std::back_inserter(buffer_), "{}\n    [", frame == 0 ? "" : ",");
+    buffer_.append(std::string_view(frame == 0 ? "\n    [" : ",\n    ["));
     for (std::size_t i = 0; i < order_.size(); ++i) {
       if (i != 0) buffer_.append(std::string_view(", "));
-      append_quat(buffer_, to_library_axes(pose.rotations[static_cast<std::size_t>(order_[i])]));
+      const auto bone = static_cast<std::size_t>(order_[i]);
+      text_[i].append(buffer_, to_library_axes(pose.rotations[bone]),
+                      [](auto& text, const Quat& q) { append_quat(text, q); });
     }
     buffer_.push_back(']');
-    write_buffer(file_.stream(), buffer_);
+    flush_if_full(file_.stream(), buffer_);
     for (const int bone : translated_) {
       translations_.push_back(vector_to_library_axes(pose.translations[static_cast<std::size_t>(bone)]));
     }
   }
 
   void finish() override {
-    buffer_.clear();
     buffer_.append(std::string_view("\n  ],\n  \"translations\": ["));
     const std::size_t per_frame = translated_.size();
     for (std::size_t f = 0; per_frame != 0 && f < translations_.size() / per_frame; ++f) {
@@ -146,10 +211,7 @@ class JsonWriter final : public PoseWriter {
         append_vec(buffer_, translations_[f * per_frame + k]);
       }
       buffer_.push_back(']');
-      if (buffer_.size() > (1u << 16)) {
-        write_buffer(file_.stream(), buffer_);
-        buffer_.clear();
-      }
+      flush_if_full(file_.stream(), buffer_);
     }
     buffer_.append(std::string_view("\n  ]\n}\n"));
     write_buffer(file_.stream(), buffer_);
@@ -161,6 +223,7 @@ class JsonWriter final : public PoseWriter {
   std::vector<int> order_;
   std::vector<int> translated_;
   std::vector<Vec3> translations_;
+  std::vector<CachedText<4>> text_ = std::vector<CachedText<4>>(order_.size());  // per listed bone
   fmt::memory_buffer buffer_;
 };
 
@@ -170,39 +233,38 @@ class CsvWriter final : public PoseWriter {
       : file_(destination), order_(listing_order(info)) {
     for (const int bone : order_) names_.push_back(info.skeleton.names[static_cast<std::size_t>(bone)]);
     file_.stream() << "frame,bone,qx,qy,qz,qw,tx,ty,tz\n";
+    buffer_.reserve(kBufferBytes);
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    buffer_.clear();
     char prefix[24];
     const auto end = std::to_chars(prefix, prefix + sizeof(prefix), frame).ptr;
     for (std::size_t i = 0; i < order_.size(); ++i) {
       const auto bone = static_cast<std::size_t>(order_[i]);
-      const Quat q = to_library_axes(pose.rotations[bone]);
-      const Vec3 t = vector_to_library_axes(pose.translations[bone]);
       buffer_.append(prefix, end);
       buffer_.push_back(',');
       buffer_.append(names_[i]);
-      for (const double value : q) {
-        buffer_.push_back(',');
-        append_number(buffer_, value);
-      }
-      for (const double value : t) {
-        buffer_.push_back(',');
-        append_number(buffer_, value);
-      }
+      // ",qx,qy,qz,qw" and ",tx,ty,tz\n", each kept apart: most translations never change.
+      rotation_text_[i].append(buffer_, to_library_axes(pose.rotations[bone]), append_fields);
+      translation_text_[i].append(buffer_, vector_to_library_axes(pose.translations[bone]), append_fields);
       buffer_.push_back('\n');
     }
-    write_buffer(file_.stream(), buffer_);
+    flush_if_full(file_.stream(), buffer_);
   }
 
-  void finish() override { file_.commit(); }
+  void finish() override {
+    write_buffer(file_.stream(), buffer_);
+    file_.commit();
+  }
 
  private:
   AtomicFile file_;
   std::vector<int> order_;
   std::vector<std::string> names_;
+  // Per listed bone.
+  std::vector<CachedText<4>> rotation_text_ = std::vector<CachedText<4>>(order_.size());
+  std::vector<CachedText<3>> translation_text_ = std::vector<CachedText<3>>(order_.size());
   fmt::memory_buffer buffer_;
 };
 
@@ -259,6 +321,9 @@ class BvhWriter final : public PoseWriter {
       parent_rest_[j] = skeleton_.rest_world_rotation[p];
       offsets_[j] = sub(skeleton_.rest_world[j], skeleton_.rest_world[p]);
     }
+    list_depth_first(skeleton_.root);
+    text_.resize(written_.size());
+    buffer_.reserve(kBufferBytes);
     fmt::memory_buffer head;
     fmt::format_to(std::back_inserter(head), "HIERARCHY\n");
     write_joint(head, skeleton_.root, 0);
@@ -269,13 +334,19 @@ class BvhWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    buffer_.clear();
-    write_values(pose, skeleton_.root);
+    for (std::size_t k = 0; k < written_.size(); ++k) {
+      const auto j = static_cast<std::size_t>(written_[k]);
+      text_[k].append(buffer_, joined(pose.rotations[j], pose.translations[j]),
+                      [&](auto& text, const std::array<double, 7>&) { append_values(text, pose, j); });
+    }
     buffer_.data()[buffer_.size() - 1] = '\n';
-    write_buffer(file_.stream(), buffer_);
+    flush_if_full(file_.stream(), buffer_);
   }
 
-  void finish() override { file_.commit(); }
+  void finish() override {
+    write_buffer(file_.stream(), buffer_);
+    file_.commit();
+  }
 
  private:
   void write_joint(fmt::memory_buffer& out, int bone, int depth) {
@@ -299,22 +370,29 @@ class BvhWriter final : public PoseWriter {
     fmt::format_to(it, "{}}}\n", indent);
   }
 
-  void append_value(double value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof(text), value, std::chars_format::general, 12);
-    buffer_.append(text, result.ptr);
-    buffer_.push_back(' ');
+  template <typename Buffer>
+  static void append_value(Buffer& text, double value) {
+    char digits[32];
+    const auto result = std::to_chars(digits, digits + sizeof(digits), value, std::chars_format::general, 12);
+    text.append(digits, result.ptr);
+    text.push_back(' ');
   }
 
-  void write_values(const FramePose& pose, int bone) {
-    const auto j = static_cast<std::size_t>(bone);
+  // A bone's channel values, each followed by a blank.
+  template <typename Buffer>
+  void append_values(Buffer& text, const FramePose& pose, std::size_t j) const {
     if (positioned_[j]) {
       const Vec3 channel = sub(rotate(parent_rest_[j], pose.translations[j]), offsets_[j]);
-      for (const double value : channel) append_value(value);
+      for (const double value : channel) append_value(text, value);
     }
     const Quat turn = mul(mul(parent_rest_[j], pose.rotations[j]), conj(skeleton_.rest_world_rotation[j]));
-    for (const double value : euler_zxy_degrees(normalised(turn))) append_value(value);
-    for (const int child : children_[j]) write_values(pose, child);
+    for (const double value : euler_zxy_degrees(normalised(turn))) append_value(text, value);
+  }
+
+  // The bones in the order the hierarchy lists them, which is the order of their channels.
+  void list_depth_first(int bone) {
+    written_.push_back(bone);
+    for (const int child : children_[static_cast<std::size_t>(bone)]) list_depth_first(child);
   }
 
   AtomicFile file_;
@@ -323,6 +401,8 @@ class BvhWriter final : public PoseWriter {
   std::vector<std::vector<int>> children_;
   std::vector<Vec3> offsets_;
   std::vector<Quat> parent_rest_;
+  std::vector<int> written_;
+  std::vector<CachedText<7>> text_;  // per written bone, keyed by its rotation and translation
   fmt::memory_buffer buffer_;
 };
 
@@ -338,7 +418,7 @@ class GltfWriter final : public PoseWriter {
         std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20);
     scale_ = metres_per_unit(info.units);
     rotations_.resize(info.skeleton.names.size());
-    for (auto& track : rotations_) track.reserve(frames * 4);
+    for (auto& track : rotations_) track.reserve(frames);
     translations_.resize(info.translated.size());
     for (auto& track : translations_) track.reserve(frames * 3);
     times_.reserve(frames);
@@ -356,8 +436,15 @@ class GltfWriter final : public PoseWriter {
     check_finite(frame, pose);
     times_.push_back(static_cast<float>(static_cast<double>(frame) * info_.frame_time));
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
-      const Quat q = normalised(pose.rotations[j]);
-      for (const double value : q) rotations_[j].push_back(static_cast<float>(value));
+      // Bones the clip does not move repeat their last keyframe's floats.
+      Packed& packed = packed_[j];
+      if (!packed.valid || !same_bits(packed.rotation, pose.rotations[j])) {
+        const Quat q = normalised(pose.rotations[j]);
+        for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(q[i]);
+        packed.rotation = pose.rotations[j];
+        packed.valid = true;
+      }
+      rotations_[j].push_back(packed.floats);
     }
     for (std::size_t k = 0; k < translations_.size(); ++k) {
       const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
@@ -421,7 +508,7 @@ class GltfWriter final : public PoseWriter {
     model.asset.generator = kVersionString;
     model.buffers.resize(1);
     std::size_t bytes = times_.size() * 4 + n * 64;
-    for (const auto& track : rotations_) bytes += track.size() * 4;
+    for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
     for (const auto& track : translations_) bytes += track.size() * 4;
     model.buffers[0].data.reserve(bytes);
 
@@ -504,7 +591,8 @@ class GltfWriter final : public PoseWriter {
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
-                    add_accessor(model, rotations_[j], TINYGLTF_TYPE_VEC4, times_.size()));
+                    add_accessor(model, std::span<const float>(rotations_[j].data()->data(), rotations_[j].size() * 4),
+                                 TINYGLTF_TYPE_VEC4, times_.size()));
       }
       tinygltf::Value::Object extras;
       extras["frame_rate"] = tinygltf::Value(info_.frame_time > 0 ? 1.0 / info_.frame_time : 0.0);
@@ -525,8 +613,16 @@ class GltfWriter final : public PoseWriter {
   std::unique_ptr<AtomicFile> file_;
   std::unique_ptr<AtomicFile> bin_file_;
   std::string bin_name_;
+  using Float4 = std::array<float, 4>;
+  static_assert(sizeof(Float4) == 4 * sizeof(float), "keyframes must lie back to back");
+  struct Packed {
+    Quat rotation{};
+    Float4 floats{};
+    bool valid = false;
+  };
+  std::vector<Packed> packed_ = std::vector<Packed>(info_.skeleton.names.size());
   std::vector<float> times_;
-  std::vector<std::vector<float>> rotations_;
+  std::vector<std::vector<Float4>> rotations_;  // per bone, keyframes back to back
   std::vector<std::vector<float>> translations_;
 };
 

@@ -15,12 +15,6 @@ namespace {
 
 Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
 // Local rotations of every joint in the frame `index` of a reader, file axes.
 std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool file_axes, const std::string& name) {
   const bvh::Header& header = reader.header();
@@ -117,7 +111,7 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
         const bvh::Header& other = reader.header();
         bool same = other.joints.size() == header.joints.size();
         for (std::size_t j = 0; same && j < other.joints.size(); ++j) {
-          same = lower(other.joints[j].name) == lower(header.joints[j].name) &&
+          same = bvh::to_lower(other.joints[j].name) == bvh::to_lower(header.joints[j].name) &&
                  other.joints[j].parent == header.joints[j].parent;
         }
         if (!same) throw ToolError(rest.file.string() + ": its joints differ from those of " + name);
@@ -141,7 +135,7 @@ RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Hea
   }
   std::unordered_map<std::string, std::pair<int, int>> matched;  // lower-case bone -> (joint, pair)
   for (std::size_t m = 0; m < match.matched.size(); ++m) {
-    matched.emplace(lower(match.matched[m].bone), std::make_pair(match.matched[m].joint, static_cast<int>(m)));
+    matched.emplace(bvh::to_lower(match.matched[m].bone), std::make_pair(match.matched[m].joint, static_cast<int>(m)));
   }
   OxSkeletonTreeKZ tree;
   tree.init();
@@ -151,17 +145,17 @@ RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Hea
     Bone entry;
     const FName parent = tree.getParentName(name);
     if (!parent.IsNone()) {
-      const auto found = index.find(lower(*parent.ToString()));
+      const auto found = index.find(bvh::to_lower(*parent.ToString()));
       if (found != index.end()) entry.parent = found->second;
     }
     entry.t_pose_local = to_quat(tree.get_t_pose_in_local(name).GetRotation());
-    if (const auto found = matched.find(lower(bone)); found != matched.end()) {
+    if (const auto found = matched.find(bvh::to_lower(bone)); found != matched.end()) {
       entry.joint = found->second.first;
       entry.matched = found->second.second;
       const Quat t_pose_world = to_quat(tree.get_t_pose_in_world(name).GetRotation());
       entry.correction = mul(conj(to_library_axes(rest_world[static_cast<std::size_t>(entry.joint)])), t_pose_world);
     }
-    index.emplace(lower(bone), static_cast<int>(bones_.size()));
+    index.emplace(bvh::to_lower(bone), static_cast<int>(bones_.size()));
     bones_.push_back(entry);
   }
   source_world_.resize(bones_.size());

@@ -21,12 +21,6 @@
 namespace oxr {
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // Heading of a world rotation about the vertical: the turn that takes +Z to its forward direction
 // projected on the ground; `fallback` when it points straight up or down.
 double heading(const Quat& rotation, double fallback) {
@@ -92,13 +86,13 @@ JointMatch match_joints(const bvh::Header& header) {
 
 JointMatch match_joints(std::span<const std::string> joint_names) {
   std::unordered_map<std::string, std::string> bones;
-  for (const std::string& bone : source_bone_names()) bones.emplace(lower(bone), bone);
+  for (const std::string& bone : source_bone_names()) bones.emplace(bvh::to_lower(bone), bone);
 
   JointMatch match;
   std::unordered_map<std::string, bool> used;
   for (std::size_t j = 0; j < joint_names.size(); ++j) {
     const std::string& name = joint_names[j];
-    const auto found = bones.find(lower(bvh::strip_namespace(name)));
+    const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(name)));
     if (found == bones.end() || used[found->first]) {
       match.skipped.push_back(name);
       continue;
@@ -107,7 +101,7 @@ JointMatch match_joints(std::span<const std::string> joint_names) {
     match.matched.push_back({static_cast<int>(j), found->second});
   }
   for (const std::string& bone : source_bone_names()) {
-    if (!used[lower(bone)]) match.missing.push_back(bone);
+    if (!used[bvh::to_lower(bone)]) match.missing.push_back(bone);
   }
   return match;
 }
@@ -153,7 +147,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     int hips = 0;  // file joint of the source hips (the file's root when it has none)
     for (const JointMatch::Pair& pair : match.matched) {
       slot_of_match.push_back(names.Find(FName(pair.bone.c_str())));
-      if (lower(pair.bone) == "hips") hips = pair.joint;
+      if (bvh::to_lower(pair.bone) == "hips") hips = pair.joint;
     }
 
     const TArray<FName> meta = retargeter.getMetaBoneName();
@@ -182,7 +176,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const OxHuman_Skeleton pairing;
     for (const std::string& bone : match.missing) {
       for (int32 i = 0; i < pairing.kz_bone_names.Num(); ++i) {
-        if (lower(bone) == lower(*pairing.kz_bone_names[i])) {
+        if (bvh::to_lower(bone) == bvh::to_lower(*pairing.kz_bone_names[i])) {
           info.missing_paired.push_back(bone);
           break;
         }

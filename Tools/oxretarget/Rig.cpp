@@ -19,12 +19,6 @@
 namespace oxr {
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
 
 // Joint positions of a mannequin of average build standing in the T-pose, in centimetres, file
@@ -104,8 +98,8 @@ const TargetTree& target_tree() {
     for (const FName& bone : ue.getBoneNames()) {
       const std::string name(*bone.ToString());
       const FName parent = ue.getParentName(bone);
-      const auto found = parent.IsNone() ? index.end() : index.find(lower(*parent.ToString()));
-      index.emplace(lower(name), static_cast<int>(result.names.size()));
+      const auto found = parent.IsNone() ? index.end() : index.find(bvh::to_lower(*parent.ToString()));
+      index.emplace(bvh::to_lower(name), static_cast<int>(result.names.size()));
       result.names.push_back(name);
       result.parents.push_back(found == index.end() ? -1 : found->second);
       result.rest.push_back(to_file_axes(to_quat(ue.get_t_pose_in_local(bone).GetRotation())));
@@ -255,10 +249,10 @@ Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, 
 RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   const TargetTree& tree = target_tree();
   std::unordered_map<std::string, std::string> bones;
-  for (const std::string& name : tree.names) bones.emplace(lower(name), name);
+  for (const std::string& name : tree.names) bones.emplace(bvh::to_lower(name), name);
 
   RigPositions rig;
-  const std::string extension = lower(path.extension().string());
+  const std::string extension = bvh::to_lower(path.extension().string());
   if (extension == ".glb" || extension == ".gltf") {
     tinygltf::TinyGLTF loader;
     tinygltf::Model model;
@@ -281,7 +275,7 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
       }
     }
     for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-      const auto found = bones.find(lower(bvh::strip_namespace(model.nodes[n].name)));
+      const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(model.nodes[n].name)));
       if (found == bones.end() || rig.count(found->second) != 0) continue;
       Vec3 position{0, 0, 0};
       std::size_t guard = 0;
@@ -322,7 +316,7 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
       const bvh::Joint& joint = header.joints[j];
       position[j] =
           joint.parent < 0 ? joint.offset : add(position[static_cast<std::size_t>(joint.parent)], joint.offset);
-      const auto found = bones.find(lower(bvh::strip_namespace(joint.name)));
+      const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(joint.name)));
       if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
     }
   }
@@ -337,7 +331,7 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
   const std::size_t n = tree.names.size();
 
   std::unordered_map<std::string, int> joint_of_bone;  // lower-case source bone -> file joint
-  for (const JointMatch::Pair& pair : match.matched) joint_of_bone.emplace(lower(pair.bone), pair.joint);
+  for (const JointMatch::Pair& pair : match.matched) joint_of_bone.emplace(bvh::to_lower(pair.bone), pair.joint);
   std::vector<Quat> rest_world(header.joints.size());
   std::vector<Vec3> rest_position(header.joints.size());
   std::vector<Vec3> tips;
@@ -364,7 +358,7 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
   const OxHuman_Skeleton pairing;
   std::vector<std::optional<Vec3>> known(n);
   for (int32 i = 0; i < pairing.ue_bone_names.Num(); ++i) {
-    const auto joint = joint_of_bone.find(lower(*pairing.kz_bone_names[i]));
+    const auto joint = joint_of_bone.find(bvh::to_lower(*pairing.kz_bone_names[i]));
     if (joint == joint_of_bone.end()) continue;
     const auto target = std::find(tree.names.begin(), tree.names.end(), std::string(*pairing.ue_bone_names[i]));
     if (target == tree.names.end()) continue;

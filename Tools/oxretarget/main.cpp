@@ -22,42 +22,47 @@ int main(int argc, char** argv) {
       app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
   demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh, demo.json and demo.glb")->capture_default_str();
 
-  std::vector<std::string> inputs;
-  std::string out;
-  std::string format;
+  // The options that shape a retarget, shared by retarget and preview.
   std::string axes = "bvh";
   std::string units = "cm";
   std::string root_motion = "pelvis";
   std::string target_rig;
   std::string source_rest = "zero";
   bool fingers = false;
+  const auto add_retarget_options = [&](CLI::App* command) {
+    command->add_option("--units", units, "Length unit of the source files")
+        ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
+        ->capture_default_str();
+    command
+        ->add_option(
+            "--root-motion", root_motion,
+            "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place")
+        ->check(CLI::IsMember({"pelvis", "root", "none"}))
+        ->capture_default_str();
+    command
+        ->add_option("--source-rest", source_rest,
+                     "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), "
+                     "frame:N (frame N of each file) or file:REST.bvh (the first frame of a file with the same joints)")
+        ->capture_default_str();
+    command->add_option("--target-rig", target_rig,
+                        "BVH or glTF file of a rig with target bone names: its bone offsets");
+    command->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
+    command
+        ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
+        ->check(CLI::IsMember({"bvh", "none"}))
+        ->capture_default_str();
+  };
+
+  std::vector<std::string> inputs;
+  std::string out;
+  std::string format;
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
   retarget->add_option("-o,--output", out, "Output file (one input) or folder (several); default: beside each input");
   retarget->add_option("--format", format, "Result format; default: from the -o extension, else json")
       ->check(CLI::IsMember({"json", "csv", "glb", "gltf", "bvh"}));
-  retarget->add_option("--units", units, "Length unit of the source files")
-      ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
-      ->capture_default_str();
-  retarget
-      ->add_option(
-          "--root-motion", root_motion,
-          "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place")
-      ->check(CLI::IsMember({"pelvis", "root", "none"}))
-      ->capture_default_str();
-  retarget
-      ->add_option("--source-rest", source_rest,
-                   "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), "
-                   "frame:N (frame N of each file) or file:REST.bvh (the first frame of a file with the same joints)")
-      ->capture_default_str();
-  retarget->add_option("--target-rig", target_rig,
-                       "BVH or glTF file of a rig with target bone names: its bone offsets");
-  retarget->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
-  retarget
-      ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
-      ->check(CLI::IsMember({"bvh", "none"}))
-      ->capture_default_str();
+  add_retarget_options(retarget);
   std::string report;
   std::string shard;
   bool resume = false;
@@ -76,19 +81,7 @@ int main(int argc, char** argv) {
   preview->add_option("inputs", preview_inputs, "BVH files")->required();
   preview->add_option("-o,--output", preview_out,
                       "Page (one input; default: beside the input) or folder for pages and index.html (several)");
-  preview->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
-  preview->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
-      ->check(CLI::IsMember({"bvh", "none"}))
-      ->capture_default_str();
-  preview->add_option("--units", units, "Length unit of the source files")
-      ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
-      ->capture_default_str();
-  preview->add_option("--root-motion", root_motion, "pelvis, root or none (as for retarget)")
-      ->check(CLI::IsMember({"pelvis", "root", "none"}))
-      ->capture_default_str();
-  preview->add_option("--source-rest", source_rest, "zero, kz, frame:N or file:REST.bvh (as for retarget)")
-      ->capture_default_str();
-  preview->add_option("--target-rig", target_rig, "BVH or glTF file of a rig with target bone names");
+  add_retarget_options(preview);
 
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
@@ -108,13 +101,16 @@ int main(int argc, char** argv) {
 
   try {
     if (*demo) return oxr::run_demo(demo_dir);
-    if (*retarget) {
+    const auto retarget_options = [&] {
       oxr::RetargetOptions options;
       options.axes = axes == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
       options.fingers_t_pose = fingers;
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
       options.source_rest = oxr::source_rest_from_text(source_rest);
+      return options;
+    };
+    if (*retarget) {
       oxr::BatchSettings settings;
       settings.format = format;
       settings.target_rig = target_rig;
@@ -122,17 +118,9 @@ int main(int argc, char** argv) {
       settings.resume = resume;
       settings.shard = shard;
       settings.jobs = jobs;
-      return oxr::run_retarget(inputs, out, settings, options);
+      return oxr::run_retarget(inputs, out, settings, retarget_options());
     }
-    if (*preview) {
-      oxr::RetargetOptions options;
-      options.axes = axes == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
-      options.fingers_t_pose = fingers;
-      options.units = oxr::units_from_name(units);
-      options.root_motion = oxr::root_motion_from_name(root_motion);
-      options.source_rest = oxr::source_rest_from_text(source_rest);
-      return oxr::run_preview(preview_inputs, preview_out, target_rig, options);
-    }
+    if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, retarget_options());
     if (*info) return oxr::run_info(info_input);
     if (*skeleton) return oxr::run_skeleton(kind);
   } catch (const oxr::UsageError& error) {
