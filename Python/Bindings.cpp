@@ -164,7 +164,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       const oxr::bvh::Joint& root = header.joints.front();
       const oxr::JointMatch match = oxr::match_joints(header);
       if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
-      oxr::RestConverter converter(rest_local, header, match, library_axes);
+      oxr::RestConverter converter(rest_local, header, match);
       const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
       const std::size_t joints = header.joints.size();
       std::vector<oxr::Quat> local(joints);

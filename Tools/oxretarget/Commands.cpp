@@ -194,19 +194,11 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
   std::vector<double> values(static_cast<std::size_t>(header.channel_count));
   std::vector<std::vector<Quat>> local;
   std::vector<std::vector<Vec3>> position;
+  std::vector<Quat> world(header.joints.size());
   for (int f = 0; f < 2 && reader.read_frame(values); ++f) {
-    std::vector<Quat> l(header.joints.size()), w(header.joints.size());
-    std::vector<Vec3> p(header.joints.size());
-    for (std::size_t j = 0; j < header.joints.size(); ++j) {
-      const bvh::Joint& joint = header.joints[j];
-      l[j] = bvh::joint_rotation(joint, values);
-      const Vec3 t = joint_translation(joint, values, true);
-      const int parent = joint.parent;
-      w[j] = parent < 0 ? l[j] : mul(w[static_cast<std::size_t>(parent)], l[j]);
-      p[j] = parent < 0 ? t : add(p[static_cast<std::size_t>(parent)], rotate(w[static_cast<std::size_t>(parent)], t));
-    }
-    local.push_back(l);
-    position.push_back(p);
+    local.emplace_back(header.joints.size());
+    position.emplace_back(header.joints.size());
+    file_joint_poses(header, values, true, local.back(), world, position.back());
   }
   if (local.empty()) return;
   const auto joint_of = [&](const char* bone) {

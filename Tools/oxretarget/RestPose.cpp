@@ -124,9 +124,7 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
   return {};
 }
 
-RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match,
-                             bool file_axes) {
-  (void)file_axes;  // rest_local is in file axes whatever the input's axes
+RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match) {
   // World rotations of the rest pose, file axes.
   std::vector<Quat> rest_world(header.joints.size());
   for (std::size_t j = 0; j < header.joints.size(); ++j) {

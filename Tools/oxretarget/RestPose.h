@@ -48,8 +48,8 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
 // change from its own rest. Set up once per file; no allocation per frame.
 class RestConverter {
  public:
-  RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match,
-                bool file_axes);
+  // rest_local: every file joint's local rotation in the rest pose, file axes.
+  RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match);
 
   // world: every file joint's world rotation this frame, file axes. out[m]: the rotation to feed for
   // match.matched[m], library axes.

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <unordered_map>
 
 #include <fmt/format.h>
@@ -45,6 +46,24 @@ std::ifstream open_input(const std::filesystem::path& input) {
     throw ToolError(input.string() + ": cannot open: " + std::strerror(errno));
   }
   return in;
+}
+
+void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
+                      std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const bvh::Joint& joint = header.joints[j];
+    const Quat q = bvh::joint_rotation(joint, values);
+    local[j] = file_axes ? q : to_file_axes(q);
+    const Vec3 t = joint_translation(joint, values, file_axes);
+    if (joint.parent < 0) {
+      world[j] = local[j];
+      position[j] = t;
+    } else {
+      const auto p = static_cast<std::size_t>(joint.parent);
+      world[j] = mul(world[p], local[j]);
+      position[j] = add(position[p], rotate(world[p], t));
+    }
+  }
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -130,8 +149,8 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
     // With kz the file's rotations go to the library as they are.
-    const bool convert_rest = options.source_rest.mode != SourceRest::Mode::Kz;
-    RestConverter converter(rest_local, header, match, file_axes);
+    std::optional<RestConverter> converter;
+    if (options.source_rest.mode != SourceRest::Mode::Kz) converter.emplace(rest_local, header, match);
     std::vector<Quat> fed(match.matched.size());
 
     // Every source bone is fed every frame: bones the file lacks keep their T-pose.
@@ -204,23 +223,9 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     double yaw = 0;
     FileResult result;
     while (reader.read_frame(values)) {
-      // The file's joints, in file axes: forward kinematics for the positions.
-      for (std::size_t j = 0; j < joints; ++j) {
-        const bvh::Joint& joint = header.joints[j];
-        const Quat q = bvh::joint_rotation(joint, values);
-        file_local[j] = file_axes ? q : to_file_axes(q);
-        const Vec3 t = joint_translation(joint, values, file_axes);
-        if (joint.parent < 0) {
-          file_world[j] = file_local[j];
-          file_position[j] = t;
-        } else {
-          const auto p = static_cast<std::size_t>(joint.parent);
-          file_world[j] = mul(file_world[p], file_local[j]);
-          file_position[j] = add(file_position[p], rotate(file_world[p], t));
-        }
-      }
-      if (convert_rest) {
-        converter.convert(file_world, fed);
+      file_joint_poses(header, values, file_axes, file_local, file_world, file_position);
+      if (converter) {
+        converter->convert(file_world, fed);
       } else {
         for (std::size_t m = 0; m < match.matched.size(); ++m) {
           fed[m] = to_library_axes(file_local[static_cast<std::size_t>(match.matched[m].joint)]);

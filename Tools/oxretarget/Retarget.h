@@ -68,6 +68,12 @@ struct FramePose {
   std::span<const Vec3> source_positions;  // world position of every file joint, file axes, source units
 };
 
+// A frame of the file's joints in file axes: each joint's local rotation, and by forward kinematics
+// its world rotation and position (source units); with file_axes false the values are in the
+// library's axes and are turned into file axes first. The vectors must hold one entry per joint.
+void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
+                      std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position);
+
 // World positions of the target joints (file axes, source units) from a frame's local poses.
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out);
 
