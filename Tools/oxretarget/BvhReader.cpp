@@ -480,6 +480,11 @@ bool Reader::read_frame(std::span<double> values) {
   const std::int64_t frame = frames_read_ + 1;
   const auto frame_text = [frame] { return "frame " + std::to_string(frame); };
   if (!skip_space(true)) {
+    if (frames_read_ > 0 && frames_read_ + 1 == header_.frame_count) {
+      one_frame_short_ = true;
+      frames_read_ = header_.frame_count;
+      return false;
+    }
     fail(token_line_,
          "file ends after frame " + std::to_string(frames_read_) + " of " + std::to_string(header_.frame_count));
   }

@@ -326,8 +326,12 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             clip.frame_time = info.frame_time;
             clip.source.joints = info.source_joints;
             clip.source.parents = info.source_parents;
+            clip.source.sides = info.source_sides;
             clip.target.joints = info.skeleton.names;
             clip.target.parents = info.skeleton.parents;
+            clip.target.sides.clear();
+            for (const std::string& bone : info.skeleton.names)
+              clip.target.sides.push_back(static_cast<int>(side_of_name(bone)));
             skeleton = info.skeleton;
             qa = std::make_unique<ClipQa>(info);
             const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frame_count, 1 << 20));
@@ -371,14 +375,22 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   return failed == 0 ? 0 : 1;
 }
 
-int run_info(const std::string& input) {
+int run_info(const std::string& input, const RetargetOptions& options) {
   const bvh::Header header = read_header(input);
   // Read every frame too, so that info also vouches for the data.
   OxRetarget_KZ_UE retargeter;
   retargeter.init();
   std::ifstream in(input, std::ios::binary);
-  const FileResult result = retarget_stream(in, input, {}, retargeter, {}, {});
-  const JointMatch match = match_joints(header);
+  const FileResult result = retarget_stream(in, input, options, retargeter, {}, {});
+  std::ifstream again(input, std::ios::binary);
+  const SkeletonRecognition recognition = [&] {
+    try {
+      return recognise_file(header, options, &again);
+    } catch (const ToolError& error) {
+      throw ToolError(input + ": " + error.what());
+    }
+  }();
+  const JointMatch match = match_of(header, recognition);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
   fmt::print("file: {}\n", shown(input));
@@ -387,12 +399,35 @@ int run_info(const std::string& input) {
   fmt::print("frames: {}\n", result.frames);
   fmt::print("frame time: {:.9g} s ({:.6g} frames/s)\n", header.frame_time, 1.0 / header.frame_time);
   fmt::print("duration: {:.3f} s\n", header.frame_time * static_cast<double>(result.frames));
+  fmt::print("up axis: {} ({}){}\n", recognition.up_axis, recognition.up_evidence,
+             recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
+  const std::string unit = recognition.unit_name == "fitted"        ? std::string("none fits: scaled to the mannequin")
+                           : recognition.unit_name == "--source-units" ? std::string("given by --source-units")
+                                                                      : recognition.unit_name + ", found";
+  fmt::print("size: {:.2f} m tall standing ({:.6g} file units; 1 unit = {:.6g} cm, {})\n",
+             recognition.height_units * recognition.metres_per_unit, recognition.height_units,
+             recognition.metres_per_unit * 100, unit);
+  fmt::print("sides: from {}\n", recognition.side_evidence);
+  {
+    std::string decision = source_rest_text(options.source_rest);
+    std::string why = "as --source-rest asks";
+    if (options.source_rest.mode == SourceRest::Mode::Auto) {
+      auto_rest_rotations(shaped_header(header, recognition, options), match, options.axes == Axes::Bvh, decision, &why);
+    }
+    fmt::print("rest: {} ({})\n", decision, why);
+  }
+  fmt::print("mapping (file joint -> source bone, evidence): {}\n", match.matched.size());
+  for (const auto& pair : match.matched) {
+    fmt::print("  {} -> {} ({})\n", shown(header.joints[static_cast<std::size_t>(pair.joint)].name), pair.bone,
+               evidence_text(pair.evidence));
+  }
   fmt::print("source bones matched: {} of {}\n", matched.size(), source_bone_names().size());
   if (!matched.empty()) fmt::print("  {}\n", join(matched));
   fmt::print("source bones missing (kept at their T-pose): {}\n", match.missing.size());
   if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
-  fmt::print("joints skipped (not source bones): {}\n", match.skipped.size());
+  fmt::print("joints skipped (not source bones; kept in the forward kinematics): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
+  for (const std::string& warning : result.warnings) fmt::print("warning: {}\n", warning);
   describe_rest(input, header, match);
   return 0;
 }
@@ -402,6 +437,14 @@ int run_skeleton(const std::string& kind) {
     OxSkeletonTreeKZ tree;
     tree.init();
     tree.printTree();
+    // The bones with their parents, as lines to copy into a map file ({"your joint": "Bone", ...}).
+    fmt::print("\nsource bones for a map file (--map): \"your joint\": \"bone\", with the bone's parent\n");
+    for (const FName& name : tree.getBoneNames()) {
+      const FName parent = tree.getParentName(name);
+      fmt::print("  \"\": \"{}\",{:<{}}parent: {}\n", *name.ToString(), "",
+                 std::max<int>(1, 20 - static_cast<int>(std::string(*name.ToString()).size())),
+                 parent.IsNone() ? std::string("(root)") : std::string(*parent.ToString()));
+    }
   } else {
     OxSkeletonTreeUE tree;
     tree.init();

@@ -40,6 +40,7 @@ struct ClipInfo {
   std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
+  std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
 };
 
 struct FramePose;

@@ -3,6 +3,7 @@
 #include "BvhReader.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
+#include "Recognition.h"
 #include "RestPose.h"
 #include "Rig.h"
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,6 +32,11 @@ struct RetargetOptions {
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
   // A rig of the user's own (read_target_rig); null: offsets derived from each source file.
   std::shared_ptr<const RigPositions> rig;
+  // --map: joint -> source bone pairs that override or complete recognition (empty: none).
+  std::shared_ptr<const JointMap> map;
+  std::string map_name;
+  std::optional<double> source_metres_per_unit;  // --source-units; empty: auto
+  std::string source_up = "auto";                 // --source-up
 };
 
 // How the joints of a motion file line up with the source skeleton's bones.
@@ -37,20 +44,34 @@ struct JointMatch {
   struct Pair {
     int joint;         // index into the file's joints
     std::string bone;  // the source bone, as the skeleton spells it
+    Evidence evidence = Evidence::Name;
   };
   std::vector<Pair> matched;         // in file order
   std::vector<std::string> missing;  // source bones the file lacks, in skeleton order
   std::vector<std::string> skipped;  // file joints that are not source bones
 };
 
-// Matches joint names to source bones without regard to letter case, after removing a namespace
-// prefix ("rig:Hips"). A second joint naming the same bone is skipped.
-JointMatch match_joints(const bvh::Header& header);
-// The same matching on joint names given as a list.
+// Matches joint names to source bones by their exact names, without regard to letter case, after
+// removing a namespace prefix ("rig:Hips"); a second joint naming the same bone is skipped. For a list
+// of names without a hierarchy (the Python solver); files go through recognise_file.
 JointMatch match_joints(std::span<const std::string> joint_names);
+
+// The file's skeleton as recognition reads it (offsets in file axes).
+SkeletonDescription describe_skeleton(const bvh::Header& header, bool file_axes);
+// The joint match that a recognition gives.
+JointMatch match_of(const bvh::Header& header, const SkeletonRecognition& recognition);
+// Recognises the skeleton of a file; reads frame 0 from `in` (rewinding it) when the zero pose does
+// not stand and the stream can seek. Throws ToolError "not recognised as a human skeleton: ..." for
+// a file that is no human, and for a map file that does not fit the file.
+SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, std::istream* in);
 
 // The source skeleton's bone names, in build order.
 const std::vector<std::string>& source_bone_names();
+
+// The header with its offsets and end sites turned upright and scaled to the output's unit, as
+// recognition decided; the same header when nothing changes.
+bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& recognition,
+                          const RetargetOptions& options);
 
 // Reads the file's header; throws ToolError naming the file.
 bvh::Header read_header(const std::filesystem::path& input);

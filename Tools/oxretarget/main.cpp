@@ -27,10 +27,13 @@ int main(int argc, char** argv) {
   std::string units = "cm";
   std::string root_motion = "pelvis";
   std::string target_rig;
-  std::string source_rest = "zero";
+  std::string source_rest = "auto";
+  std::string map_file;
+  std::string source_units = "auto";
+  std::string source_up = "auto";
   bool fingers = false;
   const auto add_retarget_options = [&](CLI::App* command) {
-    command->add_option("--units", units, "Length unit of the source files")
+    command->add_option("--units", units, "Length unit of the results (glTF is always in metres)")
         ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
         ->capture_default_str();
     command
@@ -41,8 +44,17 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     command
         ->add_option("--source-rest", source_rest,
-                     "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), "
+                     "The source's rest pose: auto (the zero pose when close to a T-pose, else a T-pose built from "
+                     "the skeleton), zero (its zero pose), kz (rotations relative to the KZ T-pose), "
                      "frame:N (frame N of each file) or file:REST.bvh (the first frame of a file with the same joints)")
+        ->capture_default_str();
+    command->add_option("--map", map_file,
+                        "JSON object of file joint -> source bone that overrides or completes recognition");
+    command
+        ->add_option("--source-units", source_units,
+                     "Length unit of the source files: auto, cm, m, mm, in or centimetres per file unit")
+        ->capture_default_str();
+    command->add_option("--source-up", source_up, "Up axis of the source files: auto, +y, +z, -y, -z, +x or -x")
         ->capture_default_str();
     command->add_option("--target-rig", target_rig,
                         "BVH or glTF file of a rig with target bone names: its bone offsets");
@@ -86,6 +98,10 @@ int main(int argc, char** argv) {
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
   info->add_option("input", info_input, "BVH file")->required();
+  info->add_option("--map", map_file, "JSON object of file joint -> source bone");
+  info->add_option("--source-units", source_units, "auto, cm, m, mm, in or centimetres per file unit")
+      ->capture_default_str();
+  info->add_option("--source-up", source_up, "auto, +y, +z, -y, -z, +x or -x")->capture_default_str();
 
   std::string kind;
   CLI::App* skeleton = app.add_subcommand("skeleton", "Print the outline of a skeleton");
@@ -108,6 +124,16 @@ int main(int argc, char** argv) {
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
       options.source_rest = oxr::source_rest_from_text(source_rest);
+      try {
+        options.source_metres_per_unit = oxr::source_units_from_text(source_units);
+        options.source_up = oxr::source_up_from_text(source_up);
+        if (!map_file.empty()) {
+          options.map = std::make_shared<const oxr::JointMap>(oxr::read_joint_map(map_file));
+          options.map_name = map_file;
+        }
+      } catch (const std::invalid_argument& error) {
+        throw oxr::UsageError(error.what());
+      }
       return options;
     };
     if (*retarget) {
@@ -121,7 +147,7 @@ int main(int argc, char** argv) {
       return oxr::run_retarget(inputs, out, settings, retarget_options());
     }
     if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, retarget_options());
-    if (*info) return oxr::run_info(info_input);
+    if (*info) return oxr::run_info(info_input, retarget_options());
     if (*skeleton) return oxr::run_skeleton(kind);
   } catch (const oxr::UsageError& error) {
     fmt::print(stderr, "oxretarget: error: {}\n", error.what());
