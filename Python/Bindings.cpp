@@ -100,9 +100,29 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       target_rig = py::reinterpret_borrow<py::object>(value);
     } else if (name == "source_rest") {
       result.source_rest = source_rest_option(value);
+    } else if (name == "map") {
+      const auto path = py::module_::import("os").attr("fspath")(value).cast<std::string>();
+      try {
+        result.map = std::make_shared<const oxr::JointMap>(oxr::read_joint_map(path));
+      } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+      }
+      result.map_name = path;
+    } else if (name == "source_units" || name == "source_up") {
+      if (!py::isinstance<py::str>(value)) throw py::type_error(name + " must be a string");
+      try {
+        if (name == "source_units") {
+          result.source_metres_per_unit = oxr::source_units_from_text(value.cast<std::string>());
+        } else {
+          result.source_up = oxr::source_up_from_text(value.cast<std::string>());
+        }
+      } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+      }
     } else {
       throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
-                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest");
+                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest, map, "
+                           "source_units, source_up");
     }
   }
   // The rig's offsets are read in the source's units, whichever keyword came first.
@@ -139,7 +159,17 @@ struct Motion {
 // source_rest is "kz", the rotations of joints that are source bones are re-expressed against the
 // file's rest pose, as the tool feeds them to the library.
 Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
-                const py::object& rest_value) {
+                const py::object& rest_value, const py::object& map_value) {
+  oxr::RetargetOptions recognition_options;
+  if (!map_value.is_none()) {
+    const auto map_path = py::module_::import("os").attr("fspath")(map_value).cast<std::string>();
+    try {
+      recognition_options.map = std::make_shared<const oxr::JointMap>(oxr::read_joint_map(map_path));
+    } catch (const std::invalid_argument& error) {
+      throw py::value_error(error.what());
+    }
+    recognition_options.map_name = map_path;
+  }
   const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
   const oxr::SourceRest rest = source_rest_option(rest_value);
   const double scale =
@@ -162,7 +192,14 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       frame_time = header.frame_time;
       for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
       const oxr::bvh::Joint& root = header.joints.front();
-      const oxr::JointMatch match = oxr::match_joints(header);
+      recognition_options.axes = library_axes ? oxr::Axes::Bvh : oxr::Axes::None;
+      const oxr::JointMatch match = [&] {
+        try {
+          return oxr::match_of(header, oxr::recognise_file(header, recognition_options, nullptr));
+        } catch (const oxr::ToolError& error) {
+          throw oxr::ToolError(path.string() + ": " + error.what());
+        }
+      }();
       if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
       oxr::RestConverter converter(rest_local, header, match);
       const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
@@ -489,7 +526,7 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
       });
 
   m.def("read_bvh", &read_bvh, py::arg("path"), py::arg("axes") = "bvh", py::arg("units") = "cm",
-        py::arg("source_rest") = "zero",
+        py::arg("source_rest") = "zero", py::arg("map") = py::none(),
         R"(Reads a BVH file with the oxretarget tool's reader; returns a Motion.
 
 axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the
@@ -499,6 +536,7 @@ source_rest: the file's rest pose, as the tool's --source-rest: "zero" (default)
 "file:REST.bvh". Unless "kz", the rotations of joints that are source bones are re-expressed so that
 they are relative to the source skeleton's T-pose, as the tool feeds them to the library: solve() on
 them gives the tool's results.
+map: a map file (JSON object of file joint -> source bone) that overrides or completes recognition.
 Rotation channels compose in the order listed, in degrees.
 Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input.)");
 
@@ -509,7 +547,8 @@ format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output'
 when it has none).
 Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
 units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
-source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh".
+source_rest="auto"|"zero"|"kz"|"frame:N"|"file:REST.bvh", map=path of a map file,
+source_units="auto"|"cm"|"m"|"mm"|"in"|"NUMBER", source_up="auto"|"+y"|"+z"|"-y"|"-z"|"+x"|"-x".
 The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write.)");

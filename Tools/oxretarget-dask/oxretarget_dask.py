@@ -71,10 +71,13 @@ def parse_arguments(argv):
                         help="Output file (one input) or folder (several); default: beside each input")
     parser.add_argument("--format", choices=["json", "csv", "glb", "gltf", "bvh"],
                         help="Result format; default: from the -o extension, else json")
-    parser.add_argument("--units", choices=["cm", "m", "mm", "in"], help="Length unit of the source files")
+    parser.add_argument("--units", choices=["cm", "m", "mm", "in"], help="Length unit of the results")
     parser.add_argument("--root-motion", choices=["pelvis", "root", "none"], help="As for oxretarget retarget")
     parser.add_argument("--target-rig", help="BVH or glTF file of a rig with target bone names")
-    parser.add_argument("--source-rest", help="zero, kz, frame:N or file:REST.bvh, as for oxretarget retarget")
+    parser.add_argument("--source-rest", help="auto, zero, kz, frame:N or file:REST.bvh, as for oxretarget retarget")
+    parser.add_argument("--map", help="JSON map file of file joint -> source bone, as for oxretarget retarget")
+    parser.add_argument("--source-units", help="auto, cm, m, mm, in or centimetres per file unit")
+    parser.add_argument("--source-up", help="auto, +y, +z, -y, -z, +x or -x")
     parser.add_argument("--fingers-t-pose", action="store_true", help="Keep every finger bone in its T-pose")
     parser.add_argument("--axes", choices=["bvh", "none"], help="As for oxretarget retarget")
     parser.add_argument("--resume", action="store_true", help="Skip inputs whose complete result is newer")
@@ -105,7 +108,8 @@ def shard_of(inputs, shard):
 def tool_options(args):
     """The options every task passes to the tool, -o included."""
     options = []
-    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes"):
+    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "map", "source_units", "source_up",
+                 "axes"):
         value = getattr(args, name)
         if value is not None:
             options += ["--" + name.replace("_", "-"), value]
