@@ -496,6 +496,31 @@ std::string upper_axis(const std::string& axis) {
 
 constexpr double kMannequinHeight = 1.75;  // metres, the target's standing height
 
+// The source bone a joint's name spells exactly (letter case and a namespace aside), or null.
+const char* kz_bone_name(std::string_view name) {
+  static const char* const kBones[] = {
+      "Hips", "Spine", "Spine1", "Spine2", "Neck", "Head", "HeadTop_End", "LeftEye", "RightEye",
+      "LeftShoulder", "LeftArm", "LeftForeArm", "LeftHand", "RightShoulder", "RightArm", "RightForeArm", "RightHand",
+      "LeftUpLeg", "LeftLeg", "LeftFoot", "LeftToeBase", "LeftToe_End", "RightUpLeg", "RightLeg", "RightFoot",
+      "RightToeBase", "RightToe_End"};
+  if (const auto colon = name.find_last_of(':'); colon != std::string_view::npos) name = name.substr(colon + 1);
+  const std::string wanted = lower(name);
+  for (const char* bone : kBones) {
+    if (lower(bone) == wanted) return bone;
+  }
+  static const std::vector<std::string> fingers = [] {
+    std::vector<std::string> all;
+    for (const char* side : {"Left", "Right"})
+      for (const char* finger : {"Thumb", "Index", "Middle", "Ring", "Pinky"})
+        for (int k = 1; k <= 4; ++k) all.push_back(std::string(side) + "Hand" + finger + std::to_string(k));
+    return all;
+  }();
+  for (const std::string& bone : fingers) {
+    if (lower(bone) == wanted) return bone.c_str();
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 const char* evidence_text(Evidence evidence) {
@@ -1000,6 +1025,36 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
     }
     result.failure.clear();
     for (const std::string& part : still) result.failure += (result.failure.empty() ? "" : "; ") + part;
+  }
+  // A file whose every joint is named as a source bone is taken as the source skeleton however
+  // partial (a clip of a few bones); its size and up are not guessed then.
+  bool partial_source = !result.failure.empty() && n > 0 && request.map.empty();
+  for (std::size_t j = 0; j < n && partial_source; ++j) {
+    partial_source = kz_bone_name(skeleton.names[j]) != nullptr;
+  }
+  if (partial_source) {
+    result.failure.clear();
+    bone_of.assign(n, std::nullopt);
+    std::vector<std::string> used;
+    for (std::size_t j = 0; j < n; ++j) {
+      const char* bone = kz_bone_name(skeleton.names[j]);
+      if (std::find(used.begin(), used.end(), bone) != used.end()) continue;
+      used.emplace_back(bone);
+      assign(static_cast<int>(j), bone, Evidence::Name);
+      result.sides[j] = side_of_name(bone);
+    }
+    result.side_evidence = "names";
+    result.up_rotation = {0, 0, 0, 1};
+    result.up_axis = "+Y";
+    result.up_evidence = "taken as +Y (a partial skeleton of source bones)";
+    result.zero_pose_stands = true;
+    result.metres_per_unit = request.metres_per_unit.value_or(0.01);
+    result.unit_name = request.metres_per_unit ? "--source-units" : "cm";
+    result.warnings.clear();
+    for (std::size_t j = 0; j < n; ++j) {
+      if (bone_of[j]) result.pairs.push_back({static_cast<int>(j), bone_of[j]->bone, bone_of[j]->evidence});
+    }
+    return result;
   }
   for (std::size_t j = 0; j < n; ++j) {
     if (bone_of[j]) result.pairs.push_back({static_cast<int>(j), bone_of[j]->bone, bone_of[j]->evidence});
