@@ -37,7 +37,7 @@ class Batch : public ToolTest {
       fs::copy_file(root_ / "d/demo.bvh", root_ / name);
       inputs.push_back(name);
     }
-    write_text(root_ / "in/broken.bvh", small_clip(3, 2));
+    write_text(root_ / "in/broken.bvh", small_clip(4, 2));
     inputs.push_back("in/broken.bvh");
     return inputs;
   }
@@ -53,7 +53,7 @@ TEST_F(Batch, ReportsEveryInputAndGivesTheSameFilesWhateverTheWorkers) {
                              std::string("report") + jobs + ".jsonl"});
     const Outcome result = run(with);
     EXPECT_EQ(result.status, 1) << "one input failed";
-    EXPECT_TRUE(has(result.err, "oxretarget: error: in/broken.bvh: line 20: file ends after frame 2 of 3"))
+    EXPECT_TRUE(has(result.err, "oxretarget: error: in/broken.bvh: line 20: file ends after frame 2 of 4"))
         << result.err;
   }
   for (const std::string& input : inputs) {
@@ -75,7 +75,7 @@ TEST_F(Batch, ReportsEveryInputAndGivesTheSameFilesWhateverTheWorkers) {
     const bool broken = inputs[i] == "in/broken.bvh";
     EXPECT_EQ(line["status"], broken ? "failed" : "ok");
     EXPECT_EQ(line["frames"], broken ? 0 : 181);
-    EXPECT_EQ(line["error"], broken ? "in/broken.bvh: line 20: file ends after frame 2 of 3" : "");
+    EXPECT_EQ(line["error"], broken ? "in/broken.bvh: line 20: file ends after frame 2 of 4" : "");
     EXPECT_TRUE(line["warnings"].empty()) << "the demo raises no warning";
   }
   EXPECT_EQ(run({"retarget", "in/clip00.bvh", "--shard", "4/3"}).status, 2) << "usage errors exit with 2";

@@ -1026,12 +1026,12 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
     result.failure.clear();
     for (const std::string& part : still) result.failure += (result.failure.empty() ? "" : "; ") + part;
   }
-  // A file whose every joint is named as a source bone is taken as the source skeleton however
+  // A file whose joints are (three in four at least) named as source bones is taken as the source skeleton however
   // partial (a clip of a few bones); its size and up are not guessed then.
-  bool partial_source = !result.failure.empty() && n > 0 && request.map.empty();
-  for (std::size_t j = 0; j < n && partial_source; ++j) {
-    partial_source = kz_bone_name(skeleton.names[j]) != nullptr;
-  }
+  std::size_t named_as_source = 0;
+  for (std::size_t j = 0; j < n; ++j) named_as_source += kz_bone_name(skeleton.names[j]) != nullptr;
+  const bool partial_source =
+      !result.failure.empty() && n > 0 && request.map.empty() && 4 * named_as_source >= 3 * n;
   if (partial_source) {
     result.failure.clear();
     bone_of.assign(n, std::nullopt);
@@ -1065,13 +1065,6 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
   for (const V3& p : upright) {
     low = std::min(low, p[1]);
     high = std::max(high, p[1]);
-  }
-  if (rest_stands || !have_frame) {
-    for (const V3& t : tips) {
-      const V3 p = rotate3(turn, t);
-      low = std::min(low, p[1]);
-      high = std::max(high, p[1]);
-    }
   }
   result.height_units = n > 0 && high > low ? high - low : 0;
   if (request.metres_per_unit) {

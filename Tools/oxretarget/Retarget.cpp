@@ -133,7 +133,8 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
   if (options.map) request.map = *options.map;
   request.map_name = options.map_name;
   request.metres_per_unit = options.source_metres_per_unit;
-  request.up = options.source_up;
+  // Rotations already in the library's axes declare their frame: no up is looked for.
+  request.up = options.axes == Axes::None && options.source_up == "auto" ? "+y" : options.source_up;
   SkeletonRecognition recognition;
   try {
     recognition = recognise_skeleton(skeleton, request);
@@ -261,8 +262,9 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
         for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
       }
     }
-    std::string rest_text = source_rest_text(options.source_rest);
-    if (rest_local.empty() && options.source_rest.mode == SourceRest::Mode::Auto) {
+    std::string rest_text = options.source_rest.mode == SourceRest::Mode::Auto ? std::string("zero")
+                                                                               : source_rest_text(options.source_rest);
+    if (rest_local.empty() && options.source_rest.mode == SourceRest::Mode::Auto && file_axes) {
       rest_local = auto_rest_rotations(shaped, match, file_axes, rest_text);
     }
     if (rest_local.empty()) {
