@@ -149,6 +149,7 @@ DoubleArray adopt(std::vector<double>&& values, std::vector<py::ssize_t> shape) 
 
 struct Motion {
   std::vector<std::string> joint_names;
+  std::vector<std::string> source_bones;  // per joint, the source bone recognition gave it, or ""
   DoubleArray rotations;
   DoubleArray root_positions;
   double frame_time = 0;
@@ -176,6 +177,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       oxr::metres_per_unit(oxr::units_from_name(choice(units_value, "units", {"cm", "m", "mm", "in"})));
 
   std::vector<std::string> names;
+  std::vector<std::string> source_bones;
   std::vector<double> rotations;
   std::vector<double> positions;
   double frame_time = 0;
@@ -200,6 +202,8 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
           throw oxr::ToolError(path.string() + ": " + error.what());
         }
       }();
+      source_bones.assign(header.joints.size(), std::string());
+      for (const oxr::JointMatch::Pair& pair : match.matched) source_bones[static_cast<std::size_t>(pair.joint)] = pair.bone;
       if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
       oxr::RestConverter converter(rest_local, header, match);
       const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
@@ -239,6 +243,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
   const auto frames = static_cast<py::ssize_t>(positions.size() / 3);
   Motion motion;
   motion.joint_names = std::move(names);
+  motion.source_bones = std::move(source_bones);
   motion.rotations = adopt(std::move(rotations), {frames, joints, py::ssize_t{4}});
   motion.root_positions = adopt(std::move(positions), {frames, py::ssize_t{3}});
   motion.frame_time = frame_time;
@@ -513,6 +518,8 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
 
   py::class_<Motion>(m, "Motion", "A BVH clip as arrays, from read_bvh.")
       .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")
+      .def_readonly("source_bones", &Motion::source_bones,
+                    "Per joint, the source bone recognition gave it (\"\" for none): names for solve().")
       .def_readonly("rotations", &Motion::rotations,
                     "float64 (F, J, 4), x y z w: each joint's local rotation per frame, in the library's axes\n"
                     "(as read with axes=\"bvh\") or the file's (axes=\"none\").")

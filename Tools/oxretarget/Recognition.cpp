@@ -1038,7 +1038,7 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
     std::vector<std::string> used;
     for (std::size_t j = 0; j < n; ++j) {
       const char* bone = kz_bone_name(skeleton.names[j]);
-      if (std::find(used.begin(), used.end(), bone) != used.end()) continue;
+      if (bone == nullptr || std::find(used.begin(), used.end(), bone) != used.end()) continue;
       used.emplace_back(bone);
       assign(static_cast<int>(j), bone, Evidence::Name);
       result.sides[j] = side_of_name(bone);
