@@ -18,11 +18,13 @@
 #include <vector>
 
 #include "BvhReader.h"
+#include "Options.h"
 #include "PoseWriter.h"
 #include "Geometry.h"
 #include "Retarget.h"
 #include "Rig.h"
 #include "Solver.h"
+#include "Version.h"
 #include "ToolError.h"
 
 
@@ -70,9 +72,10 @@ oxr::SourceRest source_rest_option(py::handle value) {
   }
 }
 
-// The tool's options from retarget_file's keywords, spelled as on the command line with '_' for
-// '-' (--fingers-t-pose is fingers_t_pose). The format as the tool chooses it: format=, else the
-// output's extension, else JSON. Every option of the tool is mapped here and nowhere else.
+// The tool's options from retarget_file's keywords: every option of the tool's table offered to
+// Python, spelled with '_' for '-' (--fingers-t-pose is fingers_t_pose); a flag takes True or False,
+// any other option a string (or a path for a file). The format as the tool chooses it: format=, else
+// the output's extension, else JSON.
 oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const std::filesystem::path& output,
                                       const py::object& format, const py::kwargs& options) {
   oxr::RetargetOptions result;
@@ -84,31 +87,47 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     throw py::value_error(error.what());
   }
 
-  py::object target_rig = py::none();
+  std::string keywords;
+  for (const oxr::OptionSpec& spec : oxr::option_table()) {
+    if ((spec.scope & oxr::kScopePython) == 0 || !spec.pipeline) continue;
+    std::string keyword(spec.name);
+    std::replace(keyword.begin(), keyword.end(), '-', '_');
+    keywords += (keywords.empty() ? "" : ", ") + keyword;
+  }
+  const py::object fspath = py::module_::import("os").attr("fspath");
   for (const auto& [key, value] : options) {
     const std::string name = key.cast<std::string>();
-    if (name == "axes") {
-      result.axes = choice(value, name, {"bvh", "none"}) == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
-    } else if (name == "fingers_t_pose") {
-      result.fingers_t_pose = flag(value, name);
-    } else if (name == "units") {
-      result.units = oxr::units_from_name(choice(value, name, {"cm", "m", "mm", "in"}));
-    } else if (name == "root_motion") {
-      result.root_motion = oxr::root_motion_from_name(choice(value, name, {"pelvis", "root", "none"}));
-    } else if (name == "target_rig") {
-      target_rig = py::reinterpret_borrow<py::object>(value);
-    } else if (name == "source_rest") {
-      result.source_rest = source_rest_option(value);
+    const oxr::OptionSpec* spec = oxr::find_option(name);
+    if (spec == nullptr || (spec->scope & oxr::kScopePython) == 0 || !spec->pipeline ||
+        name.find('-') != std::string::npos) {
+      throw py::type_error("retarget_file() got an unexpected keyword argument '" + name + "'; options: " + keywords);
+    }
+    std::string text;
+    if (spec->value_name.empty()) {
+      text = flag(value, name) ? "true" : "false";
+    } else if (!spec->choices.empty()) {
+      std::vector<std::string> allowed;
+      std::string_view rest = spec->choices;
+      while (!rest.empty()) {
+        const auto bar = rest.find('|');
+        allowed.emplace_back(rest.substr(0, bar));
+        if (bar == std::string_view::npos) break;
+        rest.remove_prefix(bar + 1);
+      }
+      text = choice(value, name, allowed);
+    } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
+      text = fspath(value).cast<std::string>();
     } else {
-      throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
-                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest");
+      throw py::type_error(name + " must be a string; got " +
+                           std::string(py::str(py::type::of(value).attr("__name__"))));
+    }
+    try {
+      oxr::apply_option(result, name, text);
+    } catch (const oxr::UsageError& error) {
+      throw py::value_error(name + ": " + error.what());
     }
   }
-  // The rig's offsets are read in the source's units, whichever keyword came first.
-  if (!target_rig.is_none()) {
-    const auto path = py::module_::import("os").attr("fspath")(target_rig).cast<std::filesystem::path>();
-    result.rig = std::make_shared<const oxr::RigPositions>(oxr::read_target_rig(path, result.units));
-  }
+  oxr::prepare_options(result);
   return result;
 }
 
@@ -396,6 +415,7 @@ class Retargeter {
 
 PYBIND11_MODULE(_oxretarget, m) {
   m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
+  m.attr("__version__") = oxr::version();
 
   auto& error = py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
   error.attr("__doc__") =

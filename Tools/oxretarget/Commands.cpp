@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "Batch.h"
 #include "DemoClip.h"
+#include "Options.h"
 #include "PreviewPage.h"
 #include "Qa.h"
 #include "Retarget.h"
@@ -58,9 +59,9 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   std::error_code error;
   const bool out_is_dir = !out.empty() && fs::is_directory(out, error);
   if (many && !out.empty() && !out_is_dir) {
-    if (fs::exists(out, error)) throw UsageError(out + ": is not a folder; several inputs need an output folder");
+    if (fs::exists(out, error)) throw UsageError(out, "is not a folder; several inputs need an output folder");
     fs::create_directories(out, error);
-    if (error) throw UsageError(out + ": cannot create folder: " + error.message());
+    if (error) throw UsageError(out, "cannot create folder: " + error.message());
   }
   // Results never replace a motion file given as input.
   std::set<fs::path> input_files;
@@ -76,11 +77,11 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
       target = out;
     }
     if (input_files.count(fs::weakly_canonical(target, error)) != 0) {
-      throw UsageError(target.string() + ": would overwrite an input file; choose another output with -o");
+      throw UsageError(target.string(), "would overwrite an input file; choose another output with -o");
     }
     const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
     if (!inserted) {
-      throw UsageError(input + ": would overwrite the results of " + it->second + " in " + target.string());
+      throw UsageError(input, "would overwrite the results of " + it->second + " in " + target.string());
     }
     jobs.push_back({input, target});
   }
@@ -227,13 +228,7 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
   options.format = choose_format(inputs, out, settings.format);
-  if (!settings.target_rig.empty()) {
-    try {
-      options.rig = std::make_shared<const RigPositions>(read_target_rig(settings.target_rig, options.units));
-    } catch (const ToolError& error) {
-      throw UsageError(error.what());
-    }
-  }
+  prepare_options(options);
   if (!settings.shard.empty()) inputs = shard_of(std::move(inputs), settings.shard);
   std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
   for (BatchJob& job : batch) {
@@ -266,19 +261,17 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   return report.files_failed == 0 ? 0 : 1;
 }
 
-int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
-                RetargetOptions options) {
-  if (!target_rig.empty())
-    options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options) {
+  prepare_options(options);
   const bool many = inputs.size() > 1;
   const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
   if (many) {
     std::error_code error;
     if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
-      throw ToolError(folder + ": is not a folder; several inputs need an output folder");
+      throw UsageError(folder, "is not a folder; several inputs need an output folder");
     }
     fs::create_directories(folder, error);
-    if (error) throw ToolError(folder + ": cannot create folder: " + error.message());
+    if (error) throw UsageError(folder, "cannot create folder: " + error.message());
   }
   Solver solver;
   std::vector<PreviewIndexEntry> entries;
@@ -289,7 +282,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
                          : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out));
     try {
       const auto [it, inserted] = taken.emplace(page.lexically_normal(), input);
-      if (!inserted) throw ToolError(input + ": would overwrite the page of " + it->second + " in " + page.string());
+      if (!inserted) throw ToolError(input, "would overwrite the page of " + it->second + " in " + page.string());
       std::ifstream in = open_input(input);
       PreviewClip clip;
       clip.title = fs::path(input).filename().string();
@@ -322,12 +315,12 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             }
           });
       clip.frames = result.frames;
-      if (clip.frames == 0) throw ToolError(input + ": has no frames to show");
+      if (clip.frames == 0) throw ToolError(input, "has no frames to show");
       AtomicFile file(page);
       try {
         write_preview_page(file.stream(), clip);
       } catch (const std::invalid_argument& error) {
-        throw ToolError(input + ": " + error.what());
+        throw ToolError(input, error.what());
       }
       file.commit();
       entries.push_back({page.filename().string(), clip.title, clip.frames,
@@ -381,7 +374,7 @@ int run_skeleton(const std::string& kind) {
 int run_demo(const std::string& dir) {
   std::error_code error;
   fs::create_directories(dir, error);
-  if (error) throw ToolError(dir + ": cannot create folder: " + error.message());
+  if (error) throw ToolError(dir, "cannot create folder: " + error.message());
   const fs::path clip = fs::path(dir) / "demo.bvh";
   const fs::path result = fs::path(dir) / "demo.json";
   const fs::path scene = fs::path(dir) / "demo.glb";

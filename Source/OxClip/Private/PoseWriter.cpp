@@ -458,7 +458,7 @@ class GltfWriter final : public PoseWriter {
     if (binary_) {
       tinygltf::TinyGLTF writer;
       if (!writer.WriteGltfSceneToStream(&model, file_->stream(), false, true)) {
-        throw OutputError(destination_.string() + ": cannot write glTF");
+        throw OutputError(destination_.string(), "cannot write glTF");
       }
       file_->commit();
       return;
@@ -470,7 +470,7 @@ class GltfWriter final : public PoseWriter {
     std::ostringstream text;
     tinygltf::TinyGLTF writer;
     if (!writer.WriteGltfSceneToStream(&model, text, true, false)) {
-      throw OutputError(destination_.string() + ": cannot write glTF");
+      throw OutputError(destination_.string(), "cannot write glTF");
     }
     nlohmann::json document = nlohmann::json::parse(text.str());
     document["buffers"][0] = {{"byteLength", byte_length}, {"uri", bin_name_}};
@@ -682,7 +682,7 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   if (extension.empty()) return Format::Json;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(out + ": cannot write " + extension +
+  throw UsageError(out, "cannot write " + extension +
                    " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
 

@@ -18,7 +18,7 @@ std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool 
   std::vector<double> values(static_cast<std::size_t>(header.channel_count));
   for (std::int64_t f = 0; f <= index; ++f) {
     if (!reader.read_frame(values)) {
-      throw ToolError(name + ": has no frame " + std::to_string(index) + " to rest on (" +
+      throw ToolError(name, "has no frame " + std::to_string(index) + " to rest on (" +
                       std::to_string(header.frame_count) + " frames)");
     }
   }
@@ -71,13 +71,13 @@ std::string source_rest_text(const SourceRest& rest) {
 
 std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, bool file_axes, const std::string& name) {
   const auto start = in.tellg();
-  if (start == std::streampos(-1)) throw ToolError(name + ": cannot read a rest frame from a stream that cannot seek");
+  if (start == std::streampos(-1)) throw ToolError(name, "cannot read a rest frame from a stream that cannot seek");
   std::vector<Quat> rotations;
   try {
     bvh::Reader reader(in);
     rotations = frame_rotations(reader, frame, file_axes, name);
   } catch (const bvh::BvhError& error) {
-    throw ToolError(name + ": " + error.what());
+    throw ToolError(name, error.what());
   }
   in.clear();
   in.seekg(start);
@@ -110,10 +110,10 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
           same = bvh::to_lower(other.joints[j].name) == bvh::to_lower(header.joints[j].name) &&
                  other.joints[j].parent == header.joints[j].parent;
         }
-        if (!same) throw ToolError(rest.file.string() + ": its joints differ from those of " + name);
+        if (!same) throw ToolError(rest.file.string(), "its joints differ from those of " + name);
         return frame_rotations(reader, 0, file_axes, rest.file.string());
       } catch (const bvh::BvhError& error) {
-        throw ToolError(rest.file.string() + ": " + error.what());
+        throw ToolError(rest.file.string(), error.what());
       }
     }
   }

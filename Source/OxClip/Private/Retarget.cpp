@@ -103,7 +103,7 @@ bvh::Header read_header(const std::filesystem::path& input) {
     bvh::Reader reader(in);
     return reader.header();
   } catch (const bvh::BvhError& error) {
-    throw ToolError(input.string() + ": " + error.what());
+    throw ToolError(input.string(), error.what());
   }
 }
 
@@ -224,11 +224,12 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     }
     return result;
   } catch (const bvh::BvhError& error) {
-    throw ToolError(name + ": " + error.what());
+    throw ToolError(name, error.what());
   } catch (const OutputError&) {
     throw;
-  } catch (const ToolError& error) {
-    throw ToolError(name + ": " + error.what());
+  } catch (ToolError& error) {
+    error.in_file(name);
+    throw;
   }
 }
 

@@ -242,17 +242,15 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   RigPositions rig;
   const std::string extension = bvh::to_lower(path.extension().string());
   if (extension == ".glb" || extension == ".gltf") {
+    // The file is opened here first, so that a missing or unreadable file gets our own words.
+    open_input(path);
     tinygltf::TinyGLTF loader;
     tinygltf::Model model;
     std::string error;
     std::string warning;
     const bool loaded = extension == ".glb" ? loader.LoadBinaryFromFile(&model, &error, &warning, path.string())
                                             : loader.LoadASCIIFromFile(&model, &error, &warning, path.string());
-    if (!loaded) {
-      std::string line = error.empty() ? std::string("not a glTF file") : error;
-      std::replace(line.begin(), line.end(), '\n', ' ');
-      throw ToolError(path.string() + ": cannot read rig: " + line);
-    }
+    if (!loaded) throw ToolError(path.string(), "cannot read rig: not a valid glTF 2.0 file");
     // Rest positions by walking the node tree from every scene root, metres to source units.
     const double to_units = 1.0 / metres_per_unit(units);
     std::vector<int> parent(model.nodes.size(), -1);
@@ -289,13 +287,13 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
     }
   } else {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError(path.string() + ": cannot open rig: no such file");
+    if (!in) throw ToolError(path.string(), "cannot open rig: no such file");
     const bvh::Header header = [&] {
       try {
         bvh::Reader reader(in);
         return reader.header();
       } catch (const bvh::BvhError& error) {
-        throw ToolError(path.string() + ": " + error.what());
+        throw ToolError(path.string(), error.what());
       }
     }();
     // Zero-pose forward kinematics: every offset in its parent's (unrotated) frame.
@@ -308,8 +306,8 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
       if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
     }
   }
-  if (rig.empty()) throw ToolError(path.string() + ": is not a rig of the target skeleton: it names no target bone");
-  if (rig.count("pelvis") == 0) throw ToolError(path.string() + ": rig has no \"pelvis\" joint");
+  if (rig.empty()) throw ToolError(path.string(), "is not a rig of the target skeleton: it names no target bone");
+  if (rig.count("pelvis") == 0) throw ToolError(path.string(), "rig has no \"pelvis\" joint");
   return rig;
 }
 

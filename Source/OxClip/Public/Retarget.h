@@ -29,7 +29,9 @@ struct RetargetOptions {
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
-  // A rig of the user's own (read_target_rig); null: offsets derived from each source file.
+  // A rig of the user's own: its file (--target-rig) and, once read (prepare_options), its joints;
+  // null: offsets derived from each source file.
+  std::string target_rig;
   std::shared_ptr<const RigPositions> rig;
 };
 
