@@ -198,11 +198,9 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
         }
         if (convert) {
           // The converter takes world rotations in the file's frame.
-          for (std::size_t j = 0; j < joints; ++j) {
-            const oxr::Quat q = oxr::to_file_axes(local[j]);
-            const int parent = header.joints[j].parent;
-            world[j] = parent < 0 ? q : oxr::mul(world[static_cast<std::size_t>(parent)], q);
-          }
+          oxr::forward_rotations(
+              joints, [&](std::size_t j) { return header.joints[j].parent; },
+              [&](std::size_t j) { return oxr::to_file_axes(local[j]); }, world);
           converter.convert(world, fed);
           for (std::size_t m = 0; m < fed.size(); ++m) local[static_cast<std::size_t>(match.matched[m].joint)] = fed[m];
         }

@@ -145,12 +145,6 @@ bool result_is_current(const BatchJob& job, Format format) {
   return true;
 }
 
-// Rotation angle in degrees.
-double angle_of(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? 2 * std::acos(std::min(1.0, std::abs(q[3]) / n)) * 180 / std::numbers::pi : 0.0;
-}
-
 // How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
 // or a calibration frame the next frame jumps away from.
 void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
@@ -158,7 +152,7 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
   double largest = 0;
   std::string where = "none";
   for (const JointMatch::Pair& pair : match.matched) {
-    const double angle = angle_of(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
+    const double angle = angle_degrees(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
     if (angle > largest + 1e-9) {
       largest = angle;
       where = pair.bone;
@@ -208,7 +202,7 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
     std::string bone;
     for (const JointMatch::Pair& pair : match.matched) {
       const auto j = static_cast<std::size_t>(pair.joint);
-      const double angle = angle_of(mul(conj(local[0][j]), local[1][j]));
+      const double angle = angle_degrees(mul(conj(local[0][j]), local[1][j]));
       if (angle > jump) {
         jump = angle;
         bone = pair.bone;

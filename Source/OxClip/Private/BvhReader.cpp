@@ -1,5 +1,7 @@
 #include "BvhReader.h"
 
+#include "Geometry.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -122,12 +124,6 @@ bool parse_channel(std::string_view text, Channel& channel) {
     }
   }
   return false;
-}
-
-// Inlined: called three times a joint, it otherwise hands every product back through memory.
-[[gnu::always_inline]] inline Quat multiply(const Quat& a, const Quat& b) {
-  return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1], a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
-          a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3], a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
 }
 
 }  // namespace
@@ -529,13 +525,13 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
     const double c = half == 0 ? 1.0 : std::cos(half);
     switch (joint.channels[i]) {
       case Channel::Xrotation:
-        q = multiply(q, {s, 0.0, 0.0, c});
+        q = mul(q, {s, 0.0, 0.0, c});
         break;
       case Channel::Yrotation:
-        q = multiply(q, {0.0, s, 0.0, c});
+        q = mul(q, {0.0, s, 0.0, c});
         break;
       case Channel::Zrotation:
-        q = multiply(q, {0.0, 0.0, s, c});
+        q = mul(q, {0.0, 0.0, s, c});
         break;
       case Channel::Xposition:
       case Channel::Yposition:

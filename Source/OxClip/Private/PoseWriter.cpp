@@ -532,18 +532,10 @@ class GltfWriter final : public PoseWriter {
     inverse_bind.reserve(n * 16);
     std::vector<Quat> world_rotation(n);
     std::vector<Vec3> world_position(n);
+    forward_kinematics(
+        n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return normalised(skeleton.rest[j]); },
+        [&](std::size_t j) { return scale_vector(skeleton.offsets[j], scale_); }, world_rotation, world_position);
     for (std::size_t j = 0; j < n; ++j) {
-      const Quat local = normalised(skeleton.rest[j]);
-      const Vec3 offset = scale_vector(skeleton.offsets[j], scale_);
-      const int parent = skeleton.parents[j];
-      if (parent < 0) {
-        world_rotation[j] = local;
-        world_position[j] = offset;
-      } else {
-        const auto p = static_cast<std::size_t>(parent);
-        world_rotation[j] = mul(world_rotation[p], local);
-        world_position[j] = add(world_position[p], rotate(world_rotation[p], offset));
-      }
       const Quat inverse = conj(world_rotation[j]);
       const Vec3 columns[3] = {rotate(inverse, {1, 0, 0}), rotate(inverse, {0, 1, 0}), rotate(inverse, {0, 0, 1})};
       const Vec3 translation = rotate(inverse, scale_vector(world_position[j], -1.0));

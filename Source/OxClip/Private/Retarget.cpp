@@ -31,20 +31,13 @@ double heading(const Quat& rotation, double fallback) {
 
 void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
                       std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const bvh::Joint& joint = header.joints[j];
-    const Quat q = bvh::joint_rotation(joint, values);
-    local[j] = file_axes ? q : to_file_axes(q);
-    const Vec3 t = joint_translation(joint, values, file_axes);
-    if (joint.parent < 0) {
-      world[j] = local[j];
-      position[j] = t;
-    } else {
-      const auto p = static_cast<std::size_t>(joint.parent);
-      world[j] = mul(world[p], local[j]);
-      position[j] = add(position[p], rotate(world[p], t));
-    }
-  }
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) -> const Quat& {
+        const Quat q = bvh::joint_rotation(header.joints[j], values);
+        return local[j] = file_axes ? q : to_file_axes(q);
+      },
+      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes); }, world, position);
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -53,17 +46,9 @@ void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pos
   // World rotations are composed alongside, in a buffer kept across calls.
   thread_local std::vector<Quat> world;
   world.resize(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const int parent = skeleton.parents[j];
-    if (parent < 0) {
-      world[j] = pose.rotations[j];
-      out[j] = pose.translations[j];
-      continue;
-    }
-    const auto p = static_cast<std::size_t>(parent);
-    world[j] = mul(world[p], pose.rotations[j]);
-    out[j] = add(out[p], rotate(world[p], pose.translations[j]));
-  }
+  forward_kinematics(
+      n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return pose.rotations[j]; },
+      [&](std::size_t j) { return pose.translations[j]; }, world, out);
 }
 
 const std::vector<std::string>& source_bone_names() { return source_skeleton().names; }

@@ -321,18 +321,16 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
   std::vector<Quat> rest_world(header.joints.size());
   std::vector<Vec3> rest_position(header.joints.size());
   std::vector<Vec3> tips;
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) { return rest_local[j]; },
+      [&](std::size_t j) {
+        const bvh::Joint& joint = header.joints[j];
+        return file_axes ? joint.offset : vector_to_file_axes(joint.offset);
+      },
+      rest_world, rest_position);
   for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const bvh::Joint& joint = header.joints[j];
-    const Vec3 offset = file_axes ? joint.offset : vector_to_file_axes(joint.offset);
-    if (joint.parent < 0) {
-      rest_world[j] = rest_local[j];
-      rest_position[j] = offset;
-    } else {
-      const auto p = static_cast<std::size_t>(joint.parent);
-      rest_world[j] = mul(rest_world[p], rest_local[j]);
-      rest_position[j] = add(rest_position[p], rotate(rest_world[p], offset));
-    }
-    for (const auto& end : joint.end_sites) {
+    for (const auto& end : header.joints[j].end_sites) {
       tips.push_back(add(rest_position[j], rotate(rest_world[j], file_axes ? end : vector_to_file_axes(end))));
     }
   }
