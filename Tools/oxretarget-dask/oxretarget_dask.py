@@ -77,6 +77,9 @@ def parse_arguments(argv):
     parser.add_argument("--source-rest", help="zero, kz, frame:N or file:REST.bvh, as for oxretarget retarget")
     parser.add_argument("--fingers-t-pose", action="store_true", help="Keep every finger bone in its T-pose")
     parser.add_argument("--axes", choices=["bvh", "none"], help="As for oxretarget retarget")
+    parser.add_argument("--bvh-positions", choices=["auto", "absolute", "relative"],
+                        help="How position channels combine with OFFSETs, as for oxretarget retarget")
+    parser.add_argument("--mesh", choices=["box", "none"], help="Body mesh in glb/gltf results, as for oxretarget")
     parser.add_argument("--resume", action="store_true", help="Skip inputs whose complete result is newer")
     parser.add_argument("--report", help="Write one JSON line per input, in sorted input order, to this file")
     where = parser.add_mutually_exclusive_group()
@@ -105,7 +108,7 @@ def shard_of(inputs, shard):
 def tool_options(args):
     """The options every task passes to the tool, -o included."""
     options = []
-    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes"):
+    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes", "bvh_positions", "mesh"):
         value = getattr(args, name)
         if value is not None:
             options += ["--" + name.replace("_", "-"), value]

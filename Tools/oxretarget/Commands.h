@@ -31,7 +31,9 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
 // several inputs, pages and an index.html go into the folder `out` names.
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
                 RetargetOptions options);
-int run_info(const std::string& input);
+// positions: how to read position channels (Auto: as the file's first frame suggests); info says
+// which reading applies.
+int run_info(const std::string& input, bvh::Positions positions);
 int run_skeleton(const std::string& kind);
 int run_demo(const std::string& dir);
 

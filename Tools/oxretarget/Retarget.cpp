@@ -54,7 +54,7 @@ void file_joint_poses(const bvh::Header& header, std::span<const double> values,
     const bvh::Joint& joint = header.joints[j];
     const Quat q = bvh::joint_rotation(joint, values);
     local[j] = file_axes ? q : to_file_axes(q);
-    const Vec3 t = joint_translation(joint, values, file_axes);
+    const Vec3 t = joint_translation(joint, values, file_axes, header.positions);
     if (joint.parent < 0) {
       world[j] = local[j];
       position[j] = t;
@@ -144,7 +144,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (options.source_rest.mode == SourceRest::Mode::Frame) {
       rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
     }
-    bvh::Reader reader(in);
+    bvh::Reader reader(in, {}, options.positions);
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
@@ -179,6 +179,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
     info.root_motion = options.root_motion;
+    info.mesh = options.mesh;
     for (const FName& bone : meta) {
       info.bones.emplace_back(*bone.ToString());
       info.parents.emplace_back(*target->getParentName(bone).ToString());

@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
   std::string root_motion = "pelvis";
   std::string target_rig;
   std::string source_rest = "zero";
+  std::string positions = "auto";
   bool fingers = false;
   const auto add_retarget_options = [&](CLI::App* command) {
     command->add_option("--units", units, "Length unit of the source files")
@@ -51,6 +52,12 @@ int main(int argc, char** argv) {
         ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
         ->check(CLI::IsMember({"bvh", "none"}))
         ->capture_default_str();
+    command
+        ->add_option("--bvh-positions", positions,
+                     "Position channels of joints with a non-zero OFFSET: absolute (the whole position), relative "
+                     "(added to the OFFSET) or auto (decided per file from its first frame)")
+        ->check(CLI::IsMember({"auto", "absolute", "relative"}))
+        ->capture_default_str();
   };
 
   std::vector<std::string> inputs;
@@ -63,6 +70,10 @@ int main(int argc, char** argv) {
   retarget->add_option("--format", format, "Result format; default: from the -o extension, else json")
       ->check(CLI::IsMember({"json", "csv", "glb", "gltf", "bvh"}));
   add_retarget_options(retarget);
+  std::string mesh = "box";
+  retarget->add_option("--mesh", mesh, "glb/gltf: box (a box per bone, skinned to it, for viewers) or none")
+      ->check(CLI::IsMember({"box", "none"}))
+      ->capture_default_str();
   std::string report;
   std::string shard;
   bool resume = false;
@@ -86,6 +97,9 @@ int main(int argc, char** argv) {
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
   info->add_option("input", info_input, "BVH file")->required();
+  info->add_option("--bvh-positions", positions, "As for retarget: auto, absolute or relative")
+      ->check(CLI::IsMember({"auto", "absolute", "relative"}))
+      ->capture_default_str();
 
   std::string kind;
   CLI::App* skeleton = app.add_subcommand("skeleton", "Print the outline of a skeleton");
@@ -108,6 +122,10 @@ int main(int argc, char** argv) {
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
       options.source_rest = oxr::source_rest_from_text(source_rest);
+      options.positions = positions == "absolute"   ? oxr::bvh::Positions::Absolute
+                          : positions == "relative" ? oxr::bvh::Positions::Relative
+                                                    : oxr::bvh::Positions::Auto;
+      options.mesh = mesh == "none" ? oxr::Mesh::None : oxr::Mesh::Box;
       return options;
     };
     if (*retarget) {
@@ -121,7 +139,7 @@ int main(int argc, char** argv) {
       return oxr::run_retarget(inputs, out, settings, retarget_options());
     }
     if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, retarget_options());
-    if (*info) return oxr::run_info(info_input);
+    if (*info) return oxr::run_info(info_input, retarget_options().positions);
     if (*skeleton) return oxr::run_skeleton(kind);
   } catch (const oxr::UsageError& error) {
     fmt::print(stderr, "oxretarget: error: {}\n", error.what());
