@@ -128,6 +128,10 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
     assert.deepEqual([report.errors, report.warnings, report.messages], [0, 0, []], clip);
 
     const loaded = await loadGlb(path.join(work, `${clip}.glb`));
+    // The body: one skinned mesh over the whole skeleton.
+    const skinned = [];
+    loaded.scene.traverse((o) => { if (o.isSkinnedMesh) skinned.push(o); });
+    assert.deepEqual(skinned.map((m) => [m.name, m.skeleton.bones.length]), [['OxRetarget_Body', 64]], clip);
     // In the rest pose, joints without a source partner lie between their neighbours.
     loaded.scene.updateMatrixWorld(true);
     const rest = {};

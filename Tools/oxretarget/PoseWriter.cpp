@@ -318,13 +318,14 @@ Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
   return best;
 }
 
-// A frame time within 1e-6 (relative) of 1/n for a whole n is taken as exactly 1/n, so that key i
-// sits at i/n: files print frame times rounded (0.0333333), and i * 0.0333333 puts the last keys of
-// a long clip short of their frames, which importers that resample at the frame rate drop.
+// A frame time within 1e-5 (relative) of 1/n for a whole n is taken as exactly 1/n, so that key i
+// sits at i/n: files print frame times rounded (0.0333333, 0.0083333: 4e-6 short of 1/120), and
+// i * 0.0083333 puts the last keys of a long clip short of their frames, which importers that
+// resample at the frame rate drop. Neighbouring rates up to 1000 fps lie 1e-3 apart.
 struct KeyClock {
   explicit KeyClock(double frame_time) : frame_time(frame_time) {
     const double n = frame_time > 0 ? std::round(1.0 / frame_time) : 0.0;
-    if (n >= 1 && std::abs(frame_time * n - 1.0) <= 1e-6) {
+    if (n >= 1 && std::abs(frame_time * n - 1.0) <= 1e-5) {
       rate = n;
       this->frame_time = 1.0 / n;
     }
@@ -332,6 +333,14 @@ struct KeyClock {
   // Seconds of key i.
   double time(std::int64_t i) const {
     return rate > 0 ? static_cast<double>(i) / rate : static_cast<double>(i) * frame_time;
+  }
+  // Key i's time as a float, never short of it: readers that turn times into frames (time * rate)
+  // and round down then land on frame i, not on frame i - 1.
+  float float_time(std::int64_t i) const {
+    const double exact = time(i);
+    const auto rounded = static_cast<float>(exact);
+    return static_cast<double>(rounded) < exact ? std::nextafter(rounded, std::numeric_limits<float>::infinity())
+                                                : rounded;
   }
   double frame_time;
   double rate = 0;  // frames per second when whole, else 0
@@ -491,7 +500,7 @@ class GltfWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    times_.push_back(static_cast<float>(clock_.time(frame)));
+    times_.push_back(clock_.float_time(frame));
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
       // Bones the clip does not move repeat their last keyframe's floats.
       Packed& packed = packed_[j];
