@@ -153,7 +153,7 @@ struct Motion {
 // file's rest pose, as the tool feeds them to the library.
 Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
                 const py::object& rest_value, const py::object& positions_value) {
-  const oxr::bvh::Positions positions = positions_option(positions_value);
+  const oxr::bvh::Positions reading = positions_option(positions_value);
   const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
   const oxr::SourceRest rest = source_rest_option(rest_value);
   const double scale =
@@ -171,7 +171,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       if (rest.mode == oxr::SourceRest::Mode::Frame) {
         rest_local = oxr::rest_frame_of_stream(in, rest.frame, library_axes, path.string());
       }
-      oxr::bvh::Reader reader(in, {}, positions);
+      oxr::bvh::Reader reader(in, {}, reading);
       const oxr::bvh::Header& header = reader.header();
       frame_time = header.frame_time;
       for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
