@@ -6,6 +6,7 @@
 #include "PreviewPage.h"
 #include "Qa.h"
 #include "Retarget.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -22,9 +23,6 @@
 
 #include <fmt/format.h>
 #include <unistd.h>
-
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxRetarget_KZ_UE.h"
 
 namespace fs = std::filesystem;
 
@@ -89,24 +87,6 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   return jobs;
 }
 
-}  // namespace
-
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
-  if (!format.empty()) {
-    if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
-  }
-  std::error_code error;
-  if (inputs.size() != 1 || out.empty() || fs::is_directory(out, error)) return Format::Json;
-  std::string extension = fs::path(out).extension().string();
-  if (extension.empty()) return Format::Json;
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(out + ": cannot write " + extension +
-                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
-}
-
-namespace {
 
 // The K-th of N parts (1-based) of the inputs sorted by name: every N-th input from the K-th on.
 std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::string& shard) {
@@ -173,13 +153,11 @@ double angle_of(const Quat& q) {
 // How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
 // or a calibration frame the next frame jumps away from.
 void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
-  OxSkeletonTreeKZ tree;
-  tree.init();
+  const SkeletonData& source = source_skeleton();
   double largest = 0;
   std::string where = "none";
   for (const JointMatch::Pair& pair : match.matched) {
-    const TQuat<double> t = tree.get_t_pose_in_world(FName(pair.bone.c_str())).GetRotation();
-    const double angle = angle_of({t.X, t.Y, t.Z, t.W});
+    const double angle = angle_of(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
     if (angle > largest + 1e-9) {
       largest = angle;
       where = pair.bone;
@@ -302,8 +280,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
     fs::create_directories(folder, error);
     if (error) throw ToolError(folder + ": cannot create folder: " + error.message());
   }
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  Solver solver;
   std::vector<PreviewIndexEntry> entries;
   std::map<fs::path, std::string> taken;
   int failed = 0;
@@ -321,7 +298,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       std::vector<Vec3> target;
       std::unique_ptr<ClipQa> qa;
       const FileResult result = retarget_stream(
-          in, input, options, retargeter,
+          in, input, options, solver,
           [&](const ClipInfo& info) {
             clip.frame_time = info.frame_time;
             clip.source.joints = info.source_joints;
@@ -374,12 +351,11 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
 int run_info(const std::string& input, bvh::Positions positions) {
   const bvh::Header header = read_header(input);
   // Read every frame too, so that info also vouches for the data.
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  Solver solver;
   std::ifstream in(input, std::ios::binary);
   RetargetOptions options;
   options.positions = positions;
-  const FileResult result = retarget_stream(in, input, options, retargeter, {}, {});
+  const FileResult result = retarget_stream(in, input, options, solver, {}, {});
   // The reading of position channels, as the pipeline's reader decided it on the first frame.
   std::ifstream again(input, std::ios::binary);
   bvh::Reader reader(again, {}, positions);
@@ -416,15 +392,7 @@ int run_info(const std::string& input, bvh::Positions positions) {
 }
 
 int run_skeleton(const std::string& kind) {
-  if (kind == "kz") {
-    OxSkeletonTreeKZ tree;
-    tree.init();
-    tree.printTree();
-  } else {
-    OxSkeletonTreeUE tree;
-    tree.init();
-    tree.printTree();
-  }
+  fmt::print("{}", skeleton_outline(kind));
   return 0;
 }
 
@@ -440,19 +408,18 @@ int run_demo(const std::string& dir) {
     write_demo_clip(file.stream());
     file.commit();
   }
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
-  const FileResult done = retarget_file(clip, result, {}, retargeter);
+  Solver solver;
+  const FileResult done = retarget_file(clip, result, {}, solver);
   RetargetOptions glb;
   glb.format = Format::Glb;
-  retarget_file(clip, scene, glb, retargeter);
+  retarget_file(clip, scene, glb, solver);
   fmt::print("Built-in sample: T-pose, both arms raised, a quarter turn, a knee bend, a finger curl.\n");
   fmt::print("  motion   {} ({} frames of the source skeleton, {} bones)\n", clip.string(), done.frames,
              source_bone_names().size());
   fmt::print("  results  {} (local rotations of all {} target bones per frame)\n", result.string(), kTargetBones);
   fmt::print("  scene    {} (the retargeted mannequin skeleton with its animation, glTF 2.0)\n", scene.string());
-  const TQuat<double> arm = retargeter.getMetaBonePose(FName("upperarm_l")).GetRotation();
-  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm.X, arm.Y, arm.Z, arm.W);
+  const Quat arm = solver.meta_pose("upperarm_l");
+  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm[0], arm[1], arm[2], arm[3]);
   return 0;
 }
 

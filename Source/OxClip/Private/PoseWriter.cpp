@@ -2,15 +2,17 @@
 
 #include "AtomicFile.h"
 #include "BodyMesh.h"
-#include "Retarget.h"
 #include "ToolError.h"
+#include "Version.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <numbers>
@@ -23,7 +25,6 @@
 namespace oxr {
 namespace {
 
-constexpr const char* kVersionString = "oxretarget 0.3";
 // The body mesh's node, mesh and material in glb/gltf results.
 constexpr const char* kBodyName = "OxRetarget_Body";
 
@@ -629,7 +630,7 @@ class GltfWriter final : public PoseWriter {
     const std::size_t n = skeleton.names.size();
     tinygltf::Model model;
     model.asset.version = "2.0";
-    model.asset.generator = kVersionString;
+    model.asset.generator = std::string("oxretarget ") + version();
     model.buffers.resize(1);
     std::size_t bytes = times_.size() * 4 + n * 64;
     for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
@@ -794,6 +795,21 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
       break;
   }
   return std::make_unique<JsonWriter>(destination, info);
+}
+
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+  }
+  std::error_code error;
+  if (inputs.size() != 1 || out.empty() || std::filesystem::is_directory(out, error)) return Format::Json;
+  std::string extension = std::filesystem::path(out).extension().string();
+  if (extension.empty()) return Format::Json;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out + ": cannot write " + extension +
+                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
 
 }  // namespace oxr
