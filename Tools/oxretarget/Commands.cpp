@@ -335,12 +335,21 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   return failed == 0 ? 0 : 1;
 }
 
-int run_info(const std::string& input) {
+int run_info(const std::string& input, RetargetOptions options) {
+  prepare_options(options);
+  const bvh::Positions positions = options.positions;
   const bvh::Header header = read_header(input);
   // Read every frame too, so that info also vouches for the data.
   Solver solver;
   std::ifstream in(input, std::ios::binary);
-  const FileResult result = retarget_stream(in, input, {}, solver, {}, {});
+  const FileResult result = retarget_stream(in, input, options, solver, {}, {});
+  // The reading of position channels, as the pipeline's reader decided it on the first frame.
+  std::ifstream again(input, std::ios::binary);
+  bvh::Reader reader(again, {}, positions);
+  std::vector<double> values(static_cast<std::size_t>(reader.header().channel_count));
+  reader.read_frame(values);
+  const bvh::Positions decided = reader.header().positions;
+  const bool matter = reader.header().positions_matter;
   const JointMatch match = match_joints(header);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
@@ -350,6 +359,15 @@ int run_info(const std::string& input) {
   fmt::print("frames: {}\n", result.frames);
   fmt::print("frame time: {:.9g} s ({:.6g} frames/s)\n", header.frame_time, 1.0 / header.frame_time);
   fmt::print("duration: {:.3f} s\n", header.frame_time * static_cast<double>(result.frames));
+  if (!matter) {
+    fmt::print("position channels: OFFSETs of positioned joints are zero (absolute and relative agree)\n");
+  } else if (decided == bvh::Positions::Absolute) {
+    fmt::print("position channels: absolute (the whole position; OFFSET unused){}\n",
+               positions == bvh::Positions::Auto ? "; --bvh-positions relative to add them to the OFFSET" : "");
+  } else {
+    fmt::print("position channels: relative (added to the OFFSET){}\n",
+               positions == bvh::Positions::Auto ? "; --bvh-positions absolute to take them as whole positions" : "");
+  }
   fmt::print("source bones matched: {} of {}\n", matched.size(), source_bone_names().size());
   if (!matched.empty()) fmt::print("  {}\n", join(matched));
   fmt::print("source bones missing (kept at their T-pose): {}\n", match.missing.size());

@@ -110,6 +110,8 @@ int main(int argc, char** argv) {
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
   info->add_option("input", info_input, "BVH file")->required();
+  TableValues info_values;
+  info_values.add_to(info, oxr::kScopeInfo);
 
   std::string kind;
   CLI::App* skeleton = app.add_subcommand("skeleton", "Print the outline of a skeleton");
@@ -137,7 +139,7 @@ int main(int argc, char** argv) {
       return oxr::run_retarget(inputs, out, settings, retarget_values.options(oxr::kScopeRetarget));
     }
     if (*preview) return oxr::run_preview(preview_inputs, preview_out, preview_values.options(oxr::kScopePreview));
-    if (*info) return oxr::run_info(info_input);
+    if (*info) return oxr::run_info(info_input, info_values.options(oxr::kScopeInfo));
     if (*skeleton) return oxr::run_skeleton(kind);
     if (*options) {
       fmt::print("{}", oxr::option_table_json());

@@ -37,7 +37,7 @@ void file_joint_poses(const bvh::Header& header, std::span<const double> values,
         const Quat q = bvh::joint_rotation(header.joints[j], values);
         return local[j] = file_axes ? q : to_file_axes(q);
       },
-      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes); }, world, position);
+      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes, header.positions); }, world, position);
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -101,7 +101,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (options.source_rest.mode == SourceRest::Mode::Frame) {
       rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
     }
-    bvh::Reader reader(in);
+    bvh::Reader reader(in, {}, options.positions);
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
@@ -128,6 +128,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
     info.root_motion = options.root_motion;
+    info.mesh = options.mesh;
     info.bones = solver.meta_bones();
     info.parents = solver.meta_parents();
     info.t_pose = solver.meta_t_pose();

@@ -222,15 +222,9 @@ int TargetSkeleton::index_of(const std::string& name) const {
   return found == names.end() ? -1 : static_cast<int>(found - names.begin());
 }
 
-Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes) {
-  Vec3 t = joint.offset;
-  for (std::size_t i = 0; i < joint.channels.size(); ++i) {
-    const auto channel = joint.channels[i];
-    const double value = values[static_cast<std::size_t>(joint.first_channel) + i];
-    if (channel == bvh::Channel::Xposition) t[0] += value;
-    if (channel == bvh::Channel::Yposition) t[1] += value;
-    if (channel == bvh::Channel::Zposition) t[2] += value;
-  }
+Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes,
+                       bvh::Positions positions) {
+  const Vec3 t = bvh::joint_position(joint, values, positions);
   return file_axes ? t : vector_to_file_axes(t);
 }
 

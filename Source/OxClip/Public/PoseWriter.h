@@ -17,6 +17,9 @@ namespace oxr {
 
 enum class Format { Json, Csv, Glb, Gltf, Bvh };
 
+// A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
+enum class Mesh { Box, None };
+
 // "json", "csv", "glb", "gltf", "bvh"; nullopt for anything else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
@@ -40,6 +43,7 @@ struct ClipInfo {
   std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
+  Mesh mesh = Mesh::Box;
 };
 
 // The format --format names, else the one the -o file's extension names (one input), else JSON.
