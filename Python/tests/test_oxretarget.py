@@ -140,6 +140,7 @@ def rig(tmp_path_factory):
         ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"}),
         ("glb", ["--units", "in", "--root-motion", "root"], {"units": "in", "root_motion": "root"}),
         ("bvh", ["--root-motion", "none", "--target-rig", "RIG"], {"root_motion": "none", "target_rig": "RIG"}),
+        ("glb", ["--mesh", "none", "--bvh-positions", "absolute"], {"mesh": "none", "bvh_positions": "absolute"}),
     ],
 )
 def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, suffix, tool_options, options):

@@ -241,4 +241,46 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
   }
 }
 
+// One rule in every command: a wrong command line or plan exits 2, a file that cannot be done exits 1,
+// and each error names its file once, in our own words.
+TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
+  struct Fault {
+    Args options;         // after the input
+    int status;
+    std::string message;  // after "oxretarget: error: "
+  };
+  const std::vector<Fault> faults = {
+      {{"--target-rig", "nope.glb"}, 2, "nope.glb: cannot open: no such file"},
+      {{"--target-rig", "bad.glb"}, 2, "bad.glb: cannot read rig: not a valid glTF 2.0 file"},
+      {{"--units", "ft"}, 2, "--units: ft not in {cm,m,mm,in}*"},
+      {{"--source-rest", "frame:99999"}, 1, "c.bvh: has no frame 99999 to rest on *"},
+      {{"--source-rest", "sideways"}, 2, "--source-rest sideways: expected auto, zero, kz, frame:N or file:REST.bvh"},
+  };
+  for (const std::string command : {"retarget", "preview"}) {
+    for (const Fault& fault : faults) {
+      SCOPED_TRACE(command + " " + fault.message);
+      clear();
+      write_text(root_ / "c.bvh", small_clip(2, 2));
+      write_text(root_ / "bad.glb", "glTF, but not really");
+      Args args{command, "c.bvh", "-o", command == std::string("retarget") ? "c.json" : "c.html"};
+      args.insert(args.end(), fault.options.begin(), fault.options.end());
+      const Outcome result = run(args);
+      EXPECT_EQ(result.status, fault.status) << result.err;
+      const std::vector<std::string> lines = lines_of(result.err);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_TRUE(matches("oxretarget: error: " + fault.message, lines[0]) ||
+                  matches(fault.message, lines[0]))
+          << lines[0];
+      EXPECT_EQ(result.err.find("c.bvh: c.bvh"), std::string::npos) << result.err;
+      EXPECT_EQ(result.err.find("Failed"), std::string::npos) << result.err;
+    }
+  }
+  // A missing input fails that file (1) in every command that reads one.
+  for (const Args& args : {Args{"retarget", "nope.bvh"}, Args{"preview", "nope.bvh"}, Args{"info", "nope.bvh"}}) {
+    const Outcome result = run(args);
+    EXPECT_EQ(result.status, 1) << args[0];
+    EXPECT_EQ(lines_of(result.err).at(0), "oxretarget: error: nope.bvh: cannot open: no such file") << args[0];
+  }
+}
+
 }  // namespace

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "AtomicFile.h"
 #include "BvhReader.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
 #include "Recognition.h"
 #include "RestPose.h"
 #include "Rig.h"
+#include "Solver.h"
+#include "JointMatch.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -16,8 +19,6 @@
 #include <span>
 #include <string>
 #include <vector>
-
-class OxRetarget_KZ_UE;
 
 namespace oxr {
 
@@ -30,7 +31,12 @@ struct RetargetOptions {
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
-  // A rig of the user's own (read_target_rig); null: offsets derived from each source file.
+  // How position channels combine with OFFSETs: decided per file unless told (bvh::Reader).
+  bvh::Positions positions = bvh::Positions::Auto;
+  Mesh mesh = Mesh::Box;  // glb/gltf only
+  // A rig of the user's own: its file (--target-rig) and, once read (prepare_options), its joints;
+  // null: offsets derived from each source file.
+  std::string target_rig;
   std::shared_ptr<const RigPositions> rig;
   // --map: joint -> source bone pairs that override or complete recognition (empty: none).
   std::shared_ptr<const JointMap> map;
@@ -38,23 +44,6 @@ struct RetargetOptions {
   std::optional<double> source_metres_per_unit;  // --source-units; empty: auto
   std::string source_up = "auto";                 // --source-up
 };
-
-// How the joints of a motion file line up with the source skeleton's bones.
-struct JointMatch {
-  struct Pair {
-    int joint;         // index into the file's joints
-    std::string bone;  // the source bone, as the skeleton spells it
-    Evidence evidence = Evidence::Name;
-  };
-  std::vector<Pair> matched;         // in file order
-  std::vector<std::string> missing;  // source bones the file lacks, in skeleton order
-  std::vector<std::string> skipped;  // file joints that are not source bones
-};
-
-// Matches joint names to source bones by their exact names, without regard to letter case, after
-// removing a namespace prefix ("rig:Hips"); a second joint naming the same bone is skipped. For a list
-// of names without a hierarchy (the Python solver); files go through recognise_file.
-JointMatch match_joints(std::span<const std::string> joint_names);
 
 // The file's skeleton as recognition reads it (offsets in file axes).
 SkeletonDescription describe_skeleton(const bvh::Header& header, bool file_axes);
@@ -64,9 +53,6 @@ JointMatch match_of(const bvh::Header& header, const SkeletonRecognition& recogn
 // not stand and the stream can seek. Throws ToolError "not recognised as a human skeleton: ..." for
 // a file that is no human, and for a map file that does not fit the file.
 SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, std::istream* in);
-
-// The source skeleton's bone names, in build order.
-const std::vector<std::string>& source_bone_names();
 
 // The header with its offsets and end sites turned upright and scaled to the output's unit, as
 // recognition decided; the same header when nothing changes.
@@ -81,14 +67,6 @@ struct FileResult {
   std::vector<std::string> warnings;  // quality warnings (retarget_file only)
 };
 
-// One solved frame. Spans are valid during the callback only.
-struct FramePose {
-  std::span<const Quat> meta;              // the library's results: meta bones, pairing order, library axes
-  std::span<const Quat> rotations;         // every target bone, local, file axes (root motion applied)
-  std::span<const Vec3> translations;      // every target bone, local, file axes, source units
-  std::span<const Vec3> source_positions;  // world position of every file joint, file axes, source units
-};
-
 // A frame of the file's joints in file axes: each joint's local rotation, and by forward kinematics
 // its world rotation and position (source units); with file_axes false the values are in the
 // library's axes and are turned into file axes first. The vectors must hold one entry per joint.
@@ -99,20 +77,17 @@ void file_joint_poses(const bvh::Header& header, std::span<const double> values,
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out);
 
 // Retargets every frame of a motion file and writes the results to output (temporary file renamed at
-// the end). The retargeter must have been initialised; its source pose is reset to the T-pose first.
+// the end). Every source bone the file lacks is fed at its T-pose.
 // Throws ToolError naming the file (and line or frame) on bad input or a failed write.
 FileResult retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
-                         const RetargetOptions& options, OxRetarget_KZ_UE& retargeter);
+                         const RetargetOptions& options, Solver& solver);
 
 // The pipeline behind retarget_file, on any stream: on_header gets the clip's description before the
 // first frame, on_frame each solved frame. Tests, benchmarks and the preview drive it.
 using HeaderCallback = std::function<void(const ClipInfo& info)>;
 using FrameCallback = std::function<void(std::int64_t frame, const FramePose& pose)>;
 FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options,
-                           OxRetarget_KZ_UE& retargeter, const HeaderCallback& on_header,
+                           Solver& solver, const HeaderCallback& on_header,
                            const FrameCallback& on_frame);
-
-// Opens a motion file for reading; throws ToolError naming it when it is missing or a folder.
-std::ifstream open_input(const std::filesystem::path& input);
 
 }  // namespace oxr

@@ -17,6 +17,9 @@ namespace oxr {
 
 enum class Format { Json, Csv, Glb, Gltf, Bvh };
 
+// A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
+enum class Mesh { Box, None };
+
 // "json", "csv", "glb", "gltf", "bvh"; nullopt for anything else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
@@ -40,10 +43,21 @@ struct ClipInfo {
   std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
+  Mesh mesh = Mesh::Box;
   std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
 };
 
-struct FramePose;
+// The format --format names, else the one the -o file's extension names (one input), else JSON.
+// Throws ToolError on an unknown format or extension.
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
+
+// One solved frame. Spans are valid during the callback only.
+struct FramePose {
+  std::span<const Quat> meta;              // the library's results: meta bones, pairing order, library axes
+  std::span<const Quat> rotations;         // every target bone, local, file axes (root motion applied)
+  std::span<const Vec3> translations;      // every target bone, local, file axes, source units
+  std::span<const Vec3> source_positions;  // world position of every file joint, file axes, source units
+};
 
 // Streams retargeted poses of every target bone and writes the file in place at finish().
 class PoseWriter {

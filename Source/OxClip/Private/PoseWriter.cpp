@@ -1,17 +1,22 @@
 #include "PoseWriter.h"
 
 #include "AtomicFile.h"
-#include "Retarget.h"
+#include "BodyMesh.h"
 #include "ToolError.h"
+#include "Version.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
+#include <limits>
 #include <numbers>
+#include <type_traits>
 
 #include <fmt/format.h>
 #include <tiny_gltf.h>
@@ -20,7 +25,8 @@
 namespace oxr {
 namespace {
 
-constexpr const char* kVersionString = "oxretarget 0.3";
+// The body mesh's node, mesh and material in glb/gltf results.
+constexpr const char* kBodyName = "OxRetarget_Body";
 
 bool finite(const Quat& q) {
   return std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]) && std::isfinite(q[3]);
@@ -290,6 +296,57 @@ Vec3 euler_zxy_degrees(const Quat& q) {
   return {angle_z * kDegrees, angle_x * kDegrees, angle_y * kDegrees};
 }
 
+// The angles nearest to `previous` that give the same rotation as `angles` (z, x, y of
+// Rz Rx Ry): the solution itself or its twin (z + 180, 180 - x, y + 180), each angle moved by whole
+// turns. Keeps a bone's channels free of 360-degree jumps from frame to frame.
+Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
+  const auto near = [](double angle, double to) { return angle + 360.0 * std::round((to - angle) / 360.0); };
+  const Vec3 twin{angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
+  Vec3 best{};
+  double best_distance = std::numeric_limits<double>::infinity();
+  for (const Vec3& candidate : {angles, twin}) {
+    Vec3 moved{};
+    double distance = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+      moved[i] = near(candidate[i], previous[i]);
+      distance += std::abs(moved[i] - previous[i]);
+    }
+    if (distance < best_distance) {
+      best = moved;
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
+// A frame time within 1e-5 (relative) of 1/n for a whole n is taken as exactly 1/n, so that key i
+// sits at i/n: files print frame times rounded (0.0333333, 0.0083333: 4e-6 short of 1/120), and
+// i * 0.0083333 puts the last keys of a long clip short of their frames, which importers that
+// resample at the frame rate drop. Neighbouring rates up to 1000 fps lie 1e-3 apart.
+struct KeyClock {
+  explicit KeyClock(double frame_time) : frame_time(frame_time) {
+    const double n = frame_time > 0 ? std::round(1.0 / frame_time) : 0.0;
+    if (n >= 1 && std::abs(frame_time * n - 1.0) <= 1e-5) {
+      rate = n;
+      this->frame_time = 1.0 / n;
+    }
+  }
+  // Seconds of key i.
+  double time(std::int64_t i) const {
+    return rate > 0 ? static_cast<double>(i) / rate : static_cast<double>(i) * frame_time;
+  }
+  // Key i's time as a float, never short of it: readers that turn times into frames (time * rate)
+  // and round down then land on frame i, not on frame i - 1.
+  float float_time(std::int64_t i) const {
+    const double exact = time(i);
+    const auto rounded = static_cast<float>(exact);
+    return static_cast<double>(rounded) < exact ? std::nextafter(rounded, std::numeric_limits<float>::infinity())
+                                                : rounded;
+  }
+  double frame_time;
+  double rate = 0;  // frames per second when whole, else 0
+};
+
 Quat normalised(const Quat& q) {
   const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
   return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
@@ -327,9 +384,12 @@ class BvhWriter final : public PoseWriter {
     fmt::memory_buffer head;
     fmt::format_to(std::back_inserter(head), "HIERARCHY\n");
     write_joint(head, skeleton_.root, 0);
-    fmt::format_to(std::back_inserter(head), "MOTION\nFrames: {}\nFrame Time: {:.17g}\n", info.frame_count,
-                   info.frame_time);
+    fmt::format_to(std::back_inserter(head), "MOTION\nFrames: {}\nFrame Time: ", info.frame_count);
+    append_number(head, KeyClock(info.frame_time).frame_time);
+    head.push_back('\n');
     write_buffer(file_.stream(), head);
+    angles_.assign(written_.size(), Vec3{0, 0, 0});
+    started_.assign(written_.size(), false);
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
@@ -337,7 +397,7 @@ class BvhWriter final : public PoseWriter {
     for (std::size_t k = 0; k < written_.size(); ++k) {
       const auto j = static_cast<std::size_t>(written_[k]);
       text_[k].append(buffer_, joined(pose.rotations[j], pose.translations[j]),
-                      [&](auto& text, const std::array<double, 7>&) { append_values(text, pose, j); });
+                      [&](auto& text, const std::array<double, 7>&) { append_values(text, pose, j, k); });
     }
     buffer_.data()[buffer_.size() - 1] = '\n';
     flush_if_full(file_.stream(), buffer_);
@@ -355,7 +415,9 @@ class BvhWriter final : public PoseWriter {
     auto it = std::back_inserter(out);
     fmt::format_to(it, "{}{} {}\n{}{{\n{}\tOFFSET", indent, depth == 0 ? "ROOT" : "JOINT", skeleton_.names[j], indent,
                    indent);
-    for (const double value : offsets_[j]) fmt::format_to(it, " {:.12g}", value);
+    // A joint with position channels gets its whole position there: readers that add OFFSET and
+    // channels and readers that take the channels alone then see the same figure.
+    for (const double value : positioned_[j] ? Vec3{0, 0, 0} : offsets_[j]) fmt::format_to(it, " {:.12g}", value);
     fmt::format_to(it, "\n{}\tCHANNELS {}\n", indent,
                    positioned_[j] ? "6 Xposition Yposition Zposition Zrotation Xrotation Yrotation"
                                   : "3 Zrotation Xrotation Yrotation");
@@ -378,15 +440,18 @@ class BvhWriter final : public PoseWriter {
     text.push_back(' ');
   }
 
-  // A bone's channel values, each followed by a blank.
+  // Bone j's channel values (written as the k-th joint), each followed by a blank. The angles are
+  // the ones nearest the bone's last written angles.
   template <typename Buffer>
-  void append_values(Buffer& text, const FramePose& pose, std::size_t j) const {
+  void append_values(Buffer& text, const FramePose& pose, std::size_t j, std::size_t k) {
     if (positioned_[j]) {
-      const Vec3 channel = sub(rotate(parent_rest_[j], pose.translations[j]), offsets_[j]);
-      for (const double value : channel) append_value(text, value);
+      for (const double value : rotate(parent_rest_[j], pose.translations[j])) append_value(text, value);
     }
     const Quat turn = mul(mul(parent_rest_[j], pose.rotations[j]), conj(skeleton_.rest_world_rotation[j]));
-    for (const double value : euler_zxy_degrees(normalised(turn))) append_value(text, value);
+    const Vec3 angles = euler_zxy_degrees(normalised(turn));
+    angles_[k] = started_[k] ? nearest_euler(angles, angles_[k]) : angles;
+    started_[k] = true;
+    for (const double value : angles_[k]) append_value(text, value);
   }
 
   // The bones in the order the hierarchy lists them, which is the order of their channels.
@@ -403,6 +468,8 @@ class BvhWriter final : public PoseWriter {
   std::vector<Quat> parent_rest_;
   std::vector<int> written_;
   std::vector<CachedText<7>> text_;  // per written bone, keyed by its rotation and translation
+  std::vector<Vec3> angles_;         // per written bone, its last written angles
+  std::vector<bool> started_;
   fmt::memory_buffer buffer_;
 };
 
@@ -413,7 +480,7 @@ class BvhWriter final : public PoseWriter {
 class GltfWriter final : public PoseWriter {
  public:
   GltfWriter(const std::filesystem::path& destination, const ClipInfo& info, bool binary)
-      : destination_(destination), info_(info), binary_(binary) {
+      : destination_(destination), info_(info), binary_(binary), clock_(info.frame_time) {
     const std::size_t frames =
         std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20);
     scale_ = metres_per_unit(info.units);
@@ -434,13 +501,18 @@ class GltfWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    times_.push_back(static_cast<float>(static_cast<double>(frame) * info_.frame_time));
+    times_.push_back(clock_.float_time(frame));
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
       // Bones the clip does not move repeat their last keyframe's floats.
       Packed& packed = packed_[j];
       if (!packed.valid || !same_bits(packed.rotation, pose.rotations[j])) {
         const Quat q = normalised(pose.rotations[j]);
-        for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(q[i]);
+        // q and -q are the same rotation; a key keeps the previous key's sign, so that readers
+        // blending components never pass through zero between two keys.
+        double alignment = 0;
+        for (std::size_t i = 0; i < 4; ++i) alignment += q[i] * static_cast<double>(packed.floats[i]);
+        const double sign = packed.valid && alignment < 0 ? -1.0 : 1.0;
+        for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(sign * q[i]);
         packed.rotation = pose.rotations[j];
         packed.valid = true;
       }
@@ -457,7 +529,7 @@ class GltfWriter final : public PoseWriter {
     if (binary_) {
       tinygltf::TinyGLTF writer;
       if (!writer.WriteGltfSceneToStream(&model, file_->stream(), false, true)) {
-        throw OutputError(destination_.string() + ": cannot write glTF");
+        throw OutputError(destination_.string(), "cannot write glTF");
       }
       file_->commit();
       return;
@@ -469,7 +541,7 @@ class GltfWriter final : public PoseWriter {
     std::ostringstream text;
     tinygltf::TinyGLTF writer;
     if (!writer.WriteGltfSceneToStream(&model, text, true, false)) {
-      throw OutputError(destination_.string() + ": cannot write glTF");
+      throw OutputError(destination_.string(), "cannot write glTF");
     }
     nlohmann::json document = nlohmann::json::parse(text.str());
     document["buffers"][0] = {{"byteLength", byte_length}, {"uri", bin_name_}};
@@ -480,9 +552,12 @@ class GltfWriter final : public PoseWriter {
   }
 
  private:
-  // Appends raw floats to the buffer as one view and describes them with one accessor.
-  int add_accessor(tinygltf::Model& model, std::span<const float> values, int type, std::size_t count) {
+  // Appends raw values to the buffer as one view (starting on a 4-byte boundary; `target` 0 for
+  // none) and describes them with one accessor.
+  template <typename T>
+  int add_accessor(tinygltf::Model& model, std::span<const T> values, int type, std::size_t count, int target = 0) {
     std::vector<unsigned char>& data = model.buffers[0].data;
+    data.resize((data.size() + 3) / 4 * 4, 0);
     const std::size_t offset = data.size();
     const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
     data.insert(data.end(), bytes, bytes + values.size_bytes());
@@ -490,14 +565,64 @@ class GltfWriter final : public PoseWriter {
     view.buffer = 0;
     view.byteOffset = offset;
     view.byteLength = values.size_bytes();
+    view.target = target;
     model.bufferViews.push_back(view);
     tinygltf::Accessor accessor;
     accessor.bufferView = static_cast<int>(model.bufferViews.size() - 1);
-    accessor.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
+    accessor.componentType = std::is_same_v<T, float>           ? TINYGLTF_COMPONENT_TYPE_FLOAT
+                             : std::is_same_v<T, std::uint16_t> ? TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT
+                                                                : TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE;
     accessor.count = count;
     accessor.type = type;
     model.accessors.push_back(accessor);
     return static_cast<int>(model.accessors.size() - 1);
+  }
+
+  // The body: one mesh of a box per bone, skinned by the skin, with one material, on a node of its
+  // own named so that a user finds and deletes it at once.
+  void add_body(tinygltf::Model& model) {
+    const BodyMesh body = make_body_mesh(info_.skeleton, scale_);
+    const std::size_t vertices = body.positions.size() / 3;
+    tinygltf::Primitive primitive;
+    const int position = add_accessor(model, std::span<const float>(body.positions), TINYGLTF_TYPE_VEC3, vertices,
+                                      TINYGLTF_TARGET_ARRAY_BUFFER);
+    std::vector<double> low(3, std::numeric_limits<double>::infinity());
+    std::vector<double> high(3, -std::numeric_limits<double>::infinity());
+    for (std::size_t v = 0; v < vertices; ++v) {
+      for (std::size_t i = 0; i < 3; ++i) {
+        low[i] = std::min(low[i], static_cast<double>(body.positions[v * 3 + i]));
+        high[i] = std::max(high[i], static_cast<double>(body.positions[v * 3 + i]));
+      }
+    }
+    model.accessors[static_cast<std::size_t>(position)].minValues = low;
+    model.accessors[static_cast<std::size_t>(position)].maxValues = high;
+    primitive.attributes["POSITION"] = position;
+    primitive.attributes["NORMAL"] = add_accessor(model, std::span<const float>(body.normals), TINYGLTF_TYPE_VEC3,
+                                                  vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.attributes["JOINTS_0"] = add_accessor(model, std::span<const std::uint8_t>(body.joints),
+                                                    TINYGLTF_TYPE_VEC4, vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.attributes["WEIGHTS_0"] = add_accessor(model, std::span<const float>(body.weights), TINYGLTF_TYPE_VEC4,
+                                                     vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.indices = add_accessor(model, std::span<const std::uint16_t>(body.indices), TINYGLTF_TYPE_SCALAR,
+                                     body.indices.size(), TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
+    primitive.mode = TINYGLTF_MODE_TRIANGLES;
+    primitive.material = 0;
+    tinygltf::Material material;
+    material.name = kBodyName;
+    material.pbrMetallicRoughness.baseColorFactor = {0.62, 0.64, 0.68, 1.0};
+    material.pbrMetallicRoughness.metallicFactor = 0.0;
+    material.pbrMetallicRoughness.roughnessFactor = 0.8;
+    model.materials.push_back(material);
+    tinygltf::Mesh mesh;
+    mesh.name = kBodyName;
+    mesh.primitives.push_back(primitive);
+    model.meshes.push_back(mesh);
+    tinygltf::Node node;
+    node.name = kBodyName;
+    node.mesh = 0;
+    node.skin = 0;
+    model.nodes.push_back(node);
+    model.scenes[0].nodes.push_back(static_cast<int>(model.nodes.size() - 1));
   }
 
   tinygltf::Model build_model() {
@@ -505,7 +630,7 @@ class GltfWriter final : public PoseWriter {
     const std::size_t n = skeleton.names.size();
     tinygltf::Model model;
     model.asset.version = "2.0";
-    model.asset.generator = kVersionString;
+    model.asset.generator = std::string("oxretarget ") + version();
     model.buffers.resize(1);
     std::size_t bytes = times_.size() * 4 + n * 64;
     for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
@@ -531,18 +656,10 @@ class GltfWriter final : public PoseWriter {
     inverse_bind.reserve(n * 16);
     std::vector<Quat> world_rotation(n);
     std::vector<Vec3> world_position(n);
+    forward_kinematics(
+        n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return normalised(skeleton.rest[j]); },
+        [&](std::size_t j) { return scale_vector(skeleton.offsets[j], scale_); }, world_rotation, world_position);
     for (std::size_t j = 0; j < n; ++j) {
-      const Quat local = normalised(skeleton.rest[j]);
-      const Vec3 offset = scale_vector(skeleton.offsets[j], scale_);
-      const int parent = skeleton.parents[j];
-      if (parent < 0) {
-        world_rotation[j] = local;
-        world_position[j] = offset;
-      } else {
-        const auto p = static_cast<std::size_t>(parent);
-        world_rotation[j] = mul(world_rotation[p], local);
-        world_position[j] = add(world_position[p], rotate(world_rotation[p], offset));
-      }
       const Quat inverse = conj(world_rotation[j]);
       const Vec3 columns[3] = {rotate(inverse, {1, 0, 0}), rotate(inverse, {0, 1, 0}), rotate(inverse, {0, 0, 1})};
       const Vec3 translation = rotate(inverse, scale_vector(world_position[j], -1.0));
@@ -558,7 +675,7 @@ class GltfWriter final : public PoseWriter {
     skin.name = "mannequin";
     for (std::size_t j = 0; j < n; ++j) skin.joints.push_back(static_cast<int>(j));
     skin.skeleton = skeleton.root;
-    skin.inverseBindMatrices = add_accessor(model, inverse_bind, TINYGLTF_TYPE_MAT4, n);
+    skin.inverseBindMatrices = add_accessor(model, std::span<const float>(inverse_bind), TINYGLTF_TYPE_MAT4, n);
     model.skins.push_back(skin);
 
     tinygltf::Scene scene;
@@ -566,11 +683,12 @@ class GltfWriter final : public PoseWriter {
     scene.nodes.push_back(skeleton.root);
     model.scenes.push_back(scene);
     model.defaultScene = 0;
+    if (info_.mesh == Mesh::Box) add_body(model);
 
     if (!times_.empty()) {
       tinygltf::Animation animation;
       animation.name = std::filesystem::path(info_.source).stem().string();
-      const int input = add_accessor(model, times_, TINYGLTF_TYPE_SCALAR, times_.size());
+      const int input = add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size());
       model.accessors[static_cast<std::size_t>(input)].minValues = {times_.front()};
       model.accessors[static_cast<std::size_t>(input)].maxValues = {times_.back()};
       const auto add_channel = [&](int node, const char* path, int output) {
@@ -587,7 +705,7 @@ class GltfWriter final : public PoseWriter {
       };
       for (std::size_t k = 0; k < translations_.size(); ++k) {
         add_channel(info_.translated[k], "translation",
-                    add_accessor(model, translations_[k], TINYGLTF_TYPE_VEC3, times_.size()));
+                    add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size()));
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
@@ -595,8 +713,8 @@ class GltfWriter final : public PoseWriter {
                                  TINYGLTF_TYPE_VEC4, times_.size()));
       }
       tinygltf::Value::Object extras;
-      extras["frame_rate"] = tinygltf::Value(info_.frame_time > 0 ? 1.0 / info_.frame_time : 0.0);
-      extras["frame_time"] = tinygltf::Value(info_.frame_time);
+      extras["frame_rate"] = tinygltf::Value(clock_.rate > 0 ? clock_.rate : 1.0 / clock_.frame_time);
+      extras["frame_time"] = tinygltf::Value(clock_.frame_time);
       extras["frame_count"] = tinygltf::Value(static_cast<int>(times_.size()));
       extras["source"] = tinygltf::Value(info_.source);
       extras["root_motion"] = tinygltf::Value(std::string(root_motion_name(info_.root_motion)));
@@ -609,6 +727,7 @@ class GltfWriter final : public PoseWriter {
   std::filesystem::path destination_;
   ClipInfo info_;
   bool binary_;
+  KeyClock clock_;
   double scale_ = 0.01;
   std::unique_ptr<AtomicFile> file_;
   std::unique_ptr<AtomicFile> bin_file_;
@@ -668,6 +787,21 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
       break;
   }
   return std::make_unique<JsonWriter>(destination, info);
+}
+
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+  }
+  std::error_code error;
+  if (inputs.size() != 1 || out.empty() || std::filesystem::is_directory(out, error)) return Format::Json;
+  std::string extension = std::filesystem::path(out).extension().string();
+  if (extension.empty()) return Format::Json;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out, "cannot write " + extension +
+                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
 
 }  // namespace oxr
