@@ -741,33 +741,38 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
     }
     const std::size_t spine_end = neck_at >= 0 ? static_cast<std::size_t>(neck_at) : path.size() - 1;
     std::vector<int> spine;
-    for (std::size_t i = 0; i < spine_end; ++i) {
-      spine.push_back(path[i]);
+    for (std::size_t i = 0; i < spine_end; ++i) spine.push_back(path[i]);
+    const auto lower_name = [&](int j) {
+      const std::string& name = skeleton.names[static_cast<std::size_t>(j)];
+      return lower(name.substr(name.find_last_of(':') + 1));
+    };
+    // A lower back below two or more spine joints is no source bone: it stays in the kinematics.
+    if (spine.size() >= 3 && (contains(lower_name(spine[0]), "lowerback") || contains(lower_name(spine[0]), "lumbar"))) {
+      spine.erase(spine.begin());
     }
     // A spine named as the source skeleton's keeps its names; any other is spread over Spine,
-    // Spine1, Spine2 by place along the chain.
-    bool kz_names = false;
+    // Spine1, Spine2 by place along the chain (one or two joints: the lower bones).
+    bool kz_names = !spine.empty();
     for (const int j : spine) {
-      const std::string name = lower(skeleton.names[static_cast<std::size_t>(j)].substr(
-          skeleton.names[static_cast<std::size_t>(j)].find_last_of(':') + 1));
-      kz_names = kz_names || name == "spine";
+      const std::string name = lower_name(j);
+      kz_names = kz_names && (name == "spine" || name == "spine1" || name == "spine2");
     }
+    kz_names = kz_names && lower_name(spine[0]) == "spine";
     static const char* const kSpine[] = {"Spine", "Spine1", "Spine2"};
     if (kz_names) {
       for (const int j : spine) {
-        std::string name = skeleton.names[static_cast<std::size_t>(j)];
-        name = lower(name.substr(name.find_last_of(':') + 1));
         for (const char* bone : kSpine) {
-          if (name == lower(bone)) assign(j, bone, Evidence::Name);
+          if (lower_name(j) == lower(bone)) assign(j, bone, Evidence::Name);
         }
       }
-    } else if (spine.size() == 1) {
-      assign(spine[0], "Spine", Evidence::NameAndStructure);
-    } else if (!spine.empty()) {
+    } else if (spine.size() <= 3) {
+      for (std::size_t k = 0; k < spine.size(); ++k) {
+        assign(spine[k], kSpine[k], tree.kind(spine[k]) == Kind::Spine ? Evidence::NameAndStructure : Evidence::Structure);
+      }
+    } else {
       const std::size_t count = spine.size();
       for (std::size_t k = 0; k < 3; ++k) {
         const auto i = static_cast<std::size_t>(std::lround(static_cast<double>(k * (count - 1)) / 2.0));
-        if (k == 1 && (i == 0 || i == count - 1)) continue;
         assign(spine[i], kSpine[k], tree.kind(spine[i]) == Kind::Spine ? Evidence::NameAndStructure : Evidence::Structure);
       }
     }
