@@ -297,9 +297,8 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
     options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
   // Every page and the index are planned before any work.
   const bool many = inputs.size() > 1;
-  const bool in_folder = many || output_is_folder(out, inputs.size(), false);
-  const std::string folder = in_folder ? (out.empty() ? std::string("preview") : out) : std::string();
-  if (many && out.empty()) output_is_folder(folder, inputs.size(), false);
+  const std::string folder = out.empty() ? (many ? std::string("preview") : std::string()) : out;
+  const bool in_folder = output_is_folder(folder, inputs.size(), false);
   OutputPlan plan;
   for (const std::string& input : inputs) plan.add_input(input);
   std::vector<fs::path> pages;
