@@ -7,6 +7,7 @@
 #include "PreviewPage.h"
 #include "Qa.h"
 #include "Retarget.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -25,9 +26,6 @@
 
 #include <fmt/format.h>
 #include <unistd.h>
-
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxRetarget_KZ_UE.h"
 
 namespace fs = std::filesystem;
 
@@ -88,24 +86,6 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   return jobs;
 }
 
-}  // namespace
-
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
-  if (!format.empty()) {
-    if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
-  }
-  std::error_code error;
-  if (inputs.size() != 1 || out.empty() || out.back() == '/' || fs::is_directory(out, error)) return Format::Json;
-  std::string extension = fs::path(out).extension().string();
-  if (extension.empty()) return Format::Json;
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(out + ": cannot write " + extension +
-                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
-}
-
-namespace {
 
 // The K-th of N parts (1-based) of the jobs sorted by input name: every N-th input from the K-th on,
 // as indices into the jobs.
@@ -162,13 +142,11 @@ double angle_of(const Quat& q) {
 // How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
 // or a calibration frame the next frame jumps away from.
 void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
-  OxSkeletonTreeKZ tree;
-  tree.init();
+  const SkeletonData& source = source_skeleton();
   double largest = 0;
   std::string where = "none";
   for (const JointMatch::Pair& pair : match.matched) {
-    const TQuat<double> t = tree.get_t_pose_in_world(FName(pair.bone.c_str())).GetRotation();
-    const double angle = angle_of({t.X, t.Y, t.Z, t.W});
+    const double angle = angle_of(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
     if (angle > largest + 1e-9) {
       largest = angle;
       where = pair.bone;
@@ -310,8 +288,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   const fs::path index = fs::path(folder) / "index.html";
   if (many) plan.claim(index, "the index");
   plan.create_folders();
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  Solver solver;
   std::vector<PreviewIndexEntry> entries;
   int failed = 0;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -326,7 +303,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       std::vector<Vec3> target;
       std::unique_ptr<ClipQa> qa;
       const FileResult result = retarget_stream(
-          in, input, options, retargeter,
+          in, input, options, solver,
           [&](const ClipInfo& info) {
             clip.frame_time = info.frame_time;
             clip.source.joints = info.source_joints;
@@ -382,10 +359,9 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
 int run_info(const std::string& input) {
   const bvh::Header header = read_header(input);
   // Read every frame too, so that info also vouches for the data.
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  Solver solver;
   std::ifstream in(input, std::ios::binary);
-  const FileResult result = retarget_stream(in, input, {}, retargeter, {}, {});
+  const FileResult result = retarget_stream(in, input, {}, solver, {}, {});
   const JointMatch match = match_joints(header);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
@@ -406,15 +382,7 @@ int run_info(const std::string& input) {
 }
 
 int run_skeleton(const std::string& kind) {
-  if (kind == "kz") {
-    OxSkeletonTreeKZ tree;
-    tree.init();
-    tree.printTree();
-  } else {
-    OxSkeletonTreeUE tree;
-    tree.init();
-    tree.printTree();
-  }
+  fmt::print("{}", skeleton_outline(kind));
   return 0;
 }
 
@@ -430,19 +398,18 @@ int run_demo(const std::string& dir) {
     write_demo_clip(file.stream());
     file.commit();
   }
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
-  const FileResult done = retarget_file(clip, result, {}, retargeter);
+  Solver solver;
+  const FileResult done = retarget_file(clip, result, {}, solver);
   RetargetOptions glb;
   glb.format = Format::Glb;
-  retarget_file(clip, scene, glb, retargeter);
+  retarget_file(clip, scene, glb, solver);
   fmt::print("Built-in sample: T-pose, both arms raised, a quarter turn, a knee bend, a finger curl.\n");
   fmt::print("  motion   {} ({} frames of the source skeleton, {} bones)\n", clip.string(), done.frames,
              source_bone_names().size());
   fmt::print("  results  {} (local rotations of all {} target bones per frame)\n", result.string(), kTargetBones);
   fmt::print("  scene    {} (the retargeted mannequin skeleton with its animation, glTF 2.0)\n", scene.string());
-  const TQuat<double> arm = retargeter.getMetaBonePose(FName("upperarm_l")).GetRotation();
-  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm.X, arm.Y, arm.Z, arm.W);
+  const Quat arm = solver.meta_pose("upperarm_l");
+  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm[0], arm[1], arm[2], arm[3]);
   return 0;
 }
 

@@ -7,12 +7,6 @@
 
 namespace oxr {
 
-inline constexpr const char* kVersion = "0.2.0";
-
-// The format --format names, else the one the -o file's extension names (one input), else JSON.
-// Throws ToolError on an unknown format or extension.
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
-
 // The tool's subcommands; each returns the process exit status and throws ToolError on failure.
 // How a batch runs beyond the retarget options.
 struct BatchSettings {

@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Retarget.h"
 #include "ToolError.h"
+#include "Version.h"
 
 #include <algorithm>
 #include <string>
@@ -14,7 +15,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"Retargets motion of the KZ source skeleton onto the UE mannequin skeleton."};
-  app.set_version_flag("--version", fmt::format("oxretarget {}", oxr::kVersion));
+  app.set_version_flag("--version", fmt::format("oxretarget {}", oxr::version()));
   app.require_subcommand(1);
 
   std::string demo_dir = "oxretarget-demo";

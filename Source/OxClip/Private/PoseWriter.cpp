@@ -1,15 +1,17 @@
 #include "PoseWriter.h"
 
 #include "AtomicFile.h"
-#include "Retarget.h"
 #include "ToolError.h"
+#include "Version.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <numbers>
 #include <sstream>
@@ -21,7 +23,6 @@
 namespace oxr {
 namespace {
 
-constexpr const char* kVersionString = "oxretarget 0.3";
 
 bool finite(const Quat& q) {
   return std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]) && std::isfinite(q[3]);
@@ -573,7 +574,7 @@ class GltfWriter final : public PoseWriter {
     const std::size_t n = skeleton.names.size();
     tinygltf::Model model;
     model.asset.version = "2.0";
-    model.asset.generator = kVersionString;
+    model.asset.generator = std::string("oxretarget ") + version();
     model.buffers.resize(1);
 
     for (std::size_t j = 0; j < n; ++j) {
@@ -746,6 +747,22 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
       break;
   }
   return std::make_unique<JsonWriter>(destination, info);
+}
+
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+  }
+  std::error_code error;
+  if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
+    return Format::Json;
+  std::string extension = std::filesystem::path(out).extension().string();
+  if (extension.empty()) return Format::Json;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out + ": cannot write " + extension +
+                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
 
 }  // namespace oxr

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -47,5 +48,8 @@ bool owner_is_gone(const TemporaryOwner& owner);
 
 // This machine's name as temporaries carry it.
 std::string temporary_host();
+
+// Opens a motion file for reading; throws ToolError naming it when it is missing or a folder.
+std::ifstream open_input(const std::filesystem::path& input);
 
 }  // namespace oxr
