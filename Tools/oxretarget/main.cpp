@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
-  retarget->add_option("-o,--output", out, "Output file (one input) or folder (several); default: beside each input");
+  retarget->add_option("-o,--output", out, "Output file (one input) or folder (several inputs, --shard, or a name ending in /), created if missing; "
+                     "without -o each result goes beside its input (walk.bvh -> walk.json)");
   retarget->add_option("--format", format, "Result format; default: from the -o extension, else json")
       ->check(CLI::IsMember({"json", "csv", "glb", "gltf", "bvh"}));
   add_retarget_options(retarget);
@@ -81,7 +82,8 @@ int main(int argc, char** argv) {
       "preview", "Write a self-contained HTML page that plays the source and the retargeted target side by side");
   preview->add_option("inputs", preview_inputs, "BVH files")->required();
   preview->add_option("-o,--output", preview_out,
-                      "Page (one input; default: beside the input) or folder for pages and index.html (several)");
+                      "Page (one input) or folder for pages and index.html (several inputs, or a name ending in /), created if "
+                      "missing; without -o: beside the input (one), else the folder preview/");
   add_retarget_options(preview);
 
   std::string info_input;
