@@ -517,6 +517,21 @@ void Reader::parse_motion_header() {
     fail(token_line_, std::to_string(count) + " frames declared but the hierarchy has no channels");
   }
   if (count == 0) check_end_of_data();
+  bound_frames_by_size();
+}
+
+void Reader::bound_frames_by_size() {
+  // Every value takes a character and a separator: the frames the remaining bytes can hold at most.
+  // Streams that cannot seek keep the declared count.
+  header_.frames_in_bytes = header_.frame_count;
+  if (header_.frame_count == 0 || header_.channel_count == 0) return;
+  const auto here = buf_->pubseekoff(0, std::ios::cur, std::ios::in);
+  if (here == std::streampos(std::streamoff(-1))) return;
+  const auto end = buf_->pubseekoff(0, std::ios::end, std::ios::in);
+  buf_->pubseekpos(here, std::ios::in);
+  if (end == std::streampos(std::streamoff(-1))) return;
+  const std::int64_t remaining = static_cast<std::int64_t>(end - here) + (end_ - pos_);
+  header_.frames_in_bytes = std::min(header_.frame_count, (remaining + 1) / (2 * header_.channel_count));
 }
 
 void Reader::check_end_of_data() {

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <limits>
 #include <numbers>
+#include <sstream>
 #include <type_traits>
 
 #include <fmt/format.h>
@@ -69,7 +70,13 @@ void append_vec(fmt::memory_buffer& buffer, const Vec3& v) {
   buffer.push_back(']');
 }
 
-std::string quoted(const std::string& text) { return nlohmann::json(text).dump(); }
+// A JSON string of the text; bytes that are not UTF-8 (a file name's, say) become U+FFFD.
+std::string quoted(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The text as valid UTF-8, with U+FFFD for every byte that is not.
+std::string valid_utf8(const std::string& text) { return nlohmann::json::parse(quoted(text)).get<std::string>(); }
 
 void write_buffer(std::ostream& out, const fmt::memory_buffer& buffer) {
   out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -187,7 +194,7 @@ class JsonWriter final : public PoseWriter {
     write_buffer(file_.stream(), head);
     buffer_.reserve(kBufferBytes);
     translations_.reserve(
-        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20) *
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frames_to_reserve, 0)), 1u << 20) *
         translated_.size());
   }
 
@@ -481,8 +488,11 @@ class GltfWriter final : public PoseWriter {
  public:
   GltfWriter(const std::filesystem::path& destination, const ClipInfo& info, bool binary)
       : destination_(destination), info_(info), binary_(binary), clock_(info.frame_time) {
-    const std::size_t frames =
-        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20);
+    // Keyframes are held once, per bone, and go from there to the file: room for the frames the
+    // input's bytes can hold, within the format's 4 GiB.
+    frame_bytes_ = 4 + info.skeleton.names.size() * sizeof(Float4) + info.translated.size() * 3 * sizeof(float);
+    const std::size_t frames = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max<std::int64_t>(info.frames_to_reserve, 0)), kMaxBufferBytes / frame_bytes_);
     scale_ = metres_per_unit(info.units);
     rotations_.resize(info.skeleton.names.size());
     for (auto& track : rotations_) track.reserve(frames);
@@ -501,7 +511,21 @@ class GltfWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    times_.push_back(clock_.float_time(frame));
+    if ((times_.size() + 1) * frame_bytes_ > kMaxBufferBytes) {
+      throw ToolError(fmt::format("frame {}: the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame,
+                                  frame_bytes_));
+    }
+    // Key times, as the float32 readers see them, must be finite and increase.
+    const float time = clock_.float_time(frame);
+    if (!std::isfinite(time)) {
+      throw ToolError(fmt::format("frame {}: key time {} s is beyond float range (Frame Time {})", frame,
+                                  clock_.time(frame), info_.frame_time));
+    }
+    if (!times_.empty() && !(time > times_.back())) {
+      throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})",
+                                  frame, time, info_.frame_time));
+    }
+    times_.push_back(time);
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
       // Bones the clip does not move repeat their last keyframe's floats.
       Packed& packed = packed_[j];
@@ -520,53 +544,98 @@ class GltfWriter final : public PoseWriter {
     }
     for (std::size_t k = 0; k < translations_.size(); ++k) {
       const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
-      for (const double value : t) translations_[k].push_back(static_cast<float>(value * scale_));
+      for (const double value : t) {
+        const float metres = static_cast<float>(value * scale_);
+        if (!std::isfinite(metres)) {
+          throw ToolError(fmt::format("frame {}: translation {} of {} is beyond float range", frame, value,
+                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]));
+        }
+        translations_[k].push_back(metres);
+      }
     }
   }
 
   void finish() override {
     tinygltf::Model model = build_model();
+    // The JSON describes the buffer; its bytes are the pieces, written from where they lie.
+    model.buffers[0].data.clear();
+    std::ostringstream text;
+    tinygltf::TinyGLTF writer;
+    if (!writer.WriteGltfSceneToStream(&model, text, !binary_, false)) {
+      throw OutputError(destination_.string(), "cannot write glTF");
+    }
+    nlohmann::ordered_json document = nlohmann::ordered_json::parse(text.str());
     if (binary_) {
-      tinygltf::TinyGLTF writer;
-      if (!writer.WriteGltfSceneToStream(&model, file_->stream(), false, true)) {
-        throw OutputError(destination_.string(), "cannot write glTF");
+      document["buffers"][0] = {{"byteLength", buffer_bytes_}};
+      std::string json = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      json.append((4 - json.size() % 4) % 4, ' ');
+      const std::uint64_t total = 12 + 8 + json.size() + 8 + buffer_bytes_;
+      if (total > kMaxBufferBytes) {
+        throw ToolError(fmt::format("the glb would take {} bytes, past the format's 4 GiB", total));
       }
+      std::ostream& out = file_->stream();
+      const auto word = [&](std::uint32_t value) {
+        const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+        out.write(reinterpret_cast<const char*>(bytes), 4);
+      };
+      word(0x46546C67u);  // "glTF"
+      word(2);
+      word(static_cast<std::uint32_t>(total));
+      word(static_cast<std::uint32_t>(json.size()));
+      word(0x4E4F534Au);  // "JSON"
+      out << json;
+      word(static_cast<std::uint32_t>(buffer_bytes_));
+      word(0x004E4942u);  // "BIN"
+      write_pieces(out);
       file_->commit();
       return;
     }
     // The buffer goes to the .bin file; the JSON names it.
-    std::vector<unsigned char> data = std::move(model.buffers[0].data);
-    const std::size_t byte_length = data.size();
-    model.buffers[0].data.clear();
-    std::ostringstream text;
-    tinygltf::TinyGLTF writer;
-    if (!writer.WriteGltfSceneToStream(&model, text, true, false)) {
-      throw OutputError(destination_.string(), "cannot write glTF");
-    }
-    nlohmann::json document = nlohmann::json::parse(text.str());
-    document["buffers"][0] = {{"byteLength", byte_length}, {"uri", bin_name_}};
-    bin_file_->stream().write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    file_->stream() << document.dump(2) << '\n';
+    document["buffers"][0] = {{"byteLength", buffer_bytes_}, {"uri", bin_name_}};
+    write_pieces(bin_file_->stream());
+    file_->stream() << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     bin_file_->commit();
     file_->commit();
   }
 
  private:
-  // Appends raw values to the buffer as one view (starting on a 4-byte boundary; `target` 0 for
-  // none) and describes them with one accessor.
+  // glb lengths are 32-bit.
+  static constexpr std::uint64_t kMaxBufferBytes = 0xFFFFFFFFull;
+
+  void write_pieces(std::ostream& out) const {
+    static constexpr char kZeros[4] = {};
+    for (const Piece& piece : pieces_) {
+      out.write(reinterpret_cast<const char*>(piece.data), static_cast<std::streamsize>(piece.size));
+      out.write(kZeros, static_cast<std::streamsize>(piece.padding));
+    }
+  }
+
+  // Describes raw values with one view (`target` 0 for none) and one accessor. Small arrays made
+  // while building the model are copied; the keyframe tracks (borrowed) are written from where they
+  // lie. Every float must be finite.
   template <typename T>
-  int add_accessor(tinygltf::Model& model, std::span<const T> values, int type, std::size_t count, int target = 0) {
-    std::vector<unsigned char>& data = model.buffers[0].data;
-    data.resize((data.size() + 3) / 4 * 4, 0);
-    const std::size_t offset = data.size();
-    const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
-    data.insert(data.end(), bytes, bytes + values.size_bytes());
+  int add_accessor(tinygltf::Model& model, std::span<const T> values, int type, std::size_t count, int target = 0,
+                   bool borrowed = false) {
+    if (!borrowed) {
+      if constexpr (std::is_same_v<T, float>) {
+        for (const float value : values) {
+          if (!std::isfinite(value)) throw ToolError("a bone offset or rest pose is beyond float range");
+        }
+      }
+      const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+      owned_.emplace_back(bytes, bytes + values.size_bytes());
+      values = std::span<const T>(reinterpret_cast<const T*>(owned_.back().data()), values.size());
+    }
     tinygltf::BufferView view;
     view.buffer = 0;
-    view.byteOffset = offset;
+    view.byteOffset = buffer_bytes_;
     view.byteLength = values.size_bytes();
     view.target = target;
     model.bufferViews.push_back(view);
+    const std::size_t padding = (4 - values.size_bytes() % 4) % 4;
+    pieces_.push_back({reinterpret_cast<const unsigned char*>(values.data()), values.size_bytes(), padding});
+    buffer_bytes_ += values.size_bytes() + padding;
     tinygltf::Accessor accessor;
     accessor.bufferView = static_cast<int>(model.bufferViews.size() - 1);
     accessor.componentType = std::is_same_v<T, float>           ? TINYGLTF_COMPONENT_TYPE_FLOAT
@@ -632,10 +701,6 @@ class GltfWriter final : public PoseWriter {
     model.asset.version = "2.0";
     model.asset.generator = std::string("oxretarget ") + version();
     model.buffers.resize(1);
-    std::size_t bytes = times_.size() * 4 + n * 64;
-    for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
-    for (const auto& track : translations_) bytes += track.size() * 4;
-    model.buffers[0].data.reserve(bytes);
 
     for (std::size_t j = 0; j < n; ++j) {
       tinygltf::Node node;
@@ -643,6 +708,11 @@ class GltfWriter final : public PoseWriter {
       const Quat r = normalised(skeleton.rest[j]);
       node.rotation = {r[0], r[1], r[2], r[3]};
       const Vec3 t = scale_vector(skeleton.offsets[j], scale_);
+      for (const double value : t) {
+        if (!std::isfinite(static_cast<float>(value))) {
+          throw ToolError(fmt::format("bone {}: offset {} m is beyond float range", node.name, value));
+        }
+      }
       node.translation = {t[0], t[1], t[2]};
       model.nodes.push_back(node);
     }
@@ -687,8 +757,8 @@ class GltfWriter final : public PoseWriter {
 
     if (!times_.empty()) {
       tinygltf::Animation animation;
-      animation.name = std::filesystem::path(info_.source).stem().string();
-      const int input = add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size());
+      animation.name = valid_utf8(std::filesystem::path(info_.source).stem().string());
+      const int input = add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size(), 0, true);
       model.accessors[static_cast<std::size_t>(input)].minValues = {times_.front()};
       model.accessors[static_cast<std::size_t>(input)].maxValues = {times_.back()};
       const auto add_channel = [&](int node, const char* path, int output) {
@@ -705,18 +775,19 @@ class GltfWriter final : public PoseWriter {
       };
       for (std::size_t k = 0; k < translations_.size(); ++k) {
         add_channel(info_.translated[k], "translation",
-                    add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size()));
+                    add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size(), 0,
+                                 true));
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
                     add_accessor(model, std::span<const float>(rotations_[j].data()->data(), rotations_[j].size() * 4),
-                                 TINYGLTF_TYPE_VEC4, times_.size()));
+                                 TINYGLTF_TYPE_VEC4, times_.size(), 0, true));
       }
       tinygltf::Value::Object extras;
       extras["frame_rate"] = tinygltf::Value(clock_.rate > 0 ? clock_.rate : 1.0 / clock_.frame_time);
       extras["frame_time"] = tinygltf::Value(clock_.frame_time);
       extras["frame_count"] = tinygltf::Value(static_cast<int>(times_.size()));
-      extras["source"] = tinygltf::Value(info_.source);
+      extras["source"] = tinygltf::Value(valid_utf8(info_.source));
       extras["root_motion"] = tinygltf::Value(std::string(root_motion_name(info_.root_motion)));
       animation.extras = tinygltf::Value(extras);
       model.animations.push_back(animation);
@@ -743,6 +814,15 @@ class GltfWriter final : public PoseWriter {
   std::vector<float> times_;
   std::vector<std::vector<Float4>> rotations_;  // per bone, keyframes back to back
   std::vector<std::vector<float>> translations_;
+  std::size_t frame_bytes_ = 0;  // buffer bytes each frame adds
+  struct Piece {
+    const unsigned char* data;
+    std::size_t size;
+    std::size_t padding;  // zero bytes after it, to the next multiple of 4
+  };
+  std::vector<Piece> pieces_;  // the buffer, in order
+  std::vector<std::vector<unsigned char>> owned_;
+  std::uint64_t buffer_bytes_ = 0;
 };
 
 }  // namespace
@@ -795,7 +875,8 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
     throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
   }
   std::error_code error;
-  if (inputs.size() != 1 || out.empty() || std::filesystem::is_directory(out, error)) return Format::Json;
+  if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
+    return Format::Json;
   std::string extension = std::filesystem::path(out).extension().string();
   if (extension.empty()) return Format::Json;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -249,6 +249,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.source = name;
     info.frame_time = header.frame_time;
     info.frame_count = header.frame_count;
+    info.frames_to_reserve = header.frames_in_bytes;
     info.fingers_t_pose = options.fingers_t_pose;
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
@@ -377,7 +378,13 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
         qa->observe(frame, pose, world);
         writer->write_frame(frame, pose);
       });
-  writer->finish();
+  try {
+    writer->finish();
+  } catch (const OutputError&) {
+    throw;
+  } catch (const ToolError& error) {
+    throw ToolError(input.string() + ": " + error.what());
+  }
   for (const std::string& warning : qa->warnings()) result.warnings.push_back(warning);
   return result;
 }

@@ -57,6 +57,9 @@ struct Header {
   std::vector<Joint> joints;  // depth-first file order; a parent precedes its children
   int channel_count = 0;      // values per frame
   std::int64_t frame_count = 0;
+  // At most the frames the file's remaining bytes can hold (frame_count when the stream cannot seek):
+  // what to reserve memory for, whatever the header claims.
+  std::int64_t frames_in_bytes = 0;
   double frame_time = 0;  // seconds
   // Never Auto once the first frame is read (or when the file has no frame: Relative then).
   Positions positions = Positions::Auto;
@@ -127,6 +130,7 @@ class Reader {
   void parse_motion_header();
   void check_end_of_data();
   void decide_positions(std::span<const double> first_frame);
+  void bound_frames_by_size();
 
   std::streambuf* buf_;
   Limits limits_;
