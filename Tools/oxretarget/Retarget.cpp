@@ -50,20 +50,10 @@ std::ifstream open_input(const std::filesystem::path& input) {
 
 void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
                       std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const bvh::Joint& joint = header.joints[j];
-    const Quat q = bvh::joint_rotation(joint, values);
-    local[j] = file_axes ? q : to_file_axes(q);
-    const Vec3 t = joint_translation(joint, values, file_axes);
-    if (joint.parent < 0) {
-      world[j] = local[j];
-      position[j] = t;
-    } else {
-      const auto p = static_cast<std::size_t>(joint.parent);
-      world[j] = mul(world[p], local[j]);
-      position[j] = add(position[p], rotate(world[p], t));
-    }
-  }
+  thread_local std::vector<Vec3> translation;
+  translation.resize(header.joints.size());
+  joint_frame(header, values, file_axes, local, translation);
+  joint_world(header, local, translation, world, position);
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -148,6 +138,13 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+    // The clip stage checks its range before anything else is done; a mirrored clip rests on the
+    // mirrored rest pose.
+    ClipStage stage(header, match, options.clip, file_axes, name);
+    if (options.clip.mirror) {
+      std::vector<Quat> scratch(rest_local.size());
+      mirror_frame(mirror_partners(header, match), {}, rest_local, {}, scratch, {});
+    }
     // With kz the file's rotations go to the library as they are.
     std::optional<RestConverter> converter;
     if (options.source_rest.mode != SourceRest::Mode::Kz) converter.emplace(rest_local, header, match);
@@ -173,8 +170,8 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     OxSkeletonTreeUE* target = retargeter.getDesSkeleton();
     ClipInfo info;
     info.source = name;
-    info.frame_time = header.frame_time;
-    info.frame_count = header.frame_count;
+    info.frame_time = stage.frame_time();
+    info.frame_count = stage.frame_count();
     info.fingers_t_pose = options.fingers_t_pose;
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
@@ -211,19 +208,19 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (on_header) on_header(info);
 
     const std::size_t joints = header.joints.size();
-    std::vector<double> values(static_cast<std::size_t>(header.channel_count));
     std::vector<Quat> meta_rotations(static_cast<std::size_t>(meta.Num()));
     std::vector<Quat> rotations = skeleton.rest;
     std::vector<Vec3> translations = skeleton.offsets;
     std::vector<Quat> file_local(joints);
+    std::vector<Vec3> file_translation(joints);
     std::vector<Quat> file_world(joints);
     std::vector<Vec3> file_position(joints);
     const FramePose pose{meta_rotations, rotations, translations, file_position};
     const double travel = skeleton.motion_scale;
     double yaw = 0;
     FileResult result;
-    while (reader.read_frame(values)) {
-      file_joint_poses(header, values, file_axes, file_local, file_world, file_position);
+    while (stage.next(reader, file_local, file_translation)) {
+      joint_world(header, file_local, file_translation, file_world, file_position);
       if (converter) {
         converter->convert(file_world, fed);
       } else {
@@ -272,6 +269,8 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
   } catch (const bvh::BvhError& error) {
     throw ToolError(name + ": " + error.what());
   } catch (const OutputError&) {
+    throw;
+  } catch (const UsageError&) {
     throw;
   } catch (const ToolError& error) {
     throw ToolError(name + ": " + error.what());

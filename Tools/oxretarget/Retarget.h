@@ -1,8 +1,10 @@
 #pragma once
 
 #include "BvhReader.h"
+#include "ClipStage.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
+#include "Qa.h"
 #include "RestPose.h"
 #include "Rig.h"
 
@@ -28,6 +30,7 @@ struct RetargetOptions {
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
+  ClipOptions clip;        // trim, resample, mirror: applied to the source's frames before the solve
   // A rig of the user's own (read_target_rig); null: offsets derived from each source file.
   std::shared_ptr<const RigPositions> rig;
 };
@@ -57,7 +60,7 @@ bvh::Header read_header(const std::filesystem::path& input);
 
 struct FileResult {
   std::int64_t frames = 0;
-  std::vector<std::string> warnings;  // quality warnings (retarget_file only)
+  std::vector<QaWarning> warnings;  // quality warnings (retarget_file only)
 };
 
 // One solved frame. Spans are valid during the callback only.

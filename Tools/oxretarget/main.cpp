@@ -29,6 +29,10 @@ int main(int argc, char** argv) {
   std::string target_rig;
   std::string source_rest = "zero";
   bool fingers = false;
+  std::string start;
+  std::string end;
+  double fps = 0;
+  bool mirror = false;
   const auto add_retarget_options = [&](CLI::App* command) {
     command->add_option("--units", units, "Length unit of the source files")
         ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
@@ -51,6 +55,12 @@ int main(int argc, char** argv) {
         ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
         ->check(CLI::IsMember({"bvh", "none"}))
         ->capture_default_str();
+    command->add_option("--start", start,
+                        "First frame kept: a frame number (0 is the file's first) or seconds with s (1.5s)");
+    command->add_option("--end", end, "Last frame kept (included): a frame number or seconds with s (4.5s)");
+    command->add_option("--fps", fps, "Resample to this many frames per second (slerp; exact frames where the ratio is whole)")
+        ->check(CLI::PositiveNumber);
+    command->add_flag("--mirror", mirror, "Mirror the performance left for right before the solve");
   };
 
   std::vector<std::string> inputs;
@@ -66,6 +76,8 @@ int main(int argc, char** argv) {
   std::string report;
   std::string shard;
   bool resume = false;
+  bool quiet = false;
+  retarget->add_flag("-q,--quiet", quiet, "Print errors and the summary only");
   retarget->add_option("--report", report,
                        "Write a JSON-lines report: one line per input (status, frames, error, warnings)");
   retarget->add_flag("--resume", resume, "Skip inputs whose result exists and is newer than the input");
@@ -108,6 +120,10 @@ int main(int argc, char** argv) {
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
       options.source_rest = oxr::source_rest_from_text(source_rest);
+      if (!start.empty()) options.clip.start = oxr::clip_point_from_text("--start", start);
+      if (!end.empty()) options.clip.end = oxr::clip_point_from_text("--end", end);
+      options.clip.fps = fps;
+      options.clip.mirror = mirror;
       return options;
     };
     if (*retarget) {
@@ -118,6 +134,7 @@ int main(int argc, char** argv) {
       settings.resume = resume;
       settings.shard = shard;
       settings.jobs = jobs;
+      settings.quiet = quiet;
       return oxr::run_retarget(inputs, out, settings, retarget_options());
     }
     if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, retarget_options());
