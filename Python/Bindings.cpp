@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -100,9 +101,30 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       target_rig = py::reinterpret_borrow<py::object>(value);
     } else if (name == "source_rest") {
       result.source_rest = source_rest_option(value);
+    } else if (name == "start" || name == "end") {
+      // A frame number (int) or the command line's text ("4.5s" for seconds).
+      std::string text;
+      if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::str>(value))) {
+        throw py::type_error(name + " must be a frame number (int) or a string such as \"4.5s\"");
+      }
+      text = py::str(value).cast<std::string>();
+      try {
+        (name == "start" ? result.clip.start : result.clip.end) = oxr::clip_point_from_text("--" + name, text);
+      } catch (const oxr::UsageError& error) {
+        throw py::value_error(error.what());
+      }
+    } else if (name == "fps") {
+      if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value))) {
+        throw py::type_error("fps must be a number");
+      }
+      result.clip.fps = value.cast<double>();
+      if (!(result.clip.fps > 0) || !std::isfinite(result.clip.fps)) throw py::value_error("fps must be above 0");
+    } else if (name == "mirror") {
+      result.clip.mirror = flag(value, name);
     } else {
       throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
-                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest");
+                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest, start, "
+                           "end, fps, mirror");
     }
   }
   // The rig's offsets are read in the source's units, whichever keyword came first.
@@ -212,10 +234,14 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
 std::int64_t retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                            const py::object& format, const py::kwargs& options) {
   const oxr::RetargetOptions settings = retarget_options(input, output, format, options);
-  py::gil_scoped_release release;
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
-  return oxr::retarget_file(input, output, settings, retargeter).frames;
+  try {
+    py::gil_scoped_release release;
+    OxRetarget_KZ_UE retargeter;
+    retargeter.init();
+    return oxr::retarget_file(input, output, settings, retargeter).frames;
+  } catch (const oxr::UsageError& error) {
+    throw py::value_error(error.what());
+  }
 }
 
 TArray<FString> to_fstrings(const std::vector<std::string>& names) {
@@ -509,8 +535,10 @@ format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output'
 when it has none).
 Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
 units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
-source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh".
+source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh", start=/end= a frame number or "4.5s" (the last
+frame kept is included), fps=frames per second to resample to, mirror=True|False.
 The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
-oxretarget.Error with the tool's one-line text on bad input or a failed write.)");
+oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past
+the file's frames raises ValueError naming the file's frame count.)");
 }

@@ -30,8 +30,8 @@ class UsageError(Exception):
 
 
 def retarget_one(tool, cwd, options, input_path):
-    """Runs on a worker: the tool on one input. Returns {"line": the input's report line} when the tool
-    ran, {"failed": text} when it was stopped by a signal, {"fatal": text} when it cannot run here."""
+    """Runs on a worker: the tool on one input. Returns {"line": the input's report line, "warnings": the
+    tool's warning lines, one per kind} when the tool ran, {"failed": text} when it was stopped by a signal, {"fatal": text} when it cannot run here."""
     host = socket.gethostname()
     if not os.path.isdir(cwd):
         return {"fatal": f"{cwd}: no such folder on {host}; mount the shared folder at the same path everywhere"}
@@ -51,7 +51,9 @@ def retarget_one(tool, cwd, options, input_path):
         with open(report, encoding="utf-8", errors="surrogateescape") as file:
             line = file.readline().rstrip("\n")
         if run.returncode in (0, 1) and line:
-            return {"line": line}
+            prefix = "oxretarget: warning: "
+            warnings = [w.removeprefix(prefix) for w in run.stderr.splitlines() if w.startswith(prefix)]
+            return {"line": line, "warnings": warnings}
         message = run.stderr.strip().splitlines()[0] if run.stderr.strip() else "no message"
         message = message.removeprefix("oxretarget: error: ")
         return {"fatal": f"{message} ({tool} on {host}, exit status {run.returncode})"}
@@ -77,6 +79,11 @@ def parse_arguments(argv):
     parser.add_argument("--source-rest", help="zero, kz, frame:N or file:REST.bvh, as for oxretarget retarget")
     parser.add_argument("--fingers-t-pose", action="store_true", help="Keep every finger bone in its T-pose")
     parser.add_argument("--axes", choices=["bvh", "none"], help="As for oxretarget retarget")
+    parser.add_argument("--start", help="First frame kept: a frame number or seconds with s (1.5s)")
+    parser.add_argument("--end", help="Last frame kept (included): a frame number or seconds with s (4.5s)")
+    parser.add_argument("--fps", help="Resample to this many frames per second")
+    parser.add_argument("--mirror", action="store_true", help="Mirror the performance left for right")
+    parser.add_argument("-q", "--quiet", action="store_true", help="Print errors and the summary only")
     parser.add_argument("--resume", action="store_true", help="Skip inputs whose complete result is newer")
     parser.add_argument("--report", help="Write one JSON line per input, in sorted input order, to this file")
     where = parser.add_mutually_exclusive_group()
@@ -105,12 +112,14 @@ def shard_of(inputs, shard):
 def tool_options(args):
     """The options every task passes to the tool, -o included."""
     options = []
-    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes"):
+    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes", "start", "end", "fps"):
         value = getattr(args, name)
         if value is not None:
             options += ["--" + name.replace("_", "-"), value]
     if args.fingers_t_pose:
         options.append("--fingers-t-pose")
+    if args.mirror:
+        options.append("--mirror")
     if args.resume:
         options.append("--resume")
     if args.output:
@@ -203,13 +212,14 @@ def sorted_order(inputs):
 
 
 def run_tasks(client, tool, options, inputs, outputs, show_progress):
-    """Runs one task per input, at most a window of them queued at once; returns the report lines by
-    input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
+    """Runs one task per input, at most a window of them queued at once; returns the report lines and
+    the warning lines by input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
     from distributed import KilledWorker, as_completed
     cwd = os.getcwd()
     order = sorted_order(inputs)
     window = max(256, 4 * sum(client.nthreads().values()))
     lines = [None] * len(inputs)
+    warnings = [[] for _ in inputs]
     futures = {}
     pending = iter(order)
     queue = as_completed()
@@ -236,13 +246,14 @@ def run_tasks(client, tool, options, inputs, outputs, show_progress):
             raise UsageError(result["fatal"])
         line = result.get("line") or failed_line(inputs[index], outputs[index], result["failed"])
         lines[index] = line
+        warnings[index] = result.get("warnings", [])
         done += 1
         failed += json.loads(line).get("status") == "failed"
         if show_progress:
             draw_progress(done, len(inputs), failed)
         for next_index in itertools.islice(pending, 1):
             submit(next_index)
-    return lines
+    return lines, warnings
 
 
 def write_report(path, lines):
@@ -271,8 +282,8 @@ def main(argv=None):
             args.inputs = shard_of(args.inputs, args.shard)
         outputs = plan_outputs(args.inputs, args.output, args.format)
         client, cluster = connect(args)
-        show_progress = len(args.inputs) > 1 and sys.stderr.isatty()
-        lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
+        show_progress = not args.quiet and len(args.inputs) > 1 and sys.stderr.isatty()
+        lines, warning_lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
     except UsageError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
@@ -289,20 +300,26 @@ def main(argv=None):
     records = [json.loads(lines[i]) for i in order]
     if args.report:
         write_report(args.report, [lines[i] for i in order])
-    for record in records:
+    for index, record in zip(order, records):
         if record["status"] == "failed":
             print(f"{PROG}: error: {record['error']}", file=sys.stderr)
-        for warning in record.get("warnings", []):
-            print(f"{PROG}: warning: {record['input']}: {warning}", file=sys.stderr)
+        if not args.quiet:
+            for warning in warning_lines[index]:
+                print(f"{PROG}: warning: {warning}", file=sys.stderr)
     counts = {status: sum(r["status"] == status for r in records) for status in ("ok", "skipped", "failed")}
-    warnings = sum(len(r.get("warnings", [])) for r in records)
+    warnings = sum(len(w) for w in warning_lines)
     frames = sum(r["frames"] for r in records if r["status"] == "ok")
     seconds = time.monotonic() - start
     extra = (f", {counts['skipped']} skipped as done" if counts["skipped"] else "") + (
         f", {warnings} warnings" if warnings else "")
     print(f"{counts['ok']} of {len(records)} files retargeted{extra}, {frames} frames in {seconds:.3f} s "
           f"({frames / seconds if seconds else 0:.0f} frames/s)", file=sys.stderr)
-    if len(records) == 1 and counts["ok"] == 1:
+    if counts["failed"]:
+        print(f"{counts['failed']} failed:", file=sys.stderr)
+        for record in records:
+            if record["status"] == "failed":
+                print(f"  {record['error']}", file=sys.stderr)
+    if len(records) == 1 and counts["ok"] == 1 and not args.quiet:
         print(records[0]["output"])
     return 1 if counts["failed"] else 0
 

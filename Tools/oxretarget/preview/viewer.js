@@ -1,8 +1,8 @@
 // Plays a clip's source (left half) and target (right half) with one timeline and one camera.
 // OXR_CLIP = {title, frameTime, frames, source, target}; each figure is {joints: [name], parents:
 // [index, -1 at a root], positions: base64 of little-endian float32, frames x joints x 3, metres,
-// +Y up, facing +Z}. Sets document.body.dataset.ready = "1" once the first frame is drawn, and
-// dataset.frame to the frame on screen.
+// +Y up, facing +Z}. Sets document.body.dataset.ready = "1" once the first frame is drawn,
+// dataset.frame to the frame on screen and dataset.links to the bones drawn ("source target").
 (() => {
   'use strict';
   const clip = OXR_CLIP;
@@ -32,6 +32,12 @@
     return out;
   }
 
+  // A top joint named "root" is the ground anchor engines keep below the pelvis, not a body part: it
+  // is drawn as a flat ring on the ground and a faint dashed line to its children, not as a bone.
+  function isGroundRoot(names, parents, j) {
+    return parents[j] < 0 && names[j].toLowerCase() === 'root';
+  }
+
   // Joints as spheres and bones as cylinders, one instanced mesh each. A joint's radius follows its
   // shortest bone in the first frame, so finger joints stay small and apart when zoomed in.
   class Figure {
@@ -51,9 +57,16 @@
       this.height = n > 0 ? Math.max(high - low, 0.1) : 1;
       const shortest = new Float32Array(n).fill(Infinity);
       this.bones = [];
+      this.anchored = [];  // children of a ground root
+      this.anchor = -1;
+      for (let j = 0; j < n; ++j) if (isGroundRoot(this.names, this.parents, j)) this.anchor = j;
       for (let j = 0; j < n; ++j) {
         const parent = this.parents[j];
         if (parent < 0) continue;
+        if (isGroundRoot(this.names, this.parents, parent)) {
+          this.anchored.push(j);
+          continue;
+        }
         this.bones.push(j);
         const length = Math.hypot(p[3 * j] - p[3 * parent], p[3 * j + 1] - p[3 * parent + 1],
           p[3 * j + 2] - p[3 * parent + 2]);
@@ -81,6 +94,20 @@
         mesh.frustumCulled = false;  // the instances move; the mesh's bounds would go stale
         if (mesh.instanceColor) mesh.instanceColor.needsUpdate = true;
       }
+      // The ground root: a ring on the ground and a dashed line to each child.
+      this.extras = new THREE.Group();
+      if (this.anchor >= 0) {
+        const faint = { color: 0x9aa0a8, transparent: true, opacity: 0.45, depthWrite: false };
+        const ringSize = 0.04 * this.height;
+        this.ring = new THREE.Mesh(new THREE.RingGeometry(0.6 * ringSize, ringSize, 32).rotateX(-Math.PI / 2),
+          new THREE.MeshBasicMaterial({ ...faint, side: THREE.DoubleSide }));
+        this.dashes = new THREE.LineSegments(new THREE.BufferGeometry(), new THREE.LineDashedMaterial({
+          ...faint, dashSize: 0.02 * this.height, gapSize: 0.02 * this.height }));
+        this.dashes.geometry.setAttribute('position',
+          new THREE.BufferAttribute(new Float32Array(6 * Math.max(1, this.anchored.length)), 3));
+        this.dashes.frustumCulled = false;
+        this.extras.add(this.ring, this.dashes);
+      }
       this.matrix = new THREE.Matrix4();
       this.rotation = new THREE.Quaternion();
       this.scale = new THREE.Vector3();
@@ -97,7 +124,7 @@
     pose(f) {
       const identity = this.rotation.identity();
       for (let j = 0; j < this.count; ++j) {
-        const r = this.radius[j];
+        const r = j === this.anchor ? 0 : this.radius[j];
         this.matrix.compose(this.at(f, j, this.to), identity, this.scale.set(r, r, r));
         this.joints.setMatrixAt(j, this.matrix);
       }
@@ -120,6 +147,17 @@
       }
       this.joints.instanceMatrix.needsUpdate = true;
       this.links.instanceMatrix.needsUpdate = true;
+      if (this.anchor >= 0) {
+        this.ring.position.copy(this.at(f, this.anchor, this.from));
+        const line = this.dashes.geometry.getAttribute('position');
+        this.anchored.forEach((j, k) => {
+          line.setXYZ(2 * k, this.from.x, this.from.y, this.from.z);
+          this.at(f, j, this.to);
+          line.setXYZ(2 * k + 1, this.to.x, this.to.y, this.to.z);
+        });
+        line.needsUpdate = true;
+        this.dashes.computeLineDistances();
+      }
     }
   }
 
@@ -160,7 +198,7 @@
     scene.add(sun);
     const grid = new THREE.GridHelper(ground.size, ground.divisions, 0x6b7380, 0x3b414b);
     grid.position.copy(ground.centre);
-    scene.add(grid, figure.joints, figure.links);
+    scene.add(grid, figure.joints, figure.links, figure.extras);
     return scene;
   }
 
@@ -352,7 +390,10 @@
     }
     controls.update();
     render();
-    if (document.body.dataset.ready !== '1') document.body.dataset.ready = '1';
+    if (document.body.dataset.ready !== '1') {
+      document.body.dataset.links = `${source.bones.length} ${target.bones.length}`;  // bones drawn, for tests
+      document.body.dataset.ready = '1';
+    }
     requestAnimationFrame(tick);
   }
   showPlaying();
