@@ -302,7 +302,7 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   if (warnings > 0) extra += fmt::format(", {} warnings", warnings);
   fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s){}\n", report.files_ok,
              batch.size(), report.frames, report.seconds, fps, extra);
-  if (report.files_failed > 0) {
+  if (report.files_failed > 0 && batch.size() > 1) {
     fmt::print(stderr, "{} failed:\n", report.files_failed);
     for (const FileOutcome& outcome : report.outcomes) {
       if (outcome.status == "failed") fmt::print(stderr, "  {}\n", outcome.error);

@@ -10,6 +10,7 @@
   const frameTime = clip.frameTime > 0 ? clip.frameTime : 1 / 30;
   const SIDE_COLOURS = [0xd8d8d8, 0x4aa3ff, 0xff7a5c];  // centre, left, right
   const UP = new THREE.Vector3(0, 1, 0);
+  const DASHES = 12;  // dashes on the line from a ground root to each child
 
   // 1 for a left joint ("Left...", "..._l", or an "L" before a capital as in "LThumb"), 2 for a
   // right one, 0 for the centre.
@@ -33,7 +34,7 @@
   }
 
   // A top joint named "root" is the ground anchor engines keep below the pelvis, not a body part: it
-  // is drawn as a flat ring on the ground and a faint dashed line to its children, not as a bone.
+  // is drawn as a flat disc on the ground and a faint dashed line to its children, not as a bone.
   function isGroundRoot(names, parents, j) {
     return parents[j] < 0 && names[j].toLowerCase() === 'root';
   }
@@ -94,25 +95,22 @@
         mesh.frustumCulled = false;  // the instances move; the mesh's bounds would go stale
         if (mesh.instanceColor) mesh.instanceColor.needsUpdate = true;
       }
-      // The ground root: a ring on the ground and a dashed line to each child.
-      this.extras = new THREE.Group();
+      // The ground root: a flat disc on the ground and a dashed line to each child, both faint.
+      this.extras = [];
       if (this.anchor >= 0) {
-        const faint = { color: 0x9aa0a8, transparent: true, opacity: 0.45, depthWrite: false };
-        const ringSize = 0.04 * this.height;
-        this.ring = new THREE.Mesh(new THREE.RingGeometry(0.6 * ringSize, ringSize, 32).rotateX(-Math.PI / 2),
-          new THREE.MeshBasicMaterial({ ...faint, side: THREE.DoubleSide }));
-        this.dashes = new THREE.LineSegments(new THREE.BufferGeometry(), new THREE.LineDashedMaterial({
-          ...faint, dashSize: 0.02 * this.height, gapSize: 0.02 * this.height }));
-        this.dashes.geometry.setAttribute('position',
-          new THREE.BufferAttribute(new Float32Array(6 * Math.max(1, this.anchored.length)), 3));
-        this.dashes.frustumCulled = false;
-        this.extras.add(this.ring, this.dashes);
+        const faint = new THREE.MeshLambertMaterial({ color: 0x9aa0a8, transparent: true, opacity: 0.45 });
+        this.marker = new THREE.InstancedMesh(new THREE.CylinderGeometry(1, 1, 1, 32, 1), faint, 1);
+        this.dashes = new THREE.InstancedMesh(cylinder, faint, DASHES * Math.max(1, this.anchored.length));
+        this.dashes.count = DASHES * this.anchored.length;
+        for (const mesh of [this.marker, this.dashes]) mesh.frustumCulled = false;
+        this.extras.push(this.marker, this.dashes);
       }
       this.matrix = new THREE.Matrix4();
       this.rotation = new THREE.Quaternion();
       this.scale = new THREE.Vector3();
       this.from = new THREE.Vector3();
       this.to = new THREE.Vector3();
+      this.dashAt = new THREE.Vector3();
     }
 
     // Joint j's position in frame f, written into v.
@@ -148,15 +146,23 @@
       this.joints.instanceMatrix.needsUpdate = true;
       this.links.instanceMatrix.needsUpdate = true;
       if (this.anchor >= 0) {
-        this.ring.position.copy(this.at(f, this.anchor, this.from));
-        const line = this.dashes.geometry.getAttribute('position');
+        const h = this.height;
+        this.at(f, this.anchor, this.from);
+        this.matrix.compose(this.from, this.rotation.identity(), this.scale.set(0.04 * h, 0.002 * h, 0.04 * h));
+        this.marker.setMatrixAt(0, this.matrix);
         this.anchored.forEach((j, k) => {
-          line.setXYZ(2 * k, this.from.x, this.from.y, this.from.z);
-          this.at(f, j, this.to);
-          line.setXYZ(2 * k + 1, this.to.x, this.to.y, this.to.z);
+          const direction = this.at(f, j, this.to).sub(this.from);
+          const length = direction.length();
+          if (length > 1e-9) this.rotation.setFromUnitVectors(UP, direction.divideScalar(length));
+          for (let d = 0; d < DASHES; ++d) {
+            const start = this.dashAt.copy(direction).multiplyScalar(length * d / DASHES).add(this.from);
+            this.scale.set(0.002 * h, length > 1e-9 ? 0.5 * length / DASHES : 0, 0.002 * h);
+            this.matrix.compose(start, this.rotation, this.scale);
+            this.dashes.setMatrixAt(DASHES * k + d, this.matrix);
+          }
         });
-        line.needsUpdate = true;
-        this.dashes.computeLineDistances();
+        this.marker.instanceMatrix.needsUpdate = true;
+        this.dashes.instanceMatrix.needsUpdate = true;
       }
     }
   }
@@ -198,7 +204,7 @@
     scene.add(sun);
     const grid = new THREE.GridHelper(ground.size, ground.divisions, 0x6b7380, 0x3b414b);
     grid.position.copy(ground.centre);
-    scene.add(grid, figure.joints, figure.links, figure.extras);
+    scene.add(grid, figure.joints, figure.links, ...figure.extras);
     return scene;
   }
 
