@@ -1,0 +1,160 @@
+#include "Options.h"
+
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace oxr {
+namespace {
+
+constexpr unsigned kAll = kScopeRetarget | kScopePreview | kScopePython | kScopeCluster;
+constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
+
+constexpr OptionSpec kOptions[] = {
+    {"format", "FORMAT", "json|csv|glb|gltf|bvh", "", "Result format; default: from the -o extension, else json",
+     kBatch, false},
+    {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the source files", kAll, true},
+    {"root-motion", "MODE", "pelvis|root|none", "pelvis",
+     "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place", kAll,
+     true},
+    {"source-rest", "REST", "", "zero",
+     "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), frame:N (frame N of "
+     "each file) or file:REST.bvh (the first frame of a file with the same joints)",
+     kAll, true},
+    {"target-rig", "RIG", "", "", "BVH or glTF file of a rig with target bone names: its bone offsets", kAll, true},
+    {"fingers-t-pose", "", "", "", "Keep every finger bone of the target in its T-pose", kAll, true},
+    {"axes", "AXES", "bvh|none", "bvh", "bvh: convert from Y-up files; none: rotations are already in the library's axes",
+     kAll, true},
+    {"start", "N|Ts", "", "", "First frame kept: a frame number (0 is the file's first) or seconds with s (1.5s)",
+     kAll, true},
+    {"end", "N|Ts", "", "", "Last frame kept (included): a frame number or seconds with s (4.5s)", kAll, true},
+    {"fps", "N", "", "", "Resample to N frames per second (slerp; the file's frames kept where the ratio is whole)",
+     kAll, true},
+    {"mirror", "", "", "", "Mirror the performance left for right before the solve", kAll, true},
+    {"quiet", "", "", "", "Print errors and the summary only", kScopeRetarget | kScopeCluster, false},
+    {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
+     kScopeRetarget | kScopeCluster, false},
+    {"resume", "", "", "", "Skip inputs whose result exists and is newer than the input",
+     kScopeRetarget | kScopeCluster, false},
+    {"shard", "K/N", "", "", "Retarget only the K-th of N parts of the sorted inputs (array jobs)",
+     kScopeRetarget | kScopeCluster, false},
+};
+
+std::string spelled(std::string_view name) {
+  std::string text(name);
+  std::replace(text.begin(), text.end(), '_', '-');
+  return text;
+}
+
+bool one_of(std::string_view choices, std::string_view value) {
+  while (!choices.empty()) {
+    const auto bar = choices.find('|');
+    if (choices.substr(0, bar) == value) return true;
+    if (bar == std::string_view::npos) break;
+    choices.remove_prefix(bar + 1);
+  }
+  return false;
+}
+
+std::string listed(std::string_view choices) {
+  std::string text(choices);
+  std::replace(text.begin(), text.end(), '|', ',');
+  return text;
+}
+
+}  // namespace
+
+std::span<const OptionSpec> option_table() { return kOptions; }
+
+const OptionSpec* find_option(std::string_view name) {
+  const std::string wanted = spelled(name);
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.name == wanted) return &spec;
+  }
+  return nullptr;
+}
+
+void apply_option(RetargetOptions& options, std::string_view name, std::string_view value) {
+  const OptionSpec* spec = find_option(name);
+  if (spec == nullptr || !spec->pipeline) throw UsageError("--" + spelled(name) + ": no such option");
+  const std::string option = "--" + std::string(spec->name);
+  if (spec->value_name.empty() && value != "true" && value != "false") {
+    throw UsageError(option, "a flag takes no value");
+  }
+  if (!spec->choices.empty() && !one_of(spec->choices, value)) {
+    throw UsageError(option + " " + std::string(value) + ": expected one of " + listed(spec->choices));
+  }
+  const std::string text(value);
+  if (spec->name == "units") {
+    options.units = units_from_name(text);
+  } else if (spec->name == "root-motion") {
+    options.root_motion = root_motion_from_name(text);
+  } else if (spec->name == "source-rest") {
+    options.source_rest = source_rest_from_text(text);
+  } else if (spec->name == "target-rig") {
+    options.target_rig = text;
+    options.rig.reset();
+  } else if (spec->name == "fingers-t-pose") {
+    options.fingers_t_pose = value == "true";
+  } else if (spec->name == "axes") {
+    options.axes = value == "none" ? Axes::None : Axes::Bvh;
+  } else if (spec->name == "start") {
+    options.clip.start = clip_point_from_text(option, text);
+  } else if (spec->name == "end") {
+    options.clip.end = clip_point_from_text(option, text);
+  } else if (spec->name == "fps") {
+    double fps = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), fps);
+    if (result.ec != std::errc() || result.ptr != text.data() + text.size() || !(fps > 0) || !std::isfinite(fps)) {
+      throw UsageError(option + " " + text + ": expected a number of frames per second above 0");
+    }
+    options.clip.fps = fps;
+  } else if (spec->name == "mirror") {
+    options.clip.mirror = value == "true";
+  }
+}
+
+void prepare_options(RetargetOptions& options) {
+  if (options.target_rig.empty() || options.rig) return;
+  try {
+    options.rig = std::make_shared<const RigPositions>(read_target_rig(options.target_rig, options.units));
+  } catch (const UsageError&) {
+    throw;
+  } catch (const ToolError& error) {
+    throw UsageError(error.what());
+  }
+}
+
+std::string option_table_json() {
+  nlohmann::json table = nlohmann::json::array();
+  for (const OptionSpec& spec : kOptions) {
+    nlohmann::json scopes = nlohmann::json::array();
+    if (spec.scope & kScopeRetarget) scopes.push_back("retarget");
+    if (spec.scope & kScopePreview) scopes.push_back("preview");
+    if (spec.scope & kScopePython) scopes.push_back("python");
+    if (spec.scope & kScopeCluster) scopes.push_back("cluster");
+    nlohmann::json choices = nlohmann::json::array();
+    for (std::string_view rest = spec.choices; !rest.empty();) {
+      const auto bar = rest.find('|');
+      choices.push_back(std::string(rest.substr(0, bar)));
+      if (bar == std::string_view::npos) break;
+      rest.remove_prefix(bar + 1);
+    }
+    table.push_back({{"name", spec.name},
+                     {"value_name", spec.value_name},
+                     {"choices", choices},
+                     {"default", spec.default_value},
+                     {"help", spec.help},
+                     {"scopes", scopes}});
+  }
+  return table.dump(1) + "\n";
+}
+
+}  // namespace oxr
