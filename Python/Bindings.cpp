@@ -118,8 +118,9 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       text = choice(value, name, allowed);
     } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
       text = fspath(value).cast<std::string>();
-    } else if ((py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) ||
-               py::isinstance<py::float_>(value)) {
+    } else if ((name == "start" || name == "end" || name == "fps") &&
+               ((py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) ||
+                py::isinstance<py::float_>(value))) {
       text = py::str(value).cast<std::string>();  // start=1, fps=30
     } else {
       throw py::type_error(name + " must be a string; got " +
