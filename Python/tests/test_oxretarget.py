@@ -143,6 +143,8 @@ def rig(tmp_path_factory):
         # Frames 1 to 240 (2 s at 120 fps) at 30 fps, mirrored: 60 frames.
         ("glb", ["--start", "1", "--end", "2s", "--fps", "30", "--mirror"],
          {"start": 1, "end": "2s", "fps": 30, "mirror": True}, 60),
+        ("glb", ["--mesh", "none", "--bvh-positions", "absolute"], {"mesh": "none", "bvh_positions": "absolute"},
+         WALK_FRAMES),
     ],
 )
 def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, suffix, tool_options, options, frames):

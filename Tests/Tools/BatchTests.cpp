@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -133,6 +134,118 @@ TEST_F(Batch, ShardsSplitTheSortedInputs) {
     EXPECT_GE(mine.size(), 2u);
   }
   EXPECT_EQ(seen, std::multiset<std::string>(inputs.begin(), inputs.end())) << "every input exactly once";
+}
+
+// The README's Slurm array with more shards than files: every shard writes into the folder, each file
+// once, whatever the shard's share (none, or one file).
+TEST_F(Batch, MoreShardsThanFilesFillOneFolder) {
+  std::vector<std::string> inputs = make_inputs(3);
+  inputs.pop_back();
+  for (int k = 1; k <= 16; ++k) {
+    std::vector<std::string> args{"retarget"};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    args.insert(args.end(), {"-o", "retargeted", "--format", "glb", "--jobs", "2", "--shard",
+                             std::to_string(k) + "/16", "--resume", "--report",
+                             "reports/part-" + std::to_string(k) + ".jsonl"});
+    const Outcome result = run(args);
+    ASSERT_EQ(result.status, 0) << k << ": " << result.err;
+    EXPECT_EQ(report_of(root_ / ("reports/part-" + std::to_string(k) + ".jsonl")).size(), k <= 3 ? 1u : 0u);
+  }
+  EXPECT_EQ(entries_of(root_ / "retargeted"), (std::vector<std::string>{"clip00.glb", "clip01.glb", "clip02.glb"}));
+}
+
+// Paths that just work: -o creates its folders for one file as for many (a name ending in '/' is a
+// folder), names up to the 255-byte limit and names that are not UTF-8 are written, and a
+// temporary of another run still writing stays (removed by --resume only once its process is gone).
+TEST_F(Batch, PathsThatJustWork) {
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "new/sub/walk.glb"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "new/sub/walk.glb"));
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "one/"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "one/demo.json"));
+  EXPECT_EQ(run({"preview", "d/demo.bvh", "-o", "pages/"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "pages/demo.html"));
+
+  const std::string long_name = std::string(247, 'w') + ".bvh";  // 251 bytes; its .json 252
+  const std::string latin1 = "caf\xe9.bvh";
+  fs::copy_file(root_ / "d/demo.bvh", root_ / long_name);
+  fs::copy_file(root_ / "d/demo.bvh", root_ / latin1);
+  for (const char* format : {"json", "glb", "gltf"}) {
+    const Outcome result = run({"retarget", long_name, latin1, "-o", "names", "--format", format});
+    EXPECT_EQ(result.status, 0) << format << ": " << result.err;
+  }
+  EXPECT_EQ(json::parse(read_text(root_ / "names/caf\xe9.json"))["source"], "caf\xef\xbf\xbd.bvh");
+  const std::string gltf = read_text(root_ / "names/caf\xe9.gltf");
+  EXPECT_TRUE(json::accept(gltf)) << "valid UTF-8 JSON";
+  EXPECT_TRUE(has(gltf, "caf\xef\xbf\xbd.bvh"));
+
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string live_tmp = "one/demo.json.tmp-" + std::string(host) + "-" + std::to_string(::getpid()) + "-0";
+  const std::string dead_tmp = "one/demo.json.tmp-" + std::string(host) + "-" + std::to_string(dead) + "-0";
+  const std::string other_tmp = "one/demo.json.tmp-elsewhere-1-0";
+  for (const std::string& name : {live_tmp, dead_tmp, other_tmp}) write_text(root_ / name, "partial");
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "one/"}).status, 0);
+  for (const std::string& name : {live_tmp, dead_tmp, other_tmp}) EXPECT_TRUE(fs::exists(root_ / name)) << name;
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "one/", "--resume"}).status, 0);
+  EXPECT_TRUE(fs::exists(root_ / live_tmp));
+  EXPECT_TRUE(fs::exists(root_ / other_tmp));
+  EXPECT_FALSE(fs::exists(root_ / dead_tmp)) << "its process is gone";
+}
+
+// A link planted under the name of the next run's temporary is neither followed nor renamed into
+// place. The child's process id is guessed from the last one handed out; a few tries make sure the
+// guess covered it.
+TEST_F(Batch, TemporariesDoNotFollowLinks) {
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  write_text(root_ / "victim.txt", "keep me");
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+  bool covered = false;
+  for (int attempt = 0; attempt < 5 && !covered; ++attempt) {
+    const long last = std::stol(read_text("/proc/sys/kernel/ns_last_pid"));
+    std::vector<fs::path> links;
+    for (long pid = last + 1; pid <= last + 400; ++pid) {
+      links.push_back(root_ / ("p.html.tmp-" + std::string(host) + "-" + std::to_string(pid) + "-0"));
+      fs::create_symlink(root_ / "victim.txt", links.back());
+    }
+    const pid_t pid = start({"preview", "d/demo.bvh", "-o", "p.html"});
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    covered = pid > last && pid <= last + 400;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const fs::path& link : links) fs::remove(link);
+  }
+  EXPECT_TRUE(covered) << "the busy machine handed out 400 process ids during each try";
+  EXPECT_EQ(read_text(root_ / "victim.txt"), "keep me");
+  EXPECT_FALSE(fs::is_symlink(root_ / "p.html"));
+  EXPECT_TRUE(has(read_text(root_ / "p.html"), "<html"));
+}
+
+// A clip too large for the memory allowed fails alone, named; the other files and the index are done.
+TEST_F(Batch, AnAllocationFailureFailsOneFile) {
+#ifdef OX_SANITIZED_BUILD
+  GTEST_SKIP() << "sanitizer runtimes reserve more address space than the cap";
+#endif
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  std::string big = small_clip(0, 0);
+  big = big.substr(0, big.find("Frames:")) + "Frames: 2000000\nFrame Time: 0.01\n";
+  std::string rows;
+  for (int f = 0; f < 2'000'000; ++f) rows += "0 0 0 0 0 0 0 0 0\n";
+  write_text(root_ / "big.bvh", big + rows);
+  fs::copy_file(root_ / "d/demo.bvh", root_ / "good.bvh");
+  constexpr std::uint64_t kMemory = 600ull << 20;
+  const Outcome glb = run({"retarget", "big.bvh", "good.bvh", "-o", "out", "--format", "glb"}, 0, kMemory);
+  EXPECT_EQ(glb.status, 1);
+  EXPECT_TRUE(has(glb.err, "oxretarget: error: big.bvh: out of memory\n")) << glb.err;
+  EXPECT_TRUE(fs::is_regular_file(root_ / "out/good.glb"));
+  const Outcome page = run({"preview", "big.bvh", "good.bvh", "-o", "pv"}, 0, kMemory);
+  EXPECT_EQ(page.status, 1);
+  EXPECT_TRUE(has(page.err, "oxretarget: error: big.bvh: out of memory\n")) << page.err;
+  EXPECT_EQ(entries_of(root_ / "pv"), (std::vector<std::string>{"good.html", "index.html"}));
 }
 
 // A knee bent backwards for three frames, and a turn of 90 degrees in one frame, named by bone and frame.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include <fmt/format.h>
@@ -59,6 +60,10 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
       } catch (const ToolError& error) {
         outcome.status = "failed";
         outcome.error = error.what();
+      } catch (const std::bad_alloc&) {
+        // A clip too large for this machine fails alone; the batch goes on.
+        outcome.status = "failed";
+        outcome.error = batch[i].input.string() + ": out of memory";
       } catch (const std::exception& error) {
         outcome.status = "failed";
         outcome.error = batch[i].input.string() + ": " + error.what();

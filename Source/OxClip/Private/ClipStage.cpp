@@ -204,7 +204,7 @@ void joint_frame(const bvh::Header& header, std::span<const double> values, bool
     const bvh::Joint& joint = header.joints[j];
     const Quat q = bvh::joint_rotation(joint, values);
     local[j] = file_axes ? q : to_file_axes(q);
-    translation[j] = joint_translation(joint, values, file_axes);
+    translation[j] = joint_translation(joint, values, file_axes, header.positions);
   }
 }
 

@@ -15,6 +15,7 @@ namespace oxr {
 namespace {
 
 constexpr unsigned kAll = kScopeRetarget | kScopePreview | kScopePython | kScopeCluster;
+constexpr unsigned kReading = kAll | kScopeInfo;  // how a file is read: info too
 constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
@@ -39,6 +40,12 @@ constexpr OptionSpec kOptions[] = {
      kAll, true},
     {"mirror", "", "", "", "Mirror the performance left for right before the solve", kAll, true},
     {"quiet", "", "", "", "Print errors and the summary only", kScopeRetarget | kScopeCluster, false},
+    {"bvh-positions", "MODE", "auto|absolute|relative", "auto",
+     "Position channels of joints with a non-zero OFFSET: absolute (the whole position), relative (added to the "
+     "OFFSET) or auto (decided per file from its first frame)",
+     kReading, true},
+    {"mesh", "MESH", "box|none", "box", "glb/gltf: box (a box per bone, skinned to it, for viewers) or none", kBatch,
+     true},
     {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
      kScopeRetarget | kScopeCluster, false},
     {"resume", "", "", "", "Skip inputs whose result exists and is newer than the input",
@@ -118,6 +125,12 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.clip.fps = fps;
   } else if (spec->name == "mirror") {
     options.clip.mirror = value == "true";
+  } else if (spec->name == "bvh-positions") {
+    options.positions = value == "absolute"   ? bvh::Positions::Absolute
+                        : value == "relative" ? bvh::Positions::Relative
+                                              : bvh::Positions::Auto;
+  } else if (spec->name == "mesh") {
+    options.mesh = value == "none" ? Mesh::None : Mesh::Box;
   }
 }
 
@@ -140,6 +153,7 @@ std::string option_table_json() {
     if (spec.scope & kScopePreview) scopes.push_back("preview");
     if (spec.scope & kScopePython) scopes.push_back("python");
     if (spec.scope & kScopeCluster) scopes.push_back("cluster");
+    if (spec.scope & kScopeInfo) scopes.push_back("info");
     nlohmann::json choices = nlohmann::json::array();
     for (std::string_view rest = spec.choices; !rest.empty();) {
       const auto bar = rest.find('|');

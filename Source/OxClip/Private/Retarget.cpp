@@ -31,10 +31,13 @@ double heading(const Quat& rotation, double fallback) {
 
 void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
                       std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
-  thread_local std::vector<Vec3> translation;
-  translation.resize(header.joints.size());
-  joint_frame(header, values, file_axes, local, translation);
-  joint_world(header, local, translation, world, position);
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) -> const Quat& {
+        const Quat q = bvh::joint_rotation(header.joints[j], values);
+        return local[j] = file_axes ? q : to_file_axes(q);
+      },
+      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes, header.positions); }, world, position);
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -43,17 +46,9 @@ void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pos
   // World rotations are composed alongside, in a buffer kept across calls.
   thread_local std::vector<Quat> world;
   world.resize(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const int parent = skeleton.parents[j];
-    if (parent < 0) {
-      world[j] = pose.rotations[j];
-      out[j] = pose.translations[j];
-      continue;
-    }
-    const auto p = static_cast<std::size_t>(parent);
-    world[j] = mul(world[p], pose.rotations[j]);
-    out[j] = add(out[p], rotate(world[p], pose.translations[j]));
-  }
+  forward_kinematics(
+      n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return pose.rotations[j]; },
+      [&](std::size_t j) { return pose.translations[j]; }, world, out);
 }
 
 const std::vector<std::string>& source_bone_names() { return source_skeleton().names; }
@@ -106,7 +101,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (options.source_rest.mode == SourceRest::Mode::Frame) {
       rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
     }
-    bvh::Reader reader(in);
+    bvh::Reader reader(in, {}, options.positions);
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
@@ -136,10 +131,12 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.source = name;
     info.frame_time = stage.frame_time();
     info.frame_count = stage.frame_count();
+    info.frames_to_reserve = options.clip.active() ? stage.frame_count() : header.frames_in_bytes;
     info.fingers_t_pose = options.fingers_t_pose;
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
     info.root_motion = options.root_motion;
+    info.mesh = options.mesh;
     info.bones = solver.meta_bones();
     info.parents = solver.meta_parents();
     info.t_pose = solver.meta_t_pose();
@@ -249,7 +246,13 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
         qa->observe(frame, pose, world);
         writer->write_frame(frame, pose);
       });
-  writer->finish();
+  try {
+    writer->finish();
+  } catch (const OutputError&) {
+    throw;
+  } catch (const ToolError& error) {
+    throw ToolError(input.string() + ": " + error.what());
+  }
   result.warnings = qa->warnings();
   return result;
 }

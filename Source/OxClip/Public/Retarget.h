@@ -32,6 +32,9 @@ struct RetargetOptions {
   RootMotion root_motion = RootMotion::Pelvis;
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
   ClipOptions clip;        // trim, resample, mirror: applied to the source's frames before the solve
+  // How position channels combine with OFFSETs: decided per file unless told (bvh::Reader).
+  bvh::Positions positions = bvh::Positions::Auto;
+  Mesh mesh = Mesh::Box;  // glb/gltf only
   // A rig of the user's own: its file (--target-rig) and, once read (prepare_options), its joints;
   // null: offsets derived from each source file.
   std::string target_rig;
