@@ -252,6 +252,13 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--jobs", "0"}, {}, 2, "--jobs: Value 0 not in range 1 to 1024*"},
       {{"skeleton", "abc"}, {}, 2, "kind: abc not in {kz,ue}*"},
       {{"retarget", "c.bvh", "--frob"}, {}, 2, "The following argument was not expected: --frob*"},
+      {{"retarget", "c.bvh", "--end", "9"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --end 9 is past the file's end: it has * frames (0 to *)*"},
+      {{"preview", "c.bvh", "--start", "1s"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --start 1s (frame *) is past the file's end: it has * frames (0 to *)*"},
+      {{"retarget", "c.bvh", "--start", "1", "--end", "0"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --end 0 comes before --start 1*"},
+      {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
   };
 
   for (const Row& test : rows) {

@@ -105,6 +105,13 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+    // The clip stage checks its range before anything else is done; a mirrored clip rests on the
+    // mirrored rest pose.
+    ClipStage stage(header, match, options.clip, file_axes, name);
+    if (options.clip.mirror) {
+      std::vector<Quat> scratch(rest_local.size());
+      mirror_frame(mirror_partners(header, match), {}, rest_local, {}, scratch, {});
+    }
     // With kz the file's rotations go to the library as they are.
     std::optional<RestConverter> converter;
     if (options.source_rest.mode != SourceRest::Mode::Kz) converter.emplace(rest_local, header, match);
@@ -122,9 +129,9 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
 
     ClipInfo info;
     info.source = name;
-    info.frame_time = header.frame_time;
-    info.frame_count = header.frame_count;
-    info.frames_to_reserve = header.frames_in_bytes;
+    info.frame_time = stage.frame_time();
+    info.frame_count = stage.frame_count();
+    info.frames_to_reserve = options.clip.active() ? stage.frame_count() : header.frames_in_bytes;
     info.fingers_t_pose = options.fingers_t_pose;
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
@@ -159,19 +166,19 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (on_header) on_header(info);
 
     const std::size_t joints = header.joints.size();
-    std::vector<double> values(static_cast<std::size_t>(header.channel_count));
     std::vector<Quat> meta_rotations(info.bones.size());
     std::vector<Quat> rotations = skeleton.rest;
     std::vector<Vec3> translations = skeleton.offsets;
     std::vector<Quat> file_local(joints);
+    std::vector<Vec3> file_translation(joints);
     std::vector<Quat> file_world(joints);
     std::vector<Vec3> file_position(joints);
     const FramePose pose{meta_rotations, rotations, translations, file_position};
     const double travel = skeleton.motion_scale;
     double yaw = 0;
     FileResult result;
-    while (reader.read_frame(values)) {
-      file_joint_poses(header, values, file_axes, file_local, file_world, file_position);
+    while (stage.next(reader, file_local, file_translation)) {
+      joint_world(header, file_local, file_translation, file_world, file_position);
       if (converter) {
         converter->convert(file_world, fed);
       } else {
