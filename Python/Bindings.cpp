@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -125,6 +126,10 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       text = choice(value, name, allowed);
     } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
       text = fspath(value).cast<std::string>();
+    } else if ((name == "start" || name == "end" || name == "fps") &&
+               ((py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) ||
+                py::isinstance<py::float_>(value))) {
+      text = py::str(value).cast<std::string>();  // start=1, fps=30
     } else {
       throw py::type_error(name + " must be a string; got " +
                            std::string(py::str(py::type::of(value).attr("__name__"))));
@@ -258,9 +263,13 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
 std::int64_t retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                            const py::object& format, const py::kwargs& options) {
   const oxr::RetargetOptions settings = retarget_options(input, output, format, options);
-  py::gil_scoped_release release;
-  oxr::Solver solver;
-  return oxr::retarget_file(input, output, settings, solver).frames;
+  try {
+    py::gil_scoped_release release;
+    oxr::Solver solver;
+    return oxr::retarget_file(input, output, settings, solver).frames;
+  } catch (const oxr::UsageError& error) {
+    throw py::value_error(error.what());  // a range past the file's frames
+  }
 }
 
 class Retargeter {
@@ -530,8 +539,10 @@ when it has none).
 Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
 units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
 source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh", bvh_positions="auto"|"absolute"|"relative",
-mesh="box"|"none" (glb/gltf).
+mesh="box"|"none" (glb/gltf), start=/end= a frame number or "4.5s" (the last frame kept is
+included), fps=frames per second to resample to, mirror=True|False.
 The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
-oxretarget.Error with the tool's one-line text on bad input or a failed write.)");
+oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past
+the file's frames raises ValueError naming the file's frame count.)");
 }

@@ -31,8 +31,11 @@ exec '{tool}' "$@"
 # Records the listening sockets of the runner (the wrapper's grandparent), its children and theirs,
 # then runs the real tool.
 LISTENERS = """#!/bin/sh
-runner=$(ps -o ppid= -p $PPID | tr -d ' ')
-{{ echo $runner $(ps -o pid= --ppid $runner) $(ps -o pid= --ppid $PPID); ss -ltnpH; }} > listeners.txt
+# Only a task's run (the runner itself also asks the tool for its options).
+if [ "$1" = retarget ]; then
+  runner=$(ps -o ppid= -p $PPID | tr -d ' ')
+  {{ echo $runner $(ps -o pid= --ppid $runner) $(ps -o pid= --ppid $PPID); ss -ltnpH; }} > listeners.txt
+fi
 exec '{tool}' "$@"
 """
 

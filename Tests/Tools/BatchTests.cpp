@@ -281,7 +281,8 @@ TEST_F(Batch, WarnsAboutBackwardKneesAndSpikes) {
   EXPECT_EQ(result.status, 0) << result.err;
   const auto report = report_of(root_ / "r.jsonl");
   ASSERT_EQ(report.size(), 1u);
-  const std::vector<std::string> warnings = report[0]["warnings"];
+  std::vector<std::string> warnings;
+  for (const auto& warning : report[0]["warnings"]) warnings.push_back(warning["text"]);
   const std::vector<std::string> expected{
       "calf_l bends backwards (3 frames, first at frame 2, up to 60 degrees)",
       "calf_l turns faster than 1500 degrees/s (2 frames, first at frame 2, up to 1800 degrees/s)",
@@ -290,6 +291,70 @@ TEST_F(Batch, WarnsAboutBackwardKneesAndSpikes) {
     EXPECT_NE(std::find(warnings.begin(), warnings.end(), warning), warnings.end()) << warning << "\n" << result.err;
   }
   EXPECT_TRUE(has(result.err, "oxretarget: warning: odd.bvh: calf_l bends backwards")) << result.err;
+}
+
+// The CMU walk's calibration frame 0 makes 16 bones spike into frame 1, and it lacks 27 paired bones:
+// on the terminal one line per kind and file, in the report every finding as an object.
+TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
+  make_dir("in");
+  fs::copy_file(fs::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh", root_ / "in/walk.bvh");
+  write_text(root_ / "in/broken.bvh", small_clip(4, 2));
+  write_text(root_ / "in/late.bvh", small_clip(2, 2, "0 90 0 10 20 nan -5 15 25"));
+  const std::vector<std::string> args{"retarget", "in/walk.bvh", "in/broken.bvh", "in/late.bvh", "-o", "out",
+                                      "--report", "r.jsonl"};
+  const Outcome loud = run(args);
+  EXPECT_EQ(loud.status, 1);
+  std::vector<std::string> warnings;
+  for (const std::string& line : lines_of(loud.err)) {
+    if (has(line, "warning:")) warnings.push_back(line);
+  }
+  ASSERT_EQ(warnings.size(), 2u) << loud.err;
+  EXPECT_TRUE(has(warnings[0], "in/walk.bvh: 27 paired source bones missing")) << warnings[0];
+  EXPECT_TRUE(has(warnings[1], "in/walk.bvh: 16 bones turn faster than 1500 degrees/s (")) << warnings[1];
+  EXPECT_TRUE(has(warnings[1], "16 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[1];
+  // The summary names each failed file with its error, after the count.
+  const std::vector<std::string> lines = lines_of(loud.err);
+  const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "1 of 3 files"); });
+  ASSERT_NE(summary, lines.end()) << loud.err;
+  ASSERT_GE(lines.end() - summary, 4) << loud.err;
+  EXPECT_EQ(summary[1], "2 failed:");
+  EXPECT_EQ(summary[2], "  in/broken.bvh: line 20: file ends after frame 2 of 4");
+  EXPECT_TRUE(summary[3].starts_with("  in/late.bvh: line 19: ")) << summary[3];
+
+  const auto report = report_of(root_ / "r.jsonl");
+  ASSERT_EQ(report.size(), 3u);
+  int spikes = 0, missing = 0;
+  for (const auto& warning : report[0]["warnings"]) {
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : warning.items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"kind", "bone", "first_frame", "last_frame", "frames", "value", "text"}));
+    if (warning["kind"] == "spike") {
+      ++spikes;
+      EXPECT_EQ(warning["first_frame"], 1);
+      EXPECT_GT(warning["value"].get<double>(), 1500.0);
+    }
+    if (warning["kind"] == "missing_bone") {
+      ++missing;
+      EXPECT_EQ(warning["frames"], 344);
+    }
+  }
+  EXPECT_EQ(spikes, 16);
+  EXPECT_EQ(missing, 27);
+
+  // Quiet: the same errors and summary, no warnings, no progress, nothing on standard output.
+  std::vector<std::string> quiet_args = args;
+  quiet_args.push_back("--quiet");
+  const Outcome quiet = run(quiet_args);
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_FALSE(has(quiet.err, "warning:")) << quiet.err;
+  EXPECT_EQ(quiet.out, "");
+  std::vector<std::string> expected;
+  for (const std::string& line : lines) {
+    if (!has(line, "warning:")) expected.push_back(has(line, "files retargeted") ? "" : line);
+  }
+  std::vector<std::string> got;
+  for (const std::string& line : lines_of(quiet.err)) got.push_back(has(line, "files retargeted") ? "" : line);
+  EXPECT_EQ(got, expected) << "errors and the summary (timings aside)";
 }
 
 }  // namespace

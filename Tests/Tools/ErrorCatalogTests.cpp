@@ -179,7 +179,7 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       // glTF holds float32: values past its range and key times that do not increase are refused.
       glb_row(edit(good, "0.033333", "1e39"), "frame 1: key time 1e+39 s is beyond float range (Frame Time 1e+39)"),
       glb_row(edit(good, "0.033333", "1e-50"),
-              "frame 1: key time 0 s does not increase in float precision (Frame Time 1e-50)"),
+              "frame 1: key time 1e-50 s is below float precision (Frame Time 1e-50)"),
       glb_row(edit(good, "OFFSET 0 10 0", "OFFSET 0 1e41 0"), "bone spine_01: offset * m is beyond float range"),
       glb_row(small_clip(1, 1, "0 1e41 0 10 20 30 -5 15 25"), "frame 0: translation 1e+41 of pelvis is beyond float range"),
       // Rigs of the user's own.
@@ -252,6 +252,13 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--jobs", "0"}, {}, 2, "--jobs: Value 0 not in range 1 to 1024*"},
       {{"skeleton", "abc"}, {}, 2, "kind: abc not in {kz,ue}*"},
       {{"retarget", "c.bvh", "--frob"}, {}, 2, "The following argument was not expected: --frob*"},
+      {{"retarget", "c.bvh", "--end", "9"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --end 9 is past the file's end: it has * frames (0 to *)*"},
+      {{"preview", "c.bvh", "--start", "1s"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --start 1s (frame *) is past the file's end: it has * frames (0 to *)*"},
+      {{"retarget", "c.bvh", "--start", "1", "--end", "0"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --end 0 comes before --start 1*"},
+      {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
   };
 
   for (const Row& test : rows) {

@@ -392,9 +392,11 @@ TEST_F(Tool, BatchKeepsGoodFilesAndReportsTheBadOne) {
   for (const std::string& line : lines_of(result.err)) {
     if (line.rfind("oxretarget: warning: ", 0) != 0) lines.push_back(line);
   }
-  ASSERT_EQ(lines.size(), 2u) << result.err;
+  ASSERT_EQ(lines.size(), 4u) << result.err;
   EXPECT_EQ(lines[0].rfind("oxretarget: error: in/bad.bvh: line ", 0), 0u) << lines[0];
   EXPECT_TRUE(has(lines[1], "3 of 4 files")) << lines[1];
+  EXPECT_EQ(lines[2], "1 failed:");
+  EXPECT_EQ("  " + lines[0].substr(lines[0].find("in/bad.bvh")), lines[3]);
 }
 
 TEST_F(Tool, FingersTPoseHoldsEveryFingerBone) {

@@ -45,8 +45,9 @@ def end_with_parent():
 
 
 def retarget_one(tool, cwd, options, input_path):
-    """Runs on a worker: the tool on one input. Returns {"line": the input's report line} when the tool
-    ran, {"failed": text} when it was stopped by a signal, {"fatal": text} when it cannot run here."""
+    """Runs on a worker: the tool on one input. Returns {"line": the input's report line, "warnings": the
+    tool's warning lines, one per kind} when the tool ran, {"failed": text} when it was stopped by a
+    signal, {"fatal": text} when it cannot run here."""
     host = socket.gethostname()
     if not os.path.isdir(cwd):
         return {"fatal": f"{cwd}: no such folder on {host}; mount the shared folder at the same path everywhere"}
@@ -66,7 +67,9 @@ def retarget_one(tool, cwd, options, input_path):
         with open(report, encoding="utf-8", errors="surrogateescape") as file:
             line = file.readline().rstrip("\n")
         if run.returncode in (0, 1) and line:
-            return {"line": line}
+            prefix = "oxretarget: warning: "
+            warnings = [w.removeprefix(prefix) for w in run.stderr.splitlines() if w.startswith(prefix)]
+            return {"line": line, "warnings": warnings}
         message = run.stderr.strip().splitlines()[0] if run.stderr.strip() else "no message"
         message = message.removeprefix("oxretarget: error: ")
         return {"fatal": f"{message} ({tool} on {host}, exit status {run.returncode})"}
@@ -118,7 +121,8 @@ def parse_arguments(argv):
         parser.error("--local needs at least one worker")
     args.tool = tool
     # Options the runner handles itself rather than passing on to every task.
-    args.passed_on = [spec for spec in table if spec["name"] not in ("report", "shard")]
+    # Tasks are never quiet: their warning lines are what the runner prints.
+    args.passed_on = [spec for spec in table if spec["name"] not in ("report", "shard", "quiet")]
     return args
 
 
@@ -252,13 +256,14 @@ def sorted_order(inputs):
 
 
 def run_tasks(client, tool, options, inputs, outputs, show_progress):
-    """Runs one task per input, at most a window of them queued at once; returns the report lines by
-    input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
+    """Runs one task per input, at most a window of them queued at once; returns the report lines and
+    the warning lines by input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
     from distributed import KilledWorker, as_completed
     cwd = os.getcwd()
     order = sorted_order(inputs)
     window = max(256, 4 * sum(client.nthreads().values()))
     lines = [None] * len(inputs)
+    warnings = [[] for _ in inputs]
     futures = {}
     pending = iter(order)
     queue = as_completed()
@@ -286,13 +291,14 @@ def run_tasks(client, tool, options, inputs, outputs, show_progress):
             raise UsageError(result["fatal"])
         line = result.get("line") or failed_line(inputs[index], outputs[index], result["failed"])
         lines[index] = line
+        warnings[index] = result.get("warnings", [])
         done += 1
         failed += json.loads(line).get("status") == "failed"
         if show_progress:
             draw_progress(done, len(inputs), failed)
         for next_index in itertools.islice(pending, 1):
             submit(next_index)
-    return lines
+    return lines, warnings
 
 
 def write_report(path, lines):
@@ -329,9 +335,9 @@ def main(argv=None):
             args.inputs, outputs = [args.inputs[i] for i in mine], [outputs[i] for i in mine]
         make_folders(outputs + ([args.output.rstrip("/") + "/x"] if args.task_output.endswith("/") else []))
         client, cluster = connect(args)
-        show_progress = len(args.inputs) > 1 and sys.stderr.isatty()
+        show_progress = not args.quiet and len(args.inputs) > 1 and sys.stderr.isatty()
         try:
-            lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
+            lines, warning_lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
         except SchedulerLost as lost:
             # The report says what finished; --resume does the rest.
             if args.report:
@@ -359,20 +365,26 @@ def main(argv=None):
     records = [json.loads(lines[i]) for i in order]
     if args.report:
         write_report(args.report, [lines[i] for i in order])
-    for record in records:
+    for index, record in zip(order, records):
         if record["status"] == "failed":
             print(f"{PROG}: error: {record['error']}", file=sys.stderr)
-        for warning in record.get("warnings", []):
-            print(f"{PROG}: warning: {record['input']}: {warning}", file=sys.stderr)
+        if not args.quiet:
+            for warning in warning_lines[index]:
+                print(f"{PROG}: warning: {warning}", file=sys.stderr)
     counts = {status: sum(r["status"] == status for r in records) for status in ("ok", "skipped", "failed")}
-    warnings = sum(len(r.get("warnings", [])) for r in records)
+    warnings = sum(len(w) for w in warning_lines)
     frames = sum(r["frames"] for r in records if r["status"] == "ok")
     seconds = time.monotonic() - start
     extra = (f", {counts['skipped']} skipped as done" if counts["skipped"] else "") + (
         f", {warnings} warnings" if warnings else "")
     print(f"{counts['ok']} of {len(records)} files retargeted{extra}, {frames} frames in {seconds:.3f} s "
           f"({frames / seconds if seconds else 0:.0f} frames/s)", file=sys.stderr)
-    if len(records) == 1 and counts["ok"] == 1:
+    if counts["failed"]:
+        print(f"{counts['failed']} failed:", file=sys.stderr)
+        for record in records:
+            if record["status"] == "failed":
+                print(f"  {record['error']}", file=sys.stderr)
+    if len(records) == 1 and counts["ok"] == 1 and not args.quiet:
         print(records[0]["output"])
     return 1 if counts["failed"] else 0
 

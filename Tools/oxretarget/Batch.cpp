@@ -107,7 +107,19 @@ std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& 
     line["frames"] = outcome.frames;
     line["seconds"] = outcome.seconds;
     line["error"] = outcome.error;
-    line["warnings"] = outcome.warnings;
+    nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+    for (const QaWarning& warning : outcome.warnings) {
+      nlohmann::ordered_json item;
+      item["kind"] = warning.kind;
+      item["bone"] = warning.bone;
+      item["first_frame"] = warning.first_frame;
+      item["last_frame"] = warning.last_frame;
+      item["frames"] = warning.frames;
+      item["value"] = warning.value ? nlohmann::ordered_json(*warning.value) : nlohmann::ordered_json(nullptr);
+      item["text"] = warning.text;
+      warnings.push_back(std::move(item));
+    }
+    line["warnings"] = std::move(warnings);
     text += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
   return text;

@@ -206,6 +206,22 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
   }
 }
 
+// A range (--start, --end) outside a file is a wrong command line: every input's frame count is
+// checked before anything is retargeted. A file whose header cannot be read fails later, on its own.
+void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& clip) {
+  if (!clip.start && !clip.end) return;
+  for (const BatchJob& job : batch) {
+    if (job.skip) continue;
+    bvh::Header header;
+    try {
+      header = read_header(job.input);
+    } catch (const ToolError&) {
+      continue;
+    }
+    clip_range(clip, header.frame_count, header.frame_time, job.input.string());
+  }
+}
+
 }  // namespace
 
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
@@ -233,16 +249,18 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
     for (const fs::path& file : result_files(job.output, options.format)) remove_stale_temporaries(file, plan);
     job.skip = result_is_current(job, options.format);
   }
-  const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
+  check_clip_ranges(batch, options.clip);
+  const bool progress = !settings.quiet && batch.size() > 1 && ::isatty(STDERR_FILENO);
   const BatchReport report = run_batch(batch, options, settings.jobs, progress);
   std::size_t warnings = 0;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const FileOutcome& outcome = report.outcomes[i];
     if (!outcome.error.empty()) fmt::print(stderr, "oxretarget: error: {}\n", outcome.error);
-    for (const std::string& warning : outcome.warnings) {
-      fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), warning);
+    const std::vector<std::string> lines = warning_lines(outcome.warnings);
+    if (!settings.quiet) {
+      for (const std::string& line : lines) fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), line);
     }
-    warnings += outcome.warnings.size();
+    warnings += lines.size();
   }
   if (report_file) {
     report_file->stream() << report_lines(batch, report);
@@ -254,7 +272,13 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   if (warnings > 0) extra += fmt::format(", {} warnings", warnings);
   fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s){}\n", report.files_ok,
              batch.size(), report.frames, report.seconds, fps, extra);
-  if (batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
+  if (report.files_failed > 0 && batch.size() > 1) {
+    fmt::print(stderr, "{} failed:\n", report.files_failed);
+    for (const FileOutcome& outcome : report.outcomes) {
+      if (outcome.status == "failed") fmt::print(stderr, "  {}\n", outcome.error);
+    }
+  }
+  if (!settings.quiet && batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
   return report.files_failed == 0 ? 0 : 1;
 }
 
@@ -271,6 +295,11 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
     pages.push_back(in_folder ? fs::path(folder) / fs::path(input).filename().replace_extension(".html")
                               : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out)));
     plan.claim(pages.back(), "the page of " + input);
+  }
+  {
+    std::vector<BatchJob> checked;
+    for (const std::string& input : inputs) checked.push_back({input, {}, false});
+    check_clip_ranges(checked, options.clip);
   }
   const fs::path index = fs::path(folder) / "index.html";
   if (many) plan.claim(index, "the index");
@@ -327,7 +356,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       }
       file.commit();
       entries.push_back({page.filename().string(), clip.title, clip.frames,
-                         static_cast<double>(clip.frames) * clip.frame_time, qa->warnings()});
+                         static_cast<double>(clip.frames) * clip.frame_time, warning_lines(qa->warnings())});
       if (!many) fmt::print("{}\n", page.string());
     } catch (const ToolError& error) {
       fmt::print(stderr, "oxretarget: error: {}\n", error.what());
@@ -416,7 +445,7 @@ int run_info(const std::string& input, RetargetOptions options) {
   if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
   fmt::print("joints skipped (not source bones; kept in the forward kinematics): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
-  for (const std::string& warning : result.warnings) fmt::print("warning: {}\n", warning);
+  for (const QaWarning& warning : result.warnings) fmt::print("warning: {}\n", warning.text);
   describe_rest(input, header, match);
   return 0;
 }

@@ -15,6 +15,7 @@ struct BatchSettings {
   bool resume = false;     // skip inputs whose result is complete and newer than the input
   std::string shard;       // "K/N": the K-th of N round-robin parts of the sorted inputs; "" for all
   int jobs = 1;
+  bool quiet = false;  // errors and the summary only: no warnings, progress bar or result path
 };
 
 // Exit status: 0 every input done, 1 some input failed; usage errors throw UsageError (status 2).

@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
       settings.format = retarget_values.value("format");
       settings.report = retarget_values.value("report");
       settings.resume = retarget_values.flag("resume");
+      settings.quiet = retarget_values.flag("quiet");
       settings.shard = retarget_values.value("shard");
       settings.jobs = jobs;
       return oxr::run_retarget(inputs, out, settings, retarget_values.options(oxr::kScopeRetarget));

@@ -521,6 +521,10 @@ class GltfWriter final : public PoseWriter {
       throw ToolError(fmt::format("frame {}: key time {} s is beyond float range (Frame Time {})", frame,
                                   clock_.time(frame), info_.frame_time));
     }
+    if (frame > 0 && !std::isnormal(time)) {
+      throw ToolError(fmt::format("frame {}: key time {:.6g} s is below float precision (Frame Time {})", frame,
+                                  clock_.time(frame), info_.frame_time));
+    }
     if (!times_.empty() && !(time > times_.back())) {
       throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})",
                                   frame, time, info_.frame_time));

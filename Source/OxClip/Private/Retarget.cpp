@@ -215,9 +215,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const bool reshape = up != kIdentity || scale != 1.0;
     const bvh::Header shaped = shaped_header(header, recognition, options);
     if (reshape) {
-      if (!rest_local.empty()) {
-        for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
-      }
+      for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
     }
     std::string rest_text = options.source_rest.mode == SourceRest::Mode::Auto ? std::string("zero")
                                                                                : source_rest_text(options.source_rest);
@@ -229,6 +227,13 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       if (reshape) {
         for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
       }
+    }
+    // The clip stage checks its range before anything else is done; a mirrored clip rests on the
+    // mirrored rest pose.
+    ClipStage stage(header, match, options.clip, file_axes, name);
+    if (options.clip.mirror) {
+      std::vector<Quat> scratch(rest_local.size());
+      mirror_frame(mirror_partners(header, match), {}, rest_local, {}, scratch, {});
     }
     // With kz the file's rotations go to the library as they are.
     std::optional<RestConverter> converter;
@@ -247,9 +252,9 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
 
     ClipInfo info;
     info.source = name;
-    info.frame_time = header.frame_time;
-    info.frame_count = header.frame_count;
-    info.frames_to_reserve = header.frames_in_bytes;
+    info.frame_time = stage.frame_time();
+    info.frame_count = stage.frame_count();
+    info.frames_to_reserve = options.clip.active() ? stage.frame_count() : header.frames_in_bytes;
     info.fingers_t_pose = options.fingers_t_pose;
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
@@ -286,20 +291,25 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (on_header) on_header(info);
 
     const std::size_t joints = header.joints.size();
-    std::vector<double> values(static_cast<std::size_t>(header.channel_count));
     std::vector<Quat> meta_rotations(info.bones.size());
     std::vector<Quat> rotations = skeleton.rest;
     std::vector<Vec3> translations = skeleton.offsets;
     std::vector<Quat> file_local(joints);
+    std::vector<Vec3> file_translation(joints);
     std::vector<Quat> file_world(joints);
     std::vector<Vec3> file_position(joints);
     const FramePose pose{meta_rotations, rotations, translations, file_position};
     const double travel = skeleton.motion_scale;
     double yaw = 0;
     FileResult result;
-    result.warnings = recognition.warnings;
-    while (reader.read_frame(values)) {
-      file_joint_poses(header, values, file_axes, file_local, file_world, file_position);
+    for (const std::string& text : recognition.warnings) {
+      QaWarning warning;
+      warning.kind = "recognition";
+      warning.text = text;
+      result.warnings.push_back(warning);
+    }
+    while (stage.next(reader, file_local, file_translation)) {
+      joint_world(header, file_local, file_translation, file_world, file_position);
       if (reshape) {
         for (std::size_t j = 0; j < joints; ++j) {
           file_local[j] = mul(mul(up, file_local[j]), conj(up));
@@ -345,8 +355,10 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       ++result.frames;
     }
     if (reader.one_frame_short()) {
-      result.warnings.push_back("the file holds " + std::to_string(result.frames) + " frames, one fewer than its " +
-                                "header declares; read them all");
+      QaWarning warning;
+      warning.kind = "one_frame_short";
+      warning.text = "the file holds one frame fewer than its header declares; read them all";
+      result.warnings.push_back(warning);
     }
     return result;
   } catch (const bvh::BvhError& error) {
@@ -385,7 +397,7 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   } catch (const ToolError& error) {
     throw ToolError(input.string() + ": " + error.what());
   }
-  for (const std::string& warning : qa->warnings()) result.warnings.push_back(warning);
+  for (const QaWarning& warning : qa->warnings()) result.warnings.push_back(warning);
   return result;
 }
 

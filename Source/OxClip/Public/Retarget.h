@@ -2,8 +2,10 @@
 
 #include "AtomicFile.h"
 #include "BvhReader.h"
+#include "ClipStage.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
+#include "Qa.h"
 #include "Recognition.h"
 #include "RestPose.h"
 #include "Rig.h"
@@ -31,6 +33,7 @@ struct RetargetOptions {
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
+  ClipOptions clip;        // trim, resample, mirror: applied to the source's frames before the solve
   // How position channels combine with OFFSETs: decided per file unless told (bvh::Reader).
   bvh::Positions positions = bvh::Positions::Auto;
   Mesh mesh = Mesh::Box;  // glb/gltf only
@@ -64,7 +67,7 @@ bvh::Header read_header(const std::filesystem::path& input);
 
 struct FileResult {
   std::int64_t frames = 0;
-  std::vector<std::string> warnings;  // quality warnings (retarget_file only)
+  std::vector<QaWarning> warnings;  // quality warnings (retarget_file only)
 };
 
 // A frame of the file's joints in file axes: each joint's local rotation, and by forward kinematics
