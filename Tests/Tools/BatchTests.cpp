@@ -308,10 +308,12 @@ TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
   for (const std::string& line : lines_of(loud.err)) {
     if (has(line, "warning:")) warnings.push_back(line);
   }
-  ASSERT_EQ(warnings.size(), 2u) << loud.err;
-  EXPECT_TRUE(has(warnings[0], "in/walk.bvh: 27 paired source bones missing")) << warnings[0];
-  EXPECT_TRUE(has(warnings[1], "in/walk.bvh: 16 bones turn faster than 1500 degrees/s (")) << warnings[1];
-  EXPECT_TRUE(has(warnings[1], "16 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[1];
+  ASSERT_EQ(warnings.size(), 3u) << loud.err;
+  // The walk's unit (1/0.45 inch) is none of cm, m, mm, in: it is scaled to the mannequin, and said.
+  EXPECT_TRUE(has(warnings[0], "in/walk.bvh: its height (")) << warnings[0];
+  EXPECT_TRUE(has(warnings[1], "in/walk.bvh: 27 paired source bones missing")) << warnings[1];
+  EXPECT_TRUE(has(warnings[2], "in/walk.bvh: 16 bones turn faster than 1500 degrees/s (")) << warnings[2];
+  EXPECT_TRUE(has(warnings[2], "16 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[2];
   // The summary names each failed file with its error, after the count.
   const std::vector<std::string> lines = lines_of(loud.err);
   const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "1 of 3 files"); });
