@@ -132,10 +132,17 @@ std::string symmetric_walk() {
   }
   std::vector<std::string> out = lines;
   for (const auto& [name, line] : offset_line) {
+    // Built by appending: prepending a literal to a temporary string raises a false -Wrestrict in g++ 12 at -O3.
     std::string left;
-    if (name.starts_with("Right")) left = "Left" + name.substr(5);
-    else if (name.size() > 1 && name[0] == 'R' && std::isupper(static_cast<unsigned char>(name[1]))) left = "L" + name.substr(1);
-    else continue;
+    if (name.starts_with("Right")) {
+      left = "Left";
+      left.append(name, 5);
+    } else if (name.size() > 1 && name[0] == 'R' && std::isupper(static_cast<unsigned char>(name[1]))) {
+      left = "L";
+      left.append(name, 1);
+    } else {
+      continue;
+    }
     std::istringstream words(lines[offset_line.at(left)]);
     std::string word;
     double x = 0, y = 0, z = 0;
