@@ -21,6 +21,7 @@ struct FileOutcome {
   double seconds = 0;
   std::string error;  // one line, naming the file
   std::vector<std::string> warnings;
+  FootReport feet;
 };
 
 struct BatchReport {
@@ -37,7 +38,8 @@ struct BatchReport {
 // standard error.
 BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions& options, int jobs, bool show_progress);
 
-// The report as JSON lines: input, output, status, frames, seconds, error, warnings.
+// The report as JSON lines: input, output, status, frames, seconds, error, warnings, and (when the
+// source has feet) feet: source and result slide and ground penetration.
 std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& report);
 
 }  // namespace oxr

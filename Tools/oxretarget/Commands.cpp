@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Batch.h"
+#include "Character.h"
 #include "DemoClip.h"
 #include "PreviewPage.h"
 #include "Qa.h"
@@ -248,7 +249,30 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
 
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
-  options.format = choose_format(inputs, out, settings.format);
+  if (!settings.character.empty()) {
+    if (!settings.target_rig.empty()) throw UsageError("--character and --target-rig both give proportions: use one");
+    try {
+      options.character = Character::read(settings.character, options.units);
+    } catch (const ToolError& error) {
+      throw UsageError(error.what());
+    }
+    options.rig = std::make_shared<const RigPositions>(options.character->rig());
+    // Results go into the character's own container.
+    const Format container = options.character->binary() ? Format::Glb : Format::Gltf;
+    const std::string name = options.character->binary() ? "glb" : "gltf";
+    if (!settings.format.empty() && settings.format != name) {
+      throw UsageError("--character " + settings.character + " writes ." + name + " files, not " + settings.format);
+    }
+    std::string extension = fs::path(out).extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::error_code error;
+    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name) {
+      throw UsageError(out + ": --character " + settings.character + " writes a ." + name + " file");
+    }
+    options.format = container;
+  } else {
+    options.format = choose_format(inputs, out, settings.format);
+  }
   if (!settings.target_rig.empty()) {
     try {
       options.rig = std::make_shared<const RigPositions>(read_target_rig(settings.target_rig, options.units));
@@ -289,9 +313,13 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
 }
 
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
-                RetargetOptions options) {
+                const std::string& character, RetargetOptions options) {
+  if (!target_rig.empty() && !character.empty())
+    throw UsageError("--character and --target-rig both give proportions: use one");
   if (!target_rig.empty())
     options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
+  // The page shows the skeleton in the character's proportions.
+  if (!character.empty()) options.rig = std::make_shared<const RigPositions>(Character::read(character, options.units)->rig());
   const bool many = inputs.size() > 1;
   const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
   if (many) {

@@ -18,6 +18,7 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
 struct BatchSettings {
   std::string format;      // "" to take it from the -o extension (json when there is none)
   std::string target_rig;  // "" for none
+  std::string character;   // "" for none: a glTF character the results are added to
   std::string report;      // JSON-lines report file, "" for none
   bool resume = false;     // skip inputs whose result is complete and newer than the input
   std::string shard;       // "K/N": the K-th of N round-robin parts of the sorted inputs; "" for all
@@ -30,7 +31,7 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
 // One self-contained HTML page per input that plays the source and the target side by side; with
 // several inputs, pages and an index.html go into the folder `out` names.
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
-                RetargetOptions options);
+                const std::string& character, RetargetOptions options);
 int run_info(const std::string& input);
 int run_skeleton(const std::string& kind);
 int run_demo(const std::string& dir);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BvhReader.h"
+#include "FootContact.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
 #include "RestPose.h"
@@ -21,6 +22,14 @@ namespace oxr {
 
 enum class Axes { Bvh, None };
 
+// Finger bones: curl keeps the library's rule (each finger's curl); full carries each finger bone's
+// world change from the source like the body's bones (splay and twist too).
+enum class Fingers { Curl, Full };
+// "curl" or "full"; throws ToolError on anything else.
+Fingers fingers_from_name(std::string_view name);
+
+class Character;
+
 struct RetargetOptions {
   Format format = Format::Json;
   Axes axes = Axes::Bvh;
@@ -30,6 +39,11 @@ struct RetargetOptions {
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
   // A rig of the user's own (read_target_rig); null: offsets derived from each source file.
   std::shared_ptr<const RigPositions> rig;
+  // The user's own character (read_character): results are that file with one more animation, and
+  // its skeleton gives the proportions (rig holds them then).
+  std::shared_ptr<const Character> character;
+  Contacts contacts = Contacts::Auto;
+  Fingers fingers = Fingers::Curl;
 };
 
 // How the joints of a motion file line up with the source skeleton's bones.
@@ -58,6 +72,7 @@ bvh::Header read_header(const std::filesystem::path& input);
 struct FileResult {
   std::int64_t frames = 0;
   std::vector<std::string> warnings;  // quality warnings (retarget_file only)
+  FootReport feet;                    // foot slide and ground penetration of source and result
 };
 
 // One solved frame. Spans are valid during the callback only.

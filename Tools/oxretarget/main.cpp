@@ -27,6 +27,9 @@ int main(int argc, char** argv) {
   std::string units = "cm";
   std::string root_motion = "pelvis";
   std::string target_rig;
+  std::string character;
+  std::string contacts = "auto";
+  std::string finger_rule = "curl";
   std::string source_rest = "zero";
   bool fingers = false;
   const auto add_retarget_options = [&](CLI::App* command) {
@@ -46,6 +49,19 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     command->add_option("--target-rig", target_rig,
                         "BVH or glTF file of a rig with target bone names: its bone offsets");
+    command->add_option("--character", character,
+                        "glTF file (.glb or .gltf) of a skinned character with target bone names: results are that "
+                        "file with the clip added as an animation, in its proportions");
+    command
+        ->add_option("--contacts", contacts,
+                     "auto: hold the feet the source plants where they land (legs of other proportions); off")
+        ->check(CLI::IsMember({"auto", "off"}))
+        ->capture_default_str();
+    command
+        ->add_option("--fingers", finger_rule,
+                     "curl: each finger's curl; full: each finger bone's world change (splay and twist too)")
+        ->check(CLI::IsMember({"curl", "full"}))
+        ->capture_default_str();
     command->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
     command
         ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
@@ -108,19 +124,22 @@ int main(int argc, char** argv) {
       options.units = oxr::units_from_name(units);
       options.root_motion = oxr::root_motion_from_name(root_motion);
       options.source_rest = oxr::source_rest_from_text(source_rest);
+      options.contacts = oxr::contacts_from_name(contacts);
+      options.fingers = oxr::fingers_from_name(finger_rule);
       return options;
     };
     if (*retarget) {
       oxr::BatchSettings settings;
       settings.format = format;
       settings.target_rig = target_rig;
+      settings.character = character;
       settings.report = report;
       settings.resume = resume;
       settings.shard = shard;
       settings.jobs = jobs;
       return oxr::run_retarget(inputs, out, settings, retarget_options());
     }
-    if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, retarget_options());
+    if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, character, retarget_options());
     if (*info) return oxr::run_info(info_input);
     if (*skeleton) return oxr::run_skeleton(kind);
   } catch (const oxr::UsageError& error) {
