@@ -194,6 +194,7 @@ Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int 
 void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations) {
   std::array<Chain, 2> chains;
   std::array<Vec3, 2> goals;
+  std::array<bool, 2> moved{};
   double drop = 0;
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
@@ -244,7 +245,18 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
   }
   for (std::size_t s = 0; s < 2; ++s) {
     const Leg& leg = legs_[s];
-    if (leg.weight <= 0) continue;
+    const Chain& c = chains[s];
+    if (leg.weight <= 0) goals[s] = c.ankle;
+    // No foot goes below the ground: the ankle rises until neither it nor the ball is under its rest
+    // height (the foot keeps its orientation).
+    const Vec3 ball = add(goals[s], sub(c.ball, c.ankle));
+    const double depth = std::max({0.0, leg.rest_height[0] - goals[s][1], leg.rest_height[1] - ball[1]});
+    goals[s][1] += depth;
+    moved[s] = leg.weight > 0 || depth > 0;
+  }
+  for (std::size_t s = 0; s < 2; ++s) {
+    const Leg& leg = legs_[s];
+    if (!moved[s]) continue;
     const Chain& c = chains[s];
     const auto thigh = static_cast<std::size_t>(leg.thigh), calf = static_cast<std::size_t>(leg.calf),
                foot = static_cast<std::size_t>(leg.foot);
