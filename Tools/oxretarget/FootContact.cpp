@@ -31,7 +31,10 @@ double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[
 Vec3 cross(const Vec3& a, const Vec3& b) {
   return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
-double horizontal(const Vec3& a, const Vec3& b) { return std::hypot(a[0] - b[0], a[2] - b[2]); }
+double horizontal(const Vec3& a, const Vec3& b) {
+  const double x = a[0] - b[0], z = a[2] - b[2];
+  return std::sqrt(x * x + z * z);  // std::hypot guards against overflow no body length needs, at a cost
+}
 
 // The shortest turn taking direction u to direction v (neither needs unit length).
 Quat between(const Vec3& u, const Vec3& v) {
@@ -111,7 +114,7 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
     }
     if (leg.source[0] < 0) measured_ = false;
     const auto window = static_cast<std::size_t>(std::max(1L, std::lround(kFloorSeconds / frame_time_)));
-    for (auto& recent : leg.recent) recent.assign(std::min(window, kMaxFloorFrames), 0.0);
+    for (WindowMinimum& floor : leg.floor) floor.reset(std::min(window, kMaxFloorFrames));
     const std::array<int, 2> joints{leg.foot, leg.ball};
     for (std::size_t k = 0; k < 2; ++k) {
       const auto j = static_cast<std::size_t>(joints[k]);
@@ -127,6 +130,32 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
   solve_ = solve && measured_ && differs;
 }
 
+void FootContact::WindowMinimum::reset(std::size_t window) {
+  index_.assign(window, 0);
+  value_.assign(window, 0.0);
+  front_ = size_ = 0;
+  pushed_ = 0;
+}
+
+double FootContact::WindowMinimum::push(double value) {
+  const std::size_t capacity = value_.size();
+  // Candidates no smaller than the new value can never be the minimum again.
+  while (size_ > 0 && value_[(front_ + size_ - 1) % capacity] >= value) --size_;
+  if (size_ == capacity) {  // only when every candidate is older than the window
+    front_ = (front_ + 1) % capacity;
+    --size_;
+  }
+  index_[(front_ + size_) % capacity] = pushed_;
+  value_[(front_ + size_) % capacity] = value;
+  ++size_;
+  while (index_[front_] <= pushed_ - static_cast<std::int64_t>(capacity)) {
+    front_ = (front_ + 1) % capacity;
+    --size_;
+  }
+  ++pushed_;
+  return value_[front_];
+}
+
 void FootContact::detect(std::span<const Vec3> source_positions) {
   const double enter_height = kEnterHeight * hip_height_, leave_height = kLeaveHeight * hip_height_;
   const double enter_speed = kEnterSpeed * hip_height_, leave_speed = kLeaveSpeed * hip_height_;
@@ -138,16 +167,13 @@ void FootContact::detect(std::span<const Vec3> source_positions) {
       // of a calibration pose does not count).
       const double speed = first_ ? std::numeric_limits<double>::infinity()
                                   : length(sub(p, leg.source_previous[k])) / frame_time_;
-      std::vector<double>& recent = leg.recent[k];
-      recent[leg.recent_at % recent.size()] = speed < leave_speed ? p[1] : std::numeric_limits<double>::infinity();
-      const std::size_t seen = std::min<std::size_t>(leg.recent_at + 1, recent.size());
-      const double floor = *std::min_element(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(seen));
+      const double floor =
+          leg.floor[k].push(speed < leave_speed ? p[1] : std::numeric_limits<double>::infinity());
       const double height = std::isfinite(floor) ? p[1] - floor : leave_height;
       leg.planted[k] = leg.planted[k] ? height < leave_height && speed < leave_speed
                                       : height < enter_height && speed < enter_speed;
       leg.source_previous[k] = p;
     }
-    ++leg.recent_at;
   }
   first_ = false;
 }
@@ -191,7 +217,8 @@ Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int 
 
 }  // namespace
 
-void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations) {
+void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations,
+                             std::array<std::array<Vec3, 2>, 2>& feet) {
   std::array<Chain, 2> chains;
   std::array<Vec3, 2> goals;
   std::array<bool, 2> moved{};
@@ -231,7 +258,7 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     const double reach = (length(sub(c.knee, c.hip)) + length(sub(c.ankle, c.knee))) * (1 - 1e-6);
     const Vec3 to_goal = sub(goals[s], c.hip);
     if (length(to_goal) > reach) {
-      const double across = std::hypot(to_goal[0], to_goal[2]);
+      const double across = std::sqrt(to_goal[0] * to_goal[0] + to_goal[2] * to_goal[2]);
       const double need = across < reach ? -to_goal[1] - std::sqrt(reach * reach - across * across) : -to_goal[1];
       drop = std::max(drop, need);
     }
@@ -253,6 +280,7 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     const double depth = std::max({0.0, leg.rest_height[0] - goals[s][1], leg.rest_height[1] - ball[1]});
     goals[s][1] += depth;
     moved[s] = leg.weight > 0 || depth > 0;
+    feet[s] = {c.ankle, c.ball};
   }
   for (std::size_t s = 0; s < 2; ++s) {
     const Leg& leg = legs_[s];
@@ -287,6 +315,8 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     rotations[thigh] = mul(conj(c.pelvis_world), thigh_world);
     rotations[calf] = mul(conj(thigh_world), calf_world);
     rotations[foot] = mul(conj(calf_world), c.foot_world);  // the foot keeps its solved orientation
+    // The ankle reaches the goal; the foot, turned as solved, carries the ball along.
+    feet[s] = {goal, add(goal, sub(c.ball, c.ankle))};
   }
 }
 
@@ -294,8 +324,10 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
                         std::span<Vec3> translations) {
   if (!measured_) return;
   detect(source_positions);
-  if (solve_) solve_legs(rotations, translations);
-  for (Leg& leg : legs_) {
+  std::array<std::array<Vec3, 2>, 2> feet;
+  if (solve_) solve_legs(rotations, translations, feet);
+  for (std::size_t s = 0; s < 2; ++s) {
+    Leg& leg = legs_[s];
     const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
     std::array<Vec3, 2> source{source_positions[static_cast<std::size_t>(leg.source[0])], Vec3{}};
     // Without a toe joint the source's ball is never planted; its height counts as the ankle's.
@@ -303,8 +335,11 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
     std::array<double, 2> source_rest = leg.source_rest_height;
     if (leg.source[1] < 0) source_rest[1] = source_rest[0];
     measure(source_tally_, leg.source_track, anchor, source, source_rest);
-    const Chain c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
-    measure(result_tally_, leg.result_track, anchor, {c.ankle, c.ball}, leg.rest_height);
+    if (!solve_) {
+      const Chain c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
+      feet[s] = {c.ankle, c.ball};
+    }
+    measure(result_tally_, leg.result_track, anchor, feet[s], leg.rest_height);
   }
 }
 

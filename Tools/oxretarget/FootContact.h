@@ -57,6 +57,19 @@ class FootContact {
   FootReport report() const;
 
  private:
+  // The smallest of the last N values pushed, kept in a ring of candidates (each smaller than those
+  // after it): amortised constant time per value, no allocation after set-up.
+  class WindowMinimum {
+   public:
+    void reset(std::size_t window);
+    double push(double value);  // returns the minimum of the window ending with value
+
+   private:
+    std::vector<std::int64_t> index_;
+    std::vector<double> value_;
+    std::size_t front_ = 0, size_ = 0;
+    std::int64_t pushed_ = 0;
+  };
   // Where a planted foot was last frame, to measure its travel.
   struct Track {
     int anchor = -1;
@@ -72,8 +85,7 @@ class FootContact {
     std::array<int, 2> source{-1, -1};            // file joints of the foot and the ball
     std::array<bool, 2> planted{};                // the source's foot and ball joints, this frame
     std::array<Vec3, 2> source_previous{};
-    std::array<std::vector<double>, 2> recent;  // the source joints' heights over the last second
-    std::size_t recent_at = 0;                  // frames seen
+    std::array<WindowMinimum, 2> floor;  // the source joints' lowest still heights over the last second
     std::array<double, 2> rest_height{};         // the result's ankle and ball above the ground at rest
     std::array<double, 2> source_rest_height{};  // the performer's
     int anchor = -1;       // held at 0: the ankle, 1: the ball; -1: free
@@ -83,7 +95,8 @@ class FootContact {
     Track source_track, result_track;
   };
   void detect(std::span<const Vec3> source_positions);
-  void solve_legs(std::span<Quat> rotations, std::span<Vec3> translations);
+  // Holds and lifts the legs; feet: where each leg's ankle and ball end up.
+  void solve_legs(std::span<Quat> rotations, std::span<Vec3> translations, std::array<std::array<Vec3, 2>, 2>& feet);
   static void measure(Tally& tally, Track& track, int anchor, const std::array<Vec3, 2>& joints,
                       const std::array<double, 2>& rest_height);
 
