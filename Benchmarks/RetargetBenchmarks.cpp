@@ -26,6 +26,7 @@
 #include "DemoClip.h"
 #include "PoseWriter.h"
 #include "Retarget.h"
+#include "Solver.h"
 #endif
 
 #include "LiteralRetarget.h"
@@ -231,8 +232,7 @@ void BM_ToolThroughput(benchmark::State& state) {
   const bool write = state.range(0) != 0;
   const std::filesystem::path output = std::filesystem::temp_directory_path() /
                                        ("oxretarget-bench-" + std::to_string(::getpid()) + oxr::extension_for(format));
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  oxr::Solver retargeter;
   std::int64_t total = 0;
   for (auto _ : state) {
     std::istringstream in(clip);
@@ -379,8 +379,7 @@ void BM_Capture_Tool(benchmark::State& state) {
   options.format = kFormats[state.range(0)];
   const std::filesystem::path& input = capture_file();
   const std::filesystem::path output = bench_output(oxr::extension_for(options.format));
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  oxr::Solver retargeter;
   std::int64_t total = 0;
   std::uint64_t allocations = 0;
   std::int64_t counted = 0;
@@ -420,8 +419,7 @@ BENCHMARK(BM_Capture_Tool)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 // harness's own cost, which the ratio leaves out.
 void BM_FootContact_Pass(benchmark::State& state) {
   const bool apply = state.range(0) != 0;
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  oxr::Solver retargeter;
   const auto solve = [&](const oxr::RetargetOptions& options, oxr::ClipInfo& info, std::vector<oxr::bvh::Quat>& rotations,
                          std::vector<oxr::Vec3>& translations, std::vector<oxr::Vec3>& sources) {
     std::ifstream in(OX_CAPTURE_FILE, std::ios::binary);

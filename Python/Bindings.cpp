@@ -18,14 +18,16 @@
 #include <vector>
 
 #include "BvhReader.h"
-#include "Commands.h"
+#include "Character.h"
+#include "Options.h"
+#include "PoseWriter.h"
 #include "Geometry.h"
 #include "Retarget.h"
 #include "Rig.h"
+#include "Solver.h"
+#include "Version.h"
 #include "ToolError.h"
 
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxRetarget_KZ_UE.h"
 
 namespace py = pybind11;
 
@@ -71,9 +73,10 @@ oxr::SourceRest source_rest_option(py::handle value) {
   }
 }
 
-// The tool's options from retarget_file's keywords, spelled as on the command line with '_' for
-// '-' (--fingers-t-pose is fingers_t_pose). The format as the tool chooses it: format=, else the
-// output's extension, else JSON. Every option of the tool is mapped here and nowhere else.
+// The tool's options from retarget_file's keywords: every option of the tool's table offered to
+// Python, spelled with '_' for '-' (--fingers-t-pose is fingers_t_pose); a flag takes True or False,
+// any other option a string (or a path for a file). The format as the tool chooses it: format=, else
+// the output's extension, else JSON.
 oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const std::filesystem::path& output,
                                       const py::object& format, const py::kwargs& options) {
   oxr::RetargetOptions result;
@@ -85,30 +88,56 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     throw py::value_error(error.what());
   }
 
-  py::object target_rig = py::none();
+  std::string keywords;
+  for (const oxr::OptionSpec& spec : oxr::option_table()) {
+    if ((spec.scope & oxr::kScopePython) == 0 || !spec.pipeline) continue;
+    std::string keyword(spec.name);
+    std::replace(keyword.begin(), keyword.end(), '-', '_');
+    keywords += (keywords.empty() ? "" : ", ") + keyword;
+  }
+  const py::object fspath = py::module_::import("os").attr("fspath");
   for (const auto& [key, value] : options) {
     const std::string name = key.cast<std::string>();
-    if (name == "axes") {
-      result.axes = choice(value, name, {"bvh", "none"}) == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
-    } else if (name == "fingers_t_pose") {
-      result.fingers_t_pose = flag(value, name);
-    } else if (name == "units") {
-      result.units = oxr::units_from_name(choice(value, name, {"cm", "m", "mm", "in"}));
-    } else if (name == "root_motion") {
-      result.root_motion = oxr::root_motion_from_name(choice(value, name, {"pelvis", "root", "none"}));
-    } else if (name == "target_rig") {
-      target_rig = py::reinterpret_borrow<py::object>(value);
-    } else if (name == "source_rest") {
-      result.source_rest = source_rest_option(value);
+    const oxr::OptionSpec* spec = oxr::find_option(name);
+    if (spec == nullptr || (spec->scope & oxr::kScopePython) == 0 || !spec->pipeline ||
+        name.find('-') != std::string::npos) {
+      throw py::type_error("retarget_file() got an unexpected keyword argument '" + name + "'; options: " + keywords);
+    }
+    std::string text;
+    if (spec->value_name.empty()) {
+      text = flag(value, name) ? "true" : "false";
+    } else if (!spec->choices.empty()) {
+      std::vector<std::string> allowed;
+      std::string_view rest = spec->choices;
+      while (!rest.empty()) {
+        const auto bar = rest.find('|');
+        allowed.emplace_back(rest.substr(0, bar));
+        if (bar == std::string_view::npos) break;
+        rest.remove_prefix(bar + 1);
+      }
+      text = choice(value, name, allowed);
+    } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
+      text = fspath(value).cast<std::string>();
     } else {
-      throw py::type_error("retarget_file() got an unexpected keyword argument '" + name +
-                           "'; options: axes, fingers_t_pose, units, root_motion, target_rig, source_rest");
+      throw py::type_error(name + " must be a string; got " +
+                           std::string(py::str(py::type::of(value).attr("__name__"))));
+    }
+    try {
+      oxr::apply_option(result, name, text);
+    } catch (const oxr::UsageError& error) {
+      throw py::value_error(name + ": " + error.what());
     }
   }
-  // The rig's offsets are read in the source's units, whichever keyword came first.
-  if (!target_rig.is_none()) {
-    const auto path = py::module_::import("os").attr("fspath")(target_rig).cast<std::filesystem::path>();
-    result.rig = std::make_shared<const oxr::RigPositions>(oxr::read_target_rig(path, result.units));
+  oxr::prepare_options(result);
+  if (result.character) {
+    // The result is the character with the clip added, in the character's own container.
+    const bool binary = result.character->binary();
+    const std::string extension = oxr::bvh::to_lower(output.extension().string());
+    if ((!format.is_none() && format_name != (binary ? "glb" : "gltf")) || extension != (binary ? ".glb" : ".gltf")) {
+      throw py::value_error(result.character_file + ": a character's result is a " + (binary ? ".glb" : ".gltf") +
+                            " file; name the output so");
+    }
+    result.format = binary ? oxr::Format::Glb : oxr::Format::Gltf;
   }
   return result;
 }
@@ -213,15 +242,8 @@ std::int64_t retarget_file(const std::filesystem::path& input, const std::filesy
                            const py::object& format, const py::kwargs& options) {
   const oxr::RetargetOptions settings = retarget_options(input, output, format, options);
   py::gil_scoped_release release;
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
-  return oxr::retarget_file(input, output, settings, retargeter).frames;
-}
-
-TArray<FString> to_fstrings(const std::vector<std::string>& names) {
-  TArray<FString> result;
-  for (const std::string& name : names) result.Add(FString(name.c_str()));
-  return result;
+  oxr::Solver solver;
+  return oxr::retarget_file(input, output, settings, solver).frames;
 }
 
 class Retargeter {
@@ -236,44 +258,27 @@ class Retargeter {
         throw py::value_error("kz_names and ue_names must have the same length; got " +
                               std::to_string(kz_names->size()) + " and " + std::to_string(ue_names->size()));
       }
-      prototype_.init(to_fstrings(*kz_names), to_fstrings(*ue_names));
-    } else {
-      prototype_.init();
+      prototype_ = oxr::Solver(*kz_names, *ue_names);
     }
 
     // Every source bone is fed every frame, at its T-pose unless the caller's names drive it.
-    OxSkeletonTreeKZ* source = prototype_.getSrcSkeleton();
-    for (const std::string& bone : oxr::source_bone_names()) {
-      const FName name(bone.c_str());
-      source_names_.Add(name);
-      source_t_pose_.Add(source->get_t_pose_in_local(name));
-    }
-
-    meta_ = prototype_.getMetaBoneName();
-    OxSkeletonTreeUE* target = prototype_.getDesSkeleton();
-    const TArray<FName> bones = target->getBoneNames();
-    for (const FName& bone : bones) bones_.emplace_back(*bone.ToString());
-    parents_ = py::array_t<std::int64_t>(static_cast<py::ssize_t>(bones.Num()));
-    for (int32 b = 0; b < bones.Num(); ++b) {
-      const FName parent = target->getParentName(bones[b]);
-      parents_.mutable_at(b) = parent.IsNone() ? -1 : bones.Find(parent);
-    }
-    t_pose_ = DoubleArray({static_cast<py::ssize_t>(meta_.Num()), py::ssize_t{4}});
-    for (int32 m = 0; m < meta_.Num(); ++m) {
-      meta_bones_.emplace_back(*meta_[m].ToString());
-      const TQuat<double> q = prototype_.getTPose(meta_[m]).GetRotation();
-      double* row = t_pose_.mutable_data(m);
-      row[0] = q.X;
-      row[1] = q.Y;
-      row[2] = q.Z;
-      row[3] = q.W;
+    source_t_pose_ = oxr::source_skeleton().t_pose_local;
+    const oxr::SkeletonData& target = oxr::target_skeleton();
+    bones_ = target.names;
+    parents_ = py::array_t<std::int64_t>(static_cast<py::ssize_t>(bones_.size()));
+    for (std::size_t b = 0; b < bones_.size(); ++b) parents_.mutable_at(static_cast<py::ssize_t>(b)) = target.parents[b];
+    meta_bones_ = prototype_.meta_bones();
+    t_pose_ = DoubleArray({static_cast<py::ssize_t>(meta_bones_.size()), py::ssize_t{4}});
+    for (std::size_t m = 0; m < meta_bones_.size(); ++m) {
+      const oxr::Quat& q = prototype_.meta_t_pose()[m];
+      std::copy(q.begin(), q.end(), t_pose_.mutable_data(static_cast<py::ssize_t>(m)));
     }
     // Shared with every caller: read-only.
     parents_.attr("setflags")(py::arg("write") = false);
     t_pose_.attr("setflags")(py::arg("write") = false);
   }
 
-  static const std::vector<std::string>& source_bones() { return oxr::source_bone_names(); }
+  static const std::vector<std::string>& source_bones() { return oxr::source_skeleton().names; }
   const std::vector<std::string>& meta_bones() const { return meta_bones_; }
   const std::vector<std::string>& bones() const { return bones_; }
   const py::array_t<std::int64_t>& parents() const { return parents_; }
@@ -297,7 +302,7 @@ class Retargeter {
 
     const std::vector<Drive> drives = drives_for(names);
 
-    const auto meta_count = static_cast<py::ssize_t>(meta_.Num());
+    const auto meta_count = static_cast<py::ssize_t>(meta_bones_.size());
     std::vector<py::ssize_t> shape{frames, meta_count, 4};
     if (one_frame) shape.erase(shape.begin());
     DoubleArray result(shape);
@@ -306,22 +311,19 @@ class Retargeter {
     {
       py::gil_scoped_release release;
       Lease lease(*this);
-      TArray<TTransform<double>> transforms = source_t_pose_;
+      std::vector<oxr::Quat> source = source_t_pose_;
+      std::vector<oxr::Quat> meta(meta_bones_.size());
       for (py::ssize_t f = 0; f < frames; ++f) {
         const double* frame = in + f * joints * 4;
         for (const auto& [joint, slot] : drives) {
           const double* q = frame + joint * 4;
-          transforms[slot] = w_first ? TTransform<double>(TQuat<double>(q[1], q[2], q[3], q[0]))
-                                     : TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
+          source[slot] = w_first ? oxr::Quat{q[1], q[2], q[3], q[0]} : oxr::Quat{q[0], q[1], q[2], q[3]};
         }
-        lease->updateSrcSkeleton(source_names_, transforms);
-        lease->updateDesSkeleton(fingers_t_pose);
+        lease->solve(source, fingers_t_pose, meta);
         double* row = out + f * meta_count * 4;
-        for (int32 m = 0; m < meta_.Num(); ++m, row += 4) {
-          const TQuat<double> q = lease->getMetaBonePose(meta_[m]).GetRotation();
-          const std::array<double, 4> values =
-              w_first ? std::array<double, 4>{q.W, q.X, q.Y, q.Z} : std::array<double, 4>{q.X, q.Y, q.Z, q.W};
-          std::copy(values.begin(), values.end(), row);
+        for (const oxr::Quat& q : meta) {
+          const oxr::Quat values = w_first ? oxr::Quat{q[3], q[0], q[1], q[2]} : q;
+          row = std::copy(values.begin(), values.end(), row);
         }
       }
     }
@@ -332,30 +334,27 @@ class Retargeter {
   // source bones, solve, and with read_poses read every meta bone's pose), on rotations (F, 67, 4)
   // in source bone order, x y z w. For the benchmark, beside solve on the same data.
   double library_seconds_per_frame(const DoubleArray& rotations, bool fingers_t_pose, bool read_poses) {
-    const int32 bones = source_names_.Num();
+    const auto bones = static_cast<py::ssize_t>(source_t_pose_.size());
     if (rotations.ndim() != 3 || rotations.shape(1) != bones || rotations.shape(2) != 4) {
       throw py::value_error("rotations must have shape (F, " + std::to_string(bones) + ", 4)");
     }
     const py::ssize_t frames = rotations.shape(0);
-    std::vector<double> out(static_cast<std::size_t>(frames * meta_.Num() * 4));
+    std::vector<double> out(static_cast<std::size_t>(frames) * meta_bones_.size() * 4);
     py::gil_scoped_release release;
-    OxRetarget_KZ_UE retargeter(prototype_);
-    TArray<TTransform<double>> pose = source_t_pose_;
+    oxr::Solver solver(prototype_);
+    std::vector<oxr::Quat> pose(source_t_pose_.size());
+    std::vector<oxr::Quat> meta(meta_bones_.size());
     const auto start = std::chrono::steady_clock::now();
     const double* q = rotations.data();
     double* o = out.data();
     for (py::ssize_t f = 0; f < frames; ++f) {
-      for (int32 b = 0; b < bones; ++b, q += 4) pose[b] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
-      retargeter.updateSrcSkeleton(source_names_, pose);
-      retargeter.updateDesSkeleton(fingers_t_pose);
-      if (!read_poses) continue;
-      for (const FName& bone : meta_) {
-        const TQuat<double> r = retargeter.getMetaBonePose(bone).GetRotation();
-        *o++ = r.X;
-        *o++ = r.Y;
-        *o++ = r.Z;
-        *o++ = r.W;
+      for (oxr::Quat& p : pose) {
+        p = {q[0], q[1], q[2], q[3]};
+        q += 4;
       }
+      solver.solve(pose, fingers_t_pose, meta);
+      if (!read_poses) continue;
+      for (const oxr::Quat& r : meta) o = std::copy(r.begin(), r.end(), o);
     }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     return frames > 0 ? elapsed.count() / static_cast<double>(frames) : 0.0;
@@ -365,7 +364,7 @@ class Retargeter {
   // Input joint `joint` sets source slot `slot` (an index into source_names_).
   struct Drive {
     py::ssize_t joint;
-    int32 slot;
+    std::size_t slot;
   };
 
   // The input joints matched to source slots, with the tool's joint matching. The last list of
@@ -377,7 +376,7 @@ class Retargeter {
     }
     std::vector<Drive> drives;
     for (const oxr::JointMatch::Pair& pair : oxr::match_joints(names).matched) {
-      drives.push_back({pair.joint, source_names_.Find(FName(pair.bone.c_str()))});
+      drives.push_back({pair.joint, static_cast<std::size_t>(oxr::source_skeleton().index_of(pair.bone))});
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     last_names_ = names;
@@ -392,7 +391,7 @@ class Retargeter {
     explicit Lease(Retargeter& owner) : owner_(owner) {
       const std::lock_guard<std::mutex> lock(owner_.mutex_);
       if (owner_.spares_.empty()) {
-        retargeter_ = std::make_unique<OxRetarget_KZ_UE>(owner_.prototype_);
+        retargeter_ = std::make_unique<oxr::Solver>(owner_.prototype_);
       } else {
         retargeter_ = std::move(owner_.spares_.back());
         owner_.spares_.pop_back();
@@ -404,21 +403,19 @@ class Retargeter {
       const std::lock_guard<std::mutex> lock(owner_.mutex_);
       owner_.spares_.push_back(std::move(retargeter_));
     }
-    OxRetarget_KZ_UE* operator->() const { return retargeter_.get(); }
+    oxr::Solver* operator->() const { return retargeter_.get(); }
 
    private:
     Retargeter& owner_;
-    std::unique_ptr<OxRetarget_KZ_UE> retargeter_;
+    std::unique_ptr<oxr::Solver> retargeter_;
   };
 
-  OxRetarget_KZ_UE prototype_;
+  oxr::Solver prototype_;
   std::mutex mutex_;  // guards spares_ and the last names' drives
-  std::vector<std::unique_ptr<OxRetarget_KZ_UE>> spares_;
+  std::vector<std::unique_ptr<oxr::Solver>> spares_;
   std::vector<std::string> last_names_;
   std::vector<Drive> last_drives_;
-  TArray<FName> source_names_;
-  TArray<TTransform<double>> source_t_pose_;
-  TArray<FName> meta_;
+  std::vector<oxr::Quat> source_t_pose_;
   std::vector<std::string> meta_bones_;
   std::vector<std::string> bones_;
   py::array_t<std::int64_t> parents_;
@@ -429,6 +426,7 @@ class Retargeter {
 
 PYBIND11_MODULE(_oxretarget, m) {
   m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
+  m.attr("__version__") = oxr::version();
 
   auto& error = py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
   error.attr("__doc__") =

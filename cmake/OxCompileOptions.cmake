@@ -17,7 +17,6 @@ if(OXRETARGET_SANITIZE)
   target_link_options(ox_compile_options INTERFACE
     $<BUILD_INTERFACE:-fsanitize=${OXRETARGET_SANITIZE}>)
 endif()
-install(TARGETS ox_compile_options EXPORT OxRetargetTargets)
 
 # One of the project's libraries, from the folder that calls it: the sources given, the headers of
 # Public/ (exported under include/OxRetarget/INCLUDE_SUBDIR, each proven to compile alone by a
@@ -36,7 +35,7 @@ function(ox_add_library name)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/Public>
     $<INSTALL_INTERFACE:${include_dir}>)
-  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS} ox_compile_options)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS} $<BUILD_INTERFACE:ox_compile_options>)
 
   install(TARGETS ${name} EXPORT OxRetargetTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -11,7 +11,7 @@ parent bone). Errors from the tool's reader and pipeline raise oxretarget.Error 
 one-line text.
 """
 
-from ._oxretarget import Error, Motion, Retargeter, read_bvh, retarget_file
+from ._oxretarget import Error, Motion, Retargeter, __version__, read_bvh, retarget_file
 
 __all__ = ["Error", "Motion", "Retargeter", "read_bvh", "retarget_file"]
 

@@ -60,7 +60,21 @@ def retarget_one(tool, cwd, options, input_path):
             os.unlink(report)
 
 
+def option_table(tool):
+    """The tool's options as its own table lists them (`oxretarget options`): the runner offers the
+    ones marked for the cluster, with the tool's names, values and help."""
+    try:
+        run = subprocess.run([tool, "options"], stdin=subprocess.DEVNULL, capture_output=True, text=True, check=True)
+        return json.loads(run.stdout)
+    except (OSError, subprocess.CalledProcessError, json.JSONDecodeError) as error:
+        raise UsageError(f"{tool}: cannot read its options ({error})") from None
+
+
 def parse_arguments(argv):
+    first = argparse.ArgumentParser(add_help=False)
+    first.add_argument("--tool")
+    known, _ = first.parse_known_args(argv)
+    tool = find_tool(known.tool)
     parser = argparse.ArgumentParser(
         prog=PROG, fromfile_prefix_chars="@",
         description="Retarget BVH files on a Dask cluster, one file per task, with the results and the report of "
@@ -69,26 +83,25 @@ def parse_arguments(argv):
     parser.add_argument("inputs", nargs="+", help="BVH files; @FILE reads arguments from FILE, one a line")
     parser.add_argument("-o", "--output", default="",
                         help="Output file (one input) or folder (several); default: beside each input")
-    parser.add_argument("--format", choices=["json", "csv", "glb", "gltf", "bvh"],
-                        help="Result format; default: from the -o extension, else json")
-    parser.add_argument("--units", choices=["cm", "m", "mm", "in"], help="Length unit of the source files")
-    parser.add_argument("--root-motion", choices=["pelvis", "root", "none"], help="As for oxretarget retarget")
-    parser.add_argument("--target-rig", help="BVH or glTF file of a rig with target bone names")
-    parser.add_argument("--source-rest", help="zero, kz, frame:N or file:REST.bvh, as for oxretarget retarget")
-    parser.add_argument("--fingers-t-pose", action="store_true", help="Keep every finger bone in its T-pose")
-    parser.add_argument("--axes", choices=["bvh", "none"], help="As for oxretarget retarget")
-    parser.add_argument("--resume", action="store_true", help="Skip inputs whose complete result is newer")
-    parser.add_argument("--report", help="Write one JSON line per input, in sorted input order, to this file")
+    table = [spec for spec in option_table(tool) if "cluster" in spec["scopes"]]
+    for spec in table:
+        flag = "--" + spec["name"]
+        if not spec["value_name"]:
+            parser.add_argument(flag, action="store_true", help=spec["help"])
+        else:
+            parser.add_argument(flag, metavar=spec["value_name"], choices=spec["choices"] or None, help=spec["help"])
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="Scheduler to use, e.g. tcp://HOST:8786")
     where.add_argument("--local", "-j", "--jobs", metavar="N", type=int,
                        help="Start a cluster of N worker processes on this machine (default: one per core)")
-    parser.add_argument("--shard", metavar="K/N", help="Retarget only the K-th of N parts of the sorted inputs")
     parser.add_argument("--tool", help="The oxretarget program the workers run (default: the one beside this "
                         "program, else the one on PATH; a worker without it there uses its own PATH)")
     args = parser.parse_args(argv)
     if args.local is not None and args.local < 1:
         parser.error("--local needs at least one worker")
+    args.tool = tool
+    # Options the runner handles itself rather than passing on to every task.
+    args.passed_on = [spec for spec in table if spec["name"] not in ("report", "shard")]
     return args
 
 
@@ -105,14 +118,13 @@ def shard_of(inputs, shard):
 def tool_options(args):
     """The options every task passes to the tool, -o included."""
     options = []
-    for name in ("format", "units", "root_motion", "target_rig", "source_rest", "axes"):
-        value = getattr(args, name)
-        if value is not None:
-            options += ["--" + name.replace("_", "-"), value]
-    if args.fingers_t_pose:
-        options.append("--fingers-t-pose")
-    if args.resume:
-        options.append("--resume")
+    for spec in args.passed_on:
+        value = getattr(args, spec["name"].replace("-", "_"))
+        if not spec["value_name"]:
+            if value:
+                options.append("--" + spec["name"])
+        elif value is not None:
+            options += ["--" + spec["name"], value]
     if args.output:
         options += ["-o", args.output]
     return options
@@ -260,16 +272,23 @@ def write_report(path, lines):
 
 
 def main(argv=None):
-    args = parse_arguments(argv)
+    try:
+        args = parse_arguments(argv)
+    except UsageError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
     start = time.monotonic()
     client = cluster = None
     try:
         if args.report and not os.path.isdir(os.path.dirname(os.path.abspath(args.report))):
             raise UsageError(f"{args.report}: its folder does not exist")
-        tool = find_tool(args.tool)
+        tool = args.tool
         if args.shard is not None:
             args.inputs = shard_of(args.inputs, args.shard)
-        outputs = plan_outputs(args.inputs, args.output, args.format)
+        # With a character the results are the character's container, as the tool writes them.
+        character = getattr(args, "character", None)
+        format_name = args.format or (os.path.splitext(character)[1].lower().lstrip(".") if character else None)
+        outputs = plan_outputs(args.inputs, args.output, format_name)
         client, cluster = connect(args)
         show_progress = len(args.inputs) > 1 and sys.stderr.isatty()
         lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)

@@ -12,8 +12,6 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "OxRetarget_KZ_UE.h"
-
 namespace oxr {
 namespace {
 
@@ -48,14 +46,13 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
   std::mutex progress_mutex;
 
   const auto worker = [&] {
-    OxRetarget_KZ_UE retargeter;
-    retargeter.init();
+    Solver solver;
     for (std::size_t k = next++; k < todo.size(); k = next++) {
       const std::size_t i = todo[k];
       FileOutcome& outcome = report.outcomes[i];
       const auto began = std::chrono::steady_clock::now();
       try {
-        FileResult result = retarget_file(batch[i].input, batch[i].output, options, retargeter);
+        FileResult result = retarget_file(batch[i].input, batch[i].output, options, solver);
         outcome.status = "ok";
         outcome.frames = result.frames;
         outcome.warnings = std::move(result.warnings);

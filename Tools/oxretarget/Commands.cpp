@@ -4,9 +4,11 @@
 #include "Batch.h"
 #include "Character.h"
 #include "DemoClip.h"
+#include "Options.h"
 #include "PreviewPage.h"
 #include "Qa.h"
 #include "Retarget.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -23,9 +25,6 @@
 
 #include <fmt/format.h>
 #include <unistd.h>
-
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxRetarget_KZ_UE.h"
 
 namespace fs = std::filesystem;
 
@@ -61,9 +60,9 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   std::error_code error;
   const bool out_is_dir = !out.empty() && fs::is_directory(out, error);
   if (many && !out.empty() && !out_is_dir) {
-    if (fs::exists(out, error)) throw UsageError(out + ": is not a folder; several inputs need an output folder");
+    if (fs::exists(out, error)) throw UsageError(out, "is not a folder; several inputs need an output folder");
     fs::create_directories(out, error);
-    if (error) throw UsageError(out + ": cannot create folder: " + error.message());
+    if (error) throw UsageError(out, "cannot create folder: " + error.message());
   }
   // Results never replace a motion file given as input.
   std::set<fs::path> input_files;
@@ -79,35 +78,17 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
       target = out;
     }
     if (input_files.count(fs::weakly_canonical(target, error)) != 0) {
-      throw UsageError(target.string() + ": would overwrite an input file; choose another output with -o");
+      throw UsageError(target.string(), "would overwrite an input file; choose another output with -o");
     }
     const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
     if (!inserted) {
-      throw UsageError(input + ": would overwrite the results of " + it->second + " in " + target.string());
+      throw UsageError(input, "would overwrite the results of " + it->second + " in " + target.string());
     }
     jobs.push_back({input, target});
   }
   return jobs;
 }
 
-}  // namespace
-
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
-  if (!format.empty()) {
-    if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
-  }
-  std::error_code error;
-  if (inputs.size() != 1 || out.empty() || fs::is_directory(out, error)) return Format::Json;
-  std::string extension = fs::path(out).extension().string();
-  if (extension.empty()) return Format::Json;
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(out + ": cannot write " + extension +
-                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
-}
-
-namespace {
 
 // The K-th of N parts (1-based) of the inputs sorted by name: every N-th input from the K-th on.
 std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::string& shard) {
@@ -174,13 +155,11 @@ double angle_of(const Quat& q) {
 // How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
 // or a calibration frame the next frame jumps away from.
 void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
-  OxSkeletonTreeKZ tree;
-  tree.init();
+  const SkeletonData& source = source_skeleton();
   double largest = 0;
   std::string where = "none";
   for (const JointMatch::Pair& pair : match.matched) {
-    const TQuat<double> t = tree.get_t_pose_in_world(FName(pair.bone.c_str())).GetRotation();
-    const double angle = angle_of({t.X, t.Y, t.Z, t.W});
+    const double angle = angle_of(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
     if (angle > largest + 1e-9) {
       largest = angle;
       where = pair.bone;
@@ -249,36 +228,22 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
 
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
-  if (!settings.character.empty()) {
-    if (!settings.target_rig.empty()) throw UsageError("--character and --target-rig both give proportions: use one");
-    try {
-      options.character = Character::read(settings.character, options.units);
-    } catch (const ToolError& error) {
-      throw UsageError(error.what());
-    }
-    options.rig = std::make_shared<const RigPositions>(options.character->rig());
+  prepare_options(options);
+  if (options.character) {
     // Results go into the character's own container.
-    const Format container = options.character->binary() ? Format::Glb : Format::Gltf;
     const std::string name = options.character->binary() ? "glb" : "gltf";
     if (!settings.format.empty() && settings.format != name) {
-      throw UsageError("--character " + settings.character + " writes ." + name + " files, not " + settings.format);
+      throw UsageError("--character " + options.character_file + " writes ." + name + " files, not " + settings.format);
     }
     std::string extension = fs::path(out).extension().string();
     for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::error_code error;
     if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name) {
-      throw UsageError(out + ": --character " + settings.character + " writes a ." + name + " file");
+      throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
     }
-    options.format = container;
+    options.format = options.character->binary() ? Format::Glb : Format::Gltf;
   } else {
     options.format = choose_format(inputs, out, settings.format);
-  }
-  if (!settings.target_rig.empty()) {
-    try {
-      options.rig = std::make_shared<const RigPositions>(read_target_rig(settings.target_rig, options.units));
-    } catch (const ToolError& error) {
-      throw UsageError(error.what());
-    }
   }
   if (!settings.shard.empty()) inputs = shard_of(std::move(inputs), settings.shard);
   std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
@@ -312,26 +277,19 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   return report.files_failed == 0 ? 0 : 1;
 }
 
-int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
-                const std::string& character, RetargetOptions options) {
-  if (!target_rig.empty() && !character.empty())
-    throw UsageError("--character and --target-rig both give proportions: use one");
-  if (!target_rig.empty())
-    options.rig = std::make_shared<const RigPositions>(read_target_rig(target_rig, options.units));
-  // The page shows the skeleton in the character's proportions.
-  if (!character.empty()) options.rig = std::make_shared<const RigPositions>(Character::read(character, options.units)->rig());
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options) {
+  prepare_options(options);
   const bool many = inputs.size() > 1;
   const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
   if (many) {
     std::error_code error;
     if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
-      throw ToolError(folder + ": is not a folder; several inputs need an output folder");
+      throw UsageError(folder, "is not a folder; several inputs need an output folder");
     }
     fs::create_directories(folder, error);
-    if (error) throw ToolError(folder + ": cannot create folder: " + error.message());
+    if (error) throw UsageError(folder, "cannot create folder: " + error.message());
   }
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  Solver solver;
   std::vector<PreviewIndexEntry> entries;
   std::map<fs::path, std::string> taken;
   int failed = 0;
@@ -340,7 +298,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
                          : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out));
     try {
       const auto [it, inserted] = taken.emplace(page.lexically_normal(), input);
-      if (!inserted) throw ToolError(input + ": would overwrite the page of " + it->second + " in " + page.string());
+      if (!inserted) throw ToolError(input, "would overwrite the page of " + it->second + " in " + page.string());
       std::ifstream in = open_input(input);
       PreviewClip clip;
       clip.title = fs::path(input).filename().string();
@@ -349,7 +307,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       std::vector<Vec3> target;
       std::unique_ptr<ClipQa> qa;
       const FileResult result = retarget_stream(
-          in, input, options, retargeter,
+          in, input, options, solver,
           [&](const ClipInfo& info) {
             clip.frame_time = info.frame_time;
             clip.source.joints = info.source_joints;
@@ -373,12 +331,12 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             }
           });
       clip.frames = result.frames;
-      if (clip.frames == 0) throw ToolError(input + ": has no frames to show");
+      if (clip.frames == 0) throw ToolError(input, "has no frames to show");
       AtomicFile file(page);
       try {
         write_preview_page(file.stream(), clip);
       } catch (const std::invalid_argument& error) {
-        throw ToolError(input + ": " + error.what());
+        throw ToolError(input, error.what());
       }
       file.commit();
       entries.push_back({page.filename().string(), clip.title, clip.frames,
@@ -402,10 +360,9 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
 int run_info(const std::string& input) {
   const bvh::Header header = read_header(input);
   // Read every frame too, so that info also vouches for the data.
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  Solver solver;
   std::ifstream in(input, std::ios::binary);
-  const FileResult result = retarget_stream(in, input, {}, retargeter, {}, {});
+  const FileResult result = retarget_stream(in, input, {}, solver, {}, {});
   const JointMatch match = match_joints(header);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
@@ -426,22 +383,14 @@ int run_info(const std::string& input) {
 }
 
 int run_skeleton(const std::string& kind) {
-  if (kind == "kz") {
-    OxSkeletonTreeKZ tree;
-    tree.init();
-    tree.printTree();
-  } else {
-    OxSkeletonTreeUE tree;
-    tree.init();
-    tree.printTree();
-  }
+  fmt::print("{}", skeleton_outline(kind));
   return 0;
 }
 
 int run_demo(const std::string& dir) {
   std::error_code error;
   fs::create_directories(dir, error);
-  if (error) throw ToolError(dir + ": cannot create folder: " + error.message());
+  if (error) throw ToolError(dir, "cannot create folder: " + error.message());
   const fs::path clip = fs::path(dir) / "demo.bvh";
   const fs::path result = fs::path(dir) / "demo.json";
   const fs::path scene = fs::path(dir) / "demo.glb";
@@ -450,19 +399,18 @@ int run_demo(const std::string& dir) {
     write_demo_clip(file.stream());
     file.commit();
   }
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
-  const FileResult done = retarget_file(clip, result, {}, retargeter);
+  Solver solver;
+  const FileResult done = retarget_file(clip, result, {}, solver);
   RetargetOptions glb;
   glb.format = Format::Glb;
-  retarget_file(clip, scene, glb, retargeter);
+  retarget_file(clip, scene, glb, solver);
   fmt::print("Built-in sample: T-pose, both arms raised, a quarter turn, a knee bend, a finger curl.\n");
   fmt::print("  motion   {} ({} frames of the source skeleton, {} bones)\n", clip.string(), done.frames,
              source_bone_names().size());
   fmt::print("  results  {} (local rotations of all {} target bones per frame)\n", result.string(), kTargetBones);
   fmt::print("  scene    {} (the retargeted mannequin skeleton with its animation, glTF 2.0)\n", scene.string());
-  const TQuat<double> arm = retargeter.getMetaBonePose(FName("upperarm_l")).GetRotation();
-  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm.X, arm.Y, arm.Z, arm.W);
+  const Quat arm = solver.meta_pose("upperarm_l");
+  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm[0], arm[1], arm[2], arm[3]);
   return 0;
 }
 

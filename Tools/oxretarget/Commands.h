@@ -7,18 +7,10 @@
 
 namespace oxr {
 
-inline constexpr const char* kVersion = "0.2.0";
-
-// The format --format names, else the one the -o file's extension names (one input), else JSON.
-// Throws ToolError on an unknown format or extension.
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
-
 // The tool's subcommands; each returns the process exit status and throws ToolError on failure.
 // How a batch runs beyond the retarget options.
 struct BatchSettings {
   std::string format;      // "" to take it from the -o extension (json when there is none)
-  std::string target_rig;  // "" for none
-  std::string character;   // "" for none: a glTF character the results are added to
   std::string report;      // JSON-lines report file, "" for none
   bool resume = false;     // skip inputs whose result is complete and newer than the input
   std::string shard;       // "K/N": the K-th of N round-robin parts of the sorted inputs; "" for all
@@ -30,8 +22,7 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
                  RetargetOptions options);
 // One self-contained HTML page per input that plays the source and the target side by side; with
 // several inputs, pages and an index.html go into the folder `out` names.
-int run_preview(const std::vector<std::string>& inputs, const std::string& out, const std::string& target_rig,
-                const std::string& character, RetargetOptions options);
+int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options);
 int run_info(const std::string& input);
 int run_skeleton(const std::string& kind);
 int run_demo(const std::string& dir);

@@ -1,10 +1,13 @@
-// oxretarget: retargets motion files of the source skeleton onto the target skeleton.
+// oxretarget: retargets motion captures onto the mannequin skeleton.
 
 #include "Commands.h"
+#include "Options.h"
 #include "Retarget.h"
 #include "ToolError.h"
+#include "Version.h"
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,9 +15,66 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+namespace {
+
+// The values of the table's options as the command line gave them (flags as "true"/"false").
+struct TableValues {
+  std::map<std::string, std::string> text;
+  std::map<std::string, bool> flags;
+
+  // Adds every option of the table offered in `scope` to `command`.
+  void add_to(CLI::App* command, unsigned scope) {
+    for (const oxr::OptionSpec& spec : oxr::option_table()) {
+      if ((spec.scope & scope) == 0) continue;
+      const std::string name(spec.name);
+      const std::string flag = "--" + name;
+      const std::string help(spec.help);
+      if (spec.value_name.empty()) {
+        command->add_flag(flag, flags[name], help);
+        continue;
+      }
+      std::string& value = text[name];
+      value = std::string(spec.default_value);
+      CLI::Option* option = command->add_option(flag, value, help)->type_name(std::string(spec.value_name));
+      if (!spec.default_value.empty()) option->capture_default_str();
+      if (!spec.choices.empty()) {
+        std::vector<std::string> choices;
+        std::string_view rest = spec.choices;
+        while (!rest.empty()) {
+          const auto bar = rest.find('|');
+          choices.emplace_back(rest.substr(0, bar));
+          if (bar == std::string_view::npos) break;
+          rest.remove_prefix(bar + 1);
+        }
+        option->check(CLI::IsMember(choices));
+      }
+    }
+  }
+
+  // The pipeline's options from the values given.
+  oxr::RetargetOptions options(unsigned scope) const {
+    oxr::RetargetOptions result;
+    for (const oxr::OptionSpec& spec : oxr::option_table()) {
+      if ((spec.scope & scope) == 0 || !spec.pipeline) continue;
+      const std::string name(spec.name);
+      if (spec.value_name.empty()) {
+        oxr::apply_option(result, name, flags.at(name) ? "true" : "false");
+      } else if (!text.at(name).empty()) {
+        oxr::apply_option(result, name, text.at(name));
+      }
+    }
+    return result;
+  }
+
+  const std::string& value(const std::string& name) const { return text.at(name); }
+  bool flag(const std::string& name) const { return flags.at(name); }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  CLI::App app{"Retargets motion of the KZ source skeleton onto the UE mannequin skeleton."};
-  app.set_version_flag("--version", fmt::format("oxretarget {}", oxr::kVersion));
+  CLI::App app{"Retargets motion captures (BVH) onto the mannequin skeleton: glb, glTF, BVH, JSON or CSV out."};
+  app.set_version_flag("--version", fmt::format("oxretarget {}", oxr::version()));
   app.require_subcommand(1);
 
   std::string demo_dir = "oxretarget-demo";
@@ -22,82 +82,30 @@ int main(int argc, char** argv) {
       app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
   demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh, demo.json and demo.glb")->capture_default_str();
 
-  // The options that shape a retarget, shared by retarget and preview.
-  std::string axes = "bvh";
-  std::string units = "cm";
-  std::string root_motion = "pelvis";
-  std::string target_rig;
-  std::string character;
-  std::string contacts = "auto";
-  std::string finger_rule = "curl";
-  std::string source_rest = "zero";
-  bool fingers = false;
-  const auto add_retarget_options = [&](CLI::App* command) {
-    command->add_option("--units", units, "Length unit of the source files")
-        ->check(CLI::IsMember({"cm", "m", "mm", "in"}))
-        ->capture_default_str();
-    command
-        ->add_option(
-            "--root-motion", root_motion,
-            "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place")
-        ->check(CLI::IsMember({"pelvis", "root", "none"}))
-        ->capture_default_str();
-    command
-        ->add_option("--source-rest", source_rest,
-                     "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), "
-                     "frame:N (frame N of each file) or file:REST.bvh (the first frame of a file with the same joints)")
-        ->capture_default_str();
-    command->add_option("--target-rig", target_rig,
-                        "BVH or glTF file of a rig with target bone names: its bone offsets");
-    command->add_option("--character", character,
-                        "glTF file (.glb or .gltf) of a skinned character with target bone names: results are that "
-                        "file with the clip added as an animation, in its proportions");
-    command
-        ->add_option("--contacts", contacts,
-                     "auto: hold the feet the source plants where they land (legs of other proportions); off")
-        ->check(CLI::IsMember({"auto", "off"}))
-        ->capture_default_str();
-    command
-        ->add_option("--fingers", finger_rule,
-                     "curl: each finger's curl; full: each finger bone's world change (splay and twist too)")
-        ->check(CLI::IsMember({"curl", "full"}))
-        ->capture_default_str();
-    command->add_flag("--fingers-t-pose", fingers, "Keep every finger bone of the target in its T-pose");
-    command
-        ->add_option("--axes", axes, "bvh: convert from Y-up files; none: rotations are already in the library's axes")
-        ->check(CLI::IsMember({"bvh", "none"}))
-        ->capture_default_str();
-  };
-
   std::vector<std::string> inputs;
   std::string out;
-  std::string format;
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files of the source skeleton");
+  TableValues retarget_values;
+  CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files onto the mannequin skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
-  retarget->add_option("-o,--output", out, "Output file (one input) or folder (several); default: beside each input");
-  retarget->add_option("--format", format, "Result format; default: from the -o extension, else json")
-      ->check(CLI::IsMember({"json", "csv", "glb", "gltf", "bvh"}));
-  add_retarget_options(retarget);
-  std::string report;
-  std::string shard;
-  bool resume = false;
-  retarget->add_option("--report", report,
-                       "Write a JSON-lines report: one line per input (status, frames, error, warnings)");
-  retarget->add_flag("--resume", resume, "Skip inputs whose result exists and is newer than the input");
-  retarget->add_option("--shard", shard, "K/N: retarget only the K-th of N parts of the sorted inputs (array jobs)");
+  retarget->add_option("-o,--output", out,
+                       "Output file (one input) or folder (several); without -o each result is written beside its "
+                       "input, with the format's extension");
+  retarget_values.add_to(retarget, oxr::kScopeRetarget);
   retarget->add_option("-j,--jobs", jobs, "Worker threads for several files")
       ->check(CLI::Range(1, 1024))
       ->capture_default_str();
 
   std::vector<std::string> preview_inputs;
   std::string preview_out;
+  TableValues preview_values;
   CLI::App* preview = app.add_subcommand(
       "preview", "Write a self-contained HTML page that plays the source and the retargeted target side by side");
   preview->add_option("inputs", preview_inputs, "BVH files")->required();
   preview->add_option("-o,--output", preview_out,
-                      "Page (one input; default: beside the input) or folder for pages and index.html (several)");
-  add_retarget_options(preview);
+                      "Page (one input; default: beside the input) or folder for pages and index.html (several; "
+                      "default: preview)");
+  preview_values.add_to(preview, oxr::kScopePreview);
 
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
@@ -106,6 +114,8 @@ int main(int argc, char** argv) {
   std::string kind;
   CLI::App* skeleton = app.add_subcommand("skeleton", "Print the outline of a skeleton");
   skeleton->add_option("kind", kind, "kz (source) or ue (target)")->required()->check(CLI::IsMember({"kz", "ue"}));
+
+  CLI::App* options = app.add_subcommand("options", "Print every option as JSON (for programs that wrap the tool)");
 
   // Usage errors exit with status 2; --help and --version with 0.
   try {
@@ -117,37 +127,25 @@ int main(int argc, char** argv) {
 
   try {
     if (*demo) return oxr::run_demo(demo_dir);
-    const auto retarget_options = [&] {
-      oxr::RetargetOptions options;
-      options.axes = axes == "none" ? oxr::Axes::None : oxr::Axes::Bvh;
-      options.fingers_t_pose = fingers;
-      options.units = oxr::units_from_name(units);
-      options.root_motion = oxr::root_motion_from_name(root_motion);
-      options.source_rest = oxr::source_rest_from_text(source_rest);
-      options.contacts = oxr::contacts_from_name(contacts);
-      options.fingers = oxr::fingers_from_name(finger_rule);
-      return options;
-    };
     if (*retarget) {
       oxr::BatchSettings settings;
-      settings.format = format;
-      settings.target_rig = target_rig;
-      settings.character = character;
-      settings.report = report;
-      settings.resume = resume;
-      settings.shard = shard;
+      settings.format = retarget_values.value("format");
+      settings.report = retarget_values.value("report");
+      settings.resume = retarget_values.flag("resume");
+      settings.shard = retarget_values.value("shard");
       settings.jobs = jobs;
-      return oxr::run_retarget(inputs, out, settings, retarget_options());
+      return oxr::run_retarget(inputs, out, settings, retarget_values.options(oxr::kScopeRetarget));
     }
-    if (*preview) return oxr::run_preview(preview_inputs, preview_out, target_rig, character, retarget_options());
+    if (*preview) return oxr::run_preview(preview_inputs, preview_out, preview_values.options(oxr::kScopePreview));
     if (*info) return oxr::run_info(info_input);
     if (*skeleton) return oxr::run_skeleton(kind);
-  } catch (const oxr::UsageError& error) {
-    fmt::print(stderr, "oxretarget: error: {}\n", error.what());
-    return 2;
+    if (*options) {
+      fmt::print("{}", oxr::option_table_json());
+      return 0;
+    }
   } catch (const oxr::ToolError& error) {
     fmt::print(stderr, "oxretarget: error: {}\n", error.what());
-    return 1;
+    return oxr::exit_status(error);
   } catch (const std::exception& error) {
     fmt::print(stderr, "oxretarget: error: {}\n", error.what());
     return 1;

@@ -42,7 +42,17 @@ struct ClipInfo {
   std::vector<int> source_parents;
 };
 
-struct FramePose;
+// The format --format names, else the one the -o file's extension names (one input), else JSON.
+// Throws ToolError on an unknown format or extension.
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
+
+// One solved frame. Spans are valid during the callback only.
+struct FramePose {
+  std::span<const Quat> meta;              // the library's results: meta bones, pairing order, library axes
+  std::span<const Quat> rotations;         // every target bone, local, file axes (root motion applied)
+  std::span<const Vec3> translations;      // every target bone, local, file axes, source units
+  std::span<const Vec3> source_positions;  // world position of every file joint, file axes, source units
+};
 
 // Streams retargeted poses of every target bone and writes the file in place at finish().
 class PoseWriter {

@@ -1,7 +1,7 @@
 #include "Qa.h"
 
 #include "PoseWriter.h"
-#include "Retarget.h"
+#include "JointMatch.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,6 @@
 #include "DemoClip.h"
 
-#include "Retarget.h"
-#include "ToolError.h"
+#include "Solver.h"
 
 #include <array>
 #include <cmath>
@@ -11,8 +10,6 @@
 
 #include <fmt/format.h>
 #include <fmt/ostream.h>
-
-#include "OxSkeletonTreeKZ.h"
 
 namespace oxr {
 namespace {
@@ -123,19 +120,12 @@ int demo_clip_frames() { return kSegments * kFramesPerSecond + 1; }
 
 void write_demo_clip(std::ostream& out) {
   // The hierarchy of the source skeleton, in its build order.
-  OxSkeletonTreeKZ tree;
-  tree.init();
-  const std::vector<std::string>& bones = source_bone_names();
+  const SkeletonData& source = source_skeleton();
+  const std::vector<std::string>& bones = source.names;
   std::vector<Node> nodes;
-  std::map<std::string, int> index_of;
-  for (const std::string& bone : bones) {
-    index_of[bone] = static_cast<int>(nodes.size());
-    nodes.push_back({bone, {}});
-  }
-  for (const std::string& bone : bones) {
-    const FName parent = tree.getParentName(FName(bone.c_str()));
-    if (!parent.IsNone())
-      nodes[static_cast<std::size_t>(index_of[*parent.ToString()])].children.push_back(index_of[bone]);
+  for (const std::string& bone : bones) nodes.push_back({bone, {}});
+  for (std::size_t b = 0; b < bones.size(); ++b) {
+    if (source.parents[b] >= 0) nodes[static_cast<std::size_t>(source.parents[b])].children.push_back(static_cast<int>(b));
   }
 
   fmt::print(out, "HIERARCHY\n");

@@ -1,15 +1,17 @@
 #include "PoseWriter.h"
 
 #include "AtomicFile.h"
-#include "Retarget.h"
 #include "ToolError.h"
+#include "Version.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <numbers>
 
@@ -20,7 +22,6 @@
 namespace oxr {
 namespace {
 
-constexpr const char* kVersionString = "oxretarget 0.3";
 
 bool finite(const Quat& q) {
   return std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]) && std::isfinite(q[3]);
@@ -457,7 +458,7 @@ class GltfWriter final : public PoseWriter {
     if (binary_) {
       tinygltf::TinyGLTF writer;
       if (!writer.WriteGltfSceneToStream(&model, file_->stream(), false, true)) {
-        throw OutputError(destination_.string() + ": cannot write glTF");
+        throw OutputError(destination_.string(), "cannot write glTF");
       }
       file_->commit();
       return;
@@ -469,7 +470,7 @@ class GltfWriter final : public PoseWriter {
     std::ostringstream text;
     tinygltf::TinyGLTF writer;
     if (!writer.WriteGltfSceneToStream(&model, text, true, false)) {
-      throw OutputError(destination_.string() + ": cannot write glTF");
+      throw OutputError(destination_.string(), "cannot write glTF");
     }
     nlohmann::json document = nlohmann::json::parse(text.str());
     document["buffers"][0] = {{"byteLength", byte_length}, {"uri", bin_name_}};
@@ -505,7 +506,7 @@ class GltfWriter final : public PoseWriter {
     const std::size_t n = skeleton.names.size();
     tinygltf::Model model;
     model.asset.version = "2.0";
-    model.asset.generator = kVersionString;
+    model.asset.generator = std::string("oxretarget ") + version();
     model.buffers.resize(1);
     std::size_t bytes = times_.size() * 4 + n * 64;
     for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
@@ -668,6 +669,21 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
       break;
   }
   return std::make_unique<JsonWriter>(destination, info);
+}
+
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+  }
+  std::error_code error;
+  if (inputs.size() != 1 || out.empty() || std::filesystem::is_directory(out, error)) return Format::Json;
+  std::string extension = std::filesystem::path(out).extension().string();
+  if (extension.empty()) return Format::Json;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out, "cannot write " + extension +
+                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
 
 }  // namespace oxr

@@ -25,4 +25,7 @@ class AtomicFile {
   bool committed_ = false;
 };
 
+// Opens a motion file for reading; throws ToolError naming it when it is missing or a folder.
+std::ifstream open_input(const std::filesystem::path& input);
+
 }  // namespace oxr

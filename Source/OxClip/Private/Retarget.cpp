@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "Character.h"
 #include "Qa.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -15,10 +16,6 @@
 #include <unordered_map>
 
 #include <fmt/format.h>
-
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxHuman_Skeleton.h"
-#include "OxRetarget_KZ_UE.h"
 
 namespace oxr {
 namespace {
@@ -44,12 +41,12 @@ class FingerCarry {
       const int parent = header.joints[j].parent;
       rest_world[j] = parent < 0 ? rest_local[j] : mul(rest_world[static_cast<std::size_t>(parent)], rest_local[j]);
     }
-    const OxHuman_Skeleton pairing;
-    for (int32 i = 0; i < pairing.kz_bone_names.Num(); ++i) {
-      const std::string kz(*pairing.kz_bone_names[i]);
+    const Pairing& pairing = builtin_pairing();
+    for (std::size_t i = 0; i < pairing.source.size(); ++i) {
+      const std::string& kz = pairing.source[i];
       bool finger = false;
       for (const char* name : {"Thumb", "Index", "Middle", "Ring", "Pinky"}) finger = finger || kz.find(name) != std::string::npos;
-      const int target = skeleton.index_of(std::string(*pairing.ue_bone_names[i]));
+      const int target = skeleton.index_of(pairing.target[i]);
       if (!finger || target < 0) continue;
       for (const JointMatch::Pair& pair : match.matched) {
         if (pair.bone != kz) continue;
@@ -94,22 +91,6 @@ Fingers fingers_from_name(std::string_view name) {
   throw ToolError("unknown fingers '" + std::string(name) + "' (curl or full)");
 }
 
-std::ifstream open_input(const std::filesystem::path& input) {
-  std::error_code error;
-  const auto status = std::filesystem::status(input, error);
-  if (error || !std::filesystem::exists(status)) {
-    throw ToolError(input.string() + ": cannot open: no such file");
-  }
-  if (std::filesystem::is_directory(status)) {
-    throw ToolError(input.string() + ": is a directory, not a motion file");
-  }
-  std::ifstream in(input, std::ios::binary);
-  if (!in) {
-    throw ToolError(input.string() + ": cannot open: " + std::strerror(errno));
-  }
-  return in;
-}
-
 void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
                       std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
   for (std::size_t j = 0; j < header.joints.size(); ++j) {
@@ -147,16 +128,7 @@ void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pos
   }
 }
 
-const std::vector<std::string>& source_bone_names() {
-  static const std::vector<std::string> names = [] {
-    OxSkeletonTreeKZ tree;
-    tree.init();
-    std::vector<std::string> result;
-    for (const FName& name : tree.getBoneNames()) result.emplace_back(*name.ToString());
-    return result;
-  }();
-  return names;
-}
+const std::vector<std::string>& source_bone_names() { return source_skeleton().names; }
 
 JointMatch match_joints(const bvh::Header& header) {
   std::vector<std::string> names;
@@ -193,12 +165,12 @@ bvh::Header read_header(const std::filesystem::path& input) {
     bvh::Reader reader(in);
     return reader.header();
   } catch (const bvh::BvhError& error) {
-    throw ToolError(input.string() + ": " + error.what());
+    throw ToolError(input.string(), error.what());
   }
 }
 
 FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options,
-                           OxRetarget_KZ_UE& retargeter, const HeaderCallback& on_header,
+                           Solver& solver, const HeaderCallback& on_header,
                            const FrameCallback& on_frame) {
   try {
     const bool file_axes = options.axes == Axes::Bvh;
@@ -216,23 +188,15 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     std::vector<Quat> fed(match.matched.size());
 
     // Every source bone is fed every frame: bones the file lacks keep their T-pose.
-    OxSkeletonTreeKZ* source = retargeter.getSrcSkeleton();
-    TArray<FName> names;
-    TArray<TTransform<double>> transforms;
-    for (const std::string& bone : source_bone_names()) {
-      const FName bone_name(bone.c_str());
-      names.Add(bone_name);
-      transforms.Add(source->get_t_pose_in_local(bone_name));
-    }
-    std::vector<int> slot_of_match;
+    const SkeletonData& source = source_skeleton();
+    std::vector<Quat> source_local = source.t_pose_local;
+    std::vector<std::size_t> slot_of_match;
     int hips = 0;  // file joint of the source hips (the file's root when it has none)
     for (const JointMatch::Pair& pair : match.matched) {
-      slot_of_match.push_back(names.Find(FName(pair.bone.c_str())));
+      slot_of_match.push_back(static_cast<std::size_t>(source.index_of(pair.bone)));
       if (bvh::to_lower(pair.bone) == "hips") hips = pair.joint;
     }
 
-    const TArray<FName> meta = retargeter.getMetaBoneName();
-    OxSkeletonTreeUE* target = retargeter.getDesSkeleton();
     ClipInfo info;
     info.source = name;
     info.frame_time = header.frame_time;
@@ -241,12 +205,9 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
     info.root_motion = options.root_motion;
-    for (const FName& bone : meta) {
-      info.bones.emplace_back(*bone.ToString());
-      info.parents.emplace_back(*target->getParentName(bone).ToString());
-      const TQuat<double> t_pose = retargeter.getTPose(bone).GetRotation();
-      info.t_pose.push_back({t_pose.X, t_pose.Y, t_pose.Z, t_pose.W});
-    }
+    info.bones = solver.meta_bones();
+    info.parents = solver.meta_parents();
+    info.t_pose = solver.meta_t_pose();
     info.source_rest = source_rest_text(options.source_rest);
     info.skeleton = build_target_skeleton(header, match, file_axes, options.rig.get(), rest_local);
     const TargetSkeleton& skeleton = info.skeleton;
@@ -254,10 +215,10 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
     info.translated = options.root_motion == RootMotion::Root ? std::vector<int>{skeleton.root, skeleton.pelvis}
                                                               : std::vector<int>{skeleton.pelvis};
-    const OxHuman_Skeleton pairing;
+    const Pairing& pairing = builtin_pairing();
     for (const std::string& bone : match.missing) {
-      for (int32 i = 0; i < pairing.kz_bone_names.Num(); ++i) {
-        if (bvh::to_lower(bone) == bvh::to_lower(*pairing.kz_bone_names[i])) {
+      for (const std::string& paired : pairing.source) {
+        if (bvh::to_lower(bone) == bvh::to_lower(paired)) {
           info.missing_paired.push_back(bone);
           break;
         }
@@ -285,7 +246,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
 
     const std::size_t joints = header.joints.size();
     std::vector<double> values(static_cast<std::size_t>(header.channel_count));
-    std::vector<Quat> meta_rotations(static_cast<std::size_t>(meta.Num()));
+    std::vector<Quat> meta_rotations(info.bones.size());
     std::vector<Quat> rotations = skeleton.rest;
     std::vector<Vec3> translations = skeleton.offsets;
     std::vector<Quat> file_local(joints);
@@ -304,17 +265,10 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
           fed[m] = to_library_axes(file_local[static_cast<std::size_t>(match.matched[m].joint)]);
         }
       }
-      for (std::size_t m = 0; m < match.matched.size(); ++m) {
-        const Quat& q = fed[m];
-        transforms[slot_of_match[m]] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
-      }
-      retargeter.updateSrcSkeleton(names, transforms);
-      retargeter.updateDesSkeleton(options.fingers_t_pose);
-      for (int32 b = 0; b < meta.Num(); ++b) {
-        const TQuat<double> q = retargeter.getMetaBonePose(meta[b]).GetRotation();
-        meta_rotations[static_cast<std::size_t>(b)] = {q.X, q.Y, q.Z, q.W};
-        rotations[slot_of_meta[static_cast<std::size_t>(b)]] =
-            to_file_axes(meta_rotations[static_cast<std::size_t>(b)]);
+      for (std::size_t m = 0; m < match.matched.size(); ++m) source_local[slot_of_match[m]] = fed[m];
+      solver.solve(source_local, options.fingers_t_pose, meta_rotations);
+      for (std::size_t b = 0; b < meta_rotations.size(); ++b) {
+        rotations[slot_of_meta[b]] = to_file_axes(meta_rotations[b]);
       }
 
       // Root motion: the hips' travel, scaled to the target; the root stands at the origin.
@@ -346,23 +300,24 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     result.feet = feet.report();
     return result;
   } catch (const bvh::BvhError& error) {
-    throw ToolError(name + ": " + error.what());
+    throw ToolError(name, error.what());
   } catch (const OutputError&) {
     throw;
-  } catch (const ToolError& error) {
-    throw ToolError(name + ": " + error.what());
+  } catch (ToolError& error) {
+    error.in_file(name);
+    throw;
   }
 }
 
 FileResult retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
-                         const RetargetOptions& options, OxRetarget_KZ_UE& retargeter) {
+                         const RetargetOptions& options, Solver& solver) {
   std::ifstream in = open_input(input);
   std::unique_ptr<PoseWriter> writer;
   std::unique_ptr<ClipQa> qa;
   const TargetSkeleton* skeleton = nullptr;
   std::vector<Vec3> world;
   FileResult result = retarget_stream(
-      in, input.string(), options, retargeter,
+      in, input.string(), options, solver,
       [&](const ClipInfo& info) {
         writer = options.character ? make_character_writer(*options.character, output, info)
                                    : make_pose_writer(options.format, output, info);

@@ -1,6 +1,8 @@
 #include "Rig.h"
 
-#include "Retarget.h"
+#include "AtomicFile.h"
+#include "JointMatch.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -12,14 +14,8 @@
 
 #include <tiny_gltf.h>
 
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxHuman_Skeleton.h"
-#include "OxSkeletonTreeUE.h"
-
 namespace oxr {
 namespace {
-
-Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
 
 // Joint positions of a mannequin of average build standing in the T-pose, in centimetres, file
 // axes (+Y up, facing +Z, its left at +X), left side and centre; the right side mirrors X. They
@@ -91,19 +87,11 @@ struct TargetTree {
 
 const TargetTree& target_tree() {
   static const TargetTree tree = [] {
-    OxSkeletonTreeUE ue;
-    ue.init();
+    const SkeletonData& ue = target_skeleton();
     TargetTree result;
-    std::unordered_map<std::string, int> index;
-    for (const FName& bone : ue.getBoneNames()) {
-      const std::string name(*bone.ToString());
-      const FName parent = ue.getParentName(bone);
-      const auto found = parent.IsNone() ? index.end() : index.find(bvh::to_lower(*parent.ToString()));
-      index.emplace(bvh::to_lower(name), static_cast<int>(result.names.size()));
-      result.names.push_back(name);
-      result.parents.push_back(found == index.end() ? -1 : found->second);
-      result.rest.push_back(to_file_axes(to_quat(ue.get_t_pose_in_local(bone).GetRotation())));
-    }
+    result.names = ue.names;
+    result.parents = ue.parents;
+    for (const Quat& q : ue.t_pose_local) result.rest.push_back(to_file_axes(q));
     return result;
   }();
   return tree;
@@ -256,17 +244,15 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   RigPositions rig;
   const std::string extension = bvh::to_lower(path.extension().string());
   if (extension == ".glb" || extension == ".gltf") {
+    // The file is opened here first, so that a missing or unreadable file gets our own words.
+    open_input(path);
     tinygltf::TinyGLTF loader;
     tinygltf::Model model;
     std::string error;
     std::string warning;
     const bool loaded = extension == ".glb" ? loader.LoadBinaryFromFile(&model, &error, &warning, path.string())
                                             : loader.LoadASCIIFromFile(&model, &error, &warning, path.string());
-    if (!loaded) {
-      std::string line = error.empty() ? std::string("not a glTF file") : error;
-      std::replace(line.begin(), line.end(), '\n', ' ');
-      throw ToolError(path.string() + ": cannot read rig: " + line);
-    }
+    if (!loaded) throw ToolError(path.string(), "cannot read rig: not a valid glTF 2.0 file");
     // Rest positions by walking the node tree from every scene root, metres to source units.
     const double to_units = 1.0 / metres_per_unit(units);
     std::vector<int> parent(model.nodes.size(), -1);
@@ -303,13 +289,13 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
     }
   } else {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError(path.string() + ": cannot open rig: no such file");
+    if (!in) throw ToolError(path.string(), "cannot open rig: no such file");
     const bvh::Header header = [&] {
       try {
         bvh::Reader reader(in);
         return reader.header();
       } catch (const bvh::BvhError& error) {
-        throw ToolError(path.string() + ": " + error.what());
+        throw ToolError(path.string(), error.what());
       }
     }();
     // Zero-pose forward kinematics: every offset in its parent's (unrotated) frame.
@@ -322,8 +308,8 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
       if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
     }
   }
-  if (rig.empty()) throw ToolError(path.string() + ": is not a rig of the target skeleton: it names no target bone");
-  if (rig.count("pelvis") == 0) throw ToolError(path.string() + ": rig has no \"pelvis\" joint");
+  if (rig.empty()) throw ToolError(path.string(), "is not a rig of the target skeleton: it names no target bone");
+  if (rig.count("pelvis") == 0) throw ToolError(path.string(), "rig has no \"pelvis\" joint");
   return rig;
 }
 
@@ -357,12 +343,12 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
   if (!rest_position.empty()) stand_on_ground(rest_position, centre, tips);
 
   // Paired target bones stand on their source joints.
-  const OxHuman_Skeleton pairing;
+  const Pairing& pairing = builtin_pairing();
   std::vector<std::optional<Vec3>> known(n);
-  for (int32 i = 0; i < pairing.ue_bone_names.Num(); ++i) {
-    const auto joint = joint_of_bone.find(bvh::to_lower(*pairing.kz_bone_names[i]));
+  for (std::size_t i = 0; i < pairing.target.size(); ++i) {
+    const auto joint = joint_of_bone.find(bvh::to_lower(pairing.source[i]));
     if (joint == joint_of_bone.end()) continue;
-    const auto target = std::find(tree.names.begin(), tree.names.end(), std::string(*pairing.ue_bone_names[i]));
+    const auto target = std::find(tree.names.begin(), tree.names.end(), pairing.target[i]);
     if (target == tree.names.end()) continue;
     known[static_cast<std::size_t>(target - tree.names.begin())] =
         rest_position[static_cast<std::size_t>(joint->second)];

@@ -3,6 +3,7 @@
 
 #include "DemoClip.h"
 #include "Retarget.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "OxRetarget_KZ_UE.h"
 
 namespace {
 
@@ -39,8 +38,7 @@ struct Solved {
 };
 
 Solved solve(const std::string& text, const std::string& rest) {
-  OxRetarget_KZ_UE retargeter;
-  retargeter.init();
+  oxr::Solver retargeter;
   oxr::RetargetOptions options;
   options.source_rest = oxr::source_rest_from_text(rest);
   std::istringstream in(text);

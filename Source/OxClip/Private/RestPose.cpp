@@ -1,19 +1,16 @@
 #include "RestPose.h"
 
-#include "Retarget.h"
+#include "AtomicFile.h"
+#include "JointMatch.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <charconv>
 #include <fstream>
 #include <unordered_map>
 
-// Engine headers last: their check() macro must not meet other libraries' members of that name.
-#include "OxSkeletonTreeKZ.h"
-
 namespace oxr {
 namespace {
-
-Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
 
 // Local rotations of every joint in the frame `index` of a reader, file axes.
 std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool file_axes, const std::string& name) {
@@ -21,7 +18,7 @@ std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool 
   std::vector<double> values(static_cast<std::size_t>(header.channel_count));
   for (std::int64_t f = 0; f <= index; ++f) {
     if (!reader.read_frame(values)) {
-      throw ToolError(name + ": has no frame " + std::to_string(index) + " to rest on (" +
+      throw ToolError(name, "has no frame " + std::to_string(index) + " to rest on (" +
                       std::to_string(header.frame_count) + " frames)");
     }
   }
@@ -74,13 +71,13 @@ std::string source_rest_text(const SourceRest& rest) {
 
 std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, bool file_axes, const std::string& name) {
   const auto start = in.tellg();
-  if (start == std::streampos(-1)) throw ToolError(name + ": cannot read a rest frame from a stream that cannot seek");
+  if (start == std::streampos(-1)) throw ToolError(name, "cannot read a rest frame from a stream that cannot seek");
   std::vector<Quat> rotations;
   try {
     bvh::Reader reader(in);
     rotations = frame_rotations(reader, frame, file_axes, name);
   } catch (const bvh::BvhError& error) {
-    throw ToolError(name + ": " + error.what());
+    throw ToolError(name, error.what());
   }
   in.clear();
   in.seekg(start);
@@ -95,12 +92,11 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
       return std::vector<Quat>(header.joints.size(), kIdentity);
     case SourceRest::Mode::Kz: {
       // Matched joints at the source skeleton's T-pose, the others at zero.
-      OxSkeletonTreeKZ tree;
-      tree.init();
+      const SkeletonData& source = source_skeleton();
       std::vector<Quat> rotations(header.joints.size(), kIdentity);
       for (const JointMatch::Pair& pair : match.matched) {
         rotations[static_cast<std::size_t>(pair.joint)] =
-            to_file_axes(to_quat(tree.get_t_pose_in_local(FName(pair.bone.c_str())).GetRotation()));
+            to_file_axes(source.t_pose_local[static_cast<std::size_t>(source.index_of(pair.bone))]);
       }
       return rotations;
     }
@@ -114,10 +110,10 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
           same = bvh::to_lower(other.joints[j].name) == bvh::to_lower(header.joints[j].name) &&
                  other.joints[j].parent == header.joints[j].parent;
         }
-        if (!same) throw ToolError(rest.file.string() + ": its joints differ from those of " + name);
+        if (!same) throw ToolError(rest.file.string(), "its joints differ from those of " + name);
         return frame_rotations(reader, 0, file_axes, rest.file.string());
       } catch (const bvh::BvhError& error) {
-        throw ToolError(rest.file.string() + ": " + error.what());
+        throw ToolError(rest.file.string(), error.what());
       }
     }
   }
@@ -135,25 +131,17 @@ RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Hea
   for (std::size_t m = 0; m < match.matched.size(); ++m) {
     matched.emplace(bvh::to_lower(match.matched[m].bone), std::make_pair(match.matched[m].joint, static_cast<int>(m)));
   }
-  OxSkeletonTreeKZ tree;
-  tree.init();
-  std::unordered_map<std::string, int> index;
-  for (const FName& name : tree.getBoneNames()) {
-    const std::string bone(*name.ToString());
+  const SkeletonData& source = source_skeleton();
+  for (std::size_t b = 0; b < source.names.size(); ++b) {
     Bone entry;
-    const FName parent = tree.getParentName(name);
-    if (!parent.IsNone()) {
-      const auto found = index.find(bvh::to_lower(*parent.ToString()));
-      if (found != index.end()) entry.parent = found->second;
-    }
-    entry.t_pose_local = to_quat(tree.get_t_pose_in_local(name).GetRotation());
-    if (const auto found = matched.find(bvh::to_lower(bone)); found != matched.end()) {
+    entry.parent = source.parents[b];
+    entry.t_pose_local = source.t_pose_local[b];
+    if (const auto found = matched.find(bvh::to_lower(source.names[b])); found != matched.end()) {
       entry.joint = found->second.first;
       entry.matched = found->second.second;
-      const Quat t_pose_world = to_quat(tree.get_t_pose_in_world(name).GetRotation());
+      const Quat& t_pose_world = source.t_pose_world[b];
       entry.correction = mul(conj(to_library_axes(rest_world[static_cast<std::size_t>(entry.joint)])), t_pose_world);
     }
-    index.emplace(bvh::to_lower(bone), static_cast<int>(bones_.size()));
     bones_.push_back(entry);
   }
   source_world_.resize(bones_.size());

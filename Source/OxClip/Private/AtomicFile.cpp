@@ -60,4 +60,20 @@ void AtomicFile::commit() {
   committed_ = true;
 }
 
+std::ifstream open_input(const std::filesystem::path& input) {
+  std::error_code error;
+  const auto status = std::filesystem::status(input, error);
+  if (error || !std::filesystem::exists(status)) {
+    throw ToolError(input.string(), "cannot open: no such file");
+  }
+  if (std::filesystem::is_directory(status)) {
+    throw ToolError(input.string(), "is a directory, not a motion file");
+  }
+  std::ifstream in(input, std::ios::binary);
+  if (!in) {
+    throw ToolError(input.string(), std::string("cannot open: ") + std::strerror(errno));
+  }
+  return in;
+}
+
 }  // namespace oxr

@@ -1,0 +1,172 @@
+#include "Options.h"
+
+#include "Character.h"
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace oxr {
+namespace {
+
+constexpr unsigned kAll = kScopeRetarget | kScopePreview | kScopePython | kScopeCluster;
+constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
+
+constexpr OptionSpec kOptions[] = {
+    {"format", "FORMAT", "json|csv|glb|gltf|bvh", "", "Result format; default: from the -o extension, else json",
+     kBatch, false},
+    {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the source files", kAll, true},
+    {"root-motion", "MODE", "pelvis|root|none", "pelvis",
+     "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place", kAll,
+     true},
+    {"source-rest", "REST", "", "zero",
+     "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), frame:N (frame N of "
+     "each file) or file:REST.bvh (the first frame of a file with the same joints)",
+     kAll, true},
+    {"target-rig", "RIG", "", "", "BVH or glTF file of a rig with target bone names: its bone offsets", kAll, true},
+    {"character", "CHARACTER", "", "",
+     "glTF file (.glb or .gltf) of a skinned character with target bone names: each result is that file with the "
+     "clip added as one more animation, in the character's proportions",
+     kAll, true},
+    {"contacts", "MODE", "auto|off", "auto",
+     "auto: hold the feet the source plants where they land and keep them above the ground (on a rig or character "
+     "of other proportions); off: leave the solved legs as they are",
+     kAll, true},
+    {"fingers", "RULE", "curl|full", "curl",
+     "curl: each finger's curl; full: each finger bone's world change like the body's (splay and twist too)", kAll,
+     true},
+    {"fingers-t-pose", "", "", "", "Keep every finger bone of the target in its T-pose", kAll, true},
+    {"axes", "AXES", "bvh|none", "bvh", "bvh: convert from Y-up files; none: rotations are already in the library's axes",
+     kAll, true},
+    {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
+     kScopeRetarget | kScopeCluster, false},
+    {"resume", "", "", "", "Skip inputs whose result exists and is newer than the input",
+     kScopeRetarget | kScopeCluster, false},
+    {"shard", "K/N", "", "", "Retarget only the K-th of N parts of the sorted inputs (array jobs)",
+     kScopeRetarget | kScopeCluster, false},
+};
+
+std::string spelled(std::string_view name) {
+  std::string text(name);
+  std::replace(text.begin(), text.end(), '_', '-');
+  return text;
+}
+
+bool one_of(std::string_view choices, std::string_view value) {
+  while (!choices.empty()) {
+    const auto bar = choices.find('|');
+    if (choices.substr(0, bar) == value) return true;
+    if (bar == std::string_view::npos) break;
+    choices.remove_prefix(bar + 1);
+  }
+  return false;
+}
+
+std::string listed(std::string_view choices) {
+  std::string text(choices);
+  std::replace(text.begin(), text.end(), '|', ',');
+  return text;
+}
+
+}  // namespace
+
+std::span<const OptionSpec> option_table() { return kOptions; }
+
+const OptionSpec* find_option(std::string_view name) {
+  const std::string wanted = spelled(name);
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.name == wanted) return &spec;
+  }
+  return nullptr;
+}
+
+void apply_option(RetargetOptions& options, std::string_view name, std::string_view value) {
+  const OptionSpec* spec = find_option(name);
+  if (spec == nullptr || !spec->pipeline) throw UsageError("--" + spelled(name) + ": no such option");
+  const std::string option = "--" + std::string(spec->name);
+  if (spec->value_name.empty() && value != "true" && value != "false") {
+    throw UsageError(option, "a flag takes no value");
+  }
+  if (!spec->choices.empty() && !one_of(spec->choices, value)) {
+    throw UsageError(option + " " + std::string(value) + ": expected one of " + listed(spec->choices));
+  }
+  const std::string text(value);
+  if (spec->name == "units") {
+    options.units = units_from_name(text);
+  } else if (spec->name == "root-motion") {
+    options.root_motion = root_motion_from_name(text);
+  } else if (spec->name == "source-rest") {
+    options.source_rest = source_rest_from_text(text);
+  } else if (spec->name == "target-rig") {
+    options.target_rig = text;
+    options.rig.reset();
+  } else if (spec->name == "character") {
+    options.character_file = text;
+    options.character.reset();
+    options.rig.reset();
+  } else if (spec->name == "contacts") {
+    options.contacts = contacts_from_name(text);
+  } else if (spec->name == "fingers") {
+    options.fingers = fingers_from_name(text);
+  } else if (spec->name == "fingers-t-pose") {
+    options.fingers_t_pose = value == "true";
+  } else if (spec->name == "axes") {
+    options.axes = value == "none" ? Axes::None : Axes::Bvh;
+  }
+}
+
+void prepare_options(RetargetOptions& options) {
+  if (!options.character_file.empty() && !options.target_rig.empty()) {
+    throw UsageError("--character and --target-rig both give the target's proportions: use one");
+  }
+  if (!options.character_file.empty() && !options.character) {
+    try {
+      options.character = Character::read(options.character_file, options.units);
+    } catch (const UsageError&) {
+      throw;
+    } catch (const ToolError& error) {
+      throw UsageError(error.what());
+    }
+    options.rig = std::make_shared<const RigPositions>(options.character->rig());
+    return;
+  }
+  if (options.target_rig.empty() || options.rig) return;
+  try {
+    options.rig = std::make_shared<const RigPositions>(read_target_rig(options.target_rig, options.units));
+  } catch (const UsageError&) {
+    throw;
+  } catch (const ToolError& error) {
+    throw UsageError(error.what());
+  }
+}
+
+std::string option_table_json() {
+  nlohmann::json table = nlohmann::json::array();
+  for (const OptionSpec& spec : kOptions) {
+    nlohmann::json scopes = nlohmann::json::array();
+    if (spec.scope & kScopeRetarget) scopes.push_back("retarget");
+    if (spec.scope & kScopePreview) scopes.push_back("preview");
+    if (spec.scope & kScopePython) scopes.push_back("python");
+    if (spec.scope & kScopeCluster) scopes.push_back("cluster");
+    nlohmann::json choices = nlohmann::json::array();
+    for (std::string_view rest = spec.choices; !rest.empty();) {
+      const auto bar = rest.find('|');
+      choices.push_back(std::string(rest.substr(0, bar)));
+      if (bar == std::string_view::npos) break;
+      rest.remove_prefix(bar + 1);
+    }
+    table.push_back({{"name", spec.name},
+                     {"value_name", spec.value_name},
+                     {"choices", choices},
+                     {"default", spec.default_value},
+                     {"help", spec.help},
+                     {"scopes", scopes}});
+  }
+  return table.dump(1) + "\n";
+}
+
+}  // namespace oxr

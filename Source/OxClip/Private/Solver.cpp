@@ -1,0 +1,167 @@
+// The one file of the pipeline that talks to the engine layer and the retargeting library. Everything
+// else sees standard types through Solver.h.
+
+#include "Solver.h"
+
+#include "BvhReader.h"
+
+#include <string>
+#include <vector>
+
+// The engine layer defines a check() macro; nothing after these headers may use that name.
+#include "OxHuman_Skeleton.h"
+#include "OxKZ_Log.h"
+#include "OxRetarget_KZ_UE.h"
+
+namespace oxr {
+namespace {
+
+Quat to_quat(const TQuat<double>& q) { return {q.X, q.Y, q.Z, q.W}; }
+
+std::string to_string(const FName& name) { return std::string(*name.ToString()); }
+
+SkeletonData skeleton_data(OxSkeletonTree& tree) {
+  tree.init();
+  SkeletonData data;
+  const TArray<FName> bones = tree.getBoneNames();
+  for (const FName& bone : bones) {
+    data.names.push_back(to_string(bone));
+    const FName parent = tree.getParentName(bone);
+    data.parents.push_back(parent.IsNone() ? -1 : bones.Find(parent));
+    data.t_pose_local.push_back(to_quat(tree.get_t_pose_in_local(bone).GetRotation()));
+    data.t_pose_world.push_back(to_quat(tree.get_t_pose_in_world(bone).GetRotation()));
+  }
+  return data;
+}
+
+TArray<FString> to_fstrings(const std::vector<std::string>& names) {
+  TArray<FString> result;
+  for (const std::string& name : names) result.Add(FString(name.c_str()));
+  return result;
+}
+
+}  // namespace
+
+int SkeletonData::index_of(std::string_view name) const {
+  const std::string wanted = bvh::to_lower(name);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (bvh::to_lower(names[i]) == wanted) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+const SkeletonData& source_skeleton() {
+  static const SkeletonData data = [] {
+    OxSkeletonTreeKZ tree;
+    return skeleton_data(tree);
+  }();
+  return data;
+}
+
+const SkeletonData& target_skeleton() {
+  static const SkeletonData data = [] {
+    OxSkeletonTreeUE tree;
+    return skeleton_data(tree);
+  }();
+  return data;
+}
+
+const Pairing& builtin_pairing() {
+  static const Pairing pairing = [] {
+    const OxHuman_Skeleton human;
+    Pairing result;
+    for (const FString& name : human.kz_bone_names) result.source.emplace_back(*name);
+    for (const FString& name : human.ue_bone_names) result.target.emplace_back(*name);
+    return result;
+  }();
+  return pairing;
+}
+
+std::string skeleton_outline(std::string_view kind) {
+  std::string text;
+  const OxKZ_Log::Sink previous = OxKZ_Log::setSink([&text](const FString& line) {
+    text += *line;
+    text += '\n';
+  });
+  if (kind == "ue") {
+    OxSkeletonTreeUE tree;
+    tree.init();
+    tree.printTree();
+  } else {
+    OxSkeletonTreeKZ tree;
+    tree.init();
+    tree.printTree();
+  }
+  OxKZ_Log::setSink(previous);
+  return text;
+}
+
+struct Solver::State {
+  OxRetarget_KZ_UE retargeter;
+  TArray<FName> source_names;
+  TArray<TTransform<double>> source_pose;
+  TArray<FName> meta;
+  std::vector<std::string> meta_bones;
+  std::vector<std::string> meta_parents;
+  std::vector<Quat> meta_t_pose;
+
+  void describe() {
+    for (const std::string& bone : source_skeleton().names) {
+      source_names.Add(FName(bone.c_str()));
+      source_pose.Add(TTransform<double>::Identity);
+    }
+    meta = retargeter.getMetaBoneName();
+    OxSkeletonTreeUE* target = retargeter.getDesSkeleton();
+    for (const FName& bone : meta) {
+      meta_bones.push_back(to_string(bone));
+      meta_parents.push_back(to_string(target->getParentName(bone)));
+      meta_t_pose.push_back(to_quat(retargeter.getTPose(bone).GetRotation()));
+    }
+  }
+};
+
+Solver::Solver() : state_(std::make_unique<State>()) {
+  state_->retargeter.init();
+  state_->describe();
+}
+
+Solver::Solver(const std::vector<std::string>& source_names, const std::vector<std::string>& target_names)
+    : state_(std::make_unique<State>()) {
+  state_->retargeter.init(to_fstrings(source_names), to_fstrings(target_names));
+  state_->describe();
+}
+
+Solver::Solver(const Solver& other) : state_(std::make_unique<State>(*other.state_)) {}
+
+Solver& Solver::operator=(const Solver& other) {
+  if (this != &other) state_ = std::make_unique<State>(*other.state_);
+  return *this;
+}
+
+Solver::Solver(Solver&&) noexcept = default;
+Solver& Solver::operator=(Solver&&) noexcept = default;
+Solver::~Solver() = default;
+
+const std::vector<std::string>& Solver::meta_bones() const { return state_->meta_bones; }
+const std::vector<std::string>& Solver::meta_parents() const { return state_->meta_parents; }
+const std::vector<Quat>& Solver::meta_t_pose() const { return state_->meta_t_pose; }
+
+void Solver::solve(std::span<const Quat> source_local, bool fingers_t_pose, std::span<Quat> meta_out) {
+  State& s = *state_;
+  const int32 bones = s.source_names.Num();
+  for (int32 b = 0; b < bones && static_cast<std::size_t>(b) < source_local.size(); ++b) {
+    const Quat& q = source_local[static_cast<std::size_t>(b)];
+    s.source_pose[b] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
+  }
+  s.retargeter.updateSrcSkeleton(s.source_names, s.source_pose);
+  s.retargeter.updateDesSkeleton(fingers_t_pose);
+  for (int32 m = 0; m < s.meta.Num() && static_cast<std::size_t>(m) < meta_out.size(); ++m) {
+    meta_out[static_cast<std::size_t>(m)] = to_quat(s.retargeter.getMetaBonePose(s.meta[m]).GetRotation());
+  }
+}
+
+Quat Solver::meta_pose(std::string_view bone) const {
+  return to_quat(state_->retargeter.getMetaBonePose(FName(std::string(bone).c_str())).GetRotation());
+}
+
+}  // namespace oxr

@@ -1,0 +1,7 @@
+#include "Version.h"
+
+namespace oxr {
+
+const char* version() { return OXRETARGET_VERSION; }
+
+}  // namespace oxr

@@ -1,0 +1,51 @@
+#pragma once
+
+// Every option of the tool, the Python package and the cluster runner, spelled once: its name,
+// values, default and help text. The command line, Python's keywords (the name with '_' for '-') and
+// the runner's arguments are all built from this table.
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace oxr {
+
+struct RetargetOptions;
+
+// Where an option is offered.
+enum OptionScope : unsigned {
+  kScopeRetarget = 1u << 0,  // oxretarget retarget
+  kScopePreview = 1u << 1,   // oxretarget preview
+  kScopePython = 1u << 2,    // oxretarget.retarget_file(...)
+  kScopeCluster = 1u << 3,   // oxretarget-dask
+};
+
+struct OptionSpec {
+  std::string_view name;           // without the dashes: "root-motion"
+  std::string_view value_name;     // "UNIT"; empty for a flag
+  std::string_view choices;        // "cm|m|mm|in"; empty for free text
+  std::string_view default_value;  // as the command line would spell it; empty for none
+  std::string_view help;
+  unsigned scope;
+  bool pipeline;  // read into RetargetOptions by apply_option; otherwise a batch setting of the tool
+};
+
+std::span<const OptionSpec> option_table();
+
+// The option of that name (command-line or Python spelling); nullptr for an unknown name.
+const OptionSpec* find_option(std::string_view name);
+
+// Sets a pipeline option from its text ("true"/"false" for a flag). Throws UsageError
+// ("--units: ...") on a value the option does not take. Options are independent of their order: a
+// rig is read by prepare_options.
+void apply_option(RetargetOptions& options, std::string_view name, std::string_view value);
+
+// Completes options once all are set: reads the --target-rig or --character file. Throws UsageError
+// naming it.
+void prepare_options(RetargetOptions& options);
+
+// The table as a JSON array of objects (name, value_name, choices, default, help, scopes), for
+// programs that build their own command line from it.
+std::string option_table_json();
+
+}  // namespace oxr
