@@ -257,6 +257,29 @@ test('a character of ones own: bytes kept, one animation added, read by three re
   assert.ok(auto.result.worst_penetration_cm <= 0.5, `below the ground by ${auto.result.worst_penetration_cm} cm`);
   assert.ok(off.result.slide_cm_per_contact_frame > auto.result.slide_cm_per_contact_frame, 'contacts off slides more');
 
+  // A second real clip, a run in a Daz conversion (no toe joints; short stances), its joints renamed to
+  // the source skeleton's.
+  const daz = { hip: 'Hips', abdomen: 'Spine', chest: 'Spine1', neck: 'Neck', head: 'Head' };
+  for (const [s, side] of [['l', 'Left'], ['r', 'Right']]) {
+    Object.assign(daz, { [`${s}Collar`]: `${side}Shoulder`, [`${s}Shldr`]: `${side}Arm`, [`${s}ForeArm`]: `${side}ForeArm`,
+      [`${s}Hand`]: `${side}Hand`, [`${s}Thigh`]: `${side}UpLeg`, [`${s}Shin`]: `${side}Leg`, [`${s}Foot`]: `${side}Foot` });
+  }
+  const dazText = fs.readFileSync(path.join(data, 'daz_cmu_02_03.bvh'), 'utf8')
+    .replace(/(ROOT|JOINT)(\s+)(\S+)/g, (_, kind, space, name) => `${kind}${space}${daz[name] ?? name}`);
+  fs.writeFileSync(at('daz.bvh'), dazText);
+  run('retarget', 'daz.bvh', '--character', 'character.glb', '-o', 'daz.glb', '--report', 'daz-auto.jsonl');
+  run('retarget', 'daz.bvh', '--character', 'character.glb', '-o', 'daz-off.glb', '--contacts', 'off', '--report', 'daz-off.jsonl');
+  // Leg length (thigh to ankle): the character's over this performer's.
+  const offset = (joint) => Math.hypot(...dazText.match(new RegExp(`JOINT\\s+${joint}\\s*\\{\\s*OFFSET\\s+(\\S+)\\s+(\\S+)\\s+(\\S+)`)).slice(1).map(Number));
+  const node = (name) => Math.hypot(...before.json.nodes.find((n) => n.name === `rig:${name}`).translation);
+  const ratio = (node('calf_l') + node('foot_l')) / ((offset('LeftLeg') + offset('LeftFoot')) / 100);
+  const dazAuto = feet('daz-auto.jsonl'), dazOff = feet('daz-off.jsonl');
+  assert.ok(dazAuto.source.contact_frames > 20, `${dazAuto.source.contact_frames} contact frames`);
+  const dazBound = dazAuto.source.slide_cm_per_contact_frame * ratio + 0.3;
+  assert.ok(dazAuto.result.slide_cm_per_contact_frame <= dazBound, `slide ${dazAuto.result.slide_cm_per_contact_frame} > ${dazBound}`);
+  assert.ok(dazAuto.result.worst_penetration_cm <= 0.5, `below the ground by ${dazAuto.result.worst_penetration_cm} cm`);
+  assert.ok(dazOff.result.slide_cm_per_contact_frame > dazAuto.result.slide_cm_per_contact_frame, 'contacts off slides more');
+
   // With the performer's own proportions the pass changes nothing: the files are the same.
   run('retarget', 'walk.bvh', '-o', 'own.glb');
   run('retarget', 'walk.bvh', '-o', 'own-off.glb', '--contacts', 'off');

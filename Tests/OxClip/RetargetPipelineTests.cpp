@@ -3,7 +3,6 @@
 #include "Solver.h"
 #include "ToolError.h"
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -543,8 +542,10 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
     std::vector<double> v;
     for (double x; values >> x;) v.push_back(x);
     for (std::size_t k = 0; k < finger_columns.size(); ++k) v[finger_columns[k]] += 20 * std::sin(0.1 * f + static_cast<double>(k));
-    for (const double x : v) clip += fmt::format("{:.17g} ", x);
-    clip += "\n";
+    std::ostringstream row;
+    row.precision(17);
+    for (const double x : v) row << x << ' ';
+    clip += row.str() + "\n";
   }
 
   oxr::Solver retargeter;
@@ -565,12 +566,13 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
           for (const char* side : {"Left", "Right"}) {
             for (const char* finger : {"Thumb", "Index", "Middle", "Ring", "Pinky"}) {
               for (int k = 1; k <= 3; ++k) {
-                const std::string source = fmt::format("{}Hand{}{}", side, finger, k);
-                const std::string target = fmt::format("{}_0{}_{}", oxr::bvh::to_lower(finger), k, side[0] == 'L' ? 'l' : 'r');
+                const std::string source = std::string(side) + "Hand" + finger + std::to_string(k);
+                const std::string target =
+                    oxr::bvh::to_lower(finger) + "_0" + std::to_string(k) + (side[0] == 'L' ? "_l" : "_r");
                 const auto joint = std::find(info.source_joints.begin(), info.source_joints.end(), source);
                 pairs.emplace_back(info.skeleton.index_of(target), static_cast<int>(joint - info.source_joints.begin()));
               }
-              const std::string tip = fmt::format("{}Hand{}4", side, finger);
+              const std::string tip = std::string(side) + "Hand" + finger + "4";
               const auto joint = std::find(info.source_joints.begin(), info.source_joints.end(), tip);
               tips.emplace_back(pairs.back().first, static_cast<int>(joint - info.source_joints.begin()));
             }

@@ -15,10 +15,10 @@ namespace {
 // it comes within kEnterHeight of the lowest it has been over the last kFloorSeconds (the floor it
 // walks on, which captures often tilt or drift) at less than kEnterSpeed, and lifts only once it is
 // above kLeaveHeight or faster than kLeaveSpeed: one noisy frame does not toggle a contact.
-constexpr double kEnterHeight = 0.03;
-constexpr double kLeaveHeight = 0.05;
-constexpr double kEnterSpeed = 0.4;
-constexpr double kLeaveSpeed = 0.8;
+constexpr double kEnterHeight = 0.05;
+constexpr double kLeaveHeight = 0.08;
+constexpr double kEnterSpeed = 0.8;
+constexpr double kLeaveSpeed = 1.2;
 constexpr double kFloorSeconds = 1.0;
 constexpr std::size_t kMaxFloorFrames = 512;
 // Blend into a hold and back out to the solved leg over these times.
