@@ -133,7 +133,8 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     // The result is the character with the clip added, in the character's own container.
     const bool binary = result.character->binary();
     const std::string extension = oxr::bvh::to_lower(output.extension().string());
-    if ((!format.is_none() && format_name != (binary ? "glb" : "gltf")) || extension != (binary ? ".glb" : ".gltf")) {
+    const bool named = format.is_none() ? extension == (binary ? ".glb" : ".gltf") : format_name == (binary ? "glb" : "gltf");
+    if (!named) {
       throw py::value_error(result.character_file + ": a character's result is a " + (binary ? ".glb" : ".gltf") +
                             " file; name the output so");
     }

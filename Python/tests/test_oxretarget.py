@@ -132,6 +132,14 @@ def rig(tmp_path_factory):
     return out
 
 
+@pytest.fixture(scope="module")
+def character(tmp_path_factory):
+    """The tool's own glb of the walk: a skinned skeleton with the target's names, a character."""
+    out = tmp_path_factory.mktemp("character") / "character.glb"
+    assert run_tool("retarget", WALK, "-o", out, "--units", "in").returncode == 0
+    return out
+
+
 @pytest.mark.parametrize(
     "suffix, tool_options, options",
     [
@@ -139,11 +147,14 @@ def rig(tmp_path_factory):
         ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"}),
         ("glb", ["--units", "in", "--root-motion", "root"], {"units": "in", "root_motion": "root"}),
         ("bvh", ["--root-motion", "none", "--target-rig", "RIG"], {"root_motion": "none", "target_rig": "RIG"}),
+        ("glb", ["--character", "CHAR", "--fingers", "full", "--contacts", "off"],
+         {"character": "CHAR", "fingers": "full", "contacts": "off"}),
     ],
 )
-def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, suffix, tool_options, options):
-    tool_options = [rig if o == "RIG" else o for o in tool_options]
-    options = {k: rig if v == "RIG" else v for k, v in options.items()}
+def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, character, suffix, tool_options, options):
+    files = {"RIG": rig, "CHAR": character}
+    tool_options = [files.get(o, o) for o in tool_options]
+    options = {k: files.get(v, v) for k, v in options.items()}
     theirs = tmp_path / f"tool.{suffix}"
     ours = tmp_path / f"ours.{suffix}"
     assert run_tool("retarget", WALK, "-o", theirs, *tool_options).returncode == 0
@@ -183,8 +194,8 @@ def test_wrong_arguments_raise():
         oxretarget.Retargeter(["Hips", "Spine"], ["pelvis"])
     with pytest.raises(ValueError, match="both"):
         oxretarget.Retargeter(["Hips"])
-    with pytest.raises(TypeError, match="unexpected keyword argument 'fingers'"):
-        oxretarget.retarget_file(WALK, "out.json", fingers=True)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'finger_rule'"):
+        oxretarget.retarget_file(WALK, "out.json", finger_rule=True)
     with pytest.raises(TypeError, match="fingers_t_pose"):
         oxretarget.retarget_file(WALK, "out.json", fingers_t_pose="yes")
     with pytest.raises(ValueError, match="axes"):
