@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,6 +74,14 @@ oxr::SourceRest source_rest_option(py::handle value) {
   }
 }
 
+// A --bvh-positions spelling: "auto" (decided per file), "absolute" or "relative".
+oxr::bvh::Positions positions_option(py::handle value) {
+  const std::string name = choice(value, "bvh_positions", {"auto", "absolute", "relative"});
+  return name == "absolute" ? oxr::bvh::Positions::Absolute
+         : name == "relative" ? oxr::bvh::Positions::Relative
+                              : oxr::bvh::Positions::Auto;
+}
+
 // The tool's options from retarget_file's keywords: every option of the tool's table offered to
 // Python, spelled with '_' for '-' (--fingers-t-pose is fingers_t_pose); a flag takes True or False,
 // any other option a string (or a path for a file). The format as the tool chooses it: format=, else
@@ -118,6 +127,10 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       text = choice(value, name, allowed);
     } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
       text = fspath(value).cast<std::string>();
+    } else if ((name == "start" || name == "end" || name == "fps") &&
+               ((py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) ||
+                py::isinstance<py::float_>(value))) {
+      text = py::str(value).cast<std::string>();  // start=1, fps=30
     } else {
       throw py::type_error(name + " must be a string; got " +
                            std::string(py::str(py::type::of(value).attr("__name__"))));
@@ -169,7 +182,8 @@ struct Motion {
 // source_rest is "kz", the rotations of joints that are source bones are re-expressed against the
 // file's rest pose, as the tool feeds them to the library.
 Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
-                const py::object& rest_value) {
+                const py::object& rest_value, const py::object& positions_value) {
+  const oxr::bvh::Positions reading = positions_option(positions_value);
   const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
   const oxr::SourceRest rest = source_rest_option(rest_value);
   const double scale =
@@ -187,7 +201,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       if (rest.mode == oxr::SourceRest::Mode::Frame) {
         rest_local = oxr::rest_frame_of_stream(in, rest.frame, library_axes, path.string());
       }
-      oxr::bvh::Reader reader(in);
+      oxr::bvh::Reader reader(in, {}, reading);
       const oxr::bvh::Header& header = reader.header();
       frame_time = header.frame_time;
       for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
@@ -210,17 +224,16 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
         }
         if (convert) {
           // The converter takes world rotations in the file's frame.
-          for (std::size_t j = 0; j < joints; ++j) {
-            const oxr::Quat q = oxr::to_file_axes(local[j]);
-            const int parent = header.joints[j].parent;
-            world[j] = parent < 0 ? q : oxr::mul(world[static_cast<std::size_t>(parent)], q);
-          }
+          oxr::forward_rotations(
+              joints, [&](std::size_t j) { return header.joints[j].parent; },
+              [&](std::size_t j) { return oxr::to_file_axes(local[j]); }, world);
           converter.convert(world, fed);
           for (std::size_t m = 0; m < fed.size(); ++m) local[static_cast<std::size_t>(match.matched[m].joint)] = fed[m];
         }
         for (const oxr::Quat& q : local) rotations.insert(rotations.end(), q.begin(), q.end());
-        // The root's offset plus its position channels, as the file gives them.
-        oxr::Vec3 p = oxr::scale_vector(oxr::joint_translation(root, values, /*file_axes=*/true), scale);
+        // The root's translation from its offset and position channels, as the file means them.
+        oxr::Vec3 p =
+            oxr::scale_vector(oxr::joint_translation(root, values, /*file_axes=*/true, header.positions), scale);
         if (library_axes) p = oxr::vector_to_library_axes(p);
         positions.insert(positions.end(), p.begin(), p.end());
       }
@@ -242,9 +255,13 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
 std::int64_t retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                            const py::object& format, const py::kwargs& options) {
   const oxr::RetargetOptions settings = retarget_options(input, output, format, options);
-  py::gil_scoped_release release;
-  oxr::Solver solver;
-  return oxr::retarget_file(input, output, settings, solver).frames;
+  try {
+    py::gil_scoped_release release;
+    oxr::Solver solver;
+    return oxr::retarget_file(input, output, settings, solver).frames;
+  } catch (const oxr::UsageError& error) {
+    throw py::value_error(error.what());  // a range past the file's frames
+  }
 }
 
 class Retargeter {
@@ -479,8 +496,8 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
                     "float64 (F, J, 4), x y z w: each joint's local rotation per frame, in the library's axes\n"
                     "(as read with axes=\"bvh\") or the file's (axes=\"none\").")
       .def_readonly("root_positions", &Motion::root_positions,
-                    "float64 (F, 3): the root's translation per frame, its OFFSET plus its position channels,\n"
-                    "in metres, in the same axes as rotations.")
+                    "float64 (F, 3): the root's translation per frame, from its OFFSET and position channels\n"
+                    "(see bvh_positions), in metres, in the same axes as rotations.")
       .def_readonly("frame_time", &Motion::frame_time, "Seconds per frame.")
       .def("__repr__", [](const Motion& motion) {
         return "<oxretarget.Motion: " + std::to_string(motion.rotations.shape(0)) + " frames, " +
@@ -488,7 +505,7 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
       });
 
   m.def("read_bvh", &read_bvh, py::arg("path"), py::arg("axes") = "bvh", py::arg("units") = "cm",
-        py::arg("source_rest") = "zero",
+        py::arg("source_rest") = "zero", py::arg("bvh_positions") = "auto",
         R"(Reads a BVH file with the oxretarget tool's reader; returns a Motion.
 
 axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the
@@ -498,6 +515,9 @@ source_rest: the file's rest pose, as the tool's --source-rest: "zero" (default)
 "file:REST.bvh". Unless "kz", the rotations of joints that are source bones are re-expressed so that
 they are relative to the source skeleton's T-pose, as the tool feeds them to the library: solve() on
 them gives the tool's results.
+bvh_positions: how position channels combine with a joint's OFFSET, as the tool's --bvh-positions:
+"auto" (default; decided per file), "absolute" (the channels are the whole position) or "relative"
+(added to the OFFSET).
 Rotation channels compose in the order listed, in degrees.
 Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input.)");
 
@@ -508,8 +528,11 @@ format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output'
 when it has none).
 Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
 units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
-source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh".
+source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh", bvh_positions="auto"|"absolute"|"relative",
+mesh="box"|"none" (glb/gltf), start=/end= a frame number or "4.5s" (the last frame kept is
+included), fps=frames per second to resample to, mirror=True|False.
 The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
-oxretarget.Error with the tool's one-line text on bad input or a failed write.)");
+oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past
+the file's frames raises ValueError naming the file's frame count.)");
 }

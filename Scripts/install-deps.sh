@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang lld libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libfmt-dev libtinygltf-dev valgrind clang-tidy clang-format cppcheck chromium
-  python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed)
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed blender assimp-utils)
 # Node.js and npm usually come with the machine (a newer build than Debian's); Debian's are the fallback.
 if ! command -v node > /dev/null || ! command -v npm > /dev/null; then packages+=(nodejs npm); fi
 missing=()

@@ -134,31 +134,37 @@ def rig(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def character(tmp_path_factory):
-    """The tool's own glb of the walk: a skinned skeleton with the target's names, a character."""
+    """The tool's own glb of the walk: a skinned body with the target's bone names, a character."""
     out = tmp_path_factory.mktemp("character") / "character.glb"
     assert run_tool("retarget", WALK, "-o", out, "--units", "in").returncode == 0
     return out
 
 
 @pytest.mark.parametrize(
-    "suffix, tool_options, options",
+    "suffix, tool_options, options, frames",
     [
-        ("json", [], {}),
-        ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"}),
-        ("glb", ["--units", "in", "--root-motion", "root"], {"units": "in", "root_motion": "root"}),
-        ("bvh", ["--root-motion", "none", "--target-rig", "RIG"], {"root_motion": "none", "target_rig": "RIG"}),
+        ("json", [], {}, WALK_FRAMES),
+        ("csv", ["--fingers-t-pose", "--axes", "none"], {"fingers_t_pose": True, "axes": "none"}, WALK_FRAMES),
+        ("glb", ["--units", "in", "--root-motion", "root"], {"units": "in", "root_motion": "root"}, WALK_FRAMES),
+        ("bvh", ["--root-motion", "none", "--target-rig", "RIG"], {"root_motion": "none", "target_rig": "RIG"},
+         WALK_FRAMES),
+        # Frames 1 to 240 (2 s at 120 fps) at 30 fps, mirrored: 60 frames.
+        ("glb", ["--start", "1", "--end", "2s", "--fps", "30", "--mirror"],
+         {"start": 1, "end": "2s", "fps": 30, "mirror": True}, 60),
+        ("glb", ["--mesh", "none", "--bvh-positions", "absolute"], {"mesh": "none", "bvh_positions": "absolute"},
+         WALK_FRAMES),
         ("glb", ["--character", "CHAR", "--fingers", "full", "--contacts", "off"],
-         {"character": "CHAR", "fingers": "full", "contacts": "off"}),
+         {"character": "CHAR", "fingers": "full", "contacts": "off"}, WALK_FRAMES),
     ],
 )
-def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, character, suffix, tool_options, options):
+def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, character, suffix, tool_options, options, frames):
     files = {"RIG": rig, "CHAR": character}
-    tool_options = [files.get(o, o) for o in tool_options]
-    options = {k: files.get(v, v) for k, v in options.items()}
+    tool_options = [files.get(o, o) if isinstance(o, str) else o for o in tool_options]
+    options = {k: files.get(v, v) if isinstance(v, str) else v for k, v in options.items()}
     theirs = tmp_path / f"tool.{suffix}"
     ours = tmp_path / f"ours.{suffix}"
     assert run_tool("retarget", WALK, "-o", theirs, *tool_options).returncode == 0
-    assert oxretarget.retarget_file(WALK, ours, **options) == WALK_FRAMES
+    assert oxretarget.retarget_file(WALK, ours, **options) == frames
     assert ours.read_bytes() == theirs.read_bytes()
     # An explicit format wins over the extension.
     named = tmp_path / "ours.out"
@@ -200,6 +206,8 @@ def test_wrong_arguments_raise():
         oxretarget.retarget_file(WALK, "out.json", fingers_t_pose="yes")
     with pytest.raises(ValueError, match="axes"):
         oxretarget.retarget_file(WALK, "out.json", axes="zup")
+    with pytest.raises(ValueError, match=f"it has {WALK_FRAMES} frames"):
+        oxretarget.retarget_file(WALK, "out.json", end=WALK_FRAMES)
     with pytest.raises(ValueError, match="root_motion"):
         oxretarget.retarget_file(WALK, "out.json", root_motion="hips")
     with pytest.raises(TypeError):

@@ -136,6 +136,14 @@ async function testPage(file, screenshotFile) {
     assert.equal(titles.headingElements, 0, 'the title stays text');
     assert.equal(titles.tab, `${titles.clip} - OxRetarget preview`);
     assert.ok(titles.frames > 40, 'a clip long enough to watch it play');
+    // Every link is drawn as a bone but the target's root to pelvis, which is a dashed line.
+    const links = await tab.evaluate(() => ({
+      drawn: document.body.dataset.links,
+      expected: [OXR_CLIP.source, OXR_CLIP.target].map((f) => f.parents.filter((p) => p >= 0).length),
+      rootChildren: OXR_CLIP.target.parents.filter((p) => p >= 0 && OXR_CLIP.target.joints[p] === 'root').length,
+    }));
+    assert.equal(links.rootChildren, 1, 'the target has a root bone with one child');
+    assert.equal(links.drawn, `${links.expected[0]} ${links.expected[1] - 1}`, 'bones drawn (source target)');
 
     // Two moments while it plays, a third of the clip apart (past a still start such as a T-pose).
     const area = await tab.evaluate(() => {

@@ -28,6 +28,18 @@ exec '{tool}' "$@"
 """
 
 
+# Records the listening sockets of the runner (the wrapper's grandparent), its children and theirs,
+# then runs the real tool.
+LISTENERS = """#!/bin/sh
+# Only a task's run (the runner itself also asks the tool for its options).
+if [ "$1" = retarget ]; then
+  runner=$(ps -o ppid= -p $PPID | tr -d ' ')
+  {{ echo $runner $(ps -o pid= --ppid $runner) $(ps -o pid= --ppid $PPID); ss -ltnpH; }} > listeners.txt
+fi
+exec '{tool}' "$@"
+"""
+
+
 def make_inputs(tool):
     """Copies of the demo clip, most cut to other lengths or played backwards, and one whose frame
     count promises more frames than it holds."""
@@ -165,6 +177,27 @@ def run_test(tool, runner, processes):
     check(single.returncode == 0, f"runner on one file: exit status {single.returncode}\n{single.stderr}")
     with open("local/clip05.json", "rb") as a, open("single.json", "rb") as b:
         check(a.read() == b.read(), "single.json differs from the local batch's clip05.json")
+
+    # A local cluster listens on 127.0.0.1 only: the sockets of the runner and its workers, seen from a task.
+    with open("listening-tool", "w", encoding="utf-8") as file:
+        file.write(LISTENERS.format(tool=tool))
+    os.chmod("listening-tool", 0o755)
+    # More shards than files: the shard with one file writes into the folder, the empty one succeeds.
+    for shard, status in (("2/4", 0), ("4/4", 0)):
+        sharded = run(processes, "sharded", [runner, "--local", "2", "--dashboard", "--tool", "listening-tool",
+                                             "in/clip01.bvh", "in/clip02.bvh", "-o", "shards", "--shard", shard])
+        check(sharded.returncode == status, f"--shard {shard}: exit status {sharded.returncode}\n{sharded.stderr}")
+    check(os.listdir("shards") == ["clip02.json"], f"shards/ holds {os.listdir('shards')}")
+    with open("listeners.txt", encoding="utf-8") as file:
+        lines = file.read().splitlines()
+    family = {int(pid) for pid in lines[0].split()}
+    ours = [line for line in lines[1:] if any(f"pid={pid}," in line for pid in family)]
+    check(len(ours) >= 4, f"expected the scheduler's, workers' and dashboard's sockets, found {ours}")
+    for line in ours:
+        check(line.split()[3].startswith("127.0.0.1:"), f"a local cluster listens beyond this machine: {line}")
+    bad = run(processes, "bad-shard", [runner, "--local", "1", "in/clip01.bvh", "--shard", "1/\u00b2"])
+    check(bad.returncode == 2 and bad.stderr.count("\n") == 1 and "--shard 1/\u00b2: expected K/N" in bad.stderr,
+          f"--shard 1/\u00b2: exit status {bad.returncode}, {bad.stderr!r}")
 
 
 def main():

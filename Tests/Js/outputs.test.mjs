@@ -128,6 +128,10 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
     assert.deepEqual([report.errors, report.warnings, report.messages], [0, 0, []], clip);
 
     const loaded = await loadGlb(path.join(work, `${clip}.glb`));
+    // The body: one skinned mesh over the whole skeleton.
+    const skinned = [];
+    loaded.scene.traverse((o) => { if (o.isSkinnedMesh) skinned.push(o); });
+    assert.deepEqual(skinned.map((m) => [m.name, m.skeleton.bones.length]), [['OxRetarget_Body', 64]], clip);
     // In the rest pose, joints without a source partner lie between their neighbours.
     loaded.scene.updateMatrixWorld(true);
     const rest = {};
@@ -157,6 +161,15 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
     const same = gltf.bones.map((b) => [b.name, b.name]);
     const agree = worstOverlay(gltf, target, unit, same);
     assert.ok(agree.ratio < 1e-5, `${clip}: BVH and glb disagree by ${agree.ratio} at ${agree.where}`);
+
+    // Key times: a frame time near 1/n (the walk's 0.0083333) is 1/n exactly; key i sits at i/n,
+    // never short of it (readers that turn times into frames and round down keep every frame).
+    const rate = clip === 'demo' ? 30 : 120;
+    const targetText = fs.readFileSync(path.join(work, `${clip}-target.bvh`), 'utf8');
+    assert.equal(targetText.match(/Frame Time: (\S+)/)[1], String(1 / rate), clip);
+    const times = loaded.animations[0].tracks[0].times;
+    const late = [...times].map((t, i) => t - i / rate);
+    assert.ok(late.every((d, i) => d >= 0 && d <= 2 ** -23 * Math.max(1, i / rate)), `${clip}: key times off i/${rate}`);
   }
 });
 
@@ -204,4 +217,53 @@ test('root motion: a clip travelling 1 m forward moves the character 1 m, scaled
   const same = await travel('--target-rig', 'same.glb');
   near(same.shin, pelvis.shin, 'with a glTF rig, its shin');
   near(same.pelvis, 1, 'with a glTF rig of the same size, pelvis');
+});
+
+test('two full turns: glb keys keep their sign, BVH angles stay continuous, JSON keeps the solver\'s values', async () => {
+  run('demo', '-o', 'spin');
+  // The demo with the hips turning 720 degrees about the vertical over the clip, the angle written
+  // within (-180, 180] as captures write it: the quaternions read from it change sign at each wrap.
+  const text = fs.readFileSync(path.join(work, 'spin/demo.bvh'), 'utf8');
+  const [head, rest] = text.split('MOTION');
+  const lines = rest.trim().split('\n');
+  const frames = lines.slice(2);
+  const yaw = head.match(/CHANNELS \d+ ([^\n]+)/)[1].trim().split(/\s+/).indexOf('Yrotation');
+  const spun = frames.map((line, f) => {
+    const v = line.trim().split(/\s+/);
+    const angle = Number(v[yaw]) + (720 * f) / (frames.length - 1);
+    v[yaw] = String(angle - 360 * Math.ceil((angle - 180) / 360));
+    return v.join(' ');
+  });
+  fs.writeFileSync(path.join(work, 'spinning.bvh'), `${head}MOTION\n${lines[0]}\n${lines[1]}\n${spun.join('\n')}\n`);
+  for (const format of ['glb', 'bvh', 'json']) run('retarget', 'spinning.bvh', '-o', `spin.${format}`);
+
+  // JSON: the solver's quaternions, which change hemisphere as the pelvis turns.
+  const json = JSON.parse(fs.readFileSync(path.join(work, 'spin.json'), 'utf8'));
+  const pelvis = json.bones.findIndex((b) => b.name === 'pelvis');
+  const dot = (a, b) => a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+  const flips = json.frames.slice(1).filter((frame, f) => dot(frame[pelvis], json.frames[f][pelvis]) < 0).length;
+  assert.ok(flips > 0, 'the solver\'s pelvis keys never change hemisphere: the case tests nothing');
+
+  // glb: every bone's keys in one hemisphere from key to key.
+  const loaded = await loadGlb(path.join(work, 'spin.glb'));
+  for (const track of loaded.animations[0].tracks.filter((t) => t.name.endsWith('.quaternion'))) {
+    for (let k = 4; k < track.values.length; k += 4) {
+      const d = [0, 1, 2, 3].reduce((sum, i) => sum + track.values[k + i] * track.values[k - 4 + i], 0);
+      assert.ok(d >= 0, `${track.name}: key ${k / 4} flips sign`);
+    }
+  }
+  // BVH: no angle jumps between frames, and the same figure as the glb.
+  const bvh = fs.readFileSync(path.join(work, 'spin.bvh'), 'utf8');
+  const rotation = [...bvh.split('MOTION')[0].matchAll(/CHANNELS \d+ ([^\n]+)/g)]
+    .flatMap((m) => m[1].trim().split(/\s+/)).map((c) => c.endsWith('rotation'));
+  const values = bvh.split(/Frame Time:[^\n]*\n/)[1].trim().split('\n').map((l) => l.trim().split(/\s+/).map(Number));
+  let jump = 0;
+  for (let f = 1; f < values.length; ++f) {
+    rotation.forEach((r, c) => { if (r) jump = Math.max(jump, Math.abs(values[f][c] - values[f - 1][c])); });
+  }
+  assert.ok(jump < 30, `a BVH angle jumps ${jump} degrees between frames`);
+  const gltf = sampleGltf(loaded);
+  const target = sampleBvh(bvh);
+  const agree = worstOverlay(gltf, target, 0.01, gltf.bones.map((b) => [b.name, b.name]));
+  assert.ok(agree.ratio < 1e-5, `BVH and glb disagree by ${agree.ratio} at ${agree.where}`);
 });

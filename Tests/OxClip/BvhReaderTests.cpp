@@ -418,6 +418,47 @@ TEST(BvhRotation, PositionChannelsAreIgnoredAndEachJointReadsItsOwnValues) {
   EXPECT_THROW(joint_rotation(h.joints[3], std::span<const double>(frame).first(12)), BvhError);
 }
 
+// Hips (OFFSET 0 90 0, positions) +- Leg (OFFSET 10 0 0, positions on X only). The first frame decides
+// how position channels meet a non-zero OFFSET: near zero (within 9 for the hips, 1 for the leg) they
+// are added, else they are the whole position.
+TEST(BvhPositions, FirstFrameDecidesAbsoluteOrRelativeAndTheOptionOverrides) {
+  const auto file = [](const std::string& hips_offset, const std::string& first) {
+    return "HIERARCHY\nROOT Hips\n{\nOFFSET " + hips_offset +
+           "\nCHANNELS 3 Xposition Yposition Zposition\nJOINT Leg\n{\nOFFSET 10 0 0\nCHANNELS 1 Xposition\n"
+           "End Site\n{\nOFFSET 0 -40 0\n}\n}\n}\nMOTION\nFrames: 2\nFrame Time: 0.5\n" +
+           first + "\n1 2 3 4\n";
+  };
+  struct Case {
+    std::string offset, first;
+    Positions option, decided;
+    bool matter;
+    std::array<double, 3> hips;  // the hips' translation in the second frame
+  };
+  const std::vector<Case> cases = {
+      {"0 90 0", "0 91 0 0", Positions::Auto, Positions::Absolute, true, {1, 2, 3}},      // hips near OFFSET
+      {"0 90 0", "8 0 0 0", Positions::Auto, Positions::Relative, true, {1, 92, 3}},      // within a tenth
+      {"0 90 0", "0 1 0 1.5", Positions::Auto, Positions::Absolute, true, {1, 2, 3}},     // the leg decides
+      {"0 90 0", "0 91 0 0", Positions::Relative, Positions::Relative, true, {1, 92, 3}}, // told
+      {"0 90 0", "0 1 0 0", Positions::Absolute, Positions::Absolute, true, {1, 2, 3}},   // told
+  };
+  for (const Case& c : cases) {
+    std::istringstream in(file(c.offset, c.first));
+    Reader reader(in, {}, c.option);
+    EXPECT_EQ(reader.header().positions_matter, c.matter);
+    std::vector<double> frame(4);
+    ASSERT_TRUE(reader.read_frame(frame));
+    ASSERT_TRUE(reader.read_frame(frame));
+    EXPECT_EQ(reader.header().positions, c.decided) << c.first;
+    EXPECT_EQ(joint_position(reader.header().joints[0], frame, reader.header().positions), c.hips) << c.first;
+  }
+  // Zero OFFSETs on every positioned joint: nothing to decide, the channels are added (as always).
+  std::istringstream zero(replace(file("0 0 0", "0 91 0 0"), "OFFSET 10 0 0\nCHANNELS 1 Xposition",
+                                  "OFFSET 10 0 0\nCHANNELS 1 Xrotation"));
+  Reader reader(zero);
+  EXPECT_FALSE(reader.header().positions_matter);
+  EXPECT_EQ(reader.header().positions, Positions::Relative);
+}
+
 TEST(BvhRotation, AxisConversionMapsBvhDirectionsToLibraryDirections) {
   // Library vector from a file vector: forward +Z -> -X, left +X -> +Y, up +Y -> +Z.
   const auto to_library = [](const Vec& v) { return Vec{-v[2], v[0], v[1]}; };

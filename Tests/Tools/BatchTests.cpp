@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -137,6 +138,118 @@ TEST_F(Batch, ShardsSplitTheSortedInputs) {
   EXPECT_EQ(seen, std::multiset<std::string>(inputs.begin(), inputs.end())) << "every input exactly once";
 }
 
+// The README's Slurm array with more shards than files: every shard writes into the folder, each file
+// once, whatever the shard's share (none, or one file).
+TEST_F(Batch, MoreShardsThanFilesFillOneFolder) {
+  std::vector<std::string> inputs = make_inputs(3);
+  inputs.pop_back();
+  for (int k = 1; k <= 16; ++k) {
+    std::vector<std::string> args{"retarget"};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    args.insert(args.end(), {"-o", "retargeted", "--format", "glb", "--jobs", "2", "--shard",
+                             std::to_string(k) + "/16", "--resume", "--report",
+                             "reports/part-" + std::to_string(k) + ".jsonl"});
+    const Outcome result = run(args);
+    ASSERT_EQ(result.status, 0) << k << ": " << result.err;
+    EXPECT_EQ(report_of(root_ / ("reports/part-" + std::to_string(k) + ".jsonl")).size(), k <= 3 ? 1u : 0u);
+  }
+  EXPECT_EQ(entries_of(root_ / "retargeted"), (std::vector<std::string>{"clip00.glb", "clip01.glb", "clip02.glb"}));
+}
+
+// Paths that just work: -o creates its folders for one file as for many (a name ending in '/' is a
+// folder), names up to the 255-byte limit and names that are not UTF-8 are written, and a
+// temporary of another run still writing stays (removed by --resume only once its process is gone).
+TEST_F(Batch, PathsThatJustWork) {
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "new/sub/walk.glb"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "new/sub/walk.glb"));
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "one/"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "one/demo.json"));
+  EXPECT_EQ(run({"preview", "d/demo.bvh", "-o", "pages/"}).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "pages/demo.html"));
+
+  const std::string long_name = std::string(247, 'w') + ".bvh";  // 251 bytes; its .json 252
+  const std::string latin1 = "caf\xe9.bvh";
+  fs::copy_file(root_ / "d/demo.bvh", root_ / long_name);
+  fs::copy_file(root_ / "d/demo.bvh", root_ / latin1);
+  for (const char* format : {"json", "glb", "gltf"}) {
+    const Outcome result = run({"retarget", long_name, latin1, "-o", "names", "--format", format});
+    EXPECT_EQ(result.status, 0) << format << ": " << result.err;
+  }
+  EXPECT_EQ(json::parse(read_text(root_ / "names/caf\xe9.json"))["source"], "caf\xef\xbf\xbd.bvh");
+  const std::string gltf = read_text(root_ / "names/caf\xe9.gltf");
+  EXPECT_TRUE(json::accept(gltf)) << "valid UTF-8 JSON";
+  EXPECT_TRUE(has(gltf, "caf\xef\xbf\xbd.bvh"));
+
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string live_tmp = "one/demo.json.tmp-" + std::string(host) + "-" + std::to_string(::getpid()) + "-0";
+  const std::string dead_tmp = "one/demo.json.tmp-" + std::string(host) + "-" + std::to_string(dead) + "-0";
+  const std::string other_tmp = "one/demo.json.tmp-elsewhere-1-0";
+  for (const std::string& name : {live_tmp, dead_tmp, other_tmp}) write_text(root_ / name, "partial");
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "one/"}).status, 0);
+  for (const std::string& name : {live_tmp, dead_tmp, other_tmp}) EXPECT_TRUE(fs::exists(root_ / name)) << name;
+  EXPECT_EQ(run({"retarget", "d/demo.bvh", "-o", "one/", "--resume"}).status, 0);
+  EXPECT_TRUE(fs::exists(root_ / live_tmp));
+  EXPECT_TRUE(fs::exists(root_ / other_tmp));
+  EXPECT_FALSE(fs::exists(root_ / dead_tmp)) << "its process is gone";
+}
+
+// A link planted under the name of the next run's temporary is neither followed nor renamed into
+// place. The child's process id is guessed from the last one handed out; a few tries make sure the
+// guess covered it.
+TEST_F(Batch, TemporariesDoNotFollowLinks) {
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  write_text(root_ / "victim.txt", "keep me");
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+  bool covered = false;
+  for (int attempt = 0; attempt < 5 && !covered; ++attempt) {
+    const long last = std::stol(read_text("/proc/sys/kernel/ns_last_pid"));
+    std::vector<fs::path> links;
+    for (long pid = last + 1; pid <= last + 400; ++pid) {
+      links.push_back(root_ / ("p.html.tmp-" + std::string(host) + "-" + std::to_string(pid) + "-0"));
+      fs::create_symlink(root_ / "victim.txt", links.back());
+    }
+    const pid_t pid = start({"preview", "d/demo.bvh", "-o", "p.html"});
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    covered = pid > last && pid <= last + 400;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const fs::path& link : links) fs::remove(link);
+  }
+  EXPECT_TRUE(covered) << "the busy machine handed out 400 process ids during each try";
+  EXPECT_EQ(read_text(root_ / "victim.txt"), "keep me");
+  EXPECT_FALSE(fs::is_symlink(root_ / "p.html"));
+  EXPECT_TRUE(has(read_text(root_ / "p.html"), "<html"));
+}
+
+// A clip too large for the memory allowed fails alone, named; the other files and the index are done.
+TEST_F(Batch, AnAllocationFailureFailsOneFile) {
+#ifdef OX_SANITIZED_BUILD
+  GTEST_SKIP() << "sanitizer runtimes reserve more address space than the cap";
+#endif
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  std::string big = small_clip(0, 0);
+  big = big.substr(0, big.find("Frames:")) + "Frames: 2000000\nFrame Time: 0.01\n";
+  std::string rows;
+  for (int f = 0; f < 2'000'000; ++f) rows += "0 0 0 0 0 0 0 0 0\n";
+  write_text(root_ / "big.bvh", big + rows);
+  fs::copy_file(root_ / "d/demo.bvh", root_ / "good.bvh");
+  constexpr std::uint64_t kMemory = 600ull << 20;
+  const Outcome glb = run({"retarget", "big.bvh", "good.bvh", "-o", "out", "--format", "glb"}, 0, kMemory);
+  EXPECT_EQ(glb.status, 1);
+  EXPECT_TRUE(has(glb.err, "oxretarget: error: big.bvh: out of memory\n")) << glb.err;
+  EXPECT_TRUE(fs::is_regular_file(root_ / "out/good.glb"));
+  const Outcome page = run({"preview", "big.bvh", "good.bvh", "-o", "pv"}, 0, kMemory);
+  EXPECT_EQ(page.status, 1);
+  EXPECT_TRUE(has(page.err, "oxretarget: error: big.bvh: out of memory\n")) << page.err;
+  EXPECT_EQ(entries_of(root_ / "pv"), (std::vector<std::string>{"good.html", "index.html"}));
+}
+
 // A knee bent backwards for three frames, and a turn of 90 degrees in one frame, named by bone and frame.
 TEST_F(Batch, WarnsAboutBackwardKneesAndSpikes) {
   ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
@@ -170,7 +283,8 @@ TEST_F(Batch, WarnsAboutBackwardKneesAndSpikes) {
   EXPECT_EQ(result.status, 0) << result.err;
   const auto report = report_of(root_ / "r.jsonl");
   ASSERT_EQ(report.size(), 1u);
-  const std::vector<std::string> warnings = report[0]["warnings"];
+  std::vector<std::string> warnings;
+  for (const auto& warning : report[0]["warnings"]) warnings.push_back(warning["text"]);
   const std::vector<std::string> expected{
       "calf_l bends backwards (3 frames, first at frame 2, up to 60 degrees)",
       "calf_l turns faster than 1500 degrees/s (2 frames, first at frame 2, up to 1800 degrees/s)",
@@ -179,6 +293,70 @@ TEST_F(Batch, WarnsAboutBackwardKneesAndSpikes) {
     EXPECT_NE(std::find(warnings.begin(), warnings.end(), warning), warnings.end()) << warning << "\n" << result.err;
   }
   EXPECT_TRUE(has(result.err, "oxretarget: warning: odd.bvh: calf_l bends backwards")) << result.err;
+}
+
+// The CMU walk's calibration frame 0 makes 15 bones spike into frame 1, and it lacks 29 paired bones:
+// on the terminal one line per kind and file, in the report every finding as an object.
+TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
+  make_dir("in");
+  fs::copy_file(fs::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh", root_ / "in/walk.bvh");
+  write_text(root_ / "in/broken.bvh", small_clip(3, 2));
+  write_text(root_ / "in/late.bvh", small_clip(2, 2, "0 90 0 10 20 nan -5 15 25"));
+  const std::vector<std::string> args{"retarget", "in/walk.bvh", "in/broken.bvh", "in/late.bvh", "-o", "out",
+                                      "--report", "r.jsonl"};
+  const Outcome loud = run(args);
+  EXPECT_EQ(loud.status, 1);
+  std::vector<std::string> warnings;
+  for (const std::string& line : lines_of(loud.err)) {
+    if (has(line, "warning:")) warnings.push_back(line);
+  }
+  ASSERT_EQ(warnings.size(), 2u) << loud.err;
+  EXPECT_TRUE(has(warnings[0], "in/walk.bvh: 29 paired source bones missing")) << warnings[0];
+  EXPECT_TRUE(has(warnings[1], "in/walk.bvh: 15 bones turn faster than 1500 degrees/s (")) << warnings[1];
+  EXPECT_TRUE(has(warnings[1], "15 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[1];
+  // The summary names each failed file with its error, after the count.
+  const std::vector<std::string> lines = lines_of(loud.err);
+  const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "1 of 3 files"); });
+  ASSERT_NE(summary, lines.end()) << loud.err;
+  ASSERT_GE(lines.end() - summary, 4) << loud.err;
+  EXPECT_EQ(summary[1], "2 failed:");
+  EXPECT_EQ(summary[2], "  in/broken.bvh: line 20: file ends after frame 2 of 3");
+  EXPECT_TRUE(summary[3].starts_with("  in/late.bvh: line 19: ")) << summary[3];
+
+  const auto report = report_of(root_ / "r.jsonl");
+  ASSERT_EQ(report.size(), 3u);
+  int spikes = 0, missing = 0;
+  for (const auto& warning : report[0]["warnings"]) {
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : warning.items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"kind", "bone", "first_frame", "last_frame", "frames", "value", "text"}));
+    if (warning["kind"] == "spike") {
+      ++spikes;
+      EXPECT_EQ(warning["first_frame"], 1);
+      EXPECT_GT(warning["value"].get<double>(), 1500.0);
+    }
+    if (warning["kind"] == "missing_bone") {
+      ++missing;
+      EXPECT_EQ(warning["frames"], 344);
+    }
+  }
+  EXPECT_EQ(spikes, 15);
+  EXPECT_EQ(missing, 29);
+
+  // Quiet: the same errors and summary, no warnings, no progress, nothing on standard output.
+  std::vector<std::string> quiet_args = args;
+  quiet_args.push_back("--quiet");
+  const Outcome quiet = run(quiet_args);
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_FALSE(has(quiet.err, "warning:")) << quiet.err;
+  EXPECT_EQ(quiet.out, "");
+  std::vector<std::string> expected;
+  for (const std::string& line : lines) {
+    if (!has(line, "warning:")) expected.push_back(has(line, "files retargeted") ? "" : line);
+  }
+  std::vector<std::string> got;
+  for (const std::string& line : lines_of(quiet.err)) got.push_back(has(line, "files retargeted") ? "" : line);
+  EXPECT_EQ(got, expected) << "errors and the summary (timings aside)";
 }
 
 }  // namespace

@@ -82,6 +82,13 @@ Row clip_row(std::string text, const std::string& expected, bool info = false) {
           "c.bvh: " + expected};
 }
 
+// The same, written as glb.
+Row glb_row(std::string text, const std::string& expected) {
+  Row row = clip_row(std::move(text), expected);
+  row.args = {"retarget", "c.bvh", "-o", "out/c.glb"};
+  return row;
+}
+
 class ErrorCatalog : public ToolTest {
  protected:
   void clear() const {
@@ -107,8 +114,8 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
        [](const fs::path& root) { make_socket(root / "c.bvh"); }},
       {{"retarget", "c.bvh", "-o", "blocker/c.json"},
        {{"c.bvh", good}, {"blocker", "x"}},
-       1,
-       "blocker/c.json: cannot write: *"},
+       2,
+       "oxretarget: error: blocker: cannot create folder: Not a directory\n"},
       {{"demo", "-o", "d"}, {{"d/", ""}}, 1, "d/demo.bvh: write failed (disk full?)", 4096},
       {{"retarget", "c.bvh"}, {{"c.bvh", good}, {"c.json/", ""}}, 1, "c.json: cannot rename into place: *"},
       {{"retarget", "a.bvh", "b.bvh", "-o", "blocker"},
@@ -134,8 +141,47 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
        "--format\n"},
       {{"retarget", "c.bvh", "-o", "blocker/c.gltf"},
        {{"c.bvh", good}, {"blocker", "x"}},
-       1,
-       "blocker/c.gltf: cannot write: *"},
+       2,
+       "oxretarget: error: blocker: cannot create folder: Not a directory\n"},
+      // Output plans: every path is planned before any work, whatever the shard.
+      {{"retarget", "a.bvh", "b.bvh", "-o", "two.glb"},
+       {},
+       2,
+       "oxretarget: error: two.glb: names a file, but several inputs need an output folder; name a folder with -o\n"},
+      {{"retarget", "a/w.bvh", "b/w.bvh", "-o", "out", "--shard", "2/2"},
+       {},
+       2,
+       "oxretarget: error: b/w.bvh: would overwrite the results of a/w.bvh in out/w.json\n"},
+      {{"retarget", "c.bvh", "-o", "c.json", "--report", "c.bvh"},
+       {{"c.bvh", good}},
+       2,
+       "oxretarget: error: c.bvh: the report would overwrite an input file; choose another output\n"},
+      {{"retarget", "c.bvh", "-o", "c.json", "--report", "./c.json"},
+       {{"c.bvh", good}},
+       2,
+       "oxretarget: error: ./c.json: the report would overwrite the results of c.bvh (c.json)\n"},
+      {{"retarget", "c.bvh", "-o", "c.json", "--report", "blocker/r.jsonl"},
+       {{"c.bvh", good}, {"blocker", "x"}},
+       2,
+       "oxretarget: error: blocker: cannot create folder: Not a directory\n"},
+      {{"preview", "c.bvh", "-o", "c.bvh"},
+       {{"c.bvh", good}},
+       2,
+       "oxretarget: error: c.bvh: the page of c.bvh would overwrite an input file; choose another output\n"},
+      {{"preview", "index.bvh", "c.bvh", "-o", "pv"},
+       {{"c.bvh", good}, {"index.bvh", good}},
+       2,
+       "oxretarget: error: pv/index.html: the index would overwrite the page of index.bvh\n"},
+      {{"preview", "c.bvh", "b.bvh", "-o", "c.html"},
+       {},
+       2,
+       "oxretarget: error: c.html: names a file, but several inputs need an output folder; name a folder with -o\n"},
+      // glTF holds float32: values past its range and key times that do not increase are refused.
+      glb_row(edit(good, "0.033333", "1e39"), "frame 1: key time 1e+39 s is beyond float range (Frame Time 1e+39)"),
+      glb_row(edit(good, "0.033333", "1e-50"),
+              "frame 1: key time 1e-50 s is below float precision (Frame Time 1e-50)"),
+      glb_row(edit(good, "OFFSET 0 10 0", "OFFSET 0 1e41 0"), "bone spine_01: offset * m is beyond float range"),
+      glb_row(small_clip(1, 1, "0 1e41 0 10 20 30 -5 15 25"), "frame 0: translation 1e+41 of pelvis is beyond float range"),
       // Rigs of the user's own.
       {{"retarget", "c.bvh", "-o", "out/c.glb", "--target-rig", "rig.bvh"},
        {{"c.bvh", good}, {"rig.bvh", good}},
@@ -206,6 +252,13 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--jobs", "0"}, {}, 2, "--jobs: Value 0 not in range 1 to 1024*"},
       {{"skeleton", "abc"}, {}, 2, "kind: abc not in {kz,ue}*"},
       {{"retarget", "c.bvh", "--frob"}, {}, 2, "The following argument was not expected: --frob*"},
+      {{"retarget", "c.bvh", "--end", "9"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --end 9 is past the file's end: it has * frames (0 to *)*"},
+      {{"preview", "c.bvh", "--start", "1s"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --start 1s (frame *) is past the file's end: it has * frames (0 to *)*"},
+      {{"retarget", "c.bvh", "--start", "1", "--end", "0"}, {{"c.bvh", good}}, 2,
+       "oxretarget: error: c.bvh: --end 0 comes before --start 1*"},
+      {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
   };
 
   for (const Row& test : rows) {
@@ -238,6 +291,48 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       EXPECT_TRUE(test.args[0] == "retarget" && matches("0 of * files retargeted, 0 frames in *", lines[i]))
           << lines[i];
     }
+  }
+}
+
+// One rule in every command: a wrong command line or plan exits 2, a file that cannot be done exits 1,
+// and each error names its file once, in our own words.
+TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
+  struct Fault {
+    Args options;         // after the input
+    int status;
+    std::string message;  // after "oxretarget: error: "
+  };
+  const std::vector<Fault> faults = {
+      {{"--target-rig", "nope.glb"}, 2, "nope.glb: cannot open: no such file"},
+      {{"--target-rig", "bad.glb"}, 2, "bad.glb: cannot read rig: not a valid glTF 2.0 file"},
+      {{"--units", "ft"}, 2, "--units: ft not in {cm,m,mm,in}*"},
+      {{"--source-rest", "frame:99999"}, 1, "c.bvh: has no frame 99999 to rest on *"},
+      {{"--source-rest", "sideways"}, 2, "--source-rest sideways: expected zero, kz, frame:N or file:REST.bvh"},
+  };
+  for (const std::string command : {"retarget", "preview"}) {
+    for (const Fault& fault : faults) {
+      SCOPED_TRACE(command + " " + fault.message);
+      clear();
+      write_text(root_ / "c.bvh", small_clip(2, 2));
+      write_text(root_ / "bad.glb", "glTF, but not really");
+      Args args{command, "c.bvh", "-o", command == std::string("retarget") ? "c.json" : "c.html"};
+      args.insert(args.end(), fault.options.begin(), fault.options.end());
+      const Outcome result = run(args);
+      EXPECT_EQ(result.status, fault.status) << result.err;
+      const std::vector<std::string> lines = lines_of(result.err);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_TRUE(matches("oxretarget: error: " + fault.message, lines[0]) ||
+                  matches(fault.message, lines[0]))
+          << lines[0];
+      EXPECT_EQ(result.err.find("c.bvh: c.bvh"), std::string::npos) << result.err;
+      EXPECT_EQ(result.err.find("Failed"), std::string::npos) << result.err;
+    }
+  }
+  // A missing input fails that file (1) in every command that reads one.
+  for (const Args& args : {Args{"retarget", "nope.bvh"}, Args{"preview", "nope.bvh"}, Args{"info", "nope.bvh"}}) {
+    const Outcome result = run(args);
+    EXPECT_EQ(result.status, 1) << args[0];
+    EXPECT_EQ(lines_of(result.err).at(0), "oxretarget: error: nope.bvh: cannot open: no such file") << args[0];
   }
 }
 

@@ -84,8 +84,9 @@ class ToolTest : public ::testing::Test {
   }
 
   // Starts the tool in the test's folder, its output streams captured in files there; max_file_bytes > 0
-  // caps the size of any file the child writes.
-  pid_t start(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0) const {
+  // caps the size of any file the child writes, max_memory_bytes > 0 its address space.
+  pid_t start(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0,
+              std::uint64_t max_memory_bytes = 0) const {
     const std::string out_file = (root_ / ".stdout").string();
     const std::string err_file = (root_ / ".stderr").string();
     std::vector<std::string> words{OXRETARGET_TOOL};
@@ -105,6 +106,10 @@ class ToolTest : public ::testing::Test {
         const rlimit cap{max_file_bytes, max_file_bytes};
         if (::setrlimit(RLIMIT_FSIZE, &cap) != 0) ::_exit(126);
       }
+      if (max_memory_bytes > 0) {
+        const rlimit cap{max_memory_bytes, max_memory_bytes};
+        if (::setrlimit(RLIMIT_AS, &cap) != 0) ::_exit(126);
+      }
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
@@ -112,8 +117,9 @@ class ToolTest : public ::testing::Test {
   }
 
   // Runs the tool in the test's folder and waits for it.
-  Outcome run(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0) const {
-    const pid_t pid = start(args, max_file_bytes);
+  Outcome run(const std::vector<std::string>& args, std::uint64_t max_file_bytes = 0,
+              std::uint64_t max_memory_bytes = 0) const {
+    const pid_t pid = start(args, max_file_bytes, max_memory_bytes);
     Outcome result;
     int status = 0;
     rusage usage{};

@@ -14,6 +14,7 @@ import itertools
 import json
 import logging
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -29,9 +30,24 @@ class UsageError(Exception):
     pass
 
 
+class SchedulerLost(Exception):
+    """The scheduler went away; lines holds the report lines of the files finished before (None for the rest)."""
+
+    def __init__(self, message, lines):
+        super().__init__(message)
+        self.lines = lines
+
+
+def end_with_parent():
+    """Runs in the tool's process before it starts: it is killed when the worker that started it dies."""
+    import ctypes
+    ctypes.CDLL(None, use_errno=True).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL
+
+
 def retarget_one(tool, cwd, options, input_path):
-    """Runs on a worker: the tool on one input. Returns {"line": the input's report line} when the tool
-    ran, {"failed": text} when it was stopped by a signal, {"fatal": text} when it cannot run here."""
+    """Runs on a worker: the tool on one input. Returns {"line": the input's report line, "warnings": the
+    tool's warning lines, one per kind} when the tool ran, {"failed": text} when it was stopped by a
+    signal, {"fatal": text} when it cannot run here."""
     host = socket.gethostname()
     if not os.path.isdir(cwd):
         return {"fatal": f"{cwd}: no such folder on {host}; mount the shared folder at the same path everywhere"}
@@ -43,7 +59,7 @@ def retarget_one(tool, cwd, options, input_path):
         try:
             run = subprocess.run([tool, "retarget", *options, "--report", report, "--", input_path], cwd=cwd,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 text=True, errors="replace")
+                                 text=True, errors="replace", preexec_fn=end_with_parent)
         except OSError as error:
             return {"fatal": f"{tool}: cannot run on {host}: {error.strerror}"}
         if run.returncode < 0:
@@ -51,7 +67,9 @@ def retarget_one(tool, cwd, options, input_path):
         with open(report, encoding="utf-8", errors="surrogateescape") as file:
             line = file.readline().rstrip("\n")
         if run.returncode in (0, 1) and line:
-            return {"line": line}
+            prefix = "oxretarget: warning: "
+            warnings = [w.removeprefix(prefix) for w in run.stderr.splitlines() if w.startswith(prefix)]
+            return {"line": line, "warnings": warnings}
         message = run.stderr.strip().splitlines()[0] if run.stderr.strip() else "no message"
         message = message.removeprefix("oxretarget: error: ")
         return {"fatal": f"{message} ({tool} on {host}, exit status {run.returncode})"}
@@ -94,6 +112,8 @@ def parse_arguments(argv):
     where.add_argument("--scheduler", metavar="ADDRESS", help="Scheduler to use, e.g. tcp://HOST:8786")
     where.add_argument("--local", "-j", "--jobs", metavar="N", type=int,
                        help="Start a cluster of N worker processes on this machine (default: one per core)")
+    parser.add_argument("--dashboard", action="store_true",
+                        help="With a local cluster: serve Dask's dashboard on http://127.0.0.1:8787")
     parser.add_argument("--tool", help="The oxretarget program the workers run (default: the one beside this "
                         "program, else the one on PATH; a worker without it there uses its own PATH)")
     args = parser.parse_args(argv)
@@ -101,18 +121,18 @@ def parse_arguments(argv):
         parser.error("--local needs at least one worker")
     args.tool = tool
     # Options the runner handles itself rather than passing on to every task.
-    args.passed_on = [spec for spec in table if spec["name"] not in ("report", "shard")]
+    # Tasks are never quiet: their warning lines are what the runner prints.
+    args.passed_on = [spec for spec in table if spec["name"] not in ("report", "shard", "quiet")]
     return args
 
 
 def shard_of(inputs, shard):
     """The K-th of N parts (K from 1) of the inputs sorted by path: every N-th input from the K-th on,
     as the tool cuts them."""
-    part, slash, parts = shard.partition("/")
-    if not (slash and part.isdigit() and parts.isdigit() and 1 <= int(part) <= int(parts)):
+    match = re.fullmatch(r"([0-9]+)/([0-9]+)", shard, re.ASCII)
+    if not match or not 1 <= int(match[1]) <= int(match[2]):
         raise UsageError(f"--shard {shard}: expected K/N with 1 <= K <= N, e.g. 3/8")
-    ordered = [inputs[i] for i in sorted_order(inputs)]
-    return ordered[int(part) - 1::int(parts)]
+    return sorted_order(inputs)[int(match[1]) - 1::int(match[2])]
 
 
 def tool_options(args):
@@ -126,40 +146,56 @@ def tool_options(args):
         elif value is not None:
             options += ["--" + spec["name"], value]
     if args.output:
-        options += ["-o", args.output]
+        options += ["-o", args.task_output]
     return options
 
 
-def plan_outputs(inputs, out, format_name):
-    """Where each input's result goes, as the tool names it; refuses what the tool refuses. With several
-    inputs the output folder is made here, so that each task's -o names an existing folder."""
-    many = len(inputs) > 1
-    out_is_dir = bool(out) and os.path.isdir(out)
-    if many and out and not out_is_dir:
-        if os.path.exists(out):
-            raise UsageError(f"{out}: is not a folder; several inputs need an output folder")
-        try:
-            os.makedirs(out, exist_ok=True)
-        except OSError as error:
-            raise UsageError(f"{out}: cannot create folder: {error.strerror}") from error
+OUTPUT_EXTENSIONS = {".json", ".csv", ".glb", ".gltf", ".bvh", ".html"}
+
+
+def plan_outputs(inputs, out, format_name, sharded, report):
+    """Where each input's result goes, as the tool names it, for every input whatever the shard; refuses
+    what the tool refuses (outputs over inputs or over each other, the report over either). Returns the
+    outputs and the -o each task passes (a folder ends in '/')."""
     extension = "." + (format_name or "json")
-    input_files = {os.path.realpath(path) for path in inputs}
+    named_file = os.path.splitext(out)[1].lower() in OUTPUT_EXTENSIONS
+    folder = bool(out) and (out.endswith("/") or os.path.isdir(out) or len(inputs) > 1 or (sharded and not named_file))
+    if folder and not os.path.isdir(out):
+        if len(inputs) > 1 and named_file:
+            raise UsageError(f"{out}: names a file, but several inputs need an output folder; name a folder with -o")
+        if os.path.lexists(out):
+            raise UsageError(f"{out}: is not a folder; several inputs need an output folder")
+    inputs_seen = {os.path.realpath(path): path for path in inputs}
     taken = {}
     outputs = []
-    for index, path in enumerate(inputs):
+    for path in inputs:
         if not out:
             target = os.path.splitext(path)[0] + extension
-        elif many or out_is_dir:
+        elif folder:
             target = os.path.join(out, os.path.splitext(os.path.basename(path))[0] + extension)
         else:
             target = out
-        if os.path.realpath(target) in input_files:
+        if os.path.realpath(target) in inputs_seen:
             raise UsageError(f"{target}: would overwrite an input file; choose another output with -o")
-        first = taken.setdefault(os.path.normpath(target), index)
-        if first != index:
-            raise UsageError(f"{path}: would overwrite the results of {inputs[first]} in {target}")
+        first = taken.setdefault(os.path.realpath(target), path)
+        if first != path:
+            raise UsageError(f"{path}: would overwrite the results of {first} in {target}")
         outputs.append(target)
-    return outputs
+    if report:
+        real = os.path.realpath(report)
+        if real in inputs_seen:
+            raise UsageError(f"{report}: the report would overwrite an input file; choose another output")
+        if real in taken:
+            raise UsageError(f"{report}: the report would overwrite the results of {taken[real]}")
+    return outputs, (out.rstrip("/") + "/" if folder else out)
+
+
+def make_folders(paths):
+    for folder in sorted({os.path.dirname(path) for path in paths if os.path.dirname(path)}):
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as error:
+            raise UsageError(f"{folder}: cannot create folder: {error.strerror}") from error
 
 
 def find_tool(given):
@@ -188,8 +224,13 @@ def connect(args):
         except (OSError, TimeoutError, ValueError) as error:
             raise UsageError(f"{args.scheduler}: cannot reach the scheduler: {error}") from error
     workers = args.local or os.cpu_count() or 1
+    # Every listener on this machine only: scheduler, workers, nannies and their dashboards.
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None)
+                           dashboard_address="127.0.0.1:8787" if args.dashboard else "127.0.0.1:0",
+                           scheduler_kwargs={"dashboard": args.dashboard},
+                           worker_dashboard_address="127.0.0.1:0")
+    if args.dashboard:
+        print(f"{PROG}: dashboard at {cluster.dashboard_link}", file=sys.stderr)
     return Client(cluster), cluster
 
 
@@ -215,13 +256,14 @@ def sorted_order(inputs):
 
 
 def run_tasks(client, tool, options, inputs, outputs, show_progress):
-    """Runs one task per input, at most a window of them queued at once; returns the report lines by
-    input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
+    """Runs one task per input, at most a window of them queued at once; returns the report lines and
+    the warning lines by input index. A task whose worker dies is run again by the scheduler (up to its allowed-failures)."""
     from distributed import KilledWorker, as_completed
     cwd = os.getcwd()
     order = sorted_order(inputs)
     window = max(256, 4 * sum(client.nthreads().values()))
     lines = [None] * len(inputs)
+    warnings = [[] for _ in inputs]
     futures = {}
     pending = iter(order)
     queue = as_completed()
@@ -240,21 +282,23 @@ def run_tasks(client, tool, options, inputs, outputs, show_progress):
             result = future.result()
         except KilledWorker:
             result = {"failed": f"{inputs[index]}: every worker that ran it died"}
-        except CancelledError:
-            result = {"fatal": f"lost the scheduler after {done} of {len(inputs)} files; run again with --resume"}
+        except (CancelledError, OSError, TimeoutError):
+            raise SchedulerLost(f"lost the scheduler after {done} of {len(inputs)} files; run again with --resume",
+                                lines)
         except Exception as error:  # raised inside the task: report it for this input and go on
             result = {"failed": f"{inputs[index]}: {type(error).__name__}: {error}"}
         if "fatal" in result:  # the tasks left are released when the client closes
             raise UsageError(result["fatal"])
         line = result.get("line") or failed_line(inputs[index], outputs[index], result["failed"])
         lines[index] = line
+        warnings[index] = result.get("warnings", [])
         done += 1
         failed += json.loads(line).get("status") == "failed"
         if show_progress:
             draw_progress(done, len(inputs), failed)
         for next_index in itertools.islice(pending, 1):
             submit(next_index)
-    return lines
+    return lines, warnings
 
 
 def write_report(path, lines):
@@ -280,48 +324,70 @@ def main(argv=None):
     start = time.monotonic()
     client = cluster = None
     try:
-        if args.report and not os.path.isdir(os.path.dirname(os.path.abspath(args.report))):
-            raise UsageError(f"{args.report}: its folder does not exist")
+        if args.report:
+            make_folders([args.report])
         tool = args.tool
-        if args.shard is not None:
-            args.inputs = shard_of(args.inputs, args.shard)
-        # With a character the results are the character's container, as the tool writes them.
+        # Every input is planned, whatever the shard, so that every shard refuses the same collisions.
+        # With a character the results are in the character's container, as the tool writes them.
         character = getattr(args, "character", None)
         format_name = args.format or (os.path.splitext(character)[1].lower().lstrip(".") if character else None)
-        outputs = plan_outputs(args.inputs, args.output, format_name)
+        outputs, args.task_output = plan_outputs(args.inputs, args.output, format_name, args.shard is not None,
+                                                 args.report)
+        if args.shard is not None:
+            mine = shard_of(args.inputs, args.shard)
+            args.inputs, outputs = [args.inputs[i] for i in mine], [outputs[i] for i in mine]
+        make_folders(outputs + ([args.output.rstrip("/") + "/x"] if args.task_output.endswith("/") else []))
         client, cluster = connect(args)
-        show_progress = len(args.inputs) > 1 and sys.stderr.isatty()
-        lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
+        show_progress = not args.quiet and len(args.inputs) > 1 and sys.stderr.isatty()
+        try:
+            lines, warning_lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
+        except SchedulerLost as lost:
+            # The report says what finished; --resume does the rest.
+            if args.report:
+                write_report(args.report, [lost.lines[i] for i in sorted_order(args.inputs) if lost.lines[i]])
+            raise UsageError(str(lost)) from None
     except UsageError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except Exception as error:  # anything else from the cluster: one line, not a traceback
+        print(f"{PROG}: error: {type(error).__name__}: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"\n{PROG}: interrupted; results written so far are complete, --resume goes on", file=sys.stderr)
         return 130
     finally:
-        if client is not None:
-            client.close()
-        if cluster is not None:
-            cluster.close()
+        try:
+            if client is not None:
+                client.close(timeout=10)
+            if cluster is not None:
+                cluster.close(timeout=10)
+        except Exception:  # a scheduler already gone cannot be closed politely
+            pass
 
     order = sorted_order(args.inputs)
     records = [json.loads(lines[i]) for i in order]
     if args.report:
         write_report(args.report, [lines[i] for i in order])
-    for record in records:
+    for index, record in zip(order, records):
         if record["status"] == "failed":
             print(f"{PROG}: error: {record['error']}", file=sys.stderr)
-        for warning in record.get("warnings", []):
-            print(f"{PROG}: warning: {record['input']}: {warning}", file=sys.stderr)
+        if not args.quiet:
+            for warning in warning_lines[index]:
+                print(f"{PROG}: warning: {warning}", file=sys.stderr)
     counts = {status: sum(r["status"] == status for r in records) for status in ("ok", "skipped", "failed")}
-    warnings = sum(len(r.get("warnings", [])) for r in records)
+    warnings = sum(len(w) for w in warning_lines)
     frames = sum(r["frames"] for r in records if r["status"] == "ok")
     seconds = time.monotonic() - start
     extra = (f", {counts['skipped']} skipped as done" if counts["skipped"] else "") + (
         f", {warnings} warnings" if warnings else "")
     print(f"{counts['ok']} of {len(records)} files retargeted{extra}, {frames} frames in {seconds:.3f} s "
           f"({frames / seconds if seconds else 0:.0f} frames/s)", file=sys.stderr)
-    if len(records) == 1 and counts["ok"] == 1:
+    if counts["failed"]:
+        print(f"{counts['failed']} failed:", file=sys.stderr)
+        for record in records:
+            if record["status"] == "failed":
+                print(f"  {record['error']}", file=sys.stderr)
+    if len(records) == 1 and counts["ok"] == 1 and not args.quiet:
         print(records[0]["output"])
     return 1 if counts["failed"] else 0
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include <fmt/format.h>
@@ -60,6 +61,10 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
       } catch (const ToolError& error) {
         outcome.status = "failed";
         outcome.error = error.what();
+      } catch (const std::bad_alloc&) {
+        // A clip too large for this machine fails alone; the batch goes on.
+        outcome.status = "failed";
+        outcome.error = batch[i].input.string() + ": out of memory";
       } catch (const std::exception& error) {
         outcome.status = "failed";
         outcome.error = batch[i].input.string() + ": " + error.what();
@@ -103,7 +108,19 @@ std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& 
     line["frames"] = outcome.frames;
     line["seconds"] = outcome.seconds;
     line["error"] = outcome.error;
-    line["warnings"] = outcome.warnings;
+    nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+    for (const QaWarning& warning : outcome.warnings) {
+      nlohmann::ordered_json item;
+      item["kind"] = warning.kind;
+      item["bone"] = warning.bone;
+      item["first_frame"] = warning.first_frame;
+      item["last_frame"] = warning.last_frame;
+      item["frames"] = warning.frames;
+      item["value"] = warning.value ? nlohmann::ordered_json(*warning.value) : nlohmann::ordered_json(nullptr);
+      item["text"] = warning.text;
+      warnings.push_back(std::move(item));
+    }
+    line["warnings"] = std::move(warnings);
     if (outcome.feet.measured) {
       const auto figures = [](const FootFigures& f) {
         return nlohmann::ordered_json{{"contact_frames", f.contact_frames},

@@ -20,7 +20,7 @@ struct FileOutcome {
   std::int64_t frames = 0;
   double seconds = 0;
   std::string error;  // one line, naming the file
-  std::vector<std::string> warnings;
+  std::vector<QaWarning> warnings;
   FootReport feet;
 };
 
@@ -38,8 +38,9 @@ struct BatchReport {
 // standard error.
 BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions& options, int jobs, bool show_progress);
 
-// The report as JSON lines: input, output, status, frames, seconds, error, warnings, and (when the
-// source has feet) feet: source and result slide and ground penetration.
+// The report as JSON lines: input, output, status, frames, seconds, error, warnings (each an object:
+// kind, bone, first_frame, last_frame, frames, value, text), and (when the source has feet) feet:
+// source and result slide and ground penetration.
 std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& report);
 
 }  // namespace oxr

@@ -2,9 +2,9 @@
 
 #include "AtomicFile.h"
 #include "Batch.h"
-#include "Character.h"
 #include "DemoClip.h"
 #include "Options.h"
+#include "OutputPlan.h"
 #include "PreviewPage.h"
 #include "Qa.h"
 #include "Retarget.h"
@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <new>
 #include <numbers>
 #include <set>
 #include <string>
@@ -53,45 +55,42 @@ std::string join(const std::vector<std::string>& items) {
 }
 
 // Where each input's results go: next to the input, into the folder -o names, or (one input) to the
-// file -o names.
-std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const std::string& out, Format format) {
+// file -o names. Every input of the batch is planned, whatever the shard, so that every shard refuses
+// the same collisions; the shard's part is cut afterwards.
+std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const std::string& out, Format format,
+                                   bool sharded, OutputPlan& plan) {
   std::vector<BatchJob> jobs;
-  const bool many = inputs.size() > 1;
-  std::error_code error;
-  const bool out_is_dir = !out.empty() && fs::is_directory(out, error);
-  if (many && !out.empty() && !out_is_dir) {
-    if (fs::exists(out, error)) throw UsageError(out, "is not a folder; several inputs need an output folder");
-    fs::create_directories(out, error);
-    if (error) throw UsageError(out, "cannot create folder: " + error.message());
-  }
-  // Results never replace a motion file given as input.
-  std::set<fs::path> input_files;
-  for (const std::string& input : inputs) input_files.insert(fs::weakly_canonical(input, error));
+  const bool folder = output_is_folder(out, inputs.size(), sharded);
+  for (const std::string& input : inputs) plan.add_input(input);
   std::map<fs::path, std::string> taken;
   for (const std::string& input : inputs) {
     fs::path target;
     if (out.empty()) {
       target = fs::path(input).replace_extension(extension_for(format));
-    } else if (many || out_is_dir) {
+    } else if (folder) {
       target = fs::path(out) / fs::path(input).filename().replace_extension(extension_for(format));
     } else {
       target = out;
     }
-    if (input_files.count(fs::weakly_canonical(target, error)) != 0) {
+    if (plan.is_input(target)) {
       throw UsageError(target.string(), "would overwrite an input file; choose another output with -o");
     }
     const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
     if (!inserted) {
       throw UsageError(input, "would overwrite the results of " + it->second + " in " + target.string());
     }
+    plan.claim(target, "the results of " + input);
+    if (format == Format::Gltf) plan.claim(fs::path(target).replace_extension(".bin"), "the buffer of " + input);
     jobs.push_back({input, target});
   }
+  if (folder) plan.claim(fs::path(out) / ".", "the output folder");
   return jobs;
 }
 
 
-// The K-th of N parts (1-based) of the inputs sorted by name: every N-th input from the K-th on.
-std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::string& shard) {
+// The K-th of N parts (1-based) of the jobs sorted by input name: every N-th input from the K-th on,
+// as indices into the jobs.
+std::vector<std::size_t> shard_of(const std::vector<BatchJob>& jobs, const std::string& shard) {
   int part = 0;
   int parts = 0;
   const auto slash = shard.find('/');
@@ -103,10 +102,13 @@ std::vector<std::string> shard_of(std::vector<std::string> inputs, const std::st
       !number(std::string_view(shard).substr(slash + 1), parts) || parts < 1 || part < 1 || part > parts) {
     throw UsageError("--shard " + shard + ": expected K/N with 1 <= K <= N, e.g. 3/8");
   }
-  std::sort(inputs.begin(), inputs.end());
-  std::vector<std::string> mine;
-  for (std::size_t i = static_cast<std::size_t>(part - 1); i < inputs.size(); i += static_cast<std::size_t>(parts)) {
-    mine.push_back(inputs[i]);
+  std::vector<std::size_t> order(jobs.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return jobs[a].input.string() < jobs[b].input.string(); });
+  std::vector<std::size_t> mine;
+  for (std::size_t i = static_cast<std::size_t>(part - 1); i < order.size(); i += static_cast<std::size_t>(parts)) {
+    mine.push_back(order[i]);
   }
   return mine;
 }
@@ -116,20 +118,6 @@ std::vector<fs::path> result_files(const fs::path& output, Format format) {
   std::vector<fs::path> files{output};
   if (format == Format::Gltf) files.push_back(fs::path(output).replace_extension(".bin"));
   return files;
-}
-
-// Temporary files a killed run left beside a result ("NAME.tmp-HOST-PID-N"); never a finished file.
-void remove_stale_temporaries(const fs::path& output, Format format) {
-  for (const fs::path& file : result_files(output, format)) {
-    std::error_code error;
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    const std::string prefix = file.filename().string() + ".tmp-";
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-      if (it->path().filename().string().rfind(prefix, 0) == 0 && it->is_regular_file(error)) {
-        fs::remove(it->path(), error);
-      }
-    }
-  }
 }
 
 // A result is complete once it exists under its final name (files only get there by a rename after
@@ -146,12 +134,6 @@ bool result_is_current(const BatchJob& job, Format format) {
   return true;
 }
 
-// Rotation angle in degrees.
-double angle_of(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? 2 * std::acos(std::min(1.0, std::abs(q[3]) / n)) * 180 / std::numbers::pi : 0.0;
-}
-
 // How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
 // or a calibration frame the next frame jumps away from.
 void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
@@ -159,7 +141,7 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
   double largest = 0;
   std::string where = "none";
   for (const JointMatch::Pair& pair : match.matched) {
-    const double angle = angle_of(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
+    const double angle = angle_degrees(source.t_pose_world[static_cast<std::size_t>(source.index_of(pair.bone))]);
     if (angle > largest + 1e-9) {
       largest = angle;
       where = pair.bone;
@@ -209,7 +191,7 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
     std::string bone;
     for (const JointMatch::Pair& pair : match.matched) {
       const auto j = static_cast<std::size_t>(pair.joint);
-      const double angle = angle_of(mul(conj(local[0][j]), local[1][j]));
+      const double angle = angle_degrees(mul(conj(local[0][j]), local[1][j]));
       if (angle > jump) {
         jump = angle;
         bone = pair.bone;
@@ -221,6 +203,22 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
           "--source-rest frame:0 rests on it, or leave it out\n",
           bone, jump);
     }
+  }
+}
+
+// A range (--start, --end) outside a file is a wrong command line: every input's frame count is
+// checked before anything is retargeted. A file whose header cannot be read fails later, on its own.
+void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& clip) {
+  if (!clip.start && !clip.end) return;
+  for (const BatchJob& job : batch) {
+    if (job.skip) continue;
+    bvh::Header header;
+    try {
+      header = read_header(job.input);
+    } catch (const ToolError&) {
+      continue;
+    }
+    clip_range(clip, header.frame_count, header.frame_time, job.input.string());
   }
 }
 
@@ -245,27 +243,43 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   } else {
     options.format = choose_format(inputs, out, settings.format);
   }
-  if (!settings.shard.empty()) inputs = shard_of(std::move(inputs), settings.shard);
-  std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format);
-  for (BatchJob& job : batch) {
-    remove_stale_temporaries(job.output, options.format);
-    if (settings.resume) job.skip = result_is_current(job, options.format);
+  // Plan every input's outputs and the report before any work, then take the shard's part.
+  const bool sharded = !settings.shard.empty();
+  OutputPlan plan;
+  std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format, sharded, plan);
+  if (!settings.report.empty()) plan.claim(settings.report, "the report");
+  if (sharded) {
+    const std::vector<std::size_t> part = shard_of(batch, settings.shard);
+    std::vector<BatchJob> mine;
+    for (const std::size_t i : part) mine.push_back(batch[i]);
+    batch = std::move(mine);
   }
-  const bool progress = batch.size() > 1 && ::isatty(STDERR_FILENO);
+  plan.create_folders();
+  // The report's temporary is opened now, so that an unwritable report fails before the work.
+  std::unique_ptr<AtomicFile> report_file;
+  if (!settings.report.empty()) report_file = std::make_unique<AtomicFile>(settings.report);
+  for (BatchJob& job : batch) {
+    if (!settings.resume) continue;
+    // Only temporaries whose process has ended; another run writing into the folder keeps its own.
+    for (const fs::path& file : result_files(job.output, options.format)) remove_stale_temporaries(file, plan);
+    job.skip = result_is_current(job, options.format);
+  }
+  check_clip_ranges(batch, options.clip);
+  const bool progress = !settings.quiet && batch.size() > 1 && ::isatty(STDERR_FILENO);
   const BatchReport report = run_batch(batch, options, settings.jobs, progress);
   std::size_t warnings = 0;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const FileOutcome& outcome = report.outcomes[i];
     if (!outcome.error.empty()) fmt::print(stderr, "oxretarget: error: {}\n", outcome.error);
-    for (const std::string& warning : outcome.warnings) {
-      fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), warning);
+    const std::vector<std::string> lines = warning_lines(outcome.warnings);
+    if (!settings.quiet) {
+      for (const std::string& line : lines) fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), line);
     }
-    warnings += outcome.warnings.size();
+    warnings += lines.size();
   }
-  if (!settings.report.empty()) {
-    AtomicFile file(settings.report);
-    file.stream() << report_lines(batch, report);
-    file.commit();
+  if (report_file) {
+    report_file->stream() << report_lines(batch, report);
+    report_file->commit();
   }
   const double fps = report.seconds > 0 ? static_cast<double>(report.frames) / report.seconds : 0.0;
   std::string extra;
@@ -273,32 +287,45 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   if (warnings > 0) extra += fmt::format(", {} warnings", warnings);
   fmt::print(stderr, "{} of {} files retargeted, {} frames in {:.3f} s ({:.0f} frames/s){}\n", report.files_ok,
              batch.size(), report.frames, report.seconds, fps, extra);
-  if (batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
+  if (report.files_failed > 0 && batch.size() > 1) {
+    fmt::print(stderr, "{} failed:\n", report.files_failed);
+    for (const FileOutcome& outcome : report.outcomes) {
+      if (outcome.status == "failed") fmt::print(stderr, "  {}\n", outcome.error);
+    }
+  }
+  if (!settings.quiet && batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
   return report.files_failed == 0 ? 0 : 1;
 }
 
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options) {
   prepare_options(options);
+  // Every page and the index are planned before any work.
   const bool many = inputs.size() > 1;
-  const std::string folder = many ? (out.empty() ? std::string("preview") : out) : std::string();
-  if (many) {
-    std::error_code error;
-    if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
-      throw UsageError(folder, "is not a folder; several inputs need an output folder");
-    }
-    fs::create_directories(folder, error);
-    if (error) throw UsageError(folder, "cannot create folder: " + error.message());
+  const std::string folder = out.empty() ? (many ? std::string("preview") : std::string()) : out;
+  const bool in_folder = output_is_folder(folder, inputs.size(), false);
+  OutputPlan plan;
+  for (const std::string& input : inputs) plan.add_input(input);
+  std::vector<fs::path> pages;
+  for (const std::string& input : inputs) {
+    pages.push_back(in_folder ? fs::path(folder) / fs::path(input).filename().replace_extension(".html")
+                              : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out)));
+    plan.claim(pages.back(), "the page of " + input);
   }
+  {
+    std::vector<BatchJob> checked;
+    for (const std::string& input : inputs) checked.push_back({input, {}, false});
+    check_clip_ranges(checked, options.clip);
+  }
+  const fs::path index = fs::path(folder) / "index.html";
+  if (many) plan.claim(index, "the index");
+  plan.create_folders();
   Solver solver;
   std::vector<PreviewIndexEntry> entries;
-  std::map<fs::path, std::string> taken;
   int failed = 0;
-  for (const std::string& input : inputs) {
-    fs::path page = many ? fs::path(folder) / fs::path(input).filename().replace_extension(".html")
-                         : (out.empty() ? fs::path(input).replace_extension(".html") : fs::path(out));
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string& input = inputs[i];
+    const fs::path& page = pages[i];
     try {
-      const auto [it, inserted] = taken.emplace(page.lexically_normal(), input);
-      if (!inserted) throw ToolError(input, "would overwrite the page of " + it->second + " in " + page.string());
       std::ifstream in = open_input(input);
       PreviewClip clip;
       clip.title = fs::path(input).filename().string();
@@ -316,7 +343,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             clip.target.parents = info.skeleton.parents;
             skeleton = info.skeleton;
             qa = std::make_unique<ClipQa>(info);
-            const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frame_count, 1 << 20));
+            const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frames_to_reserve, 1 << 20));
             clip.source.positions.reserve(frames * info.source_joints.size() * 3);
             clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
           },
@@ -340,15 +367,18 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       }
       file.commit();
       entries.push_back({page.filename().string(), clip.title, clip.frames,
-                         static_cast<double>(clip.frames) * clip.frame_time, qa->warnings()});
+                         static_cast<double>(clip.frames) * clip.frame_time, warning_lines(qa->warnings())});
       if (!many) fmt::print("{}\n", page.string());
     } catch (const ToolError& error) {
       fmt::print(stderr, "oxretarget: error: {}\n", error.what());
       ++failed;
+    } catch (const std::bad_alloc&) {
+      // One clip too large for this machine's memory fails alone; the others and the index go on.
+      fmt::print(stderr, "oxretarget: error: {}: out of memory\n", input);
+      ++failed;
     }
   }
   if (many) {
-    const fs::path index = fs::path(folder) / "index.html";
     AtomicFile file(index);
     write_preview_index(file.stream(), entries);
     file.commit();
@@ -357,12 +387,21 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   return failed == 0 ? 0 : 1;
 }
 
-int run_info(const std::string& input) {
+int run_info(const std::string& input, RetargetOptions options) {
+  prepare_options(options);
+  const bvh::Positions positions = options.positions;
   const bvh::Header header = read_header(input);
   // Read every frame too, so that info also vouches for the data.
   Solver solver;
   std::ifstream in(input, std::ios::binary);
-  const FileResult result = retarget_stream(in, input, {}, solver, {}, {});
+  const FileResult result = retarget_stream(in, input, options, solver, {}, {});
+  // The reading of position channels, as the pipeline's reader decided it on the first frame.
+  std::ifstream again(input, std::ios::binary);
+  bvh::Reader reader(again, {}, positions);
+  std::vector<double> values(static_cast<std::size_t>(reader.header().channel_count));
+  reader.read_frame(values);
+  const bvh::Positions decided = reader.header().positions;
+  const bool matter = reader.header().positions_matter;
   const JointMatch match = match_joints(header);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
@@ -372,6 +411,15 @@ int run_info(const std::string& input) {
   fmt::print("frames: {}\n", result.frames);
   fmt::print("frame time: {:.9g} s ({:.6g} frames/s)\n", header.frame_time, 1.0 / header.frame_time);
   fmt::print("duration: {:.3f} s\n", header.frame_time * static_cast<double>(result.frames));
+  if (!matter) {
+    fmt::print("position channels: OFFSETs of positioned joints are zero (absolute and relative agree)\n");
+  } else if (decided == bvh::Positions::Absolute) {
+    fmt::print("position channels: absolute (the whole position; OFFSET unused){}\n",
+               positions == bvh::Positions::Auto ? "; --bvh-positions relative to add them to the OFFSET" : "");
+  } else {
+    fmt::print("position channels: relative (added to the OFFSET){}\n",
+               positions == bvh::Positions::Auto ? "; --bvh-positions absolute to take them as whole positions" : "");
+  }
   fmt::print("source bones matched: {} of {}\n", matched.size(), source_bone_names().size());
   if (!matched.empty()) fmt::print("  {}\n", join(matched));
   fmt::print("source bones missing (kept at their T-pose): {}\n", match.missing.size());

@@ -15,6 +15,7 @@ struct BatchSettings {
   bool resume = false;     // skip inputs whose result is complete and newer than the input
   std::string shard;       // "K/N": the K-th of N round-robin parts of the sorted inputs; "" for all
   int jobs = 1;
+  bool quiet = false;  // errors and the summary only: no warnings, progress bar or result path
 };
 
 // Exit status: 0 every input done, 1 some input failed; usage errors throw UsageError (status 2).
@@ -23,7 +24,8 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
 // One self-contained HTML page per input that plays the source and the target side by side; with
 // several inputs, pages and an index.html go into the folder `out` names.
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options);
-int run_info(const std::string& input);
+// Describes a file as the pipeline reads it with these options (how position channels read, ...).
+int run_info(const std::string& input, RetargetOptions options);
 int run_skeleton(const std::string& kind);
 int run_demo(const std::string& dir);
 

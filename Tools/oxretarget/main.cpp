@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files onto the mannequin skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
   retarget->add_option("-o,--output", out,
-                       "Output file (one input) or folder (several); without -o each result is written beside its "
-                       "input, with the format's extension");
+                       "Output file (one input) or folder (several inputs, --shard, or a name ending in /), created "
+                       "if missing; without -o each result goes beside its input (walk.bvh -> walk.json)");
   retarget_values.add_to(retarget, oxr::kScopeRetarget);
   retarget->add_option("-j,--jobs", jobs, "Worker threads for several files")
       ->check(CLI::Range(1, 1024))
@@ -103,13 +103,15 @@ int main(int argc, char** argv) {
       "preview", "Write a self-contained HTML page that plays the source and the retargeted target side by side");
   preview->add_option("inputs", preview_inputs, "BVH files")->required();
   preview->add_option("-o,--output", preview_out,
-                      "Page (one input; default: beside the input) or folder for pages and index.html (several; "
-                      "default: preview)");
+                      "Page (one input) or folder for pages and index.html (several inputs, or a name ending in /), "
+                      "created if missing; without -o: beside the input (one), else the folder preview/");
   preview_values.add_to(preview, oxr::kScopePreview);
 
   std::string info_input;
   CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
   info->add_option("input", info_input, "BVH file")->required();
+  TableValues info_values;
+  info_values.add_to(info, oxr::kScopeInfo);
 
   std::string kind;
   CLI::App* skeleton = app.add_subcommand("skeleton", "Print the outline of a skeleton");
@@ -132,12 +134,13 @@ int main(int argc, char** argv) {
       settings.format = retarget_values.value("format");
       settings.report = retarget_values.value("report");
       settings.resume = retarget_values.flag("resume");
+      settings.quiet = retarget_values.flag("quiet");
       settings.shard = retarget_values.value("shard");
       settings.jobs = jobs;
       return oxr::run_retarget(inputs, out, settings, retarget_values.options(oxr::kScopeRetarget));
     }
     if (*preview) return oxr::run_preview(preview_inputs, preview_out, preview_values.options(oxr::kScopePreview));
-    if (*info) return oxr::run_info(info_input);
+    if (*info) return oxr::run_info(info_input, info_values.options(oxr::kScopeInfo));
     if (*skeleton) return oxr::run_skeleton(kind);
     if (*options) {
       fmt::print("{}", oxr::option_table_json());

@@ -4,10 +4,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstring>
+#include <streambuf>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace oxr {
@@ -15,41 +21,145 @@ namespace {
 
 std::atomic<unsigned> g_counter{0};
 
+// File names may hold 255 bytes; room is kept for ".tmp-" and the longest HOST-PID-N.
+constexpr std::size_t kNameLimit = 255;
+constexpr std::size_t kHostLimit = 64;
+constexpr std::size_t kSuffixRoom = 5 + kHostLimit + 1 + 10 + 1 + 10;
+
 std::string describe(const std::filesystem::path& path, const std::string& problem) {
   return path.string() + ": " + problem;
 }
 
 }  // namespace
 
-AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)) {
-  temporary_ = destination_;
-  // Host, process and a counter: unique even when machines share the folder.
-  char host[64] = {};
+std::string temporary_host() {
+  char host[256] = {};
   if (::gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
   std::string name(host);
+  if (name.size() > kHostLimit) name.resize(kHostLimit);
   for (char& c : name) {
-    if (c == '/' || c == '\\') c = '_';
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
   }
-  temporary_ += ".tmp-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(g_counter++);
-  out_.open(temporary_, std::ios::binary | std::ios::trunc);
-  if (!out_) {
+  return name.empty() ? std::string("host") : name;
+}
+
+std::string temporary_prefix(const std::filesystem::path& destination) {
+  std::string name = destination.filename().string();
+  if (name.size() > kNameLimit - kSuffixRoom) name.resize(kNameLimit - kSuffixRoom);
+  return name + ".tmp-";
+}
+
+bool parse_temporary_owner(const std::string& suffix, TemporaryOwner& owner) {
+  // HOST may hold '-', PID and N are digits: read from the right.
+  const auto last = suffix.rfind('-');
+  if (last == std::string::npos || last == 0) return false;
+  const auto middle = suffix.rfind('-', last - 1);
+  if (middle == std::string::npos || middle == 0) return false;
+  const auto digits = [](std::string_view text, long& value) {
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size();
+  };
+  long counter = 0;
+  if (!digits(std::string_view(suffix).substr(last + 1), counter)) return false;
+  if (!digits(std::string_view(suffix).substr(middle + 1, last - middle - 1), owner.pid) || owner.pid <= 0) {
+    return false;
+  }
+  owner.host = suffix.substr(0, middle);
+  return true;
+}
+
+bool owner_is_gone(const TemporaryOwner& owner) {
+  if (owner.host != temporary_host()) return false;  // another machine's process: cannot tell
+  return ::kill(static_cast<pid_t>(owner.pid), 0) != 0 && errno == ESRCH;
+}
+
+// Writes to a file descriptor in blocks; remembers the first failed write for commit() to report.
+class AtomicFile::FileBuffer : public std::streambuf {
+ public:
+  explicit FileBuffer(int fd) : fd_(fd), block_(1 << 16) { setp(block_.data(), block_.data() + block_.size()); }
+  ~FileBuffer() override { close(); }
+
+  bool close() {
+    const bool flushed = flush();
+    if (fd_ >= 0 && ::close(fd_) != 0) failed_ = true;
+    fd_ = -1;
+    return flushed && !failed_;
+  }
+  bool failed() const { return failed_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!flush()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    // Large pieces go straight to the file.
+    if (count >= static_cast<std::streamsize>(block_.size())) {
+      if (!flush() || !write_all(data, static_cast<std::size_t>(count))) return 0;
+      return count;
+    }
+    return std::streambuf::xsputn(data, count);
+  }
+  int sync() override { return flush() ? 0 : -1; }
+
+ private:
+  bool flush() {
+    const std::size_t pending = static_cast<std::size_t>(pptr() - pbase());
+    setp(block_.data(), block_.data() + block_.size());
+    return pending == 0 || write_all(block_.data(), pending);
+  }
+  bool write_all(const char* data, std::size_t size) {
+    if (failed_ || fd_ < 0) return false;
+    while (size > 0) {
+      const ssize_t written = ::write(fd_, data, size);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        failed_ = true;
+        return false;
+      }
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    }
+    return true;
+  }
+
+  int fd_;
+  std::vector<char> block_;
+  bool failed_ = false;
+};
+
+AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)), out_(nullptr) {
+  // Host, process and a counter: unique even when machines share the folder. A name taken by
+  // anything else (a file, a planted link) is passed over, never opened.
+  const std::string stem = temporary_prefix(destination_) + temporary_host() + "-" + std::to_string(::getpid()) + "-";
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary_ = destination_.parent_path() / (stem + std::to_string(g_counter++));
+    fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
     throw OutputError(describe(destination_, std::string("cannot write: ") + std::strerror(errno)));
   }
+  buffer_ = std::make_unique<FileBuffer>(fd);
+  out_.rdbuf(buffer_.get());
 }
 
 AtomicFile::~AtomicFile() {
   if (!committed_) {
-    out_.close();
-    std::error_code ignored;
-    std::filesystem::remove(temporary_, ignored);
+    buffer_->close();
+    ::unlink(temporary_.c_str());
   }
 }
 
 void AtomicFile::commit() {
   out_.flush();
-  const bool written = static_cast<bool>(out_);
-  out_.close();
-  if (!written || out_.fail()) {
+  const bool written = static_cast<bool>(out_) && buffer_->close();
+  if (!written) {
     throw OutputError(describe(destination_, "write failed (disk full?)"));
   }
   std::error_code error;

@@ -1,5 +1,7 @@
 #include "BvhReader.h"
 
+#include "Geometry.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -124,12 +126,6 @@ bool parse_channel(std::string_view text, Channel& channel) {
   return false;
 }
 
-// Inlined: called three times a joint, it otherwise hands every product back through memory.
-[[gnu::always_inline]] inline Quat multiply(const Quat& a, const Quat& b) {
-  return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1], a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
-          a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3], a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
-}
-
 }  // namespace
 
 BvhError::BvhError(std::int64_t line, const std::string& message)
@@ -164,13 +160,55 @@ struct Reader::HierarchyState {
   std::unordered_map<std::string, int> folded_names;  // lower-case name -> joint index
 };
 
-Reader::Reader(std::istream& in, Limits limits) : buf_(in.rdbuf()), limits_(limits) {
+std::string_view positions_name(Positions positions) {
+  switch (positions) {
+    case Positions::Auto:
+      return "auto";
+    case Positions::Absolute:
+      return "absolute";
+    case Positions::Relative:
+      return "relative";
+  }
+  return "auto";
+}
+
+Reader::Reader(std::istream& in, Limits limits, Positions positions) : buf_(in.rdbuf()), limits_(limits) {
+  header_.positions = positions;
   if (buf_ == nullptr) throw BvhError(0, "input stream has no buffer");
   block_.resize(std::max<std::size_t>(limits_.block_bytes, 2 * limits_.max_token_length + 2));
   pos_ = block_.data();
   end_ = block_.data();
   parse_hierarchy();
+  for (const Joint& joint : header_.joints) {
+    const bool positioned = std::any_of(joint.channels.begin(), joint.channels.end(),
+                                        [](Channel c) { return c <= Channel::Zposition; });
+    if (positioned && (joint.offset[0] != 0 || joint.offset[1] != 0 || joint.offset[2] != 0)) {
+      header_.positions_matter = true;
+    }
+  }
+  if (!header_.positions_matter && header_.positions == Positions::Auto) header_.positions = Positions::Relative;
   parse_motion_header();
+  if (header_.frame_count == 0 && header_.positions == Positions::Auto) header_.positions = Positions::Relative;
+}
+
+void Reader::decide_positions(std::span<const double> first_frame) {
+  for (const Joint& joint : header_.joints) {
+    std::array<double, 3> motion{};
+    bool positioned = false;
+    for (std::size_t i = 0; i < joint.channels.size(); ++i) {
+      const auto axis = static_cast<std::size_t>(joint.channels[i]);
+      if (axis > 2) continue;
+      motion[axis] = first_frame[static_cast<std::size_t>(joint.first_channel) + i];
+      positioned = true;
+    }
+    const double offset = std::hypot(joint.offset[0], joint.offset[1], joint.offset[2]);
+    if (!positioned || offset == 0) continue;
+    if (std::hypot(motion[0], motion[1], motion[2]) > 0.1 * offset) {
+      header_.positions = Positions::Absolute;
+      return;
+    }
+  }
+  header_.positions = Positions::Relative;
 }
 
 void Reader::fail(std::int64_t line, const std::string& message) {
@@ -460,6 +498,21 @@ void Reader::parse_motion_header() {
     fail(token_line_, std::to_string(count) + " frames declared but the hierarchy has no channels");
   }
   if (count == 0) check_end_of_data();
+  bound_frames_by_size();
+}
+
+void Reader::bound_frames_by_size() {
+  // Every value takes a character and a separator: the frames the remaining bytes can hold at most.
+  // Streams that cannot seek keep the declared count.
+  header_.frames_in_bytes = header_.frame_count;
+  if (header_.frame_count == 0 || header_.channel_count == 0) return;
+  const auto here = buf_->pubseekoff(0, std::ios::cur, std::ios::in);
+  if (here == std::streampos(std::streamoff(-1))) return;
+  const auto end = buf_->pubseekoff(0, std::ios::end, std::ios::in);
+  buf_->pubseekpos(here, std::ios::in);
+  if (end == std::streampos(std::streamoff(-1))) return;
+  const std::int64_t remaining = static_cast<std::int64_t>(end - here) + (end_ - pos_);
+  header_.frames_in_bytes = std::min(header_.frame_count, (remaining + 1) / (2 * header_.channel_count));
 }
 
 void Reader::check_end_of_data() {
@@ -509,6 +562,7 @@ bool Reader::read_frame(std::span<double> values) {
     fail(line, frame_text() + " has more than " + std::to_string(values.size()) + " values");
   }
   frames_read_ = frame;
+  if (frame == 1 && header_.positions == Positions::Auto) decide_positions(values);
   if (frames_read_ == header_.frame_count) check_end_of_data();
   return true;
 }
@@ -529,13 +583,13 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
     const double c = half == 0 ? 1.0 : std::cos(half);
     switch (joint.channels[i]) {
       case Channel::Xrotation:
-        q = multiply(q, {s, 0.0, 0.0, c});
+        q = mul(q, {s, 0.0, 0.0, c});
         break;
       case Channel::Yrotation:
-        q = multiply(q, {0.0, s, 0.0, c});
+        q = mul(q, {0.0, s, 0.0, c});
         break;
       case Channel::Zrotation:
-        q = multiply(q, {0.0, 0.0, s, c});
+        q = mul(q, {0.0, 0.0, s, c});
         break;
       case Channel::Xposition:
       case Channel::Yposition:
@@ -544,6 +598,18 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
     }
   }
   return q;
+}
+
+std::array<double, 3> joint_position(const Joint& joint, std::span<const double> frame_values, Positions positions) {
+  std::array<double, 3> t = joint.offset;
+  const bool absolute = positions == Positions::Absolute;
+  for (std::size_t i = 0; i < joint.channels.size(); ++i) {
+    const auto axis = static_cast<std::size_t>(joint.channels[i]);
+    if (axis > 2) continue;
+    const double value = frame_values[static_cast<std::size_t>(joint.first_channel) + i];
+    t[axis] = absolute ? value : t[axis] + value;
+  }
+  return t;
 }
 
 Quat bvh_to_library_axes(const Quat& q) { return {q[2], -q[0], -q[1], q[3]}; }

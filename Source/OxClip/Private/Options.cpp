@@ -5,6 +5,8 @@
 #include "ToolError.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -14,6 +16,7 @@ namespace oxr {
 namespace {
 
 constexpr unsigned kAll = kScopeRetarget | kScopePreview | kScopePython | kScopeCluster;
+constexpr unsigned kReading = kAll | kScopeInfo;  // how a file is read: info too
 constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
@@ -42,6 +45,19 @@ constexpr OptionSpec kOptions[] = {
     {"fingers-t-pose", "", "", "", "Keep every finger bone of the target in its T-pose", kAll, true},
     {"axes", "AXES", "bvh|none", "bvh", "bvh: convert from Y-up files; none: rotations are already in the library's axes",
      kAll, true},
+    {"start", "N|Ts", "", "", "First frame kept: a frame number (0 is the file's first) or seconds with s (1.5s)",
+     kAll, true},
+    {"end", "N|Ts", "", "", "Last frame kept (included): a frame number or seconds with s (4.5s)", kAll, true},
+    {"fps", "N", "", "", "Resample to N frames per second (slerp; the file's frames kept where the ratio is whole)",
+     kAll, true},
+    {"mirror", "", "", "", "Mirror the performance left for right before the solve", kAll, true},
+    {"quiet", "", "", "", "Print errors and the summary only", kScopeRetarget | kScopeCluster, false},
+    {"bvh-positions", "MODE", "auto|absolute|relative", "auto",
+     "Position channels of joints with a non-zero OFFSET: absolute (the whole position), relative (added to the "
+     "OFFSET) or auto (decided per file from its first frame)",
+     kReading, true},
+    {"mesh", "MESH", "box|none", "box", "glb/gltf: box (a box per bone, skinned to it, for viewers) or none", kBatch,
+     true},
     {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
      kScopeRetarget | kScopeCluster, false},
     {"resume", "", "", "", "Skip inputs whose result exists and is newer than the input",
@@ -116,6 +132,25 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.fingers_t_pose = value == "true";
   } else if (spec->name == "axes") {
     options.axes = value == "none" ? Axes::None : Axes::Bvh;
+  } else if (spec->name == "start") {
+    options.clip.start = clip_point_from_text(option, text);
+  } else if (spec->name == "end") {
+    options.clip.end = clip_point_from_text(option, text);
+  } else if (spec->name == "fps") {
+    double fps = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), fps);
+    if (result.ec != std::errc() || result.ptr != text.data() + text.size() || !(fps > 0) || !std::isfinite(fps)) {
+      throw UsageError(option + " " + text + ": expected a number of frames per second above 0");
+    }
+    options.clip.fps = fps;
+  } else if (spec->name == "mirror") {
+    options.clip.mirror = value == "true";
+  } else if (spec->name == "bvh-positions") {
+    options.positions = value == "absolute"   ? bvh::Positions::Absolute
+                        : value == "relative" ? bvh::Positions::Relative
+                                              : bvh::Positions::Auto;
+  } else if (spec->name == "mesh") {
+    options.mesh = value == "none" ? Mesh::None : Mesh::Box;
   }
 }
 
@@ -152,6 +187,7 @@ std::string option_table_json() {
     if (spec.scope & kScopePreview) scopes.push_back("preview");
     if (spec.scope & kScopePython) scopes.push_back("python");
     if (spec.scope & kScopeCluster) scopes.push_back("cluster");
+    if (spec.scope & kScopeInfo) scopes.push_back("info");
     nlohmann::json choices = nlohmann::json::array();
     for (std::string_view rest = spec.choices; !rest.empty();) {
       const auto bar = rest.find('|');

@@ -1,6 +1,7 @@
 #include "PoseWriter.h"
 
 #include "AtomicFile.h"
+#include "BodyMesh.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -13,7 +14,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
+#include <limits>
 #include <numbers>
+#include <sstream>
+#include <type_traits>
 
 #include <fmt/format.h>
 #include <tiny_gltf.h>
@@ -22,6 +26,8 @@
 namespace oxr {
 namespace {
 
+// The body mesh's node, mesh and material in glb/gltf results.
+constexpr const char* kBodyName = "OxRetarget_Body";
 
 bool finite(const Quat& q) {
   return std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]) && std::isfinite(q[3]);
@@ -64,7 +70,13 @@ void append_vec(fmt::memory_buffer& buffer, const Vec3& v) {
   buffer.push_back(']');
 }
 
-std::string quoted(const std::string& text) { return nlohmann::json(text).dump(); }
+// A JSON string of the text; bytes that are not UTF-8 (a file name's, say) become U+FFFD.
+std::string quoted(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The text as valid UTF-8, with U+FFFD for every byte that is not.
+std::string valid_utf8(const std::string& text) { return nlohmann::json::parse(quoted(text)).get<std::string>(); }
 
 void write_buffer(std::ostream& out, const fmt::memory_buffer& buffer) {
   out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -182,7 +194,7 @@ class JsonWriter final : public PoseWriter {
     write_buffer(file_.stream(), head);
     buffer_.reserve(kBufferBytes);
     translations_.reserve(
-        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20) *
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frames_to_reserve, 0)), 1u << 20) *
         translated_.size());
   }
 
@@ -291,6 +303,57 @@ Vec3 euler_zxy_degrees(const Quat& q) {
   return {angle_z * kDegrees, angle_x * kDegrees, angle_y * kDegrees};
 }
 
+// The angles nearest to `previous` that give the same rotation as `angles` (z, x, y of
+// Rz Rx Ry): the solution itself or its twin (z + 180, 180 - x, y + 180), each angle moved by whole
+// turns. Keeps a bone's channels free of 360-degree jumps from frame to frame.
+Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
+  const auto near = [](double angle, double to) { return angle + 360.0 * std::round((to - angle) / 360.0); };
+  const Vec3 twin{angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
+  Vec3 best{};
+  double best_distance = std::numeric_limits<double>::infinity();
+  for (const Vec3& candidate : {angles, twin}) {
+    Vec3 moved{};
+    double distance = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+      moved[i] = near(candidate[i], previous[i]);
+      distance += std::abs(moved[i] - previous[i]);
+    }
+    if (distance < best_distance) {
+      best = moved;
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
+// A frame time within 1e-5 (relative) of 1/n for a whole n is taken as exactly 1/n, so that key i
+// sits at i/n: files print frame times rounded (0.0333333, 0.0083333: 4e-6 short of 1/120), and
+// i * 0.0083333 puts the last keys of a long clip short of their frames, which importers that
+// resample at the frame rate drop. Neighbouring rates up to 1000 fps lie 1e-3 apart.
+struct KeyClock {
+  explicit KeyClock(double frame_time) : frame_time(frame_time) {
+    const double n = frame_time > 0 ? std::round(1.0 / frame_time) : 0.0;
+    if (n >= 1 && std::abs(frame_time * n - 1.0) <= 1e-5) {
+      rate = n;
+      this->frame_time = 1.0 / n;
+    }
+  }
+  // Seconds of key i.
+  double time(std::int64_t i) const {
+    return rate > 0 ? static_cast<double>(i) / rate : static_cast<double>(i) * frame_time;
+  }
+  // Key i's time as a float, never short of it: readers that turn times into frames (time * rate)
+  // and round down then land on frame i, not on frame i - 1.
+  float float_time(std::int64_t i) const {
+    const double exact = time(i);
+    const auto rounded = static_cast<float>(exact);
+    return static_cast<double>(rounded) < exact ? std::nextafter(rounded, std::numeric_limits<float>::infinity())
+                                                : rounded;
+  }
+  double frame_time;
+  double rate = 0;  // frames per second when whole, else 0
+};
+
 Quat normalised(const Quat& q) {
   const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
   return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
@@ -328,9 +391,12 @@ class BvhWriter final : public PoseWriter {
     fmt::memory_buffer head;
     fmt::format_to(std::back_inserter(head), "HIERARCHY\n");
     write_joint(head, skeleton_.root, 0);
-    fmt::format_to(std::back_inserter(head), "MOTION\nFrames: {}\nFrame Time: {:.17g}\n", info.frame_count,
-                   info.frame_time);
+    fmt::format_to(std::back_inserter(head), "MOTION\nFrames: {}\nFrame Time: ", info.frame_count);
+    append_number(head, KeyClock(info.frame_time).frame_time);
+    head.push_back('\n');
     write_buffer(file_.stream(), head);
+    angles_.assign(written_.size(), Vec3{0, 0, 0});
+    started_.assign(written_.size(), false);
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
@@ -338,7 +404,7 @@ class BvhWriter final : public PoseWriter {
     for (std::size_t k = 0; k < written_.size(); ++k) {
       const auto j = static_cast<std::size_t>(written_[k]);
       text_[k].append(buffer_, joined(pose.rotations[j], pose.translations[j]),
-                      [&](auto& text, const std::array<double, 7>&) { append_values(text, pose, j); });
+                      [&](auto& text, const std::array<double, 7>&) { append_values(text, pose, j, k); });
     }
     buffer_.data()[buffer_.size() - 1] = '\n';
     flush_if_full(file_.stream(), buffer_);
@@ -356,7 +422,9 @@ class BvhWriter final : public PoseWriter {
     auto it = std::back_inserter(out);
     fmt::format_to(it, "{}{} {}\n{}{{\n{}\tOFFSET", indent, depth == 0 ? "ROOT" : "JOINT", skeleton_.names[j], indent,
                    indent);
-    for (const double value : offsets_[j]) fmt::format_to(it, " {:.12g}", value);
+    // A joint with position channels gets its whole position there: readers that add OFFSET and
+    // channels and readers that take the channels alone then see the same figure.
+    for (const double value : positioned_[j] ? Vec3{0, 0, 0} : offsets_[j]) fmt::format_to(it, " {:.12g}", value);
     fmt::format_to(it, "\n{}\tCHANNELS {}\n", indent,
                    positioned_[j] ? "6 Xposition Yposition Zposition Zrotation Xrotation Yrotation"
                                   : "3 Zrotation Xrotation Yrotation");
@@ -379,15 +447,18 @@ class BvhWriter final : public PoseWriter {
     text.push_back(' ');
   }
 
-  // A bone's channel values, each followed by a blank.
+  // Bone j's channel values (written as the k-th joint), each followed by a blank. The angles are
+  // the ones nearest the bone's last written angles.
   template <typename Buffer>
-  void append_values(Buffer& text, const FramePose& pose, std::size_t j) const {
+  void append_values(Buffer& text, const FramePose& pose, std::size_t j, std::size_t k) {
     if (positioned_[j]) {
-      const Vec3 channel = sub(rotate(parent_rest_[j], pose.translations[j]), offsets_[j]);
-      for (const double value : channel) append_value(text, value);
+      for (const double value : rotate(parent_rest_[j], pose.translations[j])) append_value(text, value);
     }
     const Quat turn = mul(mul(parent_rest_[j], pose.rotations[j]), conj(skeleton_.rest_world_rotation[j]));
-    for (const double value : euler_zxy_degrees(normalised(turn))) append_value(text, value);
+    const Vec3 angles = euler_zxy_degrees(normalised(turn));
+    angles_[k] = started_[k] ? nearest_euler(angles, angles_[k]) : angles;
+    started_[k] = true;
+    for (const double value : angles_[k]) append_value(text, value);
   }
 
   // The bones in the order the hierarchy lists them, which is the order of their channels.
@@ -404,6 +475,8 @@ class BvhWriter final : public PoseWriter {
   std::vector<Quat> parent_rest_;
   std::vector<int> written_;
   std::vector<CachedText<7>> text_;  // per written bone, keyed by its rotation and translation
+  std::vector<Vec3> angles_;         // per written bone, its last written angles
+  std::vector<bool> started_;
   fmt::memory_buffer buffer_;
 };
 
@@ -414,9 +487,12 @@ class BvhWriter final : public PoseWriter {
 class GltfWriter final : public PoseWriter {
  public:
   GltfWriter(const std::filesystem::path& destination, const ClipInfo& info, bool binary)
-      : destination_(destination), info_(info), binary_(binary) {
-    const std::size_t frames =
-        std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(info.frame_count, 0)), 1u << 20);
+      : destination_(destination), info_(info), binary_(binary), clock_(info.frame_time) {
+    // Keyframes are held once, per bone, and go from there to the file: room for the frames the
+    // input's bytes can hold, within the format's 4 GiB.
+    frame_bytes_ = 4 + info.skeleton.names.size() * sizeof(Float4) + info.translated.size() * 3 * sizeof(float);
+    const std::size_t frames = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max<std::int64_t>(info.frames_to_reserve, 0)), kMaxBufferBytes / frame_bytes_);
     scale_ = metres_per_unit(info.units);
     rotations_.resize(info.skeleton.names.size());
     for (auto& track : rotations_) track.reserve(frames);
@@ -435,13 +511,36 @@ class GltfWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    times_.push_back(static_cast<float>(static_cast<double>(frame) * info_.frame_time));
+    if ((times_.size() + 1) * frame_bytes_ > kMaxBufferBytes) {
+      throw ToolError(fmt::format("frame {}: the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame,
+                                  frame_bytes_));
+    }
+    // Key times, as the float32 readers see them, must be finite and increase.
+    const float time = clock_.float_time(frame);
+    if (!std::isfinite(time)) {
+      throw ToolError(fmt::format("frame {}: key time {} s is beyond float range (Frame Time {})", frame,
+                                  clock_.time(frame), info_.frame_time));
+    }
+    if (frame > 0 && !std::isnormal(time)) {
+      throw ToolError(fmt::format("frame {}: key time {:.6g} s is below float precision (Frame Time {})", frame,
+                                  clock_.time(frame), info_.frame_time));
+    }
+    if (!times_.empty() && !(time > times_.back())) {
+      throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})",
+                                  frame, time, info_.frame_time));
+    }
+    times_.push_back(time);
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
       // Bones the clip does not move repeat their last keyframe's floats.
       Packed& packed = packed_[j];
       if (!packed.valid || !same_bits(packed.rotation, pose.rotations[j])) {
         const Quat q = normalised(pose.rotations[j]);
-        for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(q[i]);
+        // q and -q are the same rotation; a key keeps the previous key's sign, so that readers
+        // blending components never pass through zero between two keys.
+        double alignment = 0;
+        for (std::size_t i = 0; i < 4; ++i) alignment += q[i] * static_cast<double>(packed.floats[i]);
+        const double sign = packed.valid && alignment < 0 ? -1.0 : 1.0;
+        for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(sign * q[i]);
         packed.rotation = pose.rotations[j];
         packed.valid = true;
       }
@@ -449,56 +548,154 @@ class GltfWriter final : public PoseWriter {
     }
     for (std::size_t k = 0; k < translations_.size(); ++k) {
       const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
-      for (const double value : t) translations_[k].push_back(static_cast<float>(value * scale_));
+      for (const double value : t) {
+        const float metres = static_cast<float>(value * scale_);
+        if (!std::isfinite(metres)) {
+          throw ToolError(fmt::format("frame {}: translation {} of {} is beyond float range", frame, value,
+                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]));
+        }
+        translations_[k].push_back(metres);
+      }
     }
   }
 
   void finish() override {
     tinygltf::Model model = build_model();
+    // The JSON describes the buffer; its bytes are the pieces, written from where they lie.
+    model.buffers[0].data.clear();
+    std::ostringstream text;
+    tinygltf::TinyGLTF writer;
+    if (!writer.WriteGltfSceneToStream(&model, text, !binary_, false)) {
+      throw OutputError(destination_.string(), "cannot write glTF");
+    }
+    nlohmann::ordered_json document = nlohmann::ordered_json::parse(text.str());
     if (binary_) {
-      tinygltf::TinyGLTF writer;
-      if (!writer.WriteGltfSceneToStream(&model, file_->stream(), false, true)) {
-        throw OutputError(destination_.string(), "cannot write glTF");
+      document["buffers"][0] = {{"byteLength", buffer_bytes_}};
+      std::string json = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      json.append((4 - json.size() % 4) % 4, ' ');
+      const std::uint64_t total = 12 + 8 + json.size() + 8 + buffer_bytes_;
+      if (total > kMaxBufferBytes) {
+        throw ToolError(fmt::format("the glb would take {} bytes, past the format's 4 GiB", total));
       }
+      std::ostream& out = file_->stream();
+      const auto word = [&](std::uint32_t value) {
+        const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+        out.write(reinterpret_cast<const char*>(bytes), 4);
+      };
+      word(0x46546C67u);  // "glTF"
+      word(2);
+      word(static_cast<std::uint32_t>(total));
+      word(static_cast<std::uint32_t>(json.size()));
+      word(0x4E4F534Au);  // "JSON"
+      out << json;
+      word(static_cast<std::uint32_t>(buffer_bytes_));
+      word(0x004E4942u);  // "BIN"
+      write_pieces(out);
       file_->commit();
       return;
     }
     // The buffer goes to the .bin file; the JSON names it.
-    std::vector<unsigned char> data = std::move(model.buffers[0].data);
-    const std::size_t byte_length = data.size();
-    model.buffers[0].data.clear();
-    std::ostringstream text;
-    tinygltf::TinyGLTF writer;
-    if (!writer.WriteGltfSceneToStream(&model, text, true, false)) {
-      throw OutputError(destination_.string(), "cannot write glTF");
-    }
-    nlohmann::json document = nlohmann::json::parse(text.str());
-    document["buffers"][0] = {{"byteLength", byte_length}, {"uri", bin_name_}};
-    bin_file_->stream().write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    file_->stream() << document.dump(2) << '\n';
+    document["buffers"][0] = {{"byteLength", buffer_bytes_}, {"uri", bin_name_}};
+    write_pieces(bin_file_->stream());
+    file_->stream() << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     bin_file_->commit();
     file_->commit();
   }
 
  private:
-  // Appends raw floats to the buffer as one view and describes them with one accessor.
-  int add_accessor(tinygltf::Model& model, std::span<const float> values, int type, std::size_t count) {
-    std::vector<unsigned char>& data = model.buffers[0].data;
-    const std::size_t offset = data.size();
-    const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
-    data.insert(data.end(), bytes, bytes + values.size_bytes());
+  // glb lengths are 32-bit.
+  static constexpr std::uint64_t kMaxBufferBytes = 0xFFFFFFFFull;
+
+  void write_pieces(std::ostream& out) const {
+    static constexpr char kZeros[4] = {};
+    for (const Piece& piece : pieces_) {
+      out.write(reinterpret_cast<const char*>(piece.data), static_cast<std::streamsize>(piece.size));
+      out.write(kZeros, static_cast<std::streamsize>(piece.padding));
+    }
+  }
+
+  // Describes raw values with one view (`target` 0 for none) and one accessor. Small arrays made
+  // while building the model are copied; the keyframe tracks (borrowed) are written from where they
+  // lie. Every float must be finite.
+  template <typename T>
+  int add_accessor(tinygltf::Model& model, std::span<const T> values, int type, std::size_t count, int target = 0,
+                   bool borrowed = false) {
+    if (!borrowed) {
+      if constexpr (std::is_same_v<T, float>) {
+        for (const float value : values) {
+          if (!std::isfinite(value)) throw ToolError("a bone offset or rest pose is beyond float range");
+        }
+      }
+      const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+      owned_.emplace_back(bytes, bytes + values.size_bytes());
+      values = std::span<const T>(reinterpret_cast<const T*>(owned_.back().data()), values.size());
+    }
     tinygltf::BufferView view;
     view.buffer = 0;
-    view.byteOffset = offset;
+    view.byteOffset = buffer_bytes_;
     view.byteLength = values.size_bytes();
+    view.target = target;
     model.bufferViews.push_back(view);
+    const std::size_t padding = (4 - values.size_bytes() % 4) % 4;
+    pieces_.push_back({reinterpret_cast<const unsigned char*>(values.data()), values.size_bytes(), padding});
+    buffer_bytes_ += values.size_bytes() + padding;
     tinygltf::Accessor accessor;
     accessor.bufferView = static_cast<int>(model.bufferViews.size() - 1);
-    accessor.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
+    accessor.componentType = std::is_same_v<T, float>           ? TINYGLTF_COMPONENT_TYPE_FLOAT
+                             : std::is_same_v<T, std::uint16_t> ? TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT
+                                                                : TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE;
     accessor.count = count;
     accessor.type = type;
     model.accessors.push_back(accessor);
     return static_cast<int>(model.accessors.size() - 1);
+  }
+
+  // The body: one mesh of a box per bone, skinned by the skin, with one material, on a node of its
+  // own named so that a user finds and deletes it at once.
+  void add_body(tinygltf::Model& model) {
+    const BodyMesh body = make_body_mesh(info_.skeleton, scale_);
+    const std::size_t vertices = body.positions.size() / 3;
+    tinygltf::Primitive primitive;
+    const int position = add_accessor(model, std::span<const float>(body.positions), TINYGLTF_TYPE_VEC3, vertices,
+                                      TINYGLTF_TARGET_ARRAY_BUFFER);
+    std::vector<double> low(3, std::numeric_limits<double>::infinity());
+    std::vector<double> high(3, -std::numeric_limits<double>::infinity());
+    for (std::size_t v = 0; v < vertices; ++v) {
+      for (std::size_t i = 0; i < 3; ++i) {
+        low[i] = std::min(low[i], static_cast<double>(body.positions[v * 3 + i]));
+        high[i] = std::max(high[i], static_cast<double>(body.positions[v * 3 + i]));
+      }
+    }
+    model.accessors[static_cast<std::size_t>(position)].minValues = low;
+    model.accessors[static_cast<std::size_t>(position)].maxValues = high;
+    primitive.attributes["POSITION"] = position;
+    primitive.attributes["NORMAL"] = add_accessor(model, std::span<const float>(body.normals), TINYGLTF_TYPE_VEC3,
+                                                  vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.attributes["JOINTS_0"] = add_accessor(model, std::span<const std::uint8_t>(body.joints),
+                                                    TINYGLTF_TYPE_VEC4, vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.attributes["WEIGHTS_0"] = add_accessor(model, std::span<const float>(body.weights), TINYGLTF_TYPE_VEC4,
+                                                     vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.indices = add_accessor(model, std::span<const std::uint16_t>(body.indices), TINYGLTF_TYPE_SCALAR,
+                                     body.indices.size(), TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
+    primitive.mode = TINYGLTF_MODE_TRIANGLES;
+    primitive.material = 0;
+    tinygltf::Material material;
+    material.name = kBodyName;
+    material.pbrMetallicRoughness.baseColorFactor = {0.62, 0.64, 0.68, 1.0};
+    material.pbrMetallicRoughness.metallicFactor = 0.0;
+    material.pbrMetallicRoughness.roughnessFactor = 0.8;
+    model.materials.push_back(material);
+    tinygltf::Mesh mesh;
+    mesh.name = kBodyName;
+    mesh.primitives.push_back(primitive);
+    model.meshes.push_back(mesh);
+    tinygltf::Node node;
+    node.name = kBodyName;
+    node.mesh = 0;
+    node.skin = 0;
+    model.nodes.push_back(node);
+    model.scenes[0].nodes.push_back(static_cast<int>(model.nodes.size() - 1));
   }
 
   tinygltf::Model build_model() {
@@ -508,10 +705,6 @@ class GltfWriter final : public PoseWriter {
     model.asset.version = "2.0";
     model.asset.generator = std::string("oxretarget ") + version();
     model.buffers.resize(1);
-    std::size_t bytes = times_.size() * 4 + n * 64;
-    for (const auto& track : rotations_) bytes += track.size() * sizeof(Float4);
-    for (const auto& track : translations_) bytes += track.size() * 4;
-    model.buffers[0].data.reserve(bytes);
 
     for (std::size_t j = 0; j < n; ++j) {
       tinygltf::Node node;
@@ -519,6 +712,11 @@ class GltfWriter final : public PoseWriter {
       const Quat r = normalised(skeleton.rest[j]);
       node.rotation = {r[0], r[1], r[2], r[3]};
       const Vec3 t = scale_vector(skeleton.offsets[j], scale_);
+      for (const double value : t) {
+        if (!std::isfinite(static_cast<float>(value))) {
+          throw ToolError(fmt::format("bone {}: offset {} m is beyond float range", node.name, value));
+        }
+      }
       node.translation = {t[0], t[1], t[2]};
       model.nodes.push_back(node);
     }
@@ -532,18 +730,10 @@ class GltfWriter final : public PoseWriter {
     inverse_bind.reserve(n * 16);
     std::vector<Quat> world_rotation(n);
     std::vector<Vec3> world_position(n);
+    forward_kinematics(
+        n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return normalised(skeleton.rest[j]); },
+        [&](std::size_t j) { return scale_vector(skeleton.offsets[j], scale_); }, world_rotation, world_position);
     for (std::size_t j = 0; j < n; ++j) {
-      const Quat local = normalised(skeleton.rest[j]);
-      const Vec3 offset = scale_vector(skeleton.offsets[j], scale_);
-      const int parent = skeleton.parents[j];
-      if (parent < 0) {
-        world_rotation[j] = local;
-        world_position[j] = offset;
-      } else {
-        const auto p = static_cast<std::size_t>(parent);
-        world_rotation[j] = mul(world_rotation[p], local);
-        world_position[j] = add(world_position[p], rotate(world_rotation[p], offset));
-      }
       const Quat inverse = conj(world_rotation[j]);
       const Vec3 columns[3] = {rotate(inverse, {1, 0, 0}), rotate(inverse, {0, 1, 0}), rotate(inverse, {0, 0, 1})};
       const Vec3 translation = rotate(inverse, scale_vector(world_position[j], -1.0));
@@ -559,7 +749,7 @@ class GltfWriter final : public PoseWriter {
     skin.name = "mannequin";
     for (std::size_t j = 0; j < n; ++j) skin.joints.push_back(static_cast<int>(j));
     skin.skeleton = skeleton.root;
-    skin.inverseBindMatrices = add_accessor(model, inverse_bind, TINYGLTF_TYPE_MAT4, n);
+    skin.inverseBindMatrices = add_accessor(model, std::span<const float>(inverse_bind), TINYGLTF_TYPE_MAT4, n);
     model.skins.push_back(skin);
 
     tinygltf::Scene scene;
@@ -567,11 +757,12 @@ class GltfWriter final : public PoseWriter {
     scene.nodes.push_back(skeleton.root);
     model.scenes.push_back(scene);
     model.defaultScene = 0;
+    if (info_.mesh == Mesh::Box) add_body(model);
 
     if (!times_.empty()) {
       tinygltf::Animation animation;
-      animation.name = std::filesystem::path(info_.source).stem().string();
-      const int input = add_accessor(model, times_, TINYGLTF_TYPE_SCALAR, times_.size());
+      animation.name = valid_utf8(std::filesystem::path(info_.source).stem().string());
+      const int input = add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size(), 0, true);
       model.accessors[static_cast<std::size_t>(input)].minValues = {times_.front()};
       model.accessors[static_cast<std::size_t>(input)].maxValues = {times_.back()};
       const auto add_channel = [&](int node, const char* path, int output) {
@@ -588,18 +779,19 @@ class GltfWriter final : public PoseWriter {
       };
       for (std::size_t k = 0; k < translations_.size(); ++k) {
         add_channel(info_.translated[k], "translation",
-                    add_accessor(model, translations_[k], TINYGLTF_TYPE_VEC3, times_.size()));
+                    add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size(), 0,
+                                 true));
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
                     add_accessor(model, std::span<const float>(rotations_[j].data()->data(), rotations_[j].size() * 4),
-                                 TINYGLTF_TYPE_VEC4, times_.size()));
+                                 TINYGLTF_TYPE_VEC4, times_.size(), 0, true));
       }
       tinygltf::Value::Object extras;
-      extras["frame_rate"] = tinygltf::Value(info_.frame_time > 0 ? 1.0 / info_.frame_time : 0.0);
-      extras["frame_time"] = tinygltf::Value(info_.frame_time);
+      extras["frame_rate"] = tinygltf::Value(clock_.rate > 0 ? clock_.rate : 1.0 / clock_.frame_time);
+      extras["frame_time"] = tinygltf::Value(clock_.frame_time);
       extras["frame_count"] = tinygltf::Value(static_cast<int>(times_.size()));
-      extras["source"] = tinygltf::Value(info_.source);
+      extras["source"] = tinygltf::Value(valid_utf8(info_.source));
       extras["root_motion"] = tinygltf::Value(std::string(root_motion_name(info_.root_motion)));
       animation.extras = tinygltf::Value(extras);
       model.animations.push_back(animation);
@@ -610,6 +802,7 @@ class GltfWriter final : public PoseWriter {
   std::filesystem::path destination_;
   ClipInfo info_;
   bool binary_;
+  KeyClock clock_;
   double scale_ = 0.01;
   std::unique_ptr<AtomicFile> file_;
   std::unique_ptr<AtomicFile> bin_file_;
@@ -625,6 +818,15 @@ class GltfWriter final : public PoseWriter {
   std::vector<float> times_;
   std::vector<std::vector<Float4>> rotations_;  // per bone, keyframes back to back
   std::vector<std::vector<float>> translations_;
+  std::size_t frame_bytes_ = 0;  // buffer bytes each frame adds
+  struct Piece {
+    const unsigned char* data;
+    std::size_t size;
+    std::size_t padding;  // zero bytes after it, to the next multiple of 4
+  };
+  std::vector<Piece> pieces_;  // the buffer, in order
+  std::vector<std::vector<unsigned char>> owned_;
+  std::uint64_t buffer_bytes_ = 0;
 };
 
 }  // namespace
@@ -677,7 +879,8 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
     throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
   }
   std::error_code error;
-  if (inputs.size() != 1 || out.empty() || std::filesystem::is_directory(out, error)) return Format::Json;
+  if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
+    return Format::Json;
   std::string extension = std::filesystem::path(out).extension().string();
   if (extension.empty()) return Format::Json;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

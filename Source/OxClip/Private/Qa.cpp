@@ -4,6 +4,7 @@
 #include "JointMatch.h"
 
 #include <algorithm>
+#include <string_view>
 #include <cmath>
 #include <numbers>
 
@@ -48,11 +49,13 @@ ClipQa::ClipQa(const ClipInfo& info)
 
 void ClipQa::note(Finding& finding, std::int64_t frame, double value) {
   if (finding.count++ == 0) finding.first = frame;
+  finding.last = frame;
   finding.worst = std::max(finding.worst, value);
 }
 
 void ClipQa::observe(std::int64_t frame, const FramePose& pose, const std::vector<Vec3>& world) {
   const std::size_t n = previous_.size();
+  ++observed_;
   if (have_previous_) {
     for (std::size_t j = 0; j < n; ++j) {
       const Quat& now = pose.rotations[j];
@@ -89,32 +92,86 @@ void ClipQa::observe(std::int64_t frame, const FramePose& pose, const std::vecto
   }
 }
 
-std::vector<std::string> ClipQa::warnings() const {
-  std::vector<std::string> out;
-  if (!missing_.empty()) {
-    std::string list;
-    for (const std::string& bone : missing_) list += (list.empty() ? "" : ", ") + bone;
-    out.push_back(
-        fmt::format("{} paired source bones missing, their targets keep the T-pose: {}", missing_.size(), list));
+std::vector<QaWarning> ClipQa::warnings() const {
+  std::vector<QaWarning> out;
+  const auto add = [&](const char* kind, const std::string& bone, const Finding& finding, std::optional<double> value,
+                       std::string text) {
+    out.push_back({kind, bone, finding.first, finding.last, finding.count, value, std::move(text)});
+  };
+  const Finding whole_clip{0, observed_ - 1, observed_, 0};
+  for (const std::string& bone : missing_) {
+    add("missing_bone", bone, whole_clip, std::nullopt,
+        fmt::format("paired source bone {} missing, its target keeps the T-pose", bone));
   }
   for (const Hinge& hinge : hinges_) {
     if (hinge.backwards.count == 0) continue;
-    out.push_back(fmt::format("{} bends backwards ({}, up to {:.0f} degrees)",
-                              skeleton_.names[static_cast<std::size_t>(hinge.lower)],
-                              frames_text(hinge.backwards.first, hinge.backwards.count), hinge.backwards.worst));
+    const std::string& bone = skeleton_.names[static_cast<std::size_t>(hinge.lower)];
+    add("bends_backwards", bone, hinge.backwards, hinge.backwards.worst,
+        fmt::format("{} bends backwards ({}, up to {:.0f} degrees)", bone,
+                    frames_text(hinge.backwards.first, hinge.backwards.count), hinge.backwards.worst));
   }
   for (std::size_t j = 0; j < spikes_.size(); ++j) {
     if (spikes_[j].count == 0) continue;
-    out.push_back(fmt::format("{} turns faster than {:.0f} degrees/s ({}, up to {:.0f} degrees/s)", skeleton_.names[j],
-                              kSpikeDegreesPerSecond, frames_text(spikes_[j].first, spikes_[j].count),
-                              spikes_[j].worst));
+    add("spike", skeleton_.names[j], spikes_[j], spikes_[j].worst,
+        fmt::format("{} turns faster than {:.0f} degrees/s ({}, up to {:.0f} degrees/s)", skeleton_.names[j],
+                    kSpikeDegreesPerSecond, frames_text(spikes_[j].first, spikes_[j].count), spikes_[j].worst));
   }
   for (std::size_t j = 0; j < flips_.size(); ++j) {
     if (flips_[j].count == 0) continue;
-    out.push_back(fmt::format("{} rotation flips hemisphere ({})", skeleton_.names[j],
-                              frames_text(flips_[j].first, flips_[j].count)));
+    add("hemisphere_flip", skeleton_.names[j], flips_[j], std::nullopt,
+        fmt::format("{} rotation flips hemisphere ({})", skeleton_.names[j],
+                    frames_text(flips_[j].first, flips_[j].count)));
   }
   return out;
+}
+
+std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings) {
+  struct Kind {
+    const char* name;
+    const char* what;  // for several bones
+    const char* unit;
+  };
+  static constexpr Kind kKinds[] = {{"missing_bone", "", ""},
+                                    {"bends_backwards", "bend backwards", "degrees"},
+                                    {"spike", "turn too fast", "degrees/s"},
+                                    {"hemisphere_flip", "flip hemisphere", ""}};
+  std::vector<std::string> lines;
+  for (const Kind& kind : kKinds) {
+    std::vector<const QaWarning*> found;
+    for (const QaWarning& warning : warnings) {
+      if (warning.kind == kind.name) found.push_back(&warning);
+    }
+    if (found.empty()) continue;
+    if (found.size() == 1 && kind.name != std::string_view("missing_bone")) {
+      lines.push_back(found.front()->text);
+      continue;
+    }
+    std::string bones;
+    std::int64_t first = found.front()->first_frame;
+    std::int64_t last = found.front()->last_frame;
+    std::int64_t frames = 0;
+    const QaWarning* worst = found.front();
+    for (const QaWarning* warning : found) {
+      bones += (bones.empty() ? "" : ", ") + warning->bone;
+      first = std::min(first, warning->first_frame);
+      last = std::max(last, warning->last_frame);
+      frames += warning->frames;
+      if (warning->value.value_or(0) > worst->value.value_or(0)) worst = warning;
+    }
+    if (kind.name == std::string_view("missing_bone")) {
+      lines.push_back(
+          fmt::format("{} paired source bones missing, their targets keep the T-pose: {}", found.size(), bones));
+      continue;
+    }
+    const std::string what = kind.name == std::string_view("spike")
+                                 ? fmt::format("turn faster than {:.0f} degrees/s", kSpikeDegreesPerSecond)
+                                 : std::string(kind.what);
+    std::string line =
+        fmt::format("{} bones {} ({}), {} times in frames {} to {}", found.size(), what, bones, frames, first, last);
+    if (worst->value) line += fmt::format("; worst {}, {:.0f} {}", worst->bone, *worst->value, kind.unit);
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 }  // namespace oxr

@@ -123,10 +123,9 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
 RestConverter::RestConverter(const std::vector<Quat>& rest_local, const bvh::Header& header, const JointMatch& match) {
   // World rotations of the rest pose, file axes.
   std::vector<Quat> rest_world(header.joints.size());
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const int parent = header.joints[j].parent;
-    rest_world[j] = parent < 0 ? rest_local[j] : mul(rest_world[static_cast<std::size_t>(parent)], rest_local[j]);
-  }
+  forward_rotations(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) { return rest_local[j]; }, rest_world);
   std::unordered_map<std::string, std::pair<int, int>> matched;  // lower-case bone -> (joint, pair)
   for (std::size_t m = 0; m < match.matched.size(); ++m) {
     matched.emplace(bvh::to_lower(match.matched[m].bone), std::make_pair(match.matched[m].joint, static_cast<int>(m)));

@@ -93,20 +93,13 @@ Fingers fingers_from_name(std::string_view name) {
 
 void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
                       std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const bvh::Joint& joint = header.joints[j];
-    const Quat q = bvh::joint_rotation(joint, values);
-    local[j] = file_axes ? q : to_file_axes(q);
-    const Vec3 t = joint_translation(joint, values, file_axes);
-    if (joint.parent < 0) {
-      world[j] = local[j];
-      position[j] = t;
-    } else {
-      const auto p = static_cast<std::size_t>(joint.parent);
-      world[j] = mul(world[p], local[j]);
-      position[j] = add(position[p], rotate(world[p], t));
-    }
-  }
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) -> const Quat& {
+        const Quat q = bvh::joint_rotation(header.joints[j], values);
+        return local[j] = file_axes ? q : to_file_axes(q);
+      },
+      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes, header.positions); }, world, position);
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -115,17 +108,9 @@ void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pos
   // World rotations are composed alongside, in a buffer kept across calls.
   thread_local std::vector<Quat> world;
   world.resize(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const int parent = skeleton.parents[j];
-    if (parent < 0) {
-      world[j] = pose.rotations[j];
-      out[j] = pose.translations[j];
-      continue;
-    }
-    const auto p = static_cast<std::size_t>(parent);
-    world[j] = mul(world[p], pose.rotations[j]);
-    out[j] = add(out[p], rotate(world[p], pose.translations[j]));
-  }
+  forward_kinematics(
+      n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return pose.rotations[j]; },
+      [&](std::size_t j) { return pose.translations[j]; }, world, out);
 }
 
 const std::vector<std::string>& source_bone_names() { return source_skeleton().names; }
@@ -178,10 +163,17 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (options.source_rest.mode == SourceRest::Mode::Frame) {
       rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
     }
-    bvh::Reader reader(in);
+    bvh::Reader reader(in, {}, options.positions);
     const bvh::Header& header = reader.header();
     const JointMatch match = match_joints(header);
     if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+    // The clip stage checks its range before anything else is done; a mirrored clip rests on the
+    // mirrored rest pose.
+    ClipStage stage(header, match, options.clip, file_axes, name);
+    if (options.clip.mirror) {
+      std::vector<Quat> scratch(rest_local.size());
+      mirror_frame(mirror_partners(header, match), {}, rest_local, {}, scratch, {});
+    }
     // With kz the file's rotations go to the library as they are.
     std::optional<RestConverter> converter;
     if (options.source_rest.mode != SourceRest::Mode::Kz) converter.emplace(rest_local, header, match);
@@ -199,12 +191,14 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
 
     ClipInfo info;
     info.source = name;
-    info.frame_time = header.frame_time;
-    info.frame_count = header.frame_count;
+    info.frame_time = stage.frame_time();
+    info.frame_count = stage.frame_count();
+    info.frames_to_reserve = options.clip.active() ? stage.frame_count() : header.frames_in_bytes;
     info.fingers_t_pose = options.fingers_t_pose;
     info.axes = file_axes ? "bvh" : "none";
     info.units = options.units;
     info.root_motion = options.root_motion;
+    info.mesh = options.mesh;
     info.bones = solver.meta_bones();
     info.parents = solver.meta_parents();
     info.t_pose = solver.meta_t_pose();
@@ -236,7 +230,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     // The performer's own proportions, against which the foot pass measures the target's.
     const TargetSkeleton performer =
         options.rig ? build_target_skeleton(header, match, file_axes, nullptr, rest_local) : skeleton;
-    FootContact feet(skeleton, performer, match, header.frame_time, metres_per_unit(options.units),
+    FootContact feet(skeleton, performer, match, info.frame_time, metres_per_unit(options.units),
                      options.contacts == Contacts::Auto && options.root_motion != RootMotion::None);
     std::optional<FingerCarry> fingers;
     if (options.fingers == Fingers::Full && !options.fingers_t_pose) {
@@ -245,19 +239,19 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     }
 
     const std::size_t joints = header.joints.size();
-    std::vector<double> values(static_cast<std::size_t>(header.channel_count));
     std::vector<Quat> meta_rotations(info.bones.size());
     std::vector<Quat> rotations = skeleton.rest;
     std::vector<Vec3> translations = skeleton.offsets;
     std::vector<Quat> file_local(joints);
+    std::vector<Vec3> file_translation(joints);
     std::vector<Quat> file_world(joints);
     std::vector<Vec3> file_position(joints);
     const FramePose pose{meta_rotations, rotations, translations, file_position};
     const double travel = skeleton.motion_scale;
     double yaw = 0;
     FileResult result;
-    while (reader.read_frame(values)) {
-      file_joint_poses(header, values, file_axes, file_local, file_world, file_position);
+    while (stage.next(reader, file_local, file_translation)) {
+      joint_world(header, file_local, file_translation, file_world, file_position);
       if (converter) {
         converter->convert(file_world, fed);
       } else {
@@ -329,7 +323,13 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
         qa->observe(frame, pose, world);
         writer->write_frame(frame, pose);
       });
-  writer->finish();
+  try {
+    writer->finish();
+  } catch (const OutputError&) {
+    throw;
+  } catch (const ToolError& error) {
+    throw ToolError(input.string() + ": " + error.what());
+  }
   result.warnings = qa->warnings();
   return result;
 }

@@ -224,15 +224,9 @@ int TargetSkeleton::index_of(const std::string& name) const {
   return found == names.end() ? -1 : static_cast<int>(found - names.begin());
 }
 
-Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes) {
-  Vec3 t = joint.offset;
-  for (std::size_t i = 0; i < joint.channels.size(); ++i) {
-    const auto channel = joint.channels[i];
-    const double value = values[static_cast<std::size_t>(joint.first_channel) + i];
-    if (channel == bvh::Channel::Xposition) t[0] += value;
-    if (channel == bvh::Channel::Yposition) t[1] += value;
-    if (channel == bvh::Channel::Zposition) t[2] += value;
-  }
+Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes,
+                       bvh::Positions positions) {
+  const Vec3 t = bvh::joint_position(joint, values, positions);
   return file_axes ? t : vector_to_file_axes(t);
 }
 
@@ -323,18 +317,16 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
   std::vector<Quat> rest_world(header.joints.size());
   std::vector<Vec3> rest_position(header.joints.size());
   std::vector<Vec3> tips;
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) { return rest_local[j]; },
+      [&](std::size_t j) {
+        const bvh::Joint& joint = header.joints[j];
+        return file_axes ? joint.offset : vector_to_file_axes(joint.offset);
+      },
+      rest_world, rest_position);
   for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const bvh::Joint& joint = header.joints[j];
-    const Vec3 offset = file_axes ? joint.offset : vector_to_file_axes(joint.offset);
-    if (joint.parent < 0) {
-      rest_world[j] = rest_local[j];
-      rest_position[j] = offset;
-    } else {
-      const auto p = static_cast<std::size_t>(joint.parent);
-      rest_world[j] = mul(rest_world[p], rest_local[j]);
-      rest_position[j] = add(rest_position[p], rotate(rest_world[p], offset));
-    }
-    for (const auto& end : joint.end_sites) {
+    for (const auto& end : header.joints[j].end_sites) {
       tips.push_back(add(rest_position[j], rotate(rest_world[j], file_axes ? end : vector_to_file_axes(end))));
     }
   }

@@ -2,11 +2,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
 
 namespace oxr {
 
 // An output file written under a temporary name beside its destination and renamed into place by
 // commit(). Destroyed without commit(), it removes the temporary file: no partial output is left.
+// The temporary ("NAME.tmp-HOST-PID-N", cut to fit the 255-byte name limit) is created exclusively
+// and never through a symbolic link: whatever already stands under that name is left alone.
 class AtomicFile {
  public:
   explicit AtomicFile(std::filesystem::path destination);
@@ -19,11 +24,30 @@ class AtomicFile {
   void commit();
 
  private:
+  class FileBuffer;
   std::filesystem::path destination_;
   std::filesystem::path temporary_;
-  std::ofstream out_;
+  std::unique_ptr<FileBuffer> buffer_;
+  std::ostream out_;
   bool committed_ = false;
 };
+
+// The start every temporary of `destination` has ("NAME.tmp-", NAME cut as AtomicFile cuts it).
+std::string temporary_prefix(const std::filesystem::path& destination);
+
+// The owner of a temporary's name (the host and process in "PREFIX" + "HOST-PID-N"), if the name
+// has that shape.
+struct TemporaryOwner {
+  std::string host;
+  long pid = 0;
+};
+bool parse_temporary_owner(const std::string& suffix, TemporaryOwner& owner);
+
+// True when the owner is a process of this host that no longer runs.
+bool owner_is_gone(const TemporaryOwner& owner);
+
+// This machine's name as temporaries carry it.
+std::string temporary_host();
 
 // Opens a motion file for reading; throws ToolError naming it when it is missing or a folder.
 std::ifstream open_input(const std::filesystem::path& input);

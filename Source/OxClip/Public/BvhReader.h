@@ -44,11 +44,28 @@ struct Joint {
   std::vector<std::array<double, 3>> end_sites;  // offsets of its End Site children
 };
 
+// How a joint's position channels combine with its OFFSET. Absolute: the channels hold the whole
+// translation (as most importers read them, and as exporters that write six channels on every joint
+// mean them) and replace the OFFSET on the axes they name. Relative: the channels hold a motion
+// added to the OFFSET. Auto: decided per file from its first frame (see Reader).
+enum class Positions : std::uint8_t { Auto, Absolute, Relative };
+
+// "auto", "absolute", "relative".
+std::string_view positions_name(Positions positions);
+
 struct Header {
   std::vector<Joint> joints;  // depth-first file order; a parent precedes its children
   int channel_count = 0;      // values per frame
   std::int64_t frame_count = 0;
+  // At most the frames the file's remaining bytes can hold (frame_count when the stream cannot seek):
+  // what to reserve memory for, whatever the header claims.
+  std::int64_t frames_in_bytes = 0;
   double frame_time = 0;  // seconds
+  // Never Auto once the first frame is read (or when the file has no frame: Relative then).
+  Positions positions = Positions::Auto;
+  // True when some joint with position channels has a non-zero OFFSET: only then do the two
+  // readings differ.
+  bool positions_matter = false;
 };
 
 // Bounds on what a file may make the reader hold or do.
@@ -68,10 +85,16 @@ struct Limits {
 // joint without CHANNELS (no channels), a joint named "Site" without channels or children (an End
 // Site), leaves without an End Site, position channels on any joint, channel names in any letter
 // case, any rotation order, CRLF line ends, tabs, trailing blanks and numbers with exponents.
+//
+// Position channels with Positions::Auto: when some joint with position channels has a non-zero
+// OFFSET, the first frame decides for the whole file. The channels are a motion to add to the OFFSET
+// only if every such joint's channels start near zero (within a tenth of its OFFSET's length);
+// otherwise they hold the whole position. Files whose positioned joints have zero OFFSETs read the
+// same either way (Relative is reported).
 class Reader {
  public:
   // Parses HIERARCHY and the MOTION header; throws BvhError. The stream must outlive the reader.
-  explicit Reader(std::istream& in, Limits limits = {});
+  explicit Reader(std::istream& in, Limits limits = {}, Positions positions = Positions::Auto);
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -103,6 +126,8 @@ class Reader {
   void parse_end_site(HierarchyState& state);
   void parse_motion_header();
   void check_end_of_data();
+  void decide_positions(std::span<const double> first_frame);
+  void bound_frames_by_size();
 
   std::streambuf* buf_;
   Limits limits_;
@@ -124,6 +149,10 @@ using Quat = std::array<double, 4>;  // {x, y, z, w}
 // Local rotation of a joint from a frame's values: rotation channels compose in listed order
 // (Zrotation Yrotation Xrotation gives qZ * qY * qX), angles in degrees; positions are ignored.
 Quat joint_rotation(const Joint& joint, std::span<const double> frame_values);
+
+// Local translation of a joint from a frame's values: its OFFSET with the position channels added
+// (Relative) or in place of it on the axes they name (Absolute; Auto reads as Relative).
+std::array<double, 3> joint_position(const Joint& joint, std::span<const double> frame_values, Positions positions);
 
 // Re-expresses a rotation given in the file's frame (Y up, facing +Z, left at +X) in the library's
 // frame (Z up, +Y left, -X forward).

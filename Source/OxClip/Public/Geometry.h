@@ -5,8 +5,12 @@
 
 #include "BvhReader.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <span>
 
 namespace oxr {
 
@@ -15,7 +19,9 @@ using bvh::Quat;
 
 inline constexpr Quat kIdentity{0.0, 0.0, 0.0, 1.0};
 
-inline Quat mul(const Quat& a, const Quat& b) {
+// Always inlined: the reader calls it three times a joint, and a call hands every product back
+// through memory.
+[[gnu::always_inline]] inline Quat mul(const Quat& a, const Quat& b) {
   return {a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1], a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0],
           a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3], a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2]};
 }
@@ -34,6 +40,43 @@ inline Vec3 add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1]
 inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 inline Vec3 scale_vector(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 inline double length(const Vec3& a) { return std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]); }
+
+// Rotation angle of a (not necessarily unit) quaternion, in degrees; 0 for the zero quaternion.
+inline double angle_degrees(const Quat& q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  return n > 0 ? 2 * std::acos(std::min(1.0, std::abs(q[3]) / n)) * (180 / std::numbers::pi) : 0.0;
+}
+
+// Forward kinematics over a hierarchy stored parents first (parent_of(j) < j, negative at a root):
+//   world[j] = world[p] * local_of(j),  position[j] = position[p] + world[p](translation_of(j)),
+// and at a root world[j] = local_of(j), position[j] = translation_of(j). The one routine every world
+// pose of the tool side comes from.
+template <typename ParentOf, typename LocalOf, typename TranslationOf>
+void forward_kinematics(std::size_t count, ParentOf&& parent_of, LocalOf&& local_of, TranslationOf&& translation_of,
+                        std::span<Quat> world, std::span<Vec3> position) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const int parent = parent_of(j);
+    const Quat& local = local_of(j);
+    const Vec3 t = translation_of(j);
+    if (parent < 0) {
+      world[j] = local;
+      position[j] = t;
+    } else {
+      const auto p = static_cast<std::size_t>(parent);
+      world[j] = mul(world[p], local);
+      position[j] = add(position[p], rotate(world[p], t));
+    }
+  }
+}
+
+// The same for world rotations alone.
+template <typename ParentOf, typename LocalOf>
+void forward_rotations(std::size_t count, ParentOf&& parent_of, LocalOf&& local_of, std::span<Quat> world) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const int parent = parent_of(j);
+    world[j] = parent < 0 ? local_of(j) : mul(world[static_cast<std::size_t>(parent)], local_of(j));
+  }
+}
 
 // The library's frame (+Z up, +Y left, -X forward; left-handed) and the file frame (+Y up, facing +Z,
 // left at +X; right-handed, as BVH and glTF) differ by a reflection, so a rotation's axis flips sign:

@@ -18,6 +18,7 @@ enum OptionScope : unsigned {
   kScopePreview = 1u << 1,   // oxretarget preview
   kScopePython = 1u << 2,    // oxretarget.retarget_file(...)
   kScopeCluster = 1u << 3,   // oxretarget-dask
+  kScopeInfo = 1u << 4,      // oxretarget info
 };
 
 struct OptionSpec {

@@ -17,6 +17,9 @@ namespace oxr {
 
 enum class Format { Json, Csv, Glb, Gltf, Bvh };
 
+// A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
+enum class Mesh { Box, None };
+
 // "json", "csv", "glb", "gltf", "bvh"; nullopt for anything else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
@@ -27,6 +30,7 @@ struct ClipInfo {
   std::string source;  // input file name
   double frame_time = 0;
   std::int64_t frame_count = 0;
+  std::int64_t frames_to_reserve = 0;  // the frames the input's bytes can hold, at most frame_count
   bool fingers_t_pose = false;
   std::string axes;
   Units units = Units::Cm;
@@ -40,6 +44,7 @@ struct ClipInfo {
   std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
+  Mesh mesh = Mesh::Box;
 };
 
 // The format --format names, else the one the -o file's extension names (one input), else JSON.

@@ -6,6 +6,7 @@
 #include "Rig.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,21 @@ struct JointMatch;
 inline constexpr double kSpikeDegreesPerSecond = 1500.0;  // a bone turning faster than this between frames
 inline constexpr double kBentDegrees = 15.0;              // a knee or elbow bent at least this much is judged
 
+// One finding, as a program reading the report sorts and filters it.
+struct QaWarning {
+  std::string kind;  // missing_bone, bends_backwards, spike or hemisphere_flip
+  std::string bone;  // the source bone for missing_bone, else the target bone
+  std::int64_t first_frame = 0;
+  std::int64_t last_frame = 0;
+  std::int64_t frames = 0;      // frames it was seen in
+  std::optional<double> value;  // the worst: degrees (bends_backwards), degrees/s (spike)
+  std::string text;             // the finding in one line
+};
+
+// One line per kind of finding: a kind seen on several bones is summed up once, with the number of
+// bones, the frames and the worst case.
+std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings);
+
 class ClipQa {
  public:
   explicit ClipQa(const ClipInfo& info);
@@ -26,12 +42,13 @@ class ClipQa {
   // Looks at one frame: local rotations of every target bone and world positions of its joints.
   void observe(std::int64_t frame, const FramePose& pose, const std::vector<Vec3>& world);
 
-  // One line per finding, naming bone and frame; source bones of the pairing the file lacks first.
-  std::vector<std::string> warnings() const;
+  // Every finding, naming bone and frames; source bones of the pairing the file lacks first.
+  std::vector<QaWarning> warnings() const;
 
  private:
   struct Finding {
     std::int64_t first = -1;
+    std::int64_t last = -1;
     std::int64_t count = 0;
     double worst = 0;
   };
@@ -42,6 +59,7 @@ class ClipQa {
   std::vector<std::string> missing_;
   std::vector<Quat> previous_;
   bool have_previous_ = false;
+  std::int64_t observed_ = 0;
   std::vector<Finding> flips_;
   std::vector<Finding> spikes_;
   struct Hinge {

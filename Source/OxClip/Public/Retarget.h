@@ -2,9 +2,11 @@
 
 #include "AtomicFile.h"
 #include "BvhReader.h"
+#include "ClipStage.h"
 #include "FootContact.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
+#include "Qa.h"
 #include "RestPose.h"
 #include "Rig.h"
 #include "Solver.h"
@@ -38,6 +40,10 @@ struct RetargetOptions {
   Units units = Units::Cm;
   RootMotion root_motion = RootMotion::Pelvis;
   SourceRest source_rest;  // the source's rest pose: its zero pose unless told otherwise
+  ClipOptions clip;        // trim, resample, mirror: applied to the source's frames before the solve
+  // How position channels combine with OFFSETs: decided per file unless told (bvh::Reader).
+  bvh::Positions positions = bvh::Positions::Auto;
+  Mesh mesh = Mesh::Box;  // glb/gltf only
   // A rig of the user's own: its file (--target-rig) and, once read (prepare_options), its joints;
   // null: offsets derived from each source file.
   std::string target_rig;
@@ -55,8 +61,8 @@ bvh::Header read_header(const std::filesystem::path& input);
 
 struct FileResult {
   std::int64_t frames = 0;
-  std::vector<std::string> warnings;  // quality warnings (retarget_file only)
-  FootReport feet;                    // foot slide and ground penetration of source and result
+  std::vector<QaWarning> warnings;  // quality warnings (retarget_file only)
+  FootReport feet;                  // foot slide and ground penetration of source and result
 };
 
 // A frame of the file's joints in file axes: each joint's local rotation, and by forward kinematics

@@ -66,7 +66,9 @@ struct TargetSkeleton {
 TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
                                      const RigPositions* rig, const std::vector<Quat>& rest_local);
 
-// Local translation of a file joint this frame: its offset plus any position channels, file axes.
-Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes);
+// Local translation of a file joint this frame, file axes: its offset and position channels,
+// combined as `positions` says (bvh::joint_position).
+Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes,
+                       bvh::Positions positions);
 
 }  // namespace oxr

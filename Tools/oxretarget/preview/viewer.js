@@ -1,8 +1,8 @@
 // Plays a clip's source (left half) and target (right half) with one timeline and one camera.
 // OXR_CLIP = {title, frameTime, frames, source, target}; each figure is {joints: [name], parents:
 // [index, -1 at a root], positions: base64 of little-endian float32, frames x joints x 3, metres,
-// +Y up, facing +Z}. Sets document.body.dataset.ready = "1" once the first frame is drawn, and
-// dataset.frame to the frame on screen.
+// +Y up, facing +Z}. Sets document.body.dataset.ready = "1" once the first frame is drawn,
+// dataset.frame to the frame on screen and dataset.links to the bones drawn ("source target").
 (() => {
   'use strict';
   const clip = OXR_CLIP;
@@ -10,6 +10,7 @@
   const frameTime = clip.frameTime > 0 ? clip.frameTime : 1 / 30;
   const SIDE_COLOURS = [0xd8d8d8, 0x4aa3ff, 0xff7a5c];  // centre, left, right
   const UP = new THREE.Vector3(0, 1, 0);
+  const DASHES = 12;  // dashes on the line from a ground root to each child
 
   // 1 for a left joint ("Left...", "..._l", or an "L" before a capital as in "LThumb"), 2 for a
   // right one, 0 for the centre.
@@ -32,6 +33,12 @@
     return out;
   }
 
+  // A top joint named "root" is the ground anchor engines keep below the pelvis, not a body part: it
+  // is drawn as a flat disc on the ground and a faint dashed line to its children, not as a bone.
+  function isGroundRoot(names, parents, j) {
+    return parents[j] < 0 && names[j].toLowerCase() === 'root';
+  }
+
   // Joints as spheres and bones as cylinders, one instanced mesh each. A joint's radius follows its
   // shortest bone in the first frame, so finger joints stay small and apart when zoomed in.
   class Figure {
@@ -51,9 +58,16 @@
       this.height = n > 0 ? Math.max(high - low, 0.1) : 1;
       const shortest = new Float32Array(n).fill(Infinity);
       this.bones = [];
+      this.anchored = [];  // children of a ground root
+      this.anchor = -1;
+      for (let j = 0; j < n; ++j) if (isGroundRoot(this.names, this.parents, j)) this.anchor = j;
       for (let j = 0; j < n; ++j) {
         const parent = this.parents[j];
         if (parent < 0) continue;
+        if (isGroundRoot(this.names, this.parents, parent)) {
+          this.anchored.push(j);
+          continue;
+        }
         this.bones.push(j);
         const length = Math.hypot(p[3 * j] - p[3 * parent], p[3 * j + 1] - p[3 * parent + 1],
           p[3 * j + 2] - p[3 * parent + 2]);
@@ -81,11 +95,22 @@
         mesh.frustumCulled = false;  // the instances move; the mesh's bounds would go stale
         if (mesh.instanceColor) mesh.instanceColor.needsUpdate = true;
       }
+      // The ground root: a flat disc on the ground and a dashed line to each child, both faint.
+      this.extras = [];
+      if (this.anchor >= 0) {
+        const faint = new THREE.MeshLambertMaterial({ color: 0x9aa0a8, transparent: true, opacity: 0.45 });
+        this.marker = new THREE.InstancedMesh(new THREE.CylinderGeometry(1, 1, 1, 32, 1), faint, 1);
+        this.dashes = new THREE.InstancedMesh(cylinder, faint, DASHES * Math.max(1, this.anchored.length));
+        this.dashes.count = DASHES * this.anchored.length;
+        for (const mesh of [this.marker, this.dashes]) mesh.frustumCulled = false;
+        this.extras.push(this.marker, this.dashes);
+      }
       this.matrix = new THREE.Matrix4();
       this.rotation = new THREE.Quaternion();
       this.scale = new THREE.Vector3();
       this.from = new THREE.Vector3();
       this.to = new THREE.Vector3();
+      this.dashAt = new THREE.Vector3();
     }
 
     // Joint j's position in frame f, written into v.
@@ -97,7 +122,7 @@
     pose(f) {
       const identity = this.rotation.identity();
       for (let j = 0; j < this.count; ++j) {
-        const r = this.radius[j];
+        const r = j === this.anchor ? 0 : this.radius[j];
         this.matrix.compose(this.at(f, j, this.to), identity, this.scale.set(r, r, r));
         this.joints.setMatrixAt(j, this.matrix);
       }
@@ -120,6 +145,25 @@
       }
       this.joints.instanceMatrix.needsUpdate = true;
       this.links.instanceMatrix.needsUpdate = true;
+      if (this.anchor >= 0) {
+        const h = this.height;
+        this.at(f, this.anchor, this.from);
+        this.matrix.compose(this.from, this.rotation.identity(), this.scale.set(0.04 * h, 0.002 * h, 0.04 * h));
+        this.marker.setMatrixAt(0, this.matrix);
+        this.anchored.forEach((j, k) => {
+          const direction = this.at(f, j, this.to).sub(this.from);
+          const length = direction.length();
+          if (length > 1e-9) this.rotation.setFromUnitVectors(UP, direction.divideScalar(length));
+          for (let d = 0; d < DASHES; ++d) {
+            const start = this.dashAt.copy(direction).multiplyScalar(length * d / DASHES).add(this.from);
+            this.scale.set(0.002 * h, length > 1e-9 ? 0.5 * length / DASHES : 0, 0.002 * h);
+            this.matrix.compose(start, this.rotation, this.scale);
+            this.dashes.setMatrixAt(DASHES * k + d, this.matrix);
+          }
+        });
+        this.marker.instanceMatrix.needsUpdate = true;
+        this.dashes.instanceMatrix.needsUpdate = true;
+      }
     }
   }
 
@@ -160,7 +204,7 @@
     scene.add(sun);
     const grid = new THREE.GridHelper(ground.size, ground.divisions, 0x6b7380, 0x3b414b);
     grid.position.copy(ground.centre);
-    scene.add(grid, figure.joints, figure.links);
+    scene.add(grid, figure.joints, figure.links, ...figure.extras);
     return scene;
   }
 
@@ -352,7 +396,10 @@
     }
     controls.update();
     render();
-    if (document.body.dataset.ready !== '1') document.body.dataset.ready = '1';
+    if (document.body.dataset.ready !== '1') {
+      document.body.dataset.links = `${source.bones.length} ${target.bones.length}`;  // bones drawn, for tests
+      document.body.dataset.ready = '1';
+    }
     requestAnimationFrame(tick);
   }
   showPlaying();

@@ -1,0 +1,331 @@
+#include "ClipStage.h"
+
+#include "Retarget.h"
+#include "Rig.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace oxr {
+namespace {
+
+// The reflection across the plane x = 0: a vector's x changes sign; a rotation R becomes M R M, which
+// keeps its angle and turns its axis a into -M a: (x, y, z, w) -> (x, -y, -z, w). Both are exact.
+Quat reflect(const Quat& q) { return {q[0], -q[1], -q[2], q[3]}; }
+Vec3 reflect(const Vec3& v) { return {-v[0], v[1], v[2]}; }
+
+// Spherical interpolation from a to b (fraction f of the way), along the shorter arc.
+Quat slerp(const Quat& a, Quat b, double f) {
+  double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
+  if (d < 0) {
+    for (double& c : b) c = -c;
+    d = -d;
+  }
+  double wa = 1 - f;
+  double wb = f;
+  if (d < 0.9999) {
+    const double angle = std::acos(d);
+    const double s = std::sin(angle);
+    wa = std::sin((1 - f) * angle) / s;
+    wb = std::sin(f * angle) / s;
+  }
+  Quat q{wa * a[0] + wb * b[0], wa * a[1] + wb * b[1], wa * a[2] + wb * b[2], wa * a[3] + wb * b[3]};
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  for (double& c : q) c /= n;
+  return q;
+}
+
+// The nearest whole number to x when x is that close to it (relative 1e-4: a BVH frame time carries
+// five or six digits, so 1/120 s reads as 0.0083333); else 0.
+std::int64_t whole(double x) {
+  const double r = std::round(x);
+  return r >= 1 && std::abs(x - r) <= 1e-4 * r ? static_cast<std::int64_t>(r) : 0;
+}
+
+std::string_view side_of(const std::string& bone, std::string& other) {
+  for (const auto& [side, opposite] : {std::pair{"Left", "Right"}, std::pair{"Right", "Left"}}) {
+    if (bone.rfind(side, 0) == 0) {
+      other = opposite + bone.substr(std::string_view(side).size());
+      return side;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+ClipPoint clip_point_from_text(std::string_view option, std::string_view text) {
+  ClipPoint point;
+  std::string_view number = text;
+  if (!number.empty() && (number.back() == 's' || number.back() == 'S')) {
+    point.seconds = true;
+    number.remove_suffix(1);
+  }
+  const char* end = number.data() + number.size();
+  bool good = false;
+  if (point.seconds) {
+    const auto result = std::from_chars(number.data(), end, point.value);
+    good = !number.empty() && result.ec == std::errc() && result.ptr == end && std::isfinite(point.value);
+  } else {
+    std::int64_t frame = 0;
+    const auto result = std::from_chars(number.data(), end, frame);
+    good = !number.empty() && result.ec == std::errc() && result.ptr == end;
+    point.value = static_cast<double>(frame);
+  }
+  if (!good || point.value < 0) {
+    throw UsageError(fmt::format("{} {}: expected a frame number (12) or seconds (4.5s), not negative", option, text));
+  }
+  return point;
+}
+
+std::string clip_point_text(const ClipPoint& point) {
+  return point.seconds ? fmt::format("{}s", point.value) : fmt::format("{}", static_cast<std::int64_t>(point.value));
+}
+
+FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, double frame_time, const std::string& name) {
+  FrameRange range{0, frame_count - 1};
+  const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> std::int64_t {
+    if (!point.seconds) return static_cast<std::int64_t>(point.value);
+    if (!(frame_time > 0)) throw UsageError(fmt::format("{}: {} in seconds needs a frame time above 0", name, option));
+    const double at = point.value / frame_time;
+    return static_cast<std::int64_t>(up ? std::ceil(at - 1e-6) : std::floor(at + 1e-6));
+  };
+  const auto outside = [&](const char* option, const ClipPoint& point, std::int64_t frame) {
+    const std::string where = point.seconds ? fmt::format(" (frame {})", frame) : std::string();
+    return UsageError(fmt::format("{}: {} {}{} is past the file's end: it has {} frames (0 to {})", name, option,
+                                  clip_point_text(point), where, frame_count, frame_count - 1));
+  };
+  if (options.start) {
+    range.first = frame_of("--start", *options.start, true);
+    if (range.first >= frame_count) throw outside("--start", *options.start, range.first);
+  }
+  if (options.end) {
+    range.last = frame_of("--end", *options.end, false);
+    if (range.last >= frame_count) throw outside("--end", *options.end, range.last);
+  }
+  if (options.start && options.end && range.last < range.first) {
+    throw UsageError(fmt::format("{}: --end {} comes before --start {}", name, clip_point_text(*options.end),
+                                 clip_point_text(*options.start)));
+  }
+  return range;
+}
+
+std::vector<int> mirror_partners(const bvh::Header& header, const JointMatch& match) {
+  const std::size_t n = header.joints.size();
+  std::vector<int> partner(n, -1);
+  std::vector<bool> paired(n, false);
+  std::vector<int> depth(n, 0);
+  for (std::size_t j = 0; j < n; ++j) {
+    const int parent = header.joints[j].parent;
+    if (parent >= 0) depth[j] = depth[static_cast<std::size_t>(parent)] + 1;
+  }
+  // Paired joints: LeftX with RightX, every other source bone with itself.
+  for (const JointMatch::Pair& pair : match.matched) {
+    const auto j = static_cast<std::size_t>(pair.joint);
+    paired[j] = true;
+    std::string other;
+    if (side_of(pair.bone, other).empty()) {
+      partner[j] = pair.joint;
+      continue;
+    }
+    for (const JointMatch::Pair& candidate : match.matched) {
+      if (candidate.bone == other) partner[j] = candidate.joint;
+    }
+  }
+  // A joint with paired joints below it: as far above the partner of the first of them.
+  for (std::size_t j = 0; j < n; ++j) {
+    if (paired[j]) continue;
+    for (std::size_t d = j + 1; d < n && depth[d] > depth[j]; ++d) {
+      if (!paired[d] || partner[d] < 0) continue;
+      int at = partner[d];
+      for (int up = depth[d] - depth[j]; up > 0 && at >= 0; --up) at = header.joints[static_cast<std::size_t>(at)].parent;
+      if (at >= 0 && !paired[static_cast<std::size_t>(at)] && depth[static_cast<std::size_t>(at)] == depth[j]) {
+        partner[j] = at;
+      }
+      break;
+    }
+  }
+  // A joint without: the child of its parent's partner that has the same rank among the children
+  // still without a partner. Parents precede children, so theirs is known.
+  for (std::size_t j = 0; j < n; ++j) {
+    const int parent = header.joints[j].parent;
+    if (partner[j] >= 0 || paired[j] || parent < 0) continue;
+    const int mirror_parent = partner[static_cast<std::size_t>(parent)];
+    if (mirror_parent < 0 || mirror_parent == parent) continue;
+    int rank = 0;
+    for (std::size_t s = 0; s < j; ++s) {
+      if (header.joints[s].parent == parent && partner[s] < 0 && !paired[s]) ++rank;
+    }
+    for (std::size_t c = 0; c < n; ++c) {
+      if (header.joints[c].parent == mirror_parent && partner[c] < 0 && !paired[c] && rank-- == 0) {
+        partner[j] = static_cast<int>(c);
+        partner[c] = static_cast<int>(j);
+        break;
+      }
+    }
+  }
+  // Partners must be mutual and hang from partnered parents; any other joint mirrors in place.
+  for (std::size_t j = 0; j < n; ++j) {
+    const int p = partner[j];
+    const int parent = header.joints[j].parent;
+    const bool mutual = p >= 0 && partner[static_cast<std::size_t>(p)] == static_cast<int>(j);
+    const bool same_parents =
+        mutual && (parent < 0 ? header.joints[static_cast<std::size_t>(p)].parent < 0
+                              : partner[static_cast<std::size_t>(parent)] == header.joints[static_cast<std::size_t>(p)].parent);
+    if (!same_parents) partner[j] = static_cast<int>(j);
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    if (partner[static_cast<std::size_t>(partner[j])] != static_cast<int>(j)) partner[j] = static_cast<int>(j);
+  }
+  return partner;
+}
+
+void mirror_frame(std::span<const int> partners, std::span<const Vec3> offsets, std::span<Quat> local,
+                  std::span<Vec3> translation, std::span<Quat> scratch_rotation, std::span<Vec3> scratch_translation) {
+  std::copy(local.begin(), local.end(), scratch_rotation.begin());
+  for (std::size_t j = 0; j < local.size(); ++j) local[j] = reflect(scratch_rotation[static_cast<std::size_t>(partners[j])]);
+  if (translation.empty()) return;
+  // The displacement from the offset (position channels) is what moves; a joint keeps its own offset.
+  std::copy(translation.begin(), translation.end(), scratch_translation.begin());
+  for (std::size_t j = 0; j < translation.size(); ++j) {
+    const auto p = static_cast<std::size_t>(partners[j]);
+    translation[j] = add(offsets[j], reflect(sub(scratch_translation[p], offsets[p])));
+  }
+}
+
+void joint_frame(const bvh::Header& header, std::span<const double> values, bool file_axes, std::span<Quat> local,
+                 std::span<Vec3> translation) {
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const bvh::Joint& joint = header.joints[j];
+    const Quat q = bvh::joint_rotation(joint, values);
+    local[j] = file_axes ? q : to_file_axes(q);
+    translation[j] = joint_translation(joint, values, file_axes, header.positions);
+  }
+}
+
+void joint_world(const bvh::Header& header, std::span<const Quat> local, std::span<const Vec3> translation,
+                 std::span<Quat> world, std::span<Vec3> position) {
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const int parent = header.joints[j].parent;
+    if (parent < 0) {
+      world[j] = local[j];
+      position[j] = translation[j];
+    } else {
+      const auto p = static_cast<std::size_t>(parent);
+      world[j] = mul(world[p], local[j]);
+      position[j] = add(position[p], rotate(world[p], translation[j]));
+    }
+  }
+}
+
+ClipStage::ClipStage(const bvh::Header& header, const JointMatch& match, const ClipOptions& options, bool file_axes,
+                     const std::string& name)
+    : header_(header), file_axes_(file_axes), mirror_(options.mirror) {
+  range_ = clip_range(options, header.frame_count, header.frame_time, name);
+  const std::int64_t n = range_.last - range_.first + 1;
+  frame_time_ = header.frame_time;
+  whole_step_ = 1;
+  if (options.fps > 0) {
+    if (!(header.frame_time > 0)) throw UsageError(name + ": --fps needs a frame time above 0 to resample from");
+    frame_time_ = 1.0 / options.fps;
+    step_ = frame_time_ / header.frame_time;
+    whole_step_ = whole(step_);
+    if (whole_step_ == 0) up_ = whole(1 / step_);
+  }
+  if (n <= 0) {
+    count_ = 0;
+  } else if (whole_step_ > 0) {
+    count_ = (n - 1) / whole_step_ + 1;
+  } else if (up_ > 0) {
+    count_ = (n - 1) * up_ + 1;
+  } else {
+    count_ = static_cast<std::int64_t>(std::floor(static_cast<double>(n - 1) / step_ + 1e-9)) + 1;
+  }
+  const std::size_t joints = header.joints.size();
+  if (mirror_) {
+    partners_ = mirror_partners(header, match);
+    for (const bvh::Joint& joint : header.joints) {
+      offsets_.push_back(file_axes ? joint.offset : vector_to_file_axes(joint.offset));
+    }
+  }
+  values_.resize(static_cast<std::size_t>(header.channel_count));
+  for (Frame* frame : {&a_, &b_}) {
+    frame->rotation.resize(joints);
+    frame->translation.resize(joints);
+  }
+  scratch_rotation_.resize(joints);
+  scratch_translation_.resize(joints);
+}
+
+void ClipStage::source_of(std::int64_t k, std::int64_t& index, double& fraction) const {
+  fraction = 0;
+  if (whole_step_ > 0) {
+    index = k * whole_step_;
+  } else if (up_ > 0) {
+    index = k / up_;
+    fraction = static_cast<double>(k % up_) / static_cast<double>(up_);
+  } else {
+    const double at = static_cast<double>(k) * step_;
+    index = static_cast<std::int64_t>(std::floor(at));
+    fraction = at - static_cast<double>(index);
+    if (fraction < 1e-9) fraction = 0;
+    if (fraction > 1 - 1e-9) {
+      ++index;
+      fraction = 0;
+    }
+  }
+  const std::int64_t last = range_.last - range_.first;
+  if (index >= last) {
+    index = last;
+    fraction = 0;
+  }
+}
+
+void ClipStage::read(bvh::Reader& reader, Frame& frame) {
+  if (!reader.read_frame(values_)) throw bvh::BvhError(0, "ends before the frames asked for");
+  joint_frame(header_, values_, file_axes_, frame.rotation, frame.translation);
+}
+
+bool ClipStage::next(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation) {
+  if (produced_ >= count_) return false;
+  std::int64_t index = 0;
+  double fraction = 0;
+  source_of(produced_, index, fraction);
+  for (; skipped_ < range_.first; ++skipped_) {
+    if (!reader.read_frame(values_)) throw bvh::BvhError(0, "ends before the frames asked for");
+  }
+  while (held_ < index) {
+    if (b_valid_) {
+      std::swap(a_, b_);
+      b_valid_ = false;
+    } else {
+      read(reader, a_);
+    }
+    ++held_;
+  }
+  if (fraction > 0 && !b_valid_) {
+    read(reader, b_);
+    b_valid_ = true;
+  }
+  if (fraction == 0) {
+    std::copy(a_.rotation.begin(), a_.rotation.end(), local.begin());
+    std::copy(a_.translation.begin(), a_.translation.end(), translation.begin());
+  } else {
+    for (std::size_t j = 0; j < local.size(); ++j) {
+      local[j] = slerp(a_.rotation[j], b_.rotation[j], fraction);
+      const Vec3& from = a_.translation[j];
+      const Vec3& to = b_.translation[j];
+      for (int c = 0; c < 3; ++c) translation[j][c] = from[c] + (to[c] - from[c]) * fraction;
+    }
+  }
+  if (mirror_) mirror_frame(partners_, offsets_, local, translation, scratch_rotation_, scratch_translation_);
+  ++produced_;
+  return true;
+}
+
+}  // namespace oxr
