@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Batch.h"
+#include "Character.h"
 #include "DemoClip.h"
 #include "Options.h"
 #include "OutputPlan.h"
