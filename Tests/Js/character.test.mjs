@@ -58,8 +58,8 @@ function png() {
   return Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), chunk('IHDR', ihdr), chunk('IDAT', zlib.deflateSync(raw)), chunk('IEND', Buffer.alloc(0))]);
 }
 
-// The tool's glb skeleton made into a character: renamed, re-proportioned, given twist bones and a
-// skinned box per bone with a textured material and a morph target.
+// The tool's glb made into a character: its skeleton renamed, re-proportioned and given twist bones;
+// beside the tool's own body mesh, a skinned box per bone with a textured material and a morph target.
 function makeCharacter(toolGlb, { legs = 1.25, arms = 0.85, prefix = 'rig:' } = {}) {
   const { json, bin } = readGlb(toolGlb);
   const index = Object.fromEntries(json.nodes.map((n, i) => [n.name, i]));
@@ -90,8 +90,8 @@ function makeCharacter(toolGlb, { legs = 1.25, arms = 0.85, prefix = 'rig:' } = 
   const root = world()[0];
   pelvis.translation[1] += before - lowest();
   assert.ok(Math.abs(lowest() - before) < 1e-9 && root.quaternion.equals(new THREE.Quaternion()), 'pelvis lift');
-  const joints = json.nodes.map((_, i) => i);
-  for (const n of json.nodes) n.name = prefix + n.name;
+  const joints = json.nodes.flatMap((n, i) => (n.mesh === undefined ? [i] : []));
+  for (const j of joints) json.nodes[j].name = prefix + json.nodes[j].name;
   json.nodes[0].extras = { note: 'kept as written' };
   json.animations[0].name = 'idle';
 
@@ -156,15 +156,17 @@ function makeCharacter(toolGlb, { legs = 1.25, arms = 0.85, prefix = 'rig:' } = 
   const indexAccessor = addAccessor(Uint16Array.from(indices), 5123, 'SCALAR', indices.length, 34963);
   const ibm = addAccessor(Float32Array.from(inverseBind), 5126, 'MAT4', joints.length);
   const image = addView(png());
+  json.materials ??= [];
+  json.meshes ??= [];
   Object.assign(json, {
     images: [{ bufferView: image, mimeType: 'image/png' }],
     samplers: [{ magFilter: 9728, minFilter: 9728 }],
     textures: [{ sampler: 0, source: 0 }],
-    materials: [{ name: 'skin', pbrMetallicRoughness: { baseColorTexture: { index: 0 }, metallicFactor: 0 } }],
-    meshes: [{ name: 'body', primitives: [{ attributes, indices: indexAccessor, material: 0, targets: [{ POSITION: morphTarget }] }], weights: [0], extras: { parts: 'boxes' } }],
   });
-  json.skins.push({ name: 'body', joints, inverseBindMatrices: ibm, skeleton: 0 });
-  json.nodes.push({ name: 'body', mesh: 0, skin: json.skins.length - 1 });
+  json.materials.push({ name: 'skin', pbrMetallicRoughness: { baseColorTexture: { index: 0 }, metallicFactor: 0 } });
+  json.meshes.push({ name: 'boxes', primitives: [{ attributes, indices: indexAccessor, material: json.materials.length - 1, targets: [{ POSITION: morphTarget }] }], weights: [0], extras: { parts: 'boxes' } });
+  json.skins.push({ name: 'boxes', joints, inverseBindMatrices: ibm, skeleton: 0 });
+  json.nodes.push({ name: 'boxes', mesh: json.meshes.length - 1, skin: json.skins.length - 1 });
   json.scenes[0].nodes.push(json.nodes.length - 1);
   data = Buffer.concat([data, Buffer.alloc((4 - (data.length % 4)) % 4)]);
   json.buffers[0].byteLength = data.length;
@@ -224,8 +226,10 @@ test('a character of ones own: bytes kept, one animation added, read by three re
 
   // three.js plays the new animation on the skinned mesh: the legs step, the twist bone follows.
   const gltf = await loadGlb(at('walk.glb'));
-  let mesh = null;
-  gltf.scene.traverse((o) => { if (o.isSkinnedMesh) mesh = o; });
+  const meshes = [];
+  gltf.scene.traverse((o) => { if (o.isSkinnedMesh) meshes.push(o); });
+  assert.equal(meshes.length, 2, 'the body and the boxes');
+  const mesh = meshes.find((o) => o.name === 'boxes');
   assert.ok(mesh, 'a SkinnedMesh');
   assert.equal(mesh.skeleton.bones.length, 66);
   const clip = gltf.animations.find((a) => a.name === 'walk');
@@ -300,7 +304,7 @@ test('a character of ones own: bytes kept, one animation added, read by three re
       'import bpy, sys, numpy',
       "numpy.bool = getattr(numpy, 'bool', bool)  # Blender 3.4's importer still spells numpy's old alias",
       `bpy.ops.import_scene.gltf(filepath=${JSON.stringify(at('walk.glb'))})`,
-      "mesh = [o for o in bpy.data.objects if o.type == 'MESH'][0]",
+      "mesh = [o for o in bpy.data.objects if o.type == 'MESH' and o.name.startswith('boxes')][0]",
       "arm = [m for m in mesh.modifiers if m.type == 'ARMATURE']",
       "ok = arm and arm[0].object is not None and len(arm[0].object.data.bones) >= 66 and len(mesh.vertex_groups) > 0",
       "ok = ok and any(a.name.startswith('walk') for a in bpy.data.actions)",
