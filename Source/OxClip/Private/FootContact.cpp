@@ -121,6 +121,8 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
       leg.rest_height[k] = skeleton.rest_world[j][1];
       leg.source_rest_height[k] = performer.rest_world[j][1];
     }
+    leg.upper = length(skeleton.offsets[static_cast<std::size_t>(leg.calf)]);
+    leg.lower = length(skeleton.offsets[static_cast<std::size_t>(leg.foot)]);
     for (const int bone : {leg.thigh, leg.calf, leg.foot, leg.ball}) {
       const auto j = static_cast<std::size_t>(bone);
       const double mine = length(skeleton.offsets[j]), theirs = length(performer.offsets[j]);
@@ -139,17 +141,22 @@ void FootContact::WindowMinimum::reset(std::size_t window) {
 
 double FootContact::WindowMinimum::push(double value) {
   const std::size_t capacity = value_.size();
+  // Slot k of the ring, counted from the front (no division: k < 2 capacity).
+  const auto slot = [&](std::size_t k) {
+    const std::size_t at = front_ + k;
+    return at < capacity ? at : at - capacity;
+  };
   // Candidates no smaller than the new value can never be the minimum again.
-  while (size_ > 0 && value_[(front_ + size_ - 1) % capacity] >= value) --size_;
+  while (size_ > 0 && value_[slot(size_ - 1)] >= value) --size_;
   if (size_ == capacity) {  // only when every candidate is older than the window
-    front_ = (front_ + 1) % capacity;
+    front_ = slot(1);
     --size_;
   }
-  index_[(front_ + size_) % capacity] = pushed_;
-  value_[(front_ + size_) % capacity] = value;
+  index_[slot(size_)] = pushed_;
+  value_[slot(size_)] = value;
   ++size_;
   while (index_[front_] <= pushed_ - static_cast<std::int64_t>(capacity)) {
-    front_ = (front_ + 1) % capacity;
+    front_ = slot(1);
     --size_;
   }
   ++pushed_;
@@ -158,20 +165,23 @@ double FootContact::WindowMinimum::push(double value) {
 
 void FootContact::detect(std::span<const Vec3> source_positions) {
   const double enter_height = kEnterHeight * hip_height_, leave_height = kLeaveHeight * hip_height_;
-  const double enter_speed = kEnterSpeed * hip_height_, leave_speed = kLeaveSpeed * hip_height_;
+  // Speeds as squared steps per frame, compared without a square root.
+  const double enter_step = kEnterSpeed * hip_height_ * frame_time_, leave_step = kLeaveSpeed * hip_height_ * frame_time_;
+  const double enter_step2 = enter_step * enter_step, leave_step2 = leave_step * leave_step;
   for (Leg& leg : legs_) {
     for (std::size_t k = 0; k < 2; ++k) {
       if (leg.source[k] < 0) continue;
       const Vec3& p = source_positions[static_cast<std::size_t>(leg.source[k])];
+      const Vec3 step = sub(p, leg.source_previous[k]);
+      const double step2 = first_ ? std::numeric_limits<double>::infinity()
+                                  : step[0] * step[0] + step[1] * step[1] + step[2] * step[2];
       // The floor: the lowest this joint stood, slowly, over the last second (a jump into or out
       // of a calibration pose does not count).
-      const double speed = first_ ? std::numeric_limits<double>::infinity()
-                                  : length(sub(p, leg.source_previous[k])) / frame_time_;
       const double floor =
-          leg.floor[k].push(speed < leave_speed ? p[1] : std::numeric_limits<double>::infinity());
+          leg.floor[k].push(step2 < leave_step2 ? p[1] : std::numeric_limits<double>::infinity());
       const double height = std::isfinite(floor) ? p[1] - floor : leave_height;
-      leg.planted[k] = leg.planted[k] ? height < leave_height && speed < leave_speed
-                                      : height < enter_height && speed < enter_speed;
+      leg.planted[k] = leg.planted[k] ? height < leave_height && step2 < leave_step2
+                                      : height < enter_height && step2 < enter_step2;
       leg.source_previous[k] = p;
     }
   }
@@ -255,7 +265,7 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     if (leg.weight <= 0) continue;
     goals[s] = add(c.ankle, scale_vector(sub(held_ankle(), c.ankle), leg.weight));
     // How far the pelvis must come down for this leg to reach its goal.
-    const double reach = (length(sub(c.knee, c.hip)) + length(sub(c.ankle, c.knee))) * (1 - 1e-6);
+    const double reach = (leg.upper + leg.lower) * (1 - 1e-6);
     const Vec3 to_goal = sub(goals[s], c.hip);
     if (length(to_goal) > reach) {
       const double across = std::sqrt(to_goal[0] * to_goal[0] + to_goal[2] * to_goal[2]);
@@ -289,7 +299,7 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     const auto thigh = static_cast<std::size_t>(leg.thigh), calf = static_cast<std::size_t>(leg.calf),
                foot = static_cast<std::size_t>(leg.foot);
     // Two-bone solve in the plane of hip, goal and the solved knee.
-    const double upper = length(sub(c.knee, c.hip)), lower = length(sub(c.ankle, c.knee));
+    const double upper = leg.upper, lower = leg.lower;
     const Vec3 to_goal = sub(goals[s], c.hip);
     const double span = length(to_goal);
     if (span <= 1e-12 || upper <= 0 || lower <= 0) continue;

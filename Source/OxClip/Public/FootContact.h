@@ -83,6 +83,7 @@ class FootContact {
   };
   struct Leg {
     int thigh = 0, calf = 0, foot = 0, ball = 0;  // target bones
+    double upper = 0, lower = 0;                  // thigh and calf lengths (bone offsets never change)
     std::array<int, 2> source{-1, -1};            // file joints of the foot and the ball
     std::array<bool, 2> planted{};                // the source's foot and ball joints, this frame
     std::array<Vec3, 2> source_previous{};
