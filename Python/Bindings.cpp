@@ -172,6 +172,7 @@ DoubleArray adopt(std::vector<double>&& values, std::vector<py::ssize_t> shape) 
 
 struct Motion {
   std::vector<std::string> joint_names;
+  std::vector<std::string> source_bones;  // per joint, the source bone recognition gave it, or ""
   DoubleArray rotations;
   DoubleArray root_positions;
   double frame_time = 0;
@@ -182,7 +183,15 @@ struct Motion {
 // source_rest is "kz", the rotations of joints that are source bones are re-expressed against the
 // file's rest pose, as the tool feeds them to the library.
 Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
-                const py::object& rest_value, const py::object& positions_value) {
+                const py::object& rest_value, const py::object& positions_value, const py::object& map_value) {
+  oxr::RetargetOptions recognition_options;
+  if (!map_value.is_none()) {
+    try {
+      oxr::apply_option(recognition_options, "map", py::module_::import("os").attr("fspath")(map_value).cast<std::string>());
+    } catch (const oxr::UsageError& error) {
+      throw py::value_error(error.what());
+    }
+  }
   const oxr::bvh::Positions reading = positions_option(positions_value);
   const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
   const oxr::SourceRest rest = source_rest_option(rest_value);
@@ -190,6 +199,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       oxr::metres_per_unit(oxr::units_from_name(choice(units_value, "units", {"cm", "m", "mm", "in"})));
 
   std::vector<std::string> names;
+  std::vector<std::string> source_bones;
   std::vector<double> rotations;
   std::vector<double> positions;
   double frame_time = 0;
@@ -206,7 +216,16 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
       frame_time = header.frame_time;
       for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
       const oxr::bvh::Joint& root = header.joints.front();
-      const oxr::JointMatch match = oxr::match_joints(header);
+      recognition_options.axes = library_axes ? oxr::Axes::Bvh : oxr::Axes::None;
+      const oxr::JointMatch match = [&] {
+        try {
+          return oxr::match_of(header, oxr::recognise_file(header, recognition_options, nullptr));
+        } catch (const oxr::ToolError& error) {
+          throw oxr::ToolError(path.string() + ": " + error.what());
+        }
+      }();
+      source_bones.assign(header.joints.size(), std::string());
+      for (const oxr::JointMatch::Pair& pair : match.matched) source_bones[static_cast<std::size_t>(pair.joint)] = pair.bone;
       if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
       oxr::RestConverter converter(rest_local, header, match);
       const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
@@ -245,6 +264,7 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
   const auto frames = static_cast<py::ssize_t>(positions.size() / 3);
   Motion motion;
   motion.joint_names = std::move(names);
+  motion.source_bones = std::move(source_bones);
   motion.rotations = adopt(std::move(rotations), {frames, joints, py::ssize_t{4}});
   motion.root_positions = adopt(std::move(positions), {frames, py::ssize_t{3}});
   motion.frame_time = frame_time;
@@ -492,6 +512,8 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
 
   py::class_<Motion>(m, "Motion", "A BVH clip as arrays, from read_bvh.")
       .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")
+      .def_readonly("source_bones", &Motion::source_bones,
+                    "Per joint, the source bone recognition gave it (\"\" for none): names for solve().")
       .def_readonly("rotations", &Motion::rotations,
                     "float64 (F, J, 4), x y z w: each joint's local rotation per frame, in the library's axes\n"
                     "(as read with axes=\"bvh\") or the file's (axes=\"none\").")
@@ -505,7 +527,7 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
       });
 
   m.def("read_bvh", &read_bvh, py::arg("path"), py::arg("axes") = "bvh", py::arg("units") = "cm",
-        py::arg("source_rest") = "zero", py::arg("bvh_positions") = "auto",
+        py::arg("source_rest") = "zero", py::arg("bvh_positions") = "auto", py::arg("map") = py::none(),
         R"(Reads a BVH file with the oxretarget tool's reader; returns a Motion.
 
 axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the

@@ -167,7 +167,7 @@ def driver(tool, data, work):
     for clip, (source, units, _) in CLIPS.items():
         for suffix in (".glb", "-target.bvh", ".json", ".html"):
             command = "preview" if suffix == ".html" else "retarget"
-            run(command, source, "-o", clip + suffix, "--units", units)
+            run(command, source, "-o", clip + suffix, "--units", units, "--source-units", units)
 
     results_path = os.path.join(work, "blender-results.json")
     blender = subprocess.run(["blender", "-b", "--factory-startup", "--python-exit-code", "1", "--python",
@@ -188,7 +188,8 @@ def driver(tool, data, work):
         checks = []
         # Blender's two imports, and the BVH Blender writes from the glb read back by the tool.
         readback_page = os.path.join(work, f"{clip}-blender.html")
-        run("preview", f"{clip}-blender.bvh", "-o", readback_page, "--units", "cm")
+        run("preview", f"{clip}-blender.bvh", "-o", readback_page, "--units", "cm", "--source-units", "cm",
+            "--source-up", "+y")
         # Blender writes BVH in its own axes (Z up, -Y forward): back to the glTF/BVH axes.
         _, blender_axes = preview_positions(readback_page, "source")
         readback = [{j: (p[0], p[2], -p[1]) for j, p in frame.items()} for frame in blender_axes]

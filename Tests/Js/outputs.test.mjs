@@ -122,8 +122,9 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
     // in ways fixed bone offsets cannot follow; the legs overlay exactly.
     ['walk', 0.0254, 'walk.bvh', Object.entries(overlay).filter(([t, s]) => names.includes(s) && /pelvis|thigh|calf|foot|ball/.test(t))],
   ]) {
-    run('retarget', file, '-o', `${clip}.glb`, '--units', unit === 0.01 ? 'cm' : 'in');
-    run('retarget', file, '-o', `${clip}-target.bvh`, '--units', unit === 0.01 ? 'cm' : 'in');
+    const units = unit === 0.01 ? 'cm' : 'in';
+    run('retarget', file, '-o', `${clip}.glb`, '--units', units, '--source-units', units);
+    run('retarget', file, '-o', `${clip}-target.bvh`, '--units', units, '--source-units', units);
     const report = await validate(path.join(work, `${clip}.glb`));
     assert.deepEqual([report.errors, report.warnings, report.messages], [0, 0, []], clip);
 

@@ -500,7 +500,16 @@ TEST(BvhErrors, EmptyOrTruncatedFiles) {
   expect_failure(kSmall.substr(0, kSmall.find(" 0 0\n")), "line 4: unexpected end of file, expected OFFSET value");
   expect_failure(kSmall.substr(0, kSmall.find("MOTION")), "line 10: unexpected end of file, expected MOTION");
   expect_failure(replace(kSmall, "Frames: 2", "Frames: 10"), "line 15: file ends after frame 2 of 10");
-  expect_failure(replace(kSmall, "4 5 6\n", ""), "line 14: file ends after frame 1 of 2");
+  expect_failure(replace(replace(kSmall, "4 5 6\n", ""), "Frames: 2", "Frames: 3"),
+                 "line 14: file ends after frame 1 of 3");
+  // One frame fewer than declared is read, and said.
+  std::istringstream short_by_one(replace(kSmall, "4 5 6\n", ""));
+  Reader reader(short_by_one);
+  std::vector<double> values(static_cast<std::size_t>(reader.header().channel_count));
+  int frames = 0;
+  while (reader.read_frame(values)) ++frames;
+  EXPECT_EQ(frames, 1);
+  EXPECT_TRUE(reader.one_frame_short());
 }
 
 TEST(BvhErrors, UnknownOrMisplacedKeywords) {

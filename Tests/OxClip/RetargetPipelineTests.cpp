@@ -20,15 +20,8 @@ namespace {
 
 constexpr double kTolerance = 1e-9;
 
-oxr::bvh::Header header_with(const std::vector<std::string>& names) {
-  oxr::bvh::Header header;
-  for (const std::string& name : names) {
-    oxr::bvh::Joint joint;
-    joint.name = name;
-    header.joints.push_back(joint);
-  }
-  return header;
-}
+// Names-only matching (the Python solver's); files go through recognition.
+std::vector<std::string> header_with(const std::vector<std::string>& names) { return names; }
 
 std::vector<std::string> matched_bones(const oxr::JointMatch& match) {
   std::vector<std::string> bones;

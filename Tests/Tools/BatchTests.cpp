@@ -38,7 +38,7 @@ class Batch : public ToolTest {
       fs::copy_file(root_ / "d/demo.bvh", root_ / name);
       inputs.push_back(name);
     }
-    write_text(root_ / "in/broken.bvh", small_clip(3, 2));
+    write_text(root_ / "in/broken.bvh", small_clip(4, 2));
     inputs.push_back("in/broken.bvh");
     return inputs;
   }
@@ -54,7 +54,7 @@ TEST_F(Batch, ReportsEveryInputAndGivesTheSameFilesWhateverTheWorkers) {
                              std::string("report") + jobs + ".jsonl"});
     const Outcome result = run(with);
     EXPECT_EQ(result.status, 1) << "one input failed";
-    EXPECT_TRUE(has(result.err, "oxretarget: error: in/broken.bvh: line 20: file ends after frame 2 of 3"))
+    EXPECT_TRUE(has(result.err, "oxretarget: error: in/broken.bvh: line 20: file ends after frame 2 of 4"))
         << result.err;
   }
   for (const std::string& input : inputs) {
@@ -78,7 +78,7 @@ TEST_F(Batch, ReportsEveryInputAndGivesTheSameFilesWhateverTheWorkers) {
     EXPECT_EQ(line["input"], inputs[i]);
     EXPECT_EQ(line["status"], broken ? "failed" : "ok");
     EXPECT_EQ(line["frames"], broken ? 0 : 181);
-    EXPECT_EQ(line["error"], broken ? "in/broken.bvh: line 20: file ends after frame 2 of 3" : "");
+    EXPECT_EQ(line["error"], broken ? "in/broken.bvh: line 20: file ends after frame 2 of 4" : "");
     EXPECT_TRUE(line["warnings"].empty()) << "the demo raises no warning";
   }
   EXPECT_EQ(run({"retarget", "in/clip00.bvh", "--shard", "4/3"}).status, 2) << "usage errors exit with 2";
@@ -295,12 +295,12 @@ TEST_F(Batch, WarnsAboutBackwardKneesAndSpikes) {
   EXPECT_TRUE(has(result.err, "oxretarget: warning: odd.bvh: calf_l bends backwards")) << result.err;
 }
 
-// The CMU walk's calibration frame 0 makes 15 bones spike into frame 1, and it lacks 29 paired bones:
+// The CMU walk's calibration frame 0 makes 16 bones spike into frame 1, and it lacks 27 paired bones:
 // on the terminal one line per kind and file, in the report every finding as an object.
 TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
   make_dir("in");
   fs::copy_file(fs::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh", root_ / "in/walk.bvh");
-  write_text(root_ / "in/broken.bvh", small_clip(3, 2));
+  write_text(root_ / "in/broken.bvh", small_clip(4, 2));
   write_text(root_ / "in/late.bvh", small_clip(2, 2, "0 90 0 10 20 nan -5 15 25"));
   const std::vector<std::string> args{"retarget", "in/walk.bvh", "in/broken.bvh", "in/late.bvh", "-o", "out",
                                       "--report", "r.jsonl"};
@@ -310,17 +310,19 @@ TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
   for (const std::string& line : lines_of(loud.err)) {
     if (has(line, "warning:")) warnings.push_back(line);
   }
-  ASSERT_EQ(warnings.size(), 2u) << loud.err;
-  EXPECT_TRUE(has(warnings[0], "in/walk.bvh: 29 paired source bones missing")) << warnings[0];
-  EXPECT_TRUE(has(warnings[1], "in/walk.bvh: 15 bones turn faster than 1500 degrees/s (")) << warnings[1];
-  EXPECT_TRUE(has(warnings[1], "15 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[1];
+  ASSERT_EQ(warnings.size(), 3u) << loud.err;
+  // The walk's unit (1/0.45 inch) is none of cm, m, mm, in: it is scaled to the mannequin, and said.
+  EXPECT_TRUE(has(warnings[0], "in/walk.bvh: its height (")) << warnings[0];
+  EXPECT_TRUE(has(warnings[1], "in/walk.bvh: 27 paired source bones missing")) << warnings[1];
+  EXPECT_TRUE(has(warnings[2], "in/walk.bvh: 16 bones turn faster than 1500 degrees/s (")) << warnings[2];
+  EXPECT_TRUE(has(warnings[2], "16 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[2];
   // The summary names each failed file with its error, after the count.
   const std::vector<std::string> lines = lines_of(loud.err);
   const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "1 of 3 files"); });
   ASSERT_NE(summary, lines.end()) << loud.err;
   ASSERT_GE(lines.end() - summary, 4) << loud.err;
   EXPECT_EQ(summary[1], "2 failed:");
-  EXPECT_EQ(summary[2], "  in/broken.bvh: line 20: file ends after frame 2 of 3");
+  EXPECT_EQ(summary[2], "  in/broken.bvh: line 20: file ends after frame 2 of 4");
   EXPECT_TRUE(summary[3].starts_with("  in/late.bvh: line 19: ")) << summary[3];
 
   const auto report = report_of(root_ / "r.jsonl");
@@ -340,8 +342,8 @@ TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
       EXPECT_EQ(warning["frames"], 344);
     }
   }
-  EXPECT_EQ(spikes, 15);
-  EXPECT_EQ(missing, 29);
+  EXPECT_EQ(spikes, 16);
+  EXPECT_EQ(missing, 27);
 
   // Quiet: the same errors and summary, no warnings, no progress, nothing on standard output.
   std::vector<std::string> quiet_args = args;

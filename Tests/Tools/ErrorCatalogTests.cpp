@@ -237,7 +237,7 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       clip_row(no_channels, "line 18: 1 frames declared but the hierarchy has no channels"),
       // Frames.
       clip_row(small_clip(2, 3), "line 21: unexpected data '0' after the last frame (Frames: 2)"),
-      clip_row(small_clip(3, 2), "line 20: file ends after frame 2 of 3", true),
+      clip_row(small_clip(4, 2), "line 20: file ends after frame 2 of 4", true),
       clip_row(small_clip(1, 1, "0 90 0 10 20 30 -5 15"), "line 19: frame 1 has 8 values, expected 9"),
       clip_row(small_clip(2, 1) + "0 90 0 10 2x0 30 -5 15 25\n", "line 20: frame 2 value 5 '2x0' is not a number"),
       clip_row(small_clip(1, 1, "0 90 0 10 20 30 -5 15 1e999"), "line 19: frame 1 value 9 '1e999' is out of range"),
@@ -307,7 +307,7 @@ TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
       {{"--target-rig", "bad.glb"}, 2, "bad.glb: cannot read rig: not a valid glTF 2.0 file"},
       {{"--units", "ft"}, 2, "--units: ft not in {cm,m,mm,in}*"},
       {{"--source-rest", "frame:99999"}, 1, "c.bvh: has no frame 99999 to rest on *"},
-      {{"--source-rest", "sideways"}, 2, "--source-rest sideways: expected zero, kz, frame:N or file:REST.bvh"},
+      {{"--source-rest", "sideways"}, 2, "--source-rest sideways: expected auto, zero, kz, frame:N or file:REST.bvh"},
   };
   for (const std::string command : {"retarget", "preview"}) {
     for (const Fault& fault : faults) {

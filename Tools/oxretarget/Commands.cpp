@@ -340,8 +340,12 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             clip.frame_time = info.frame_time;
             clip.source.joints = info.source_joints;
             clip.source.parents = info.source_parents;
+            clip.source.sides = info.source_sides;
             clip.target.joints = info.skeleton.names;
             clip.target.parents = info.skeleton.parents;
+            clip.target.sides.clear();
+            for (const std::string& bone : info.skeleton.names)
+              clip.target.sides.push_back(static_cast<int>(side_of_name(bone)));
             skeleton = info.skeleton;
             qa = std::make_unique<ClipQa>(info);
             const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frames_to_reserve, 1 << 20));
@@ -403,7 +407,15 @@ int run_info(const std::string& input, RetargetOptions options) {
   reader.read_frame(values);
   const bvh::Positions decided = reader.header().positions;
   const bool matter = reader.header().positions_matter;
-  const JointMatch match = match_joints(header);
+  std::ifstream once_more(input, std::ios::binary);
+  const SkeletonRecognition recognition = [&] {
+    try {
+      return recognise_file(header, options, &once_more);
+    } catch (const ToolError& error) {
+      throw ToolError(input + ": " + error.what());
+    }
+  }();
+  const JointMatch match = match_of(header, recognition);
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
   fmt::print("file: {}\n", shown(input));
@@ -421,18 +433,52 @@ int run_info(const std::string& input, RetargetOptions options) {
     fmt::print("position channels: relative (added to the OFFSET){}\n",
                positions == bvh::Positions::Auto ? "; --bvh-positions absolute to take them as whole positions" : "");
   }
+  fmt::print("up axis: {} ({}){}\n", recognition.up_axis, recognition.up_evidence,
+             recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
+  const std::string unit = recognition.unit_name == "fitted"        ? std::string("none fits: scaled to the mannequin")
+                           : recognition.unit_name == "--source-units" ? std::string("given by --source-units")
+                                                                      : recognition.unit_name + ", found";
+  fmt::print("size: {:.2f} m tall standing ({:.6g} file units; 1 unit = {:.6g} cm, {})\n",
+             recognition.height_units * recognition.metres_per_unit, recognition.height_units,
+             recognition.metres_per_unit * 100, unit);
+  fmt::print("sides: from {}\n", recognition.side_evidence);
+  {
+    std::string decision = source_rest_text(options.source_rest);
+    std::string why = "as --source-rest asks";
+    if (options.source_rest.mode == SourceRest::Mode::Auto) {
+      auto_rest_rotations(shaped_header(header, recognition, options), match, options.axes == Axes::Bvh, decision, &why);
+    }
+    fmt::print("rest: {} ({})\n", decision, why);
+  }
+  fmt::print("mapping (file joint -> source bone, evidence): {}\n", match.matched.size());
+  for (const auto& pair : match.matched) {
+    fmt::print("  {} -> {} ({})\n", shown(header.joints[static_cast<std::size_t>(pair.joint)].name), pair.bone,
+               evidence_text(pair.evidence));
+  }
   fmt::print("source bones matched: {} of {}\n", matched.size(), source_bone_names().size());
   if (!matched.empty()) fmt::print("  {}\n", join(matched));
   fmt::print("source bones missing (kept at their T-pose): {}\n", match.missing.size());
   if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
-  fmt::print("joints skipped (not source bones): {}\n", match.skipped.size());
+  fmt::print("joints skipped (not source bones; kept in the forward kinematics): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
+  for (const QaWarning& warning : result.warnings) fmt::print("warning: {}\n", warning.text);
   describe_rest(input, header, match);
   return 0;
 }
 
 int run_skeleton(const std::string& kind) {
   fmt::print("{}", skeleton_outline(kind));
+  if (kind == "kz") {
+    // The bones with their parents, as lines to copy into a map file ({"your joint": "Bone", ...}).
+    const SkeletonData& source = source_skeleton();
+    fmt::print("\nsource bones for a map file (--map): \"your joint\": \"bone\", with the bone's parent\n");
+    for (std::size_t b = 0; b < source.names.size(); ++b) {
+      const int parent = source.parents[b];
+      fmt::print("  \"\": \"{}\",{:<{}}parent: {}\n", source.names[b], "",
+                 std::max<int>(1, 20 - static_cast<int>(source.names[b].size())),
+                 parent < 0 ? std::string("(root)") : source.names[static_cast<std::size_t>(parent)]);
+    }
+  }
   return 0;
 }
 

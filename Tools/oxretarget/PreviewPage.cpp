@@ -143,6 +143,10 @@ void write_figure(std::ostream& out, const PreviewFigure& figure) {
   write(out, script_json(figure.joints));
   write(out, ",\"parents\":");
   write(out, script_json(figure.parents));
+  if (figure.sides.size() == figure.joints.size()) {
+    write(out, ",\"sides\":");
+    write(out, script_json(figure.sides));
+  }
   write(out, ",\"positions\":\"");
   write_base64_floats(out, figure.positions);
   write(out, "\"}");

@@ -12,6 +12,7 @@ struct PreviewFigure {
   std::vector<std::string> joints;  // joint names
   std::vector<int> parents;         // parent index per joint, -1 for a root; parents precede children
   std::vector<float> positions;     // frame-major: frames x joints x 3, metres, +Y up, right-handed, facing +Z
+  std::vector<int> sides = {};      // per joint 0 centre, 1 left, 2 right (recognition's); empty: from names
 };
 
 // One clip as the preview page plays it: the source and the target on one timeline.

@@ -349,6 +349,17 @@ void Reader::begin_joint(HierarchyState& state) {
 
   Joint joint;
   joint.name = name;
+  // Names with spaces ("Bip01 L Thigh") run to the end of the line or to an opening brace.
+  for (int words = 1; !at_line_end(); ++words) {
+    if (!next_token()) break;
+    if (token_ == "{") {
+      pushed_back_ = true;
+      break;
+    }
+    if (words >= 16) fail(token_line_, "joint name of more than 16 words after " + keyword);
+    joint.name += ' ';
+    joint.name += token_;
+  }
   joint.parent = state.open.empty() ? -1 : state.open.back().joint;
   const int index = static_cast<int>(header_.joints.size());
   const std::int64_t name_line = token_line_;
@@ -443,6 +454,14 @@ void Reader::parse_channels(Joint& joint) {
 void Reader::parse_end_site(HierarchyState& state) {
   Joint& owner = header_.joints[static_cast<std::size_t>(state.open.back().joint)];
   expect_keyword("Site", "after End");
+  // A named End Site ("End Site Head_end"): the name is not kept.
+  while (!at_line_end()) {
+    if (!next_token()) break;
+    if (token_ == "{") {
+      pushed_back_ = true;
+      break;
+    }
+  }
   if (static_cast<std::int64_t>(state.open.size()) >= limits_.max_depth) {
     fail(token_line_, "hierarchy nested deeper than " + std::to_string(limits_.max_depth) + " levels");
   }
@@ -533,6 +552,11 @@ bool Reader::read_frame(std::span<double> values) {
   const std::int64_t frame = frames_read_ + 1;
   const auto frame_text = [frame] { return "frame " + std::to_string(frame); };
   if (!skip_space(true)) {
+    if (frames_read_ > 0 && frames_read_ + 1 == header_.frame_count) {
+      one_frame_short_ = true;
+      frames_read_ = header_.frame_count;
+      return false;
+    }
     fail(token_line_,
          "file ends after frame " + std::to_string(frames_read_) + " of " + std::to_string(header_.frame_count));
   }

@@ -287,17 +287,33 @@ void ClipStage::source_of(std::int64_t k, std::int64_t& index, double& fraction)
 }
 
 void ClipStage::read(bvh::Reader& reader, Frame& frame) {
-  if (!reader.read_frame(values_)) throw bvh::BvhError(0, "ends before the frames asked for");
+  if (!reader.read_frame(values_)) {
+    // A file one frame shorter than it declares ends the clip there (the reader said so).
+    if (reader.one_frame_short()) throw EndsEarly{};
+    throw bvh::BvhError(0, "ends before the frames asked for");
+  }
   joint_frame(header_, values_, file_axes_, frame.rotation, frame.translation);
 }
 
 bool ClipStage::next(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation) {
+  try {
+    return step(reader, local, translation);
+  } catch (const EndsEarly&) {
+    count_ = produced_;
+    return false;
+  }
+}
+
+bool ClipStage::step(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation) {
   if (produced_ >= count_) return false;
   std::int64_t index = 0;
   double fraction = 0;
   source_of(produced_, index, fraction);
   for (; skipped_ < range_.first; ++skipped_) {
-    if (!reader.read_frame(values_)) throw bvh::BvhError(0, "ends before the frames asked for");
+    if (!reader.read_frame(values_)) {
+      if (reader.one_frame_short()) throw EndsEarly{};
+      throw bvh::BvhError(0, "ends before the frames asked for");
+    }
   }
   while (held_ < index) {
     if (b_valid_) {

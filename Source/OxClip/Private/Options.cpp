@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -22,12 +23,21 @@ constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 constexpr OptionSpec kOptions[] = {
     {"format", "FORMAT", "json|csv|glb|gltf|bvh", "", "Result format; default: from the -o extension, else json",
      kBatch, false},
-    {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the source files", kAll, true},
+    {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
+    {"source-units", "UNITS", "", "auto",
+     "Length unit of the source files: auto (the unit that makes the figure 1.2 m to 2.3 m tall), cm, m, mm, in, "
+     "or a number of centimetres per file unit",
+     kReading, true},
+    {"source-up", "AXIS", "auto|+y|+z|-y|-z|+x|-x", "auto", "Up axis of the source files; auto: found from the skeleton",
+     kReading, true},
+    {"map", "FILE", "", "",
+     "JSON object of file joint -> source bone that overrides or completes skeleton recognition", kReading, true},
     {"root-motion", "MODE", "pelvis|root|none", "pelvis",
      "pelvis: the pelvis follows the hips; root: ground travel and heading on the root bone; none: in place", kAll,
      true},
-    {"source-rest", "REST", "", "zero",
-     "The source's rest pose: zero (its zero pose), kz (rotations relative to the KZ T-pose), frame:N (frame N of "
+    {"source-rest", "REST", "", "auto",
+     "The source's rest pose: auto (the zero pose when close to a T-pose, else a T-pose built from the skeleton), "
+     "zero (its zero pose), kz (rotations relative to the KZ T-pose), frame:N (frame N of "
      "each file) or file:REST.bvh (the first frame of a file with the same joints)",
      kAll, true},
     {"target-rig", "RIG", "", "", "BVH or glTF file of a rig with target bone names: its bone offsets", kAll, true},
@@ -117,6 +127,21 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.root_motion = root_motion_from_name(text);
   } else if (spec->name == "source-rest") {
     options.source_rest = source_rest_from_text(text);
+  } else if (spec->name == "source-units" || spec->name == "source-up" || spec->name == "map") {
+    try {
+      if (spec->name == "source-units") {
+        options.source_metres_per_unit = source_units_from_text(text);
+      } else if (spec->name == "source-up") {
+        options.source_up = source_up_from_text(text);
+      } else if (text.empty()) {
+        options.map.reset();
+      } else {
+        options.map = std::make_shared<const JointMap>(read_joint_map(text));
+        options.map_name = text;
+      }
+    } catch (const std::invalid_argument& error) {
+      throw UsageError(error.what());
+    }
   } else if (spec->name == "target-rig") {
     options.target_rig = text;
     options.rig.reset();

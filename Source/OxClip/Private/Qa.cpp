@@ -136,6 +136,12 @@ std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings) {
                                     {"spike", "turn too fast", "degrees/s"},
                                     {"hemisphere_flip", "flip hemisphere", ""}};
   std::vector<std::string> lines;
+  // Warnings of reading the file (its size, a missing frame) come first, one line each.
+  for (const QaWarning& warning : warnings) {
+    bool known = false;
+    for (const Kind& kind : kKinds) known = known || warning.kind == kind.name;
+    if (!known) lines.push_back(warning.text);
+  }
   for (const Kind& kind : kKinds) {
     std::vector<const QaWarning*> found;
     for (const QaWarning& warning : warnings) {

@@ -115,11 +115,77 @@ void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pos
 
 const std::vector<std::string>& source_bone_names() { return source_skeleton().names; }
 
-JointMatch match_joints(const bvh::Header& header) {
-  std::vector<std::string> names;
-  names.reserve(header.joints.size());
-  for (const bvh::Joint& joint : header.joints) names.push_back(joint.name);
-  return match_joints(names);
+SkeletonDescription describe_skeleton(const bvh::Header& header, bool file_axes) {
+  SkeletonDescription skeleton;
+  for (const bvh::Joint& joint : header.joints) {
+    skeleton.names.push_back(joint.name);
+    skeleton.parents.push_back(joint.parent);
+    skeleton.offsets.push_back(file_axes ? joint.offset : vector_to_file_axes(joint.offset));
+    auto& ends = skeleton.end_sites.emplace_back();
+    for (const auto& end : joint.end_sites) ends.push_back(file_axes ? end : vector_to_file_axes(end));
+  }
+  return skeleton;
+}
+
+JointMatch match_of(const bvh::Header& header, const SkeletonRecognition& recognition) {
+  JointMatch match;
+  std::vector<bool> mapped(header.joints.size(), false);
+  std::unordered_map<std::string, bool> used;
+  for (const RecognisedJoint& pair : recognition.pairs) {
+    match.matched.push_back({pair.joint, pair.bone, pair.evidence});
+    mapped[static_cast<std::size_t>(pair.joint)] = true;
+    used[pair.bone] = true;
+  }
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    if (!mapped[j]) match.skipped.push_back(header.joints[j].name);
+  }
+  for (const std::string& bone : source_bone_names()) {
+    if (!used[bone]) match.missing.push_back(bone);
+  }
+  return match;
+}
+
+SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, std::istream* in) {
+  const bool file_axes = options.axes == Axes::Bvh;
+  const SkeletonDescription skeleton = describe_skeleton(header, file_axes);
+  RecognitionRequest request;
+  if (options.map) request.map = *options.map;
+  request.map_name = options.map_name;
+  request.metres_per_unit = options.source_metres_per_unit;
+  // Rotations already in the library's axes declare their frame: no up is looked for.
+  request.up = options.axes == Axes::None && options.source_up == "auto" ? "+y" : options.source_up;
+  SkeletonRecognition recognition;
+  try {
+    recognition = recognise_skeleton(skeleton, request);
+    if (!recognition.zero_pose_stands && in != nullptr && header.frame_count > 0) {
+      // The zero pose does not stand: frame 0 tells where up is.
+      const auto start = in->tellg();
+      if (start != std::streampos(-1)) {
+        try {
+          bvh::Reader reader(*in, {}, options.positions);
+          std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+          if (reader.read_frame(values)) {
+            std::vector<Quat> local(header.joints.size()), world(header.joints.size());
+            std::vector<Vec3> position(header.joints.size());
+            file_joint_poses(header, values, file_axes, local, world, position);
+            request.frame_zero.assign(position.begin(), position.end());
+            recognition = recognise_skeleton(skeleton, request);
+          }
+        } catch (const bvh::BvhError&) {
+          // The main pass reports what is wrong with the file.
+        }
+        in->clear();
+        in->seekg(start);
+      }
+    }
+  } catch (const std::invalid_argument& error) {
+    throw ToolError(error.what());
+  }
+  if (!recognition.failure.empty()) {
+    throw ToolError("not recognised as a human skeleton: " + recognition.failure +
+                    "; name its joints with --map FILE (oxretarget skeleton kz lists the bones)");
+  }
+  return recognition;
 }
 
 JointMatch match_joints(std::span<const std::string> joint_names) {
@@ -144,6 +210,25 @@ JointMatch match_joints(std::span<const std::string> joint_names) {
   return match;
 }
 
+bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& recognition,
+                          const RetargetOptions& options) {
+  const bool file_axes = options.axes == Axes::Bvh;
+  const Quat up = recognition.up_rotation;
+  const double scale = recognition.metres_per_unit / metres_per_unit(options.units);
+  bvh::Header shaped = header;
+  if (up == kIdentity && scale == 1.0) return shaped;
+  const auto reshape_vector = [&](std::array<double, 3>& v) {
+    const Vec3 file = file_axes ? v : vector_to_file_axes(v);
+    const Vec3 turned = scale_vector(rotate(up, file), scale);
+    v = file_axes ? turned : vector_to_library_axes(turned);
+  };
+  for (bvh::Joint& joint : shaped.joints) {
+    reshape_vector(joint.offset);
+    for (auto& end : joint.end_sites) reshape_vector(end);
+  }
+  return shaped;
+}
+
 bvh::Header read_header(const std::filesystem::path& input) {
   std::ifstream in = open_input(input);
   try {
@@ -163,10 +248,48 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     if (options.source_rest.mode == SourceRest::Mode::Frame) {
       rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
     }
-    bvh::Reader reader(in, {}, options.positions);
+    // Recognition reads the header (and frame 0 when the zero pose does not stand) on a first pass
+    // when the stream can seek back.
+    const auto start = in.tellg();
+    std::unique_ptr<bvh::Reader> reader_holder;
+    SkeletonRecognition recognition;
+    if (start != std::streampos(-1)) {
+      std::optional<bvh::Header> probed;
+      {
+        bvh::Reader probe(in, {}, options.positions);
+        probed = probe.header();
+      }
+      in.clear();
+      in.seekg(start);
+      recognition = recognise_file(*probed, options, &in);
+      reader_holder = std::make_unique<bvh::Reader>(in, bvh::Limits{}, options.positions);
+    } else {
+      reader_holder = std::make_unique<bvh::Reader>(in, bvh::Limits{}, options.positions);
+      recognition = recognise_file(reader_holder->header(), options, nullptr);
+    }
+    bvh::Reader& reader = *reader_holder;
     const bvh::Header& header = reader.header();
-    const JointMatch match = match_joints(header);
-    if (rest_local.empty()) rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+    const JointMatch match = match_of(header, recognition);
+
+    // The file turned upright (+Y) and scaled to the output's unit: offsets once, poses per frame.
+    const Quat up = recognition.up_rotation;
+    const double scale = recognition.metres_per_unit / metres_per_unit(options.units);
+    const bool reshape = up != kIdentity || scale != 1.0;
+    const bvh::Header shaped = shaped_header(header, recognition, options);
+    if (reshape) {
+      for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
+    }
+    std::string rest_text = options.source_rest.mode == SourceRest::Mode::Auto ? std::string("zero")
+                                                                               : source_rest_text(options.source_rest);
+    if (rest_local.empty() && options.source_rest.mode == SourceRest::Mode::Auto && file_axes) {
+      rest_local = auto_rest_rotations(shaped, match, file_axes, rest_text);
+    }
+    if (rest_local.empty()) {
+      rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
+      if (reshape) {
+        for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
+      }
+    }
     // The clip stage checks its range before anything else is done; a mirrored clip rests on the
     // mirrored rest pose.
     ClipStage stage(header, match, options.clip, file_axes, name);
@@ -202,8 +325,10 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     info.bones = solver.meta_bones();
     info.parents = solver.meta_parents();
     info.t_pose = solver.meta_t_pose();
-    info.source_rest = source_rest_text(options.source_rest);
-    info.skeleton = build_target_skeleton(header, match, file_axes, options.rig.get(), rest_local);
+    info.source_rest = rest_text;
+    info.skeleton = build_target_skeleton(shaped, match, file_axes, options.rig.get(), rest_local);
+    info.source_sides.reserve(recognition.sides.size());
+    for (const Side side : recognition.sides) info.source_sides.push_back(static_cast<int>(side));
     const TargetSkeleton& skeleton = info.skeleton;
     const auto root = static_cast<std::size_t>(skeleton.root);
     const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
@@ -250,8 +375,21 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     const double travel = skeleton.motion_scale;
     double yaw = 0;
     FileResult result;
+    for (const std::string& text : recognition.warnings) {
+      QaWarning warning;
+      warning.kind = "recognition";
+      warning.text = text;
+      result.warnings.push_back(warning);
+    }
     while (stage.next(reader, file_local, file_translation)) {
       joint_world(header, file_local, file_translation, file_world, file_position);
+      if (reshape) {
+        for (std::size_t j = 0; j < joints; ++j) {
+          file_local[j] = mul(mul(up, file_local[j]), conj(up));
+          file_world[j] = mul(mul(up, file_world[j]), conj(up));
+          file_position[j] = scale_vector(rotate(up, file_position[j]), scale);
+        }
+      }
       if (converter) {
         converter->convert(file_world, fed);
       } else {
@@ -292,6 +430,12 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       ++result.frames;
     }
     result.feet = feet.report();
+    if (reader.one_frame_short()) {
+      QaWarning warning;
+      warning.kind = "one_frame_short";
+      warning.text = "the file holds one frame fewer than its header declares; read them all";
+      result.warnings.push_back(warning);
+    }
     return result;
   } catch (const bvh::BvhError& error) {
     throw ToolError(name, error.what());
@@ -330,7 +474,7 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   } catch (const ToolError& error) {
     throw ToolError(input.string() + ": " + error.what());
   }
-  result.warnings = qa->warnings();
+  for (const QaWarning& warning : qa->warnings()) result.warnings.push_back(warning);
   return result;
 }
 

@@ -307,6 +307,8 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   return rig;
 }
 
+Vec3 mannequin_t_pose_position(const std::string& target_bone) { return template_position(target_bone); }
+
 TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
                                      const RigPositions* rig, const std::vector<Quat>& rest_local) {
   const TargetTree& tree = target_tree();

@@ -106,6 +106,9 @@ class Reader {
   bool read_frame(std::span<double> values);
 
   std::int64_t frames_read() const noexcept { return frames_read_; }
+  // True once the file ended one frame before the count its header declares (read_frame then
+  // returned false early); larger shortfalls are errors.
+  bool one_frame_short() const noexcept { return one_frame_short_; }
 
  private:
   bool fill();
@@ -140,6 +143,7 @@ class Reader {
   std::int64_t line_ = 1;        // line of the next unread character
   std::int64_t token_line_ = 0;  // line of the last token read, 0 before the first
   std::int64_t frames_read_ = 0;
+  bool one_frame_short_ = false;
   bool pushed_back_ = false;  // token_ is to be returned again by next_token()
   bool failed_ = false;
 };

@@ -90,6 +90,8 @@ class ClipStage {
     std::vector<Vec3> translation;
   };
   void read(bvh::Reader& reader, Frame& frame);
+  bool step(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation);
+  struct EndsEarly {};  // the file held one frame fewer than it declares
   // Source frame (counted from the range's first) and fraction towards the next for output frame k.
   void source_of(std::int64_t k, std::int64_t& index, double& fraction) const;
 

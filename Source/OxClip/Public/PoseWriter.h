@@ -45,6 +45,7 @@ struct ClipInfo {
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
   Mesh mesh = Mesh::Box;
+  std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
 };
 
 // The format --format names, else the one the -o file's extension names (one input), else JSON.

@@ -19,15 +19,16 @@ namespace oxr {
 struct JointMatch;
 
 struct SourceRest {
-  // zero: the file's zero pose; kz: rotations are already relative to the KZ T-pose (passed through);
+  // auto: the zero pose where it is close to a T-pose, else a T-pose built from the skeleton; zero:
+  // the file's zero pose; kz: rotations are already relative to the KZ T-pose (passed through);
   // frame: frame `frame` of the file; file: the first frame of `file`, a file with the same joints.
-  enum class Mode { Zero, Kz, Frame, File };
-  Mode mode = Mode::Zero;
+  enum class Mode { Auto, Zero, Kz, Frame, File };
+  Mode mode = Mode::Auto;
   std::int64_t frame = 0;
   std::filesystem::path file;
 };
 
-// "zero", "kz", "frame:N" or "file:PATH"; throws UsageError on anything else.
+// "auto", "zero", "kz", "frame:N" or "file:PATH"; throws UsageError on anything else.
 SourceRest source_rest_from_text(std::string_view text);
 std::string source_rest_text(const SourceRest& rest);
 
@@ -39,6 +40,14 @@ std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, boo
 // Throws ToolError naming the rest file when it cannot be read or its joints differ.
 std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& header, const JointMatch& match,
                                  bool file_axes, const std::string& name);
+
+// The rest of --source-rest auto, for a skeleton already turned upright: empty when the zero pose is
+// close to a T-pose (every upper and lower limb within 30 degrees of the mannequin's T-pose direction,
+// the body's heading aside), else the local rotations (file axes) of a T-pose built from the skeleton:
+// each recognised segment swung onto its bone's T-pose direction, its twist carried from its parent.
+// `decision` gets "zero" or "auto:t-pose" and, in `why`, what decided.
+std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatch& match, bool file_axes,
+                                      std::string& decision, std::string* why = nullptr);
 
 // Turns a frame's world rotations of the file's joints into the local rotations the library is fed:
 // for each matched source bone b with source parent P, SW(b) = W(b) * inverse(Wr(b)) * T(b) and

@@ -7,6 +7,7 @@
 #include "Geometry.h"
 #include "PoseWriter.h"
 #include "Qa.h"
+#include "Recognition.h"
 #include "RestPose.h"
 #include "Rig.h"
 #include "Solver.h"
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,7 +56,26 @@ struct RetargetOptions {
   std::shared_ptr<const Character> character;
   Contacts contacts = Contacts::Auto;
   Fingers fingers = Fingers::Curl;
+  // --map: joint -> source bone pairs that override or complete recognition (empty: none).
+  std::shared_ptr<const JointMap> map;
+  std::string map_name;
+  std::optional<double> source_metres_per_unit;  // --source-units; empty: auto
+  std::string source_up = "auto";                 // --source-up
 };
+
+// The file's skeleton as recognition reads it (offsets in file axes).
+SkeletonDescription describe_skeleton(const bvh::Header& header, bool file_axes);
+// The joint match that a recognition gives.
+JointMatch match_of(const bvh::Header& header, const SkeletonRecognition& recognition);
+// Recognises the skeleton of a file; reads frame 0 from `in` (rewinding it) when the zero pose does
+// not stand and the stream can seek. Throws ToolError "not recognised as a human skeleton: ..." for
+// a file that is no human, and for a map file that does not fit the file.
+SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, std::istream* in);
+
+// The header with its offsets and end sites turned upright and scaled to the output's unit, as
+// recognition decided; the same header when nothing changes.
+bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& recognition,
+                          const RetargetOptions& options);
 
 // Reads the file's header; throws ToolError naming the file.
 bvh::Header read_header(const std::filesystem::path& input);

@@ -66,6 +66,10 @@ struct TargetSkeleton {
 TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
                                      const RigPositions* rig, const std::vector<Quat>& rest_local);
 
+// Where a target bone stands in the mannequin's T-pose, in centimetres, file axes (+Y up, facing +Z,
+// its left at +X); the origin for a name the target lacks.
+Vec3 mannequin_t_pose_position(const std::string& target_bone);
+
 // Local translation of a file joint this frame, file axes: its offset and position channels,
 // combined as `positions` says (bvh::joint_position).
 Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes,

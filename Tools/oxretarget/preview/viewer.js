@@ -45,6 +45,7 @@
     constructor(data) {
       this.names = data.joints;
       this.parents = data.parents;
+      this.sides = data.sides || data.joints.map(sideOf);
       this.count = data.parents.length;
       this.positions = decodeFloats(data.positions);
       const n = this.count;
@@ -89,8 +90,8 @@
       this.links = new THREE.InstancedMesh(cylinder, material, Math.max(this.bones.length, 1));
       this.links.count = this.bones.length;
       const colour = new THREE.Color();
-      for (let j = 0; j < n; ++j) this.joints.setColorAt(j, colour.setHex(SIDE_COLOURS[sideOf(this.names[j])]));
-      this.bones.forEach((j, k) => this.links.setColorAt(k, colour.setHex(SIDE_COLOURS[sideOf(this.names[j])])));
+      for (let j = 0; j < n; ++j) this.joints.setColorAt(j, colour.setHex(SIDE_COLOURS[this.sides[j]]));
+      this.bones.forEach((j, k) => this.links.setColorAt(k, colour.setHex(SIDE_COLOURS[this.sides[j]])));
       for (const mesh of [this.joints, this.links]) {
         mesh.frustumCulled = false;  // the instances move; the mesh's bounds would go stale
         if (mesh.instanceColor) mesh.instanceColor.needsUpdate = true;
