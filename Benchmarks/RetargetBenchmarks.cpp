@@ -448,7 +448,9 @@ void BM_FootContact_Pass(benchmark::State& state) {
   solve(taller, info, rotations, translations, sources);
 
   const oxr::bvh::Header header = oxr::read_header(OX_CAPTURE_FILE);
-  const oxr::JointMatch match = oxr::match_joints(header);
+  std::vector<std::string> names;
+  for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
+  const oxr::JointMatch match = oxr::match_joints(names);
   const std::vector<oxr::bvh::Quat> rest(header.joints.size(), oxr::kIdentity);
   const oxr::TargetSkeleton performer = oxr::build_target_skeleton(header, match, true, nullptr, rest);
   oxr::FootContact pass(info.skeleton, performer, match, info.frame_time, 0.0254, true);
