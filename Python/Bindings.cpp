@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BvhReader.h"
+#include "Character.h"
 #include "Options.h"
 #include "PoseWriter.h"
 #include "Geometry.h"
@@ -141,6 +142,17 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     }
   }
   oxr::prepare_options(result);
+  if (result.character) {
+    // The result is the character with the clip added, in the character's own container.
+    const bool binary = result.character->binary();
+    const std::string extension = oxr::bvh::to_lower(output.extension().string());
+    const bool named = format.is_none() ? extension == (binary ? ".glb" : ".gltf") : format_name == (binary ? "glb" : "gltf");
+    if (!named) {
+      throw py::value_error(result.character_file + ": a character's result is a " + (binary ? ".glb" : ".gltf") +
+                            " file; name the output so");
+    }
+    result.format = binary ? oxr::Format::Glb : oxr::Format::Gltf;
+  }
   return result;
 }
 

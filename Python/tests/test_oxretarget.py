@@ -133,6 +133,14 @@ def rig(tmp_path_factory):
     return out
 
 
+@pytest.fixture(scope="module")
+def character(tmp_path_factory):
+    """The tool's own glb of the walk: a skinned body with the target's bone names, a character."""
+    out = tmp_path_factory.mktemp("character") / "character.glb"
+    assert run_tool("retarget", WALK, "-o", out, "--units", "in").returncode == 0
+    return out
+
+
 @pytest.mark.parametrize(
     "suffix, tool_options, options, frames",
     [
@@ -146,11 +154,14 @@ def rig(tmp_path_factory):
          {"start": 1, "end": "2s", "fps": 30, "mirror": True}, 60),
         ("glb", ["--mesh", "none", "--bvh-positions", "absolute"], {"mesh": "none", "bvh_positions": "absolute"},
          WALK_FRAMES),
+        ("glb", ["--character", "CHAR", "--fingers", "full", "--contacts", "off"],
+         {"character": "CHAR", "fingers": "full", "contacts": "off"}, WALK_FRAMES),
     ],
 )
-def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, suffix, tool_options, options, frames):
-    tool_options = [rig if o == "RIG" else o for o in tool_options]
-    options = {k: rig if v == "RIG" else v for k, v in options.items()}
+def test_retarget_file_writes_the_tools_bytes(tmp_path, rig, character, suffix, tool_options, options, frames):
+    files = {"RIG": rig, "CHAR": character}
+    tool_options = [files.get(o, o) if isinstance(o, str) else o for o in tool_options]
+    options = {k: files.get(v, v) if isinstance(v, str) else v for k, v in options.items()}
     theirs = tmp_path / f"tool.{suffix}"
     ours = tmp_path / f"ours.{suffix}"
     assert run_tool("retarget", WALK, "-o", theirs, *tool_options).returncode == 0
@@ -190,8 +201,8 @@ def test_wrong_arguments_raise():
         oxretarget.Retargeter(["Hips", "Spine"], ["pelvis"])
     with pytest.raises(ValueError, match="both"):
         oxretarget.Retargeter(["Hips"])
-    with pytest.raises(TypeError, match="unexpected keyword argument 'fingers'"):
-        oxretarget.retarget_file(WALK, "out.json", fingers=True)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'finger_rule'"):
+        oxretarget.retarget_file(WALK, "out.json", finger_rule=True)
     with pytest.raises(TypeError, match="fingers_t_pose"):
         oxretarget.retarget_file(WALK, "out.json", fingers_t_pose="yes")
     with pytest.raises(ValueError, match="axes"):

@@ -1,3 +1,4 @@
+#include "DemoClip.h"
 #include "Retarget.h"
 #include "Solver.h"
 #include "ToolError.h"
@@ -504,3 +505,97 @@ INSTANTIATE_TEST_SUITE_P(CmuWalk, Dialects, ::testing::ValuesIn(kDialects),
                          [](const ::testing::TestParamInfo<Dialect>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// Fingers full: the demo clip with splay and twist added to every finger joint. Each paired target
+// finger joint then stands where its source joint stands (the overlay holds for the hands too), and
+// so does each fingertip: the last bone turned by its world change, W x W_rest^-1, reaches the
+// source's tip joint (Index4 ...). The curl rule misses the splay by far more.
+TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
+  std::ostringstream demo;
+  oxr::write_demo_clip(demo);
+  std::istringstream header_text(demo.str());
+  oxr::bvh::Reader reader(header_text);
+  const oxr::bvh::Header header = reader.header();
+  std::vector<std::size_t> finger_columns;  // the X and Y rotation channels of every finger joint
+  for (const oxr::bvh::Joint& joint : header.joints) {
+    if (joint.name.find("Hand") == std::string::npos || joint.name.back() < '1' || joint.name.back() > '3') continue;
+    for (std::size_t c = 0; c < joint.channels.size(); ++c) {
+      if (joint.channels[c] == oxr::bvh::Channel::Xrotation || joint.channels[c] == oxr::bvh::Channel::Yrotation)
+        finger_columns.push_back(static_cast<std::size_t>(joint.first_channel) + c);
+    }
+  }
+  ASSERT_GE(finger_columns.size(), 60u);
+  std::string text = demo.str();
+  const std::size_t motion = text.find("Frame Time:");
+  std::istringstream frames_in(text.substr(text.find('\n', motion) + 1));
+  std::string clip = text.substr(0, text.find('\n', motion) + 1);
+  std::string line;
+  for (int f = 0; std::getline(frames_in, line); ++f) {
+    std::istringstream values(line);
+    std::vector<double> v;
+    for (double x; values >> x;) v.push_back(x);
+    for (std::size_t k = 0; k < finger_columns.size(); ++k) v[finger_columns[k]] += 20 * std::sin(0.1 * f + static_cast<double>(k));
+    std::ostringstream row;
+    row.precision(17);
+    for (const double x : v) row << x << ' ';
+    clip += row.str() + "\n";
+  }
+
+  oxr::Solver retargeter;
+  const auto worst_finger_gap = [&](oxr::Fingers fingers) {
+    oxr::RetargetOptions options;
+    options.fingers = fingers;
+    std::istringstream in(clip);
+    oxr::ClipInfo info;
+    std::vector<std::pair<int, int>> pairs;  // target bone, file joint
+    std::vector<std::pair<int, int>> tips;   // last target bone, the source's tip joint
+    std::vector<oxr::Vec3> world;
+    std::vector<oxr::bvh::Quat> rotation;
+    double worst = 0, height = 0;
+    oxr::retarget_stream(
+        in, "splay.bvh", options, retargeter,
+        [&](const oxr::ClipInfo& clip_info) {
+          info = clip_info;
+          for (const char* side : {"Left", "Right"}) {
+            for (const char* finger : {"Thumb", "Index", "Middle", "Ring", "Pinky"}) {
+              for (int k = 1; k <= 3; ++k) {
+                const std::string source = std::string(side) + "Hand" + finger + std::to_string(k);
+                const std::string target =
+                    oxr::bvh::to_lower(finger) + "_0" + std::to_string(k) + (side[0] == 'L' ? "_l" : "_r");
+                const auto joint = std::find(info.source_joints.begin(), info.source_joints.end(), source);
+                pairs.emplace_back(info.skeleton.index_of(target), static_cast<int>(joint - info.source_joints.begin()));
+              }
+              const std::string tip = std::string(side) + "Hand" + finger + "4";
+              const auto joint = std::find(info.source_joints.begin(), info.source_joints.end(), tip);
+              tips.emplace_back(pairs.back().first, static_cast<int>(joint - info.source_joints.begin()));
+            }
+          }
+          for (const oxr::Vec3& p : info.skeleton.rest_world) height = std::max(height, p[1]);
+        },
+        [&](std::int64_t, const oxr::FramePose& pose) {
+          oxr::target_world_positions(info.skeleton, pose, world);
+          for (const auto& [target, joint] : pairs) {
+            const oxr::Vec3 d = oxr::sub(world[static_cast<std::size_t>(target)], pose.source_positions[static_cast<std::size_t>(joint)]);
+            worst = std::max(worst, oxr::length(d));
+          }
+          const oxr::TargetSkeleton& skeleton = info.skeleton;
+          rotation.resize(skeleton.names.size());
+          for (std::size_t j = 0; j < skeleton.names.size(); ++j) {
+            const int parent = skeleton.parents[j];
+            rotation[j] = parent < 0 ? pose.rotations[j] : oxr::mul(rotation[static_cast<std::size_t>(parent)], pose.rotations[j]);
+          }
+          for (const auto& [target, joint] : tips) {
+            // The source's zero pose is its rest: the tip's rest offset is its file offset.
+            const auto t = static_cast<std::size_t>(target);
+            const oxr::bvh::Quat change = oxr::mul(rotation[t], oxr::conj(skeleton.rest_world_rotation[t]));
+            const oxr::Vec3 tip = oxr::add(world[t], oxr::rotate(change, header.joints[static_cast<std::size_t>(joint)].offset));
+            worst = std::max(worst, oxr::length(oxr::sub(tip, pose.source_positions[static_cast<std::size_t>(joint)])));
+          }
+        });
+    EXPECT_EQ(pairs.size(), 30u);
+    EXPECT_EQ(tips.size(), 10u);
+    return worst / height;
+  };
+  EXPECT_LT(worst_finger_gap(oxr::Fingers::Full), 1e-6);
+  EXPECT_GT(worst_finger_gap(oxr::Fingers::Curl), 1e-3);
+}

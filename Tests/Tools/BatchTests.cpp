@@ -71,9 +71,11 @@ TEST_F(Batch, ReportsEveryInputAndGivesTheSameFilesWhateverTheWorkers) {
     const auto& line = report[i];
     std::vector<std::string> keys;
     for (const auto& [key, value] : line.items()) keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"input", "output", "status", "frames", "seconds", "error", "warnings"}));
-    EXPECT_EQ(line["input"], inputs[i]);
     const bool broken = inputs[i] == "in/broken.bvh";
+    std::vector<std::string> expected{"input", "output", "status", "frames", "seconds", "error", "warnings"};
+    if (!broken) expected.push_back("feet");  // the demo has feet; a failed file has no figures
+    EXPECT_EQ(keys, expected);
+    EXPECT_EQ(line["input"], inputs[i]);
     EXPECT_EQ(line["status"], broken ? "failed" : "ok");
     EXPECT_EQ(line["frames"], broken ? 0 : 181);
     EXPECT_EQ(line["error"], broken ? "in/broken.bvh: line 20: file ends after frame 2 of 4" : "");

@@ -328,7 +328,10 @@ def main(argv=None):
             make_folders([args.report])
         tool = args.tool
         # Every input is planned, whatever the shard, so that every shard refuses the same collisions.
-        outputs, args.task_output = plan_outputs(args.inputs, args.output, args.format, args.shard is not None,
+        # With a character the results are in the character's container, as the tool writes them.
+        character = getattr(args, "character", None)
+        format_name = args.format or (os.path.splitext(character)[1].lower().lstrip(".") if character else None)
+        outputs, args.task_output = plan_outputs(args.inputs, args.output, format_name, args.shard is not None,
                                                  args.report)
         if args.shard is not None:
             mine = shard_of(args.inputs, args.shard)

@@ -57,6 +57,7 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
         outcome.status = "ok";
         outcome.frames = result.frames;
         outcome.warnings = std::move(result.warnings);
+        outcome.feet = result.feet;
       } catch (const ToolError& error) {
         outcome.status = "failed";
         outcome.error = error.what();
@@ -120,6 +121,16 @@ std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& 
       warnings.push_back(std::move(item));
     }
     line["warnings"] = std::move(warnings);
+    if (outcome.feet.measured) {
+      const auto figures = [](const FootFigures& f) {
+        return nlohmann::ordered_json{{"contact_frames", f.contact_frames},
+                                      {"slide_cm_per_contact_frame", f.slide_cm},
+                                      {"worst_slide_cm", f.worst_slide_cm},
+                                      {"penetration_cm_per_contact_frame", f.penetration_cm},
+                                      {"worst_penetration_cm", f.worst_penetration_cm}};
+      };
+      line["feet"] = {{"source", figures(outcome.feet.source)}, {"result", figures(outcome.feet.result)}};
+    }
     text += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
   return text;

@@ -21,6 +21,7 @@ struct FileOutcome {
   double seconds = 0;
   std::string error;  // one line, naming the file
   std::vector<QaWarning> warnings;
+  FootReport feet;
 };
 
 struct BatchReport {
@@ -38,7 +39,8 @@ struct BatchReport {
 BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions& options, int jobs, bool show_progress);
 
 // The report as JSON lines: input, output, status, frames, seconds, error, warnings (each an object:
-// kind, bone, first_frame, last_frame, frames, value, text).
+// kind, bone, first_frame, last_frame, frames, value, text), and (when the source has feet) feet:
+// source and result slide and ground penetration.
 std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& report);
 
 }  // namespace oxr

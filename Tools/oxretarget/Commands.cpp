@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Batch.h"
+#include "Character.h"
 #include "DemoClip.h"
 #include "Options.h"
 #include "OutputPlan.h"
@@ -226,8 +227,23 @@ void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& cl
 
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
-  options.format = choose_format(inputs, out, settings.format);
   prepare_options(options);
+  if (options.character) {
+    // Results go into the character's own container.
+    const std::string name = options.character->binary() ? "glb" : "gltf";
+    if (!settings.format.empty() && settings.format != name) {
+      throw UsageError("--character " + options.character_file + " writes ." + name + " files, not " + settings.format);
+    }
+    std::string extension = fs::path(out).extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::error_code error;
+    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name) {
+      throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
+    }
+    options.format = options.character->binary() ? Format::Glb : Format::Gltf;
+  } else {
+    options.format = choose_format(inputs, out, settings.format);
+  }
   // Plan every input's outputs and the report before any work, then take the shard's part.
   const bool sharded = !settings.shard.empty();
   OutputPlan plan;

@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include "Character.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
@@ -40,6 +41,17 @@ constexpr OptionSpec kOptions[] = {
      "each file) or file:REST.bvh (the first frame of a file with the same joints)",
      kAll, true},
     {"target-rig", "RIG", "", "", "BVH or glTF file of a rig with target bone names: its bone offsets", kAll, true},
+    {"character", "CHARACTER", "", "",
+     "glTF file (.glb or .gltf) of a skinned character with target bone names: each result is that file with the "
+     "clip added as one more animation, in the character's proportions",
+     kAll, true},
+    {"contacts", "MODE", "auto|off", "auto",
+     "auto: hold the feet the source plants where they land and keep them above the ground (on a rig or character "
+     "of other proportions); off: leave the solved legs as they are",
+     kAll, true},
+    {"fingers", "RULE", "curl|full", "curl",
+     "curl: each finger's curl; full: each finger bone's world change like the body's (splay and twist too)", kAll,
+     true},
     {"fingers-t-pose", "", "", "", "Keep every finger bone of the target in its T-pose", kAll, true},
     {"axes", "AXES", "bvh|none", "bvh", "bvh: convert from Y-up files; none: rotations are already in the library's axes",
      kAll, true},
@@ -133,6 +145,14 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
   } else if (spec->name == "target-rig") {
     options.target_rig = text;
     options.rig.reset();
+  } else if (spec->name == "character") {
+    options.character_file = text;
+    options.character.reset();
+    options.rig.reset();
+  } else if (spec->name == "contacts") {
+    options.contacts = contacts_from_name(text);
+  } else if (spec->name == "fingers") {
+    options.fingers = fingers_from_name(text);
   } else if (spec->name == "fingers-t-pose") {
     options.fingers_t_pose = value == "true";
   } else if (spec->name == "axes") {
@@ -160,6 +180,20 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
 }
 
 void prepare_options(RetargetOptions& options) {
+  if (!options.character_file.empty() && !options.target_rig.empty()) {
+    throw UsageError("--character and --target-rig both give the target's proportions: use one");
+  }
+  if (!options.character_file.empty() && !options.character) {
+    try {
+      options.character = Character::read(options.character_file, options.units);
+    } catch (const UsageError&) {
+      throw;
+    } catch (const ToolError& error) {
+      throw UsageError(error.what());
+    }
+    options.rig = std::make_shared<const RigPositions>(options.character->rig());
+    return;
+  }
   if (options.target_rig.empty() || options.rig) return;
   try {
     options.rig = std::make_shared<const RigPositions>(read_target_rig(options.target_rig, options.units));

@@ -1,6 +1,7 @@
 #include "Retarget.h"
 
 #include "AtomicFile.h"
+#include "Character.h"
 #include "Qa.h"
 #include "Solver.h"
 #include "ToolError.h"
@@ -27,7 +28,68 @@ double heading(const Quat& rotation, double fallback) {
   return std::atan2(forward[0], forward[2]);
 }
 
+// Carries the source's finger bones' world change onto the paired target finger bones: a target
+// finger's world rotation = (source world x source rest world^-1) x target rest world, its local
+// rotation taken against its parent's world rotation this frame.
+class FingerCarry {
+ public:
+  FingerCarry(const TargetSkeleton& skeleton, const bvh::Header& header, const JointMatch& match,
+              const std::vector<Quat>& rest_local)
+      : parents_(skeleton.parents), source_(skeleton.names.size(), -1), world_(skeleton.names.size()) {
+    std::vector<Quat> rest_world(header.joints.size());
+    for (std::size_t j = 0; j < header.joints.size(); ++j) {
+      const int parent = header.joints[j].parent;
+      rest_world[j] = parent < 0 ? rest_local[j] : mul(rest_world[static_cast<std::size_t>(parent)], rest_local[j]);
+    }
+    const Pairing& pairing = builtin_pairing();
+    for (std::size_t i = 0; i < pairing.source.size(); ++i) {
+      const std::string& kz = pairing.source[i];
+      bool finger = false;
+      for (const char* name : {"Thumb", "Index", "Middle", "Ring", "Pinky"}) finger = finger || kz.find(name) != std::string::npos;
+      const int target = skeleton.index_of(pairing.target[i]);
+      if (!finger || target < 0) continue;
+      for (const JointMatch::Pair& pair : match.matched) {
+        if (pair.bone != kz) continue;
+        source_[static_cast<std::size_t>(target)] = pair.joint;
+        rest_.push_back({target, mul(conj(rest_world[static_cast<std::size_t>(pair.joint)]),
+                                     skeleton.rest_world_rotation[static_cast<std::size_t>(target)])});
+      }
+    }
+    offset_of_.assign(skeleton.names.size(), -1);
+    for (std::size_t k = 0; k < rest_.size(); ++k) offset_of_[static_cast<std::size_t>(rest_[k].first)] = static_cast<int>(k);
+  }
+
+  bool empty() const { return rest_.empty(); }
+
+  void apply(std::span<const Quat> source_world, std::span<Quat> rotations) {
+    for (std::size_t j = 0; j < parents_.size(); ++j) {
+      const int parent = parents_[j];
+      const Quat parent_world = parent < 0 ? kIdentity : world_[static_cast<std::size_t>(parent)];
+      const int k = offset_of_[j];
+      if (k < 0) {
+        world_[j] = mul(parent_world, rotations[j]);
+        continue;
+      }
+      world_[j] = mul(source_world[static_cast<std::size_t>(source_[j])], rest_[static_cast<std::size_t>(k)].second);
+      rotations[j] = mul(conj(parent_world), world_[j]);
+    }
+  }
+
+ private:
+  std::vector<int> parents_;
+  std::vector<int> source_;  // file joint of each target finger bone, -1 for others
+  std::vector<std::pair<int, Quat>> rest_;  // target bone, source rest world^-1 x target rest world
+  std::vector<int> offset_of_;
+  std::vector<Quat> world_;
+};
+
 }  // namespace
+
+Fingers fingers_from_name(std::string_view name) {
+  if (name == "curl") return Fingers::Curl;
+  if (name == "full") return Fingers::Full;
+  throw ToolError("unknown fingers '" + std::string(name) + "' (curl or full)");
+}
 
 void file_joint_poses(const bvh::Header& header, std::span<const double> values, bool file_axes,
                       std::vector<Quat>& local, std::vector<Quat>& world, std::vector<Vec3>& position) {
@@ -290,6 +352,17 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       slot_of_meta.push_back(static_cast<std::size_t>(skeleton.index_of(bone)));
     if (on_header) on_header(info);
 
+    // The performer's own proportions, against which the foot pass measures the target's.
+    const TargetSkeleton performer =
+        options.rig ? build_target_skeleton(header, match, file_axes, nullptr, rest_local) : skeleton;
+    FootContact feet(skeleton, performer, match, info.frame_time, metres_per_unit(options.units),
+                     options.contacts == Contacts::Auto && options.root_motion != RootMotion::None);
+    std::optional<FingerCarry> fingers;
+    if (options.fingers == Fingers::Full && !options.fingers_t_pose) {
+      fingers.emplace(skeleton, header, match, rest_local);
+      if (fingers->empty()) fingers.reset();
+    }
+
     const std::size_t joints = header.joints.size();
     std::vector<Quat> meta_rotations(info.bones.size());
     std::vector<Quat> rotations = skeleton.rest;
@@ -351,9 +424,12 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
           break;
         }
       }
+      if (fingers) fingers->apply(file_world, rotations);
+      feet.apply(file_position, rotations, translations);
       if (on_frame) on_frame(result.frames, pose);
       ++result.frames;
     }
+    result.feet = feet.report();
     if (reader.one_frame_short()) {
       QaWarning warning;
       warning.kind = "one_frame_short";
@@ -381,7 +457,8 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   FileResult result = retarget_stream(
       in, input.string(), options, solver,
       [&](const ClipInfo& info) {
-        writer = make_pose_writer(options.format, output, info);
+        writer = options.character ? make_character_writer(*options.character, output, info)
+                                   : make_pose_writer(options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
         skeleton = &info.skeleton;
       },

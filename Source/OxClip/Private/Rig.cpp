@@ -217,6 +217,8 @@ RootMotion root_motion_from_name(std::string_view name) {
   throw ToolError("unknown root motion '" + std::string(name) + "' (pelvis, root or none)");
 }
 
+const std::vector<std::string>& target_bone_names() { return target_tree().names; }
+
 int TargetSkeleton::index_of(const std::string& name) const {
   const auto found = std::find(names.begin(), names.end(), name);
   return found == names.end() ? -1 : static_cast<int>(found - names.begin());

@@ -41,7 +41,8 @@ const OptionSpec* find_option(std::string_view name);
 // rig is read by prepare_options.
 void apply_option(RetargetOptions& options, std::string_view name, std::string_view value);
 
-// Completes options once all are set: reads the --target-rig file. Throws UsageError naming it.
+// Completes options once all are set: reads the --target-rig or --character file. Throws UsageError
+// naming it.
 void prepare_options(RetargetOptions& options);
 
 // The table as a JSON array of objects (name, value_name, choices, default, help, scopes), for

@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "BvhReader.h"
 #include "ClipStage.h"
+#include "FootContact.h"
 #include "Geometry.h"
 #include "PoseWriter.h"
 #include "Qa.h"
@@ -26,6 +27,14 @@ namespace oxr {
 
 enum class Axes { Bvh, None };
 
+// Finger bones: curl keeps the library's rule (each finger's curl); full carries each finger bone's
+// world change from the source like the body's bones (splay and twist too).
+enum class Fingers { Curl, Full };
+// "curl" or "full"; throws ToolError on anything else.
+Fingers fingers_from_name(std::string_view name);
+
+class Character;
+
 struct RetargetOptions {
   Format format = Format::Json;
   Axes axes = Axes::Bvh;
@@ -41,6 +50,12 @@ struct RetargetOptions {
   // null: offsets derived from each source file.
   std::string target_rig;
   std::shared_ptr<const RigPositions> rig;
+  // The user's own character: its file (--character) and, once read (prepare_options), the character;
+  // results are that file with one more animation, and rig holds its proportions.
+  std::string character_file;
+  std::shared_ptr<const Character> character;
+  Contacts contacts = Contacts::Auto;
+  Fingers fingers = Fingers::Curl;
   // --map: joint -> source bone pairs that override or complete recognition (empty: none).
   std::shared_ptr<const JointMap> map;
   std::string map_name;
@@ -68,6 +83,7 @@ bvh::Header read_header(const std::filesystem::path& input);
 struct FileResult {
   std::int64_t frames = 0;
   std::vector<QaWarning> warnings;  // quality warnings (retarget_file only)
+  FootReport feet;                  // foot slide and ground penetration of source and result
 };
 
 // A frame of the file's joints in file axes: each joint's local rotation, and by forward kinematics

@@ -40,6 +40,9 @@ using RigPositions = std::map<std::string, Vec3>;
 // the pelvis.
 RigPositions read_target_rig(const std::filesystem::path& path, Units units);
 
+// The target skeleton's bone names, in build order.
+const std::vector<std::string>& target_bone_names();
+
 struct TargetSkeleton {
   std::vector<std::string> names;  // build order: a parent precedes its children
   std::vector<int> parents;        // -1 for the root

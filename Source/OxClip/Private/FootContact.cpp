@@ -1,0 +1,365 @@
+#include "FootContact.h"
+
+#include "Retarget.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <limits>
+
+namespace oxr {
+namespace {
+
+// Contact thresholds, in the performer's hip heights (and per second for speeds). A joint plants when
+// it comes within kEnterHeight of the lowest it has been over the last kFloorSeconds (the floor it
+// walks on, which captures often tilt or drift) at less than kEnterSpeed, and lifts only once it is
+// above kLeaveHeight or faster than kLeaveSpeed: one noisy frame does not toggle a contact.
+constexpr double kEnterHeight = 0.05;
+constexpr double kLeaveHeight = 0.08;
+constexpr double kEnterSpeed = 0.8;
+constexpr double kLeaveSpeed = 1.2;
+constexpr double kFloorSeconds = 1.0;
+constexpr std::size_t kMaxFloorFrames = 512;
+// Blend into a hold and back out to the solved leg over these times.
+constexpr double kBlendInSeconds = 0.05;
+constexpr double kBlendOutSeconds = 0.1;
+// Legs whose segments differ from the performer's by no more than this share are the performer's.
+constexpr double kSameLength = 1e-4;
+
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+double horizontal(const Vec3& a, const Vec3& b) {
+  const double x = a[0] - b[0], z = a[2] - b[2];
+  return std::sqrt(x * x + z * z);  // std::hypot guards against overflow no body length needs, at a cost
+}
+
+// The shortest turn taking direction u to direction v (neither needs unit length).
+Quat between(const Vec3& u, const Vec3& v) {
+  const double lu = length(u), lv = length(v);
+  if (lu <= 0 || lv <= 0) return kIdentity;
+  const Vec3 a = scale_vector(u, 1 / lu), b = scale_vector(v, 1 / lv);
+  const double d = dot(a, b);
+  if (d < -1 + 1e-12) {
+    // Half a turn about any axis across u.
+    Vec3 axis = cross(a, {1, 0, 0});
+    if (length(axis) < 1e-6) axis = cross(a, {0, 1, 0});
+    axis = scale_vector(axis, 1 / length(axis));
+    return {axis[0], axis[1], axis[2], 0};
+  }
+  const Vec3 c = cross(a, b);
+  Quat q{c[0], c[1], c[2], 1 + d};
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  for (double& x : q) x /= n;
+  return q;
+}
+
+// One leg's world pose: thigh, calf and foot rotations with the joints they place.
+struct Chain {
+  Quat pelvis_world, thigh_world, calf_world, foot_world;
+  Vec3 hip, knee, ankle, ball;
+};
+
+}  // namespace
+
+Contacts contacts_from_name(std::string_view name) {
+  if (name == "auto") return Contacts::Auto;
+  if (name == "off") return Contacts::Off;
+  throw ToolError("unknown contacts '" + std::string(name) + "' (auto or off)");
+}
+
+FootFigures FootContact::Tally::figures(double to_cm) const {
+  FootFigures f;
+  f.contact_frames = frames;
+  if (frames > 0) {
+    f.slide_cm = slide / static_cast<double>(frames) * to_cm;
+    f.penetration_cm = depth / static_cast<double>(frames) * to_cm;
+  }
+  f.worst_slide_cm = worst_slide * to_cm;
+  f.worst_penetration_cm = worst_depth * to_cm;
+  return f;
+}
+
+FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& performer, const JointMatch& match,
+                         double frame_time, double metres_per_unit, bool solve)
+    : root_(skeleton.root), pelvis_(skeleton.pelvis), frame_time_(frame_time > 0 ? frame_time : 1.0 / 30) {
+  to_cm_ = metres_per_unit * 100;
+  hip_height_ = performer.hip_height > 0 ? performer.hip_height : 1.0;
+  blend_in_ = std::min(1.0, frame_time_ / kBlendInSeconds);
+  blend_out_ = std::min(1.0, frame_time_ / kBlendOutSeconds);
+  measured_ = true;
+  bool differs = std::abs(skeleton.motion_scale - 1) > kSameLength;
+  const char* sides[2][6] = {{"thigh_l", "calf_l", "foot_l", "ball_l", "LeftFoot", "LeftToeBase"},
+                             {"thigh_r", "calf_r", "foot_r", "ball_r", "RightFoot", "RightToeBase"}};
+  for (std::size_t s = 0; s < 2; ++s) {
+    Leg& leg = legs_[s];
+    leg.thigh = skeleton.index_of(sides[s][0]);
+    leg.calf = skeleton.index_of(sides[s][1]);
+    leg.foot = skeleton.index_of(sides[s][2]);
+    leg.ball = skeleton.index_of(sides[s][3]);
+    // The chain the pass walks: root, pelvis, thigh, calf, foot, ball, each the next one's parent.
+    if (leg.thigh < 0 || leg.calf < 0 || leg.foot < 0 || leg.ball < 0 || skeleton.parents[static_cast<std::size_t>(pelvis_)] != root_ ||
+        skeleton.parents[static_cast<std::size_t>(leg.thigh)] != pelvis_ ||
+        skeleton.parents[static_cast<std::size_t>(leg.calf)] != leg.thigh ||
+        skeleton.parents[static_cast<std::size_t>(leg.foot)] != leg.calf ||
+        skeleton.parents[static_cast<std::size_t>(leg.ball)] != leg.foot) {
+      measured_ = false;
+      continue;
+    }
+    for (const JointMatch::Pair& pair : match.matched) {
+      if (pair.bone == sides[s][4]) leg.source[0] = pair.joint;
+      if (pair.bone == sides[s][5]) leg.source[1] = pair.joint;
+    }
+    if (leg.source[0] < 0) measured_ = false;
+    const auto window = static_cast<std::size_t>(std::max(1L, std::lround(kFloorSeconds / frame_time_)));
+    for (WindowMinimum& floor : leg.floor) floor.reset(std::min(window, kMaxFloorFrames));
+    const std::array<int, 2> joints{leg.foot, leg.ball};
+    for (std::size_t k = 0; k < 2; ++k) {
+      const auto j = static_cast<std::size_t>(joints[k]);
+      leg.rest_height[k] = skeleton.rest_world[j][1];
+      leg.source_rest_height[k] = performer.rest_world[j][1];
+    }
+    leg.upper = length(skeleton.offsets[static_cast<std::size_t>(leg.calf)]);
+    leg.lower = length(skeleton.offsets[static_cast<std::size_t>(leg.foot)]);
+    for (const int bone : {leg.thigh, leg.calf, leg.foot, leg.ball}) {
+      const auto j = static_cast<std::size_t>(bone);
+      const double mine = length(skeleton.offsets[j]), theirs = length(performer.offsets[j]);
+      if (std::abs(mine - theirs) > kSameLength * std::max(theirs, 1e-9)) differs = true;
+    }
+  }
+  solve_ = solve && measured_ && differs;
+}
+
+void FootContact::WindowMinimum::reset(std::size_t window) {
+  index_.assign(window, 0);
+  value_.assign(window, 0.0);
+  front_ = size_ = 0;
+  pushed_ = 0;
+}
+
+double FootContact::WindowMinimum::push(double value) {
+  const std::size_t capacity = value_.size();
+  // Slot k of the ring, counted from the front (no division: k < 2 capacity).
+  const auto slot = [&](std::size_t k) {
+    const std::size_t at = front_ + k;
+    return at < capacity ? at : at - capacity;
+  };
+  // Candidates no smaller than the new value can never be the minimum again.
+  while (size_ > 0 && value_[slot(size_ - 1)] >= value) --size_;
+  if (size_ == capacity) {  // only when every candidate is older than the window
+    front_ = slot(1);
+    --size_;
+  }
+  index_[slot(size_)] = pushed_;
+  value_[slot(size_)] = value;
+  ++size_;
+  while (index_[front_] <= pushed_ - static_cast<std::int64_t>(capacity)) {
+    front_ = slot(1);
+    --size_;
+  }
+  ++pushed_;
+  return value_[front_];
+}
+
+void FootContact::detect(std::span<const Vec3> source_positions) {
+  const double enter_height = kEnterHeight * hip_height_, leave_height = kLeaveHeight * hip_height_;
+  // Speeds as squared steps per frame, compared without a square root.
+  const double enter_step = kEnterSpeed * hip_height_ * frame_time_, leave_step = kLeaveSpeed * hip_height_ * frame_time_;
+  const double enter_step2 = enter_step * enter_step, leave_step2 = leave_step * leave_step;
+  for (Leg& leg : legs_) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      if (leg.source[k] < 0) continue;
+      const Vec3& p = source_positions[static_cast<std::size_t>(leg.source[k])];
+      const Vec3 step = sub(p, leg.source_previous[k]);
+      const double step2 = first_ ? std::numeric_limits<double>::infinity()
+                                  : step[0] * step[0] + step[1] * step[1] + step[2] * step[2];
+      // The floor: the lowest this joint stood, slowly, over the last second (a jump into or out
+      // of a calibration pose does not count).
+      const double floor =
+          leg.floor[k].push(step2 < leave_step2 ? p[1] : std::numeric_limits<double>::infinity());
+      const double height = std::isfinite(floor) ? p[1] - floor : leave_height;
+      leg.planted[k] = leg.planted[k] ? height < leave_height && step2 < leave_step2
+                                      : height < enter_height && step2 < enter_step2;
+      leg.source_previous[k] = p;
+    }
+  }
+  first_ = false;
+}
+
+void FootContact::measure(Tally& tally, Track& track, int anchor, const std::array<Vec3, 2>& joints,
+                          const std::array<double, 2>& rest_height) {
+  const double depth = std::max({0.0, rest_height[0] - joints[0][1], rest_height[1] - joints[1][1]});
+  tally.worst_depth = std::max(tally.worst_depth, depth);
+  if (anchor >= 0) {
+    const Vec3& at = joints[static_cast<std::size_t>(anchor)];
+    ++tally.frames;
+    tally.depth += depth;
+    if (track.anchor == anchor) {
+      const double slide = horizontal(at, track.previous);
+      tally.slide += slide;
+      tally.worst_slide = std::max(tally.worst_slide, slide);
+    }
+    track.previous = at;
+  }
+  track.anchor = anchor;
+}
+
+namespace {
+
+Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int pelvis, int thigh, int calf, int foot,
+                int ball) {
+  const auto at = [](int i) { return static_cast<std::size_t>(i); };
+  Chain c;
+  const Quat& root_world = r[at(root)];
+  c.pelvis_world = mul(root_world, r[at(pelvis)]);
+  const Vec3 pelvis_position = add(t[at(root)], rotate(root_world, t[at(pelvis)]));
+  c.hip = add(pelvis_position, rotate(c.pelvis_world, t[at(thigh)]));
+  c.thigh_world = mul(c.pelvis_world, r[at(thigh)]);
+  c.knee = add(c.hip, rotate(c.thigh_world, t[at(calf)]));
+  c.calf_world = mul(c.thigh_world, r[at(calf)]);
+  c.ankle = add(c.knee, rotate(c.calf_world, t[at(foot)]));
+  c.foot_world = mul(c.calf_world, r[at(foot)]);
+  c.ball = add(c.ankle, rotate(c.foot_world, t[at(ball)]));
+  return c;
+}
+
+}  // namespace
+
+void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations,
+                             std::array<std::array<Vec3, 2>, 2>& feet) {
+  std::array<Chain, 2> chains;
+  std::array<Vec3, 2> goals;
+  std::array<bool, 2> moved{};
+  double drop = 0;
+  for (std::size_t s = 0; s < 2; ++s) {
+    Leg& leg = legs_[s];
+    Chain& c = chains[s];
+    c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
+    const std::array<Vec3, 2> solved{c.ankle, c.ball};
+    const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
+    // Where the ankle goes under the current hold: the foot keeps its solved orientation, so a hold
+    // at the ball carries the ankle along the solved foot.
+    const auto held_ankle = [&] {
+      return leg.last_anchor == 0 ? leg.held : sub(leg.held, sub(c.ball, c.ankle));
+    };
+    if (anchor >= 0) {
+      if (leg.anchor < 0) {
+        // A new contact holds the anchor where it stands now, as blended out of any previous hold.
+        const Vec3 ankle = add(c.ankle, scale_vector(sub(held_ankle(), c.ankle), leg.weight));
+        leg.held = anchor == 0 ? ankle : add(ankle, sub(c.ball, c.ankle));
+        leg.held[1] = std::max(leg.held[1], leg.rest_height[static_cast<std::size_t>(anchor)]);
+      } else if (leg.anchor != anchor) {
+        // Rolling from heel to ball (or back): the new anchor is held where the current hold puts it.
+        const Vec3 ankle = held_ankle();
+        leg.held = anchor == 0 ? ankle : add(ankle, sub(solved[1], solved[0]));
+      }
+      leg.anchor = anchor;
+      leg.last_anchor = anchor;
+      leg.weight = std::min(1.0, leg.weight + blend_in_);
+    } else {
+      leg.anchor = -1;
+      leg.weight = std::max(0.0, leg.weight - blend_out_);
+    }
+    if (leg.weight <= 0) continue;
+    goals[s] = add(c.ankle, scale_vector(sub(held_ankle(), c.ankle), leg.weight));
+    // How far the pelvis must come down for this leg to reach its goal.
+    const double reach = (leg.upper + leg.lower) * (1 - 1e-6);
+    const Vec3 to_goal = sub(goals[s], c.hip);
+    if (length(to_goal) > reach) {
+      const double across = std::sqrt(to_goal[0] * to_goal[0] + to_goal[2] * to_goal[2]);
+      const double need = across < reach ? -to_goal[1] - std::sqrt(reach * reach - across * across) : -to_goal[1];
+      drop = std::max(drop, need);
+    }
+  }
+  if (drop > 0) {
+    const auto pelvis = static_cast<std::size_t>(pelvis_);
+    translations[pelvis] = sub(translations[pelvis], rotate(conj(rotations[static_cast<std::size_t>(root_)]), {0, drop, 0}));
+    for (Chain& c : chains) {
+      for (Vec3* p : {&c.hip, &c.knee, &c.ankle, &c.ball}) (*p)[1] -= drop;
+    }
+  }
+  for (std::size_t s = 0; s < 2; ++s) {
+    const Leg& leg = legs_[s];
+    const Chain& c = chains[s];
+    if (leg.weight <= 0) goals[s] = c.ankle;
+    // No foot goes below the ground: the ankle rises until neither it nor the ball is under its rest
+    // height (the foot keeps its orientation).
+    const Vec3 ball = add(goals[s], sub(c.ball, c.ankle));
+    const double depth = std::max({0.0, leg.rest_height[0] - goals[s][1], leg.rest_height[1] - ball[1]});
+    goals[s][1] += depth;
+    moved[s] = leg.weight > 0 || depth > 0;
+    feet[s] = {c.ankle, c.ball};
+  }
+  for (std::size_t s = 0; s < 2; ++s) {
+    const Leg& leg = legs_[s];
+    if (!moved[s]) continue;
+    const Chain& c = chains[s];
+    const auto thigh = static_cast<std::size_t>(leg.thigh), calf = static_cast<std::size_t>(leg.calf),
+               foot = static_cast<std::size_t>(leg.foot);
+    // Two-bone solve in the plane of hip, goal and the solved knee.
+    const double upper = leg.upper, lower = leg.lower;
+    const Vec3 to_goal = sub(goals[s], c.hip);
+    const double span = length(to_goal);
+    if (span <= 1e-12 || upper <= 0 || lower <= 0) continue;
+    const Vec3 along = scale_vector(to_goal, 1 / span);
+    const double d = std::clamp(span, std::abs(upper - lower) * (1 + 1e-9), (upper + lower) * (1 - 1e-12));
+    const Vec3 bend = sub(c.knee, c.hip);
+    Vec3 pole = sub(bend, scale_vector(along, dot(bend, along)));
+    if (length(pole) < 1e-9 * upper) {
+      // A straight solved leg along the goal: bend towards the pelvis's forward.
+      const Vec3 forward = rotate(c.pelvis_world, {0, 0, 1});
+      pole = sub(forward, scale_vector(along, dot(forward, along)));
+      if (length(pole) <= 0) continue;
+    }
+    pole = scale_vector(pole, 1 / length(pole));
+    const double cos_hip = std::clamp((upper * upper + d * d - lower * lower) / (2 * upper * d), -1.0, 1.0);
+    const double sin_hip = std::sqrt(std::max(0.0, 1 - cos_hip * cos_hip));
+    const Vec3 knee = add(c.hip, add(scale_vector(along, upper * cos_hip), scale_vector(pole, upper * sin_hip)));
+    const Quat thigh_world = mul(between(bend, sub(knee, c.hip)), c.thigh_world);
+    const Quat calf_turned = mul(thigh_world, rotations[calf]);
+    const Vec3 shin = rotate(calf_turned, translations[foot]);
+    const Vec3 goal = add(c.hip, scale_vector(along, d));
+    const Quat calf_world = mul(between(shin, sub(goal, knee)), calf_turned);
+    rotations[thigh] = mul(conj(c.pelvis_world), thigh_world);
+    rotations[calf] = mul(conj(thigh_world), calf_world);
+    rotations[foot] = mul(conj(calf_world), c.foot_world);  // the foot keeps its solved orientation
+    // The ankle reaches the goal; the foot, turned as solved, carries the ball along.
+    feet[s] = {goal, add(goal, sub(c.ball, c.ankle))};
+  }
+}
+
+void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> rotations,
+                        std::span<Vec3> translations) {
+  if (!measured_) return;
+  detect(source_positions);
+  std::array<std::array<Vec3, 2>, 2> feet;
+  if (solve_) solve_legs(rotations, translations, feet);
+  for (std::size_t s = 0; s < 2; ++s) {
+    Leg& leg = legs_[s];
+    const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
+    std::array<Vec3, 2> source{source_positions[static_cast<std::size_t>(leg.source[0])], Vec3{}};
+    // Without a toe joint the source's ball is never planted; its height counts as the ankle's.
+    source[1] = leg.source[1] >= 0 ? source_positions[static_cast<std::size_t>(leg.source[1])] : source[0];
+    std::array<double, 2> source_rest = leg.source_rest_height;
+    if (leg.source[1] < 0) source_rest[1] = source_rest[0];
+    measure(source_tally_, leg.source_track, anchor, source, source_rest);
+    if (!solve_) {
+      const Chain c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
+      feet[s] = {c.ankle, c.ball};
+    }
+    measure(result_tally_, leg.result_track, anchor, feet[s], leg.rest_height);
+  }
+}
+
+FootReport FootContact::report() const {
+  FootReport report;
+  report.measured = measured_;
+  if (!measured_) return report;
+  report.source = source_tally_.figures(to_cm_);
+  report.result = result_tally_.figures(to_cm_);
+  return report;
+}
+
+}  // namespace oxr
