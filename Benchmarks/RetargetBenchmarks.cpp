@@ -420,8 +420,9 @@ BENCHMARK(BM_Capture_Tool)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 void BM_FootContact_Pass(benchmark::State& state) {
   const bool apply = state.range(0) != 0;
   oxr::Solver retargeter;
-  const auto solve = [&](const oxr::RetargetOptions& options, oxr::ClipInfo& info, std::vector<oxr::bvh::Quat>& rotations,
-                         std::vector<oxr::Vec3>& translations, std::vector<oxr::Vec3>& sources) {
+  const auto solve = [&](const oxr::RetargetOptions& options, oxr::ClipInfo& info,
+                         std::vector<oxr::bvh::Quat>& rotations, std::vector<oxr::Vec3>& translations,
+                         std::vector<oxr::Vec3>& sources) {
     std::ifstream in(OX_CAPTURE_FILE, std::ios::binary);
     oxr::retarget_stream(
         in, "walk", options, retargeter, [&](const oxr::ClipInfo& clip) { info = clip; },

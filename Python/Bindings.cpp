@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,15 +20,14 @@
 
 #include "BvhReader.h"
 #include "Character.h"
+#include "Geometry.h"
 #include "Options.h"
 #include "PoseWriter.h"
-#include "Geometry.h"
 #include "Retarget.h"
 #include "Rig.h"
 #include "Solver.h"
-#include "Version.h"
 #include "ToolError.h"
-
+#include "Version.h"
 
 namespace py = pybind11;
 
@@ -77,7 +76,7 @@ oxr::SourceRest source_rest_option(py::handle value) {
 // A --bvh-positions spelling: "auto" (decided per file), "absolute" or "relative".
 oxr::bvh::Positions positions_option(py::handle value) {
   const std::string name = choice(value, "bvh_positions", {"auto", "absolute", "relative"});
-  return name == "absolute" ? oxr::bvh::Positions::Absolute
+  return name == "absolute"   ? oxr::bvh::Positions::Absolute
          : name == "relative" ? oxr::bvh::Positions::Relative
                               : oxr::bvh::Positions::Auto;
 }
@@ -146,7 +145,8 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     // The result is the character with the clip added, in the character's own container.
     const bool binary = result.character->binary();
     const std::string extension = oxr::bvh::to_lower(output.extension().string());
-    const bool named = format.is_none() ? extension == (binary ? ".glb" : ".gltf") : format_name == (binary ? "glb" : "gltf");
+    const bool named =
+        format.is_none() ? extension == (binary ? ".glb" : ".gltf") : format_name == (binary ? "glb" : "gltf");
     if (!named) {
       throw py::value_error(result.character_file + ": a character's result is a " + (binary ? ".glb" : ".gltf") +
                             " file; name the output so");
@@ -187,7 +187,8 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
   oxr::RetargetOptions recognition_options;
   if (!map_value.is_none()) {
     try {
-      oxr::apply_option(recognition_options, "map", py::module_::import("os").attr("fspath")(map_value).cast<std::string>());
+      oxr::apply_option(recognition_options, "map",
+                        py::module_::import("os").attr("fspath")(map_value).cast<std::string>());
     } catch (const oxr::UsageError& error) {
       throw py::value_error(error.what());
     }
@@ -225,7 +226,8 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
         }
       }();
       source_bones.assign(header.joints.size(), std::string());
-      for (const oxr::JointMatch::Pair& pair : match.matched) source_bones[static_cast<std::size_t>(pair.joint)] = pair.bone;
+      for (const oxr::JointMatch::Pair& pair : match.matched)
+        source_bones[static_cast<std::size_t>(pair.joint)] = pair.bone;
       if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
       oxr::RestConverter converter(rest_local, header, match);
       const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
@@ -304,7 +306,8 @@ class Retargeter {
     const oxr::SkeletonData& target = oxr::target_skeleton();
     bones_ = target.names;
     parents_ = py::array_t<std::int64_t>(static_cast<py::ssize_t>(bones_.size()));
-    for (std::size_t b = 0; b < bones_.size(); ++b) parents_.mutable_at(static_cast<py::ssize_t>(b)) = target.parents[b];
+    for (std::size_t b = 0; b < bones_.size(); ++b)
+      parents_.mutable_at(static_cast<py::ssize_t>(b)) = target.parents[b];
     meta_bones_ = prototype_.meta_bones();
     t_pose_ = DoubleArray({static_cast<py::ssize_t>(meta_bones_.size()), py::ssize_t{4}});
     for (std::size_t m = 0; m < meta_bones_.size(); ++m) {

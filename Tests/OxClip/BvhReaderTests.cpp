@@ -435,11 +435,11 @@ TEST(BvhPositions, FirstFrameDecidesAbsoluteOrRelativeAndTheOptionOverrides) {
     std::array<double, 3> hips;  // the hips' translation in the second frame
   };
   const std::vector<Case> cases = {
-      {"0 90 0", "0 91 0 0", Positions::Auto, Positions::Absolute, true, {1, 2, 3}},      // hips near OFFSET
-      {"0 90 0", "8 0 0 0", Positions::Auto, Positions::Relative, true, {1, 92, 3}},      // within a tenth
-      {"0 90 0", "0 1 0 1.5", Positions::Auto, Positions::Absolute, true, {1, 2, 3}},     // the leg decides
-      {"0 90 0", "0 91 0 0", Positions::Relative, Positions::Relative, true, {1, 92, 3}}, // told
-      {"0 90 0", "0 1 0 0", Positions::Absolute, Positions::Absolute, true, {1, 2, 3}},   // told
+      {"0 90 0", "0 91 0 0", Positions::Auto, Positions::Absolute, true, {1, 2, 3}},       // hips near OFFSET
+      {"0 90 0", "8 0 0 0", Positions::Auto, Positions::Relative, true, {1, 92, 3}},       // within a tenth
+      {"0 90 0", "0 1 0 1.5", Positions::Auto, Positions::Absolute, true, {1, 2, 3}},      // the leg decides
+      {"0 90 0", "0 91 0 0", Positions::Relative, Positions::Relative, true, {1, 92, 3}},  // told
+      {"0 90 0", "0 1 0 0", Positions::Absolute, Positions::Absolute, true, {1, 2, 3}},    // told
   };
   for (const Case& c : cases) {
     std::istringstream in(file(c.offset, c.first));
@@ -452,8 +452,8 @@ TEST(BvhPositions, FirstFrameDecidesAbsoluteOrRelativeAndTheOptionOverrides) {
     EXPECT_EQ(joint_position(reader.header().joints[0], frame, reader.header().positions), c.hips) << c.first;
   }
   // Zero OFFSETs on every positioned joint: nothing to decide, the channels are added (as always).
-  std::istringstream zero(replace(file("0 0 0", "0 91 0 0"), "OFFSET 10 0 0\nCHANNELS 1 Xposition",
-                                  "OFFSET 10 0 0\nCHANNELS 1 Xrotation"));
+  std::istringstream zero(
+      replace(file("0 0 0", "0 91 0 0"), "OFFSET 10 0 0\nCHANNELS 1 Xposition", "OFFSET 10 0 0\nCHANNELS 1 Xrotation"));
   Reader reader(zero);
   EXPECT_FALSE(reader.header().positions_matter);
   EXPECT_EQ(reader.header().positions, Positions::Relative);

@@ -71,14 +71,16 @@ std::string write(const Clip& clip) {
   const std::function<void(int, int)> joint = [&](int j, int depth) {
     const bvh::Joint& at = clip.header.joints[static_cast<std::size_t>(j)];
     const std::string pad(static_cast<std::size_t>(depth), ' ');
-    text += pad + (at.parent < 0 ? "ROOT " : "JOINT ") + at.name + "\n" + pad + "{\n" + pad + " OFFSET" + vec(at.offset) + "\n";
+    text += pad + (at.parent < 0 ? "ROOT " : "JOINT ") + at.name + "\n" + pad + "{\n" + pad + " OFFSET" +
+            vec(at.offset) + "\n";
     text += pad + " CHANNELS " + std::to_string(at.channels.size());
     for (const bvh::Channel c : at.channels) text += " " + std::string(bvh::channel_name(c));
     text += "\n";
     for (std::size_t k = 0; k < clip.header.joints.size(); ++k) {
       if (clip.header.joints[k].parent == j) joint(static_cast<int>(k), depth + 1);
     }
-    for (const auto& end : at.end_sites) text += pad + " End Site\n" + pad + " {\n" + pad + "  OFFSET" + vec(end) + "\n" + pad + " }\n";
+    for (const auto& end : at.end_sites)
+      text += pad + " End Site\n" + pad + " {\n" + pad + "  OFFSET" + vec(end) + "\n" + pad + " }\n";
     text += pad + "}\n";
   };
   joint(0, 0);
@@ -122,9 +124,11 @@ void remove_joint(Clip& clip, const std::string& name) {
   auto& joints = clip.header.joints;
   const bvh::Joint gone = joints[static_cast<std::size_t>(r)];
   std::vector<std::size_t> columns;
-  for (std::size_t k = 0; k < gone.channels.size(); ++k) columns.push_back(static_cast<std::size_t>(gone.first_channel) + k);
+  for (std::size_t k = 0; k < gone.channels.size(); ++k)
+    columns.push_back(static_cast<std::size_t>(gone.first_channel) + k);
   for (auto& frame : clip.frames) {
-    for (auto it = columns.rbegin(); it != columns.rend(); ++it) frame.erase(frame.begin() + static_cast<std::ptrdiff_t>(*it));
+    for (auto it = columns.rbegin(); it != columns.rend(); ++it)
+      frame.erase(frame.begin() + static_cast<std::ptrdiff_t>(*it));
   }
   for (bvh::Joint& joint : joints) {
     if (joint.parent == r) {
@@ -143,12 +147,13 @@ void remove_joint(Clip& clip, const std::string& name) {
 void still(Clip& clip, const std::string& name) {
   const bvh::Joint& joint = clip.header.joints[static_cast<std::size_t>(find_joint(clip, name))];
   for (auto& frame : clip.frames) {
-    for (std::size_t k = 0; k < joint.channels.size(); ++k) frame[static_cast<std::size_t>(joint.first_channel) + k] = 0;
+    for (std::size_t k = 0; k < joint.channels.size(); ++k)
+      frame[static_cast<std::size_t>(joint.first_channel) + k] = 0;
   }
 }
 
 struct Solved {
-  std::vector<std::vector<Quat>> meta;  // per frame, pairing order
+  std::vector<std::vector<Quat>> meta;   // per frame, pairing order
   std::vector<std::vector<Vec3>> world;  // target joints, metres (frame 0 and every 10th)
   oxr::ClipInfo info;
   oxr::FileResult result;
@@ -194,32 +199,36 @@ std::string finger_of(const std::string& part, int& phalanx) {
 }
 
 const Convention kConventions[] = {
-    {"NamespaceLowerCase", [](const std::string&, const std::string&, const std::string& kz) {
+    {"NamespaceLowerCase",
+     [](const std::string&, const std::string&, const std::string& kz) {
        std::string lower = kz;
        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
        return "rig:" + lower;
      }},
-    {"BipedWithSpaces", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"BipedWithSpaces",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
            {"Hips", "Pelvis"}, {"Shoulder", "Clavicle"}, {"Arm", "UpperArm"}, {"ForeArm", "Forearm"},
-           {"UpLeg", "Thigh"}, {"Leg", "Calf"}, {"ToeBase", "Toe0"}};
+           {"UpLeg", "Thigh"}, {"Leg", "Calf"},          {"ToeBase", "Toe0"}};
        int phalanx = 0;
        const std::string finger = finger_of(part, phalanx);
        static const char* const kFinger[] = {"Thumb", "Index", "Middle", "Ring", "Pinky"};
        std::string name = part;
        if (!finger.empty()) {
-         const int index = static_cast<int>(std::find(std::begin(kFinger), std::end(kFinger), finger) - std::begin(kFinger));
+         const int index =
+             static_cast<int>(std::find(std::begin(kFinger), std::end(kFinger), finger) - std::begin(kFinger));
          name = "Finger" + std::to_string(index) + (phalanx > 1 ? std::to_string(phalanx - 1) : "");
        } else if (parts.count(part)) {
          name = parts.at(part);
        }
        return "Bip01 " + (side.empty() ? "" : side_letter(side, true) + " ") + name;
      }},
-    {"SmplLowerCase", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"SmplLowerCase",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
-           {"Hips", "pelvis"}, {"Spine", "spine1"}, {"Spine1", "spine2"}, {"Spine2", "spine3"}, {"Neck", "neck"},
-           {"Head", "head"}, {"Shoulder", "collar"}, {"Arm", "shoulder"}, {"ForeArm", "elbow"}, {"Hand", "wrist"},
-           {"UpLeg", "hip"}, {"Leg", "knee"}, {"Foot", "ankle"}, {"ToeBase", "foot"}};
+           {"Hips", "pelvis"}, {"Spine", "spine1"},    {"Spine1", "spine2"}, {"Spine2", "spine3"}, {"Neck", "neck"},
+           {"Head", "head"},   {"Shoulder", "collar"}, {"Arm", "shoulder"},  {"ForeArm", "elbow"}, {"Hand", "wrist"},
+           {"UpLeg", "hip"},   {"Leg", "knee"},        {"Foot", "ankle"},    {"ToeBase", "foot"}};
        int phalanx = 0;
        std::string finger = finger_of(part, phalanx);
        std::string name;
@@ -233,24 +242,28 @@ const Convention kConventions[] = {
        }
        return (side == "Left" ? "left_" : side == "Right" ? "right_" : "") + name;
      }},
-    {"XsensBiovision", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"XsensBiovision",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
-           {"Spine", "Chest"}, {"Spine1", "Chest2"}, {"Spine2", "Chest3"}, {"Shoulder", "Collar"},
-           {"Arm", "Shoulder"}, {"ForeArm", "Elbow"}, {"Hand", "Wrist"}, {"UpLeg", "Hip"}, {"Leg", "Knee"},
-           {"Foot", "Ankle"}, {"ToeBase", "Toe"}};
+           {"Spine", "Chest"},  {"Spine1", "Chest2"}, {"Spine2", "Chest3"}, {"Shoulder", "Collar"},
+           {"Arm", "Shoulder"}, {"ForeArm", "Elbow"}, {"Hand", "Wrist"},    {"UpLeg", "Hip"},
+           {"Leg", "Knee"},     {"Foot", "Ankle"},    {"ToeBase", "Toe"}};
        return parts.count(part) ? side + parts.at(part) : "";
      }},
-    {"OptiTrackLetters", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"OptiTrackLetters",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
-           {"Hips", "Hip"}, {"Spine", "Ab"}, {"Spine1", "Chest"}, {"Spine2", "UpperChest"}, {"Arm", "UArm"},
-           {"ForeArm", "FArm"}, {"UpLeg", "Thigh"}, {"Leg", "Shin"}, {"ToeBase", "Toe"}};
-       return parts.count(part) ? side_letter(side, true) + parts.at(part)
-                                : (part == "Shoulder" || part == "Hand" || part == "Foot" ? side_letter(side, true) + part : "");
+           {"Hips", "Hip"},     {"Spine", "Ab"},    {"Spine1", "Chest"}, {"Spine2", "UpperChest"}, {"Arm", "UArm"},
+           {"ForeArm", "FArm"}, {"UpLeg", "Thigh"}, {"Leg", "Shin"},     {"ToeBase", "Toe"}};
+       return parts.count(part)
+                  ? side_letter(side, true) + parts.at(part)
+                  : (part == "Shoulder" || part == "Hand" || part == "Foot" ? side_letter(side, true) + part : "");
      }},
-    {"UnityFingersProximal", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"UnityFingersProximal",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
-           {"Spine1", "Chest"}, {"Spine2", "UpperChest"}, {"Arm", "UpperArm"}, {"ForeArm", "LowerArm"},
-           {"UpLeg", "UpperLeg"}, {"Leg", "LowerLeg"}, {"ToeBase", "Toes"}};
+           {"Spine1", "Chest"},   {"Spine2", "UpperChest"}, {"Arm", "UpperArm"}, {"ForeArm", "LowerArm"},
+           {"UpLeg", "UpperLeg"}, {"Leg", "LowerLeg"},      {"ToeBase", "Toes"}};
        int phalanx = 0;
        std::string finger = finger_of(part, phalanx);
        if (!finger.empty()) {
@@ -259,26 +272,31 @@ const Convention kConventions[] = {
        }
        return parts.count(part) ? side + parts.at(part) : "";
      }},
-    {"SuffixStyle", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"SuffixStyle",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
-           {"Spine1", "Chest"}, {"Spine2", "UpperChest"}, {"Arm", "UpperArm"}, {"ForeArm", "LowerArm"},
-           {"UpLeg", "UpperLeg"}, {"Leg", "LowerLeg"}, {"ToeBase", "Toes"}, {"Shoulder", "Shoulder"},
-           {"Hand", "Hand"}, {"Foot", "Foot"}};
+           {"Spine1", "Chest"},   {"Spine2", "UpperChest"}, {"Arm", "UpperArm"}, {"ForeArm", "LowerArm"},
+           {"UpLeg", "UpperLeg"}, {"Leg", "LowerLeg"},      {"ToeBase", "Toes"}, {"Shoulder", "Shoulder"},
+           {"Hand", "Hand"},      {"Foot", "Foot"}};
        return parts.count(part) && !side.empty() ? parts.at(part) + "_" + side_letter(side, true)
               : parts.count(part)                ? parts.at(part)
                                                  : "";
      }},
-    {"DazPoser", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"DazPoser",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        static const std::map<std::string, std::string> parts = {
-           {"Hips", "hip"}, {"Spine", "abdomen"}, {"Spine1", "abdomenUpper"}, {"Spine2", "chest"},
-           {"Neck", "neck"}, {"Head", "head"}, {"Shoulder", "Collar"}, {"Arm", "Shldr"}, {"ForeArm", "ForeArm"},
-           {"Hand", "Hand"}, {"UpLeg", "Thigh"}, {"Leg", "Shin"}, {"Foot", "Foot"}, {"ToeBase", "Toe"}};
+           {"Hips", "hip"},        {"Spine", "abdomen"}, {"Spine1", "abdomenUpper"}, {"Spine2", "chest"},
+           {"Neck", "neck"},       {"Head", "head"},     {"Shoulder", "Collar"},     {"Arm", "Shldr"},
+           {"ForeArm", "ForeArm"}, {"Hand", "Hand"},     {"UpLeg", "Thigh"},         {"Leg", "Shin"},
+           {"Foot", "Foot"},       {"ToeBase", "Toe"}};
        int phalanx = 0;
        const std::string finger = finger_of(part, phalanx);
-       if (!finger.empty()) return side_letter(side, false) + (finger == "Middle" ? "Mid" : finger) + std::to_string(phalanx);
+       if (!finger.empty())
+         return side_letter(side, false) + (finger == "Middle" ? "Mid" : finger) + std::to_string(phalanx);
        return parts.count(part) ? side_letter(side, false) + parts.at(part) : "";
      }},
-    {"NoSideWords", [](const std::string& side, const std::string& part, const std::string&) -> std::string {
+    {"NoSideWords",
+     [](const std::string& side, const std::string& part, const std::string&) -> std::string {
        if (side.empty()) return "";
        // Both sides named alike but for a letter that says no side: the rest offsets tell them apart.
        return part + (side == "Left" ? "A" : "B");
@@ -315,7 +333,8 @@ struct Case {
 
 std::string case_name(const testing::TestParamInfo<Case>& info) {
   const Case& c = info.param;
-  return std::string(c.clip) + "_" + (c.convention >= 0 ? kConventions[c.convention].label : "Spine" + std::to_string(c.spine));
+  return std::string(c.clip) + "_" +
+         (c.convention >= 0 ? kConventions[c.convention].label : "Spine" + std::to_string(c.spine));
 }
 
 class Conventions : public testing::TestWithParam<Case> {};
@@ -447,9 +466,10 @@ std::string chain_file(const std::vector<std::pair<std::string, std::string>>& j
   for (const auto& [name, parent] : joints) children[parent].push_back(name);
   std::map<std::string, std::array<double, 3>> offsets;
   const std::function<void(const std::string&, std::array<double, 3>)> put = [&](const std::string& name,
-                                                                               std::array<double, 3> offset) {
+                                                                                 std::array<double, 3> offset) {
     text += (offsets.empty() ? "ROOT " : "JOINT ") + name + "\n{\nOFFSET " + std::to_string(offset[0]) + " " +
-            std::to_string(offset[1]) + " " + std::to_string(offset[2]) + "\nCHANNELS 3 Zrotation Xrotation Yrotation\n";
+            std::to_string(offset[1]) + " " + std::to_string(offset[2]) +
+            "\nCHANNELS 3 Zrotation Xrotation Yrotation\n";
     offsets[name] = offset;
     for (const std::string& child : children[name]) {
       std::array<double, 3> o{0, 0, 0};
@@ -472,9 +492,11 @@ std::string chain_file(const std::vector<std::pair<std::string, std::string>>& j
 }
 
 TEST(NotAHuman, QuadrupedAndSnakeAreRefusedTheRobotRetargetsItsLegs) {
-  std::vector<std::pair<std::string, std::string>> quadruped = {
-      {"Pelvis", ""}, {"QuadSpine", "Pelvis"}, {"QuadSpine2", "QuadSpine"}, {"QuadNeck", "QuadSpine2"},
-      {"QuadHead", "QuadNeck"}};
+  std::vector<std::pair<std::string, std::string>> quadruped = {{"Pelvis", ""},
+                                                                {"QuadSpine", "Pelvis"},
+                                                                {"QuadSpine2", "QuadSpine"},
+                                                                {"QuadNeck", "QuadSpine2"},
+                                                                {"QuadHead", "QuadNeck"}};
   for (const char* leg : {"BackLeft", "BackRight"}) {
     quadruped.push_back({std::string(leg) + "Thigh", "Pelvis"});
     quadruped.push_back({std::string(leg) + "Shin", std::string(leg) + "Thigh"});
@@ -500,7 +522,8 @@ TEST(NotAHuman, QuadrupedAndSnakeAreRefusedTheRobotRetargetsItsLegs) {
     }
   }
   // Two legs, a spine and a head, no arms: the legs are retargeted, the arms' targets keep the T-pose.
-  std::vector<std::pair<std::string, std::string>> robot = {{"Pelvis", ""}, {"Spine", "Pelvis"}, {"Neck", "Spine"}, {"Head", "Neck"}};
+  std::vector<std::pair<std::string, std::string>> robot = {
+      {"Pelvis", ""}, {"Spine", "Pelvis"}, {"Neck", "Spine"}, {"Head", "Neck"}};
   for (const char* side : {"Left", "Right"}) {
     robot.push_back({std::string(side) + "Thigh", "Pelvis"});
     robot.push_back({std::string(side) + "Shin", std::string(side) + "Thigh"});

@@ -146,8 +146,7 @@ TEST_F(AxisRules, TurnAboutTheVerticalKeepsItsSense) {
   EXPECT_NEAR(sign * change[2], -std::sin(half), kTolerance);
 
   const double angle = 30.0 * std::numbers::pi / 180.0;
-  expect_vector_near(oxr::rotate(change, {-1, 0, 0}),
-                     oxr::Vec3{-std::cos(angle), std::sin(angle), 0});
+  expect_vector_near(oxr::rotate(change, {-1, 0, 0}), oxr::Vec3{-std::cos(angle), std::sin(angle), 0});
   expect_vector_near(oxr::rotate(change, oxr::Vec3{0, 0, 1}), oxr::Vec3{0, 0, 1});
 }
 
@@ -534,7 +533,8 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
     std::istringstream values(line);
     std::vector<double> v;
     for (double x; values >> x;) v.push_back(x);
-    for (std::size_t k = 0; k < finger_columns.size(); ++k) v[finger_columns[k]] += 20 * std::sin(0.1 * f + static_cast<double>(k));
+    for (std::size_t k = 0; k < finger_columns.size(); ++k)
+      v[finger_columns[k]] += 20 * std::sin(0.1 * f + static_cast<double>(k));
     std::ostringstream row;
     row.precision(17);
     for (const double x : v) row << x << ' ';
@@ -563,7 +563,8 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
                 const std::string target =
                     oxr::bvh::to_lower(finger) + "_0" + std::to_string(k) + (side[0] == 'L' ? "_l" : "_r");
                 const auto joint = std::find(info.source_joints.begin(), info.source_joints.end(), source);
-                pairs.emplace_back(info.skeleton.index_of(target), static_cast<int>(joint - info.source_joints.begin()));
+                pairs.emplace_back(info.skeleton.index_of(target),
+                                   static_cast<int>(joint - info.source_joints.begin()));
               }
               const std::string tip = std::string(side) + "Hand" + finger + "4";
               const auto joint = std::find(info.source_joints.begin(), info.source_joints.end(), tip);
@@ -575,20 +576,23 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
         [&](std::int64_t, const oxr::FramePose& pose) {
           oxr::target_world_positions(info.skeleton, pose, world);
           for (const auto& [target, joint] : pairs) {
-            const oxr::Vec3 d = oxr::sub(world[static_cast<std::size_t>(target)], pose.source_positions[static_cast<std::size_t>(joint)]);
+            const oxr::Vec3 d = oxr::sub(world[static_cast<std::size_t>(target)],
+                                         pose.source_positions[static_cast<std::size_t>(joint)]);
             worst = std::max(worst, oxr::length(d));
           }
           const oxr::TargetSkeleton& skeleton = info.skeleton;
           rotation.resize(skeleton.names.size());
           for (std::size_t j = 0; j < skeleton.names.size(); ++j) {
             const int parent = skeleton.parents[j];
-            rotation[j] = parent < 0 ? pose.rotations[j] : oxr::mul(rotation[static_cast<std::size_t>(parent)], pose.rotations[j]);
+            rotation[j] = parent < 0 ? pose.rotations[j]
+                                     : oxr::mul(rotation[static_cast<std::size_t>(parent)], pose.rotations[j]);
           }
           for (const auto& [target, joint] : tips) {
             // The source's zero pose is its rest: the tip's rest offset is its file offset.
             const auto t = static_cast<std::size_t>(target);
             const oxr::bvh::Quat change = oxr::mul(rotation[t], oxr::conj(skeleton.rest_world_rotation[t]));
-            const oxr::Vec3 tip = oxr::add(world[t], oxr::rotate(change, header.joints[static_cast<std::size_t>(joint)].offset));
+            const oxr::Vec3 tip =
+                oxr::add(world[t], oxr::rotate(change, header.joints[static_cast<std::size_t>(joint)].offset));
             worst = std::max(worst, oxr::length(oxr::sub(tip, pose.source_positions[static_cast<std::size_t>(joint)])));
           }
         });

@@ -146,9 +146,8 @@ TEST_F(Batch, MoreShardsThanFilesFillOneFolder) {
   for (int k = 1; k <= 16; ++k) {
     std::vector<std::string> args{"retarget"};
     args.insert(args.end(), inputs.begin(), inputs.end());
-    args.insert(args.end(), {"-o", "retargeted", "--format", "glb", "--jobs", "2", "--shard",
-                             std::to_string(k) + "/16", "--resume", "--report",
-                             "reports/part-" + std::to_string(k) + ".jsonl"});
+    args.insert(args.end(), {"-o", "retargeted", "--format", "glb", "--jobs", "2", "--shard", std::to_string(k) + "/16",
+                             "--resume", "--report", "reports/part-" + std::to_string(k) + ".jsonl"});
     const Outcome result = run(args);
     ASSERT_EQ(result.status, 0) << k << ": " << result.err;
     EXPECT_EQ(report_of(root_ / ("reports/part-" + std::to_string(k) + ".jsonl")).size(), k <= 3 ? 1u : 0u);
@@ -302,8 +301,8 @@ TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
   fs::copy_file(fs::path(OX_TEST_DATA_DIR) / "cmu_02_01_walk.bvh", root_ / "in/walk.bvh");
   write_text(root_ / "in/broken.bvh", small_clip(4, 2));
   write_text(root_ / "in/late.bvh", small_clip(2, 2, "0 90 0 10 20 nan -5 15 25"));
-  const std::vector<std::string> args{"retarget", "in/walk.bvh", "in/broken.bvh", "in/late.bvh", "-o", "out",
-                                      "--report", "r.jsonl"};
+  const std::vector<std::string> args{"retarget", "in/walk.bvh", "in/broken.bvh", "in/late.bvh",
+                                      "-o",       "out",         "--report",      "r.jsonl"};
   const Outcome loud = run(args);
   EXPECT_EQ(loud.status, 1);
   std::vector<std::string> warnings;
@@ -318,7 +317,8 @@ TEST_F(Batch, SummarisesWarningsAndFailuresAndKeepsQuiet) {
   EXPECT_TRUE(has(warnings[2], "16 times in frames 1 to 1; worst upperarm_l, 10698 degrees/s")) << warnings[2];
   // The summary names each failed file with its error, after the count.
   const std::vector<std::string> lines = lines_of(loud.err);
-  const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "1 of 3 files"); });
+  const auto summary =
+      std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return has(l, "1 of 3 files"); });
   ASSERT_NE(summary, lines.end()) << loud.err;
   ASSERT_GE(lines.end() - summary, 4) << loud.err;
   EXPECT_EQ(summary[1], "2 failed:");

@@ -219,19 +219,18 @@ TEST_P(Clip, ThroughTheTool) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Walk, Clip,
-    ::testing::Values(
-        // Frames 1 to 240 (2 s): the calibration frame left out.
-        ClipCase{"Trim", {"--start", "1", "--end", "2s"}, 240, 0, 1, 1},
-        // At the file's own rate: every frame as it was, bit for bit.
-        ClipCase{"ResampleSameRate", {"--fps", "120"}, 344, 1.0 / 120, 0, 1},
-        // A whole ratio keeps every fourth frame exactly: frames 0, 4, ..., 340.
-        ClipCase{"ResampleWhole", {"--fps", "30"}, 86, 1.0 / 30, 0, 4},
-        // 2.4 file frames per result frame: 343 / 2.4 = 142.9, so 143 frames, interpolated.
-        ClipCase{"ResampleBetween", {"--fps", "50"}, 143, 1.0 / 50, 0, 0},
-        ClipCase{"Mirror", {"--mirror"}, 344, 0, 0, 0}),
-    [](const ::testing::TestParamInfo<ClipCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Walk, Clip,
+                         ::testing::Values(
+                             // Frames 1 to 240 (2 s): the calibration frame left out.
+                             ClipCase{"Trim", {"--start", "1", "--end", "2s"}, 240, 0, 1, 1},
+                             // At the file's own rate: every frame as it was, bit for bit.
+                             ClipCase{"ResampleSameRate", {"--fps", "120"}, 344, 1.0 / 120, 0, 1},
+                             // A whole ratio keeps every fourth frame exactly: frames 0, 4, ..., 340.
+                             ClipCase{"ResampleWhole", {"--fps", "30"}, 86, 1.0 / 30, 0, 4},
+                             // 2.4 file frames per result frame: 343 / 2.4 = 142.9, so 143 frames, interpolated.
+                             ClipCase{"ResampleBetween", {"--fps", "50"}, 143, 1.0 / 50, 0, 0},
+                             ClipCase{"Mirror", {"--mirror"}, 344, 0, 0, 0}),
+                         [](const ::testing::TestParamInfo<ClipCase>& info) { return std::string(info.param.name); });
 
 // Mirroring twice gives the walk back, within 1e-12 (rotations exactly); the partners are the
 // pairing's, and the joints outside it (LHipJoint, LeftFingerBase, LThumb) find theirs in the tree.
@@ -239,15 +238,19 @@ TEST(MirrorTwice, GivesTheOriginal) {
   std::ifstream in(kWalk, std::ios::binary);
   oxr::bvh::Reader reader(in);
   const oxr::bvh::Header& header = reader.header();
-  const std::vector<int> partners = oxr::mirror_partners(header, oxr::match_of(header, oxr::recognise_file(header, {}, nullptr)));
+  const std::vector<int> partners =
+      oxr::mirror_partners(header, oxr::match_of(header, oxr::recognise_file(header, {}, nullptr)));
   const auto index = [&](const char* name) {
     for (std::size_t j = 0; j < header.joints.size(); ++j) {
       if (header.joints[j].name == name) return static_cast<int>(j);
     }
     return -1;
   };
-  for (const auto& [l, r] : {std::pair{"LHipJoint", "RHipJoint"}, {"LeftFoot", "RightFoot"},
-                             {"LeftFingerBase", "RightFingerBase"}, {"LThumb", "RThumb"}, {"Spine", "Spine"}}) {
+  for (const auto& [l, r] : {std::pair{"LHipJoint", "RHipJoint"},
+                             {"LeftFoot", "RightFoot"},
+                             {"LeftFingerBase", "RightFingerBase"},
+                             {"LThumb", "RThumb"},
+                             {"Spine", "Spine"}}) {
     EXPECT_EQ(partners[static_cast<std::size_t>(index(l))], index(r)) << l;
   }
   const std::size_t n = header.joints.size();

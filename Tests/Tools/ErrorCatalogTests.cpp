@@ -178,10 +178,10 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
        "oxretarget: error: c.html: names a file, but several inputs need an output folder; name a folder with -o\n"},
       // glTF holds float32: values past its range and key times that do not increase are refused.
       glb_row(edit(good, "0.033333", "1e39"), "frame 1: key time 1e+39 s is beyond float range (Frame Time 1e+39)"),
-      glb_row(edit(good, "0.033333", "1e-50"),
-              "frame 1: key time 1e-50 s is below float precision (Frame Time 1e-50)"),
+      glb_row(edit(good, "0.033333", "1e-50"), "frame 1: key time 1e-50 s is below float precision (Frame Time 1e-50)"),
       glb_row(edit(good, "OFFSET 0 10 0", "OFFSET 0 1e41 0"), "bone spine_01: offset * m is beyond float range"),
-      glb_row(small_clip(1, 1, "0 1e41 0 10 20 30 -5 15 25"), "frame 0: translation 1e+41 of pelvis is beyond float range"),
+      glb_row(small_clip(1, 1, "0 1e41 0 10 20 30 -5 15 25"),
+              "frame 0: translation 1e+41 of pelvis is beyond float range"),
       // Rigs of the user's own.
       {{"retarget", "c.bvh", "-o", "out/c.glb", "--target-rig", "rig.bvh"},
        {{"c.bvh", good}, {"rig.bvh", good}},
@@ -252,11 +252,17 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--jobs", "0"}, {}, 2, "--jobs: Value 0 not in range 1 to 1024*"},
       {{"skeleton", "abc"}, {}, 2, "kind: abc not in {kz,ue}*"},
       {{"retarget", "c.bvh", "--frob"}, {}, 2, "The following argument was not expected: --frob*"},
-      {{"retarget", "c.bvh", "--end", "9"}, {{"c.bvh", good}}, 2,
+      {{"retarget", "c.bvh", "--end", "9"},
+       {{"c.bvh", good}},
+       2,
        "oxretarget: error: c.bvh: --end 9 is past the file's end: it has * frames (0 to *)*"},
-      {{"preview", "c.bvh", "--start", "1s"}, {{"c.bvh", good}}, 2,
+      {{"preview", "c.bvh", "--start", "1s"},
+       {{"c.bvh", good}},
+       2,
        "oxretarget: error: c.bvh: --start 1s (frame *) is past the file's end: it has * frames (0 to *)*"},
-      {{"retarget", "c.bvh", "--start", "1", "--end", "0"}, {{"c.bvh", good}}, 2,
+      {{"retarget", "c.bvh", "--start", "1", "--end", "0"},
+       {{"c.bvh", good}},
+       2,
        "oxretarget: error: c.bvh: --end 0 comes before --start 1*"},
       {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
   };
@@ -298,7 +304,7 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
 // and each error names its file once, in our own words.
 TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
   struct Fault {
-    Args options;         // after the input
+    Args options;  // after the input
     int status;
     std::string message;  // after "oxretarget: error: "
   };
@@ -321,8 +327,7 @@ TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
       EXPECT_EQ(result.status, fault.status) << result.err;
       const std::vector<std::string> lines = lines_of(result.err);
       ASSERT_FALSE(lines.empty());
-      EXPECT_TRUE(matches("oxretarget: error: " + fault.message, lines[0]) ||
-                  matches(fault.message, lines[0]))
+      EXPECT_TRUE(matches("oxretarget: error: " + fault.message, lines[0]) || matches(fault.message, lines[0]))
           << lines[0];
       EXPECT_EQ(result.err.find("c.bvh: c.bvh"), std::string::npos) << result.err;
       EXPECT_EQ(result.err.find("Failed"), std::string::npos) << result.err;

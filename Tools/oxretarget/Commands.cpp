@@ -88,7 +88,6 @@ std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const
   return jobs;
 }
 
-
 // The K-th of N parts (1-based) of the jobs sorted by input name: every N-th input from the K-th on,
 // as indices into the jobs.
 std::vector<std::size_t> shard_of(const std::vector<BatchJob>& jobs, const std::string& shard) {
@@ -274,7 +273,8 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
     if (!outcome.error.empty()) fmt::print(stderr, "oxretarget: error: {}\n", outcome.error);
     const std::vector<std::string> lines = warning_lines(outcome.warnings);
     if (!settings.quiet) {
-      for (const std::string& line : lines) fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), line);
+      for (const std::string& line : lines)
+        fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), line);
     }
     warnings += lines.size();
   }
@@ -435,9 +435,9 @@ int run_info(const std::string& input, RetargetOptions options) {
   }
   fmt::print("up axis: {} ({}){}\n", recognition.up_axis, recognition.up_evidence,
              recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
-  const std::string unit = recognition.unit_name == "fitted"        ? std::string("none fits: scaled to the mannequin")
+  const std::string unit = recognition.unit_name == "fitted" ? std::string("none fits: scaled to the mannequin")
                            : recognition.unit_name == "--source-units" ? std::string("given by --source-units")
-                                                                      : recognition.unit_name + ", found";
+                                                                       : recognition.unit_name + ", found";
   fmt::print("size: {:.2f} m tall standing ({:.6g} file units; 1 unit = {:.6g} cm, {})\n",
              recognition.height_units * recognition.metres_per_unit, recognition.height_units,
              recognition.metres_per_unit * 100, unit);
@@ -446,7 +446,8 @@ int run_info(const std::string& input, RetargetOptions options) {
     std::string decision = source_rest_text(options.source_rest);
     std::string why = "as --source-rest asks";
     if (options.source_rest.mode == SourceRest::Mode::Auto) {
-      auto_rest_rotations(shaped_header(header, recognition, options), match, options.axes == Axes::Bvh, decision, &why);
+      auto_rest_rotations(shaped_header(header, recognition, options), match, options.axes == Axes::Bvh, decision,
+                          &why);
     }
     fmt::print("rest: {} ({})\n", decision, why);
   }
@@ -505,7 +506,8 @@ int run_demo(const std::string& dir) {
   fmt::print("  results  {} (local rotations of all {} target bones per frame)\n", result.string(), kTargetBones);
   fmt::print("  scene    {} (the retargeted mannequin skeleton with its animation, glTF 2.0)\n", scene.string());
   const Quat arm = solver.meta_pose("upperarm_l");
-  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm[0], arm[1], arm[2], arm[3]);
+  fmt::print("  last frame, upperarm_l local rotation ({:.6f}, {:.6f}, {:.6f}, {:.6f})\n", arm[0], arm[1], arm[2],
+             arm[3]);
   return 0;
 }
 

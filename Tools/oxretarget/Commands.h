@@ -10,10 +10,10 @@ namespace oxr {
 // The tool's subcommands; each returns the process exit status and throws ToolError on failure.
 // How a batch runs beyond the retarget options.
 struct BatchSettings {
-  std::string format;      // "" to take it from the -o extension (json when there is none)
-  std::string report;      // JSON-lines report file, "" for none
-  bool resume = false;     // skip inputs whose result is complete and newer than the input
-  std::string shard;       // "K/N": the K-th of N round-robin parts of the sorted inputs; "" for all
+  std::string format;   // "" to take it from the -o extension (json when there is none)
+  std::string report;   // JSON-lines report file, "" for none
+  bool resume = false;  // skip inputs whose result is complete and newer than the input
+  std::string shard;    // "K/N": the K-th of N round-robin parts of the sorted inputs; "" for all
   int jobs = 1;
   bool quiet = false;  // errors and the summary only: no warnings, progress bar or result path
 };

@@ -60,8 +60,8 @@ void OutputPlan::create_folders() const {
     std::error_code error;
     fs::create_directories(folder, error);
     if (error || !fs::is_directory(folder, error)) {
-      throw UsageError(folder.string() + ": cannot create folder: " +
-                       (error ? error.message() : std::string("Not a directory")));
+      throw UsageError(folder.string() +
+                       ": cannot create folder: " + (error ? error.message() : std::string("Not a directory")));
     }
   }
 }

@@ -26,7 +26,7 @@ class OutputPlan {
 
  private:
   std::vector<std::string> keys(const std::filesystem::path& path) const;
-  std::map<std::string, std::string> inputs_;  // key -> input as given
+  std::map<std::string, std::string> inputs_;                          // key -> input as given
   std::map<std::string, std::pair<std::string, std::string>> claims_;  // key -> (path as given, what)
   std::vector<std::filesystem::path> folders_;
 };

@@ -18,8 +18,9 @@ void add_box(BodyMesh& mesh, const Vec3& a, const Vec3& b, int bone) {
   if (length_ab < 1e-6) return;
   const Vec3 d = scale_vector(sub(b, a), 1.0 / length_ab);
   // A side axis across the segment, from the world axis least aligned with it.
-  const Vec3 least = std::abs(d[0]) < std::abs(d[1]) ? (std::abs(d[0]) < std::abs(d[2]) ? Vec3{1, 0, 0} : Vec3{0, 0, 1})
-                                                     : (std::abs(d[1]) < std::abs(d[2]) ? Vec3{0, 1, 0} : Vec3{0, 0, 1});
+  const Vec3 least = std::abs(d[0]) < std::abs(d[1])
+                         ? (std::abs(d[0]) < std::abs(d[2]) ? Vec3{1, 0, 0} : Vec3{0, 0, 1})
+                         : (std::abs(d[1]) < std::abs(d[2]) ? Vec3{0, 1, 0} : Vec3{0, 0, 1});
   Vec3 u = cross(d, least);
   u = scale_vector(u, 1.0 / length(u));
   const Vec3 v = cross(d, u);
@@ -47,7 +48,8 @@ void add_box(BodyMesh& mesh, const Vec3& a, const Vec3& b, int bone) {
       mesh.weights.insert(mesh.weights.end(), {1.0f, 0.0f, 0.0f, 0.0f});
     }
     const bool outward = dot(cross(sub(quad[1], quad[0]), sub(quad[2], quad[0])), normal) > 0;
-    const std::array<int, 6> order = outward ? std::array<int, 6>{0, 1, 2, 0, 2, 3} : std::array<int, 6>{0, 2, 1, 0, 3, 2};
+    const std::array<int, 6> order =
+        outward ? std::array<int, 6>{0, 1, 2, 0, 2, 3} : std::array<int, 6>{0, 2, 1, 0, 3, 2};
     for (const int k : order) mesh.indices.push_back(static_cast<std::uint16_t>(first + k));
   }
 }

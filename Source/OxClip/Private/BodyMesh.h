@@ -13,8 +13,8 @@ namespace oxr {
 // bind pose (the rest pose), file axes, metres; each vertex follows one joint (joints[4 v], weight
 // 1), a joint being an index into the skeleton's bones.
 struct BodyMesh {
-  std::vector<float> positions;  // x y z per vertex
-  std::vector<float> normals;    // x y z per vertex, unit length
+  std::vector<float> positions;      // x y z per vertex
+  std::vector<float> normals;        // x y z per vertex, unit length
   std::vector<std::uint8_t> joints;  // 4 per vertex: the bone, then three unused zeros
   std::vector<float> weights;        // 4 per vertex: 1 0 0 0
   std::vector<std::uint16_t> indices;

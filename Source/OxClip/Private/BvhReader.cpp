@@ -180,8 +180,8 @@ Reader::Reader(std::istream& in, Limits limits, Positions positions) : buf_(in.r
   end_ = block_.data();
   parse_hierarchy();
   for (const Joint& joint : header_.joints) {
-    const bool positioned = std::any_of(joint.channels.begin(), joint.channels.end(),
-                                        [](Channel c) { return c <= Channel::Zposition; });
+    const bool positioned =
+        std::any_of(joint.channels.begin(), joint.channels.end(), [](Channel c) { return c <= Channel::Zposition; });
     if (positioned && (joint.offset[0] != 0 || joint.offset[1] != 0 || joint.offset[2] != 0)) {
       header_.positions_matter = true;
     }

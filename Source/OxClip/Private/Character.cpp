@@ -12,8 +12,8 @@
 #include <set>
 #include <unordered_map>
 
-#include <nlohmann/json.hpp>
 #include <tiny_gltf.h>
+#include <nlohmann/json.hpp>
 
 namespace oxr {
 namespace {
@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-constexpr std::uint32_t kGlbMagic = 0x46546C67;  // "glTF"
+constexpr std::uint32_t kGlbMagic = 0x46546C67;   // "glTF"
 constexpr std::uint32_t kJsonChunk = 0x4E4F534A;  // "JSON"
 constexpr std::uint32_t kBinChunk = 0x004E4942;   // "BIN\0"
 
@@ -89,9 +89,9 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   const std::string base = path.parent_path().string();
   bool loaded = false;
   if (character->binary_) {
-    loaded = loader.LoadBinaryFromMemory(&model, &load_error, &warning,
-                                         reinterpret_cast<const unsigned char*>(bytes.data()),
-                                         static_cast<unsigned int>(bytes.size()), base);
+    loaded =
+        loader.LoadBinaryFromMemory(&model, &load_error, &warning, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                    static_cast<unsigned int>(bytes.size()), base);
   } else {
     loaded = loader.LoadASCIIFromString(&model, &load_error, &warning, bytes.data(),
                                         static_cast<unsigned int>(bytes.size()), base);
@@ -253,7 +253,8 @@ class CharacterWriter final : public PoseWriter {
       }
     }
     channel_of_.assign(nodes.size(), -1);
-    for (std::size_t c = 0; c < channels_.size(); ++c) channel_of_[static_cast<std::size_t>(channels_[c].node)] = static_cast<int>(c);
+    for (std::size_t c = 0; c < channels_.size(); ++c)
+      channel_of_[static_cast<std::size_t>(channels_[c].node)] = static_cast<int>(c);
     const auto frames = static_cast<std::size_t>(std::clamp<std::int64_t>(info.frame_count, 0, 1 << 20));
     for (Channel& channel : channels_) {
       if (channel.rotation) channel.rotations.reserve(frames * 4);
@@ -299,7 +300,8 @@ class CharacterWriter final : public PoseWriter {
         if (channel.rotation) {
           const Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
-          const double norm = std::sqrt(local[0] * local[0] + local[1] * local[1] + local[2] * local[2] + local[3] * local[3]);
+          const double norm =
+              std::sqrt(local[0] * local[0] + local[1] * local[1] + local[2] * local[2] + local[3] * local[3]);
           for (double& q : local) q /= norm;
           // Neighbouring keys in one hemisphere, so that interpolation takes the short way.
           const std::size_t k = channel.rotations.size();

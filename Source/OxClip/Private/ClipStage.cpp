@@ -87,7 +87,8 @@ std::string clip_point_text(const ClipPoint& point) {
   return point.seconds ? fmt::format("{}s", point.value) : fmt::format("{}", static_cast<std::int64_t>(point.value));
 }
 
-FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, double frame_time, const std::string& name) {
+FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, double frame_time,
+                      const std::string& name) {
   FrameRange range{0, frame_count - 1};
   const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> std::int64_t {
     if (!point.seconds) return static_cast<std::int64_t>(point.value);
@@ -143,7 +144,8 @@ std::vector<int> mirror_partners(const bvh::Header& header, const JointMatch& ma
     for (std::size_t d = j + 1; d < n && depth[d] > depth[j]; ++d) {
       if (!paired[d] || partner[d] < 0) continue;
       int at = partner[d];
-      for (int up = depth[d] - depth[j]; up > 0 && at >= 0; --up) at = header.joints[static_cast<std::size_t>(at)].parent;
+      for (int up = depth[d] - depth[j]; up > 0 && at >= 0; --up)
+        at = header.joints[static_cast<std::size_t>(at)].parent;
       if (at >= 0 && !paired[static_cast<std::size_t>(at)] && depth[static_cast<std::size_t>(at)] == depth[j]) {
         partner[j] = at;
       }
@@ -174,9 +176,9 @@ std::vector<int> mirror_partners(const bvh::Header& header, const JointMatch& ma
     const int p = partner[j];
     const int parent = header.joints[j].parent;
     const bool mutual = p >= 0 && partner[static_cast<std::size_t>(p)] == static_cast<int>(j);
-    const bool same_parents =
-        mutual && (parent < 0 ? header.joints[static_cast<std::size_t>(p)].parent < 0
-                              : partner[static_cast<std::size_t>(parent)] == header.joints[static_cast<std::size_t>(p)].parent);
+    const bool same_parents = mutual && (parent < 0 ? header.joints[static_cast<std::size_t>(p)].parent < 0
+                                                    : partner[static_cast<std::size_t>(parent)] ==
+                                                          header.joints[static_cast<std::size_t>(p)].parent);
     if (!same_parents) partner[j] = static_cast<int>(j);
   }
   for (std::size_t j = 0; j < n; ++j) {
@@ -188,7 +190,8 @@ std::vector<int> mirror_partners(const bvh::Header& header, const JointMatch& ma
 void mirror_frame(std::span<const int> partners, std::span<const Vec3> offsets, std::span<Quat> local,
                   std::span<Vec3> translation, std::span<Quat> scratch_rotation, std::span<Vec3> scratch_translation) {
   std::copy(local.begin(), local.end(), scratch_rotation.begin());
-  for (std::size_t j = 0; j < local.size(); ++j) local[j] = reflect(scratch_rotation[static_cast<std::size_t>(partners[j])]);
+  for (std::size_t j = 0; j < local.size(); ++j)
+    local[j] = reflect(scratch_rotation[static_cast<std::size_t>(partners[j])]);
   if (translation.empty()) return;
   // The displacement from the offset (position channels) is what moves; a joint keeps its own offset.
   std::copy(translation.begin(), translation.end(), scratch_translation.begin());

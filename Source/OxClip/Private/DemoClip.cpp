@@ -125,7 +125,8 @@ void write_demo_clip(std::ostream& out) {
   std::vector<Node> nodes;
   for (const std::string& bone : bones) nodes.push_back({bone, {}});
   for (std::size_t b = 0; b < bones.size(); ++b) {
-    if (source.parents[b] >= 0) nodes[static_cast<std::size_t>(source.parents[b])].children.push_back(static_cast<int>(b));
+    if (source.parents[b] >= 0)
+      nodes[static_cast<std::size_t>(source.parents[b])].children.push_back(static_cast<int>(b));
   }
 
   fmt::print(out, "HIERARCHY\n");

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <limits>
+#include <string>
 
 namespace oxr {
 namespace {
@@ -100,7 +100,8 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
     leg.foot = skeleton.index_of(sides[s][2]);
     leg.ball = skeleton.index_of(sides[s][3]);
     // The chain the pass walks: root, pelvis, thigh, calf, foot, ball, each the next one's parent.
-    if (leg.thigh < 0 || leg.calf < 0 || leg.foot < 0 || leg.ball < 0 || skeleton.parents[static_cast<std::size_t>(pelvis_)] != root_ ||
+    if (leg.thigh < 0 || leg.calf < 0 || leg.foot < 0 || leg.ball < 0 ||
+        skeleton.parents[static_cast<std::size_t>(pelvis_)] != root_ ||
         skeleton.parents[static_cast<std::size_t>(leg.thigh)] != pelvis_ ||
         skeleton.parents[static_cast<std::size_t>(leg.calf)] != leg.thigh ||
         skeleton.parents[static_cast<std::size_t>(leg.foot)] != leg.calf ||
@@ -166,22 +167,22 @@ double FootContact::WindowMinimum::push(double value) {
 void FootContact::detect(std::span<const Vec3> source_positions) {
   const double enter_height = kEnterHeight * hip_height_, leave_height = kLeaveHeight * hip_height_;
   // Speeds as squared steps per frame, compared without a square root.
-  const double enter_step = kEnterSpeed * hip_height_ * frame_time_, leave_step = kLeaveSpeed * hip_height_ * frame_time_;
+  const double enter_step = kEnterSpeed * hip_height_ * frame_time_,
+               leave_step = kLeaveSpeed * hip_height_ * frame_time_;
   const double enter_step2 = enter_step * enter_step, leave_step2 = leave_step * leave_step;
   for (Leg& leg : legs_) {
     for (std::size_t k = 0; k < 2; ++k) {
       if (leg.source[k] < 0) continue;
       const Vec3& p = source_positions[static_cast<std::size_t>(leg.source[k])];
       const Vec3 step = sub(p, leg.source_previous[k]);
-      const double step2 = first_ ? std::numeric_limits<double>::infinity()
-                                  : step[0] * step[0] + step[1] * step[1] + step[2] * step[2];
+      const double step2 =
+          first_ ? std::numeric_limits<double>::infinity() : step[0] * step[0] + step[1] * step[1] + step[2] * step[2];
       // The floor: the lowest this joint stood, slowly, over the last second (a jump into or out
       // of a calibration pose does not count).
-      const double floor =
-          leg.floor[k].push(step2 < leave_step2 ? p[1] : std::numeric_limits<double>::infinity());
+      const double floor = leg.floor[k].push(step2 < leave_step2 ? p[1] : std::numeric_limits<double>::infinity());
       const double height = std::isfinite(floor) ? p[1] - floor : leave_height;
-      leg.planted[k] = leg.planted[k] ? height < leave_height && step2 < leave_step2
-                                      : height < enter_height && step2 < enter_step2;
+      leg.planted[k] =
+          leg.planted[k] ? height < leave_height && step2 < leave_step2 : height < enter_height && step2 < enter_step2;
       leg.source_previous[k] = p;
     }
   }
@@ -241,9 +242,7 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
     // Where the ankle goes under the current hold: the foot keeps its solved orientation, so a hold
     // at the ball carries the ankle along the solved foot.
-    const auto held_ankle = [&] {
-      return leg.last_anchor == 0 ? leg.held : sub(leg.held, sub(c.ball, c.ankle));
-    };
+    const auto held_ankle = [&] { return leg.last_anchor == 0 ? leg.held : sub(leg.held, sub(c.ball, c.ankle)); };
     if (anchor >= 0) {
       if (leg.anchor < 0) {
         // A new contact holds the anchor where it stands now, as blended out of any previous hold.
@@ -275,7 +274,8 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
   }
   if (drop > 0) {
     const auto pelvis = static_cast<std::size_t>(pelvis_);
-    translations[pelvis] = sub(translations[pelvis], rotate(conj(rotations[static_cast<std::size_t>(root_)]), {0, drop, 0}));
+    translations[pelvis] =
+        sub(translations[pelvis], rotate(conj(rotations[static_cast<std::size_t>(root_)]), {0, drop, 0}));
     for (Chain& c : chains) {
       for (Vec3* p : {&c.hip, &c.knee, &c.ankle, &c.ball}) (*p)[1] -= drop;
     }

@@ -526,8 +526,8 @@ class GltfWriter final : public PoseWriter {
                                   clock_.time(frame), info_.frame_time));
     }
     if (!times_.empty() && !(time > times_.back())) {
-      throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})",
-                                  frame, time, info_.frame_time));
+      throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})", frame,
+                                  time, info_.frame_time));
     }
     times_.push_back(time);
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
@@ -580,7 +580,8 @@ class GltfWriter final : public PoseWriter {
       std::ostream& out = file_->stream();
       const auto word = [&](std::uint32_t value) {
         const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+                                        static_cast<unsigned char>(value >> 16),
+                                        static_cast<unsigned char>(value >> 24)};
         out.write(reinterpret_cast<const char*>(bytes), 4);
       };
       word(0x46546C67u);  // "glTF"
@@ -731,7 +732,8 @@ class GltfWriter final : public PoseWriter {
     std::vector<Quat> world_rotation(n);
     std::vector<Vec3> world_position(n);
     forward_kinematics(
-        n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return normalised(skeleton.rest[j]); },
+        n, [&](std::size_t j) { return skeleton.parents[j]; },
+        [&](std::size_t j) { return normalised(skeleton.rest[j]); },
         [&](std::size_t j) { return scale_vector(skeleton.offsets[j], scale_); }, world_rotation, world_position);
     for (std::size_t j = 0; j < n; ++j) {
       const Quat inverse = conj(world_rotation[j]);
@@ -762,7 +764,8 @@ class GltfWriter final : public PoseWriter {
     if (!times_.empty()) {
       tinygltf::Animation animation;
       animation.name = valid_utf8(std::filesystem::path(info_.source).stem().string());
-      const int input = add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size(), 0, true);
+      const int input =
+          add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size(), 0, true);
       model.accessors[static_cast<std::size_t>(input)].minValues = {times_.front()};
       model.accessors[static_cast<std::size_t>(input)].maxValues = {times_.back()};
       const auto add_channel = [&](int node, const char* path, int output) {
@@ -778,9 +781,9 @@ class GltfWriter final : public PoseWriter {
         animation.channels.push_back(channel);
       };
       for (std::size_t k = 0; k < translations_.size(); ++k) {
-        add_channel(info_.translated[k], "translation",
-                    add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size(), 0,
-                                 true));
+        add_channel(
+            info_.translated[k], "translation",
+            add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size(), 0, true));
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
@@ -885,8 +888,8 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   if (extension.empty()) return Format::Json;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(out, "cannot write " + extension +
-                   " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+  throw UsageError(
+      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
 }
 
 }  // namespace oxr

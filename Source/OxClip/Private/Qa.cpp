@@ -1,12 +1,12 @@
 #include "Qa.h"
 
-#include "PoseWriter.h"
 #include "JointMatch.h"
+#include "PoseWriter.h"
 
 #include <algorithm>
-#include <string_view>
 #include <cmath>
 #include <numbers>
+#include <string_view>
 
 #include <fmt/format.h>
 

@@ -61,7 +61,7 @@ enum class Kind {
 struct NameInfo {
   Kind kind = Kind::None;
   Side side = Side::Centre;
-  int finger = -1;      // 0 thumb, 1 index, 2 middle, 3 ring, 4 pinky
+  int finger = -1;  // 0 thumb, 1 index, 2 middle, 3 ring, 4 pinky
   bool metacarpal = false;
 };
 
@@ -113,8 +113,9 @@ bool contains(std::string_view text, std::string_view part) { return text.find(p
 
 // Words that carry no meaning for recognition: rig prefixes and suffixes.
 bool is_noise(const std::string& word) {
-  static const char* const kNoise[] = {"jnt", "joint", "jt", "bone", "bn", "fk", "ik", "def", "drv", "bind", "mixamorig",
-                                       "bip", "biped", "character", "ctrl", "skel", "sk", "c", "m", "mid0", "grp"};
+  static const char* const kNoise[] = {"jnt",  "joint", "jt",   "bone",      "bn",  "fk",    "ik",
+                                       "def",  "drv",   "bind", "mixamorig", "bip", "biped", "character",
+                                       "ctrl", "skel",  "sk",   "c",         "m",   "mid0",  "grp"};
   for (const char* noise : kNoise) {
     if (word == noise) return true;
   }
@@ -127,8 +128,8 @@ Kind kind_of_core(const std::string& c, const std::string& number, NameInfo& inf
   if (contains(c, "nub") || c.ends_with("end") || c == "site" || contains(c, "headtop") || contains(c, "top")) {
     return Kind::End;
   }
-  static const std::pair<const char*, int> kFingers[] = {{"thumb", 0},  {"index", 1}, {"middle", 2}, {"ring", 3},
-                                                         {"pinky", 4},  {"pinkie", 4}, {"little", 4}, {"small", 4}};
+  static const std::pair<const char*, int> kFingers[] = {{"thumb", 0}, {"index", 1},  {"middle", 2}, {"ring", 3},
+                                                         {"pinky", 4}, {"pinkie", 4}, {"little", 4}, {"small", 4}};
   for (const auto& [word, finger] : kFingers) {
     if (contains(c, word)) {
       info.finger = finger;
@@ -180,10 +181,10 @@ Kind kind_of_core(const std::string& c, const std::string& number, NameInfo& inf
 
 // Words a one-letter side marker may stand before ("lhand", "rthumb"; not "lowerback", "ring").
 bool starts_with_limb_word(std::string_view rest) {
-  static const char* const kWords[] = {"hand",  "thumb", "index",   "mid",    "ring",  "pinky", "finger", "foot",
-                                       "toe",   "thigh", "shin",    "shldr",  "shoulder", "collar", "forearm", "arm",
-                                       "upleg", "leg",   "hip",     "knee",   "elbow", "wrist", "ankle",  "buttock",
-                                       "eye",   "calf",  "clavicle", "uparm", "farm",  "lowleg", "upper",  "lower"};
+  static const char* const kWords[] = {
+      "hand",  "thumb",    "index",  "mid",     "ring",     "pinky", "finger", "foot",   "toe",   "thigh", "shin",
+      "shldr", "shoulder", "collar", "forearm", "arm",      "upleg", "leg",    "hip",    "knee",  "elbow", "wrist",
+      "ankle", "buttock",  "eye",    "calf",    "clavicle", "uparm", "farm",   "lowleg", "upper", "lower"};
   for (const char* word : kWords) {
     if (rest.starts_with(word)) return true;
   }
@@ -263,7 +264,8 @@ struct Tree {
       const std::vector<std::string>& ref = words[1];
       for (; common < ref.size(); ++common) {
         bool same = words[0].size() > common && words[0][common] == ref[common];
-        for (std::size_t j = 1; j < n && same; ++j) same = words[j].size() > common + 1 && words[j][common] == ref[common];
+        for (std::size_t j = 1; j < n && same; ++j)
+          same = words[j].size() > common + 1 && words[j][common] == ref[common];
         if (!same) break;
         const std::string& w = ref[common];
         if (w == "l" || w == "left" || w == "r" || w == "right") break;
@@ -335,9 +337,9 @@ Side chain_side(const Tree& tree, const std::vector<int>& chain) {
 }
 
 struct Limb {
-  std::vector<int> joints;        // the chain, its root first
+  std::vector<int> joints;                         // the chain, its root first
   std::vector<std::pair<int, std::string>> roles;  // joint -> role ("UpLeg", "Leg", "Foot", "ToeBase" ...)
-  std::vector<bool> named;        // per role: the joint's own name gave the role
+  std::vector<bool> named;                         // per role: the joint's own name gave the role
   Side side = Side::Centre;
   bool side_named = false;
 };
@@ -455,11 +457,13 @@ void zero_pose(const SkeletonDescription& s, std::vector<V3>& position, std::vec
   position.resize(s.names.size());
   for (std::size_t j = 0; j < s.names.size(); ++j) {
     const int p = s.parents[j];
-    position[j] = p < 0 ? s.offsets[j] : V3{position[static_cast<std::size_t>(p)][0] + s.offsets[j][0],
-                                             position[static_cast<std::size_t>(p)][1] + s.offsets[j][1],
-                                             position[static_cast<std::size_t>(p)][2] + s.offsets[j][2]};
+    position[j] = p < 0 ? s.offsets[j]
+                        : V3{position[static_cast<std::size_t>(p)][0] + s.offsets[j][0],
+                             position[static_cast<std::size_t>(p)][1] + s.offsets[j][1],
+                             position[static_cast<std::size_t>(p)][2] + s.offsets[j][2]};
     if (j < s.end_sites.size()) {
-      for (const V3& e : s.end_sites[j]) tips.push_back({position[j][0] + e[0], position[j][1] + e[1], position[j][2] + e[2]});
+      for (const V3& e : s.end_sites[j])
+        tips.push_back({position[j][0] + e[0], position[j][1] + e[1], position[j][2] + e[2]});
     }
   }
 }
@@ -467,11 +471,11 @@ void zero_pose(const SkeletonDescription& s, std::vector<V3>& position, std::vec
 // The rotation that takes the axis `up` to +Y.
 Q rotation_to_y(const std::string& up) {
   const double h = std::sqrt(0.5);
-  if (up == "+z") return {-h, 0, 0, h};   // -90 degrees about X: +Z -> +Y
-  if (up == "-z") return {h, 0, 0, h};    // +90 degrees about X: -Z -> +Y
-  if (up == "-y") return {1, 0, 0, 0};    // 180 degrees about X
-  if (up == "+x") return {0, 0, h, h};    // +90 degrees about Z: +X -> +Y
-  if (up == "-x") return {0, 0, -h, h};   // -90 degrees about Z: -X -> +Y
+  if (up == "+z") return {-h, 0, 0, h};  // -90 degrees about X: +Z -> +Y
+  if (up == "-z") return {h, 0, 0, h};   // +90 degrees about X: -Z -> +Y
+  if (up == "-y") return {1, 0, 0, 0};   // 180 degrees about X
+  if (up == "+x") return {0, 0, h, h};   // +90 degrees about Z: +X -> +Y
+  if (up == "-x") return {0, 0, -h, h};  // -90 degrees about Z: -X -> +Y
   return {0, 0, 0, 1};
 }
 
@@ -499,10 +503,10 @@ constexpr double kMannequinHeight = 1.75;  // metres, the target's standing heig
 // The source bone a joint's name spells exactly (letter case and a namespace aside), or null.
 const char* kz_bone_name(std::string_view name) {
   static const char* const kBones[] = {
-      "Hips", "Spine", "Spine1", "Spine2", "Neck", "Head", "HeadTop_End", "LeftEye", "RightEye",
-      "LeftShoulder", "LeftArm", "LeftForeArm", "LeftHand", "RightShoulder", "RightArm", "RightForeArm", "RightHand",
-      "LeftUpLeg", "LeftLeg", "LeftFoot", "LeftToeBase", "LeftToe_End", "RightUpLeg", "RightLeg", "RightFoot",
-      "RightToeBase", "RightToe_End"};
+      "Hips",        "Spine",        "Spine1",       "Spine2",    "Neck",         "Head",        "HeadTop_End",
+      "LeftEye",     "RightEye",     "LeftShoulder", "LeftArm",   "LeftForeArm",  "LeftHand",    "RightShoulder",
+      "RightArm",    "RightForeArm", "RightHand",    "LeftUpLeg", "LeftLeg",      "LeftFoot",    "LeftToeBase",
+      "LeftToe_End", "RightUpLeg",   "RightLeg",     "RightFoot", "RightToeBase", "RightToe_End"};
   if (const auto colon = name.find_last_of(':'); colon != std::string_view::npos) name = name.substr(colon + 1);
   const std::string wanted = lower(name);
   for (const char* bone : kBones) {
@@ -582,7 +586,8 @@ JointMap read_joint_map(const std::string& path) {
     } else if (bone.is_string()) {
       map.emplace_back(joint, bone.get<std::string>());
     } else {
-      throw std::invalid_argument(path + ": joint \"" + joint + "\": the source bone must be a name (a string) or null");
+      throw std::invalid_argument(path + ": joint \"" + joint +
+                                  "\": the source bone must be a name (a string) or null");
     }
   }
   return map;
@@ -651,7 +656,8 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
   int hips = centre;
   for (int at = centre; at >= 0; at = skeleton.parents[static_cast<std::size_t>(at)]) {
     const Kind k = tree.kind(at);
-    if (k == Kind::Pelvis || (k == Kind::HipAmbiguous && tree.info[static_cast<std::size_t>(at)].side == Side::Centre)) {
+    if (k == Kind::Pelvis ||
+        (k == Kind::HipAmbiguous && tree.info[static_cast<std::size_t>(at)].side == Side::Centre)) {
       hips = at;
     }
   }
@@ -747,7 +753,8 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
       return lower(name.substr(name.find_last_of(':') + 1));
     };
     // A lower back below two or more spine joints is no source bone: it stays in the kinematics.
-    if (spine.size() >= 3 && (contains(lower_name(spine[0]), "lowerback") || contains(lower_name(spine[0]), "lumbar"))) {
+    if (spine.size() >= 3 &&
+        (contains(lower_name(spine[0]), "lowerback") || contains(lower_name(spine[0]), "lumbar"))) {
       spine.erase(spine.begin());
     }
     // A spine named as the source skeleton's keeps its names; any other is spread over Spine,
@@ -767,13 +774,15 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
       }
     } else if (spine.size() <= 3) {
       for (std::size_t k = 0; k < spine.size(); ++k) {
-        assign(spine[k], kSpine[k], tree.kind(spine[k]) == Kind::Spine ? Evidence::NameAndStructure : Evidence::Structure);
+        assign(spine[k], kSpine[k],
+               tree.kind(spine[k]) == Kind::Spine ? Evidence::NameAndStructure : Evidence::Structure);
       }
     } else {
       const std::size_t count = spine.size();
       for (std::size_t k = 0; k < 3; ++k) {
         const auto i = static_cast<std::size_t>(std::lround(static_cast<double>(k * (count - 1)) / 2.0));
-        assign(spine[i], kSpine[k], tree.kind(spine[i]) == Kind::Spine ? Evidence::NameAndStructure : Evidence::Structure);
+        assign(spine[i], kSpine[k],
+               tree.kind(spine[i]) == Kind::Spine ? Evidence::NameAndStructure : Evidence::Structure);
       }
     }
     if (neck_at >= 0) {
@@ -820,7 +829,8 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
     for (const Limb& limb : leg_limbs) {
       for (const auto& [j, role] : limb.roles) {
         if (role == "Foot") {
-          for (int a = 0; a < 3; ++a) sum[static_cast<std::size_t>(a)] += at[static_cast<std::size_t>(j)][static_cast<std::size_t>(a)];
+          for (int a = 0; a < 3; ++a)
+            sum[static_cast<std::size_t>(a)] += at[static_cast<std::size_t>(j)][static_cast<std::size_t>(a)];
           ++count;
         }
       }
@@ -917,9 +927,10 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
       sides_from_offsets = true;
     } else if (limbs.size() == 1 && limbs[0].side == Side::Centre) {
       const int j = limbs[0].joints.front();
-      limbs[0].side = dot3(sub3(upright[static_cast<std::size_t>(j)], upright[static_cast<std::size_t>(hips)]), left_axis) >= 0
-                          ? Side::Left
-                          : Side::Right;
+      limbs[0].side =
+          dot3(sub3(upright[static_cast<std::size_t>(j)], upright[static_cast<std::size_t>(hips)]), left_axis) >= 0
+              ? Side::Left
+              : Side::Right;
       sides_from_offsets = true;
     }
   };
@@ -968,8 +979,8 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
 
   // The map file overrides or completes what was recognised.
   if (!request.map.empty()) {
-    static const char* const kBones[] = {
-        "Hips", "Spine", "Spine1", "Spine2", "Neck", "Head", "HeadTop_End", "LeftEye", "RightEye"};
+    static const char* const kBones[] = {"Hips", "Spine",       "Spine1",  "Spine2",  "Neck",
+                                         "Head", "HeadTop_End", "LeftEye", "RightEye"};
     for (const auto& [joint_name, bone_name] : request.map) {
       int joint = -1;
       for (std::size_t j = 0; j < n && joint < 0; ++j) {
@@ -989,7 +1000,8 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
           if (lower(b) == wanted) bone = b;
         }
         for (const char* side : {"Left", "Right"}) {
-          for (const char* part : {"Shoulder", "Arm", "ForeArm", "Hand", "UpLeg", "Leg", "Foot", "ToeBase", "Toe_End"}) {
+          for (const char* part :
+               {"Shoulder", "Arm", "ForeArm", "Hand", "UpLeg", "Leg", "Foot", "ToeBase", "Toe_End"}) {
             if (lower(std::string(side) + part) == wanted) bone = std::string(side) + part;
           }
           for (const char* finger : {"Thumb", "Index", "Middle", "Ring", "Pinky"}) {
@@ -1035,8 +1047,7 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
   // partial (a clip of a few bones); its size and up are not guessed then.
   std::size_t named_as_source = 0;
   for (std::size_t j = 0; j < n; ++j) named_as_source += kz_bone_name(skeleton.names[j]) != nullptr;
-  const bool partial_source =
-      !result.failure.empty() && n > 0 && request.map.empty() && 4 * named_as_source >= 3 * n;
+  const bool partial_source = !result.failure.empty() && n > 0 && request.map.empty() && 4 * named_as_source >= 3 * n;
   if (partial_source) {
     result.failure.clear();
     bone_of.assign(n, std::nullopt);

@@ -22,7 +22,7 @@ std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool 
   for (std::int64_t f = 0; f <= index; ++f) {
     if (!reader.read_frame(values)) {
       throw ToolError(name, "has no frame " + std::to_string(index) + " to rest on (" +
-                      std::to_string(header.frame_count) + " frames)");
+                                std::to_string(header.frame_count) + " frames)");
     }
   }
   std::vector<Quat> rotations;
@@ -211,7 +211,8 @@ std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatc
   // From joint a down to its descendant d with every rotation at zero, in a's frame.
   const auto reach = [&](int a, int d) {
     Vec3 sum{0, 0, 0};
-    for (int at = d; at != a; at = header.joints[static_cast<std::size_t>(at)].parent) sum = add(sum, offset[static_cast<std::size_t>(at)]);
+    for (int at = d; at != a; at = header.joints[static_cast<std::size_t>(at)].parent)
+      sum = add(sum, offset[static_cast<std::size_t>(at)]);
     return sum;
   };
   // Each recognised bone's aim: the joint it points at and the mannequin's direction for it.
@@ -243,8 +244,8 @@ std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatc
     const Vec3 across = sub(reach(hips->second, left_leg->second), reach(hips->second, right_leg->second));
     heading = swing({1, 0, 0}, {across[0], 0, across[2]});
   }
-  for (const char* bone : {"LeftUpLeg", "LeftLeg", "RightUpLeg", "RightLeg", "LeftArm", "LeftForeArm", "RightArm",
-                           "RightForeArm"}) {
+  for (const char* bone :
+       {"LeftUpLeg", "LeftLeg", "RightUpLeg", "RightLeg", "LeftArm", "LeftForeArm", "RightArm", "RightForeArm"}) {
     const auto found = joint_of.find(bone);
     if (found == joint_of.end()) continue;
     const Aim& a = aim[static_cast<std::size_t>(found->second)];
@@ -257,11 +258,15 @@ std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatc
   }
   if (worst <= 30) {
     decision = "zero";
-    if (why) *why = "the zero pose is close to a T-pose (largest limb difference " + std::to_string(static_cast<int>(std::lround(worst))) + " degrees, at " + worst_bone + ")";
+    if (why)
+      *why = "the zero pose is close to a T-pose (largest limb difference " +
+             std::to_string(static_cast<int>(std::lround(worst))) + " degrees, at " + worst_bone + ")";
     return {};
   }
   decision = "auto:t-pose";
-  if (why) *why = "a T-pose built from the skeleton (its zero pose is " + std::to_string(static_cast<int>(std::lround(worst))) + " degrees from one, at " + worst_bone + ")";
+  if (why)
+    *why = "a T-pose built from the skeleton (its zero pose is " +
+           std::to_string(static_cast<int>(std::lround(worst))) + " degrees from one, at " + worst_bone + ")";
 
   std::vector<Quat> local(n, kIdentity);
   std::vector<Quat> world(n, kIdentity);
@@ -276,7 +281,7 @@ std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatc
           ancestor(static_cast<int>(j), right_leg->second)) {
         const Quat lift = swing(rotate(above, reach(static_cast<int>(j), top)), {0, 1, 0});
         const Vec3 across = rotate(lift, rotate(above, sub(reach(static_cast<int>(j), left_leg->second),
-                                                          reach(static_cast<int>(j), right_leg->second))));
+                                                           reach(static_cast<int>(j), right_leg->second))));
         turn = mul(swing({across[0], 0, across[2]}, {1, 0, 0}), lift);
       }
     } else if (aim[j].joint >= 0) {

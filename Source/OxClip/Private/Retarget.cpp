@@ -45,7 +45,8 @@ class FingerCarry {
     for (std::size_t i = 0; i < pairing.source.size(); ++i) {
       const std::string& kz = pairing.source[i];
       bool finger = false;
-      for (const char* name : {"Thumb", "Index", "Middle", "Ring", "Pinky"}) finger = finger || kz.find(name) != std::string::npos;
+      for (const char* name : {"Thumb", "Index", "Middle", "Ring", "Pinky"})
+        finger = finger || kz.find(name) != std::string::npos;
       const int target = skeleton.index_of(pairing.target[i]);
       if (!finger || target < 0) continue;
       for (const JointMatch::Pair& pair : match.matched) {
@@ -56,7 +57,8 @@ class FingerCarry {
       }
     }
     offset_of_.assign(skeleton.names.size(), -1);
-    for (std::size_t k = 0; k < rest_.size(); ++k) offset_of_[static_cast<std::size_t>(rest_[k].first)] = static_cast<int>(k);
+    for (std::size_t k = 0; k < rest_.size(); ++k)
+      offset_of_[static_cast<std::size_t>(rest_[k].first)] = static_cast<int>(k);
   }
 
   bool empty() const { return rest_.empty(); }
@@ -77,7 +79,7 @@ class FingerCarry {
 
  private:
   std::vector<int> parents_;
-  std::vector<int> source_;  // file joint of each target finger bone, -1 for others
+  std::vector<int> source_;                 // file joint of each target finger bone, -1 for others
   std::vector<std::pair<int, Quat>> rest_;  // target bone, source rest world^-1 x target rest world
   std::vector<int> offset_of_;
   std::vector<Quat> world_;
@@ -99,7 +101,8 @@ void file_joint_poses(const bvh::Header& header, std::span<const double> values,
         const Quat q = bvh::joint_rotation(header.joints[j], values);
         return local[j] = file_axes ? q : to_file_axes(q);
       },
-      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes, header.positions); }, world, position);
+      [&](std::size_t j) { return joint_translation(header.joints[j], values, file_axes, header.positions); }, world,
+      position);
 }
 
 void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pose, std::vector<Vec3>& out) {
@@ -239,9 +242,8 @@ bvh::Header read_header(const std::filesystem::path& input) {
   }
 }
 
-FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options,
-                           Solver& solver, const HeaderCallback& on_header,
-                           const FrameCallback& on_frame) {
+FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options, Solver& solver,
+                           const HeaderCallback& on_header, const FrameCallback& on_frame) {
   try {
     const bool file_axes = options.axes == Axes::Bvh;
     std::vector<Quat> rest_local;

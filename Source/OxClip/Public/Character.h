@@ -52,7 +52,7 @@ class Character {
 // Writes the character with the clip as a new animation named after the source file, in the
 // character's own container (glb or gltf with a .bin beside it for the animation's data). The
 // character's bytes are copied unchanged; the animation's data is appended after them.
-std::unique_ptr<PoseWriter> make_character_writer(const Character& character,
-                                                  const std::filesystem::path& destination, const ClipInfo& info);
+std::unique_ptr<PoseWriter> make_character_writer(const Character& character, const std::filesystem::path& destination,
+                                                  const ClipInfo& info);
 
 }  // namespace oxr

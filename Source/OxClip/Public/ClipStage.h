@@ -112,8 +112,8 @@ class ClipStage {
   std::int64_t produced_ = 0;
   std::int64_t skipped_ = 0;  // file frames before the range, once read past
   std::vector<double> values_;
-  Frame a_, b_;                 // source frames held_ and held_ + 1 (when b_valid_)
-  std::int64_t held_ = -1;      // range-relative index of the frame in a_
+  Frame a_, b_;             // source frames held_ and held_ + 1 (when b_valid_)
+  std::int64_t held_ = -1;  // range-relative index of the frame in a_
   bool b_valid_ = false;
   std::vector<Quat> scratch_rotation_;
   std::vector<Vec3> scratch_translation_;

@@ -87,13 +87,13 @@ class FootContact {
     std::array<int, 2> source{-1, -1};            // file joints of the foot and the ball
     std::array<bool, 2> planted{};                // the source's foot and ball joints, this frame
     std::array<Vec3, 2> source_previous{};
-    std::array<WindowMinimum, 2> floor;  // the source joints' lowest still heights over the last second
+    std::array<WindowMinimum, 2> floor;          // the source joints' lowest still heights over the last second
     std::array<double, 2> rest_height{};         // the result's ankle and ball above the ground at rest
     std::array<double, 2> source_rest_height{};  // the performer's
-    int anchor = -1;       // held at 0: the ankle, 1: the ball; -1: free
-    int last_anchor = 0;   // the anchor a blend-out lets go of
-    Vec3 held{};           // where the anchor joint is held
-    double weight = 0;     // 0: the solved leg, 1: fully held
+    int anchor = -1;                             // held at 0: the ankle, 1: the ball; -1: free
+    int last_anchor = 0;                         // the anchor a blend-out lets go of
+    Vec3 held{};                                 // where the anchor joint is held
+    double weight = 0;                           // 0: the solved leg, 1: fully held
     Track source_track, result_track;
   };
   void detect(std::span<const Vec3> source_positions);
@@ -104,7 +104,7 @@ class FootContact {
 
   std::array<Leg, 2> legs_{};
   int root_ = 0, pelvis_ = 1;
-  double hip_height_ = 1;                       // the performer's, source units
+  double hip_height_ = 1;  // the performer's, source units
   double frame_time_ = 1;
   double to_cm_ = 1;
   double blend_in_ = 1, blend_out_ = 1;  // weight change per frame

@@ -31,9 +31,9 @@ using JointMap = std::vector<std::pair<std::string, std::string>>;
 // What the user asked for, and what recognition may look at besides the zero pose.
 struct RecognitionRequest {
   JointMap map;
-  std::string map_name;                          // the map file, for messages
-  std::optional<double> metres_per_unit;         // --source-units; empty: auto
-  std::string up = "auto";                       // --source-up: auto, +y, +z, -y, -z, +x, -x
+  std::string map_name;                           // the map file, for messages
+  std::optional<double> metres_per_unit;          // --source-units; empty: auto
+  std::string up = "auto";                        // --source-up: auto, +y, +z, -y, -z, +x, -x
   std::vector<std::array<double, 3>> frame_zero;  // world positions of the joints in frame 0, if read
 };
 
@@ -60,8 +60,8 @@ struct SkeletonRecognition {
   bool zero_pose_stands = true;                   // false: up (and size) came from frame 0 or a default
   double height_units = 0;                        // standing height in file units
   double metres_per_unit = 0.01;
-  std::string unit_name = "cm";                   // cm, m, mm, in, a number, or "fitted"
-  std::vector<std::string> warnings;              // e.g. the size fitted to the mannequin's
+  std::string unit_name = "cm";       // cm, m, mm, in, a number, or "fitted"
+  std::vector<std::string> warnings;  // e.g. the size fitted to the mannequin's
 };
 
 // Recognises a file's skeleton. Never throws for a skeleton that is not human (failure says what is

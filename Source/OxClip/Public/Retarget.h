@@ -5,13 +5,13 @@
 #include "ClipStage.h"
 #include "FootContact.h"
 #include "Geometry.h"
+#include "JointMatch.h"
 #include "PoseWriter.h"
 #include "Qa.h"
 #include "Recognition.h"
 #include "RestPose.h"
 #include "Rig.h"
 #include "Solver.h"
-#include "JointMatch.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -60,7 +60,7 @@ struct RetargetOptions {
   std::shared_ptr<const JointMap> map;
   std::string map_name;
   std::optional<double> source_metres_per_unit;  // --source-units; empty: auto
-  std::string source_up = "auto";                 // --source-up
+  std::string source_up = "auto";                // --source-up
 };
 
 // The file's skeleton as recognition reads it (offsets in file axes).
@@ -105,8 +105,7 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
 // first frame, on_frame each solved frame. Tests, benchmarks and the preview drive it.
 using HeaderCallback = std::function<void(const ClipInfo& info)>;
 using FrameCallback = std::function<void(std::int64_t frame, const FramePose& pose)>;
-FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options,
-                           Solver& solver, const HeaderCallback& on_header,
-                           const FrameCallback& on_frame);
+FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options, Solver& solver,
+                           const HeaderCallback& on_header, const FrameCallback& on_frame);
 
 }  // namespace oxr
