@@ -251,6 +251,7 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   if (sharded) {
     const std::vector<std::size_t> part = shard_of(batch, settings.shard);
     std::vector<BatchJob> mine;
+    mine.reserve(part.size());
     for (const std::size_t i : part) mine.push_back(batch[i]);
     batch = std::move(mine);
   }
@@ -314,6 +315,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   }
   {
     std::vector<BatchJob> checked;
+    checked.reserve(inputs.size());
     for (const std::string& input : inputs) checked.push_back({input, {}, false});
     check_clip_ranges(checked, options.clip);
   }

@@ -531,7 +531,7 @@ void Reader::bound_frames_by_size() {
   buf_->pubseekpos(here, std::ios::in);
   if (end == std::streampos(std::streamoff(-1))) return;
   const std::int64_t remaining = static_cast<std::int64_t>(end - here) + (end_ - pos_);
-  header_.frames_in_bytes = std::min(header_.frame_count, (remaining + 1) / (2 * header_.channel_count));
+  header_.frames_in_bytes = std::min(header_.frame_count, (remaining + 1) / (std::int64_t{2} * header_.channel_count));
 }
 
 void Reader::check_end_of_data() {

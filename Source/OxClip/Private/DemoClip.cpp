@@ -123,6 +123,7 @@ void write_demo_clip(std::ostream& out) {
   const SkeletonData& source = source_skeleton();
   const std::vector<std::string>& bones = source.names;
   std::vector<Node> nodes;
+  nodes.reserve(bones.size());
   for (const std::string& bone : bones) nodes.push_back({bone, {}});
   for (std::size_t b = 0; b < bones.size(); ++b) {
     if (source.parents[b] >= 0)

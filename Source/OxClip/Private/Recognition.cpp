@@ -95,12 +95,14 @@ std::vector<std::string> words_of(std::string_view name) {
     if (!word.empty()) {
       const char prev = word.back();
       const bool next_lower = i + 1 < name.size() && is_lower(name[i + 1]);
+      // A word ends at a lower-to-upper or letter-to-digit change, before the last capital of a run
+      // that goes on in lower case, and after a lone capital that starts another capitalised word
+      // ("LUArm": L, then U).
+      const bool lone_capital = is_upper(prev) && is_upper(c) && !next_lower && word.size() == 1 &&
+                                i + 2 < name.size() && is_upper(name[i + 1]) && is_lower(name[i + 2]);
       if ((is_lower(prev) && is_upper(c)) || (is_digit(prev) != is_digit(c)) ||
-          (is_upper(prev) && is_upper(c) && next_lower)) {
+          (is_upper(prev) && is_upper(c) && next_lower) || lone_capital) {
         flush();
-      } else if (is_upper(prev) && is_upper(c) && !next_lower && word.size() == 1 && i + 2 < name.size() &&
-                 is_upper(name[i + 1]) && i + 2 < name.size() && is_lower(name[i + 2])) {
-        flush();  // "LUArm": L, then U
       }
     }
     word += c;
@@ -558,7 +560,7 @@ std::optional<double> source_units_from_text(std::string_view text) {
 }
 
 std::string source_up_from_text(std::string_view text) {
-  const std::string t = lower(text);
+  std::string t = lower(text);
   for (const char* axis : {"auto", "+y", "+z", "-y", "-z", "+x", "-x"}) {
     if (t == axis) return t;
   }
@@ -586,8 +588,9 @@ JointMap read_joint_map(const std::string& path) {
     } else if (bone.is_string()) {
       map.emplace_back(joint, bone.get<std::string>());
     } else {
-      throw std::invalid_argument(path + ": joint \"" + joint +
-                                  "\": the source bone must be a name (a string) or null");
+      std::string message = path;
+      message.append(": joint \"").append(joint).append("\": the source bone must be a name (a string) or null");
+      throw std::invalid_argument(message);
     }
   }
   return map;
@@ -990,8 +993,10 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
         if (lower(skeleton.names[j]) == lower(joint_name)) joint = static_cast<int>(j);
       }
       if (joint < 0) {
-        throw std::invalid_argument(request.map_name + ": joint \"" + joint_name + "\" (mapped to \"" + bone_name +
-                                    "\") is not a joint of this file");
+        std::string message = request.map_name;
+        message.append(": joint \"").append(joint_name).append("\" (mapped to \"").append(bone_name);
+        message.append("\") is not a joint of this file");
+        throw std::invalid_argument(message);
       }
       std::string bone;
       if (!bone_name.empty()) {
@@ -1012,8 +1017,10 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
           }
         }
         if (bone.empty()) {
-          throw std::invalid_argument(request.map_name + ": \"" + bone_name + "\" (for joint \"" + joint_name +
-                                      "\") is not a source bone; oxretarget skeleton kz lists them");
+          std::string message = request.map_name;
+          message.append(": \"").append(bone_name).append("\" (for joint \"").append(joint_name);
+          message.append("\") is not a source bone; oxretarget skeleton kz lists them");
+          throw std::invalid_argument(message);
         }
       }
       for (auto& assigned : bone_of) {

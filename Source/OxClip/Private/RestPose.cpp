@@ -142,14 +142,13 @@ Quat swing(const Vec3& a, const Vec3& b) {
   const double la = length(a), lb = length(b);
   if (la <= 0 || lb <= 0) return kIdentity;
   const Vec3 axis = cross(a, b);
-  double w = la * lb + dot(a, b);
+  const double w = la * lb + dot(a, b);
   Quat q{axis[0], axis[1], axis[2], w};
   if (w <= 1e-12 * la * lb) {
     // Opposite directions: half a turn about any axis across a.
-    Vec3 other = std::abs(a[0]) < 0.9 * la ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
+    const Vec3 other = std::abs(a[0]) < 0.9 * la ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
     const Vec3 across = cross(a, other);
     q = {across[0], across[1], across[2], 0};
-    w = 0;
   }
   const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
   return {q[0] / n, q[1] / n, q[2] / n, q[3] / n};
