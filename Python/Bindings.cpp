@@ -115,15 +115,7 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     if (spec->value_name.empty()) {
       text = flag(value, name) ? "true" : "false";
     } else if (!spec->choices.empty()) {
-      std::vector<std::string> allowed;
-      std::string_view rest = spec->choices;
-      while (!rest.empty()) {
-        const auto bar = rest.find('|');
-        allowed.emplace_back(rest.substr(0, bar));
-        if (bar == std::string_view::npos) break;
-        rest.remove_prefix(bar + 1);
-      }
-      text = choice(value, name, allowed);
+      text = choice(value, name, oxr::option_choices(*spec));
     } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
       text = fspath(value).cast<std::string>();
     } else if ((name == "start" || name == "end" || name == "fps") &&

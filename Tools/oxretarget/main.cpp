@@ -37,17 +37,7 @@ struct TableValues {
       value = std::string(spec.default_value);
       CLI::Option* option = command->add_option(flag, value, help)->type_name(std::string(spec.value_name));
       if (!spec.default_value.empty()) option->capture_default_str();
-      if (!spec.choices.empty()) {
-        std::vector<std::string> choices;
-        std::string_view rest = spec.choices;
-        while (!rest.empty()) {
-          const auto bar = rest.find('|');
-          choices.emplace_back(rest.substr(0, bar));
-          if (bar == std::string_view::npos) break;
-          rest.remove_prefix(bar + 1);
-        }
-        option->check(CLI::IsMember(choices));
-      }
+      if (!spec.choices.empty()) option->check(CLI::IsMember(oxr::option_choices(spec)));
     }
   }
 

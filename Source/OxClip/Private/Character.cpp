@@ -272,17 +272,9 @@ class CharacterWriter final : public PoseWriter {
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     (void)frame;
     const std::size_t bones = skeleton_.names.size();
-    for (std::size_t j = 0; j < bones; ++j) {
-      const int parent = skeleton_.parents[j];
-      if (parent < 0) {
-        target_rotation_[j] = pose.rotations[j];
-        target_position_[j] = pose.translations[j];
-        continue;
-      }
-      const auto p = static_cast<std::size_t>(parent);
-      target_rotation_[j] = mul(target_rotation_[p], pose.rotations[j]);
-      target_position_[j] = add(target_position_[p], rotate(target_rotation_[p], pose.translations[j]));
-    }
+    forward_kinematics(
+        bones, [&](std::size_t j) { return skeleton_.parents[j]; }, [&](std::size_t j) { return pose.rotations[j]; },
+        [&](std::size_t j) { return pose.translations[j]; }, target_rotation_, target_position_);
     const auto& nodes = character_.nodes();
     for (const int at : character_.order()) {
       const auto n = static_cast<std::size_t>(at);

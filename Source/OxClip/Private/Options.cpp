@@ -82,16 +82,6 @@ std::string spelled(std::string_view name) {
   return text;
 }
 
-bool one_of(std::string_view choices, std::string_view value) {
-  while (!choices.empty()) {
-    const auto bar = choices.find('|');
-    if (choices.substr(0, bar) == value) return true;
-    if (bar == std::string_view::npos) break;
-    choices.remove_prefix(bar + 1);
-  }
-  return false;
-}
-
 std::string listed(std::string_view choices) {
   std::string text(choices);
   std::replace(text.begin(), text.end(), '|', ',');
@@ -101,6 +91,17 @@ std::string listed(std::string_view choices) {
 }  // namespace
 
 std::span<const OptionSpec> option_table() { return kOptions; }
+
+std::vector<std::string> option_choices(const OptionSpec& spec) {
+  std::vector<std::string> choices;
+  for (std::string_view rest = spec.choices; !rest.empty();) {
+    const auto bar = rest.find('|');
+    choices.emplace_back(rest.substr(0, bar));
+    if (bar == std::string_view::npos) break;
+    rest.remove_prefix(bar + 1);
+  }
+  return choices;
+}
 
 const OptionSpec* find_option(std::string_view name) {
   const std::string wanted = spelled(name);
@@ -117,7 +118,8 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
   if (spec->value_name.empty() && value != "true" && value != "false") {
     throw UsageError(option, "a flag takes no value");
   }
-  if (!spec->choices.empty() && !one_of(spec->choices, value)) {
+  const std::vector<std::string> choices = option_choices(*spec);
+  if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
     throw UsageError(option + " " + std::string(value) + ": expected one of " + listed(spec->choices));
   }
   const std::string text(value);
@@ -213,13 +215,7 @@ std::string option_table_json() {
     if (spec.scope & kScopePython) scopes.push_back("python");
     if (spec.scope & kScopeCluster) scopes.push_back("cluster");
     if (spec.scope & kScopeInfo) scopes.push_back("info");
-    nlohmann::json choices = nlohmann::json::array();
-    for (std::string_view rest = spec.choices; !rest.empty();) {
-      const auto bar = rest.find('|');
-      choices.push_back(std::string(rest.substr(0, bar)));
-      if (bar == std::string_view::npos) break;
-      rest.remove_prefix(bar + 1);
-    }
+    const nlohmann::json choices = option_choices(spec);
     table.push_back({{"name", spec.name},
                      {"value_name", spec.value_name},
                      {"choices", choices},

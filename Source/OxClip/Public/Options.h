@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace oxr {
 
@@ -32,6 +33,9 @@ struct OptionSpec {
 };
 
 std::span<const OptionSpec> option_table();
+
+// The values an option takes ("cm|m|mm|in" as {"cm", "m", "mm", "in"}); empty for free text.
+std::vector<std::string> option_choices(const OptionSpec& spec);
 
 // The option of that name (command-line or Python spelling); nullptr for an unknown name.
 const OptionSpec* find_option(std::string_view name);
