@@ -1,7 +1,10 @@
 #include "Character.h"
 
 #include "AtomicFile.h"
+#include "Canonical.h"
+#include "GltfBind.h"
 #include "Retarget.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -37,28 +40,6 @@ void put_u32(std::string& out, std::uint32_t value) {
   out.append(bytes, 4);
 }
 
-// The rotation of an orthonormal 3x3 matrix given by columns.
-Quat matrix_rotation(const Vec3& x, const Vec3& y, const Vec3& z) {
-  const double trace = x[0] + y[1] + z[2];
-  Quat q;
-  if (trace > 0) {
-    const double s = std::sqrt(trace + 1) * 2;
-    q = {(y[2] - z[1]) / s, (z[0] - x[2]) / s, (x[1] - y[0]) / s, s / 4};
-  } else if (x[0] > y[1] && x[0] > z[2]) {
-    const double s = std::sqrt(1 + x[0] - y[1] - z[2]) * 2;
-    q = {s / 4, (y[0] + x[1]) / s, (z[0] + x[2]) / s, (y[2] - z[1]) / s};
-  } else if (y[1] > z[2]) {
-    const double s = std::sqrt(1 + y[1] - x[0] - z[2]) * 2;
-    q = {(y[0] + x[1]) / s, s / 4, (z[1] + y[2]) / s, (z[0] - x[2]) / s};
-  } else {
-    const double s = std::sqrt(1 + z[2] - x[0] - y[1]) * 2;
-    q = {(z[0] + x[2]) / s, (z[1] + y[2]) / s, s / 4, (x[1] - y[0]) / s};
-  }
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  for (double& c : q) c /= n;
-  return q;
-}
-
 bool uniform(const Vec3& s) {
   return std::abs(s[0] - s[1]) <= 1e-6 * std::abs(s[0]) && std::abs(s[0] - s[2]) <= 1e-6 * std::abs(s[0]);
 }
@@ -67,6 +48,46 @@ std::string read_bytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError(path.string() + ": cannot open character: no such file");
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every node's world rotation in the character's canonical T-pose, from its bind pose: where the bind
+// pose is that T-pose within the tolerance, the rest its node transforms compose to (or the bind pose
+// where they hold another); else the bind pose turned limb by limb into it.
+std::vector<Quat> canonical_rest(const tinygltf::Model& model, const Character& character) {
+  const auto& nodes = character.nodes();
+  const std::size_t n = nodes.size();
+  std::vector<Quat> composed(n);
+  for (const int at : character.order()) {
+    const auto k = static_cast<std::size_t>(at);
+    const int parent = nodes[k].parent;
+    composed[k] = parent < 0 ? nodes[k].rotation : mul(composed[static_cast<std::size_t>(parent)], nodes[k].rotation);
+  }
+  const GltfBindPose bind = gltf_bind_pose(model);
+  std::unordered_map<std::string, std::string> source_of;
+  const Pairing& pairing = builtin_pairing();
+  for (std::size_t i = 0; i < pairing.target.size(); ++i) source_of[bvh::to_lower(pairing.target[i])] = pairing.source[i];
+  // The skeleton parents first, in the order of the walk.
+  std::vector<int> slot(n, -1);
+  PosedSkeleton posed;
+  bool same = true;
+  for (const int at : character.order()) {
+    const auto k = static_cast<std::size_t>(at);
+    slot[k] = static_cast<int>(posed.parents.size());
+    posed.parents.push_back(nodes[k].parent < 0 ? -1 : slot[static_cast<std::size_t>(nodes[k].parent)]);
+    posed.positions.push_back(bind.positions[k]);
+    posed.rotations.push_back(bind.rotations[k]);
+    const auto found = source_of.find(bvh::to_lower(bvh::strip_namespace(nodes[k].name)));
+    posed.bones.push_back(found == source_of.end() ? std::string() : found->second);
+    same = same && angle_degrees(mul(conj(composed[k]), bind.rotations[k])) < 0.01;
+  }
+  const CanonicalPose pose = canonical_pose(posed);
+  if (pose.worst_degrees <= kCanonicalTolerance) return same ? composed : bind.rotations;
+  std::vector<Quat> rest(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto s = static_cast<std::size_t>(slot[k]);
+    rest[k] = mul(pose.turn[s], bind.rotations[k]);
+  }
+  return rest;
 }
 
 }  // namespace
@@ -175,6 +196,7 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
     throw ToolError(path.string() + ": its node hierarchy has a cycle");
   }
   character->rig_ = read_target_rig(path, units);
+  character->rest_world_ = canonical_rest(model, *character);
   return character;
 }
 
@@ -226,7 +248,7 @@ class CharacterWriter final : public PoseWriter {
       const Quat parent_rotation = parent < 0 ? kIdentity : rest_rotation_[static_cast<std::size_t>(parent)];
       const Vec3 parent_position = parent < 0 ? Vec3{0, 0, 0} : rest_position_[static_cast<std::size_t>(parent)];
       const double parent_scale = parent < 0 ? 1.0 : rest_scale[static_cast<std::size_t>(parent)];
-      rest_rotation_[n] = mul(parent_rotation, node.rotation);
+      rest_rotation_[n] = character.rest_world()[n];
       rest_position_[n] = add(parent_position, rotate(parent_rotation, scale_vector(node.translation, parent_scale)));
       rest_scale[n] = parent_scale * node.scale[0];
     }

@@ -1,11 +1,17 @@
 #include "Rig.h"
 
 #include "AtomicFile.h"
+#include "Canonical.h"
+#include "GltfBind.h"
 #include "JointMatch.h"
 #include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <optional>
 #include <cctype>
 #include <deque>
 #include <fstream>
@@ -152,6 +158,177 @@ std::vector<Vec3> complete_positions(const TargetTree& tree, std::vector<std::op
   return out;
 }
 
+// A node's own transform as a 3x4 column-major matrix (3x3 linear part, then the translation).
+using Affine = std::array<double, 12>;
+
+Affine node_matrix(const tinygltf::Node& node) {
+  if (node.matrix.size() == 16) {
+    const auto& m = node.matrix;
+    return {m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10], m[12], m[13], m[14]};
+  }
+  const Quat q = node.rotation.size() == 4 ? Quat{node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}
+                                           : kIdentity;
+  const Vec3 s = node.scale.size() == 3 ? Vec3{node.scale[0], node.scale[1], node.scale[2]} : Vec3{1, 1, 1};
+  const Vec3 t = node.translation.size() == 3 ? Vec3{node.translation[0], node.translation[1], node.translation[2]}
+                                              : Vec3{0, 0, 0};
+  const Vec3 x = scale_vector(rotate(q, {1, 0, 0}), s[0]), y = scale_vector(rotate(q, {0, 1, 0}), s[1]),
+             z = scale_vector(rotate(q, {0, 0, 1}), s[2]);
+  return {x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2], t[0], t[1], t[2]};
+}
+
+// a * b.
+Affine compose(const Affine& a, const Affine& b) {
+  Affine out{};
+  for (int c = 0; c < 4; ++c) {
+    for (int r = 0; r < 3; ++r) {
+      double v = c == 3 ? a[9 + r] : 0;
+      for (int k = 0; k < 3; ++k) v += a[3 * k + r] * b[3 * c + k];
+      out[3 * c + r] = v;
+    }
+  }
+  return out;
+}
+
+// The inverse of an invertible affine matrix; false when it is singular.
+bool invert(const Affine& m, Affine& out) {
+  const double a = m[0], b = m[3], c = m[6], d = m[1], e = m[4], f = m[7], g = m[2], h = m[5], i = m[8];
+  const double det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+  if (!(std::abs(det) > 1e-30)) return false;
+  const double inv[9] = {(e * i - f * h) / det, (c * h - b * i) / det, (b * f - c * e) / det,
+                         (f * g - d * i) / det, (a * i - c * g) / det, (c * d - a * f) / det,
+                         (d * h - e * g) / det, (b * g - a * h) / det, (a * e - b * d) / det};
+  // inv is row-major; out is column-major.
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) out[3 * c + r] = inv[3 * r + c];
+  for (int r = 0; r < 3; ++r) out[9 + r] = -(out[r] * m[9] + out[3 + r] * m[10] + out[6 + r] * m[11]);
+  return true;
+}
+
+// The skin's inverse bind matrices by joint node, where the file holds them as floats.
+std::vector<std::optional<Affine>> inverse_binds(const tinygltf::Model& model) {
+  std::vector<std::optional<Affine>> out(model.nodes.size());
+  if (model.skins.empty()) return out;
+  const tinygltf::Skin& skin = model.skins.front();
+  const int index = skin.inverseBindMatrices;
+  if (index < 0 || static_cast<std::size_t>(index) >= model.accessors.size()) return out;
+  const tinygltf::Accessor& accessor = model.accessors[static_cast<std::size_t>(index)];
+  if (accessor.componentType != TINYGLTF_COMPONENT_TYPE_FLOAT || accessor.type != TINYGLTF_TYPE_MAT4 ||
+      accessor.bufferView < 0 || accessor.count < skin.joints.size())
+    return out;
+  const tinygltf::BufferView& view = model.bufferViews[static_cast<std::size_t>(accessor.bufferView)];
+  const std::vector<unsigned char>& data = model.buffers[static_cast<std::size_t>(view.buffer)].data;
+  const std::size_t stride = view.byteStride > 0 ? view.byteStride : 64;
+  const std::size_t start = view.byteOffset + accessor.byteOffset;
+  for (std::size_t k = 0; k < skin.joints.size(); ++k) {
+    const int joint = skin.joints[k];
+    if (joint < 0 || static_cast<std::size_t>(joint) >= out.size() || start + k * stride + 64 > data.size()) continue;
+    float m[16];
+    std::memcpy(m, data.data() + start + k * stride, sizeof m);
+    out[static_cast<std::size_t>(joint)] = Affine{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10], m[12], m[13], m[14]};
+  }
+  return out;
+}
+
+}  // namespace
+
+Quat matrix_rotation(const Vec3& x, const Vec3& y, const Vec3& z) {
+  const double trace = x[0] + y[1] + z[2];
+  Quat q;
+  if (trace > 0) {
+    const double s = std::sqrt(trace + 1) * 2;
+    q = {(y[2] - z[1]) / s, (z[0] - x[2]) / s, (x[1] - y[0]) / s, s / 4};
+  } else if (x[0] > y[1] && x[0] > z[2]) {
+    const double s = std::sqrt(1 + x[0] - y[1] - z[2]) * 2;
+    q = {s / 4, (y[0] + x[1]) / s, (z[0] + x[2]) / s, (y[2] - z[1]) / s};
+  } else if (y[1] > z[2]) {
+    const double s = std::sqrt(1 + y[1] - x[0] - z[2]) * 2;
+    q = {(y[0] + x[1]) / s, s / 4, (z[1] + y[2]) / s, (z[0] - x[2]) / s};
+  } else {
+    const double s = std::sqrt(1 + z[2] - x[0] - y[1]) * 2;
+    q = {(z[0] + x[2]) / s, (z[1] + y[2]) / s, s / 4, (x[1] - y[0]) / s};
+  }
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  for (double& c : q) c /= n;
+  return q;
+}
+
+GltfBindPose gltf_bind_pose(const tinygltf::Model& model) {
+  const std::size_t n = model.nodes.size();
+  GltfBindPose pose;
+  pose.parents.assign(n, -1);
+  for (std::size_t k = 0; k < n; ++k) {
+    for (const int child : model.nodes[k].children) {
+      if (child >= 0 && static_cast<std::size_t>(child) < n) pose.parents[static_cast<std::size_t>(child)] = static_cast<int>(k);
+    }
+  }
+  const std::vector<std::optional<Affine>> binds = inverse_binds(model);
+  std::vector<std::optional<Affine>> world(n);
+  // Parents first, by resolving each node's chain; a cycle (refused elsewhere) stops at the guard.
+  const auto resolve = [&](std::size_t start) {
+    std::vector<std::size_t> chain;
+    for (int at = static_cast<int>(start); at >= 0 && !world[static_cast<std::size_t>(at)] && chain.size() <= n;
+         at = pose.parents[static_cast<std::size_t>(at)])
+      chain.push_back(static_cast<std::size_t>(at));
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      Affine inverse{};
+      if (binds[*it] && invert(*binds[*it], inverse)) {
+        world[*it] = inverse;
+        continue;
+      }
+      const Affine local = node_matrix(model.nodes[*it]);
+      const int parent = pose.parents[*it];
+      world[*it] = parent >= 0 && world[static_cast<std::size_t>(parent)]
+                       ? compose(*world[static_cast<std::size_t>(parent)], local)
+                       : local;
+    }
+  };
+  pose.rotations.resize(n);
+  pose.positions.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    resolve(k);
+    const Affine& m = *world[k];
+    const Vec3 x{m[0], m[1], m[2]}, y{m[3], m[4], m[5]}, z{m[6], m[7], m[8]};
+    const double sx = length(x), sy = length(y), sz = length(z);
+    pose.rotations[k] = sx > 0 && sy > 0 && sz > 0
+                            ? matrix_rotation(scale_vector(x, 1 / sx), scale_vector(y, 1 / sy), scale_vector(z, 1 / sz))
+                            : kIdentity;
+    pose.positions[k] = {m[9], m[10], m[11]};
+  }
+  return pose;
+}
+
+namespace {
+
+// A rig's located joints turned into the canonical T-pose (bone lengths kept) when its rest is not
+// that pose within the tolerance: an A-pose, splayed legs. The lowest joint keeps its height.
+void canonical_rig(const TargetTree& tree, std::vector<std::optional<Vec3>>& known, double scale) {
+  const std::size_t n = tree.names.size();
+  std::unordered_map<std::string, std::string> source_of;
+  const Pairing& pairing = builtin_pairing();
+  for (std::size_t i = 0; i < pairing.target.size(); ++i) source_of[pairing.target[i]] = pairing.source[i];
+  PosedSkeleton rig;
+  rig.parents = tree.parents;
+  rig.positions = complete_positions(tree, known, scale);
+  rig.rotations.assign(n, kIdentity);
+  rig.bones.resize(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const auto found = source_of.find(tree.names[j]);
+    if (found != source_of.end() && known[j]) rig.bones[j] = found->second;
+  }
+  const CanonicalPose pose = canonical_pose(rig);
+  if (pose.worst_degrees <= kCanonicalTolerance) return;
+  const std::vector<Vec3> turned = canonical_positions(rig, pose);
+  double before = std::numeric_limits<double>::infinity(), after = before;
+  for (std::size_t j = 1; j < n; ++j) {
+    if (!known[j]) continue;
+    before = std::min(before, rig.positions[j][1]);
+    after = std::min(after, turned[j][1]);
+  }
+  for (std::size_t j = 1; j < n; ++j) {
+    if (known[j]) known[j] = Vec3{turned[j][0], turned[j][1] - after + before, turned[j][2]};
+  }
+}
+
 // Hip height and horizontal centre used to stand a set of positions on the ground at the origin.
 void stand_on_ground(std::vector<Vec3>& points, std::size_t centre, std::span<const Vec3> extra = {}) {
   double ground = std::numeric_limits<double>::infinity();
@@ -247,39 +424,13 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
     const bool loaded = extension == ".glb" ? loader.LoadBinaryFromFile(&model, &error, &warning, path.string())
                                             : loader.LoadASCIIFromFile(&model, &error, &warning, path.string());
     if (!loaded) throw ToolError(path.string(), "cannot read rig: not a valid glTF 2.0 file");
-    // Rest positions by walking the node tree from every scene root, metres to source units.
+    // Rest positions at the bind pose, metres to source units.
     const double to_units = 1.0 / metres_per_unit(units);
-    std::vector<int> parent(model.nodes.size(), -1);
-    for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-      for (const int child : model.nodes[n].children) {
-        if (child >= 0 && static_cast<std::size_t>(child) < parent.size())
-          parent[static_cast<std::size_t>(child)] = static_cast<int>(n);
-      }
-    }
+    const GltfBindPose bind = gltf_bind_pose(model);
     for (std::size_t n = 0; n < model.nodes.size(); ++n) {
       const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(model.nodes[n].name)));
       if (found == bones.end() || rig.count(found->second) != 0) continue;
-      Vec3 position{0, 0, 0};
-      std::size_t guard = 0;
-      for (int at = static_cast<int>(n); at >= 0 && guard <= model.nodes.size();
-           at = parent[static_cast<std::size_t>(at)], ++guard) {
-        const tinygltf::Node& node = model.nodes[static_cast<std::size_t>(at)];
-        if (node.matrix.size() == 16) {
-          const auto& m = node.matrix;  // column-major
-          position = {m[0] * position[0] + m[4] * position[1] + m[8] * position[2] + m[12],
-                      m[1] * position[0] + m[5] * position[1] + m[9] * position[2] + m[13],
-                      m[2] * position[0] + m[6] * position[1] + m[10] * position[2] + m[14]};
-          continue;
-        }
-        if (node.scale.size() == 3)
-          position = {position[0] * node.scale[0], position[1] * node.scale[1], position[2] * node.scale[2]};
-        if (node.rotation.size() == 4) {
-          position = rotate({node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}, position);
-        }
-        if (node.translation.size() == 3)
-          position = add(position, {node.translation[0], node.translation[1], node.translation[2]});
-      }
-      rig[found->second] = scale_vector(position, to_units);
+      rig[found->second] = scale_vector(bind.positions[n], to_units);
     }
   } else {
     std::ifstream in(path, std::ios::binary);
@@ -373,6 +524,7 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
     known.assign(n, std::nullopt);
     for (std::size_t k = 0; k < slots.size(); ++k) known[slots[k]] = located[k];
     known[0] = Vec3{0, 0, 0};
+    canonical_rig(tree, known, scale);
     const double rig_hips = (*known[pelvis])[1];
     if (rig_hips > 0) scale = rig_hips / template_hips;
     skeleton.motion_scale = source_hips > 0 && rig_hips > 0 ? rig_hips / source_hips : 1.0;

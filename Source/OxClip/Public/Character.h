@@ -36,6 +36,10 @@ class Character {
   const RigPositions& rig() const { return rig_; }
   const std::vector<Node>& nodes() const { return nodes_; }
   const std::vector<int>& order() const { return order_; }  // every node, parents first
+  // Each node's world rotation in the character's own rest turned into the canonical T-pose: its bind
+  // pose (inverse bind matrices), whatever it is, with each limb turned straight and its roll set by
+  // its anatomy.
+  const std::vector<Quat>& rest_world() const { return rest_world_; }
   const std::string& json() const { return json_; }
   const std::string& bin() const { return bin_; }  // the glb's binary chunk
 
@@ -45,6 +49,7 @@ class Character {
   RigPositions rig_;
   std::vector<Node> nodes_;
   std::vector<int> order_;
+  std::vector<Quat> rest_world_;
   std::string json_;
   std::string bin_;
 };

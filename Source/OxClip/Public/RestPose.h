@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <istream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,12 +43,14 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
                                  bool file_axes, const std::string& name);
 
 // The rest of --source-rest auto, for a skeleton already turned upright: empty when the zero pose is
-// close to a T-pose (every upper and lower limb within 30 degrees of the mannequin's T-pose direction,
-// the body's heading aside), else the local rotations (file axes) of a T-pose built from the skeleton:
-// each recognised segment swung onto its bone's T-pose direction, its twist carried from its parent.
-// `decision` gets "zero" or "auto:t-pose" and, in `why`, what decided.
+// the canonical T-pose within 2 degrees on every recognised joint (direction and roll), else the local
+// rotations (file axes) of the canonical T-pose built from the skeleton: legs straight down, arms
+// straight out, spine up, feet forward, each limb's roll from its anatomy. `hinges`: elbow and knee
+// hinges seen in the clip, in each joint's own frame (see HingeSum), where known. `decision` gets
+// "zero" or "auto:t-pose" and, in `why`, what decided.
 std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatch& match, bool file_axes,
-                                      std::string& decision, std::string* why = nullptr);
+                                      std::string& decision, std::string* why = nullptr,
+                                      const std::vector<std::optional<Vec3>>& hinges = {});
 
 // Turns a frame's world rotations of the file's joints into the local rotations the library is fed:
 // for each matched source bone b with source parent P, SW(b) = W(b) * inverse(Wr(b)) * T(b) and
