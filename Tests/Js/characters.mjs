@@ -321,18 +321,19 @@ export function bendWays(gltf, clip, { bent = 25 } = {}) {
   return Object.fromEntries(Object.entries(misses).map(([b, m]) => [b, { frames: m.length, median: quantile(m, 0.5) }]));
 }
 
-// Ball heights on the performer's contact frames (its toe within 2% of the body height of its floor,
+// Ball heights on the performer's contact frames (its toe within 1% of the body height of its floor,
 // the 5th percentile of its height, and slower than half a body height per second): the result's ball above its rest minus the
-// performer's toe above its lowest, in body heights (each side's own). Returns the list of differences.
-export function ballHeights(performer, result, { frameTime, performerHeight, resultHeight, resultRest, up = new THREE.Quaternion() }) {
+// performer's toe above its lowest, in body heights (each side's own); `feet` names other joints (the
+// ankles of a capture without toes). Returns the list of differences.
+export function ballHeights(performer, result, { frameTime, performerHeight, resultHeight, resultRest, feet = ['ball_l', 'ball_r'], up = new THREE.Quaternion() }) {
   const diffs = [];
-  for (const [toe, ball] of [['ball_l', 'ball_l'], ['ball_r', 'ball_r']]) {
+  for (const [toe, ball] of feet.map((b) => [b, b])) {
     const p = performer[toe].map((v) => v.clone().applyQuaternion(up));
     const low = quantile(p.map((v) => v.y), 0.05);  // a calibration frame or a glitch aside
     const frames = Math.min(p.length, result[ball].length);
     for (let f = 1; f < frames; ++f) {
       const speed = Math.hypot(p[f].x - p[f - 1].x, p[f].z - p[f - 1].z) / frameTime;
-      if (p[f].y - low > 0.02 * performerHeight || speed > 0.5 * performerHeight) continue;
+      if (p[f].y - low > 0.01 * performerHeight || speed > 0.5 * performerHeight) continue;
       diffs.push((result[ball][f].y - resultRest[ball].y) / resultHeight - (p[f].y - low) / performerHeight);
     }
   }

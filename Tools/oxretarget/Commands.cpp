@@ -442,6 +442,7 @@ int run_info(const std::string& input, RetargetOptions options) {
              recognition.metres_per_unit * 100, unit);
   fmt::print("sides: from {}\n", recognition.side_evidence);
   fmt::print("rest: {} ({})\n", plan.rest_decision, plan.rest_why);
+  fmt::print("floor: {}\n", plan.floor_why);
   fmt::print("mapping (file joint -> source bone, evidence): {}\n", match.matched.size());
   for (const auto& pair : match.matched) {
     fmt::print("  {} -> {} ({})\n", shown(header.joints[static_cast<std::size_t>(pair.joint)].name), pair.bone,

@@ -212,8 +212,9 @@ class Builder {
     return rotate(above, rotate(s_.rotations[j], *s_.hinges[j]));
   }
 
-  // The knee's hinge (thigh x shin when bending backwards): from the clip, else the bend in this pose,
-  // else the foot (forward) across the shin.
+  // The knee's hinge (thigh x shin when bending backwards): from the clip's bending, which joint axes
+  // cannot fake; else from the foot (forward) across the shin when the leg stands straight with the
+  // foot across it; else from the bend in this pose.
   std::optional<Vec3> knee_hinge(std::size_t j, const std::string& side, const Quat& above) const {
     if (auto hinge = clip_hinge(j, above)) return hinge;
     const int hip = joint(side + "UpLeg"), knee = joint(side + "Leg"), ankle = joint(side + "Foot"),
@@ -221,8 +222,13 @@ class Builder {
     if (hip < 0 || knee < 0 || ankle < 0) return std::nullopt;
     const auto point = [&](int k) { return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)]; };
     const Vec3 thigh = sub(point(knee), point(hip)), shin = sub(point(ankle), point(knee));
-    if (degrees_between(thigh, shin) > 10) return cross(thigh, shin);
-    if (toe >= 0 && below(ankle, toe)) return cross(sub(point(toe), point(ankle)), shin);
+    const bool straight = degrees_between(thigh, shin) <= 10;
+    if (straight && toe >= 0 && below(ankle, toe)) {
+      const Vec3 foot = sub(point(toe), point(ankle));
+      const double across = degrees_between(foot, shin);
+      if (across >= 45 && across <= 135) return cross(foot, shin);
+    }
+    if (!straight) return cross(thigh, shin);
     return std::nullopt;
   }
 
@@ -270,6 +276,7 @@ void HingeSum::add(const Vec3& upper, const Vec3& lower, const Quat& upper_world
   const double n = length(upper) * length(lower);
   if (n <= 0) return;
   const Vec3 hinge = scale_vector(cross(upper, lower), 1 / n);
+  if (length(hinge) < std::sin(10 * kPi / 180)) return;  // nearly straight: no say in the hinge
   upper_ = oxr::add(upper_, rotate(conj(upper_world), hinge));
   lower_ = oxr::add(lower_, rotate(conj(lower_world), hinge));
   magnitude_ += length(hinge);
@@ -277,9 +284,9 @@ void HingeSum::add(const Vec3& upper, const Vec3& lower, const Quat& upper_world
 }
 
 std::optional<Vec3> HingeSum::decided(const Vec3& sum) const {
-  // Bent on average by more than 10 degrees, and the bends agree (the sum keeps 70% of its parts).
-  if (frames_ == 0 || magnitude_ / frames_ < std::sin(10 * kPi / 180) || length(sum) < 0.7 * magnitude_)
-    return std::nullopt;
+  // Bent by more than 10 degrees in at least 10 of the frames looked at, and the bends agree (the sum
+  // keeps 70% of its parts): a few odd frames do not decide.
+  if (frames_ < 10 || length(sum) < 0.7 * magnitude_) return std::nullopt;
   return unit(sum);
 }
 

@@ -57,7 +57,7 @@ class HingeSum {
   Vec3 upper_{0, 0, 0};
   Vec3 lower_{0, 0, 0};
   double magnitude_ = 0;  // sum of |upper x lower| / (|upper| |lower|)
-  int frames_ = 0;
+  int frames_ = 0;        // frames bent more than 10 degrees
 };
 
 }  // namespace oxr

@@ -4,11 +4,14 @@
 #include "BvhFrameSource.h"
 #include "Canonical.h"
 #include "JointMatch.h"
+#include "Retarget.h"
 #include "Rig.h"
 #include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
+#include <array>
+#include <limits>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -33,6 +36,25 @@ std::vector<Quat> frame_rotations(FrameSource& reader, std::int64_t index, bool 
     rotations.push_back(file_axes ? q : to_file_axes(q));
   }
   return rotations;
+}
+
+// The lowest point along each signed axis (+X, -X, +Y, -Y, +Z, -Z) of a pose's joints and end sites.
+std::array<double, 6> lowest_points(const bvh::Header& header, const std::vector<Vec3>& position,
+                                    const std::vector<Quat>& world, bool file_axes) {
+  std::array<double, 6> low;
+  low.fill(std::numeric_limits<double>::infinity());
+  const auto lower = [&](const Vec3& p) {
+    for (std::size_t a = 0; a < 3; ++a) {
+      low[2 * a] = std::min(low[2 * a], p[a]);
+      low[2 * a + 1] = std::min(low[2 * a + 1], -p[a]);
+    }
+  };
+  for (std::size_t j = 0; j < position.size(); ++j) {
+    lower(position[j]);
+    for (const auto& end : header.joints[j].end_sites)
+      lower(add(position[j], rotate(world[j], file_axes ? Vec3(end) : vector_to_file_axes(end))));
+  }
+  return low;
 }
 
 }  // namespace
@@ -101,6 +123,81 @@ std::vector<Quat> rest_frame_of_source(FrameSource& source, std::int64_t frame, 
   std::vector<Quat> rotations = frame_rotations(source, frame, file_axes, name);
   source.rewind();
   return rotations;
+}
+
+ClipSurvey survey_clip(FrameSource& source, const JointMatch& match, bool file_axes) {
+  const bvh::Header& header = source.header();
+  const std::size_t n = header.joints.size();
+  ClipSurvey survey;
+  survey.hinges.resize(n);
+  std::unordered_map<std::string, int> joint_of;
+  for (const JointMatch::Pair& pair : match.matched) joint_of.emplace(pair.bone, pair.joint);
+  struct Limb {
+    int upper, middle, lower;
+    HingeSum sum;
+  };
+  std::vector<Limb> limbs;
+  for (const char* side : {"Left", "Right"}) {
+    for (const auto& [a, b, c] : {std::array<std::string, 3>{"UpLeg", "Leg", "Foot"}, {"Arm", "ForeArm", "Hand"}}) {
+      const auto u = joint_of.find(side + a), m = joint_of.find(side + b), l = joint_of.find(side + c);
+      if (u != joint_of.end() && m != joint_of.end() && l != joint_of.end())
+        limbs.push_back({u->second, m->second, l->second, {}});
+    }
+  }
+  std::vector<int> feet;
+  for (const char* bone : {"LeftFoot", "RightFoot", "LeftToeBase", "RightToeBase"})
+    if (const auto found = joint_of.find(bone); found != joint_of.end()) feet.push_back(found->second);
+  const int head = joint_of.count("Head") ? joint_of["Head"] : joint_of.count("Neck") ? joint_of["Neck"] : -1;
+  if (header.frame_count <= 0 || !source.rewind()) return survey;
+  // The first frames are enough to see where up is, where the floor is and how elbows and knees
+  // bend; about 200 of them are posed.
+  constexpr std::int64_t kFrames = 600;
+  const std::int64_t every = std::clamp<std::int64_t>(std::min(header.frame_count, kFrames) / 200, 1, 3);
+  std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+  std::vector<Quat> local(n), world(n);
+  std::vector<Vec3> position(n);
+  try {
+    for (std::int64_t f = 0; f < kFrames && source.read_frame(values); ++f) {
+      if (f % every != 0) continue;
+      file_joint_poses(header, values, file_axes, local, world, position);
+      for (Limb& limb : limbs) {
+        const auto at = [&](int j) { return position[static_cast<std::size_t>(j)]; };
+        limb.sum.add(sub(at(limb.middle), at(limb.upper)), sub(at(limb.lower), at(limb.middle)),
+                     world[static_cast<std::size_t>(limb.upper)], world[static_cast<std::size_t>(limb.middle)]);
+      }
+      survey.lowest.push_back(lowest_points(header, position, world, file_axes));
+      if (head >= 0 && !feet.empty()) {
+        Vec3 base{0, 0, 0};
+        for (const int foot : feet)
+          base = add(base, scale_vector(position[static_cast<std::size_t>(foot)], 1.0 / static_cast<double>(feet.size())));
+        const Vec3 up = sub(position[static_cast<std::size_t>(head)], base);
+        std::size_t best = 0;
+        for (std::size_t a = 1; a < 3; ++a)
+          if (std::abs(up[a]) > std::abs(up[best])) best = a;
+        ++survey.up_votes[2 * best + (up[best] < 0 ? 1 : 0)];
+      }
+    }
+  } catch (const bvh::BvhError&) {
+    // The main pass reports what is wrong with the file.
+  }
+  source.rewind();
+  for (const Limb& limb : limbs) {
+    if (const auto h = limb.sum.upper()) survey.hinges[static_cast<std::size_t>(limb.upper)] = *h;
+    if (const auto h = limb.sum.lower()) survey.hinges[static_cast<std::size_t>(limb.middle)] = *h;
+  }
+  return survey;
+}
+
+double ClipSurvey::floor(int axis) const {
+  // Where the lowest point stands when it stands low (the 5th percentile): a calibration frame or a
+  // glitch does not decide.
+  std::vector<double> heights;
+  heights.reserve(lowest.size());
+  for (const auto& low : lowest) heights.push_back(low[static_cast<std::size_t>(axis)]);
+  if (heights.empty()) return 0;
+  const auto at = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 20);
+  std::nth_element(heights.begin(), at, heights.end());
+  return *at;
 }
 
 std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& header, const JointMatch& match,

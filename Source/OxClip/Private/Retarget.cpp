@@ -281,12 +281,95 @@ void recognise_step(PlanBuild& build, ClipPlan& plan) {
 
 void match_step(PlanBuild& build, ClipPlan& plan) { plan.match = match_of(build.source.header(), plan.recognition); }
 
+constexpr const char* kSignedAxes[] = {"+x", "-x", "+y", "-y", "+z", "-z"};
+
+int signed_axis(const std::string& text) {
+  for (int a = 0; a < 6; ++a)
+    if (bvh::to_lower(text) == kSignedAxes[a]) return a;
+  return 2;
+}
+
+// A pass over the clip's first frames: how the limbs bend, where up and the floor are. Up follows the
+// frames (the head above the feet in most of them) where the zero pose said otherwise: a skeleton
+// lying in its zero pose does not decide.
+void survey_step(PlanBuild& build, ClipPlan& plan) {
+  if (!build.file_axes) return;
+  plan.survey = survey_clip(build.source, plan.match, build.file_axes);
+  const auto& votes = plan.survey.up_votes;
+  int total = 0, best = 0;
+  for (int a = 0; a < 6; ++a) {
+    total += votes[static_cast<std::size_t>(a)];
+    if (votes[static_cast<std::size_t>(a)] > votes[static_cast<std::size_t>(best)]) best = a;
+  }
+  const int current = signed_axis(plan.recognition.up_axis);
+  if (build.options.source_up != "auto" || total == 0 || best == current ||
+      2 * votes[static_cast<std::size_t>(best)] <= total)
+    return;
+  RetargetOptions forced = build.options;
+  forced.source_up = kSignedAxes[best];
+  const std::string said = plan.recognition.up_axis + " (" + plan.recognition.up_evidence + ")";
+  plan.recognition = recognise_file(build.source.header(), forced, &build.source);
+  plan.recognition.up_evidence = fmt::format("the head above the feet in {} of {} frames looked at; the skeleton alone said {}",
+                                             votes[static_cast<std::size_t>(best)], total, said);
+  plan.match = match_of(build.source.header(), plan.recognition);
+}
+
+// Where the performer's feet rest over the clip, in the output's unit along the upright +Y: the result
+// stands on the output's ground when the capture's origin is elsewhere (a camera, a floor far away).
+// A floor within 5% of the hip height of the origin is the origin (the feet of a zero pose and of
+// the frames differ by that much).
+void floor_step(PlanBuild& build, ClipPlan& plan) {
+  plan.floor = 0;
+  plan.floor_why = "the feet rest at the origin's height";
+  if (plan.survey.lowest.empty()) return;
+  // Only for a clip that stands along its up axis (the head above the feet in most frames): a forced
+  // axis the clip does not stand on has no floor.
+  const int up = signed_axis(plan.recognition.up_axis);
+  int total = 0;
+  for (const int votes : plan.survey.up_votes) total += votes;
+  if (2 * plan.survey.up_votes[static_cast<std::size_t>(up)] <= total) return;
+  const double floor = plan.survey.floor(up) * plan.scale;
+  const double hips = plan.performer.hip_height;
+  // Beyond ten hip heights the frames are broken, not the floor far: the main pass says what is wrong.
+  if (!(std::abs(floor) > 0.05 * hips) || !(std::abs(floor) < 10 * hips)) return;
+  plan.floor = floor;
+  plan.floor_why = fmt::format("the feet rest {:.3g} {} {} the origin over the clip", std::abs(floor),
+                               units_name(build.options.units), floor < 0 ? "below" : "above");
+}
+
+// The skeleton as the motion uses it: a joint below the root whose position channels place it takes
+// its offset from them (frame 0, or the rest frame), not from an OFFSET the motion replaces or adds to.
+bvh::Header skeleton_in_use(FrameSource& source, const RetargetOptions& options) {
+  bvh::Header header = source.header();
+  bool positioned = false;
+  for (const bvh::Joint& joint : header.joints) {
+    for (const bvh::Channel channel : joint.channels)
+      positioned = positioned || (joint.parent >= 0 && channel <= bvh::Channel::Zposition);
+  }
+  if (!positioned || header.frame_count <= 0 || !source.rewind()) return header;
+  const std::int64_t frame = options.source_rest.mode == SourceRest::Mode::Frame ? options.source_rest.frame : 0;
+  std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+  bool read = true;
+  try {
+    for (std::int64_t f = 0; f <= frame && read; ++f) read = source.read_frame(values);
+  } catch (const bvh::BvhError&) {
+    read = false;  // the main pass reports what is wrong with the file
+  }
+  if (read) {
+    for (bvh::Joint& joint : header.joints) {
+      if (joint.parent >= 0) joint.offset = bvh::joint_position(joint, values, source.header().positions);
+    }
+  }
+  source.rewind();
+  return header;
+}
+
 // The file turned upright (+Y) and scaled to the output's unit: offsets here, poses per frame.
 void shape_step(PlanBuild& build, ClipPlan& plan) {
   plan.up = plan.recognition.up_rotation;
   plan.scale = plan.recognition.metres_per_unit / metres_per_unit(build.options.units);
   plan.reshape = plan.up != kIdentity || plan.scale != 1.0;
-  plan.shaped = shaped_header(build.source.header(), plan.recognition, build.options);
+  plan.shaped = shaped_header(skeleton_in_use(build.source, build.options), plan.recognition, build.options);
 }
 
 // Every file joint's local rotation in the rest pose (file axes, upright); mirrored with the clip.
@@ -306,8 +389,13 @@ void rest_step(PlanBuild& build, ClipPlan& plan) {
     upright(rest);
   } else if (options.source_rest.mode == SourceRest::Mode::Auto) {
     // Rotations in the library's axes rest on their zero pose.
-    std::vector<Quat> automatic =
-        auto_rest_rotations(plan.shaped, plan.match, build.file_axes, plan.rest_decision, &plan.rest_why);
+    // Hinges seen in file axes turn with the skeleton (a hinge in a joint's frame turns by `up`).
+    std::vector<std::optional<Vec3>> hinges = plan.survey.hinges;
+    for (auto& hinge : hinges) {
+      if (hinge) hinge = rotate(plan.up, *hinge);
+    }
+    std::vector<Quat> automatic = auto_rest_rotations(plan.shaped, plan.match, build.file_axes, plan.rest_decision,
+                                                      &plan.rest_why, hinges);
     plan.info.source_rest = "zero";
     if (build.file_axes) {
       rest = std::move(automatic);
@@ -379,8 +467,8 @@ void info_step(PlanBuild& build, ClipPlan& plan) {
 }
 
 using PlanStep = void (*)(PlanBuild&, ClipPlan&);
-constexpr PlanStep kPlanSteps[] = {recognise_step, match_step,  shape_step, rest_step,
-                                   clip_step,      target_step, info_step};
+constexpr PlanStep kPlanSteps[] = {recognise_step, match_step,  survey_step, shape_step, rest_step,
+                                   clip_step,      target_step, floor_step,  info_step};
 
 // Runs `work` with the pipeline's errors named after the clip.
 template <typename Work>
@@ -500,12 +588,16 @@ FrameChain::FrameChain(FrameSource& source, const ClipPlan& plan, const Retarget
 
 void FrameChain::source_pose() {
   joint_world(source_.header(), file_local_, file_translation_, file_world_, file_position_);
-  if (!plan_.reshape) return;
-  const Quat& up = plan_.up;
-  for (std::size_t j = 0; j < file_local_.size(); ++j) {
-    file_local_[j] = mul(mul(up, file_local_[j]), conj(up));
-    file_world_[j] = mul(mul(up, file_world_[j]), conj(up));
-    file_position_[j] = scale_vector(rotate(up, file_position_[j]), plan_.scale);
+  if (plan_.reshape) {
+    const Quat& up = plan_.up;
+    for (std::size_t j = 0; j < file_local_.size(); ++j) {
+      file_local_[j] = mul(mul(up, file_local_[j]), conj(up));
+      file_world_[j] = mul(mul(up, file_world_[j]), conj(up));
+      file_position_[j] = scale_vector(rotate(up, file_position_[j]), plan_.scale);
+    }
+  }
+  if (plan_.floor != 0) {
+    for (Vec3& p : file_position_) p[1] -= plan_.floor;
   }
 }
 

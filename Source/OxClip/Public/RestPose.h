@@ -7,6 +7,7 @@
 #include "BvhReader.h"
 #include "Geometry.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <istream>
@@ -40,6 +41,25 @@ std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, boo
 // The same from a frame source, rewound afterwards; throws ToolError when it cannot rewind.
 std::vector<Quat> rest_frame_of_source(FrameSource& source, std::int64_t frame, bool file_axes,
                                        const std::string& name);
+
+// What a pass over the clip's first frames (file axes) shows: how its elbows and knees bend, where its
+// up is, where its floor is.
+struct ClipSurvey {
+  // The elbow and knee hinges (upper x lower bone where they bend, in the upper and the middle joint's
+  // own frame), by file joint; unset where the clip does not bend them often and consistently enough.
+  std::vector<std::optional<Vec3>> hinges;
+  // Frames in which the head stands furthest along each signed axis from the feet: +X, -X, +Y, -Y, +Z, -Z.
+  std::array<int, 6> up_votes{};
+  // Per frame looked at, the lowest point along each signed axis, as min(p.x), min(-p.x), min(p.y), ...
+  std::vector<std::array<double, 6>> lowest;
+
+  // The floor along signed axis `axis` (0..5 as up_votes): the lowest point's height on the frames
+  // where it stands lowest (the 5th percentile), in file units.
+  double floor(int axis) const;
+};
+
+// One pass over the first frames; rewinds `source`. Nothing is seen when it cannot rewind.
+ClipSurvey survey_clip(FrameSource& source, const JointMatch& match, bool file_axes);
 
 // The local rotation of every file joint in the rest pose, file axes, for the modes zero, kz and file.
 // Throws ToolError naming the rest file when it cannot be read or its joints differ.
