@@ -600,8 +600,7 @@ class GltfWriter final : public PoseWriter {
     document["buffers"][0] = {{"byteLength", buffer_bytes_}, {"uri", bin_name_}};
     write_pieces(bin_file_->stream());
     file_->stream() << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    bin_file_->commit();
-    file_->commit();
+    commit_together(*bin_file_, *file_);
   }
 
  private:

@@ -554,9 +554,11 @@ std::optional<double> source_units_from_text(std::string_view text) {
   if (t == "in") return 0.0254;
   double value = 0;
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
-  if (ec == std::errc() && ptr == t.data() + t.size() && std::isfinite(value) && value > 0) return value / 100;
+  // A unit from a micrometre to ten kilometres.
+  if (ec == std::errc() && ptr == t.data() + t.size() && value >= 1e-4 && value <= 1e6) return value / 100;
   throw std::invalid_argument("--source-units " + std::string(text) +
-                              ": expected auto, cm, m, mm, in or a positive number of centimetres per file unit");
+                              ": expected auto, cm, m, mm, in or a number of centimetres per file unit from 1e-4 "
+                              "to 1e6");
 }
 
 std::string source_up_from_text(std::string_view text) {
@@ -565,35 +567,6 @@ std::string source_up_from_text(std::string_view text) {
     if (t == axis) return t;
   }
   throw std::invalid_argument("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
-}
-
-JointMap read_joint_map(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::invalid_argument(path + ": cannot open map file");
-  nlohmann::ordered_json document;
-  try {
-    document = nlohmann::ordered_json::parse(in);
-  } catch (const nlohmann::json::exception& error) {
-    std::string what = error.what();
-    std::replace(what.begin(), what.end(), '\n', ' ');
-    throw std::invalid_argument(path + ": not a JSON map file: " + what);
-  }
-  if (!document.is_object()) {
-    throw std::invalid_argument(path + ": a map file is a JSON object of file joint -> source bone");
-  }
-  JointMap map;
-  for (const auto& [joint, bone] : document.items()) {
-    if (bone.is_null()) {
-      map.emplace_back(joint, "");
-    } else if (bone.is_string()) {
-      map.emplace_back(joint, bone.get<std::string>());
-    } else {
-      std::string message = path;
-      message.append(": joint \"").append(joint).append("\": the source bone must be a name (a string) or null");
-      throw std::invalid_argument(message);
-    }
-  }
-  return map;
 }
 
 SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, const RecognitionRequest& request) {
