@@ -1,6 +1,7 @@
 #include "Character.h"
 
 #include "AtomicFile.h"
+#include "GltfOut.h"
 #include "GltfFile.h"
 #include "JsonSplice.h"
 #include "Retarget.h"
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <span>
 #include <unordered_map>
@@ -23,16 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-
-constexpr std::uint32_t kGlbMagic = 0x46546C67;   // "glTF"
-constexpr std::uint32_t kJsonChunk = 0x4E4F534A;  // "JSON"
-constexpr std::uint32_t kBinChunk = 0x004E4942;   // "BIN\0"
-
-void put_u32(std::string& out, std::uint32_t value) {
-  char bytes[4];
-  std::memcpy(bytes, &value, 4);
-  out.append(bytes, 4);
-}
 
 // The rotation of an orthonormal 3x3 matrix given by columns.
 Quat matrix_rotation(const Vec3& x, const Vec3& y, const Vec3& z) {
@@ -210,12 +202,14 @@ namespace {
 class CharacterWriter final : public PoseWriter {
  public:
   CharacterWriter(const Character& character, fs::path destination, const ClipInfo& info)
-      : character_(character), destination_(std::move(destination)), skeleton_(info.skeleton) {
+      : character_(character),
+        destination_(std::move(destination)),
+        skeleton_(info.skeleton),
+        clock_(info.frame_time, info.frame_time_text) {
     const std::string& where = character.path().string();
     if (fs::weakly_canonical(destination_) == fs::weakly_canonical(character.path())) {
-      throw OutputError(destination_.string() + ": would overwrite the character; choose another output with -o");
+      throw OutputError(destination_.string(), "would overwrite the character; choose another output with -o");
     }
-    frame_time_ = info.frame_time;
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
     target_of_.assign(nodes.size(), -1);
@@ -276,10 +270,13 @@ class CharacterWriter final : public PoseWriter {
     channel_of_.assign(nodes.size(), -1);
     for (std::size_t c = 0; c < channels_.size(); ++c)
       channel_of_[static_cast<std::size_t>(channels_[c].node)] = static_cast<int>(c);
-    const auto frames = static_cast<std::size_t>(std::clamp<std::int64_t>(info.frame_count, 0, 1 << 20));
+    std::size_t frame_bytes = 4;
+    for (const Channel& channel : channels_)
+      frame_bytes += (channel.rotation ? 16 : 0) + (channel.translation ? 12 : 0);
+    keys_.emplace(clock_, frame_bytes, info.frames_to_reserve);
     for (Channel& channel : channels_) {
-      if (channel.rotation) channel.rotations.reserve(frames * 4);
-      if (channel.translation) channel.translations.reserve(frames * 3);
+      if (channel.rotation) channel.rotations.reserve(keys_->reserved());
+      if (channel.translation) channel.translations.reserve(keys_->reserved() * 3);
     }
     world_rotation_.resize(nodes.size());
     world_position_.resize(nodes.size());
@@ -291,7 +288,7 @@ class CharacterWriter final : public PoseWriter {
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
-    (void)frame;
+    keys_->add(frame);
     const std::size_t bones = skeleton_.names.size();
     forward_kinematics(
         bones, [&](std::size_t j) { return skeleton_.parents[j]; }, [&](std::size_t j) { return pose.rotations[j]; },
@@ -313,22 +310,19 @@ class CharacterWriter final : public PoseWriter {
         if (channel.rotation) {
           const Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
+          for (const double q : local) check(q);
           const double norm =
               std::sqrt(local[0] * local[0] + local[1] * local[1] + local[2] * local[2] + local[3] * local[3]);
           for (double& q : local) q /= norm;
-          // Neighbouring keys in one hemisphere, so that interpolation takes the short way.
-          const std::size_t k = channel.rotations.size();
-          if (k >= 4) {
-            const double d = local[0] * channel.rotations[k - 4] + local[1] * channel.rotations[k - 3] +
-                             local[2] * channel.rotations[k - 2] + local[3] * channel.rotations[k - 1];
-            if (d < 0) local = {-local[0], -local[1], -local[2], -local[3]};
-          }
-          for (const double q : local) push(channel.rotations, q);
+          channel.rotations.add(local);
         }
         if (channel.translation) {
           const Vec3 world = add(scale_vector(target_position_[j], metres_), shift_);
           translation = scale_vector(rotate(conj(parent_rotation), sub(world, parent_position)), 1 / parent_scale);
-          for (const double t : translation) push(channel.translations, t);
+          for (const double t : translation) {
+            check(t);
+            channel.translations.push_back(static_cast<float>(t));
+          }
         }
       }
       world_rotation_[n] = mul(parent_rotation, local);
@@ -348,56 +342,39 @@ class CharacterWriter final : public PoseWriter {
       return member == nullptr ? std::size_t{0} : json_elements(text, member->value).size();
     };
     std::vector<JsonEdit> edits;
+    // The animation's data: key times, then each channel's rotations and translations, as floats.
+    gltf::Buffer data;
+    std::uint64_t base = 0;  // where the animation's data starts in the buffer
     std::size_t buffer = 0;
-    std::size_t base = 0;
-    std::string bin = character_.bin();
     if (character_.binary()) {
-      bin.resize((bin.size() + 3) / 4 * 4, '\0');
-      base = bin.size();
+      data.add(character_.bin().data(), character_.bin().size());
+      base = data.bytes();
     } else {
       relocate_uris(text, members, edits);
       buffer = count("buffers");
     }
-    // The animation's data (key times, then each channel's values, as floats) and its objects.
     std::vector<std::string> accessors;
-    Json animation;
-    const std::string data = animation_data(count("bufferViews"), count("accessors"), accessors, animation);
+    Json animation = animation_json(data, base, count("bufferViews"), count("accessors"), accessors);
     animation["name"] = unique_name(text, members);
-    const std::string length = std::to_string(base + data.size());
     if (character_.binary()) {
-      set_glb_buffer_length(text, root, members, length, edits);
+      set_glb_buffer_length(text, root, members, std::to_string(data.bytes()), edits);
     } else {
       const std::string uri = fs::path(destination_).replace_extension(".bin").filename().string();
-      append_to_array(text, root, "buffers", {Json{{"uri", uri}, {"byteLength", base + data.size()}}.dump()}, edits);
+      append_to_array(text, root, "buffers", {Json{{"uri", uri}, {"byteLength", data.bytes()}}.dump()}, edits);
     }
     append_to_array(text, root, "bufferViews",
-                    {Json{{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.size()}}.dump()}, edits);
+                    {Json{{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}}.dump()}, edits);
     append_to_array(text, root, "accessors", accessors, edits);
     append_to_array(text, root, "animations", {animation.dump(-1, ' ', false, Json::error_handler_t::replace)}, edits);
     matrix_to_trs(text, members, edits);
     std::string json = apply_json_edits(text, edits);
-
     if (character_.binary()) {
-      json.resize((json.size() + 3) / 4 * 4, ' ');
-      bin += data;
-      bin.resize((bin.size() + 3) / 4 * 4, '\0');
       AtomicFile file(destination_);
-      std::ostream& out = file.stream();
-      std::string header;
-      put_u32(header, kGlbMagic);
-      put_u32(header, 2);
-      put_u32(header, static_cast<std::uint32_t>(12 + 8 + json.size() + 8 + bin.size()));
-      put_u32(header, static_cast<std::uint32_t>(json.size()));
-      put_u32(header, kJsonChunk);
-      out << header << json;
-      header.clear();
-      put_u32(header, static_cast<std::uint32_t>(bin.size()));
-      put_u32(header, kBinChunk);
-      out << header << bin;
+      gltf::write_glb(file.stream(), std::move(json), data);
       file.commit();
     } else {
       AtomicFile bin_file(fs::path(destination_).replace_extension(".bin"));
-      bin_file.stream().write(data.data(), static_cast<std::streamsize>(data.size()));
+      data.write(bin_file.stream());
       AtomicFile file(destination_);
       file.stream() << json;
       commit_together(bin_file, file);
@@ -409,36 +386,33 @@ class CharacterWriter final : public PoseWriter {
     int node = 0;
     int target = 0;
     bool rotation = false, translation = false;
-    std::vector<double> rotations, translations;
+    gltf::RotationKeys rotations;
+    std::vector<float> translations;
   };
 
-  void push(std::vector<double>& values, double value) {
+  void check(double value) const {
     if (!std::isfinite(value)) {
       throw ToolError("frame " + std::to_string(frames_) + ": the character's pose is not finite");
     }
-    values.push_back(value);
   }
 
-  // The key times and every channel's keys as floats, in one buffer view `view`; the accessors
-  // (numbered from `first`) and the animation's channels and samplers describing them.
-  std::string animation_data(std::size_t view, std::size_t first, std::vector<std::string>& accessors,
-                             Json& animation) const {
-    std::string data;
-    const auto add = [&](const std::vector<double>& values, std::size_t count, const char* type, Json accessor) {
-      accessor.update(Json{{"bufferView", view}, {"byteOffset", data.size()}, {"componentType", 5126},
-                           {"count", count}, {"type", type}});
-      for (const double value : values) {
-        const auto single = static_cast<float>(value);
-        data.append(reinterpret_cast<const char*>(&single), sizeof single);
-      }
+  // The accessors (numbered from `first`, in buffer view `view`) of the key times and every
+  // channel's keys, added to `data` after `base`; the animation whose channels and samplers use them.
+  Json animation_json(gltf::Buffer& data, std::uint64_t base, std::size_t view, std::size_t first,
+                      std::vector<std::string>& accessors) const {
+    const std::vector<float>& times = keys_->times();
+    const std::size_t frames = times.size();
+    const auto add = [&](const float* values, std::size_t floats, const char* type, Json accessor) {
+      accessor.update(Json{{"bufferView", view},
+                           {"byteOffset", data.add(values, floats * sizeof(float)) - base},
+                           {"componentType", 5126},
+                           {"count", frames},
+                           {"type", type}});
       accessors.push_back(accessor.dump());
       return first + accessors.size() - 1;
     };
-    const auto frames = static_cast<std::size_t>(frames_);
-    std::vector<double> times(frames);
-    for (std::size_t i = 0; i < frames; ++i) times[i] = static_cast<double>(i) * frame_time_;
-    const std::size_t input =
-        add(times, frames, "SCALAR", Json{{"min", {0.0f}}, {"max", {static_cast<float>(times.back())}}});
+    const std::size_t input = add(times.data(), frames, "SCALAR", Json{{"min", {times.front()}}, {"max", {times.back()}}});
+    Json animation;
     animation["channels"] = Json::array();
     animation["samplers"] = Json::array();
     const auto add_channel = [&](int node, const char* path, std::size_t output) {
@@ -447,12 +421,16 @@ class CharacterWriter final : public PoseWriter {
       animation["channels"].push_back({{"sampler", sampler}, {"target", {{"node", node}, {"path", path}}}});
     };
     for (const Channel& channel : channels_) {
-      if (channel.rotation) add_channel(channel.node, "rotation", add(channel.rotations, frames, "VEC4", Json::object()));
+      if (channel.rotation) {
+        const std::span<const float> keys = channel.rotations.floats();
+        add_channel(channel.node, "rotation", add(keys.data(), keys.size(), "VEC4", Json::object()));
+      }
       if (channel.translation) {
-        add_channel(channel.node, "translation", add(channel.translations, frames, "VEC3", Json::object()));
+        add_channel(channel.node, "translation",
+                    add(channel.translations.data(), channel.translations.size(), "VEC3", Json::object()));
       }
     }
-    return data;
+    return animation;
   }
 
   // The clip's name, made unique among the character's animations.
@@ -557,7 +535,8 @@ class CharacterWriter final : public PoseWriter {
   const Character& character_;
   fs::path destination_;
   TargetSkeleton skeleton_;
-  double frame_time_ = 0;
+  gltf::KeyClock clock_;
+  std::optional<gltf::KeyTimes> keys_;
   double metres_ = 0.01;
   Vec3 shift_{0, 0, 0};
   std::vector<int> target_of_;   // target bone of each node, -1 for none
