@@ -604,6 +604,32 @@ class GltfWriter final : public PoseWriter {
     model.scenes[0].nodes.push_back(static_cast<int>(model.nodes.size() - 1));
   }
 
+  // Inverse bind matrices: the inverse of each joint's rest transform in the scene, column-major.
+  std::vector<float> inverse_bind_matrices() const {
+    const TargetSkeleton& skeleton = info_.skeleton;
+    const std::size_t n = skeleton.names.size();
+    std::vector<float> inverse_bind;
+    inverse_bind.reserve(n * 16);
+    std::vector<Quat> world_rotation(n);
+    std::vector<Vec3> world_position(n);
+    forward_kinematics(
+        n, [&](std::size_t j) { return skeleton.parents[j]; },
+        [&](std::size_t j) { return normalised(skeleton.rest[j]); },
+        [&](std::size_t j) { return scale_vector(skeleton.offsets[j], scale_); }, world_rotation, world_position);
+    for (std::size_t j = 0; j < n; ++j) {
+      const Quat inverse = conj(world_rotation[j]);
+      const Vec3 columns[3] = {rotate(inverse, {1, 0, 0}), rotate(inverse, {0, 1, 0}), rotate(inverse, {0, 0, 1})};
+      const Vec3 translation = rotate(inverse, scale_vector(world_position[j], -1.0));
+      for (const Vec3& column : columns) {
+        for (const double value : column) inverse_bind.push_back(static_cast<float>(value));
+        inverse_bind.push_back(0.0f);
+      }
+      for (const double value : translation) inverse_bind.push_back(static_cast<float>(value));
+      inverse_bind.push_back(1.0f);
+    }
+    return inverse_bind;
+  }
+
   tinygltf::Model build_model() {
     const TargetSkeleton& skeleton = info_.skeleton;
     const std::size_t n = skeleton.names.size();
@@ -631,26 +657,7 @@ class GltfWriter final : public PoseWriter {
         model.nodes[static_cast<std::size_t>(skeleton.parents[j])].children.push_back(static_cast<int>(j));
     }
 
-    // Inverse bind matrices: the inverse of each joint's rest transform in the scene, column-major.
-    std::vector<float> inverse_bind;
-    inverse_bind.reserve(n * 16);
-    std::vector<Quat> world_rotation(n);
-    std::vector<Vec3> world_position(n);
-    forward_kinematics(
-        n, [&](std::size_t j) { return skeleton.parents[j]; },
-        [&](std::size_t j) { return normalised(skeleton.rest[j]); },
-        [&](std::size_t j) { return scale_vector(skeleton.offsets[j], scale_); }, world_rotation, world_position);
-    for (std::size_t j = 0; j < n; ++j) {
-      const Quat inverse = conj(world_rotation[j]);
-      const Vec3 columns[3] = {rotate(inverse, {1, 0, 0}), rotate(inverse, {0, 1, 0}), rotate(inverse, {0, 0, 1})};
-      const Vec3 translation = rotate(inverse, scale_vector(world_position[j], -1.0));
-      for (const Vec3& column : columns) {
-        for (const double value : column) inverse_bind.push_back(static_cast<float>(value));
-        inverse_bind.push_back(0.0f);
-      }
-      for (const double value : translation) inverse_bind.push_back(static_cast<float>(value));
-      inverse_bind.push_back(1.0f);
-    }
+    const std::vector<float> inverse_bind = inverse_bind_matrices();
 
     tinygltf::Skin skin;
     skin.name = "mannequin";
