@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "GltfOut.h"
 #include "GltfFile.h"
+#include "RigGltf.h"
 #include "JsonSplice.h"
 #include "Retarget.h"
 #include "ToolError.h"

@@ -11,8 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "Rig.h"
-
 #include <tiny_gltf.h>
 
 namespace oxr {
@@ -30,10 +28,6 @@ struct GltfFile {
 // Reads the file; `what` names its role in messages ("character", "rig"). Throws ToolError naming
 // the file on anything that is not a readable glTF 2.0 file.
 GltfFile read_gltf(const std::filesystem::path& path, std::string_view what);
-
-// Rest positions of the nodes named like target bones (see read_target_rig); throws ToolError
-// naming `path` when they lack the pelvis or one is not finite.
-RigPositions gltf_rig(const tinygltf::Model& model, const std::string& path, Units units);
 
 // Throws ToolError naming `file` when the JSON text nests arrays and objects deeper than `limit`.
 // Linear, and safe on any bytes.

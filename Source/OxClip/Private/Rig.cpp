@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "GltfFile.h"
+#include "RigGltf.h"
 #include "JointMatch.h"
 #include "Solver.h"
 #include "ToolError.h"
