@@ -29,7 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-constexpr std::uint32_t kBinChunk = 0x004E4942;   // "BIN\0"
+constexpr std::uint32_t kBinChunk = 0x004E4942;  // "BIN\0"
 
 std::uint32_t read_u32(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;
@@ -407,7 +407,8 @@ class CharacterWriter final : public PoseWriter {
       }
       if (channel.rotation) {
         const std::span<const float> keys = channel.rotations.floats();
-        add_channel(channel.node, "rotation", add_accessor(data.add(keys.data(), keys.size_bytes()) - base, frames, "VEC4"));
+        add_channel(channel.node, "rotation",
+                    add_accessor(data.add(keys.data(), keys.size_bytes()) - base, frames, "VEC4"));
       }
       if (channel.translation) {
         const std::uint64_t at =
