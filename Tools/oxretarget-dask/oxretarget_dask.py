@@ -10,6 +10,7 @@ line per input in sorted input order. Exit status: 0 all done, 1 some inputs fai
 """
 
 import argparse
+import contextlib
 import itertools
 import json
 import logging
@@ -44,16 +45,64 @@ def end_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL
 
 
-def retarget_one(tool, cwd, options, input_path):
+REPORT_PREFIX = "oxretarget-dask-"
+
+
+def process_is_gone(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False
+    return False
+
+
+def temporary_host():
+    """This machine's name as the tool's temporaries carry it ("NAME.tmp-HOST-PID-N")."""
+    host = "".join("_" if c in "/\\" or ord(c) < 0x20 else c for c in socket.gethostname()[:64])
+    return host or "host"
+
+
+def sweep_leftovers(cwd, outputs):
+    """Runs on each worker: removes what a killed task of this host left, whose process no longer runs:
+    the tool's temporaries beside the outputs (and their .bin) and the tasks' report files."""
+    host = temporary_host()
+    for output in outputs:
+        for path in {output, os.path.splitext(output)[0] + ".bin"}:
+            folder = os.path.join(cwd, os.path.dirname(path))
+            prefix = os.fsencode(os.path.basename(path))[:164] + b".tmp-"
+            try:
+                names = os.listdir(os.fsencode(folder))
+            except OSError:
+                continue
+            for name in names:
+                owner = name[len(prefix):].decode("utf-8", "replace").rsplit("-", 2) if name.startswith(prefix) else []
+                if len(owner) == 3 and owner[0] == host and owner[1].isdigit() and owner[2].isdigit() \
+                        and process_is_gone(int(owner[1])):
+                    with contextlib.suppress(OSError):
+                        os.unlink(os.path.join(os.fsencode(folder), name))
+    folder = tempfile.gettempdir()
+    for name in os.listdir(folder):
+        pid = name[len(REPORT_PREFIX):].split("-", 1)[0]
+        if name.startswith(REPORT_PREFIX) and name.endswith(".jsonl") and pid.isdigit() and process_is_gone(int(pid)):
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(folder, name))
+
+
+def retarget_one(tool, cwd, options, input_path, output):
     """Runs on a worker: the tool on one input. Returns {"line": the input's report line, "warnings": the
     tool's warning lines, one per kind} when the tool ran, {"failed": text} when it was stopped by a
-    signal, {"fatal": text} when it cannot run here."""
+    signal, {"fatal": text} when it cannot run here. What an earlier run of it killed here left is
+    removed first."""
     host = socket.gethostname()
     if not os.path.isdir(cwd):
         return {"fatal": f"{cwd}: no such folder on {host}; mount the shared folder at the same path everywhere"}
     if not os.path.isfile(tool):
         tool = shutil.which("oxretarget") or tool
-    handle, report = tempfile.mkstemp(prefix="oxretarget-dask-", suffix=".jsonl")
+    sweep_leftovers(cwd, [output])
+    # The report file names this worker's process, so that a later task can tell it was left behind.
+    handle, report = tempfile.mkstemp(prefix=f"{REPORT_PREFIX}{os.getpid()}-", suffix=".jsonl")
     os.close(handle)
     try:
         try:
@@ -269,7 +318,7 @@ def run_tasks(client, tool, options, inputs, outputs, show_progress):
     queue = as_completed()
 
     def submit(index):
-        future = client.submit(retarget_one, tool, cwd, options, inputs[index], pure=False)
+        future = client.submit(retarget_one, tool, cwd, options, inputs[index], outputs[index], pure=False)
         futures[future] = index
         queue.add(future)
 
