@@ -1,6 +1,7 @@
 // libFuzzer entry point: the clip options (--start, --end, --fps, --mirror) as text, over a small clip
 // whose frame count and frame time come from the input too. Options are refused with UsageError or
 // give a clip of at least one frame, within the frame limit, every frame finite.
+#include "BvhFrameSource.h"
 #include "ClipStage.h"
 #include "JointMatch.h"
 #include "Options.h"
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int f = 0; f < frames; ++f) clip += std::to_string(f) + " 90 0 " + std::to_string(f * 10) + " 20 30 -5 15 25\n";
   std::istringstream in(clip);
   try {
-    oxr::bvh::Reader reader(in);
+    oxr::BvhFrameSource reader(in);
     const oxr::bvh::Header& header = reader.header();
     oxr::ClipStage stage(header, oxr::JointMatch{}, options.clip, true, "c.bvh");
     if (stage.frame_count() > oxr::bvh::Limits{}.max_frames) __builtin_trap();

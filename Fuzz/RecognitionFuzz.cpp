@@ -1,10 +1,12 @@
 // libFuzzer entry point: recognition of an arbitrary skeleton. The bytes make joints, four bytes and
 // a name each: the parent (an earlier joint, or none), the offset's three components, and the name
-// (a word of the common conventions with a side and a number, or raw bytes). Recognition never
-// throws without a map; what it gives must be consistent.
+// (a word of the common conventions with a side and a number, or raw bytes; made unique ignoring
+// case, as the BVH reader requires). Recognition never throws without a map; what it gives must be
+// consistent.
 #include "Recognition.h"
 
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +24,7 @@ constexpr const char* kSides[] = {"", "Left", "Right", "L_", "R_", "l", "r", "_L
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   oxr::SkeletonDescription skeleton;
+  std::set<std::string> used;
   std::size_t at = 0;
   while (at + 5 <= size && skeleton.names.size() < 300) {
     const std::size_t n = skeleton.names.size();
@@ -40,6 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       name.assign(reinterpret_cast<const char*>(data) + at, length);
       at += length;
     }
+    std::string key = name;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!used.insert(key).second) {
+      name += "_" + std::to_string(n);
+      used.insert(key + "_" + std::to_string(n));
+    }
     skeleton.names.push_back(name);
     skeleton.parents.push_back(parent);
     skeleton.offsets.push_back(offset);
@@ -47,11 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   oxr::RecognitionRequest request;
   const oxr::SkeletonRecognition result = oxr::recognise_skeleton(skeleton, request);
   if (result.sides.size() != skeleton.names.size()) __builtin_trap();
-  std::set<std::string> bones;
   std::set<int> joints;
   for (const oxr::RecognisedJoint& pair : result.pairs) {
     if (pair.joint < 0 || static_cast<std::size_t>(pair.joint) >= skeleton.names.size()) __builtin_trap();
-    if (!bones.insert(pair.bone).second || !joints.insert(pair.joint).second) __builtin_trap();
+    if (!joints.insert(pair.joint).second) __builtin_trap();  // one bone per joint
   }
   if (!(result.metres_per_unit > 0) || !std::isfinite(result.metres_per_unit)) __builtin_trap();
   return 0;

@@ -501,6 +501,13 @@ TEST_F(Tool, ACharacterKeepsItsTextItsTexturesAndItsPairWhole) {
   EXPECT_EQ(read_text(root_ / "out/r.bin"), bin);
   EXPECT_EQ(read_text(root_ / "out/r.gltf"), result);
   EXPECT_EQ(entries_of(root_ / "out"), (std::vector<std::string>{"r.bin", "r.gltf"}));
+
+  // The buffer a copy of the character shares is one of its files: a result's .bin may not replace it.
+  fs::copy_file(root_ / "mann.gltf", root_ / "copy.gltf");
+  const Outcome shared = run({"retarget", "d/demo.bvh", "--character", "copy.gltf", "-o", "mann.gltf"});
+  EXPECT_EQ(shared.status, 2);
+  EXPECT_EQ(shared.err, "oxretarget: error: mann.bin: the buffer of d/demo.bvh would overwrite an input file; choose "
+                        "another output\n");
 }
 
 }  // namespace

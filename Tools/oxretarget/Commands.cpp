@@ -55,6 +55,18 @@ std::string join(const std::vector<std::string>& items) {
   return out;
 }
 
+// Every file an option names is an input too: the character with the buffers and images it refers
+// to, the map, the rig, the rest file.
+void add_option_inputs(const RetargetOptions& options, OutputPlan& plan) {
+  if (options.character) {
+    plan.add_input(options.character->path());
+    for (const fs::path& file : options.character->files()) plan.add_input(file);
+  }
+  if (!options.map_name.empty() && options.map) plan.add_input(options.map_name);
+  if (!options.target_rig.empty()) plan.add_input(options.target_rig);
+  if (options.source_rest.mode == SourceRest::Mode::File) plan.add_input(options.source_rest.file);
+}
+
 // Where each input's results go: next to the input, into the folder -o names, or (one input) to the
 // file -o names. Every input of the batch is planned, whatever the shard, so that every shard refuses
 // the same collisions; the shard's part is cut afterwards.
@@ -246,6 +258,7 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   // Plan every input's outputs and the report before any work, then take the shard's part.
   const bool sharded = !settings.shard.empty();
   OutputPlan plan;
+  add_option_inputs(options, plan);
   std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format, sharded, plan);
   if (!settings.report.empty()) plan.claim(settings.report, "the report");
   if (sharded) {
@@ -306,6 +319,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   const std::string folder = out.empty() ? (many ? std::string("preview") : std::string()) : out;
   const bool in_folder = output_is_folder(folder, inputs.size(), false);
   OutputPlan plan;
+  add_option_inputs(options, plan);
   for (const std::string& input : inputs) plan.add_input(input);
   std::vector<fs::path> pages;
   for (const std::string& input : inputs) {
