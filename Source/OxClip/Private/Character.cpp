@@ -452,7 +452,7 @@ class CharacterWriter final : public PoseWriter {
 
   void push(std::vector<double>& values, double value) {
     if (!std::isfinite(value)) {
-      throw ToolError("frame " + std::to_string(frames_) + ": the character's pose is not finite");
+      throw ToolError("the character's pose is not finite").at_frame(frames_);
     }
     values.push_back(value);
   }

@@ -293,7 +293,7 @@ void ClipStage::read(bvh::Reader& reader, Frame& frame) {
   if (!reader.read_frame(values_)) {
     // A file one frame shorter than it declares ends the clip there (the reader said so).
     if (reader.one_frame_short()) throw EndsEarly{};
-    throw bvh::BvhError(0, "ends before the frames asked for");
+    throw bvh::BvhError("ends before the frames asked for");
   }
   joint_frame(header_, values_, file_axes_, frame.rotation, frame.translation);
 }
@@ -315,7 +315,7 @@ bool ClipStage::step(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3>
   for (; skipped_ < range_.first; ++skipped_) {
     if (!reader.read_frame(values_)) {
       if (reader.one_frame_short()) throw EndsEarly{};
-      throw bvh::BvhError(0, "ends before the frames asked for");
+      throw bvh::BvhError("ends before the frames asked for");
     }
   }
   while (held_ < index) {

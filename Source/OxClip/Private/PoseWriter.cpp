@@ -36,10 +36,10 @@ bool finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) &
 
 void check_finite(std::int64_t frame, const FramePose& pose) {
   for (const Quat& q : pose.rotations) {
-    if (!finite(q)) throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
+    if (!finite(q)) throw ToolError("the solved pose is not finite").at_frame(frame);
   }
   for (const Vec3& v : pose.translations) {
-    if (!finite(v)) throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
+    if (!finite(v)) throw ToolError("the solved pose is not finite").at_frame(frame);
   }
 }
 
@@ -512,22 +512,25 @@ class GltfWriter final : public PoseWriter {
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
     if ((times_.size() + 1) * frame_bytes_ > kMaxBufferBytes) {
-      throw ToolError(fmt::format("frame {}: the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame,
-                                  frame_bytes_));
+      throw ToolError(fmt::format("the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame_bytes_))
+          .at_frame(frame);
     }
     // Key times, as the float32 readers see them, must be finite and increase.
     const float time = clock_.float_time(frame);
     if (!std::isfinite(time)) {
-      throw ToolError(fmt::format("frame {}: key time {} s is beyond float range (Frame Time {})", frame,
-                                  clock_.time(frame), info_.frame_time));
+      throw ToolError(
+          fmt::format("key time {} s is beyond float range (Frame Time {})", clock_.time(frame), info_.frame_time))
+          .at_frame(frame);
     }
     if (frame > 0 && !std::isnormal(time)) {
-      throw ToolError(fmt::format("frame {}: key time {:.6g} s is below float precision (Frame Time {})", frame,
-                                  clock_.time(frame), info_.frame_time));
+      throw ToolError(fmt::format("key time {:.6g} s is below float precision (Frame Time {})", clock_.time(frame),
+                                  info_.frame_time))
+          .at_frame(frame);
     }
     if (!times_.empty() && !(time > times_.back())) {
-      throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})", frame,
-                                  time, info_.frame_time));
+      throw ToolError(
+          fmt::format("key time {} s does not increase in float precision (Frame Time {})", time, info_.frame_time))
+          .at_frame(frame);
     }
     times_.push_back(time);
     for (std::size_t j = 0; j < rotations_.size(); ++j) {
@@ -551,8 +554,9 @@ class GltfWriter final : public PoseWriter {
       for (const double value : t) {
         const float metres = static_cast<float>(value * scale_);
         if (!std::isfinite(metres)) {
-          throw ToolError(fmt::format("frame {}: translation {} of {} is beyond float range", frame, value,
-                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]));
+          throw ToolError(fmt::format("translation {} of {} is beyond float range", value,
+                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]))
+              .at_frame(frame);
         }
         translations_[k].push_back(metres);
       }

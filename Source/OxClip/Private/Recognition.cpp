@@ -2,6 +2,7 @@
 // gives (units, up, a map file).
 #include "Recognition.h"
 
+#include "Error.h"
 #include "RecognitionPasses.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -34,18 +34,17 @@ int joint_named(const State& st, const std::string& name) {
 // no bone.
 std::string mapped_bone(const State& st, const std::string& joint_name, const std::string& bone_name) {
   if (joint_named(st, joint_name) < 0) {
-    std::string message = st.request.map_name;
-    message.append(": joint \"").append(joint_name).append("\" (mapped to \"").append(bone_name);
-    message.append("\") is not a joint of this file");
-    throw std::invalid_argument(message);
+    std::string message = "joint \"";
+    message.append(joint_name).append("\" (mapped to \"").append(bone_name).append("\") is not a joint of this file");
+    throw Error(st.request.map_name, message);
   }
   if (bone_name.empty()) return "";
   const std::string* bone = source_bone_spelled(bone_name);
   if (bone == nullptr) {
-    std::string message = st.request.map_name;
-    message.append(": \"").append(bone_name).append("\" (for joint \"").append(joint_name);
+    std::string message = "\"";
+    message.append(bone_name).append("\" (for joint \"").append(joint_name);
     message.append("\") is not a source bone; oxretarget skeleton kz lists them");
-    throw std::invalid_argument(message);
+    throw Error(st.request.map_name, message);
   }
   return *bone;
 }
@@ -190,8 +189,8 @@ std::optional<double> source_units_from_text(std::string_view text) {
   double value = 0;
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
   if (ec == std::errc() && ptr == t.data() + t.size() && std::isfinite(value) && value > 0) return value / 100;
-  throw std::invalid_argument("--source-units " + std::string(text) +
-                              ": expected auto, cm, m, mm, in or a positive number of centimetres per file unit");
+  throw Error("--source-units " + std::string(text) +
+              ": expected auto, cm, m, mm, in or a positive number of centimetres per file unit");
 }
 
 std::string source_up_from_text(std::string_view text) {
@@ -199,22 +198,22 @@ std::string source_up_from_text(std::string_view text) {
   for (const char* axis : {"auto", "+y", "+z", "-y", "-z", "+x", "-x"}) {
     if (t == axis) return t;
   }
-  throw std::invalid_argument("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
+  throw Error("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
 }
 
 JointMap read_joint_map(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::invalid_argument(path + ": cannot open map file");
+  if (!in) throw Error(path, "cannot open map file");
   nlohmann::ordered_json document;
   try {
     document = nlohmann::ordered_json::parse(in);
   } catch (const nlohmann::json::exception& error) {
     std::string what = error.what();
     std::replace(what.begin(), what.end(), '\n', ' ');
-    throw std::invalid_argument(path + ": not a JSON map file: " + what);
+    throw Error(path, "not a JSON map file: " + what);
   }
   if (!document.is_object()) {
-    throw std::invalid_argument(path + ": a map file is a JSON object of file joint -> source bone");
+    throw Error(path, "a map file is a JSON object of file joint -> source bone");
   }
   JointMap map;
   for (const auto& [joint, bone] : document.items()) {
@@ -223,9 +222,9 @@ JointMap read_joint_map(const std::string& path) {
     } else if (bone.is_string()) {
       map.emplace_back(joint, bone.get<std::string>());
     } else {
-      std::string message = path;
-      message.append(": joint \"").append(joint).append("\": the source bone must be a name (a string) or null");
-      throw std::invalid_argument(message);
+      std::string message = "joint \"";
+      message.append(joint).append("\": the source bone must be a name (a string) or null");
+      throw Error(path, message);
     }
   }
   return map;

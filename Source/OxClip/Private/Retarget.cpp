@@ -157,9 +157,8 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
   request.metres_per_unit = options.source_metres_per_unit;
   // Rotations already in the library's axes declare their frame: no up is looked for.
   request.up = options.axes == Axes::None && options.source_up == "auto" ? "+y" : options.source_up;
-  SkeletonRecognition recognition;
-  try {
-    recognition = recognise_skeleton(skeleton, request);
+  SkeletonRecognition recognition = recognise_skeleton(skeleton, request);
+  {
     if (!recognition.zero_pose_stands && in != nullptr && header.frame_count > 0) {
       // The zero pose does not stand: frame 0 tells where up is.
       const auto start = in->tellg();
@@ -181,8 +180,6 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
         in->seekg(start);
       }
     }
-  } catch (const std::invalid_argument& error) {
-    throw ToolError(error.what());
   }
   if (!recognition.failure.empty()) {
     throw ToolError("not recognised as a human skeleton: " + recognition.failure +
@@ -237,8 +234,9 @@ bvh::Header read_header(const std::filesystem::path& input) {
   try {
     bvh::Reader reader(in);
     return reader.header();
-  } catch (const bvh::BvhError& error) {
-    throw ToolError(input.string(), error.what());
+  } catch (Error& error) {
+    error.in_file(input.string());
+    throw;
   }
 }
 
@@ -439,11 +437,7 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
       result.warnings.push_back(warning);
     }
     return result;
-  } catch (const bvh::BvhError& error) {
-    throw ToolError(name, error.what());
-  } catch (const OutputError&) {
-    throw;
-  } catch (ToolError& error) {
+  } catch (Error& error) {
     error.in_file(name);
     throw;
   }
@@ -471,10 +465,9 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
       });
   try {
     writer->finish();
-  } catch (const OutputError&) {
+  } catch (Error& error) {
+    error.in_file(input.string());
     throw;
-  } catch (const ToolError& error) {
-    throw ToolError(input.string() + ": " + error.what());
   }
   for (const QaWarning& warning : qa->warnings()) result.warnings.push_back(warning);
   return result;
