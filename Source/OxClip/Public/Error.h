@@ -12,9 +12,14 @@ namespace oxr {
 // that could not be written (status 1).
 enum class ErrorKind : std::uint8_t { File, Usage, Output };
 
+// A name from a file as messages show it: control characters (ESC, BEL, newlines, NUL) as '?', and
+// cut to 64 bytes with "..." after. Error texts pass through the same masking as a whole.
+std::string shown_name(std::string_view name);
+
 // The one error of the BVH reader, the pipeline and its front ends, as data: kind, file, line (the
 // reader's), frame (the pipeline's), option (its name in the option table) and the problem. It
-// prints as one line, "FILE: [line N: |frame N: ][OPTION ]problem". The file is named once, by the
+// prints as one line, "FILE: [line N: |frame N: ][OPTION ]problem", with no control characters
+// (they show as '?') and at most 4096 bytes. The file is named once, by the
 // layer that knows it (in_file), however many layers the error passes through; no layer pastes a
 // place into the problem's text.
 class Error : public std::exception {
