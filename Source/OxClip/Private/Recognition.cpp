@@ -31,21 +31,24 @@ int joint_named(const State& st, const std::string& name) {
 }
 
 // The source bone a map file's entry names, as the source skeleton spells it; "" leaves the joint to
-// no bone.
+// no bone. A map's errors name the map in their text: the error's file is the clip it was applied to.
 std::string mapped_bone(const State& st, const std::string& joint_name, const std::string& bone_name) {
   if (joint_named(st, joint_name) < 0) {
-    std::string message = "joint \"";
-    message.append(shown_name(joint_name)).append("\" (mapped to \"").append(shown_name(bone_name));
+    std::string message = st.request.map_name;
+    message.append(": joint \"")
+        .append(shown_name(joint_name))
+        .append("\" (mapped to \"")
+        .append(shown_name(bone_name));
     message.append("\") is not a joint of this file");
-    throw Error(st.request.map_name, message);
+    throw Error(message);
   }
   if (bone_name.empty()) return "";
   const std::string* bone = source_bone_spelled(bone_name);
   if (bone == nullptr) {
-    std::string message = "\"";
-    message.append(shown_name(bone_name)).append("\" (for joint \"").append(shown_name(joint_name));
+    std::string message = st.request.map_name;
+    message.append(": \"").append(shown_name(bone_name)).append("\" (for joint \"").append(shown_name(joint_name));
     message.append("\") is not a source bone; oxretarget skeleton kz lists them");
-    throw Error(st.request.map_name, message);
+    throw Error(message);
   }
   return *bone;
 }
@@ -102,7 +105,7 @@ void check_order(State& st) {
   const std::string problem = order_problem(st);
   if (problem.empty()) return;
   if (!st.request.map.empty()) {
-    throw Error(st.request.map_name, problem + "; a map keeps the skeleton's order");
+    throw Error(st.request.map_name + ": " + problem + "; a map keeps the skeleton's order");
   }
   st.result.failure = problem;
 }
@@ -128,8 +131,8 @@ void apply_map_file(State& st) {
     const std::string bone = mapped_bone(st, joint_name, bone_name);
     const int joint = joint_named(st, joint_name);
     if (!bone.empty() && !mapped.emplace(bone, joint_name).second) {
-      throw Error(st.request.map_name, "joints \"" + shown_name(mapped[bone]) + "\" and \"" + shown_name(joint_name) +
-                                           "\" are both mapped to \"" + bone + "\"");
+      throw Error(st.request.map_name + ": joints \"" + shown_name(mapped[bone]) + "\" and \"" +
+                  shown_name(joint_name) + "\" are both mapped to \"" + bone + "\"");
     }
     for (auto& assigned : st.bone_of) {
       if (assigned && assigned->bone == bone) assigned.reset();
