@@ -30,9 +30,7 @@ double number(std::string_view text) {
 }
 
 // True when 1/n written with the text's decimals is the text's number.
-bool reads_as(double n, std::string_view text) {
-  return n >= 1 && number(written_like(1.0 / n, text)) == number(text);
-}
+bool reads_as(double n, std::string_view text) { return n >= 1 && number(written_like(1.0 / n, text)) == number(text); }
 
 }  // namespace
 
