@@ -201,8 +201,9 @@ Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
     std::unique_ptr<oxr::BvhFrameSource> source;
     try {
       source = std::make_unique<oxr::BvhFrameSource>(in, options.positions);
-    } catch (const oxr::bvh::BvhError& error) {
-      throw oxr::ToolError(name, error.what());
+    } catch (oxr::Error& error) {
+      error.in_file(name);
+      throw;
     }
     const oxr::Solver solver;
     const oxr::ClipPlan plan = oxr::prepare_clip(*source, name, options, solver);
@@ -425,16 +426,43 @@ class Retargeter {
   DoubleArray t_pose_;
 };
 
+PyObject* error_type = nullptr;  // oxretarget.Error, alive as long as the module
+
+// Raises oxretarget.Error with the error's one line and its fields as attributes.
+void raise_error(const oxr::Error& failure) {
+  static const char* const kKinds[] = {"file", "usage", "output"};
+  const py::object instance = py::handle(error_type)(failure.what());
+  const auto text_or_none = [](const std::string& text) {
+    return text.empty() ? py::object(py::none()) : py::str(text);
+  };
+  instance.attr("kind") = kKinds[static_cast<int>(failure.kind())];
+  instance.attr("file") = text_or_none(failure.file());
+  instance.attr("line") = failure.line() > 0 ? py::object(py::int_(failure.line())) : py::object(py::none());
+  instance.attr("frame") = failure.frame() >= 0 ? py::object(py::int_(failure.frame())) : py::object(py::none());
+  instance.attr("option") = text_or_none(failure.option());
+  instance.attr("message") = failure.message();
+  PyErr_SetObject(error_type, instance.ptr());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_oxretarget, m) {
   m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
   m.attr("__version__") = oxr::version();
 
-  auto& error = py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
+  auto& error = py::register_exception<oxr::Error>(m, "Error", PyExc_RuntimeError);
   error.attr("__doc__") =
       "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
-      "or frame, as `oxretarget retarget` prints it.";
+      "or frame, as `oxretarget retarget` prints it. Its facts are attributes too: kind ('file', 'usage'\n"
+      "or 'output'), file, line, frame, option (None where they do not apply) and message.";
+  error_type = error.ptr();
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const oxr::Error& failure) {
+      raise_error(failure);
+    }
+  });
 
   py::class_<Retargeter>(m, "Retargeter", R"(Retargets poses of the KZ source skeleton onto the UE target skeleton.
 

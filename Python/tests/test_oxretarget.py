@@ -218,6 +218,12 @@ def test_bad_files_raise_the_tools_line(tmp_path):
         with pytest.raises(oxretarget.Error) as read_error:
             oxretarget.read_bvh(str(path))
         assert str(read_error.value) == line
+        # The same facts as attributes: the line is the reader's, never parsed out of the text.
+        error = read_error.value
+        assert (error.kind, error.file, error.frame, error.option) == ("file", str(path), None, None)
+        assert (error.line is not None) == (path == bad)
+        place = f"line {error.line}: " if error.line is not None else ""
+        assert line == f"{path}: {place}{error.message}"
         with pytest.raises(oxretarget.Error) as file_error:
             oxretarget.retarget_file(str(path), tmp_path / "ours.json")
         assert str(file_error.value) == line

@@ -418,8 +418,9 @@ int run_info(const std::string& input, RetargetOptions options) {
   std::unique_ptr<BvhFrameSource> source;
   try {
     source = std::make_unique<BvhFrameSource>(in, positions);
-  } catch (const bvh::BvhError& error) {
-    throw ToolError(input, error.what());
+  } catch (Error& error) {
+    error.in_file(input);
+    throw;
   }
   const ClipPlan plan = prepare_clip(*source, input, options, solver);
   const FileResult result = run_clip(*source, plan, options, solver, {});

@@ -132,8 +132,8 @@ void check_figure(const PreviewFigure& figure, std::int64_t frames, std::string_
   }
   for (std::size_t i = 0; i < figure.positions.size(); ++i) {
     if (!std::isfinite(figure.positions[i])) {
-      throw ToolError(fmt::format("frame {}: the {} joint {} has no finite position", i / (joints * 3), which,
-                                  figure.joints[i / 3 % joints]));
+      throw ToolError(fmt::format("the {} joint {} has no finite position", which, figure.joints[i / 3 % joints]))
+          .at_frame(static_cast<std::int64_t>(i / (joints * 3)));
     }
   }
 }

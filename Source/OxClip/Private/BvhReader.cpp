@@ -23,8 +23,6 @@ std::atomic<std::int64_t> g_headers_parsed{0};
 constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-std::string line_prefix(std::int64_t line) { return line > 0 ? "line " + std::to_string(line) + ": " : std::string(); }
-
 // Quotes a token for a one-line message, masking control bytes and cutting very long ones.
 std::string quoted(std::string_view text) {
   constexpr std::size_t kMaxShown = 64;
@@ -131,11 +129,6 @@ bool parse_channel(std::string_view text, Channel& channel) {
 
 }  // namespace
 
-BvhError::BvhError(std::int64_t line, const std::string& message)
-    : std::runtime_error(line_prefix(line) + message), line_(line), prefix_length_(line_prefix(line).size()) {}
-
-std::string_view BvhError::message() const noexcept { return std::string_view(what()).substr(prefix_length_); }
-
 std::string_view channel_name(Channel channel) {
   switch (channel) {
     case Channel::Xposition:
@@ -177,7 +170,7 @@ std::string_view positions_name(Positions positions) {
 
 Reader::Reader(std::istream& in, Limits limits, Positions positions) : buf_(in.rdbuf()), limits_(limits) {
   header_.positions = positions;
-  if (buf_ == nullptr) throw BvhError(0, "input stream has no buffer");
+  if (buf_ == nullptr) throw BvhError("input stream has no buffer");
   block_.resize(std::max<std::size_t>(limits_.block_bytes, 2 * limits_.max_token_length + 2));
   pos_ = block_.data();
   end_ = block_.data();
@@ -217,7 +210,7 @@ void Reader::decide_positions(std::span<const double> first_frame) {
 
 void Reader::fail(std::int64_t line, const std::string& message) {
   failed_ = true;
-  throw BvhError(line, message);
+  throw BvhError(message).at_line(line);
 }
 
 // Keeps the unread input [pos_, end_), moved to the front of the block, and reads more behind it.
@@ -571,10 +564,10 @@ void Reader::check_end_of_data() {
 }
 
 bool Reader::read_frame(std::span<double> values) {
-  if (failed_) throw BvhError(0, "reader already failed on an earlier error");
+  if (failed_) throw BvhError("reader already failed on an earlier error");
   if (values.size() != static_cast<std::size_t>(header_.channel_count)) {
-    throw BvhError(0, "read_frame needs room for " + std::to_string(header_.channel_count) + " values, got " +
-                          std::to_string(values.size()));
+    throw BvhError("read_frame needs room for " + std::to_string(header_.channel_count) + " values, got " +
+                   std::to_string(values.size()));
   }
   if (frames_read_ >= header_.frame_count) return false;
 
@@ -623,9 +616,9 @@ bool Reader::read_frame(std::span<double> values) {
 Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
   const auto first = static_cast<std::size_t>(joint.first_channel);
   if (joint.first_channel < 0 || first + joint.channels.size() > frame_values.size()) {
-    throw BvhError(0, "joint " + quoted(joint.name) + " needs channel values " + std::to_string(first) + " to " +
-                          std::to_string(first + joint.channels.size()) + " but the frame has " +
-                          std::to_string(frame_values.size()));
+    throw BvhError("joint " + quoted(joint.name) + " needs channel values " + std::to_string(first) + " to " +
+                   std::to_string(first + joint.channels.size()) + " but the frame has " +
+                   std::to_string(frame_values.size()));
   }
   constexpr double kHalfDegree = std::numbers::pi / 360.0;
   Quat q{0.0, 0.0, 0.0, 1.0};

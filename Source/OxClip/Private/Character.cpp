@@ -422,7 +422,7 @@ class CharacterWriter final : public PoseWriter {
 
   void check(double value) const {
     if (!std::isfinite(value)) {
-      throw ToolError("frame " + std::to_string(frames_) + ": the character's pose is not finite");
+      throw ToolError("the character's pose is not finite").at_frame(frames_);
     }
   }
 

@@ -310,7 +310,7 @@ void ClipStage::read(FrameSource& source, Frame& frame) {
   if (!source.read_frame(values_)) {
     // A file one frame shorter than it declares ends the clip there (the reader said so).
     if (source.one_frame_short()) throw EndsEarly{};
-    throw bvh::BvhError(0, "ends before the frames asked for");
+    throw bvh::BvhError("ends before the frames asked for");
   }
   joint_frame(header_, values_, file_axes_, frame.rotation, frame.translation);
 }
@@ -332,7 +332,7 @@ bool ClipStage::step(FrameSource& source, std::span<Quat> local, std::span<Vec3>
   for (; skipped_ < range_.first; ++skipped_) {
     if (!source.read_frame(values_)) {
       if (source.one_frame_short()) throw EndsEarly{};
-      throw bvh::BvhError(0, "ends before the frames asked for");
+      throw bvh::BvhError("ends before the frames asked for");
     }
   }
   while (held_ < index) {

@@ -63,21 +63,24 @@ KeyTimes::KeyTimes(const KeyClock& clock, std::size_t frame_bytes, std::int64_t 
 
 void KeyTimes::add(std::int64_t frame) {
   if ((times_.size() + 1) * frame_bytes_ > kMaxBufferBytes) {
-    throw ToolError(
-        fmt::format("frame {}: the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame, frame_bytes_));
+    throw ToolError(fmt::format("the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame_bytes_))
+        .at_frame(frame);
   }
   const float time = clock_.float_time(frame);
   if (!std::isfinite(time)) {
-    throw ToolError(fmt::format("frame {}: key time {} s is beyond float range (Frame Time {})", frame,
-                                clock_.time(frame), clock_.written));
+    throw ToolError(
+        fmt::format("key time {} s is beyond float range (Frame Time {})", clock_.time(frame), clock_.written))
+        .at_frame(frame);
   }
   if (frame > 0 && !std::isnormal(time)) {
-    throw ToolError(fmt::format("frame {}: key time {:.6g} s is below float precision (Frame Time {})", frame,
-                                clock_.time(frame), clock_.written));
+    throw ToolError(
+        fmt::format("key time {:.6g} s is below float precision (Frame Time {})", clock_.time(frame), clock_.written))
+        .at_frame(frame);
   }
   if (!times_.empty() && !(time > times_.back())) {
-    throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})", frame,
-                                time, clock_.written));
+    throw ToolError(
+        fmt::format("key time {} s does not increase in float precision (Frame Time {})", time, clock_.written))
+        .at_frame(frame);
   }
   times_.push_back(time);
 }

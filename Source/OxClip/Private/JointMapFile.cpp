@@ -64,7 +64,8 @@ class MapReader : public nlohmann::json_sax<nlohmann::json> {
   }
   bool refuse_value(const char* what) {
     problem = depth_ == 0 ? std::string("a map file is a JSON object of file joint -> source bone")
-                  : "joint \"" + shown_name(key_) + "\": the source bone must be a name (a string) or null, not " + what;
+                          : "joint \"" + shown_name(key_) +
+                                "\": the source bone must be a name (a string) or null, not " + what;
     return false;
   }
 
@@ -79,14 +80,14 @@ class MapReader : public nlohmann::json_sax<nlohmann::json> {
 JointMap read_joint_map(const std::string& path) {
   std::error_code error;
   const auto status = fs::status(path, error);
-  if (error || !fs::exists(status)) throw std::invalid_argument(path + ": cannot open map file: no such file");
-  if (fs::is_directory(status)) throw std::invalid_argument(path + ": is a directory, not a map file");
+  if (error || !fs::exists(status)) throw Error(path, "cannot open map file: no such file");
+  if (fs::is_directory(status)) throw Error(path, "is a directory, not a map file");
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::invalid_argument(path + ": cannot open map file");
+  if (!in) throw Error(path, "cannot open map file");
   MapReader reader(path);
   const bool read = nlohmann::json::sax_parse(in, &reader);
   if (!read || !reader.problem.empty()) {
-    throw std::invalid_argument(path + ": " + (reader.problem.empty() ? std::string("not a JSON map file") : reader.problem));
+    throw Error(path, reader.problem.empty() ? std::string("not a JSON map file") : reader.problem);
   }
   return std::move(reader.map);
 }

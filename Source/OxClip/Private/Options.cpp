@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -141,8 +142,8 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
         options.map = std::make_shared<const JointMap>(read_joint_map(text));
         options.map_name = text;
       }
-    } catch (const std::invalid_argument& error) {
-      throw UsageError(error.what());
+    } catch (Error& error) {
+      throw UsageError(std::move(error));
     }
   } else if (spec->name == "target-rig") {
     options.target_rig = text;
@@ -188,10 +189,8 @@ void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.character) {
     try {
       options.character = Character::read(options.character_file, options.units);
-    } catch (const UsageError&) {
-      throw;
-    } catch (const ToolError& error) {
-      throw UsageError(error.what());
+    } catch (Error& error) {
+      throw UsageError(std::move(error));
     }
     options.rig = std::make_shared<const RigPositions>(options.character->rig());
     return;
@@ -199,10 +198,8 @@ void prepare_options(RetargetOptions& options) {
   if (options.target_rig.empty() || options.rig) return;
   try {
     options.rig = std::make_shared<const RigPositions>(read_target_rig(options.target_rig, options.units));
-  } catch (const UsageError&) {
-    throw;
-  } catch (const ToolError& error) {
-    throw UsageError(error.what());
+  } catch (Error& error) {
+    throw UsageError(std::move(error));
   }
 }
 

@@ -36,10 +36,10 @@ bool finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) &
 
 void check_finite(std::int64_t frame, const FramePose& pose) {
   for (const Quat& q : pose.rotations) {
-    if (!finite(q)) throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
+    if (!finite(q)) throw ToolError("the solved pose is not finite").at_frame(frame);
   }
   for (const Vec3& v : pose.translations) {
-    if (!finite(v)) throw ToolError(fmt::format("frame {}: the solved pose is not finite", frame));
+    if (!finite(v)) throw ToolError("the solved pose is not finite").at_frame(frame);
   }
 }
 
@@ -492,8 +492,9 @@ class GltfWriter final : public PoseWriter {
       for (const double value : t) {
         const float metres = static_cast<float>(value * scale_);
         if (!std::isfinite(metres)) {
-          throw ToolError(fmt::format("frame {}: translation {} of {} is beyond float range", frame, value,
-                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]));
+          throw ToolError(fmt::format("translation {} of {} is beyond float range", value,
+                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]))
+              .at_frame(frame);
         }
         translations_[k].push_back(metres);
       }

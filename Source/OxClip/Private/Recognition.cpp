@@ -2,9 +2,9 @@
 // gives (units, up, a map file).
 #include "Recognition.h"
 
+#include "Error.h"
 #include "RecognitionPasses.h"
 #include "Solver.h"
-#include "ToolError.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <stdexcept>
-
 
 namespace oxr {
 namespace recognition {
@@ -33,13 +31,16 @@ int joint_named(const State& st, const std::string& name) {
 }
 
 // The source bone a map file's entry names, as the source skeleton spells it; "" leaves the joint to
-// no bone.
+// no bone. A map's errors name the map in their text: the error's file is the clip it was applied to.
 std::string mapped_bone(const State& st, const std::string& joint_name, const std::string& bone_name) {
   if (joint_named(st, joint_name) < 0) {
     std::string message = st.request.map_name;
-    message.append(": joint \"").append(shown_name(joint_name)).append("\" (mapped to \"").append(shown_name(bone_name));
+    message.append(": joint \"")
+        .append(shown_name(joint_name))
+        .append("\" (mapped to \"")
+        .append(shown_name(bone_name));
     message.append("\") is not a joint of this file");
-    throw std::invalid_argument(message);
+    throw Error(message);
   }
   if (bone_name.empty()) return "";
   const std::string* bone = source_bone_spelled(bone_name);
@@ -47,7 +48,7 @@ std::string mapped_bone(const State& st, const std::string& joint_name, const st
     std::string message = st.request.map_name;
     message.append(": \"").append(shown_name(bone_name)).append("\" (for joint \"").append(shown_name(joint_name));
     message.append("\") is not a source bone; oxretarget skeleton kz lists them");
-    throw std::invalid_argument(message);
+    throw Error(message);
   }
   return *bone;
 }
@@ -104,7 +105,7 @@ void check_order(State& st) {
   const std::string problem = order_problem(st);
   if (problem.empty()) return;
   if (!st.request.map.empty()) {
-    throw std::invalid_argument(st.request.map_name + ": " + problem + "; a map keeps the skeleton's order");
+    throw Error(st.request.map_name + ": " + problem + "; a map keeps the skeleton's order");
   }
   st.result.failure = problem;
 }
@@ -130,8 +131,8 @@ void apply_map_file(State& st) {
     const std::string bone = mapped_bone(st, joint_name, bone_name);
     const int joint = joint_named(st, joint_name);
     if (!bone.empty() && !mapped.emplace(bone, joint_name).second) {
-      throw std::invalid_argument(st.request.map_name + ": joints \"" + shown_name(mapped[bone]) + "\" and \"" +
-                                  shown_name(joint_name) + "\" are both mapped to \"" + bone + "\"");
+      throw Error(st.request.map_name + ": joints \"" + shown_name(mapped[bone]) + "\" and \"" +
+                  shown_name(joint_name) + "\" are both mapped to \"" + bone + "\"");
     }
     for (auto& assigned : st.bone_of) {
       if (assigned && assigned->bone == bone) assigned.reset();
@@ -244,9 +245,8 @@ std::optional<double> source_units_from_text(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
   // A unit from a micrometre to ten kilometres.
   if (ec == std::errc() && ptr == t.data() + t.size() && value >= 1e-4 && value <= 1e6) return value / 100;
-  throw std::invalid_argument("--source-units " + std::string(text) +
-                              ": expected auto, cm, m, mm, in or a number of centimetres per file unit from 1e-4 "
-                              "to 1e6");
+  throw Error("--source-units " + std::string(text) +
+              ": expected auto, cm, m, mm, in or a number of centimetres per file unit from 1e-4 to 1e6");
 }
 
 std::string source_up_from_text(std::string_view text) {
@@ -254,7 +254,7 @@ std::string source_up_from_text(std::string_view text) {
   for (const char* axis : {"auto", "+y", "+z", "-y", "-z", "+x", "-x"}) {
     if (t == axis) return t;
   }
-  throw std::invalid_argument("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
+  throw Error("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
 }
 
 SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, const RecognitionRequest& request) {

@@ -109,8 +109,9 @@ std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, boo
   try {
     BvhFrameSource reader(in);
     rotations = frame_rotations(reader, frame, file_axes, name);
-  } catch (const bvh::BvhError& error) {
-    throw ToolError(name, error.what());
+  } catch (Error& error) {
+    error.in_file(name);
+    throw;
   }
   in.clear();
   in.seekg(start);
@@ -229,8 +230,9 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
         }
         if (!same) throw ToolError(rest.file.string(), "its joints differ from those of " + name);
         return frame_rotations(reader, 0, file_axes, rest.file.string());
-      } catch (const bvh::BvhError& error) {
-        throw ToolError(rest.file.string(), error.what());
+      } catch (Error& error) {
+        error.in_file(rest.file.string());
+        throw;
       }
     }
   }

@@ -184,16 +184,11 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
   request.metres_per_unit = options.source_metres_per_unit;
   // Rotations already in the library's axes declare their frame: no up is looked for.
   request.up = options.axes == Axes::None && options.source_up == "auto" ? "+y" : options.source_up;
-  SkeletonRecognition recognition;
-  try {
-    recognition = recognise_skeleton(skeleton, request);
-    if (!recognition.zero_pose_stands && source != nullptr) {
-      // The zero pose does not stand: frame 0 tells where up is.
-      request.frame_zero = frame_zero_positions(*source, file_axes);
-      if (!request.frame_zero.empty()) recognition = recognise_skeleton(skeleton, request);
-    }
-  } catch (const std::invalid_argument& error) {
-    throw ToolError(error.what());
+  SkeletonRecognition recognition = recognise_skeleton(skeleton, request);
+  if (!recognition.zero_pose_stands && source != nullptr) {
+    // The zero pose does not stand: frame 0 tells where up is.
+    request.frame_zero = frame_zero_positions(*source, file_axes);
+    if (!request.frame_zero.empty()) recognition = recognise_skeleton(skeleton, request);
   }
   if (!recognition.failure.empty()) {
     throw ToolError("not recognised as a human skeleton: " + recognition.failure +
@@ -248,8 +243,9 @@ bvh::Header read_header(const std::filesystem::path& input) {
   try {
     bvh::Reader reader(in);
     return reader.header();
-  } catch (const bvh::BvhError& error) {
-    throw ToolError(input.string(), error.what());
+  } catch (Error& error) {
+    error.in_file(input.string());
+    throw;
   }
 }
 
@@ -474,11 +470,7 @@ template <typename Work>
 auto naming_errors(const std::string& name, Work&& work) {
   try {
     return work();
-  } catch (const bvh::BvhError& error) {
-    throw ToolError(name, error.what());
-  } catch (const OutputError&) {
-    throw;
-  } catch (ToolError& error) {
+  } catch (Error& error) {
     error.in_file(name);
     throw;
   }
@@ -728,10 +720,9 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
       });
   try {
     writer->finish();
-  } catch (const OutputError&) {
+  } catch (Error& error) {
+    error.in_file(input.string());
     throw;
-  } catch (const ToolError& error) {
-    throw ToolError(input.string() + ": " + error.what());
   }
   for (const QaWarning& warning : qa->warnings()) result.warnings.push_back(warning);
   return result;

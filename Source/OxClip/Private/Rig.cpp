@@ -455,8 +455,9 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
     try {
       bvh::Reader reader(in);
       return reader.header();
-    } catch (const bvh::BvhError& error) {
-      throw ToolError(path.string(), error.what());
+    } catch (Error& error) {
+      error.in_file(path.string());
+      throw;
     }
   }();
   // Zero-pose forward kinematics: every offset in its parent's (unrotated) frame.

@@ -2,6 +2,8 @@
 
 // Strict, streaming reader for BVH motion files.
 
+#include "Error.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -14,21 +16,9 @@
 
 namespace oxr::bvh {
 
-// The only exception type thrown by this API. what() is "line N: message" (just the message when
-// the line is 0, i.e. not tied to a place in the file).
-class BvhError : public std::runtime_error {
- public:
-  BvhError(std::int64_t line, const std::string& message);
-
-  // 1-based line number in the input, or 0.
-  std::int64_t line() const noexcept { return line_; }
-  // what() without the "line N: " prefix.
-  std::string_view message() const noexcept;
-
- private:
-  std::int64_t line_;
-  std::size_t prefix_length_;
-};
+// The only exception this API throws: oxr::Error (kind File) with the 1-based line of the input it
+// concerns in line() (0 when not tied to a place in the file); what() is then "line N: message".
+using BvhError = oxr::Error;
 
 enum class Channel : std::uint8_t { Xposition, Yposition, Zposition, Xrotation, Yrotation, Zrotation };
 

@@ -65,18 +65,18 @@ struct SkeletonRecognition {
 };
 
 // Recognises a file's skeleton. Never throws for a skeleton that is not human (failure says what is
-// missing); throws std::invalid_argument with a one-line text for a map that names a joint the file
-// lacks or a bone the source skeleton lacks.
+// missing); throws Error naming the map file for a map that names a joint the file lacks or a bone
+// the source skeleton lacks.
 SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, const RecognitionRequest& request);
 
-// Reads a map file: a JSON object of joint name -> source bone name (or null / ""). Throws
-// std::invalid_argument naming the file on anything else.
+// Reads a map file: a JSON object of joint name -> source bone name (or null / ""). Throws Error
+// naming the file on anything else.
 JointMap read_joint_map(const std::string& path);
 
 // "auto" (empty result), cm, m, mm, in or a positive number of centimetres per file unit; throws
-// std::invalid_argument on anything else.
+// Error on anything else.
 std::optional<double> source_units_from_text(std::string_view text);
-// "auto", +y, +z, -y, -z, +x, -x (any case); throws std::invalid_argument on anything else.
+// "auto", +y, +z, -y, -z, +x, -x (any case); throws Error on anything else.
 std::string source_up_from_text(std::string_view text);
 
 // The side a joint's name gives, from its words alone ("Left...", "l_", "..._R", "Bip01 L Thigh").
