@@ -89,7 +89,7 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
                                       const py::object& format, const py::kwargs& options) {
   oxr::RetargetOptions result;
   const std::string format_name =
-      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
+      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh", "fbx"});
   try {
     result.format = oxr::choose_format({input.string()}, output.string(), format_name);
   } catch (const oxr::ToolError& error) {
@@ -541,7 +541,7 @@ Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...")
   m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
         R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
-format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
+format: "json", "csv", "glb", "gltf", "bvh" or "fbx"; by default taken from the output's extension (JSON
 when it has none).
 Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
 units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),

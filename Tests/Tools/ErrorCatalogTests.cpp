@@ -134,11 +134,11 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
        {},
        2,
        "oxretarget: error: a.bvh: would overwrite an input file; choose another output with -o\n"},
-      {{"retarget", "c.bvh", "-o", "out/c.fbx"},
+      {{"retarget", "c.bvh", "-o", "out/c.usd"},
        {{"c.bvh", good}},
        2,
-       "oxretarget: error: out/c.fbx: cannot write .fbx files; name a .json, .csv, .glb, .gltf or .bvh file or give "
-       "--format\n"},
+       "oxretarget: error: out/c.usd: cannot write .usd files; name a .json, .csv, .glb, .gltf, .bvh or .fbx file or "
+       "give --format\n"},
       {{"retarget", "c.bvh", "-o", "blocker/c.gltf"},
        {{"c.bvh", good}, {"blocker", "x"}},
        2,

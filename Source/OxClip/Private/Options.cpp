@@ -21,7 +21,7 @@ constexpr unsigned kReading = kAll | kScopeInfo;  // how a file is read: info to
 constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
-    {"format", "FORMAT", "json|csv|glb|gltf|bvh", "", "Result format; default: from the -o extension, else json",
+    {"format", "FORMAT", "json|csv|glb|gltf|bvh|fbx", "", "Result format; default: from the -o extension, else json",
      kBatch, false},
     {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
     {"source-units", "UNITS", "", "auto",
@@ -66,7 +66,7 @@ constexpr OptionSpec kOptions[] = {
      "Position channels of joints with a non-zero OFFSET: absolute (the whole position), relative (added to the "
      "OFFSET) or auto (decided per file from its first frame)",
      kReading, true},
-    {"mesh", "MESH", "box|none", "box", "glb/gltf: box (a box per bone, skinned to it, for viewers) or none", kBatch,
+    {"mesh", "MESH", "box|none", "box", "glb/gltf/fbx: box (a box per bone, skinned to it, for viewers) or none", kBatch,
      true},
     {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
      kScopeRetarget | kScopeCluster, false},
