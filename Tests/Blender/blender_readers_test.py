@@ -1,4 +1,4 @@
-"""The tool's glb and BVH files as Blender and assimp read them.
+"""The tool's glb, FBX and BVH files as Blender and assimp read them.
 
 Run with python3 (the driver): it writes the files with the tool, runs this same script inside Blender
 (`blender -b --factory-startup --python THIS -- ...`), runs `assimp info`, reads Blender's own BVH back
@@ -132,6 +132,18 @@ def blender_main(work, results_path):
         bpy.ops.export_anim.bvh(filepath=os.path.join(work, f"{clip}-blender.bvh"), global_scale=100.0,
                                 frame_start=int(frames[0]), frame_end=int(frames[-1]))
 
+        # The tool's FBX, with the importer's defaults (it reads the file's centimetres and axes).
+        reset(fps)
+        bpy.ops.import_scene.fbx(filepath=os.path.join(work, f"{clip}.fbx"))
+        rig = armature()
+        frames = key_frames(rig)
+        result["fbx_keys"] = len(frames)
+        result["fbx_first_last"] = [frames[0], frames[-1]]
+        result["fbx_fps"] = bpy.context.scene.render.fps / bpy.context.scene.render.fps_base
+        result["fbx_bound"] = sorted(o.name for o in bpy.context.scene.objects if o.type == "MESH" and any(
+            m.type == "ARMATURE" and m.object == rig for m in o.modifiers) and len(o.vertex_groups) > 0)
+        result["fbx"] = sample(rig, frames, 1.0)
+
         # The tool's BVH, in its source units.
         reset(fps)
         bpy.ops.import_anim.bvh(filepath=os.path.join(work, f"{clip}-target.bvh"), global_scale=unit,
@@ -165,7 +177,7 @@ def driver(tool, data, work):
     run("demo", "-o", "demo")
     shutil.copy(os.path.join(data, "cmu_02_01_walk.bvh"), work)
     for clip, (source, units, _) in CLIPS.items():
-        for suffix in (".glb", "-target.bvh", ".json", ".html"):
+        for suffix in (".glb", ".fbx", "-target.bvh", ".json", ".html"):
             command = "preview" if suffix == ".html" else "retarget"
             run(command, source, "-o", clip + suffix, "--units", units, "--source-units", units)
 
@@ -195,7 +207,8 @@ def driver(tool, data, work):
         readback = [{j: (p[0], p[2], -p[1]) for j, p in frame.items()} for frame in blender_axes]
         info = run("info", f"{clip}-blender.bvh").stdout
         positions = re.search(r"position channels: (\w+)", info).group(1)
-        for reader, measured in (("Blender glb import", result["glb"]), ("Blender BVH import", result["bvh"]),
+        for reader, measured in (("Blender glb import", result["glb"]), ("Blender FBX import", result["fbx"]),
+                                 ("Blender BVH import", result["bvh"]),
                                  (f"tool reading Blender's BVH ({positions})", readback)):
             worst, where = worst_distance(measured, expected, BODY)
             limit = READBACK_TOLERANCE if reader.startswith("tool") else TOLERANCE
@@ -213,11 +226,22 @@ def driver(tool, data, work):
         if result["glb_meshes"] != ["OxRetarget_Body"]:
             failures.append(f"{clip}: the glb's meshes are {result['glb_meshes']}")
 
-        assimp = subprocess.run(["assimp", "info", os.path.join(work, f"{clip}.glb")], capture_output=True, text=True)
-        meshes = re.search(r"Meshes:\s+(\d+)", assimp.stdout)
-        print(f"  assimp info: exit {assimp.returncode}, meshes {meshes.group(1) if meshes else '?'}")
-        if assimp.returncode != 0 or not meshes or meshes.group(1) != "1":
-            failures.append(f"{clip}: assimp info failed: {assimp.stdout[-500:]} {assimp.stderr[-500:]}")
+        # The FBX's take: its first and last key on frames 0 and N - 1 at the clip's rate; its body bound.
+        if result["fbx_first_last"] != [0, frames - 1] or abs(result["fbx_fps"] - result["fps"]) > 1e-9:
+            failures.append(f"{clip}: Blender's FBX take spans {result['fbx_first_last']} at {result['fbx_fps']} fps")
+        if result["fbx_bound"] != ["OxRetarget_Body"]:
+            failures.append(f"{clip}: the FBX's meshes bound to the armature are {result['fbx_bound']}")
+
+        for suffix, animations in ((".glb", None), (".fbx", "1")):
+            assimp = subprocess.run(["assimp", "info", os.path.join(work, clip + suffix)], capture_output=True,
+                                    text=True)
+            meshes = re.search(r"Meshes:\s+(\d+)", assimp.stdout)
+            found = re.search(r"Animations:\s+(\d+)", assimp.stdout)
+            print(f"  assimp info {suffix}: exit {assimp.returncode}, meshes {meshes.group(1) if meshes else '?'}, "
+                  f"animations {found.group(1) if found else '?'}")
+            if assimp.returncode != 0 or not meshes or meshes.group(1) != "1" or "pelvis" not in assimp.stdout or (
+                    animations and (not found or found.group(1) != animations)):
+                failures.append(f"{clip}{suffix}: assimp info failed: {assimp.stdout[-500:]} {assimp.stderr[-500:]}")
 
     for failure in failures:
         print("FAILED:", failure)

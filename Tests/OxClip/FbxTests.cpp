@@ -2,6 +2,7 @@
 // for), and the capture reader over the writer's files, the Maya HumanIK skeleton and hostile bytes.
 
 #include "FbxReader.h"
+#include "Rig.h"
 #include "Retarget.h"
 #include "Solver.h"
 #include "ToolError.h"
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -217,6 +219,52 @@ TEST(FbxCapture, ReadsTheMayaHumanIkSkeleton) {
   EXPECT_GT(hips, place("Character1_LeftFoot")[1]);
   EXPECT_GT(head, 100.0);  // centimetres: a person
   EXPECT_LT(head, 250.0);
+
+  // As a target rig: recognition names its joints; a capture retargeted onto it takes its bone lengths.
+  oxr::RetargetOptions options;
+  options.rig = std::make_shared<const oxr::RigPositions>(
+      oxr::read_target_rig(kData / "maya_character_7500_binary.fbx", oxr::Units::Cm));
+  const oxr::RigPositions& rig = *options.rig;
+  for (const char* bone : {"pelvis", "head", "thigh_l", "calf_l", "foot_r", "upperarm_l", "hand_r"})
+    EXPECT_EQ(rig.count(bone), 1u) << bone;
+  EXPECT_NEAR(distance(rig.at("calf_l"), rig.at("thigh_l")),
+              distance(place("Character1_LeftLeg"), place("Character1_LeftUpLeg")), 1e-9);
+  oxr::Solver solver;
+  std::ifstream in(kData / "daz_cmu_02_03.bvh", std::ios::binary);
+  oxr::TargetSkeleton skeleton;
+  oxr::retarget_stream(
+      in, "daz.bvh", options, solver, [&](const oxr::ClipInfo& info) { skeleton = info.skeleton; }, {});
+  const auto at = [&](const char* bone) { return skeleton.rest_world[static_cast<std::size_t>(skeleton.index_of(bone))]; };
+  for (const auto& [from, to] : {std::pair{"thigh_l", "calf_l"}, {"upperarm_r", "lowerarm_r"}, {"calf_r", "foot_r"}})
+    EXPECT_NEAR(distance(at(from), at(to)), distance(rig.at(from), rig.at(to)), 1e-9) << from;
+}
+
+// An ASCII file (three limb nodes; the spine turns 0, 45, 90 degrees about Z over three frames at
+// 30 fps), its take by name and by number, and sampled at another rate:
+//   Hips (0, 100, 0) +- Spine (0, 10, 0) +- Head (0, 50, 0)
+//   frame 2: Head = Spine + Rz(90) (0, 50, 0) = (0, 110, 0) + (-50, 0, 0).
+TEST(FbxCapture, ReadsAsciiTakesByNameOrNumberAtAnyRate) {
+  const fs::path file = kData / "three_joints_ascii.fbx";
+  const auto head_at = [&](oxr::FbxCapture& capture, std::int64_t frame) {
+    const oxr::bvh::Header& header = capture.header();
+    std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+    capture.rewind();
+    for (std::int64_t f = 0; f <= frame; ++f) EXPECT_TRUE(capture.read_frame(values));
+    std::vector<oxr::Quat> local(3), world(3);
+    std::vector<Vec3> places(3);
+    oxr::file_joint_poses(header, values, true, local, world, places);
+    return places[2];
+  };
+  oxr::FbxCapture by_name(file, {"Take 001", {}});
+  ASSERT_EQ(by_name.header().frame_count, 3);
+  EXPECT_DOUBLE_EQ(by_name.header().frame_time, 1.0 / 30);
+  EXPECT_EQ(by_name.takes()[0].last_frame, 2);
+  EXPECT_LT(distance(head_at(by_name, 0), {0, 160, 0}), 1e-9);
+  EXPECT_LT(distance(head_at(by_name, 2), {-50, 110, 0}), 1e-4);  // keys are float32
+  oxr::FbxCapture at_60(file, {"1", 60.0});
+  ASSERT_EQ(at_60.header().frame_count, 5);
+  EXPECT_LT(distance(head_at(at_60, 4), {-50, 110, 0}), 1e-4);
+  EXPECT_THROW(oxr::FbxCapture(file, {"2", {}}), oxr::UsageError);
 }
 
 // Damaged and hostile files: one line naming the problem, never a crash, memory within ufbx's bound.

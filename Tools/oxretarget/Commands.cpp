@@ -240,6 +240,10 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
       throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
     }
     options.format = options.character->binary() ? Format::Glb : Format::Gltf;
+  } else if (options.fbx_character) {
+    // An FBX character's skeleton goes out as FBX when asked, else as glTF (glb unless gltf is named).
+    const Format chosen = choose_format(inputs, out, settings.format);
+    options.format = chosen == Format::Fbx ? Format::Fbx : chosen == Format::Gltf ? Format::Gltf : Format::Glb;
   } else {
     options.format = choose_format(inputs, out, settings.format);
   }

@@ -2,12 +2,15 @@
 
 #include "FbxBinary.h"
 #include "FbxScene.h"
+#include "Retarget.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -15,6 +18,26 @@ namespace oxr {
 namespace {
 
 constexpr std::int64_t kMaxFrames = 100'000'000;
+
+// A take without a time range spans its curves' keys.
+void key_range(const ufbx_anim_stack& stack, double& start, double& stop) {
+  double low = 0, high = 0;
+  bool any = false;
+  for (const ufbx_anim_layer* layer : stack.layers) {
+    for (const ufbx_anim_value* value : layer->anim_values) {
+      for (const ufbx_anim_curve* curve : value->curves) {
+        if (curve == nullptr || curve->keyframes.count == 0) continue;
+        low = any ? std::min(low, curve->min_time) : curve->min_time;
+        high = any ? std::max(high, curve->max_time) : curve->max_time;
+        any = true;
+      }
+    }
+  }
+  if (any && std::isfinite(low) && std::isfinite(high) && high > low) {
+    start = low;
+    stop = high;
+  }
+}
 
 std::vector<FbxTake> list_takes(const ufbx_scene& scene) {
   std::vector<FbxTake> takes;
@@ -24,6 +47,7 @@ std::vector<FbxTake> list_takes(const ufbx_scene& scene) {
     take.name.assign(stack->name.data, stack->name.length);
     take.start = stack->time_begin;
     take.stop = std::max(stack->time_end, stack->time_begin);
+    if (take.stop == take.start) key_range(*stack, take.start, take.stop);
     take.frame_rate = rate;
     if (rate > 0 && std::isfinite(take.start * rate) && std::isfinite(take.stop * rate)) {
       take.first_frame = std::llround(std::clamp(take.start * rate, -1e15, 1e15));
@@ -77,23 +101,8 @@ struct FbxCapture::State {
 };
 
 void FbxCapture::State::build_header(std::int64_t file_bytes) {
-  using bvh::Channel;
   const std::size_t n = skeleton.nodes.size();
-  if (n > 1024) throw ToolError(fmt::format("has {} joints, more than the 1024 a skeleton may have", n));
-  for (std::size_t j = 0; j < n; ++j) {
-    bvh::Joint& joint = header.joints.emplace_back();
-    joint.name = skeleton.names[j];
-    joint.parent = skeleton.parents[j];
-    const Vec3& place = skeleton.rest_position[j];
-    joint.offset = joint.parent < 0 ? place : sub(place, skeleton.rest_position[static_cast<std::size_t>(joint.parent)]);
-    joint.channels = {Channel::Xposition, Channel::Yposition, Channel::Zposition,
-                      Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
-    joint.first_channel = static_cast<int>(j * 6);
-    for (const Vec3& tip : skeleton.rest_tips[j]) joint.end_sites.push_back(sub(tip, place));
-  }
-  header.channel_count = static_cast<int>(n * 6);
-  header.positions = bvh::Positions::Absolute;
-  header.positions_matter = true;
+  header = fbx::skeleton_header(skeleton);
   header.frame_time = frame_time;
   double span = 0;
   if (take >= 0) span = takes[static_cast<std::size_t>(take)].stop - start;
@@ -195,4 +204,70 @@ bool FbxCapture::read_frame(std::span<double> values) {
   return true;
 }
 
+namespace fbx {
+
+bvh::Header skeleton_header(const Skeleton& skeleton) {
+  using bvh::Channel;
+  bvh::Header header;
+  const std::size_t n = skeleton.nodes.size();
+  for (std::size_t j = 0; j < n; ++j) {
+    bvh::Joint& joint = header.joints.emplace_back();
+    joint.name = skeleton.names[j];
+    joint.parent = skeleton.parents[j];
+    const Vec3& place = skeleton.rest_position[j];
+    joint.offset = joint.parent < 0 ? place : sub(place, skeleton.rest_position[static_cast<std::size_t>(joint.parent)]);
+    joint.channels = {Channel::Xposition, Channel::Yposition, Channel::Zposition,
+                      Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+    joint.first_channel = static_cast<int>(j * 6);
+    for (const Vec3& tip : skeleton.rest_tips[j]) joint.end_sites.push_back(sub(tip, place));
+  }
+  header.channel_count = static_cast<int>(n * 6);
+  header.positions = bvh::Positions::Absolute;
+  header.positions_matter = true;
+  return header;
+}
+
+std::vector<int> target_roles(const bvh::Header& header) {
+  const std::vector<std::string>& names = target_bone_names();
+  std::unordered_map<std::string, int> targets;
+  for (std::size_t b = 0; b < names.size(); ++b) targets.emplace(bvh::to_lower(names[b]), static_cast<int>(b));
+  std::vector<int> roles(header.joints.size(), -1);
+  std::vector<bool> taken(names.size(), false);
+  bool pelvis = false;
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const auto found = targets.find(bvh::to_lower(bvh::strip_namespace(header.joints[j].name)));
+    if (found == targets.end() || taken[static_cast<std::size_t>(found->second)]) continue;
+    roles[j] = found->second;
+    taken[static_cast<std::size_t>(found->second)] = true;
+    pelvis = pelvis || found->first == "pelvis";
+  }
+  if (pelvis) return roles;
+  // Another naming: recognition pairs joints with source bones, the pairing names their targets.
+  std::fill(roles.begin(), roles.end(), -1);
+  const SkeletonRecognition recognition = recognise_file(header, RetargetOptions{}, nullptr);
+  const Pairing& pairing = builtin_pairing();
+  for (const RecognisedJoint& pair : recognition.pairs) {
+    for (std::size_t i = 0; i < pairing.source.size(); ++i) {
+      if (bvh::to_lower(pairing.source[i]) != bvh::to_lower(pair.bone)) continue;
+      const auto found = targets.find(bvh::to_lower(pairing.target[i]));
+      if (found != targets.end()) roles[static_cast<std::size_t>(pair.joint)] = found->second;
+    }
+  }
+  return roles;
+}
+
+RigPositions read_rig(const std::filesystem::path& path, Units units) {
+  const Scene scene = load_scene(path, false);
+  const Skeleton skeleton = find_skeleton(*scene);
+  const std::vector<int> roles = target_roles(skeleton_header(skeleton));
+  const double to_units = FbxCapture::metres_per_unit() / metres_per_unit(units);
+  RigPositions rig;
+  for (std::size_t j = 0; j < roles.size(); ++j) {
+    if (roles[j] >= 0)
+      rig[target_bone_names()[static_cast<std::size_t>(roles[j])]] = scale_vector(skeleton.rest_position[j], to_units);
+  }
+  return rig;
+}
+
+}  // namespace fbx
 }  // namespace oxr

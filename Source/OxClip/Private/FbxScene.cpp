@@ -193,6 +193,8 @@ Skeleton find_skeleton(const ufbx_scene& scene) {
     if (top && (root == nullptr || below[node->typed_id] > below[root->typed_id])) root = node;
   }
   if (root == nullptr) throw ToolError("has no skeleton (no limb node and no skin)");
+  if (below[root->typed_id] > 1024)
+    throw ToolError(fmt::format("has {} joints, more than the 1024 a skeleton may have", below[root->typed_id]));
   Skeleton skeleton;
   add_joints(skeleton, root, -1, below);
   find_rest(scene, skeleton);

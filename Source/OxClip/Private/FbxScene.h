@@ -4,6 +4,7 @@
 // memory, upright (+Y up, facing +Z) and in centimetres, and finding its skeleton and rest pose.
 
 #include "Geometry.h"
+#include "Rig.h"
 
 #include <filesystem>
 #include <memory>
@@ -43,6 +44,21 @@ struct Skeleton {
 
 // Throws ToolError "has no skeleton" when the file has no limb node and no skin.
 Skeleton find_skeleton(const ufbx_scene& scene);
+
+// The skeleton as a BVH header: six channels a joint (positions absolute, then Zrotation Yrotation
+// Xrotation), OFFSETs the rest pose's joint-to-joint vectors, the tips as end sites.
+bvh::Header skeleton_header(const Skeleton& skeleton);
+
+// Per joint of a skeleton header, the target bone it plays (an index of target_bone_names()) or -1:
+// joints named as target bones, else recognition's source bones through the built-in pairing.
+// Throws ToolError for a skeleton that is no human.
+std::vector<int> target_roles(const bvh::Header& header);
+
+// A rig of the user's own from an FBX file: the rest place (bind pose) of every target bone its
+// skeleton plays, in `units`. Joints named as target bones count as those; otherwise recognition
+// (as for captures) says which joint is which source bone, and the pairing names its target bone.
+// Throws ToolError (no file name) when the file has no skeleton or no human one.
+RigPositions read_rig(const std::filesystem::path& path, Units units);
 
 // Rotation with scale taken out, and translation, of an affine matrix.
 Quat rotation_of(const ufbx_matrix& m);

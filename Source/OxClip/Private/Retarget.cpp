@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Character.h"
+#include "FbxCharacter.h"
 #include "Qa.h"
 #include "Solver.h"
 #include "ToolError.h"
@@ -459,8 +460,9 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   FileResult result = retarget_stream(
       in, input.string(), options, solver,
       [&](const ClipInfo& info) {
-        writer = options.character ? make_character_writer(*options.character, output, info)
-                                   : make_pose_writer(options.format, output, info);
+        writer = options.character       ? make_character_writer(*options.character, output, info)
+                 : options.fbx_character ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
+                                         : make_pose_writer(options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
         skeleton = &info.skeleton;
       },

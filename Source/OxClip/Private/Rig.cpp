@@ -1,5 +1,7 @@
 #include "Rig.h"
 
+#include "FbxScene.h"
+
 #include "AtomicFile.h"
 #include "JointMatch.h"
 #include "Solver.h"
@@ -237,7 +239,15 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
 
   RigPositions rig;
   const std::string extension = bvh::to_lower(path.extension().string());
-  if (extension == ".glb" || extension == ".gltf") {
+  if (extension == ".fbx") {
+    open_input(path);
+    try {
+      rig = fbx::read_rig(path, units);
+    } catch (ToolError& error) {
+      error.in_file(path.string());
+      throw;
+    }
+  } else if (extension == ".glb" || extension == ".gltf") {
     // The file is opened here first, so that a missing or unreadable file gets our own words.
     open_input(path);
     tinygltf::TinyGLTF loader;

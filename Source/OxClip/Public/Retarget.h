@@ -34,6 +34,7 @@ enum class Fingers { Curl, Full };
 Fingers fingers_from_name(std::string_view name);
 
 class Character;
+struct FbxCharacter;
 
 struct RetargetOptions {
   Format format = Format::Json;
@@ -54,6 +55,8 @@ struct RetargetOptions {
   // results are that file with one more animation, and rig holds its proportions.
   std::string character_file;
   std::shared_ptr<const Character> character;
+  // An FBX character (--character CHAR.fbx): results carry its own skeleton (FbxCharacter.h).
+  std::shared_ptr<const FbxCharacter> fbx_character;
   Contacts contacts = Contacts::Auto;
   Fingers fingers = Fingers::Curl;
   // --map: joint -> source bone pairs that override or complete recognition (empty: none).
@@ -61,6 +64,7 @@ struct RetargetOptions {
   std::string map_name;
   std::optional<double> source_metres_per_unit;  // --source-units; empty: auto
   std::string source_up = "auto";                // --source-up
+  std::string take;                              // --take: an FBX source's take (empty: the first)
 };
 
 // The file's skeleton as recognition reads it (offsets in file axes).
