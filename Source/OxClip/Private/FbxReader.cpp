@@ -244,7 +244,10 @@ std::vector<int> target_roles(const bvh::Header& header) {
   if (pelvis) return roles;
   // Another naming: recognition pairs joints with source bones, the pairing names their targets.
   std::fill(roles.begin(), roles.end(), -1);
-  const SkeletonRecognition recognition = recognise_file(header, RetargetOptions{}, nullptr);
+  RetargetOptions upright;  // the skeleton is in centimetres, +Y up
+  upright.source_up = "+y";
+  upright.source_metres_per_unit = 0.01;
+  const SkeletonRecognition recognition = recognise_file(header, upright, nullptr);
   const Pairing& pairing = builtin_pairing();
   for (const RecognisedJoint& pair : recognition.pairs) {
     for (std::size_t i = 0; i < pairing.source.size(); ++i) {
@@ -260,7 +263,7 @@ RigPositions read_rig(const std::filesystem::path& path, Units units) {
   const Scene scene = load_scene(path, false);
   const Skeleton skeleton = find_skeleton(*scene);
   const std::vector<int> roles = target_roles(skeleton_header(skeleton));
-  const double to_units = FbxCapture::metres_per_unit() / metres_per_unit(units);
+  const double to_units = 0.01 / metres_per_unit(units);
   RigPositions rig;
   for (std::size_t j = 0; j < roles.size(); ++j) {
     if (roles[j] >= 0)

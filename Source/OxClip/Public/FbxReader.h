@@ -58,8 +58,9 @@ class FbxCapture final : public FrameSource {
   // Every take of the file, in file order, and the one being read.
   const std::vector<FbxTake>& takes() const;
   int take_index() const;
-  // Metres per unit of the positions (centimetres).
-  static constexpr double metres_per_unit() { return 0.01; }
+  // Positions are in centimetres, +Y up, whatever the file's own settings were.
+  std::optional<double> declared_metres_per_unit() const override { return 0.01; }
+  bool declared_y_up() const override { return true; }
 
  private:
   struct State;

@@ -83,7 +83,11 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
 bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& recognition,
                           const RetargetOptions& options);
 
-// Reads the file's header; throws ToolError naming the file.
+// A motion file as a frame source: FBX by its extension (the take of options.take, sampled at
+// options.clip.fps when given), else BVH (options.positions). Throws ToolError naming the file.
+std::unique_ptr<FrameSource> open_motion_file(const std::filesystem::path& input, const RetargetOptions& options);
+
+// Reads the file's header (an FBX file's first take); throws ToolError naming the file.
 bvh::Header read_header(const std::filesystem::path& input);
 
 struct FileResult {
