@@ -119,13 +119,14 @@ class FbxWriter final : public PoseWriter {
     for (auto& curve : translations_) curve.reserve(frames);
     ticks_.reserve(frames);
     previous_.resize(n);
+    orient_root();
     file_ = std::make_unique<AtomicFile>(destination_);
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     const std::size_t n = info_.skeleton.names.size();
     for (std::size_t j = 0; j < n; ++j) {
-      const Quat& q = pose.rotations[j];
+      const Quat q = local_rotation(j, pose.rotations[j]);
       if (!std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[2]) || !std::isfinite(q[3]))
         throw ToolError(fmt::format("frame {}: bone {} has a non-finite rotation", frame, info_.skeleton.names[j]));
       Vec3 angles = euler_xyz_degrees(normalised(q));
@@ -134,7 +135,8 @@ class FbxWriter final : public PoseWriter {
       for (std::size_t i = 0; i < 3; ++i) rotations_[j * 3 + i].push_back(static_cast<float>(angles[i]));
     }
     for (std::size_t k = 0; k < info_.translated.size(); ++k) {
-      const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
+      const auto bone = static_cast<std::size_t>(info_.translated[k]);
+      const Vec3 t = local_translation(bone, pose.translations[bone]);
       for (std::size_t i = 0; i < 3; ++i) {
         const auto value = static_cast<float>(t[i] * centimetres_);
         if (!std::isfinite(value))
@@ -164,6 +166,29 @@ class FbxWriter final : public PoseWriter {
   }
 
  private:
+  // Blender's importer connects a bone to its parent when it lies on the parent's Y axis, and then
+  // drops the bone's translation (the pelvis's root motion, under a root bone standing below it).
+  // The root's frame is turned by C = Rx(90 deg) in that case, its Y axis then running forward:
+  //   root: L' = L * C;  its children: L' = conj(C) * L, t' = conj(C) t.  World poses are unchanged.
+  void orient_root() {
+    const TargetSkeleton& skeleton = info_.skeleton;
+    for (const int j : info_.translated) {
+      if (skeleton.parents[static_cast<std::size_t>(j)] != skeleton.root) continue;
+      const Vec3& o = skeleton.offsets[static_cast<std::size_t>(j)];
+      if (std::hypot(o[0], o[2]) <= 1e-4 * std::abs(o[1]) && o[1] > 0) oriented_ = true;
+    }
+  }
+  Quat local_rotation(std::size_t j, const Quat& q) const {
+    if (!oriented_) return q;
+    if (static_cast<int>(j) == info_.skeleton.root) return mul(q, kTurn);
+    if (info_.skeleton.parents[j] == info_.skeleton.root) return mul(conj(kTurn), q);
+    return q;
+  }
+  Vec3 local_translation(std::size_t j, const Vec3& t) const {
+    return oriented_ && info_.skeleton.parents[j] == info_.skeleton.root ? rotate(conj(kTurn), t) : t;
+  }
+  static constexpr Quat kTurn{0.70710678118654752440, 0.0, 0.0, 0.70710678118654752440};  // Rx(90 deg)
+
   std::int64_t new_id() { return next_id_++; }
   std::int64_t last_tick() const { return ticks_.empty() ? 0 : ticks_.back(); }
 
@@ -255,6 +280,7 @@ class FbxWriter final : public PoseWriter {
   ClipInfo info_;
   TickClock clock_;
   double centimetres_ = 1;
+  bool oriented_ = false;  // the root's frame turned (orient_root)
   std::vector<std::vector<float>> rotations_;     // per bone, x y z curves of Euler degrees
   std::vector<std::vector<float>> translations_;  // per translated bone, x y z curves of centimetres
   std::vector<std::int64_t> ticks_;               // key times, shared by every curve
@@ -303,8 +329,8 @@ void FbxWriter::add_bones(Node& objects, Node& connections, std::vector<std::int
                                        text("LimbNode")});
     node.add("Version", {int32(232)});
     Node& p = node.add("Properties70");
-    const Vec3 t = scale_vector(skeleton.offsets[j], centimetres_);
-    const Vec3 r = euler_xyz_degrees(normalised(skeleton.rest[j]));
+    const Vec3 t = scale_vector(local_translation(j, skeleton.offsets[j]), centimetres_);
+    const Vec3 r = euler_xyz_degrees(normalised(local_rotation(j, skeleton.rest[j])));
     p.p("InheritType", "enum", "", "", {int32(1)});
     p.p("DefaultAttributeIndex", "int", "Integer", "", {int32(0)});
     p.p("Lcl Translation", "Lcl Translation", "", "A", {float64(t[0]), float64(t[1]), float64(t[2])});
@@ -326,8 +352,10 @@ void FbxWriter::add_bind_pose(Node& objects, const std::vector<std::int64_t>& mo
   std::vector<Quat> world(n);
   std::vector<Vec3> position(n);
   forward_kinematics(
-      n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return normalised(skeleton.rest[j]); },
-      [&](std::size_t j) { return scale_vector(skeleton.offsets[j], centimetres_); }, world, position);
+      n, [&](std::size_t j) { return skeleton.parents[j]; },
+      [&](std::size_t j) { return normalised(local_rotation(j, skeleton.rest[j])); },
+      [&](std::size_t j) { return scale_vector(local_translation(j, skeleton.offsets[j]), centimetres_); }, world,
+      position);
   Node& pose = objects.add("Pose", {int64(new_id()), text(fbx::object_name("BindPose", "Pose")), text("BindPose")});
   pose.add("Type", {text("BindPose")});
   pose.add("Version", {int32(100)});
@@ -412,8 +440,10 @@ void FbxWriter::add_skin(Node& objects, Node& connections, const std::vector<std
   std::vector<Quat> world(n);
   std::vector<Vec3> position(n);
   forward_kinematics(
-      n, [&](std::size_t j) { return skeleton.parents[j]; }, [&](std::size_t j) { return normalised(skeleton.rest[j]); },
-      [&](std::size_t j) { return scale_vector(skeleton.offsets[j], centimetres_); }, world, position);
+      n, [&](std::size_t j) { return skeleton.parents[j]; },
+      [&](std::size_t j) { return normalised(local_rotation(j, skeleton.rest[j])); },
+      [&](std::size_t j) { return scale_vector(local_translation(j, skeleton.offsets[j]), centimetres_); }, world,
+      position);
   const std::size_t vertex_count = body_.positions.size() / 3;
   for (std::size_t j = 0; j < n; ++j) {
     std::vector<std::int32_t> indexes;
