@@ -168,10 +168,12 @@ class FbxWriter final : public PoseWriter {
  private:
   // Blender's importer connects a bone to its parent when it lies on the parent's Y axis, and then
   // drops the bone's translation (the pelvis's root motion, under a root bone standing below it).
-  // The root's frame is turned by C = Rx(90 deg) in that case, its Y axis then running forward:
-  //   root: L' = L * C;  its children: L' = conj(C) * L, t' = conj(C) t.  World poses are unchanged.
+  // The mannequin's root frame is turned by C = Rx(90 deg) in that case, its Y axis then running
+  // forward: root: L' = L * C;  its children: L' = conj(C) * L, t' = conj(C) t.  World poses are
+  // unchanged. A character's skeleton keeps its own frames.
   void orient_root() {
     const TargetSkeleton& skeleton = info_.skeleton;
+    if (skeleton.names != target_bone_names()) return;
     for (const int j : info_.translated) {
       if (skeleton.parents[static_cast<std::size_t>(j)] != skeleton.root) continue;
       const Vec3& o = skeleton.offsets[static_cast<std::size_t>(j)];
