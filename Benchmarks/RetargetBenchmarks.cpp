@@ -24,6 +24,7 @@
 #ifdef OX_WITH_TOOL
 #include <unistd.h>
 #include "DemoClip.h"
+#include "FbxReader.h"
 #include "PoseWriter.h"
 #include "Retarget.h"
 #include "Solver.h"
@@ -525,6 +526,90 @@ void BM_FootContact_Pass(benchmark::State& state) {
   benchmark::DoNotOptimize(r.data());
 }
 BENCHMARK(BM_FootContact_Pass)->Arg(0)->Arg(1);
+
+// The 30,000-frame capture retargeted once, as BVH and as FBX files of the same clip, with the
+// distinct poses kept for the writers (the clip's frames cycle through the walk's 344).
+struct FbxClip {
+  std::filesystem::path bvh = bench_output("-clip.bvh");
+  std::filesystem::path fbx = bench_output("-clip.fbx");
+  oxr::ClipInfo info;
+  std::vector<std::vector<oxr::Quat>> rotations;
+  std::vector<std::vector<oxr::Vec3>> translations;
+
+  FbxClip() {
+    oxr::Solver solver;
+    std::ifstream in(capture_file(), std::ios::binary);
+    std::vector<std::unique_ptr<oxr::PoseWriter>> writers;
+    oxr::retarget_stream(
+        in, "capture.bvh", {}, solver,
+        [&](const oxr::ClipInfo& clip) {
+          info = clip;
+          writers.push_back(oxr::make_pose_writer(oxr::Format::Bvh, bvh, clip));
+          writers.push_back(oxr::make_pose_writer(oxr::Format::Fbx, fbx, clip));
+        },
+        [&](std::int64_t frame, const oxr::FramePose& pose) {
+          for (auto& writer : writers) writer->write_frame(frame, pose);
+          if (rotations.size() < 344) {
+            rotations.emplace_back(pose.rotations.begin(), pose.rotations.end());
+            translations.emplace_back(pose.translations.begin(), pose.translations.end());
+          }
+        });
+    for (auto& writer : writers) writer->finish();
+  }
+  ~FbxClip() {
+    std::error_code ignored;
+    std::filesystem::remove(bvh, ignored);
+    std::filesystem::remove(fbx, ignored);
+  }
+};
+
+const FbxClip& fbx_clip() {
+  static const FbxClip clip;
+  return clip;
+}
+
+// FBX against the formats it stands beside, on the same 30,000-frame clip in the same run: reading
+// every frame of the clip's BVH (0) and of its FBX (1, ufbx's load and sampling included); writing
+// it as glb (2) and as FBX (3).
+void BM_FbxAgainstBvhGlb(benchmark::State& state) {
+  const FbxClip& clip = fbx_clip();
+  const int which = static_cast<int>(state.range(0));
+  std::int64_t total = 0;
+  for (auto _ : state) {
+    if (which < 2) {
+      std::ifstream in(clip.bvh, std::ios::binary);
+      std::unique_ptr<oxr::bvh::Reader> bvh;
+      std::unique_ptr<oxr::FbxCapture> fbx;
+      oxr::FrameSource* source = nullptr;
+      const oxr::bvh::Header* header = nullptr;
+      if (which == 0) {
+        bvh = std::make_unique<oxr::bvh::Reader>(in);
+        header = &bvh->header();
+      } else {
+        fbx = std::make_unique<oxr::FbxCapture>(clip.fbx, oxr::FbxCaptureOptions{});
+        source = fbx.get();
+        header = &fbx->header();
+      }
+      std::vector<double> values(static_cast<std::size_t>(header->channel_count));
+      while (source != nullptr ? source->read_frame(values) : bvh->read_frame(values)) ++total;
+      benchmark::DoNotOptimize(values.data());
+      continue;
+    }
+    const auto output = bench_output(which == 2 ? "-out.glb" : "-out.fbx");
+    auto writer = oxr::make_pose_writer(which == 2 ? oxr::Format::Glb : oxr::Format::Fbx, output, clip.info);
+    const std::vector<oxr::Vec3> positions(clip.info.source_joints.size());
+    for (std::int64_t f = 0; f < kCaptureFrames; ++f) {
+      const auto k = static_cast<std::size_t>(f) % clip.rotations.size();
+      writer->write_frame(f, {{}, clip.rotations[k], clip.translations[k], positions});
+    }
+    writer->finish();
+    total += kCaptureFrames;
+    std::error_code ignored;
+    std::filesystem::remove(output, ignored);
+  }
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FbxAgainstBvhGlb)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 #endif
 
 // Keeps each benchmark's CPU time per iteration (the median when repeated) to print ratios after the
@@ -580,6 +665,9 @@ int main(int argc, char** argv) {
     ratio(std::string("BM_WorldPoses_Library/target:") + arg, std::string("BM_WorldPoses_Literal/target:") + arg);
   }
   ratio("BM_Init_Library", "BM_Init_Literal");
+  // FBX is to read and write within twice the time of the same clip's BVH read and glb write.
+  ratio("BM_FbxAgainstBvhGlb/1", "BM_FbxAgainstBvhGlb/0");
+  ratio("BM_FbxAgainstBvhGlb/3", "BM_FbxAgainstBvhGlb/2");
   // The foot-contact pass is to cost at most a quarter of the per-frame solve.
   const auto pass = reporter.times.find("BM_FootContact_Pass/1");
   const auto copy = reporter.times.find("BM_FootContact_Pass/0");

@@ -138,7 +138,7 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
                                       const py::object& format, const py::kwargs& options) {
   oxr::RetargetOptions result;
   const std::string format_name =
-      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
+      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh", "fbx"});
   try {
     result.format = oxr::choose_format({input.string()}, output.string(), format_name);
   } catch (const oxr::ToolError& error) {
@@ -536,7 +536,7 @@ TypeError on an unknown option, ValueError on an unknown value.
   static const std::string retarget_doc =
       R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
-format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
+format: "json", "csv", "glb", "gltf", "bvh" or "fbx"; by default taken from the output's extension (JSON
 when it has none). The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past

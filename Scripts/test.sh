@@ -8,6 +8,7 @@ jobs=$(nproc)
 for compiler in g++ clang++; do
   dir=build/test-${compiler%++}
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$compiler \
+    -DCMAKE_C_COMPILER=$([ "$compiler" = g++ ] && echo gcc || echo clang) \
     -DOXRETARGET_BUILD_BENCHMARKS=ON -DOXRETARGET_WERROR=ON -DOXRETARGET_BUILD_PYTHON=ON -DPython_EXECUTABLE=/usr/bin/python3
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"

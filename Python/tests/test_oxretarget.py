@@ -257,6 +257,6 @@ def test_wrong_arguments_raise():
     with pytest.raises(ValueError, match="cannot write .txt files"):
         oxretarget.retarget_file(WALK, "out.txt")
     with pytest.raises(ValueError, match="format"):
-        oxretarget.retarget_file(WALK, "out.json", format="fbx")
+        oxretarget.retarget_file(WALK, "out.json", format="usd")
     with pytest.raises(ValueError, match="units"):
         oxretarget.read_bvh(WALK, units="ft")

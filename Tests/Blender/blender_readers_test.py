@@ -1,4 +1,4 @@
-"""The tool's glb and BVH files as Blender and assimp read them.
+"""The tool's glb, FBX and BVH files as Blender and assimp read them.
 
 Run with python3 (the driver): it writes the files with the tool, runs this same script inside Blender
 (`blender -b --factory-startup --python THIS -- ...`), runs `assimp info`, reads Blender's own BVH back
@@ -30,6 +30,18 @@ READBACK_TOLERANCE = 1e-4
 # name: (source file, units flag, metres per unit)
 CLIPS = {"demo": ("demo/demo.bvh", "cm", 0.01), "walk": ("cmu_02_01_walk.bvh", "in", 0.0254)}
 SKIP_EXIT = 77
+# The mannequin's bones in Mixamo's naming, for the FBX character made in the test; its other bones
+# get names no convention knows.
+MIXAMO = {"pelvis": "Hips", "spine_01": "Spine", "spine_03": "Spine1", "spine_05": "Spine2", "neck_01": "Neck",
+          "head": "Head"}
+for _s, _side in (("l", "Left"), ("r", "Right")):
+    MIXAMO.update({f"clavicle_{_s}": f"{_side}Shoulder", f"upperarm_{_s}": f"{_side}Arm",
+                   f"lowerarm_{_s}": f"{_side}ForeArm", f"hand_{_s}": f"{_side}Hand",
+                   f"thigh_{_s}": f"{_side}UpLeg", f"calf_{_s}": f"{_side}Leg", f"foot_{_s}": f"{_side}Foot",
+                   f"ball_{_s}": f"{_side}ToeBase"})
+    for _finger in ("thumb", "index", "middle", "ring", "pinky"):
+        for _k in (1, 2, 3):
+            MIXAMO[f"{_finger}_0{_k}_{_s}"] = f"{_side}Hand{_finger.capitalize()}{_k}"
 
 
 def preview_positions(page, figure):
@@ -74,6 +86,7 @@ def glb_key_count(path):
 
 def blender_main(work, results_path):
     import bpy
+    import mathutils
 
     # Blender 3.4's BVH importer opens files with mode 'rU', which Python 3.11 refuses.
     plain_open = builtins.open
@@ -132,6 +145,22 @@ def blender_main(work, results_path):
         bpy.ops.export_anim.bvh(filepath=os.path.join(work, f"{clip}-blender.bvh"), global_scale=100.0,
                                 frame_start=int(frames[0]), frame_end=int(frames[-1]))
 
+        # Blender's own FBX of the glb it imported (leaf bones and all; no key simplified away).
+        bpy.ops.export_scene.fbx(filepath=os.path.join(work, f"{clip}-from-glb.fbx"), bake_anim_simplify_factor=0.0)
+
+        # The tool's FBX, with the importer's defaults (it reads the file's centimetres and axes) but
+        # for its shift of the keys by one frame.
+        reset(fps)
+        bpy.ops.import_scene.fbx(filepath=os.path.join(work, f"{clip}.fbx"), anim_offset=0.0)
+        rig = armature()
+        frames = key_frames(rig)
+        result["fbx_keys"] = len(frames)
+        result["fbx_first_last"] = [frames[0], frames[-1]]
+        result["fbx_fps"] = bpy.context.scene.render.fps / bpy.context.scene.render.fps_base
+        result["fbx_bound"] = sorted(o.name for o in bpy.context.scene.objects if o.type == "MESH" and any(
+            m.type == "ARMATURE" and m.object == rig for m in o.modifiers) and len(o.vertex_groups) > 0)
+        result["fbx"] = sample(rig, frames, 1.0)
+
         # The tool's BVH, in its source units.
         reset(fps)
         bpy.ops.import_anim.bvh(filepath=os.path.join(work, f"{clip}-target.bvh"), global_scale=unit,
@@ -141,8 +170,64 @@ def blender_main(work, results_path):
         result["bvh_keys"] = len(frames)
         result["bvh"] = sample(rig, frames, 1.0)
 
+    # An FBX character: the tool's demo glb (other proportions than the walk's performer) without its
+    # animation, renamed into Mixamo's naming, its armature at scale 0.01 (bones and body 100 times
+    # larger, as Mixamo's files come), exported with Blender's defaults.
+    reset(30)
+    bpy.ops.import_scene.gltf(filepath=os.path.join(work, "demo.glb"), import_shading="FLAT",
+                              bone_heuristic="TEMPERANCE")
+    rig = armature()
+    rig.animation_data_clear()
+    for bone in rig.data.bones:
+        bone.name = "mixamorig:" + MIXAMO.get(bone.name, "Extra_" + bone.name.replace("_", ""))
+    bpy.context.view_layer.objects.active = rig
+    bpy.ops.object.mode_set(mode="EDIT")
+    for bone in rig.data.edit_bones:
+        bone.head *= 100.0
+        bone.tail *= 100.0
+    bpy.ops.object.mode_set(mode="OBJECT")
+    rig.scale = (0.01, 0.01, 0.01)
+    for mesh in [o for o in bpy.context.scene.objects if o.type == "MESH"]:
+        mesh.data.transform(mathutils.Matrix.Scale(100.0, 4))
+        mesh.location *= 100.0
+    bpy.ops.export_scene.fbx(filepath=os.path.join(work, "hero.fbx"), bake_anim=False)
+
+    # A capture of the shared data through Blender: the CMU walk imported (inches to metres) and
+    # exported as FBX.
+    reset(120)
+    bpy.ops.import_anim.bvh(filepath=os.path.join(work, "cmu_02_01_walk.bvh"), global_scale=0.0254,
+                            update_scene_fps=False, update_scene_duration=True, use_fps_scale=False)
+    bpy.context.view_layer.objects.active = armature()
+    bpy.ops.export_scene.fbx(filepath=os.path.join(work, "walk-capture.fbx"), bake_anim_simplify_factor=0.0)
+
     with open(results_path, "w", encoding="utf-8") as out:
         json.dump(results, out)
+
+
+def blender_hero(work, results_path):
+    """Imports the tool's FBX result on the FBX character: its bones' world positions at every key."""
+    import bpy
+    bpy.ops.wm.read_factory_settings(use_empty=True)
+    bpy.ops.import_scene.fbx(filepath=os.path.join(work, "hero_walk.fbx"))
+    rig = next(o for o in bpy.context.scene.objects if o.type == "ARMATURE")
+    frames = sorted({k.co.x for c in rig.animation_data.action.fcurves for k in c.keyframe_points})
+    bound = sorted(o.name for o in bpy.context.scene.objects if o.type == "MESH" and any(
+        m.type == "ARMATURE" and m.object == rig for m in o.modifiers) and len(o.vertex_groups) > 0)
+    names = {"mixamorig:" + mixamo: bone for bone, mixamo in MIXAMO.items()}
+    scene = bpy.context.scene
+    out = []
+    for frame in frames:
+        whole = int(frame // 1)
+        scene.frame_set(whole, subframe=frame - whole)
+        evaluated = rig.evaluated_get(bpy.context.evaluated_depsgraph_get())
+        poses = {}
+        for bone in evaluated.pose.bones:
+            if bone.name in names:
+                p = evaluated.matrix_world @ bone.head
+                poses[names[bone.name]] = (p.x, p.z, -p.y)
+        out.append(poses)
+    with open(results_path, "w", encoding="utf-8") as result:
+        json.dump({"frames": out, "bound": bound}, result)
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -165,7 +250,7 @@ def driver(tool, data, work):
     run("demo", "-o", "demo")
     shutil.copy(os.path.join(data, "cmu_02_01_walk.bvh"), work)
     for clip, (source, units, _) in CLIPS.items():
-        for suffix in (".glb", "-target.bvh", ".json", ".html"):
+        for suffix in (".glb", ".fbx", "-target.bvh", ".json", ".html"):
             command = "preview" if suffix == ".html" else "retarget"
             run(command, source, "-o", clip + suffix, "--units", units, "--source-units", units)
 
@@ -180,7 +265,7 @@ def driver(tool, data, work):
     results = json.load(open(results_path, encoding="utf-8"))
 
     failures = []
-    for clip, (_, _, unit) in CLIPS.items():
+    for clip, (_, units, unit) in CLIPS.items():
         result = results[clip]
         _, expected = preview_positions(os.path.join(work, f"{clip}.html"), "target")
         height = body_height(expected[0])
@@ -195,7 +280,8 @@ def driver(tool, data, work):
         readback = [{j: (p[0], p[2], -p[1]) for j, p in frame.items()} for frame in blender_axes]
         info = run("info", f"{clip}-blender.bvh").stdout
         positions = re.search(r"position channels: (\w+)", info).group(1)
-        for reader, measured in (("Blender glb import", result["glb"]), ("Blender BVH import", result["bvh"]),
+        for reader, measured in (("Blender glb import", result["glb"]), ("Blender FBX import", result["fbx"]),
+                                 ("Blender BVH import", result["bvh"]),
                                  (f"tool reading Blender's BVH ({positions})", readback)):
             worst, where = worst_distance(measured, expected, BODY)
             limit = READBACK_TOLERANCE if reader.startswith("tool") else TOLERANCE
@@ -213,11 +299,72 @@ def driver(tool, data, work):
         if result["glb_meshes"] != ["OxRetarget_Body"]:
             failures.append(f"{clip}: the glb's meshes are {result['glb_meshes']}")
 
-        assimp = subprocess.run(["assimp", "info", os.path.join(work, f"{clip}.glb")], capture_output=True, text=True)
-        meshes = re.search(r"Meshes:\s+(\d+)", assimp.stdout)
-        print(f"  assimp info: exit {assimp.returncode}, meshes {meshes.group(1) if meshes else '?'}")
-        if assimp.returncode != 0 or not meshes or meshes.group(1) != "1":
-            failures.append(f"{clip}: assimp info failed: {assimp.stdout[-500:]} {assimp.stderr[-500:]}")
+        # Blender's FBX of the glb read as a capture: the same figure as the clip it came from.
+        page = os.path.join(work, f"{clip}-from-glb.html")
+        run("preview", f"{clip}-from-glb.fbx", "-o", page, "--units", units)
+        _, from_fbx = preview_positions(page, "target")
+        worst, where = worst_distance(from_fbx, expected, BODY)
+        print(f"  tool reading Blender's FBX of the glb: {len(from_fbx)} frames, worst {worst / height:.2e} ({where})")
+        if len(from_fbx) != frames or not worst / height < TOLERANCE:
+            failures.append(f"{clip}: Blender's FBX of the glb retargets {worst / height:.2e} body heights off "
+                            f"({len(from_fbx)} frames)")
+
+        # The FBX's take: its first and last key on frames 0 and N - 1 at the clip's rate; its body bound.
+        if result["fbx_first_last"] != [0, frames - 1] or abs(result["fbx_fps"] - result["fps"]) > 1e-9:
+            failures.append(f"{clip}: Blender's FBX take spans {result['fbx_first_last']} at {result['fbx_fps']} fps")
+        if result["fbx_bound"] != ["OxRetarget_Body"]:
+            failures.append(f"{clip}: the FBX's meshes bound to the armature are {result['fbx_bound']}")
+
+        for suffix, animations in ((".glb", None), (".fbx", "1")):
+            assimp = subprocess.run(["assimp", "info", os.path.join(work, clip + suffix)], capture_output=True,
+                                    text=True)
+            meshes = re.search(r"Meshes:\s+(\d+)", assimp.stdout)
+            found = re.search(r"Animations:\s+(\d+)", assimp.stdout)
+            print(f"  assimp info {suffix}: exit {assimp.returncode}, meshes {meshes.group(1) if meshes else '?'}, "
+                  f"animations {found.group(1) if found else '?'}")
+            if assimp.returncode != 0 or not meshes or meshes.group(1) != "1" or "pelvis" not in assimp.stdout or (
+                    animations and (not found or found.group(1) != animations)):
+                failures.append(f"{clip}{suffix}: assimp info failed: {assimp.stdout[-500:]} {assimp.stderr[-500:]}")
+
+    # The CMU walk through Blender's BVH import and FBX export retargets as the BVH does.
+    # Blender writes no bind pose for an armature without a mesh, and its nodes' own transforms are
+    # the pose of the frame it stood on: both clips rest on their frame 0.
+    run("preview", "cmu_02_01_walk.bvh", "-o", "walk-frame0.html", "--units", "in", "--source-units", "in",
+        "--source-rest", "frame:0")
+    _, expected = preview_positions(os.path.join(work, "walk-frame0.html"), "target")
+    height = body_height(expected[0])
+    run("preview", "walk-capture.fbx", "-o", "walk-capture.html", "--units", "in", "--source-rest", "frame:0")
+    _, from_fbx = preview_positions(os.path.join(work, "walk-capture.html"), "target")
+    worst, where = worst_distance(from_fbx, expected, BODY)
+    print(f"walk through Blender as FBX: {len(from_fbx)} frames, worst {worst / height:.2e} of body height ({where})")
+    if len(from_fbx) != len(expected) or not worst / height < TOLERANCE:
+        failures.append(f"the walk through Blender's FBX retargets {worst / height:.2e} body heights off "
+                        f"({len(from_fbx)} frames, expected {len(expected)})")
+
+    # The FBX character in Mixamo naming, recognised and driven: its joints where the target stands on
+    # a rig of its proportions, and its body bound in Blender.
+    run("retarget", "cmu_02_01_walk.bvh", "--character", "hero.fbx", "-o", "hero_walk.fbx", "--units", "in",
+        "--source-units", "in")
+    run("preview", "cmu_02_01_walk.bvh", "--target-rig", "hero.fbx", "-o", "hero_rig.html", "--units", "in",
+        "--source-units", "in")
+    hero_path = os.path.join(work, "hero-results.json")
+    blender = subprocess.run(["blender", "-b", "--factory-startup", "--python-exit-code", "1", "--python",
+                              os.path.abspath(__file__), "--", "--inside-blender-hero", work, hero_path],
+                             capture_output=True, text=True)
+    if blender.returncode != 0 or not os.path.exists(hero_path):
+        print(blender.stdout[-4000:], blender.stderr[-4000:])
+        failures.append("Blender did not import the FBX character's result")
+    else:
+        hero = json.load(open(hero_path, encoding="utf-8"))
+        _, expected = preview_positions(os.path.join(work, "hero_rig.html"), "target")
+        height = body_height(expected[0])
+        worst, where = worst_distance(hero["frames"], expected, BODY)
+        print(f"FBX character (Mixamo names, scale 0.01): {len(hero['frames'])} keys, worst {worst / height:.2e} "
+              f"of body height ({where}); bound meshes {hero['bound']}")
+        if len(hero["frames"]) != len(expected) or not worst / height < TOLERANCE:
+            failures.append(f"the FBX character's result is {worst / height:.2e} body heights off ({where})")
+        if len(hero["bound"]) != 1:
+            failures.append(f"the FBX character's result binds {hero['bound']}")
 
     for failure in failures:
         print("FAILED:", failure)
@@ -225,7 +372,9 @@ def driver(tool, data, work):
 
 
 if __name__ == "__main__":
-    if "--inside-blender" in sys.argv:
+    if "--inside-blender-hero" in sys.argv:
+        blender_hero(*sys.argv[sys.argv.index("--inside-blender-hero") + 1:])
+    elif "--inside-blender" in sys.argv:
         arguments = sys.argv[sys.argv.index("--inside-blender") + 1:]
         blender_main(*arguments)
     else:

@@ -4,6 +4,7 @@
 #include "Batch.h"
 #include "Character.h"
 #include "DemoClip.h"
+#include "FbxReader.h"
 #include "Options.h"
 #include "OutputPlan.h"
 #include "PreviewPage.h"
@@ -252,6 +253,10 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
       throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
     }
     options.format = options.character->binary() ? Format::Glb : Format::Gltf;
+  } else if (options.fbx_character) {
+    // An FBX character's skeleton goes out as FBX when asked, else as glTF (glb unless gltf is named).
+    const Format chosen = choose_format(inputs, out, settings.format);
+    options.format = chosen == Format::Fbx ? Format::Fbx : chosen == Format::Gltf ? Format::Gltf : Format::Glb;
   } else {
     options.format = choose_format(inputs, out, settings.format);
   }
@@ -343,15 +348,15 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
     const std::string& input = inputs[i];
     const fs::path& page = pages[i];
     try {
-      std::ifstream in = open_input(input);
+      const std::unique_ptr<FrameSource> source = open_motion_file(input, options);
       PreviewClip clip;
       clip.title = fs::path(input).filename().string();
       double unit = metres_per_unit(options.units);
       TargetSkeleton skeleton;
       std::vector<Vec3> target;
       std::unique_ptr<ClipQa> qa;
-      const FileResult result = retarget_stream(
-          in, input, options, solver,
+      const FileResult result = retarget_source(
+          *source, input, options, solver,
           [&](const ClipInfo& info) {
             clip.frame_time = info.frame_time;
             clip.source.joints = info.source_joints;
@@ -414,14 +419,7 @@ int run_info(const std::string& input, RetargetOptions options) {
   // One reading of the file: the plan, then every frame (info vouches for the data too), then the
   // first two frames again for the rest pose's description.
   Solver solver;
-  std::ifstream in = open_input(input);
-  std::unique_ptr<BvhFrameSource> source;
-  try {
-    source = std::make_unique<BvhFrameSource>(in, positions);
-  } catch (Error& error) {
-    error.in_file(input);
-    throw;
-  }
+  const std::unique_ptr<FrameSource> source = open_motion_file(input, options);
   const ClipPlan plan = prepare_clip(*source, input, options, solver);
   const FileResult result = run_clip(*source, plan, options, solver, {});
   const bvh::Header& header = source->header();
@@ -438,6 +436,14 @@ int run_info(const std::string& input, RetargetOptions options) {
   fmt::print("frames: {}\n", result.frames);
   fmt::print("frame time: {:.9g} s ({:.6g} frames/s)\n", header.frame_time, 1.0 / header.frame_time);
   fmt::print("duration: {:.3f} s\n", header.frame_time * static_cast<double>(result.frames));
+  if (const auto* fbx = dynamic_cast<const FbxCapture*>(source.get())) {
+    fmt::print("takes: {} (reading {})\n", fbx->takes().size(), fbx->take_index() + 1);
+    for (std::size_t t = 0; t < fbx->takes().size(); ++t) {
+      const FbxTake& take = fbx->takes()[t];
+      fmt::print("  {}: {} (frames {} to {} at {:.6g} frames/s, {:.3f} s to {:.3f} s)\n", t + 1, shown(take.name),
+                 take.first_frame, take.last_frame, take.frame_rate, take.start, take.stop);
+    }
+  }
   if (!matter) {
     fmt::print("position channels: OFFSETs of positioned joints are zero (absolute and relative agree)\n");
   } else if (decided == bvh::Positions::Absolute) {
@@ -447,10 +453,14 @@ int run_info(const std::string& input, RetargetOptions options) {
     fmt::print("position channels: relative (added to the OFFSET){}\n",
                positions == bvh::Positions::Auto ? "; --bvh-positions absolute to take them as whole positions" : "");
   }
-  fmt::print("up axis: {} ({}){}\n", recognition.up_axis, recognition.up_evidence,
+  const bool declared = source->declared_y_up();
+  fmt::print("up axis: {} ({}){}\n", recognition.up_axis,
+             declared && options.source_up == "auto" ? std::string("the file's global settings") : recognition.up_evidence,
              recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
   const std::string unit = recognition.unit_name == "fitted" ? std::string("none fits: scaled to the mannequin")
-                           : recognition.unit_name == "--source-units" ? std::string("given by --source-units")
+                           : recognition.unit_name == "--source-units"
+                               ? std::string(declared && !options.source_metres_per_unit ? "declared by the file"
+                                                                                         : "given by --source-units")
                                                                        : recognition.unit_name + ", found";
   fmt::print("size: {:.2f} m tall standing ({:.6g} file units; 1 unit = {:.6g} cm, {})\n",
              recognition.height_units * recognition.metres_per_unit, recognition.height_units,

@@ -1,6 +1,8 @@
 #include "Options.h"
 
 #include "Character.h"
+#include "FbxCharacter.h"
+#include "FbxReader.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
@@ -22,7 +24,7 @@ constexpr unsigned kReading = kAll | kScopeInfo;  // how a file is read: info to
 constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
-    {"format", "FORMAT", "json|csv|glb|gltf|bvh", "", "Result format; default: from the -o extension, else json",
+    {"format", "FORMAT", "json|csv|glb|gltf|bvh|fbx", "", "Result format; default: from the -o extension, else json",
      kBatch, false},
     {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
     {"source-units", "UNITS", "", "auto",
@@ -41,10 +43,13 @@ constexpr OptionSpec kOptions[] = {
      "zero (its zero pose), kz (rotations relative to the KZ T-pose), frame:N (frame N of "
      "each file) or file:REST.bvh (the first frame of a file with the same joints)",
      kAll, true},
-    {"target-rig", "RIG", "", "", "BVH or glTF file of a rig with target bone names: its bone offsets", kAll, true},
+    {"target-rig", "RIG", "", "",
+     "BVH or glTF file of a rig with target bone names, or an FBX skeleton in any naming: its bone offsets", kAll,
+     true},
     {"character", "CHARACTER", "", "",
      "glTF file (.glb or .gltf) of a skinned character with target bone names: each result is that file with the "
-     "clip added as one more animation, in the character's proportions",
+     "clip added as one more animation, in the character's proportions; or an FBX character in any naming: its "
+     "skeleton animated, as FBX (-o .fbx) or glb",
      kAll, true},
     {"contacts", "MODE", "auto|off", "auto",
      "auto: hold the feet the source plants where they land and keep them above the ground (on a rig or character "
@@ -62,12 +67,14 @@ constexpr OptionSpec kOptions[] = {
     {"fps", "N", "", "", "Resample to N frames per second (slerp; the file's frames kept where the ratio is whole)",
      kAll, true},
     {"mirror", "", "", "", "Mirror the performance left for right before the solve", kAll, true},
+    {"take", "NAME|N", "", "", "FBX sources: the take to read, by name or number from 1 (info lists them); default "
+     "the first", kReading, true},
     {"quiet", "", "", "", "Print errors and the summary only", kScopeRetarget | kScopeCluster, false},
     {"bvh-positions", "MODE", "auto|absolute|relative", "auto",
      "Position channels of joints with a non-zero OFFSET: absolute (the whole position), relative (added to the "
      "OFFSET) or auto (decided per file from its first frame)",
      kReading, true},
-    {"mesh", "MESH", "box|none", "box", "glb/gltf: box (a box per bone, skinned to it, for viewers) or none", kBatch,
+    {"mesh", "MESH", "box|none", "box", "glb/gltf/fbx: box (a box per bone, skinned to it, for viewers) or none", kBatch,
      true},
     {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
      kScopeRetarget | kScopeCluster, false},
@@ -151,6 +158,7 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
   } else if (spec->name == "character") {
     options.character_file = text;
     options.character.reset();
+    options.fbx_character.reset();
     options.rig.reset();
   } else if (spec->name == "contacts") {
     options.contacts = contacts_from_name(text);
@@ -171,6 +179,8 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
       throw UsageError(option + " " + text + ": expected a number of frames per second above 0");
     }
     options.clip.fps = fps;
+  } else if (spec->name == "take") {
+    options.take = text;
   } else if (spec->name == "mirror") {
     options.clip.mirror = value == "true";
   } else if (spec->name == "bvh-positions") {
@@ -185,6 +195,19 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
 void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.target_rig.empty()) {
     throw UsageError("--character and --target-rig both give the target's proportions: use one");
+  }
+  if (!options.character_file.empty() && is_fbx_path(options.character_file)) {
+    if (!options.fbx_character) {
+      try {
+        options.fbx_character = FbxCharacter::read(options.character_file, options.units);
+      } catch (const UsageError&) {
+        throw;
+      } catch (const ToolError& error) {
+        throw UsageError(error.what());
+      }
+    }
+    options.rig = std::make_shared<const RigPositions>(options.fbx_character->rig);
+    return;
   }
   if (!options.character_file.empty() && !options.character) {
     try {

@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "BodyMesh.h"
+#include "FbxWriter.h"
 #include "GltfOut.h"
 #include "ToolError.h"
 #include "Version.h"
@@ -705,6 +706,7 @@ std::optional<Format> format_from_name(std::string_view name) {
   if (name == "glb") return Format::Glb;
   if (name == "gltf") return Format::Gltf;
   if (name == "bvh") return Format::Bvh;
+  if (name == "fbx") return Format::Fbx;
   return std::nullopt;
 }
 
@@ -720,6 +722,8 @@ const char* extension_for(Format format) {
       return ".gltf";
     case Format::Bvh:
       return ".bvh";
+    case Format::Fbx:
+      return ".fbx";
   }
   return ".json";
 }
@@ -735,6 +739,8 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
       return std::make_unique<GltfWriter>(destination, info, false);
     case Format::Bvh:
       return std::make_unique<BvhWriter>(destination, info);
+    case Format::Fbx:
+      return make_fbx_writer(destination, info);
     case Format::Json:
       break;
   }
@@ -744,7 +750,7 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
   if (!format.empty()) {
     if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf, bvh or fbx)");
   }
   std::error_code error;
   if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
@@ -754,7 +760,7 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
   throw UsageError(
-      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf, .bvh or .fbx file or give --format");
 }
 
 }  // namespace oxr

@@ -3,6 +3,8 @@
 #include "AtomicFile.h"
 #include "BvhFrameSource.h"
 #include "Character.h"
+#include "FbxReader.h"
+#include "FbxCharacter.h"
 #include "Qa.h"
 #include "Solver.h"
 #include "ToolError.h"
@@ -182,8 +184,11 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
   if (options.map) request.map = *options.map;
   request.map_name = options.map_name;
   request.metres_per_unit = options.source_metres_per_unit;
-  // Rotations already in the library's axes declare their frame: no up is looked for.
-  request.up = options.axes == Axes::None && options.source_up == "auto" ? "+y" : options.source_up;
+  if (!request.metres_per_unit && source != nullptr) request.metres_per_unit = source->declared_metres_per_unit();
+  // Rotations already in the library's axes declare their frame: no up is looked for; nor in a file
+  // that declares its up axis.
+  const bool declared_up = options.axes == Axes::None || (source != nullptr && source->declared_y_up());
+  request.up = declared_up && options.source_up == "auto" ? "+y" : options.source_up;
   SkeletonRecognition recognition = recognise_skeleton(skeleton, request);
   if (!recognition.zero_pose_stands && source != nullptr) {
     // The zero pose does not stand: frame 0 tells where up is.
@@ -239,6 +244,7 @@ bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& 
 }
 
 bvh::Header read_header(const std::filesystem::path& input) {
+  if (is_fbx_path(input)) return open_motion_file(input, {})->header();
   std::ifstream in = open_input(input);
   try {
     bvh::Reader reader(in);
@@ -478,6 +484,32 @@ auto naming_errors(const std::string& name, Work&& work) {
 
 }  // namespace
 
+namespace {
+
+// A BVH file that owns its stream.
+class BvhFile final : public FrameSource {
+ public:
+  BvhFile(std::ifstream in, bvh::Positions positions) : in_(std::move(in)), source_(in_, positions) {}
+  const bvh::Header& header() const override { return source_.header(); }
+  bool read_frame(std::span<double> values) override { return source_.read_frame(values); }
+  bool rewind() override { return source_.rewind(); }
+  bool one_frame_short() const override { return source_.one_frame_short(); }
+
+ private:
+  std::ifstream in_;
+  BvhFrameSource source_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> open_motion_file(const std::filesystem::path& input, const RetargetOptions& options) {
+  std::ifstream in = open_input(input);
+  return naming_errors(input.string(), [&]() -> std::unique_ptr<FrameSource> {
+    if (is_fbx_path(input)) return std::make_unique<FbxCapture>(input, FbxCaptureOptions{options.take, options.clip.fps > 0 ? std::optional(options.clip.fps) : std::nullopt});
+    return std::make_unique<BvhFile>(std::move(in), options.positions);
+  });
+}
+
 ClipPlan prepare_clip(FrameSource& source, const std::string& name, const RetargetOptions& options,
                       const Solver& solver) {
   return naming_errors(name, [&] {
@@ -700,16 +732,17 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
 
 FileResult retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                          const RetargetOptions& options, Solver& solver) {
-  std::ifstream in = open_input(input);
+  const std::unique_ptr<FrameSource> source = open_motion_file(input, options);
   std::unique_ptr<PoseWriter> writer;
   std::unique_ptr<ClipQa> qa;
   const TargetSkeleton* skeleton = nullptr;
   std::vector<Vec3> world;
-  FileResult result = retarget_stream(
-      in, input.string(), options, solver,
+  FileResult result = retarget_source(
+      *source, input.string(), options, solver,
       [&](const ClipInfo& info) {
-        writer = options.character ? make_character_writer(*options.character, output, info)
-                                   : make_pose_writer(options.format, output, info);
+        writer = options.character       ? make_character_writer(*options.character, output, info)
+                 : options.fbx_character ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
+                                         : make_pose_writer(options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
         skeleton = &info.skeleton;
       },

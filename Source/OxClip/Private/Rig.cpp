@@ -1,5 +1,7 @@
 #include "Rig.h"
 
+#include "FbxScene.h"
+
 #include "AtomicFile.h"
 #include "Canonical.h"
 #include "GltfBind.h"
@@ -447,6 +449,17 @@ RigPositions gltf_rig(const tinygltf::Model& model, const std::string& path, Uni
 
 RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   const std::string extension = bvh::to_lower(path.extension().string());
+  if (extension == ".fbx") {
+    open_input(path);
+    try {
+      RigPositions rig = fbx::read_rig(path, units);
+      if (rig.count("pelvis") == 0) throw ToolError("rig has no joint that plays the pelvis");
+      return rig;
+    } catch (ToolError& error) {
+      error.in_file(path.string());
+      throw;
+    }
+  }
   if (extension == ".glb" || extension == ".gltf") return gltf_rig(read_gltf(path, "rig").model, path.string(), units);
   const std::unordered_map<std::string, std::string> bones = bones_by_lower_name();
   RigPositions rig;

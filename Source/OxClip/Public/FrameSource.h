@@ -8,6 +8,7 @@
 #include "BvhReader.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace oxr {
@@ -29,6 +30,11 @@ class FrameSource {
 
   // True once the clip ended one frame before its declared count (the frames read are kept).
   virtual bool one_frame_short() const { return false; }
+
+  // The length unit and up axis the file declares, where its format has them (FBX's global
+  // settings): recognition takes them instead of guessing from the figure, unless the user gives them.
+  virtual std::optional<double> declared_metres_per_unit() const { return std::nullopt; }
+  virtual bool declared_y_up() const { return false; }
 };
 
 }  // namespace oxr

@@ -15,12 +15,12 @@
 
 namespace oxr {
 
-enum class Format { Json, Csv, Glb, Gltf, Bvh };
+enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx };
 
 // A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
 enum class Mesh { Box, None };
 
-// "json", "csv", "glb", "gltf", "bvh"; nullopt for anything else.
+// "json", "csv", "glb", "gltf", "bvh", "fbx"; nullopt for anything else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
 const char* extension_for(Format format);
@@ -72,7 +72,7 @@ class PoseWriter {
 };
 
 // JSON and CSV: library axes, source units. glTF (glb, gltf + bin): file axes, metres. BVH: file
-// axes, source units. See the README for each layout.
+// axes, source units. FBX: binary 7.4, file axes, centimetres. See the README for each layout.
 std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesystem::path& destination,
                                              const ClipInfo& info);
 

@@ -36,6 +36,7 @@ enum class Fingers { Curl, Full };
 Fingers fingers_from_name(std::string_view name);
 
 class Character;
+struct FbxCharacter;
 
 struct RetargetOptions {
   Format format = Format::Json;
@@ -56,6 +57,8 @@ struct RetargetOptions {
   // results are that file with one more animation, and rig holds its proportions.
   std::string character_file;
   std::shared_ptr<const Character> character;
+  // An FBX character (--character CHAR.fbx): results carry its own skeleton (FbxCharacter.h).
+  std::shared_ptr<const FbxCharacter> fbx_character;
   Contacts contacts = Contacts::Auto;
   Fingers fingers = Fingers::Curl;
   // --map: joint -> source bone pairs that override or complete recognition (empty: none).
@@ -63,6 +66,7 @@ struct RetargetOptions {
   std::string map_name;
   std::optional<double> source_metres_per_unit;  // --source-units; empty: auto
   std::string source_up = "auto";                // --source-up
+  std::string take;                              // --take: an FBX source's take (empty: the first)
 };
 
 // The file's skeleton as recognition reads it (offsets in file axes).
@@ -79,7 +83,11 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
 bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& recognition,
                           const RetargetOptions& options);
 
-// Reads the file's header; throws ToolError naming the file.
+// A motion file as a frame source: FBX by its extension (the take of options.take, sampled at
+// options.clip.fps when given), else BVH (options.positions). Throws ToolError naming the file.
+std::unique_ptr<FrameSource> open_motion_file(const std::filesystem::path& input, const RetargetOptions& options);
+
+// Reads the file's header (an FBX file's first take); throws ToolError naming the file.
 bvh::Header read_header(const std::filesystem::path& input);
 
 struct FileResult {

@@ -1,0 +1,227 @@
+#include "FbxBinary.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <numbers>
+
+namespace oxr::fbx {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the FBX writer writes the machine's bytes as they lie");
+
+constexpr std::uint64_t kRecordHeader = 4 + 4 + 4 + 1;  // end offset, property count, property bytes, name length
+constexpr std::uint64_t kEndMarker = kRecordHeader;     // a record of zeros
+constexpr std::uint64_t kFileHeader = 27;               // magic, version
+
+template <typename T>
+std::uint64_t bits_of(T value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof value);
+  return bits;
+}
+
+Property scalar(char type, std::uint64_t bits) {
+  Property property;
+  property.type = type;
+  property.scalar = bits;
+  return property;
+}
+
+template <typename T>
+Property array_of(char type, std::span<const T> values) {
+  Property property;
+  property.type = type;
+  property.data = values.data();
+  property.count = values.size();
+  property.element = sizeof(T);
+  return property;
+}
+
+class Output {
+ public:
+  explicit Output(std::ostream& out) : out_(out) {}
+  void bytes(const void* data, std::uint64_t size) {
+    out_.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    offset_ += size;
+  }
+  void u32(std::uint32_t value) { bytes(&value, 4); }
+  void u8(std::uint8_t value) { bytes(&value, 1); }
+  void zeros(std::uint64_t count) {
+    static constexpr char kZeros[128] = {};
+    while (count > 0) {
+      const std::uint64_t n = std::min<std::uint64_t>(count, sizeof kZeros);
+      bytes(kZeros, n);
+      count -= n;
+    }
+  }
+  std::uint64_t offset() const { return offset_; }
+
+ private:
+  std::ostream& out_;
+  std::uint64_t offset_ = 0;
+};
+
+std::uint64_t scalar_size(char type) {
+  switch (type) {
+    case 'C':
+      return 1;
+    case 'Y':
+      return 2;
+    case 'I':
+    case 'F':
+      return 4;
+    default:
+      return 8;
+  }
+}
+
+bool needs_end_marker(const Node& node) { return !node.children.empty() || node.properties.empty(); }
+
+void write_property(Output& out, const Property& property) {
+  out.u8(static_cast<std::uint8_t>(property.type));
+  switch (property.type) {
+    case 'S':
+    case 'R':
+      out.u32(static_cast<std::uint32_t>(property.bytes.size()));
+      out.bytes(property.bytes.data(), property.bytes.size());
+      return;
+    case 'i':
+    case 'l':
+    case 'f':
+    case 'd':
+    case 'b':
+      out.u32(static_cast<std::uint32_t>(property.count));
+      out.u32(0);  // not compressed
+      out.u32(static_cast<std::uint32_t>(property.count * property.element));
+      out.bytes(property.data, property.count * property.element);
+      return;
+    default:
+      out.bytes(&property.scalar, scalar_size(property.type));
+  }
+}
+
+void write_node(Output& out, const Node& node) {
+  std::uint64_t property_bytes = 0;
+  for (const Property& property : node.properties) property_bytes += property.size();
+  out.u32(static_cast<std::uint32_t>(out.offset() + node.size()));
+  out.u32(static_cast<std::uint32_t>(node.properties.size()));
+  out.u32(static_cast<std::uint32_t>(property_bytes));
+  out.u8(static_cast<std::uint8_t>(node.name.size()));
+  out.bytes(node.name.data(), node.name.size());
+  for (const Property& property : node.properties) write_property(out, property);
+  for (const Node& child : node.children) write_node(out, child);
+  if (needs_end_marker(node)) out.zeros(kEndMarker);
+}
+
+}  // namespace
+
+std::array<double, 3> euler_xyz_degrees(const std::array<double, 4>& q) {
+  const double x = q[0], y = q[1], z = q[2], w = q[3];
+  const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w);
+  const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z);
+  const double m20 = 2 * (x * z - y * w), m21 = 2 * (y * z + x * w), m22 = 1 - 2 * (x * x + y * y);
+  constexpr double kDegrees = 180.0 / std::numbers::pi;
+  const double cos_y = std::hypot(m00, m10);
+  const double angle_y = std::atan2(-m20, cos_y);
+  if (cos_y > 1e-12) return {std::atan2(m21, m22) * kDegrees, angle_y * kDegrees, std::atan2(m10, m00) * kDegrees};
+  return {0.0, angle_y * kDegrees, std::atan2(-m01, m11) * kDegrees};
+}
+
+std::uint64_t Property::size() const {
+  switch (type) {
+    case 'S':
+    case 'R':
+      return 1 + 4 + bytes.size();
+    case 'i':
+    case 'l':
+    case 'f':
+    case 'd':
+    case 'b':
+      return 1 + 12 + count * element;
+    default:
+      return 1 + scalar_size(type);
+  }
+}
+
+Property int32(std::int32_t value) { return scalar('I', bits_of(value)); }
+Property int64(std::int64_t value) { return scalar('L', bits_of(value)); }
+Property float64(double value) { return scalar('D', bits_of(value)); }
+Property boolean(bool value) { return scalar('C', value ? 1 : 0); }
+
+Property text(std::string_view value) {
+  Property property;
+  property.type = 'S';
+  property.bytes = value;
+  return property;
+}
+
+Property raw(std::string_view value) {
+  Property property = text(value);
+  property.type = 'R';
+  return property;
+}
+
+Property array(std::span<const std::int32_t> values) { return array_of('i', values); }
+Property array(std::span<const std::int64_t> values) { return array_of('l', values); }
+Property array(std::span<const float> values) { return array_of('f', values); }
+Property array(std::span<const double> values) { return array_of('d', values); }
+
+Node& Node::add(std::string_view child_name, std::vector<Property> child_properties) {
+  Node& child = children.emplace_back();
+  child.name = child_name;
+  child.properties = std::move(child_properties);
+  return child;
+}
+
+Node& Node::p(std::string_view property, std::string_view type, std::string_view label, std::string_view flags,
+              std::vector<Property> values) {
+  std::vector<Property> all{text(property), text(type), text(label), text(flags)};
+  for (Property& value : values) all.push_back(std::move(value));
+  return add("P", std::move(all));
+}
+
+std::uint64_t Node::size() const {
+  std::uint64_t total = kRecordHeader + name.size();
+  for (const Property& property : properties) total += property.size();
+  for (const Node& child : children) total += child.size();
+  return total + (needs_end_marker(*this) ? kEndMarker : 0);
+}
+
+std::string object_name(std::string_view name, std::string_view object_class) {
+  std::string joined(name);
+  joined += '\0';
+  joined += '\1';
+  joined += object_class;
+  return joined;
+}
+
+bool write_file(std::ostream& stream, const std::vector<Node>& top, std::uint32_t version) {
+  std::uint64_t total = kFileHeader + kEndMarker;
+  for (const Node& node : top) total += node.size();
+  if (total > 0xFFFFFFFFull) return false;
+  Output out(stream);
+  static constexpr char kMagic[] = "Kaydara FBX Binary  ";
+  out.bytes(kMagic, sizeof kMagic);  // with its terminating zero
+  out.u8(0x1A);
+  out.u8(0x00);
+  out.u32(version);
+  for (const Node& node : top) write_node(out, node);
+  out.zeros(kEndMarker);
+  // The footer readers of the format's own SDK look for: an id, zeros to a 16-byte boundary, the
+  // version, 120 zeros and a fixed closing sequence.
+  static constexpr unsigned char kFooterId[16] = {0xfa, 0xbc, 0xab, 0x09, 0xd0, 0xc8, 0xd4, 0x66,
+                                                  0xb1, 0x76, 0xfb, 0x83, 0x1c, 0xf7, 0x26, 0x7e};
+  static constexpr unsigned char kClosing[16] = {0xf8, 0x5a, 0x8c, 0x6a, 0xde, 0xf5, 0xd9, 0x7e,
+                                                 0xec, 0xe9, 0x0c, 0xe3, 0x75, 0x8f, 0x29, 0x0b};
+  out.bytes(kFooterId, sizeof kFooterId);
+  out.zeros(4);
+  const std::uint64_t padding = 16 - out.offset() % 16;
+  out.zeros(padding);
+  out.u32(version);
+  out.zeros(120);
+  out.bytes(kClosing, sizeof kClosing);
+  return static_cast<bool>(stream);
+}
+
+}  // namespace oxr::fbx

@@ -1,0 +1,151 @@
+#include "FbxCharacter.h"
+
+#include "AtomicFile.h"
+#include "FbxScene.h"
+#include "ToolError.h"
+
+#include <cmath>
+
+namespace oxr {
+namespace {
+
+Quat unit(const Quat& q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
+}
+
+// The character's joints as a skeleton description: local rest rotations and offsets from the
+// bind pose (world rotations and places), in `units`; the root stays where the file puts it.
+TargetSkeleton describe(const fbx::Skeleton& joints, const std::vector<int>& plays, double to_units) {
+  TargetSkeleton skeleton;
+  const std::size_t n = joints.nodes.size();
+  skeleton.names = joints.names;
+  skeleton.parents = joints.parents;
+  double lowest = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const int parent = joints.parents[j];
+    const Quat world = unit(joints.rest_rotation[j]);
+    const Vec3 place = scale_vector(joints.rest_position[j], to_units);
+    const Quat parent_world = parent < 0 ? kIdentity : skeleton.rest_world_rotation[static_cast<std::size_t>(parent)];
+    const Vec3 parent_place = parent < 0 ? Vec3{0, 0, 0} : skeleton.rest_world[static_cast<std::size_t>(parent)];
+    skeleton.rest.push_back(mul(conj(parent_world), world));
+    skeleton.offsets.push_back(rotate(conj(parent_world), sub(place, parent_place)));
+    skeleton.rest_world.push_back(place);
+    skeleton.rest_world_rotation.push_back(world);
+    const std::vector<Vec3>& tips = joints.rest_tips[j];
+    skeleton.end_sites.push_back(tips.empty() ? Vec3{0, 0, 0}
+                                              : rotate(conj(world), sub(scale_vector(tips.front(), to_units), place)));
+    lowest = j == 0 ? place[1] : std::min(lowest, place[1]);
+  }
+  skeleton.root = 0;
+  skeleton.pelvis = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (plays[j] >= 0 && target_bone_names()[static_cast<std::size_t>(plays[j])] == "pelvis")
+      skeleton.pelvis = static_cast<int>(j);
+  }
+  skeleton.hip_height = skeleton.rest_world[static_cast<std::size_t>(skeleton.pelvis)][1] - lowest;
+  return skeleton;
+}
+
+// Carries each frame's target pose onto the character's joints and hands it to a writer of the
+// character's skeleton. A joint that plays target bone b turns by b's world change from its rest:
+//   W(joint) = Wt(b) * conj(Wt_rest(b)) * W_rest(joint);
+// the others keep their rest local rotation; locals are conj(W(parent)) * W(joint). The joint that
+// plays the pelvis is placed where the target's pelvis is, moved by their rest places' difference.
+class CharacterPoseWriter final : public PoseWriter {
+ public:
+  CharacterPoseWriter(const FbxCharacter& character, Format format, const std::filesystem::path& destination,
+                      const ClipInfo& info)
+      : character_(character), target_(info.skeleton) {
+    const TargetSkeleton& own = character.skeleton;
+    const std::size_t n = own.names.size();
+    bone_of_.assign(n, -1);
+    for (std::size_t j = 0; j < n; ++j) {
+      if (character.plays[j] >= 0)
+        bone_of_[j] = target_.index_of(target_bone_names()[static_cast<std::size_t>(character.plays[j])]);
+    }
+    const auto pelvis = static_cast<std::size_t>(own.pelvis);
+    shift_ = sub(own.rest_world[pelvis], target_.rest_world[static_cast<std::size_t>(target_.pelvis)]);
+    ClipInfo inner = info;
+    inner.skeleton = own;
+    inner.translated = {own.pelvis};
+    rotations_ = own.rest;
+    translations_ = own.offsets;
+    world_.resize(n);
+    place_.resize(n);
+    target_world_.resize(target_.names.size());
+    target_place_.resize(target_.names.size());
+    writer_ = make_pose_writer(format, destination, inner);
+  }
+
+  void write_frame(std::int64_t frame, const FramePose& pose) override {
+    const TargetSkeleton& own = character_.skeleton;
+    forward_kinematics(
+        target_.names.size(), [&](std::size_t j) { return target_.parents[j]; },
+        [&](std::size_t j) { return pose.rotations[j]; }, [&](std::size_t j) { return pose.translations[j]; },
+        target_world_, target_place_);
+    for (std::size_t j = 0; j < own.names.size(); ++j) {
+      const int parent = own.parents[j];
+      const Quat parent_world = parent < 0 ? kIdentity : world_[static_cast<std::size_t>(parent)];
+      const Vec3 parent_place = parent < 0 ? Vec3{0, 0, 0} : place_[static_cast<std::size_t>(parent)];
+      const int b = bone_of_[j];
+      if (b >= 0) {
+        const auto k = static_cast<std::size_t>(b);
+        const Quat change = mul(target_world_[k], conj(target_.rest_world_rotation[k]));
+        world_[j] = mul(change, own.rest_world_rotation[j]);
+        rotations_[j] = mul(conj(parent_world), world_[j]);
+      } else {
+        world_[j] = mul(parent_world, rotations_[j]);
+      }
+      if (static_cast<int>(j) == own.pelvis && b >= 0) {
+        const Vec3 place = add(target_place_[static_cast<std::size_t>(b)], shift_);
+        translations_[j] = rotate(conj(parent_world), sub(place, parent_place));
+      }
+      place_[j] = add(parent_place, rotate(parent_world, translations_[j]));
+    }
+    writer_->write_frame(frame, {pose.meta, rotations_, translations_, pose.source_positions});
+  }
+
+  void finish() override { writer_->finish(); }
+
+ private:
+  const FbxCharacter& character_;
+  TargetSkeleton target_;
+  std::vector<int> bone_of_;  // per joint, the target skeleton's bone it plays, or -1
+  Vec3 shift_{0, 0, 0};
+  std::vector<Quat> rotations_, world_, target_world_;
+  std::vector<Vec3> translations_, place_, target_place_;
+  std::unique_ptr<PoseWriter> writer_;
+};
+
+}  // namespace
+
+std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::path& path, Units units) {
+  open_input(path);
+  try {
+    const fbx::Scene scene = fbx::load_scene(path, false);
+    const fbx::Skeleton joints = fbx::find_skeleton(*scene);
+    auto character = std::make_shared<FbxCharacter>();
+    character->plays = fbx::target_roles(fbx::skeleton_header(joints));
+    const double to_units = 0.01 / metres_per_unit(units);
+    character->skeleton = describe(joints, character->plays, to_units);
+    for (std::size_t j = 0; j < joints.nodes.size(); ++j) {
+      if (character->plays[j] >= 0)
+        character->rig[target_bone_names()[static_cast<std::size_t>(character->plays[j])]] =
+            character->skeleton.rest_world[j];
+    }
+    if (character->rig.count("pelvis") == 0)
+      throw ToolError("no joint of its skeleton plays the pelvis; name its joints with --target-rig instead");
+    return character;
+  } catch (ToolError& error) {
+    error.in_file(path.string());
+    throw;
+  }
+}
+
+std::unique_ptr<PoseWriter> make_fbx_character_writer(const FbxCharacter& character, Format format,
+                                                      const std::filesystem::path& destination, const ClipInfo& info) {
+  return std::make_unique<CharacterPoseWriter>(character, format, destination, info);
+}
+
+}  // namespace oxr

@@ -1,0 +1,276 @@
+#include "FbxReader.h"
+
+#include "FbxBinary.h"
+#include "FbxScene.h"
+#include "Retarget.h"
+#include "Solver.h"
+#include "ToolError.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <unordered_map>
+
+#include <fmt/format.h>
+
+namespace oxr {
+namespace {
+
+constexpr std::int64_t kMaxFrames = 100'000'000;
+
+// A take without a time range spans its curves' keys.
+void key_range(const ufbx_anim_stack& stack, double& start, double& stop) {
+  double low = 0, high = 0;
+  bool any = false;
+  for (const ufbx_anim_layer* layer : stack.layers) {
+    for (const ufbx_anim_value* value : layer->anim_values) {
+      for (const ufbx_anim_curve* curve : value->curves) {
+        if (curve == nullptr || curve->keyframes.count == 0) continue;
+        low = any ? std::min(low, curve->min_time) : curve->min_time;
+        high = any ? std::max(high, curve->max_time) : curve->max_time;
+        any = true;
+      }
+    }
+  }
+  if (any && std::isfinite(low) && std::isfinite(high) && high > low) {
+    start = low;
+    stop = high;
+  }
+}
+
+std::vector<FbxTake> list_takes(const ufbx_scene& scene) {
+  std::vector<FbxTake> takes;
+  const double rate = scene.settings.frames_per_second;
+  for (const ufbx_anim_stack* stack : scene.anim_stacks) {
+    FbxTake& take = takes.emplace_back();
+    take.name.assign(stack->name.data, stack->name.length);
+    take.start = stack->time_begin;
+    take.stop = std::max(stack->time_end, stack->time_begin);
+    if (take.stop == take.start) key_range(*stack, take.start, take.stop);
+    take.frame_rate = rate;
+    if (rate > 0 && std::isfinite(take.start * rate) && std::isfinite(take.stop * rate)) {
+      take.first_frame = std::llround(std::clamp(take.start * rate, -1e15, 1e15));
+      take.last_frame = std::llround(std::clamp(take.stop * rate, -1e15, 1e15));
+    }
+  }
+  return takes;
+}
+
+// The take a --take value names: its name, else its number from 1.
+int choose_take(const std::vector<FbxTake>& takes, const std::string& wanted) {
+  if (wanted.empty()) return takes.empty() ? -1 : 0;
+  for (std::size_t i = 0; i < takes.size(); ++i)
+    if (takes[i].name == wanted) return static_cast<int>(i);
+  int number = 0;
+  const auto [end, error] = std::from_chars(wanted.data(), wanted.data() + wanted.size(), number);
+  if (error == std::errc() && end == wanted.data() + wanted.size() && number >= 1 &&
+      static_cast<std::size_t>(number) <= takes.size())
+    return number - 1;
+  std::string names;
+  for (const FbxTake& take : takes) names += (names.empty() ? "" : ", ") + fmt::format("'{}'", take.name);
+  throw UsageError(fmt::format("has no take '{}' (takes: {})", wanted, names.empty() ? "none" : names));
+}
+
+}  // namespace
+
+bool is_fbx_path(const std::filesystem::path& path) {
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".fbx";
+}
+
+struct FbxCapture::State {
+  fbx::Scene scene;
+  fbx::Skeleton skeleton;
+  std::vector<FbxTake> takes;
+  int take = -1;
+  const ufbx_anim* anim = nullptr;
+  double start = 0;
+  double frame_time = 0;
+  bvh::Header header;
+  std::int64_t next = 0;
+  // Per joint: this frame's world matrix, and its world change from the rest (B) and place.
+  std::vector<ufbx_matrix> world;
+  std::vector<Quat> change;
+  std::vector<Vec3> place;
+
+  void open(const FbxCaptureOptions& options, std::int64_t file_bytes);
+  void build_header(std::int64_t file_bytes);
+  void sample(double time);
+};
+
+void FbxCapture::State::build_header(std::int64_t file_bytes) {
+  const std::size_t n = skeleton.nodes.size();
+  header = fbx::skeleton_header(skeleton);
+  header.frame_time = frame_time;
+  double span = 0;
+  if (take >= 0) span = takes[static_cast<std::size_t>(take)].stop - start;
+  const double frames = std::floor(span / frame_time + 1e-6) + 1;
+  if (!(frames <= static_cast<double>(kMaxFrames)))
+    throw ToolError(fmt::format("take of {:.0f} frames is past the limit of {}", frames, kMaxFrames));
+  header.frame_count = static_cast<std::int64_t>(frames);
+  // Room to reserve: frames beyond what the file's keys could describe are not reserved for.
+  header.frames_in_bytes = std::min<std::int64_t>(header.frame_count, file_bytes / 16 + 1);
+  world.resize(n);
+  change.resize(n);
+  place.resize(n);
+}
+
+// World transforms at `time` (the take's curves, else the nodes' own transforms), then each joint's
+// turn away from its rest, B = W * conj(Wrest), and its place.
+void FbxCapture::State::sample(double time) {
+  for (std::size_t j = 0; j < skeleton.nodes.size(); ++j) {
+    const ufbx_node* node = skeleton.nodes[j];
+    const int parent = skeleton.parents[j];
+    const ufbx_transform local = anim != nullptr ? ufbx_evaluate_transform(anim, node, time) : node->local_transform;
+    const ufbx_matrix local_matrix = ufbx_transform_to_matrix(&local);
+    const ufbx_matrix& parent_world = parent >= 0               ? world[static_cast<std::size_t>(parent)]
+                                      : node->parent != nullptr ? node->parent->node_to_world
+                                                                : ufbx_identity_matrix;
+    world[j] = ufbx_matrix_mul(&parent_world, &local_matrix);
+    change[j] = mul(fbx::rotation_of(world[j]), conj(skeleton.rest_rotation[j]));
+    place[j] = fbx::translation_of(world[j]);
+  }
+}
+
+FbxCapture::FbxCapture(const std::filesystem::path& path, const FbxCaptureOptions& options)
+    : state_(std::make_unique<State>()) {
+  state_->scene = fbx::load_scene(path, false);
+  std::error_code error;
+  const auto bytes = std::filesystem::file_size(path, error);
+  state_->open(options, error ? 0 : static_cast<std::int64_t>(bytes));
+}
+
+FbxCapture::FbxCapture(std::span<const std::byte> bytes, const FbxCaptureOptions& options)
+    : state_(std::make_unique<State>()) {
+  state_->scene = fbx::load_scene(bytes, false);
+  state_->open(options, static_cast<std::int64_t>(bytes.size()));
+}
+
+void FbxCapture::State::open(const FbxCaptureOptions& options, std::int64_t file_bytes) {
+  skeleton = fbx::find_skeleton(*scene);
+  takes = list_takes(*scene);
+  take = choose_take(takes, options.take);
+  double rate = scene->settings.frames_per_second;
+  if (options.fps) rate = *options.fps;
+  if (!(rate > 0 && rate <= 100000)) rate = 30;  // files without a usable rate: the common default
+  frame_time = 1.0 / rate;
+  if (take >= 0) {
+    anim = scene->anim_stacks[static_cast<std::size_t>(take)]->anim;
+    start = takes[static_cast<std::size_t>(take)].start;
+  }
+  build_header(file_bytes);
+}
+
+FbxCapture::~FbxCapture() = default;
+
+const bvh::Header& FbxCapture::header() const { return state_->header; }
+const std::vector<FbxTake>& FbxCapture::takes() const { return state_->takes; }
+int FbxCapture::take_index() const { return state_->take; }
+
+bool FbxCapture::rewind() {
+  state_->next = 0;
+  return true;
+}
+
+bool FbxCapture::read_frame(std::span<double> values) {
+  State& s = *state_;
+  if (s.next >= s.header.frame_count) return false;
+  const std::int64_t frame = s.next++;
+  s.sample(s.start + static_cast<double>(frame) * s.frame_time);
+  for (std::size_t j = 0; j < s.skeleton.nodes.size(); ++j) {
+    const int parent = s.skeleton.parents[j];
+    Vec3 position = s.place[j];
+    Quat turn = s.change[j];
+    if (parent >= 0) {
+      const Quat inverse = conj(s.change[static_cast<std::size_t>(parent)]);
+      position = rotate(inverse, sub(position, s.place[static_cast<std::size_t>(parent)]));
+      turn = mul(inverse, turn);
+    }
+    const Vec3 angles = fbx::euler_xyz_degrees(turn);
+    double* out = values.data() + j * 6;
+    out[0] = position[0];
+    out[1] = position[1];
+    out[2] = position[2];
+    out[3] = angles[2];
+    out[4] = angles[1];
+    out[5] = angles[0];
+    for (int i = 0; i < 6; ++i) {
+      if (!std::isfinite(out[i]))
+        throw ToolError(fmt::format("frame {}: joint {} has a non-finite transform", frame, s.skeleton.names[j]));
+    }
+  }
+  return true;
+}
+
+namespace fbx {
+
+bvh::Header skeleton_header(const Skeleton& skeleton) {
+  using bvh::Channel;
+  bvh::Header header;
+  const std::size_t n = skeleton.nodes.size();
+  for (std::size_t j = 0; j < n; ++j) {
+    bvh::Joint& joint = header.joints.emplace_back();
+    joint.name = skeleton.names[j];
+    joint.parent = skeleton.parents[j];
+    const Vec3& place = skeleton.rest_position[j];
+    joint.offset = joint.parent < 0 ? place : sub(place, skeleton.rest_position[static_cast<std::size_t>(joint.parent)]);
+    joint.channels = {Channel::Xposition, Channel::Yposition, Channel::Zposition,
+                      Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+    joint.first_channel = static_cast<int>(j * 6);
+    for (const Vec3& tip : skeleton.rest_tips[j]) joint.end_sites.push_back(sub(tip, place));
+  }
+  header.channel_count = static_cast<int>(n * 6);
+  header.positions = bvh::Positions::Absolute;
+  header.positions_matter = true;
+  return header;
+}
+
+std::vector<int> target_roles(const bvh::Header& header) {
+  const std::vector<std::string>& names = target_bone_names();
+  std::unordered_map<std::string, int> targets;
+  for (std::size_t b = 0; b < names.size(); ++b) targets.emplace(bvh::to_lower(names[b]), static_cast<int>(b));
+  std::vector<int> roles(header.joints.size(), -1);
+  std::vector<bool> taken(names.size(), false);
+  bool pelvis = false;
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const auto found = targets.find(bvh::to_lower(bvh::strip_namespace(header.joints[j].name)));
+    if (found == targets.end() || taken[static_cast<std::size_t>(found->second)]) continue;
+    roles[j] = found->second;
+    taken[static_cast<std::size_t>(found->second)] = true;
+    pelvis = pelvis || found->first == "pelvis";
+  }
+  if (pelvis) return roles;
+  // Another naming: recognition pairs joints with source bones, the pairing names their targets.
+  std::fill(roles.begin(), roles.end(), -1);
+  RetargetOptions upright;  // the skeleton is in centimetres, +Y up
+  upright.source_up = "+y";
+  upright.source_metres_per_unit = 0.01;
+  const SkeletonRecognition recognition = recognise_file(header, upright, nullptr);
+  const Pairing& pairing = builtin_pairing();
+  for (const RecognisedJoint& pair : recognition.pairs) {
+    for (std::size_t i = 0; i < pairing.source.size(); ++i) {
+      if (bvh::to_lower(pairing.source[i]) != bvh::to_lower(pair.bone)) continue;
+      const auto found = targets.find(bvh::to_lower(pairing.target[i]));
+      if (found != targets.end()) roles[static_cast<std::size_t>(pair.joint)] = found->second;
+    }
+  }
+  return roles;
+}
+
+RigPositions read_rig(const std::filesystem::path& path, Units units) {
+  const Scene scene = load_scene(path, false);
+  const Skeleton skeleton = find_skeleton(*scene);
+  const std::vector<int> roles = target_roles(skeleton_header(skeleton));
+  const double to_units = 0.01 / metres_per_unit(units);
+  RigPositions rig;
+  for (std::size_t j = 0; j < roles.size(); ++j) {
+    if (roles[j] >= 0)
+      rig[target_bone_names()[static_cast<std::size_t>(roles[j])]] = scale_vector(skeleton.rest_position[j], to_units);
+  }
+  return rig;
+}
+
+}  // namespace fbx
+}  // namespace oxr

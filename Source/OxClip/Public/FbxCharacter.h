@@ -1,0 +1,32 @@
+#pragma once
+
+// A character from an FBX file (--character CHAR.fbx): its skeleton (the file's limb nodes, their
+// names and bind pose) and the target bone each joint plays (joints named as target bones, else
+// recognition as for captures). Results hold the character's own skeleton, each frame's solved pose
+// carried onto it: every joint that plays a target bone turns by that bone's world change from its
+// rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb: with the
+// box body of --mesh).
+
+#include "PoseWriter.h"
+#include "Rig.h"
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace oxr {
+
+struct FbxCharacter {
+  TargetSkeleton skeleton;  // the character's joints: names, parents, bind pose (local), in `units`
+  std::vector<int> plays;   // per joint: the target bone it plays (target_bone_names() index), or -1
+  RigPositions rig;         // rest places of the target bones it plays: the target's proportions
+
+  // Throws ToolError naming the file when it is no FBX, has no skeleton or no human one.
+  static std::shared_ptr<const FbxCharacter> read(const std::filesystem::path& path, Units units);
+};
+
+// Writes results on the character's skeleton in `format` (info describes the target's clip).
+std::unique_ptr<PoseWriter> make_fbx_character_writer(const FbxCharacter& character, Format format,
+                                                      const std::filesystem::path& destination, const ClipInfo& info);
+
+}  // namespace oxr
