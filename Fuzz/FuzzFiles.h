@@ -24,7 +24,8 @@ inline const std::filesystem::path& folder() {
 
 inline std::filesystem::path write(const std::string& name, std::string_view bytes) {
   const std::filesystem::path path = folder() / name;
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return path;
 }
 

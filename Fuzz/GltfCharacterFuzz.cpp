@@ -26,7 +26,8 @@ const std::filesystem::path& short_clip() {
     const auto frames = clip.find("Frames:");
     const auto rows = clip.find('\n', clip.find("Frame Time:")) + 1;
     const auto second = clip.find('\n', clip.find('\n', rows) + 1) + 1;
-    clip = clip.substr(0, frames) + "Frames: 2\n" + clip.substr(clip.find("Frame Time:"), second - clip.find("Frame Time:"));
+    clip = clip.substr(0, frames) + "Frames: 2\n" +
+           clip.substr(clip.find("Frame Time:"), second - clip.find("Frame Time:"));
     return fuzz::write("clip.bvh", clip);
   }();
   return path;

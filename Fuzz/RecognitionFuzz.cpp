@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr const char* kWords[] = {"Hips",  "Spine", "Chest", "Neck",  "Head",  "Shoulder", "Arm",  "ForeArm",
-                                  "Hand",  "UpLeg", "Leg",   "Foot",  "Toe",   "Thumb",    "Index", "Middle",
-                                  "Ring",  "Pinky", "pelvis", "thigh", "calf", "clavicle", "Root", "End"};
+constexpr const char* kWords[] = {"Hips", "Spine", "Chest",  "Neck",  "Head", "Shoulder", "Arm",   "ForeArm",
+                                  "Hand", "UpLeg", "Leg",    "Foot",  "Toe",  "Thumb",    "Index", "Middle",
+                                  "Ring", "Pinky", "pelvis", "thigh", "calf", "clavicle", "Root",  "End"};
 constexpr const char* kSides[] = {"", "Left", "Right", "L_", "R_", "l", "r", "_L", "_R"};
 
 }  // namespace

@@ -2,8 +2,8 @@
 // for), and the capture reader over the writer's files, the Maya HumanIK skeleton and hostile bytes.
 
 #include "FbxReader.h"
-#include "Rig.h"
 #include "Retarget.h"
+#include "Rig.h"
 #include "Solver.h"
 #include "ToolError.h"
 
@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -133,9 +133,8 @@ TEST(FbxWriter, UfbxReadsEveryKeyWhereThePipelinePutIt) {
   EXPECT_EQ(scene->meshes.count, 1u);
 
   // The pelvis turns on every frame: its curves hold a key on every frame tick.
-  const ufbx_anim_prop* rotation =
-      ufbx_find_anim_prop(scene->anim_layers[0], &bones[static_cast<std::size_t>(skeleton.pelvis)]->element,
-                          UFBX_Lcl_Rotation);
+  const ufbx_anim_prop* rotation = ufbx_find_anim_prop(
+      scene->anim_layers[0], &bones[static_cast<std::size_t>(skeleton.pelvis)]->element, UFBX_Lcl_Rotation);
   ASSERT_NE(rotation, nullptr);
   const ufbx_anim_curve* curve = rotation->anim_value->curves[0];
   ASSERT_EQ(static_cast<std::int64_t>(curve->keyframes.count), frames);
@@ -158,8 +157,7 @@ TEST(FbxWriter, UfbxReadsEveryKeyWhereThePipelinePutIt) {
 // places on every frame, so everything after reading sees one clip whatever its format.
 TEST(FbxCapture, ReadsTheClipTheBvhWriterWrites) {
   const fs::path fbx = scratch("both.fbx"), bvh = scratch("both.bvh");
-  const Written written =
-      retarget_to(kData / "daz_cmu_02_03.bvh", {{oxr::Format::Fbx, fbx}, {oxr::Format::Bvh, bvh}});
+  const Written written = retarget_to(kData / "daz_cmu_02_03.bvh", {{oxr::Format::Fbx, fbx}, {oxr::Format::Bvh, bvh}});
   oxr::FbxCapture capture(fbx, {});
   std::ifstream bvh_in(bvh, std::ios::binary);
   oxr::bvh::Reader reader(bvh_in);
@@ -173,7 +171,8 @@ TEST(FbxCapture, ReadsTheClipTheBvhWriterWrites) {
   EXPECT_EQ(capture.takes()[0].last_frame, b.frame_count - 1);
 
   const std::size_t n = a.joints.size();
-  std::vector<double> values_a(static_cast<std::size_t>(a.channel_count)), values_b(static_cast<std::size_t>(b.channel_count));
+  std::vector<double> values_a(static_cast<std::size_t>(a.channel_count)),
+      values_b(static_cast<std::size_t>(b.channel_count));
   std::vector<oxr::Quat> local(n), world(n);
   std::vector<Vec3> places_a(n), places_b(n);
   const double centimetres = oxr::metres_per_unit(written.info.units) * 100;
@@ -232,9 +231,11 @@ TEST(FbxCapture, ReadsTheMayaHumanIkSkeleton) {
   oxr::Solver solver;
   std::ifstream in(kData / "daz_cmu_02_03.bvh", std::ios::binary);
   oxr::TargetSkeleton skeleton;
-  oxr::retarget_stream(
-      in, "daz.bvh", options, solver, [&](const oxr::ClipInfo& info) { skeleton = info.skeleton; }, {});
-  const auto at = [&](const char* bone) { return skeleton.rest_world[static_cast<std::size_t>(skeleton.index_of(bone))]; };
+  oxr::retarget_stream(in, "daz.bvh", options, solver, [&](const oxr::ClipInfo& info) { skeleton = info.skeleton; },
+                       {});
+  const auto at = [&](const char* bone) {
+    return skeleton.rest_world[static_cast<std::size_t>(skeleton.index_of(bone))];
+  };
   for (const auto& [from, to] : {std::pair{"thigh_l", "calf_l"}, {"upperarm_r", "lowerarm_r"}, {"calf_r", "foot_r"}})
     EXPECT_NEAR(distance(at(from), at(to)), distance(rig.at(from), rig.at(to)), 1e-9) << from;
 }
@@ -282,8 +283,9 @@ TEST(FbxCapture, RefusesDamagedFilesInOneLine) {
   compressed[at + 13 + 1 + 4] = 1;  // after the name: the type, the count, then the encoding
   cases.push_back(compressed);
   // ASCII: a count of a billion, and nesting ten thousand deep.
-  cases.push_back("; FBX 7.4.0 project file\nObjects: {\nGeometry: 1, \"Geometry::a\", \"Mesh\" {\n"
-                  "Vertices: *1000000000 {\na: 1,2,3\n}\n}\n}\n");
+  cases.push_back(
+      "; FBX 7.4.0 project file\nObjects: {\nGeometry: 1, \"Geometry::a\", \"Mesh\" {\n"
+      "Vertices: *1000000000 {\na: 1,2,3\n}\n}\n}\n");
   std::string deep = "; FBX 7.4.0 project file\n";
   for (int i = 0; i < 10000; ++i) deep += "A: {\n";
   cases.push_back(deep + std::string(10000, '}'));

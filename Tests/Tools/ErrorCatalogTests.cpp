@@ -294,16 +294,22 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       // Clip numbers beyond a file or the frame limit; none overflows into an empty clip.
       option_row({"--fps", "1e10"}, "c.bvh: --fps * would make 3.33e+08 frames, past the limit of 100000000"),
       option_row({"--fps", "1e308"}, "c.bvh: --fps * would make * frames, past the limit of 100000000"),
-      option_row({"--start", "1e20s"}, "c.bvh: --start 1e20s (frame *) is past the file's end: "
-                                       "it has 2 frames (0 to 1)"),
-      option_row({"--end", "1e20s"}, "c.bvh: --end 1e20s (frame *) is past the file's end: it "
-                                     "has 2 frames (0 to 1)"),
+      option_row({"--start", "1e20s"},
+                 "c.bvh: --start 1e20s (frame *) is past the file's end: "
+                 "it has 2 frames (0 to 1)"),
+      option_row({"--end", "1e20s"},
+                 "c.bvh: --end 1e20s (frame *) is past the file's end: it "
+                 "has 2 frames (0 to 1)"),
       option_row({"--start", "9223372036854775807"},
                  "c.bvh: --start 9223372036854775807 is past the file's end: it has 2 frames (0 to 1)"),
-      option_row({"--source-units", "1e300"}, "--source-units 1e300: expected auto, cm, m, mm, in or a number of "
-                                              "centimetres per file unit from 1e-4 to 1e6"),
+      option_row({"--source-units", "1e300"},
+                 "--source-units 1e300: expected auto, cm, m, mm, in or a number of "
+                 "centimetres per file unit from 1e-4 to 1e6"),
       // Map files.
-      {{"retarget", "c.bvh", "--map", "dir"}, {{"dir/", ""}}, 2, "oxretarget: error: dir: is a directory, not a map file\n"},
+      {{"retarget", "c.bvh", "--map", "dir"},
+       {{"dir/", ""}},
+       2,
+       "oxretarget: error: dir: is a directory, not a map file\n"},
       {{"retarget", "c.bvh", "--map", "m.json"},
        {{"m.json", R"({"Hips": "Hips", "Spine": null, "Hips": "Spine"})"}},
        2,
@@ -348,8 +354,9 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       character_row(character(",\"translation\":[0,1e308,0]"),
                     "ch.gltf: node 'pelvis' has a translation that is not finite or beyond 1e9 m"),
       // Control characters shown as '?', a long name cut.
-      character_row(character("", "", {R"({"name":"\u001b]0;owned\u0007\n)" + std::string(100, 'x') + R"(","scale":[0,1,1]})"}),
-                    "ch.gltf: node '[?]]0;owned[?][?]" + std::string(53, 'x') + "...' has a zero or extreme scale *"),
+      character_row(
+          character("", "", {R"({"name":"\u001b]0;owned\u0007\n)" + std::string(100, 'x') + R"(","scale":[0,1,1]})"}),
+          "ch.gltf: node '[?]]0;owned[?][?]" + std::string(53, 'x') + "...' has a zero or extreme scale *"),
       {{"retarget", "c.bvh", "--character", "ch.gltf", "-o", "out/c.gltf"},
        {{"c.bvh", good}, {"ch.gltf", character("", R"(,"buffers":[{"uri":"dir","byteLength":4}])")}, {"dir/", ""}},
        2,

@@ -470,9 +470,8 @@ namespace {
 TEST_F(Tool, ACharacterKeepsItsTextItsTexturesAndItsPairWhole) {
   make_demo();
   ASSERT_EQ(run({"retarget", "d/demo.bvh", "-o", "mann.gltf"}).status, 0);
-  const std::string kept =
-      R"("extras":{"big":123456789012345678901234567890,"same":1,"same":2,"pad":")" + std::string(300'000, 'p') +
-      R"("},"images":[{"uri":"skin.webp"},{"uri":"skin.ktx2"}],)";
+  const std::string kept = R"("extras":{"big":123456789012345678901234567890,"same":1,"same":2,"pad":")" +
+                           std::string(300'000, 'p') + R"("},"images":[{"uri":"skin.webp"},{"uri":"skin.ktx2"}],)";
   std::string text = read_text(root_ / "mann.gltf");
   text.insert(text.find('{') + 1, kept);
   write_text(root_ / "mann.gltf", text);
@@ -506,8 +505,9 @@ TEST_F(Tool, ACharacterKeepsItsTextItsTexturesAndItsPairWhole) {
   fs::copy_file(root_ / "mann.gltf", root_ / "copy.gltf");
   const Outcome shared = run({"retarget", "d/demo.bvh", "--character", "copy.gltf", "-o", "mann.gltf"});
   EXPECT_EQ(shared.status, 2);
-  EXPECT_EQ(shared.err, "oxretarget: error: mann.bin: the buffer of d/demo.bvh would overwrite an input file; choose "
-                        "another output\n");
+  EXPECT_EQ(shared.err,
+            "oxretarget: error: mann.bin: the buffer of d/demo.bvh would overwrite an input file; choose "
+            "another output\n");
 }
 
 }  // namespace

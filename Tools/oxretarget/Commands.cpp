@@ -219,8 +219,8 @@ void describe_rest(FrameSource& clip, const JointMatch& match) {
   }
 }
 
-// A range (--start, --end) outside a file, or --fps past the frame limit, is a wrong command line: every input's frame count is
-// checked before anything is retargeted. A file whose header cannot be read fails later, on its own.
+// A range (--start, --end) outside a file, or --fps past the frame limit, is a wrong command line: every input's frame
+// count is checked before anything is retargeted. A file whose header cannot be read fails later, on its own.
 void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& clip) {
   if (!clip.start && !clip.end && !(clip.fps > 0)) return;
   for (const BatchJob& job : batch) {
@@ -454,14 +454,15 @@ int run_info(const std::string& input, RetargetOptions options) {
                positions == bvh::Positions::Auto ? "; --bvh-positions absolute to take them as whole positions" : "");
   }
   const bool declared = source->declared_y_up();
-  fmt::print("up axis: {} ({}){}\n", recognition.up_axis,
-             declared && options.source_up == "auto" ? std::string("the file's global settings") : recognition.up_evidence,
-             recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
+  fmt::print(
+      "up axis: {} ({}){}\n", recognition.up_axis,
+      declared && options.source_up == "auto" ? std::string("the file's global settings") : recognition.up_evidence,
+      recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
   const std::string unit = recognition.unit_name == "fitted" ? std::string("none fits: scaled to the mannequin")
                            : recognition.unit_name == "--source-units"
                                ? std::string(declared && !options.source_metres_per_unit ? "declared by the file"
                                                                                          : "given by --source-units")
-                                                                       : recognition.unit_name + ", found";
+                               : recognition.unit_name + ", found";
   fmt::print("size: {:.2f} m tall standing ({:.6g} file units; 1 unit = {:.6g} cm, {})\n",
              recognition.height_units * recognition.metres_per_unit, recognition.height_units,
              recognition.metres_per_unit * 100, unit);

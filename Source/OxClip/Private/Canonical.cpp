@@ -97,14 +97,15 @@ class Builder {
     for (std::size_t j = 0; j < n_; ++j) {
       const int parent = s_.parents[j];
       const Quat above = parent < 0 ? kIdentity : turn_[static_cast<std::size_t>(parent)];
-      placed_[j] = parent < 0 ? s_.positions[j]
-                              : add(placed_[static_cast<std::size_t>(parent)],
-                                    rotate(above, sub(s_.positions[j], s_.positions[static_cast<std::size_t>(parent)])));
+      placed_[j] = parent < 0
+                       ? s_.positions[j]
+                       : add(placed_[static_cast<std::size_t>(parent)],
+                             rotate(above, sub(s_.positions[j], s_.positions[static_cast<std::size_t>(parent)])));
       turn_[j] = mul(own_turn(j, above), above);
       const std::string& bone = s_.bones[j];
-      const bool counted = bone == "Hips" || bone.starts_with("Spine") || bone == "Neck" ||
-                           bone.ends_with("UpLeg") || bone.ends_with("Leg") || bone.ends_with("Arm") ||
-                           bone.ends_with("Hand") || bone.ends_with("Foot");
+      const bool counted = bone == "Hips" || bone.starts_with("Spine") || bone == "Neck" || bone.ends_with("UpLeg") ||
+                           bone.ends_with("Leg") || bone.ends_with("Arm") || bone.ends_with("Hand") ||
+                           bone.ends_with("Foot");
       if (!counted) continue;
       const double degrees = angle_degrees(turn_[j]);
       if (degrees > pose.worst_degrees) {
@@ -137,7 +138,8 @@ class Builder {
     const std::string part = from.substr(side.size());
     if (from.starts_with("Spine") || from == "Neck") return {0, 1, 0};
     if (part == "UpLeg" || part == "Leg") return {0, -1, 0};
-    if (part == "Shoulder" || part == "Arm" || part == "ForeArm" || part == "Hand") return {side == "Left" ? 1.0 : -1.0, 0, 0};
+    if (part == "Shoulder" || part == "Arm" || part == "ForeArm" || part == "Hand")
+      return {side == "Left" ? 1.0 : -1.0, 0, 0};
     const auto a = target_of_.find(from), b = target_of_.find(to);
     if (a == target_of_.end() || b == target_of_.end()) return {0, 0, 0};
     return sub(mannequin_t_pose_position(b->second), mannequin_t_pose_position(a->second));
@@ -220,7 +222,9 @@ class Builder {
     const int hip = joint(side + "UpLeg"), knee = joint(side + "Leg"), ankle = joint(side + "Foot"),
               toe = joint(side + "ToeBase");
     if (hip < 0 || knee < 0 || ankle < 0) return std::nullopt;
-    const auto point = [&](int k) { return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)]; };
+    const auto point = [&](int k) {
+      return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)];
+    };
     const Vec3 thigh = sub(point(knee), point(hip)), shin = sub(point(ankle), point(knee));
     const bool straight = degrees_between(thigh, shin) <= 10;
     if (straight && toe >= 0 && below(ankle, toe)) {
@@ -238,7 +242,9 @@ class Builder {
     if (auto hinge = clip_hinge(j, above)) return hinge;
     const int shoulder = joint(side + "Arm"), elbow = joint(side + "ForeArm"), wrist = joint(side + "Hand");
     if (shoulder < 0 || elbow < 0 || wrist < 0) return std::nullopt;
-    const auto point = [&](int k) { return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)]; };
+    const auto point = [&](int k) {
+      return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)];
+    };
     const Vec3 upper = sub(point(elbow), point(shoulder)), lower = sub(point(wrist), point(elbow));
     if (degrees_between(upper, lower) > 15) return cross(upper, lower);
     const auto across = hand_across(j, side, above);

@@ -3,11 +3,11 @@
 #include "AtomicFile.h"
 #include "Canonical.h"
 #include "GltfBind.h"
-#include "GltfOut.h"
 #include "GltfFile.h"
-#include "RigGltf.h"
+#include "GltfOut.h"
 #include "JsonSplice.h"
 #include "Retarget.h"
+#include "RigGltf.h"
 #include "Solver.h"
 #include "ToolError.h"
 
@@ -79,9 +79,8 @@ Character::Node read_node(const tinygltf::Node& source, std::string& problem) {
     problem = "has a zero or non-finite rotation";
   } else if (!finite(node.translation) || length(node.translation) > 1e9) {
     problem = "has a translation that is not finite or beyond 1e9 m";
-  } else if (!finite(node.scale) || std::any_of(node.scale.begin(), node.scale.end(), [](double v) {
-               return std::abs(v) < 1e-6 || std::abs(v) > 1e6;
-             })) {
+  } else if (!finite(node.scale) || std::any_of(node.scale.begin(), node.scale.end(),
+                                                [](double v) { return std::abs(v) < 1e-6 || std::abs(v) > 1e6; })) {
     problem = "has a zero or extreme scale (outside 1e-6 to 1e6)";
   } else if (node.scale[0] * node.scale[1] * node.scale[2] < 0) {
     problem = "mirrors (a negative determinant), which the animation cannot carry";
@@ -127,7 +126,8 @@ std::vector<Quat> canonical_rest(const tinygltf::Model& model, const Character& 
   const GltfBindPose bind = gltf_bind_pose(model);
   std::unordered_map<std::string, std::string> source_of;
   const Pairing& pairing = builtin_pairing();
-  for (std::size_t i = 0; i < pairing.target.size(); ++i) source_of[bvh::to_lower(pairing.target[i])] = pairing.source[i];
+  for (std::size_t i = 0; i < pairing.target.size(); ++i)
+    source_of[bvh::to_lower(pairing.target[i])] = pairing.source[i];
   // The skeleton parents first, in the order of the walk.
   std::vector<int> slot(n, -1);
   PosedSkeleton posed;
@@ -393,7 +393,8 @@ class CharacterWriter final : public PoseWriter {
       append_to_array(text, root, "buffers", {Json{{"uri", uri}, {"byteLength", data.bytes()}}.dump()}, edits);
     }
     append_to_array(text, root, "bufferViews",
-                    {Json{{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}}.dump()}, edits);
+                    {Json{{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}}.dump()},
+                    edits);
     append_to_array(text, root, "accessors", accessors, edits);
     append_to_array(text, root, "animations", {animation.dump(-1, ' ', false, Json::error_handler_t::replace)}, edits);
     matrix_to_trs(text, members, edits);
@@ -441,7 +442,8 @@ class CharacterWriter final : public PoseWriter {
       accessors.push_back(accessor.dump());
       return first + accessors.size() - 1;
     };
-    const std::size_t input = add(times.data(), frames, "SCALAR", Json{{"min", {times.front()}}, {"max", {times.back()}}});
+    const std::size_t input =
+        add(times.data(), frames, "SCALAR", Json{{"min", {times.front()}}, {"max", {times.back()}}});
     Json animation;
     animation["channels"] = Json::array();
     animation["samplers"] = Json::array();
@@ -471,8 +473,9 @@ class CharacterWriter final : public PoseWriter {
         const std::vector<JsonMember> fields = json_members(text, item);
         const JsonMember* name = json_find(fields, "name");
         if (name != nullptr && text[name->value.begin] == '"') {
-          names.insert(Json::parse(std::string_view(text).substr(name->value.begin, name->value.end - name->value.begin))
-                           .get<std::string>());
+          names.insert(
+              Json::parse(std::string_view(text).substr(name->value.begin, name->value.end - name->value.begin))
+                  .get<std::string>());
         }
       }
     }
@@ -485,7 +488,8 @@ class CharacterWriter final : public PoseWriter {
   void set_glb_buffer_length(const std::string& text, JsonSpan root, const std::vector<JsonMember>& members,
                              const std::string& length, std::vector<JsonEdit>& edits) const {
     const JsonMember* buffers = json_find(members, "buffers");
-    const std::vector<JsonSpan> list = buffers == nullptr ? std::vector<JsonSpan>{} : json_elements(text, buffers->value);
+    const std::vector<JsonSpan> list =
+        buffers == nullptr ? std::vector<JsonSpan>{} : json_elements(text, buffers->value);
     if (list.empty()) {
       append_to_array(text, root, "buffers", {"{\"byteLength\":" + length + "}"}, edits);
       return;
@@ -517,8 +521,9 @@ class CharacterWriter final : public PoseWriter {
       const JsonMember* matrix = json_find(fields, "matrix");
       if (matrix == nullptr) continue;
       std::string trs;
-      for (const auto& [key, value] : {std::pair{"translation", Json(rest.translation)},
-                                       std::pair{"rotation", Json(rest.rotation)}, std::pair{"scale", Json(rest.scale)}}) {
+      for (const auto& [key, value] :
+           {std::pair{"translation", Json(rest.translation)}, std::pair{"rotation", Json(rest.rotation)},
+            std::pair{"scale", Json(rest.scale)}}) {
         if (const JsonMember* field = json_find(fields, key)) {
           edits.push_back({field->value.begin, field->value.end, value.dump()});
         } else {
@@ -557,7 +562,8 @@ class CharacterWriter final : public PoseWriter {
             Json::parse(std::string_view(text).substr(field->value.begin, field->value.end - field->value.begin))
                 .get<std::string>();
         if (uri.rfind("data:", 0) == 0 || uri.find("://") != std::string::npos || fs::path(uri).is_absolute()) continue;
-        edits.push_back({field->value.begin, field->value.end, Json(fs::relative(to / uri, from).generic_string()).dump()});
+        edits.push_back(
+            {field->value.begin, field->value.end, Json(fs::relative(to / uri, from).generic_string()).dump()});
       }
     }
   }

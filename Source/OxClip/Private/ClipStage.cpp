@@ -118,16 +118,16 @@ FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, doub
   }
   if (options.fps > 0 && frame_time > 0) {
     if (!std::isfinite(1.0 / options.fps / frame_time)) {
-      throw UsageError(fmt::format("{}: --fps {} is too low to resample a frame time of {} s", name, options.fps,
-                                   frame_time));
+      throw UsageError(
+          fmt::format("{}: --fps {} is too low to resample a frame time of {} s", name, options.fps, frame_time));
     }
     // The resampled clip stays within the reader's frame limit (and its count within integers).
     const double kept = static_cast<double>(range.last - range.first);
     const double frames = kept > 0 ? kept * frame_time * options.fps + 1 : 1;
     const auto limit = bvh::Limits{}.max_frames;
     if (!(frames <= static_cast<double>(limit))) {
-      throw UsageError(fmt::format("{}: --fps {} would make {:.3g} frames, past the limit of {}", name, options.fps,
-                                   frames, limit));
+      throw UsageError(
+          fmt::format("{}: --fps {} would make {:.3g} frames, past the limit of {}", name, options.fps, frames, limit));
     }
   }
   return range;

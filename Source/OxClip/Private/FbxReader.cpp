@@ -215,7 +215,8 @@ bvh::Header skeleton_header(const Skeleton& skeleton) {
     joint.name = skeleton.names[j];
     joint.parent = skeleton.parents[j];
     const Vec3& place = skeleton.rest_position[j];
-    joint.offset = joint.parent < 0 ? place : sub(place, skeleton.rest_position[static_cast<std::size_t>(joint.parent)]);
+    joint.offset =
+        joint.parent < 0 ? place : sub(place, skeleton.rest_position[static_cast<std::size_t>(joint.parent)]);
     joint.channels = {Channel::Xposition, Channel::Yposition, Channel::Zposition,
                       Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
     joint.first_channel = static_cast<int>(j * 6);

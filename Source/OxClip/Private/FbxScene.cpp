@@ -14,7 +14,8 @@ namespace {
 
 std::string one_line(std::string_view text) {
   std::string line(text);
-  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
   return line;
 }
 
@@ -93,7 +94,7 @@ void find_rest(const ufbx_scene& scene, Skeleton& skeleton) {
   for (std::size_t j = 0; j < n; ++j) {
     const ufbx_node* node = skeleton.nodes[j];
     const int parent = skeleton.parents[j];
-    const ufbx_matrix parent_world = parent >= 0           ? world[static_cast<std::size_t>(parent)]
+    const ufbx_matrix parent_world = parent >= 0               ? world[static_cast<std::size_t>(parent)]
                                      : node->parent != nullptr ? node->parent->node_to_world
                                                                : ufbx_identity_matrix;
     world[j] = rest_of(node, parent_world);

@@ -209,8 +209,14 @@ class FbxWriter final : public PoseWriter {
     header.add("EncryptionType", {int32(0)});
     // A fixed time stamp: the same clip gives the same bytes.
     Node& stamp = header.add("CreationTimeStamp");
-    for (const auto& [field, value] : {std::pair{"Version", 1000}, {"Year", 1970}, {"Month", 1}, {"Day", 1},
-                                       {"Hour", 10}, {"Minute", 0}, {"Second", 0}, {"Millisecond", 0}})
+    for (const auto& [field, value] : {std::pair{"Version", 1000},
+                                       {"Year", 1970},
+                                       {"Month", 1},
+                                       {"Day", 1},
+                                       {"Hour", 10},
+                                       {"Minute", 0},
+                                       {"Second", 0},
+                                       {"Millisecond", 0}})
       stamp.add(field, {int32(value)});
     header.add("Creator", {text(std::string("oxretarget ") + version())});
     static constexpr char kFileId[] = "\x28\xb3\x2a\xeb\xb6\x24\xcc\xc2\xbf\xc8\xb0\x2a\xa9\x2b\xfc\xf1";
@@ -224,8 +230,13 @@ class FbxWriter final : public PoseWriter {
     settings.add("Version", {int32(1000)});
     Node& p = settings.add("Properties70");
     // +Y up, +Z front, +X right (right-handed); one unit is a centimetre.
-    for (const auto& [name, value] : {std::pair{"UpAxis", 1}, {"UpAxisSign", 1}, {"FrontAxis", 2}, {"FrontAxisSign", 1},
-                                      {"CoordAxis", 0}, {"CoordAxisSign", 1}, {"OriginalUpAxis", 1},
+    for (const auto& [name, value] : {std::pair{"UpAxis", 1},
+                                      {"UpAxisSign", 1},
+                                      {"FrontAxis", 2},
+                                      {"FrontAxisSign", 1},
+                                      {"CoordAxis", 0},
+                                      {"CoordAxisSign", 1},
+                                      {"OriginalUpAxis", 1},
                                       {"OriginalUpAxisSign", 1}})
       p.p(name, "int", "Integer", "", {int32(value)});
     p.p("UnitScaleFactor", "double", "Number", "", {float64(1.0)});
@@ -282,7 +293,7 @@ class FbxWriter final : public PoseWriter {
   ClipInfo info_;
   TickClock clock_;
   double centimetres_ = 1;
-  bool oriented_ = false;  // the root's frame turned (orient_root)
+  bool oriented_ = false;                         // the root's frame turned (orient_root)
   std::vector<std::vector<float>> rotations_;     // per bone, x y z curves of Euler degrees
   std::vector<std::vector<float>> translations_;  // per translated bone, x y z curves of centimetres
   std::vector<std::int64_t> ticks_;               // key times, shared by every curve
@@ -319,16 +330,16 @@ void FbxWriter::add_bones(Node& objects, Node& connections, std::vector<std::int
   const TargetSkeleton& skeleton = info_.skeleton;
   for (std::size_t j = 0; j < skeleton.names.size(); ++j) {
     const std::int64_t attribute = new_id();
-    Node& limb = objects.add("NodeAttribute",
-                             {int64(attribute), text(fbx::object_name(skeleton.names[j], "NodeAttribute")),
-                              text("LimbNode")});
+    Node& limb =
+        objects.add("NodeAttribute",
+                    {int64(attribute), text(fbx::object_name(skeleton.names[j], "NodeAttribute")), text("LimbNode")});
     limb.add("Properties70").p("Size", "double", "Number", "", {float64(10.0)});
     limb.add("TypeFlags", {text("Skeleton")});
 
     const std::int64_t model = new_id();
     models.push_back(model);
-    Node& node = objects.add("Model", {int64(model), text(fbx::object_name(skeleton.names[j], "Model")),
-                                       text("LimbNode")});
+    Node& node =
+        objects.add("Model", {int64(model), text(fbx::object_name(skeleton.names[j], "Model")), text("LimbNode")});
     node.add("Version", {int32(232)});
     Node& p = node.add("Properties70");
     const Vec3 t = scale_vector(local_translation(j, skeleton.offsets[j]), centimetres_);
@@ -453,8 +464,8 @@ void FbxWriter::add_skin(Node& objects, Node& connections, const std::vector<std
       if (body_.joints[v * 4] == j) indexes.push_back(static_cast<std::int32_t>(v));
     if (indexes.empty()) continue;
     const std::int64_t cluster = new_id();
-    Node& entry = objects.add("Deformer", {int64(cluster), text(fbx::object_name(skeleton.names[j], "SubDeformer")),
-                                           text("Cluster")});
+    Node& entry = objects.add(
+        "Deformer", {int64(cluster), text(fbx::object_name(skeleton.names[j], "SubDeformer")), text("Cluster")});
     entry.add("Version", {int32(100)});
     entry.add("UserData", {text(""), text("")});
     entry.add("Indexes", {fbx::array(std::span<const std::int32_t>(ints_.emplace_back(std::move(indexes))))});
@@ -462,8 +473,8 @@ void FbxWriter::add_skin(Node& objects, Node& connections, const std::vector<std
     // Transform: the mesh (at the origin) in the bone's bind frame; TransformLink: the bone's bind
     // transform in the scene.
     const Quat inverse = conj(world[j]);
-    entry.add("Transform", {fbx::array(std::span<const double>(
-                               doubles_.emplace_back(matrix_of(inverse, rotate(inverse, scale_vector(position[j], -1))))))});
+    entry.add("Transform", {fbx::array(std::span<const double>(doubles_.emplace_back(
+                               matrix_of(inverse, rotate(inverse, scale_vector(position[j], -1))))))});
     entry.add("TransformLink",
               {fbx::array(std::span<const double>(doubles_.emplace_back(matrix_of(world[j], position[j]))))});
     connect(connections, cluster, skin);
@@ -504,8 +515,8 @@ void FbxWriter::add_curve_node(Node& objects, Node& connections, std::int64_t mo
   static constexpr std::int32_t kFlags[1] = {kKeyLinear};
   static constexpr float kAttributeData[4] = {0, 0, 0, 0};
   const std::int64_t node = new_id();
-  Node& curve_node = objects.add("AnimationCurveNode", {int64(node), text(fbx::object_name(property, "AnimCurveNode")),
-                                                        text("")});
+  Node& curve_node =
+      objects.add("AnimationCurveNode", {int64(node), text(fbx::object_name(property, "AnimCurveNode")), text("")});
   Node& p = curve_node.add("Properties70");
   static constexpr const char* kAxes[3] = {"d|X", "d|Y", "d|Z"};
   for (std::size_t i = 0; i < 3; ++i)

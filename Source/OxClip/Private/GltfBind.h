@@ -14,9 +14,9 @@ class Model;
 namespace oxr {
 
 struct GltfBindPose {
-  std::vector<int> parents;      // -1 for a node without a parent
-  std::vector<Quat> rotations;   // world rotation of each node
-  std::vector<Vec3> positions;   // world position of each node, file units of the glTF (metres)
+  std::vector<int> parents;     // -1 for a node without a parent
+  std::vector<Quat> rotations;  // world rotation of each node
+  std::vector<Vec3> positions;  // world position of each node, file units of the glTF (metres)
 };
 
 // Every node's world transform at the bind pose: a joint of the first skin that names it is placed by

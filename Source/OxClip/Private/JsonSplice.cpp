@@ -123,8 +123,8 @@ std::string apply_json_edits(std::string_view text, std::vector<JsonEdit> edits)
   return out;
 }
 
-void append_to_array(std::string_view text, JsonSpan object, std::string_view key, const std::vector<std::string>& items,
-                     std::vector<JsonEdit>& edits) {
+void append_to_array(std::string_view text, JsonSpan object, std::string_view key,
+                     const std::vector<std::string>& items, std::vector<JsonEdit>& edits) {
   std::string joined;
   for (const std::string& item : items) {
     if (!joined.empty()) joined += ',';
@@ -140,7 +140,8 @@ void append_to_array(std::string_view text, JsonSpan object, std::string_view ke
     edits.push_back({member->value.begin, member->value.end, "[" + joined + "]"});
   } else {
     const std::size_t close = object.end - 1;
-    edits.push_back({close, close, std::string(members.empty() ? "" : ",") + "\"" + std::string(key) + "\":[" + joined + "]"});
+    edits.push_back(
+        {close, close, std::string(members.empty() ? "" : ",") + "\"" + std::string(key) + "\":[" + joined + "]"});
   }
 }
 

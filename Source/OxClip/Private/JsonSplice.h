@@ -17,8 +17,8 @@ struct JsonSpan {
 };
 
 struct JsonMember {
-  std::string key;      // decoded
-  std::size_t key_at;   // the key's opening quote
+  std::string key;     // decoded
+  std::size_t key_at;  // the key's opening quote
   JsonSpan value;
 };
 
@@ -42,7 +42,7 @@ std::string apply_json_edits(std::string_view text, std::vector<JsonEdit> edits)
 
 // Edits that add `items` (JSON texts) at the end of an array, or add the member `"key": [items]`
 // to `object` when it lacks the key or its value is not an array.
-void append_to_array(std::string_view text, JsonSpan object, std::string_view key, const std::vector<std::string>& items,
-                     std::vector<JsonEdit>& edits);
+void append_to_array(std::string_view text, JsonSpan object, std::string_view key,
+                     const std::vector<std::string>& items, std::vector<JsonEdit>& edits);
 
 }  // namespace oxr

@@ -67,15 +67,17 @@ constexpr OptionSpec kOptions[] = {
     {"fps", "N", "", "", "Resample to N frames per second (slerp; the file's frames kept where the ratio is whole)",
      kAll, true},
     {"mirror", "", "", "", "Mirror the performance left for right before the solve", kAll, true},
-    {"take", "NAME|N", "", "", "FBX sources: the take to read, by name or number from 1 (info lists them); default "
-     "the first", kReading, true},
+    {"take", "NAME|N", "", "",
+     "FBX sources: the take to read, by name or number from 1 (info lists them); default "
+     "the first",
+     kReading, true},
     {"quiet", "", "", "", "Print errors and the summary only", kScopeRetarget | kScopeCluster, false},
     {"bvh-positions", "MODE", "auto|absolute|relative", "auto",
      "Position channels of joints with a non-zero OFFSET: absolute (the whole position), relative (added to the "
      "OFFSET) or auto (decided per file from its first frame)",
      kReading, true},
-    {"mesh", "MESH", "box|none", "box", "glb/gltf/fbx: box (a box per bone, skinned to it, for viewers) or none", kBatch,
-     true},
+    {"mesh", "MESH", "box|none", "box", "glb/gltf/fbx: box (a box per bone, skinned to it, for viewers) or none",
+     kBatch, true},
     {"report", "FILE", "", "", "Write a JSON-lines report: one line per input (status, frames, error, warnings)",
      kScopeRetarget | kScopeCluster, false},
     {"resume", "", "", "", "Skip inputs whose result exists and is newer than the input",

@@ -11,10 +11,10 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <unordered_map>
 
 namespace oxr {
@@ -170,7 +170,8 @@ ClipSurvey survey_clip(FrameSource& source, const JointMatch& match, bool file_a
       if (head >= 0 && !feet.empty()) {
         Vec3 base{0, 0, 0};
         for (const int foot : feet)
-          base = add(base, scale_vector(position[static_cast<std::size_t>(foot)], 1.0 / static_cast<double>(feet.size())));
+          base =
+              add(base, scale_vector(position[static_cast<std::size_t>(foot)], 1.0 / static_cast<double>(feet.size())));
         const Vec3 up = sub(position[static_cast<std::size_t>(head)], base);
         std::size_t best = 0;
         for (std::size_t a = 1; a < 3; ++a)
@@ -252,13 +253,16 @@ std::vector<Quat> auto_rest_rotations(const bvh::Header& header, const JointMatc
     const bvh::Joint& joint = header.joints[j];
     const Vec3 offset = file_axes ? joint.offset : vector_to_file_axes(joint.offset);
     zero.parents.push_back(joint.parent);
-    zero.positions.push_back(joint.parent < 0 ? offset : add(zero.positions[static_cast<std::size_t>(joint.parent)], offset));
+    zero.positions.push_back(joint.parent < 0 ? offset
+                                              : add(zero.positions[static_cast<std::size_t>(joint.parent)], offset));
   }
   const CanonicalPose pose = canonical_pose(zero);
   const auto degrees = std::to_string(static_cast<int>(std::lround(pose.worst_degrees)));
   if (pose.worst_degrees <= kCanonicalTolerance) {
     decision = "zero";
-    if (why) *why = "the zero pose is the canonical T-pose (largest difference " + degrees + " degrees, at " + pose.worst_bone + ")";
+    if (why)
+      *why = "the zero pose is the canonical T-pose (largest difference " + degrees + " degrees, at " +
+             pose.worst_bone + ")";
     return {};
   }
   decision = "auto:t-pose";

@@ -3,8 +3,8 @@
 #include "AtomicFile.h"
 #include "BvhFrameSource.h"
 #include "Character.h"
-#include "FbxReader.h"
 #include "FbxCharacter.h"
+#include "FbxReader.h"
 #include "Qa.h"
 #include "Solver.h"
 #include "ToolError.h"
@@ -310,8 +310,9 @@ void survey_step(PlanBuild& build, ClipPlan& plan) {
   forced.source_up = kSignedAxes[best];
   const std::string said = plan.recognition.up_axis + " (" + plan.recognition.up_evidence + ")";
   plan.recognition = recognise_file(build.source.header(), forced, &build.source);
-  plan.recognition.up_evidence = fmt::format("the head above the feet in {} of {} frames looked at; the skeleton alone said {}",
-                                             votes[static_cast<std::size_t>(best)], total, said);
+  plan.recognition.up_evidence =
+      fmt::format("the head above the feet in {} of {} frames looked at; the skeleton alone said {}",
+                  votes[static_cast<std::size_t>(best)], total, said);
   plan.match = match_of(build.source.header(), plan.recognition);
 }
 
@@ -395,8 +396,8 @@ void rest_step(PlanBuild& build, ClipPlan& plan) {
     for (auto& hinge : hinges) {
       if (hinge) hinge = rotate(plan.up, *hinge);
     }
-    std::vector<Quat> automatic = auto_rest_rotations(plan.shaped, plan.match, build.file_axes, plan.rest_decision,
-                                                      &plan.rest_why, hinges);
+    std::vector<Quat> automatic =
+        auto_rest_rotations(plan.shaped, plan.match, build.file_axes, plan.rest_decision, &plan.rest_why, hinges);
     plan.info.source_rest = "zero";
     if (build.file_axes) {
       rest = std::move(automatic);
@@ -505,7 +506,10 @@ class BvhFile final : public FrameSource {
 std::unique_ptr<FrameSource> open_motion_file(const std::filesystem::path& input, const RetargetOptions& options) {
   std::ifstream in = open_input(input);
   return naming_errors(input.string(), [&]() -> std::unique_ptr<FrameSource> {
-    if (is_fbx_path(input)) return std::make_unique<FbxCapture>(input, FbxCaptureOptions{options.take, options.clip.fps > 0 ? std::optional(options.clip.fps) : std::nullopt});
+    if (is_fbx_path(input))
+      return std::make_unique<FbxCapture>(
+          input,
+          FbxCaptureOptions{options.take, options.clip.fps > 0 ? std::optional(options.clip.fps) : std::nullopt});
     return std::make_unique<BvhFile>(std::move(in), options.positions);
   });
 }
@@ -740,9 +744,10 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   FileResult result = retarget_source(
       *source, input.string(), options, solver,
       [&](const ClipInfo& info) {
-        writer = options.character       ? make_character_writer(*options.character, output, info)
-                 : options.fbx_character ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
-                                         : make_pose_writer(options.format, output, info);
+        writer = options.character ? make_character_writer(*options.character, output, info)
+                 : options.fbx_character
+                     ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
+                     : make_pose_writer(options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
         skeleton = &info.skeleton;
       },

@@ -6,22 +6,21 @@
 #include "Canonical.h"
 #include "GltfBind.h"
 #include "GltfFile.h"
-#include "RigGltf.h"
 #include "JointMatch.h"
+#include "RigGltf.h"
 #include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
-#include <optional>
-#include <cstring>
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <unordered_map>
-
 
 namespace oxr {
 namespace {
@@ -169,8 +168,9 @@ Affine node_matrix(const tinygltf::Node& node) {
     const auto& m = node.matrix;
     return {m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10], m[12], m[13], m[14]};
   }
-  const Quat q = node.rotation.size() == 4 ? Quat{node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}
-                                           : kIdentity;
+  const Quat q = node.rotation.size() == 4
+                     ? Quat{node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}
+                     : kIdentity;
   const Vec3 s = node.scale.size() == 3 ? Vec3{node.scale[0], node.scale[1], node.scale[2]} : Vec3{1, 1, 1};
   const Vec3 t = node.translation.size() == 3 ? Vec3{node.translation[0], node.translation[1], node.translation[2]}
                                               : Vec3{0, 0, 0};
@@ -227,7 +227,8 @@ std::vector<std::optional<Affine>> inverse_binds(const tinygltf::Model& model) {
     if (joint < 0 || static_cast<std::size_t>(joint) >= out.size() || start + k * stride + 64 > data.size()) continue;
     float m[16];
     std::memcpy(m, data.data() + start + k * stride, sizeof m);
-    out[static_cast<std::size_t>(joint)] = Affine{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10], m[12], m[13], m[14]};
+    out[static_cast<std::size_t>(joint)] =
+        Affine{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10], m[12], m[13], m[14]};
   }
   return out;
 }
@@ -261,7 +262,8 @@ GltfBindPose gltf_bind_pose(const tinygltf::Model& model) {
   pose.parents.assign(n, -1);
   for (std::size_t k = 0; k < n; ++k) {
     for (const int child : model.nodes[k].children) {
-      if (child >= 0 && static_cast<std::size_t>(child) < n) pose.parents[static_cast<std::size_t>(child)] = static_cast<int>(k);
+      if (child >= 0 && static_cast<std::size_t>(child) < n)
+        pose.parents[static_cast<std::size_t>(child)] = static_cast<int>(k);
     }
   }
   const std::vector<std::optional<Affine>> binds = inverse_binds(model);
@@ -477,8 +479,7 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   std::vector<Vec3> position(header.joints.size());
   for (std::size_t j = 0; j < header.joints.size(); ++j) {
     const bvh::Joint& joint = header.joints[j];
-    position[j] =
-        joint.parent < 0 ? joint.offset : add(position[static_cast<std::size_t>(joint.parent)], joint.offset);
+    position[j] = joint.parent < 0 ? joint.offset : add(position[static_cast<std::size_t>(joint.parent)], joint.offset);
     const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(joint.name)));
     if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
   }
