@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "BodyMesh.h"
+#include "EulerKeys.h"
 #include "FbxBinary.h"
 #include "ToolError.h"
 #include "Version.h"
@@ -30,33 +31,6 @@ using fbx::text;
 constexpr const char* kBodyName = "OxRetarget_Body";
 constexpr const char* kTakeName = "Take 001";
 constexpr std::int32_t kKeyLinear = 0x00000004;  // key interpolation: linear
-
-// Of the two XYZ solutions, (x, y, z) and (x + 180, 180 - y, z + 180), each moved by whole turns,
-// the one nearest to the previous key's angles: curves without 360-degree jumps.
-Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
-  const auto near = [](double angle, double to) { return angle + 360.0 * std::round((to - angle) / 360.0); };
-  const Vec3 twin{angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
-  Vec3 best{};
-  double best_distance = std::numeric_limits<double>::infinity();
-  for (const Vec3& candidate : {angles, twin}) {
-    Vec3 moved{};
-    double distance = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-      moved[i] = near(candidate[i], previous[i]);
-      distance += std::abs(moved[i] - previous[i]);
-    }
-    if (distance < best_distance) {
-      best = moved;
-      best_distance = distance;
-    }
-  }
-  return best;
-}
-
-Quat normalised(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
-}
 
 // A rigid transform as FBX stores matrices: 16 values, column by column, translation last.
 std::vector<double> matrix_of(const Quat& rotation, const Vec3& translation) {

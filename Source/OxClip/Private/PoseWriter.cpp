@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "BodyMesh.h"
+#include "EulerKeys.h"
 #include "FbxWriter.h"
 #include "GltfOut.h"
 #include "ToolError.h"
@@ -302,34 +303,6 @@ Vec3 euler_zxy_degrees(const Quat& q) {
     angle_z = std::atan2(m10, m00);
   }
   return {angle_z * kDegrees, angle_x * kDegrees, angle_y * kDegrees};
-}
-
-// The angles nearest to `previous` that give the same rotation as `angles` (z, x, y of
-// Rz Rx Ry): the solution itself or its twin (z + 180, 180 - x, y + 180), each angle moved by whole
-// turns. Keeps a bone's channels free of 360-degree jumps from frame to frame.
-Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
-  const auto near = [](double angle, double to) { return angle + 360.0 * std::round((to - angle) / 360.0); };
-  const Vec3 twin{angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
-  Vec3 best{};
-  double best_distance = std::numeric_limits<double>::infinity();
-  for (const Vec3& candidate : {angles, twin}) {
-    Vec3 moved{};
-    double distance = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-      moved[i] = near(candidate[i], previous[i]);
-      distance += std::abs(moved[i] - previous[i]);
-    }
-    if (distance < best_distance) {
-      best = moved;
-      best_distance = distance;
-    }
-  }
-  return best;
-}
-
-Quat normalised(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
 }
 
 // BVH has no rest rotations: a file's zero pose is its rest pose. So the offsets are the rest

@@ -1,0 +1,42 @@
+#pragma once
+
+// What the writers that store a bone's turn as Euler angles or as a unit quaternion share.
+
+#include "Geometry.h"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+namespace oxr {
+
+// The angles nearest to `previous` that give the same rotation as `angles` (a, b, c of three turns
+// about distinct axes, b the middle one): the solution itself or its twin (a + 180, 180 - b,
+// c + 180), each angle moved by whole turns. Keeps a bone's curves free of 360-degree jumps.
+inline Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
+  const auto near = [](double angle, double to) { return angle + 360.0 * std::round((to - angle) / 360.0); };
+  const Vec3 twin{angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
+  Vec3 best{};
+  double best_distance = std::numeric_limits<double>::infinity();
+  for (const Vec3& candidate : {angles, twin}) {
+    Vec3 moved{};
+    double distance = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+      moved[i] = near(candidate[i], previous[i]);
+      distance += std::abs(moved[i] - previous[i]);
+    }
+    if (distance < best_distance) {
+      best = moved;
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
+// The quaternion scaled to unit length; the identity for a zero quaternion.
+inline Quat normalised(const Quat& q) {
+  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
+}
+
+}  // namespace oxr
