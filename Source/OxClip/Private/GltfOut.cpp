@@ -2,8 +2,10 @@
 
 #include "ToolError.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -85,9 +87,21 @@ void KeyTimes::add(std::int64_t frame) {
   times_.push_back(time);
 }
 
+namespace {
+
+// True when the two quaternions hold the same floats, bit for bit (-0 and 0 differ).
+bool same_bits(const Quat& a, const Quat& b) {
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void RotationKeys::add(const Quat& rotation) {
   // A bone the clip does not move repeats its last key's floats.
-  if (!valid_ || std::memcmp(&last_, &rotation, sizeof rotation) != 0) {
+  if (!valid_ || !same_bits(last_, rotation)) {
     const double n = std::sqrt(rotation[0] * rotation[0] + rotation[1] * rotation[1] + rotation[2] * rotation[2] +
                                rotation[3] * rotation[3]);
     const Quat q = n > 0 ? Quat{rotation[0] / n, rotation[1] / n, rotation[2] / n, rotation[3] / n} : kIdentity;

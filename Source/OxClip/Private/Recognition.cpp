@@ -88,10 +88,10 @@ std::string order_problem(const State& st) {
       below = at == above;
     }
     if (below) continue;
-    const std::string text = "joint \"" + shown_name(st.skeleton.names[static_cast<std::size_t>(joint)]) + "\" (" +
-                             source.names[b] + ") is not below joint \"" +
-                             shown_name(st.skeleton.names[static_cast<std::size_t>(above)]) + "\" (" +
-                             source.names[static_cast<std::size_t>(up)] + ")";
+    std::string text = "joint \"" + shown_name(st.skeleton.names[static_cast<std::size_t>(joint)]) + "\" (" +
+                       source.names[b] + ") is not below joint \"" +
+                       shown_name(st.skeleton.names[static_cast<std::size_t>(above)]) + "\" (" +
+                       source.names[static_cast<std::size_t>(up)] + ")";
     // A pair the map file made is the one to name.
     if (st.bone_of[static_cast<std::size_t>(joint)]->evidence == Evidence::MapFile) return text;
     if (problem.empty()) problem = text;
