@@ -94,7 +94,10 @@ Row glb_row(std::string text, const std::string& expected) {
 std::string character(const std::string& pelvis, const std::string& extra = "", std::vector<std::string> middle = {}) {
   std::string nodes;
   for (std::size_t i = 0; i < middle.size(); ++i) {
-    nodes += "," + middle[i].substr(0, middle[i].size() - 1) + ",\"children\":[" + std::to_string(i + 2) + "]}";
+    // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about "," + a temporary.
+    nodes += ',';
+    nodes.append(middle[i], 0, middle[i].size() - 1);
+    nodes += ",\"children\":[" + std::to_string(i + 2) + "]}";
   }
   return R"({"asset":{"version":"2.0"},"scenes":[{"nodes":[0]}],"skins":[{"joints":[0,1]}],"nodes":[{"name":"root",)"
          R"("children":[1]})" +
