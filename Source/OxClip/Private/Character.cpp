@@ -1,6 +1,7 @@
 #include "Character.h"
 
 #include "AtomicFile.h"
+#include "CharacterMap.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -63,6 +66,44 @@ bool uniform(const Vec3& s) {
   return std::abs(s[0] - s[1]) <= 1e-6 * std::abs(s[0]) && std::abs(s[0] - s[2]) <= 1e-6 * std::abs(s[0]);
 }
 
+// The character's frame in the target's terms: columns left, up and forward (+X, +Y, +Z of the target),
+// from the thighs (else the upper arms) and the pelvis-to-head line of its rest pose. An axis within 25
+// degrees of a file axis is taken as that axis, so that a character standing in the file's axes gets
+// exactly the identity.
+Quat character_facing(const std::map<std::string, Vec3>& world) {
+  const auto at = [&](const char* bone) -> const Vec3* {
+    const auto found = world.find(bone);
+    return found == world.end() ? nullptr : &found->second;
+  };
+  const auto span = [&](const char* a, const char* b) -> std::optional<Vec3> {
+    if (at(a) == nullptr || at(b) == nullptr) return std::nullopt;
+    return sub(*at(a), *at(b));
+  };
+  std::optional<Vec3> up = span("head", "pelvis");
+  std::optional<Vec3> left = span("thigh_l", "thigh_r");
+  if (!left) left = span("upperarm_l", "upperarm_r");
+  if (!up || !left || length(*up) <= 0) return kIdentity;
+  const auto snap = [](Vec3 v) {
+    v = scale_vector(v, 1 / length(v));
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      if (std::abs(v[axis]) >= 0.9) {
+        Vec3 unit{0, 0, 0};
+        unit[axis] = v[axis] > 0 ? 1 : -1;
+        return unit;
+      }
+    }
+    return v;
+  };
+  const Vec3 y = snap(*up);
+  const double along = (*left)[0] * y[0] + (*left)[1] * y[1] + (*left)[2] * y[2];
+  Vec3 x = sub(*left, scale_vector(y, along));
+  if (length(x) <= 1e-9 * length(*left)) return kIdentity;
+  x = snap(x);
+  const Vec3 z{x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+  if (x == Vec3{1, 0, 0} && y == Vec3{0, 1, 0}) return kIdentity;
+  return matrix_rotation(x, y, z);
+}
+
 std::string read_bytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError(path.string() + ": cannot open character: no such file");
@@ -71,16 +112,24 @@ std::string read_bytes(const fs::path& path) {
 
 }  // namespace
 
-std::shared_ptr<const Character> Character::read(const fs::path& path, Units units) {
+std::shared_ptr<const Character> Character::read(const fs::path& path, Units units, const std::string& target_map) {
   auto character = std::make_shared<Character>();
   character->path_ = path;
   const std::string extension = bvh::to_lower(path.extension().string());
-  if (extension != ".glb" && extension != ".gltf") {
-    throw ToolError(path.string() + ": a character is a glTF 2.0 file (.glb or .gltf)");
+  if (extension != ".glb" && extension != ".gltf" && extension != ".vrm") {
+    throw ToolError(path.string() + ": a character is a glTF 2.0 file (.glb, .gltf or .vrm)");
+  }
+  JointMap map;
+  if (!target_map.empty()) {
+    try {
+      map = read_joint_map(target_map);
+    } catch (const std::invalid_argument& error) {
+      throw UsageError(error.what());
+    }
   }
   std::error_code error;
   if (fs::is_directory(path, error)) throw ToolError(path.string() + ": is a directory, not a character");
-  character->binary_ = extension == ".glb";
+  character->binary_ = extension != ".gltf";
   const std::string bytes = read_bytes(path);
 
   tinygltf::TinyGLTF loader;
@@ -116,15 +165,11 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
     character->json_ = bytes;
   }
 
-  std::unordered_map<std::string, int> targets;
-  for (const std::string& name : target_bone_names()) targets.emplace(bvh::to_lower(name), 0);
-  bool names_target = false;
   character->nodes_.resize(model.nodes.size());
   for (std::size_t n = 0; n < model.nodes.size(); ++n) {
     const tinygltf::Node& source = model.nodes[n];
     Node& node = character->nodes_[n];
     node.name = source.name;
-    names_target = names_target || targets.count(bvh::to_lower(bvh::strip_namespace(source.name))) != 0;
     for (const int child : source.children) {
       if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
         character->nodes_[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
@@ -150,11 +195,6 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
       node.translation = {source.translation[0], source.translation[1], source.translation[2]};
     if (source.scale.size() == 3) node.scale = {source.scale[0], source.scale[1], source.scale[2]};
   }
-  if (!names_target) {
-    throw ToolError(path.string() +
-                    ": is not a character of the target skeleton: no node is named like a target bone "
-                    "(root, pelvis, spine_01, thigh_l, ...)");
-  }
   // Parents first: a depth-first walk from every node without a parent.
   std::vector<std::vector<int>> children(model.nodes.size());
   for (std::size_t n = 0; n < model.nodes.size(); ++n) {
@@ -174,8 +214,41 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   if (character->order_.size() != model.nodes.size()) {
     throw ToolError(path.string() + ": its node hierarchy has a cycle");
   }
-  character->rig_ = read_target_rig(path, units);
+  CharacterMapping mapping = map_character(model, character->nodes_, character->order_, path.string(), map, target_map);
+  character->target_of_ = std::move(mapping.target_of);
+  character->roles_ = std::move(mapping.roles);
+  character->mapping_source_ = std::move(mapping.source);
+  character->ignored_ = std::move(mapping.ignored);
+  character->vrm_ = model.extensions.count("VRMC_vrm") != 0 || model.extensions.count("VRM") != 0;
+  character->place_bones(units);
   return character;
+}
+
+void Character::place_bones(Units units) {
+  // Rest world positions of the nodes (translation, rotation and scale down the tree).
+  std::vector<Quat> rotation(nodes_.size(), kIdentity);
+  std::vector<Vec3> position(nodes_.size(), Vec3{0, 0, 0}), scale(nodes_.size(), Vec3{1, 1, 1});
+  for (const int at : order_) {
+    const auto n = static_cast<std::size_t>(at);
+    const Node& node = nodes_[n];
+    if (node.parent < 0) {
+      rotation[n] = node.rotation;
+      position[n] = node.translation;
+      scale[n] = node.scale;
+      continue;
+    }
+    const auto p = static_cast<std::size_t>(node.parent);
+    const Vec3 scaled{node.translation[0] * scale[p][0], node.translation[1] * scale[p][1],
+                      node.translation[2] * scale[p][2]};
+    rotation[n] = mul(rotation[p], node.rotation);
+    position[n] = add(position[p], rotate(rotation[p], scaled));
+    scale[n] = {scale[p][0] * node.scale[0], scale[p][1] * node.scale[1], scale[p][2] * node.scale[2]};
+  }
+  std::map<std::string, Vec3> world;
+  for (const Role& role : roles_) world[role.bone] = position[static_cast<std::size_t>(role.node)];
+  facing_ = character_facing(world);
+  const double to_units = 1.0 / metres_per_unit(units);
+  for (const auto& [bone, at] : world) rig_[bone] = scale_vector(rotate(conj(facing_), at), to_units);
 }
 
 namespace {
@@ -198,16 +271,11 @@ class CharacterWriter final : public PoseWriter {
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
     target_of_.assign(nodes.size(), -1);
-    std::set<int> taken;
-    for (std::size_t n = 0; n < nodes.size(); ++n) {
-      const std::string name = bvh::to_lower(bvh::strip_namespace(nodes[n].name));
-      for (std::size_t j = 0; j < skeleton_.names.size(); ++j) {
-        if (bvh::to_lower(skeleton_.names[j]) == name && taken.insert(static_cast<int>(j)).second) {
-          target_of_[n] = static_cast<int>(j);
-          break;
-        }
-      }
+    for (const Character::Role& role : character.roles()) {
+      target_of_[static_cast<std::size_t>(role.node)] = skeleton_.index_of(role.bone);
     }
+    facing_ = character.facing();
+    turned_ = facing_ != kIdentity;
     std::vector<bool> driven(skeleton_.names.size(), false), translated(skeleton_.names.size(), false);
     for (const std::string& bone : info.bones) {
       const int j = skeleton_.index_of(bone);
@@ -249,7 +317,7 @@ class CharacterWriter final : public PoseWriter {
       channels_.push_back(channel);
       if (skeleton_.names[static_cast<std::size_t>(j)] == "pelvis") {
         // The target stands the character's pelvis above the origin on the ground; this moves it back.
-        shift_ = sub(rest_position_[n], scale_vector(skeleton_.rest_world[static_cast<std::size_t>(j)], metres_));
+        shift_ = sub(rest_position_[n], turn(scale_vector(skeleton_.rest_world[static_cast<std::size_t>(j)], metres_)));
       }
     }
     channel_of_.assign(nodes.size(), -1);
@@ -290,7 +358,8 @@ class CharacterWriter final : public PoseWriter {
         Channel& channel = channels_[static_cast<std::size_t>(c)];
         const auto j = static_cast<std::size_t>(channel.target);
         if (channel.rotation) {
-          const Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
+          Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
+          if (turned_) change = mul(facing_, mul(change, conj(facing_)));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
           const double norm =
               std::sqrt(local[0] * local[0] + local[1] * local[1] + local[2] * local[2] + local[3] * local[3]);
@@ -305,7 +374,7 @@ class CharacterWriter final : public PoseWriter {
           for (const double q : local) push(channel.rotations, q);
         }
         if (channel.translation) {
-          const Vec3 world = add(scale_vector(target_position_[j], metres_), shift_);
+          const Vec3 world = add(turn(scale_vector(target_position_[j], metres_)), shift_);
           translation = scale_vector(rotate(conj(parent_rotation), sub(world, parent_position)), 1 / parent_scale);
           for (const double t : translation) push(channel.translations, t);
         }
@@ -474,8 +543,13 @@ class CharacterWriter final : public PoseWriter {
     }
   }
 
+  // A target direction in the character's frame.
+  Vec3 turn(const Vec3& v) const { return turned_ ? rotate(facing_, v) : v; }
+
   const Character& character_;
   fs::path destination_;
+  Quat facing_ = kIdentity;
+  bool turned_ = false;
   TargetSkeleton skeleton_;
   double frame_time_ = 0;
   double metres_ = 0.01;

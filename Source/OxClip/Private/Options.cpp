@@ -42,9 +42,14 @@ constexpr OptionSpec kOptions[] = {
      kAll, true},
     {"target-rig", "RIG", "", "", "BVH or glTF file of a rig with target bone names: its bone offsets", kAll, true},
     {"character", "CHARACTER", "", "",
-     "glTF file (.glb or .gltf) of a skinned character with target bone names: each result is that file with the "
-     "clip added as one more animation, in the character's proportions",
+     "glTF or VRM file (.glb, .gltf, .vrm) of a skinned humanoid character in any naming (recognised like a "
+     "capture, or by the VRM's own humanoid map): each result is that file with the clip added as one more "
+     "animation, in the character's proportions",
      kAll, true},
+    {"target-map", "FILE", "", "",
+     "JSON object of character node -> bone (a target, KZ or VRM humanoid bone name) that overrides or completes "
+     "the character's recognition",
+     kAll | kScopeInfo, true},
     {"contacts", "MODE", "auto|off", "auto",
      "auto: hold the feet the source plants where they land and keep them above the ground (on a rig or character "
      "of other proportions); off: leave the solved legs as they are",
@@ -151,6 +156,9 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.character_file = text;
     options.character.reset();
     options.rig.reset();
+  } else if (spec->name == "target-map") {
+    options.target_map = text;
+    options.character.reset();
   } else if (spec->name == "contacts") {
     options.contacts = contacts_from_name(text);
   } else if (spec->name == "fingers") {
@@ -185,9 +193,12 @@ void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.target_rig.empty()) {
     throw UsageError("--character and --target-rig both give the target's proportions: use one");
   }
+  if (!options.target_map.empty() && options.character_file.empty()) {
+    throw UsageError("--target-map " + options.target_map + ": maps a character's joints; give the character with --character");
+  }
   if (!options.character_file.empty() && !options.character) {
     try {
-      options.character = Character::read(options.character_file, options.units);
+      options.character = Character::read(options.character_file, options.units, options.target_map);
     } catch (const UsageError&) {
       throw;
     } catch (const ToolError& error) {

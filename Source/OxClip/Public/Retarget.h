@@ -53,6 +53,7 @@ struct RetargetOptions {
   // The user's own character: its file (--character) and, once read (prepare_options), the character;
   // results are that file with one more animation, and rig holds its proportions.
   std::string character_file;
+  std::string target_map;  // --target-map: the character's node -> bone map file; empty: none
   std::shared_ptr<const Character> character;
   Contacts contacts = Contacts::Auto;
   Fingers fingers = Fingers::Curl;
