@@ -88,7 +88,8 @@ export function removeNodes(glb, names) {
     for (const primitive of mesh.primitives) {
       if (primitive.attributes.JOINTS_0 === undefined) continue;
       const joints = accessorValues(glb, primitive.attributes.JOINTS_0);
-      const moved = Uint16Array.from(joints, (k) => newSlot[slot.get(survivor(skin.joints[k]))]);
+      // A slot no vertex weighs on may name the removed root: it names the first joint instead.
+      const moved = Uint16Array.from(joints, (k) => Math.max(0, newSlot[slot.get(survivor(skin.joints[k]))]));
       const a = addAccessor(glb, moved, 5123, 'VEC4', moved.length / 4);
       primitive.attributes.JOINTS_0 = a;
     }
@@ -100,14 +101,15 @@ export function removeNodes(glb, names) {
   json.nodes = json.nodes.filter((_, i) => !gone.has(i));
   for (const n of json.nodes) if (n.children) n.children = n.children.map((c) => index[c]);
   skin.joints = skin.joints.map((j) => index[j]);
-  if (skin.skeleton !== undefined) skin.skeleton = index[skin.skeleton];
+  if (skin.skeleton !== undefined && gone.has(skin.skeleton)) delete skin.skeleton;
+  else if (skin.skeleton !== undefined) skin.skeleton = index[skin.skeleton];
   for (const scene of json.scenes) scene.nodes = scene.nodes.map((c) => index[c]);
   json.animations = [];
   return glb;
 }
 
 // Mannequin bone -> family name; bones a family lacks are left out (null).
-function familyNames(family) {
+export function familyNames(family) {
   const map = { root: null, spine_02: null, spine_04: null, neck_02: null };
   const digits = ['thumb', 'index', 'middle', 'ring', 'pinky'];
   for (const [s, Side] of [['l', 'Left'], ['r', 'Right']]) {

@@ -227,19 +227,26 @@ void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& cl
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
   prepare_options(options);
-  if (options.character) {
-    // Results go into the character's own container.
-    const std::string name = options.character->binary() ? "glb" : "gltf";
-    if (!settings.format.empty() && settings.format != name) {
+  std::string extension = fs::path(out).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (options.character && (settings.format == "vrma" || (settings.format.empty() && extension == ".vrma"))) {
+    // VRM Animation of the clip in the character's proportions, for any VRM to play.
+    options.format = Format::Vrma;
+  } else if (options.character) {
+    // Results go into the character's own container: a glb, a glTF, or a VRM kept as a VRM.
+    const Format own = !options.character->binary() ? Format::Gltf
+                       : fs::path(options.character_file).extension() == ".vrm" ? Format::Vrm
+                                                                                  : Format::Glb;
+    const std::string name = std::string(extension_for(own)).substr(1);
+    if (!settings.format.empty() && settings.format != name && !(own == Format::Vrm && settings.format == "glb")) {
       throw UsageError("--character " + options.character_file + " writes ." + name + " files, not " + settings.format);
     }
-    std::string extension = fs::path(out).extension().string();
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::error_code error;
-    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name) {
+    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name &&
+        !(own == Format::Vrm && extension == ".glb")) {
       throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
     }
-    options.format = options.character->binary() ? Format::Glb : Format::Gltf;
+    options.format = own == Format::Vrm && (extension == ".glb" || settings.format == "glb") ? Format::Glb : own;
   } else {
     options.format = choose_format(inputs, out, settings.format);
   }

@@ -21,7 +21,8 @@ constexpr unsigned kReading = kAll | kScopeInfo;  // how a file is read: info to
 constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
-    {"format", "FORMAT", "json|csv|glb|gltf|bvh", "", "Result format; default: from the -o extension, else json",
+    {"format", "FORMAT", "json|csv|glb|gltf|bvh|vrma", "",
+     "Result format (vrma: VRM Animation); default: from the -o extension, else json",
      kBatch, false},
     {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
     {"source-units", "UNITS", "", "auto",

@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "BodyMesh.h"
+#include "VrmaWriter.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -840,6 +841,8 @@ std::optional<Format> format_from_name(std::string_view name) {
   if (name == "glb") return Format::Glb;
   if (name == "gltf") return Format::Gltf;
   if (name == "bvh") return Format::Bvh;
+  if (name == "vrm") return Format::Vrm;
+  if (name == "vrma") return Format::Vrma;
   return std::nullopt;
 }
 
@@ -855,6 +858,10 @@ const char* extension_for(Format format) {
       return ".gltf";
     case Format::Bvh:
       return ".bvh";
+    case Format::Vrm:
+      return ".vrm";
+    case Format::Vrma:
+      return ".vrma";
   }
   return ".json";
 }
@@ -865,7 +872,10 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
     case Format::Csv:
       return std::make_unique<CsvWriter>(destination, info);
     case Format::Glb:
+    case Format::Vrm:
       return std::make_unique<GltfWriter>(destination, info, true);
+    case Format::Vrma:
+      return make_vrma_writer(destination, info);
     case Format::Gltf:
       return std::make_unique<GltfWriter>(destination, info, false);
     case Format::Bvh:
@@ -877,9 +887,12 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
 }
 
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (format == "vrm" || (format.empty() && inputs.size() == 1 && bvh::to_lower(std::filesystem::path(out).extension().string()) == ".vrm")) {
+    throw UsageError("a .vrm result is a VRM character with the clip added: give the character with --character");
+  }
   if (!format.empty()) {
     if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf, bvh or vrma)");
   }
   std::error_code error;
   if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
@@ -889,7 +902,7 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
   throw UsageError(
-      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
+      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf, .bvh or .vrma file or give --format");
 }
 
 }  // namespace oxr

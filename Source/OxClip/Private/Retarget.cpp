@@ -459,7 +459,8 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   FileResult result = retarget_stream(
       in, input.string(), options, solver,
       [&](const ClipInfo& info) {
-        writer = options.character ? make_character_writer(*options.character, output, info)
+        writer = options.character && options.format != Format::Vrma
+                     ? make_character_writer(*options.character, output, info)
                                    : make_pose_writer(options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
         skeleton = &info.skeleton;

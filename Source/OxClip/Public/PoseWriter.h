@@ -15,12 +15,13 @@
 
 namespace oxr {
 
-enum class Format { Json, Csv, Glb, Gltf, Bvh };
+// Vrm: a VRM character's own container (a glb named .vrm); Vrma: VRM Animation.
+enum class Format { Json, Csv, Glb, Gltf, Bvh, Vrm, Vrma };
 
 // A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
 enum class Mesh { Box, None };
 
-// "json", "csv", "glb", "gltf", "bvh"; nullopt for anything else.
+// "json", "csv", "glb", "gltf", "bvh", "vrma" ("vrm" only with a VRM character); nullopt for anything else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
 const char* extension_for(Format format);
