@@ -2,10 +2,11 @@
 
 #include "AtomicFile.h"
 #include "CharacterMap.h"
+#include "GltfOut.h"
 #include "ToolError.h"
 
 #include <cmath>
-#include <cstring>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -13,12 +14,6 @@ namespace oxr {
 namespace {
 
 namespace fs = std::filesystem;
-
-void put_u32(std::string& out, std::uint32_t value) {
-  char bytes[4];
-  std::memcpy(bytes, &value, 4);
-  out.append(bytes, 4);
-}
 
 // VRM Animation: a glb whose nodes are the humanoid bones the target has, in a T-pose with every rotation
 // the identity (facing +Z, +Y up, metres), and one animation. A bone's key is its world change from the
@@ -28,7 +23,7 @@ void put_u32(std::string& out, std::uint32_t value) {
 class VrmaWriter final : public PoseWriter {
  public:
   VrmaWriter(fs::path destination, const ClipInfo& info)
-      : destination_(std::move(destination)), skeleton_(info.skeleton), frame_time_(info.frame_time) {
+      : destination_(std::move(destination)), skeleton_(info.skeleton), clock_(info.frame_time, info.frame_time_text) {
     metres_ = metres_per_unit(info.units);
     std::vector<int> node_of(skeleton_.names.size(), -1);
     for (std::size_t j = 0; j < skeleton_.names.size(); ++j) {
@@ -44,9 +39,10 @@ class VrmaWriter final : public PoseWriter {
     if (bones_.empty() || bones_[0].name != "hips") {
       throw OutputError(destination_.string() + ": VRM Animation needs the hips; the target has no pelvis");
     }
-    const auto frames = static_cast<std::size_t>(std::clamp<std::int64_t>(info.frames_to_reserve, 0, 1 << 20));
-    rotations_.reserve(frames * bones_.size() * 4);
-    hips_.reserve(frames * 3);
+    keys_.emplace(clock_, 4 + bones_.size() * 16 + 12, info.frames_to_reserve);
+    rotations_.resize(bones_.size());
+    for (gltf::RotationKeys& keys : rotations_) keys.reserve(keys_->reserved());
+    hips_.reserve(keys_->reserved() * 3);
     world_.resize(skeleton_.names.size());
     position_.resize(skeleton_.names.size());
     change_.resize(bones_.size());
@@ -54,6 +50,7 @@ class VrmaWriter final : public PoseWriter {
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
+    keys_->add(frame);
     forward_kinematics(
         skeleton_.names.size(), [&](std::size_t j) { return skeleton_.parents[j]; },
         [&](std::size_t j) { return pose.rotations[j]; }, [&](std::size_t j) { return pose.translations[j]; }, world_,
@@ -62,17 +59,14 @@ class VrmaWriter final : public PoseWriter {
       const auto j = static_cast<std::size_t>(bones_[b].target);
       change_[b] = mul(world_[j], conj(skeleton_.rest_world_rotation[j]));
       const int parent = bones_[b].parent;
-      Quat local = parent < 0 ? change_[b] : mul(conj(change_[static_cast<std::size_t>(parent)]), change_[b]);
-      const std::size_t previous = rotations_.size() >= bones_.size() * 4 ? rotations_.size() - bones_.size() * 4 : 0;
-      if (rotations_.size() >= bones_.size() * 4) {
-        double d = 0;
-        for (std::size_t c = 0; c < 4; ++c) d += local[c] * rotations_[previous + c];
-        if (d < 0) local = {-local[0], -local[1], -local[2], -local[3]};
-      }
-      for (const double q : local) push(rotations_, q, frame);
+      const Quat local = parent < 0 ? change_[b] : mul(conj(change_[static_cast<std::size_t>(parent)]), change_[b]);
+      for (const double q : local) check(q, frame);
+      rotations_[b].add(local);
     }
-    for (const double p : position_[static_cast<std::size_t>(bones_[0].target)]) push(hips_, p * metres_, frame);
-    ++frames_;
+    for (const double p : position_[static_cast<std::size_t>(bones_[0].target)]) {
+      check(p, frame);
+      hips_.push_back(static_cast<float>(p * metres_));
+    }
   }
 
   void finish() override;
@@ -84,68 +78,61 @@ class VrmaWriter final : public PoseWriter {
     int parent;        // its humanoid parent's index in bones_, -1 for the hips
   };
 
-  static void push(std::vector<float>& values, double value, std::int64_t frame) {
+  static void check(double value, std::int64_t frame) {
     if (!std::isfinite(value)) throw ToolError("frame " + std::to_string(frame) + ": the pose is not finite");
-    values.push_back(static_cast<float>(value));
   }
 
   fs::path destination_;
   TargetSkeleton skeleton_;
-  double frame_time_ = 0;
+  gltf::KeyClock clock_;
+  std::optional<gltf::KeyTimes> keys_;
   double metres_ = 0.01;
   std::vector<Bone> bones_;
-  std::vector<float> rotations_;  // per frame, per bone: x, y, z, w
-  std::vector<float> hips_;       // per frame: x, y, z in metres
+  std::vector<gltf::RotationKeys> rotations_;  // per bone
+  std::vector<float> hips_;                    // per frame: x, y, z in metres
   std::vector<Quat> world_;
   std::vector<Vec3> position_;
   std::vector<Quat> change_;
-  std::int64_t frames_ = 0;
   std::string stem_;
 };
 
 void VrmaWriter::finish() {
-  if (frames_ == 0) throw OutputError(destination_.string() + ": the clip has no frames to write");
+  const std::vector<float>& key_times = keys_->times();
+  if (key_times.empty()) throw OutputError(destination_.string() + ": the clip has no frames to write");
   using Json = nlohmann::ordered_json;
-  const auto frames = static_cast<std::size_t>(frames_);
-  const std::size_t count = bones_.size();
-  std::string bin;
+  const std::size_t frames = key_times.size();
+  gltf::Buffer data;
   Json views = Json::array(), accessors = Json::array();
-  const auto add = [&](std::size_t values, const auto& value_at, std::size_t elements, const char* type) {
-    const std::size_t at = bin.size();
-    for (std::size_t i = 0; i < values; ++i) {
-      const float v = value_at(i);
-      bin.append(reinterpret_cast<const char*>(&v), sizeof v);
-    }
-    views.push_back({{"buffer", 0}, {"byteOffset", at}, {"byteLength", bin.size() - at}});
-    accessors.push_back({{"bufferView", views.size() - 1}, {"componentType", 5126}, {"count", elements}, {"type", type}});
+  const auto add = [&](const float* values, std::size_t count, const char* type) {
+    const std::uint64_t at = data.add(values, count * sizeof(float));
+    views.push_back({{"buffer", 0}, {"byteOffset", at}, {"byteLength", count * sizeof(float)}});
+    accessors.push_back({{"bufferView", views.size() - 1}, {"componentType", 5126}, {"count", frames}, {"type", type}});
     return accessors.size() - 1;
   };
-  const std::size_t times = add(
-      frames, [&](std::size_t i) { return static_cast<float>(static_cast<double>(i) * frame_time_); }, frames, "SCALAR");
-  accessors[times]["min"] = {0.0F};
-  accessors[times]["max"] = {static_cast<float>(static_cast<double>(frames - 1) * frame_time_)};
+  const std::size_t times = add(key_times.data(), frames, "SCALAR");
+  accessors[times]["min"] = {key_times.front()};
+  accessors[times]["max"] = {key_times.back()};
   Json nodes = Json::array(), human = Json::object(), channels = Json::array(), samplers = Json::array();
-  for (std::size_t b = 0; b < count; ++b) {
+  const auto animate = [&](std::size_t node, const char* path, std::size_t output) {
+    samplers.push_back({{"input", times}, {"interpolation", "LINEAR"}, {"output", output}});
+    channels.push_back({{"sampler", samplers.size() - 1}, {"target", {{"node", node}, {"path", path}}}});
+  };
+  for (std::size_t b = 0; b < bones_.size(); ++b) {
     const auto j = static_cast<std::size_t>(bones_[b].target);
     const int parent = bones_[b].parent;
     const Vec3 from = parent < 0 ? Vec3{0, 0, 0}
                                  : skeleton_.rest_world[static_cast<std::size_t>(bones_[static_cast<std::size_t>(parent)].target)];
-    const Vec3 offset = scale_vector(sub(skeleton_.rest_world[j], from), metres_);
-    nodes.push_back({{"name", bones_[b].name}, {"translation", offset}});
+    nodes.push_back({{"name", bones_[b].name}, {"translation", scale_vector(sub(skeleton_.rest_world[j], from), metres_)}});
     if (parent >= 0) {
       Json& up = nodes[static_cast<std::size_t>(parent)];
       if (!up.contains("children")) up["children"] = Json::array();
       up["children"].push_back(b);
     }
     human[bones_[b].name] = {{"node", b}};
-    const std::size_t output = add(
-        frames * 4, [&](std::size_t i) { return rotations_[(i / 4) * count * 4 + b * 4 + i % 4]; }, frames, "VEC4");
-    samplers.push_back({{"input", times}, {"interpolation", "LINEAR"}, {"output", output}});
-    channels.push_back({{"sampler", samplers.size() - 1}, {"target", {{"node", b}, {"path", "rotation"}}}});
+    const std::span<const float> keys = rotations_[b].floats();
+    animate(b, "rotation", add(keys.data(), keys.size(), "VEC4"));
   }
-  const std::size_t hips = add(frames * 3, [&](std::size_t i) { return hips_[i]; }, frames, "VEC3");
-  samplers.push_back({{"input", times}, {"interpolation", "LINEAR"}, {"output", hips}});
-  channels.push_back({{"sampler", samplers.size() - 1}, {"target", {{"node", 0}, {"path", "translation"}}}});
+  animate(0, "translation", add(hips_.data(), hips_.size(), "VEC3"));
 
   Json json;
   json["asset"] = {{"version", "2.0"}, {"generator", "oxretarget"}};
@@ -157,23 +144,9 @@ void VrmaWriter::finish() {
   json["animations"] = {{{"name", stem_}, {"channels", channels}, {"samplers", samplers}}};
   json["accessors"] = std::move(accessors);
   json["bufferViews"] = std::move(views);
-  json["buffers"] = {{{"byteLength", bin.size()}}};
-  std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  text.resize((text.size() + 3) / 4 * 4, ' ');
-  bin.resize((bin.size() + 3) / 4 * 4, '\0');
-  std::string out;
-  out.reserve(28 + text.size() + bin.size());
-  put_u32(out, 0x46546C67);  // "glTF"
-  put_u32(out, 2);
-  put_u32(out, static_cast<std::uint32_t>(28 + text.size() + bin.size()));
-  put_u32(out, static_cast<std::uint32_t>(text.size()));
-  put_u32(out, 0x4E4F534A);  // "JSON"
-  out += text;
-  put_u32(out, static_cast<std::uint32_t>(bin.size()));
-  put_u32(out, 0x004E4942);  // "BIN\0"
-  out += bin;
+  json["buffers"] = {{{"byteLength", data.bytes()}}};
   AtomicFile file(destination_);
-  file.stream().write(out.data(), static_cast<std::streamsize>(out.size()));
+  gltf::write_glb(file.stream(), json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), data);
   file.commit();
 }
 
