@@ -426,7 +426,8 @@ namespace {
 
 class FrameChain {
  public:
-  FrameChain(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver& solver);
+  // solver: none when only the source's side runs.
+  FrameChain(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver* solver);
 
   // Reads the next frame through the clip stage; false after the last.
   bool read() { return stage_.next(source_, file_local_, file_translation_); }
@@ -444,12 +445,13 @@ class FrameChain {
 
   FramePose pose() const { return {meta_rotations_, rotations_, translations_, file_position_}; }
   FootReport feet() const { return feet_.report(); }
+  SourceFrame source_frame() const { return {file_local_, file_position_, fed_}; }
 
  private:
   FrameSource& source_;
   const ClipPlan& plan_;
   const RetargetOptions& options_;
-  Solver& solver_;
+  Solver* solver_;
   ClipStage stage_;
   std::optional<RestConverter> converter_;  // none with kz: the file's rotations go as they are
   FootContact feet_;
@@ -464,7 +466,7 @@ class FrameChain {
   std::vector<Vec3> translations_;
 };
 
-FrameChain::FrameChain(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver& solver)
+FrameChain::FrameChain(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver* solver)
     : source_(source),
       plan_(plan),
       options_(options),
@@ -522,7 +524,7 @@ void FrameChain::to_library() {
 }
 
 void FrameChain::solve() {
-  solver_.solve(source_local_, options_.fingers_t_pose, meta_rotations_);
+  solver_->solve(source_local_, options_.fingers_t_pose, meta_rotations_);
   for (std::size_t b = 0; b < meta_rotations_.size(); ++b) {
     rotations_[slot_of_meta_[b]] = to_file_axes(meta_rotations_[b]);
   }
@@ -564,7 +566,7 @@ constexpr FrameStage kFrameStages[] = {&FrameChain::source_pose,  &FrameChain::t
 FileResult run_clip(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver& solver,
                     const FrameCallback& on_frame) {
   return naming_errors(plan.info.source, [&] {
-    FrameChain chain(source, plan, options, solver);
+    FrameChain chain(source, plan, options, &solver);
     FileResult result;
     result.warnings = plan.warnings;
     const FramePose pose = chain.pose();
@@ -581,6 +583,22 @@ FileResult run_clip(FrameSource& source, const ClipPlan& plan, const RetargetOpt
       result.warnings.push_back(warning);
     }
     return result;
+  });
+}
+
+std::int64_t read_source(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options,
+                         const SourceCallback& on_frame) {
+  return naming_errors(plan.info.source, [&] {
+    FrameChain chain(source, plan, options, nullptr);
+    const SourceFrame frame = chain.source_frame();
+    std::int64_t frames = 0;
+    while (chain.read()) {
+      chain.source_pose();
+      chain.to_library();
+      if (on_frame) on_frame(frames, frame);
+      ++frames;
+    }
+    return frames;
   });
 }
 

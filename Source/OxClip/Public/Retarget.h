@@ -134,6 +134,19 @@ using FrameCallback = std::function<void(std::int64_t frame, const FramePose& po
 FileResult run_clip(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver& solver,
                     const FrameCallback& on_frame);
 
+// The source's side of the chain alone (read, source pose, to the library's axes), for front ends that
+// solve on their own: per frame, every file joint's local rotation and world position (file axes,
+// upright, the output's unit) and, per matched pair of the plan's match, the rotation the solver is
+// fed (library axes). Returns the frames read.
+struct SourceFrame {
+  std::span<const Quat> local;
+  std::span<const Vec3> position;
+  std::span<const Quat> fed;
+};
+using SourceCallback = std::function<void(std::int64_t frame, const SourceFrame& source)>;
+std::int64_t read_source(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options,
+                         const SourceCallback& on_frame);
+
 // prepare_clip then run_clip, on any source (a BVH file, another format's reader): on_header gets the
 // clip's description before the first frame, on_frame each solved frame.
 using HeaderCallback = std::function<void(const ClipInfo& info)>;
