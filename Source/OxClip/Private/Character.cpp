@@ -410,8 +410,11 @@ class CharacterWriter final : public PoseWriter {
     }
     const std::uint64_t times_at = data.add(key_times.data(), frames * sizeof(float)) - base;
 
+    // Every member first: adding one to an ordered object moves the others, so references come after.
+    for (const char* member : {"buffers", "bufferViews", "accessors", "animations"}) {
+      if (!json.contains(member) || !json[member].is_array()) json[member] = Json::array();
+    }
     Json& buffers = json["buffers"];
-    if (!buffers.is_array()) buffers = Json::array();
     std::size_t buffer = 0;
     if (character_.binary()) {
       if (buffers.empty()) {
@@ -426,11 +429,8 @@ class CharacterWriter final : public PoseWriter {
       buffers[buffer]["uri"] = fs::path(destination_).replace_extension(".bin").filename().string();
     }
     Json& views = json["bufferViews"];
-    if (!views.is_array()) views = Json::array();
     Json& accessors = json["accessors"];
-    if (!accessors.is_array()) accessors = Json::array();
     Json& animations = json["animations"];
-    if (!animations.is_array()) animations = Json::array();
 
     const std::size_t view = views.size();
     const auto add_accessor = [&](std::uint64_t offset, std::size_t count, const char* type) {
