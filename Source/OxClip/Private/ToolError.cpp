@@ -3,6 +3,35 @@
 #include <utility>
 
 namespace oxr {
+namespace {
+
+constexpr std::size_t kNameLimit = 64;
+constexpr std::size_t kLineLimit = 4096;
+
+void mask_controls(std::string& text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+}
+
+// Cut at `limit` bytes, not inside a UTF-8 sequence, with "..." after.
+void cut(std::string& text, std::size_t limit) {
+  if (text.size() <= limit) return;
+  std::size_t at = limit;
+  while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+  text.resize(at);
+  text += "...";
+}
+
+}  // namespace
+
+std::string shown_name(std::string_view name) {
+  std::string text(name);
+  cut(text, kNameLimit);
+  mask_controls(text);
+  return text;
+}
 
 ToolError::ToolError(std::string message) : message_(std::move(message)) { compose(); }
 
@@ -41,6 +70,8 @@ void ToolError::compose() {
     text_ += "frame " + std::to_string(frame_) + ": ";
   }
   text_ += message_;
+  cut(text_, kLineLimit);
+  mask_controls(text_);
 }
 
 }  // namespace oxr

@@ -24,6 +24,7 @@ class FrameSource;
 struct ClipPoint {
   double value = 0;
   bool seconds = false;
+  std::string text;  // as the command line gave it; empty for a point made in code
 };
 
 // "N" (a frame) or "Xs" (seconds), both not negative; throws UsageError naming the option otherwise.
@@ -40,7 +41,8 @@ struct ClipOptions {
 };
 
 // The file frames [first, last] the options keep of a file of `frame_count` frames. Throws UsageError
-// naming the file and its frame count when a point lies outside it or the end comes before the start.
+// naming the file and its frame count when a point lies outside it or the end comes before the start,
+// and when --fps would make more frames than a file may have (bvh::Limits::max_frames).
 struct FrameRange {
   std::int64_t first = 0;
   std::int64_t last = -1;

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace oxr {
 
 // The one error of the pipeline and the tool: a problem with a file (or with the command line), as
 // data. It prints as one line, "FILE: [line N: |frame N: ]problem"; the file is named once, by the
-// layer that knows it (in_file), however many layers the error passes through.
+// layer that knows it (in_file), however many layers the error passes through. The line holds no
+// control characters (they show as '?') and at most 4096 bytes.
 class ToolError : public std::exception {
  public:
   // A problem whose text may already begin with "FILE: "; in_file() then keeps that file.
@@ -47,6 +49,10 @@ class OutputError : public ToolError {
  public:
   using ToolError::ToolError;
 };
+
+// A name from a file as messages show it: control characters (ESC, BEL, newlines, NUL) as '?', and
+// cut to 64 bytes with "..." after. Error texts pass through the same masking as a whole.
+std::string shown_name(std::string_view name);
 
 // The exit status an error ends a command with: 2 for a usage error, 1 for a file that failed.
 inline int exit_status(const ToolError& error) { return dynamic_cast<const UsageError*>(&error) ? 2 : 1; }
