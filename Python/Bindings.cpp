@@ -21,11 +21,13 @@
 #include "BvhReader.h"
 #include "Character.h"
 #include "Geometry.h"
+#include "Errors.h"
 #include "Options.h"
 #include "PoseWriter.h"
 #include "Retarget.h"
 #include "Rig.h"
 #include "Solver.h"
+#include "Temporaries.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -55,6 +57,13 @@ std::string choice(const py::handle& value, const std::string& keyword, const st
   return text;
 }
 
+// A wrong keyword or keyword value as ValueError, the option spelled as a keyword ("end=9 is past the
+// file's end ..."); any other error as it is.
+[[noreturn]] void raise_usage(const oxr::ToolError& error) {
+  if (dynamic_cast<const oxr::UsageError*>(&error) == nullptr && error.option().empty()) throw;
+  throw py::value_error(error.text(&oxr::python_spelling));
+}
+
 bool flag(const py::handle& value, const std::string& keyword) {
   if (!py::isinstance<py::bool_>(value)) {
     throw py::type_error(keyword + " must be True or False; got " +
@@ -68,8 +77,8 @@ oxr::SourceRest source_rest_option(py::handle value) {
   if (!py::isinstance<py::str>(value)) throw py::type_error("source_rest must be a string");
   try {
     return oxr::source_rest_from_text(value.cast<std::string>());
-  } catch (const oxr::UsageError& error) {
-    throw py::value_error(error.what());
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);
   }
 }
 
@@ -90,11 +99,6 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
   oxr::RetargetOptions result;
   const std::string format_name =
       format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
-  try {
-    result.format = oxr::choose_format({input.string()}, output.string(), format_name);
-  } catch (const oxr::ToolError& error) {
-    throw py::value_error(error.what());
-  }
 
   std::string keywords;
   for (const oxr::OptionSpec& spec : oxr::option_table()) {
@@ -128,22 +132,17 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
     }
     try {
       oxr::apply_option(result, name, text);
-    } catch (const oxr::UsageError& error) {
-      throw py::value_error(name + ": " + error.what());
+    } catch (const oxr::ToolError& error) {
+      raise_usage(error);
     }
   }
-  oxr::prepare_options(result);
-  if (result.character) {
-    // The result is the character with the clip added, in the character's own container.
-    const bool binary = result.character->binary();
-    const std::string extension = oxr::bvh::to_lower(output.extension().string());
-    const bool named =
-        format.is_none() ? extension == (binary ? ".glb" : ".gltf") : format_name == (binary ? "glb" : "gltf");
-    if (!named) {
-      throw py::value_error(result.character_file + ": a character's result is a " + (binary ? ".glb" : ".gltf") +
-                            " file; name the output so");
-    }
-    result.format = binary ? oxr::Format::Glb : oxr::Format::Gltf;
+  try {
+    oxr::prepare_options(result);
+    // The format as the tool chooses it; a character's result is in the character's own container.
+    result.format =
+        oxr::choose_format({input.string()}, output.string(), format_name, result, &oxr::python_spelling);
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);
   }
   return result;
 }
@@ -181,8 +180,8 @@ Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value,
     try {
       oxr::apply_option(recognition_options, "map",
                         py::module_::import("os").attr("fspath")(map_value).cast<std::string>());
-    } catch (const oxr::UsageError& error) {
-      throw py::value_error(error.what());
+    } catch (const oxr::ToolError& error) {
+      raise_usage(error);
     }
   }
   const oxr::bvh::Positions reading = positions_option(positions_value);
@@ -273,8 +272,8 @@ std::int64_t retarget_file(const std::filesystem::path& input, const std::filesy
     py::gil_scoped_release release;
     oxr::Solver solver;
     return oxr::retarget_file(input, output, settings, solver).frames;
-  } catch (const oxr::UsageError& error) {
-    throw py::value_error(error.what());  // a range past the file's frames
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);  // a range past the file's frames
   }
 }
 
@@ -461,6 +460,9 @@ PYBIND11_MODULE(_oxretarget, m) {
   m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
   m.attr("__version__") = oxr::version();
 
+  // Temporaries carry this host and process, as the tool's do, so that the tool's --resume can remove
+  // those of a Python process that died.
+  oxr::tag_temporaries_with_host();
   auto& error = py::register_exception<oxr::ToolError>(m, "Error", PyExc_RuntimeError);
   error.attr("__doc__") =
       "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"

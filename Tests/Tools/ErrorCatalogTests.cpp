@@ -263,8 +263,10 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--start", "1", "--end", "0"},
        {{"c.bvh", good}},
        2,
-       "oxretarget: error: c.bvh: --end 0 comes before --start 1*"},
+       "oxretarget: error: c.bvh: --end 0 comes before the start, 1*"},
       {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
+      {{"plan", "--inputs", "none.txt"}, {}, 2, "oxretarget: error: none.txt: cannot open the list of inputs\n"},
+      {{"plan", "--inputs", "empty.txt"}, {{"empty.txt", "\n"}}, 2, "oxretarget: error: empty.txt: lists no inputs\n"},
   };
 
   for (const Row& test : rows) {

@@ -192,7 +192,7 @@ class CharacterWriter final : public PoseWriter {
       : character_(character), destination_(std::move(destination)), skeleton_(info.skeleton) {
     const std::string& where = character.path().string();
     if (fs::weakly_canonical(destination_) == fs::weakly_canonical(character.path())) {
-      throw OutputError(destination_.string() + ": would overwrite the character; choose another output with -o");
+      throw OutputError(destination_.string() + ": would overwrite the character; choose another output");
     }
     frame_time_ = info.frame_time;
     metres_ = metres_per_unit(info.units);

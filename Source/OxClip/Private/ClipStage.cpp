@@ -78,7 +78,8 @@ ClipPoint clip_point_from_text(std::string_view option, std::string_view text) {
     point.value = static_cast<double>(frame);
   }
   if (!good || point.value < 0) {
-    throw UsageError(fmt::format("{} {}: expected a frame number (12) or seconds (4.5s), not negative", option, text));
+    throw ToolError(": expected a frame number (12) or seconds (4.5s), not negative")
+        .of_option(std::string(option), std::string(text));
   }
   return point;
 }
@@ -92,26 +93,29 @@ FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, doub
   FrameRange range{0, frame_count - 1};
   const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> std::int64_t {
     if (!point.seconds) return static_cast<std::int64_t>(point.value);
-    if (!(frame_time > 0)) throw UsageError(fmt::format("{}: {} in seconds needs a frame time above 0", name, option));
+    if (!(frame_time > 0)) {
+      throw ToolError(name, "in seconds needs a frame time above 0").of_option(option, clip_point_text(point));
+    }
     const double at = point.value / frame_time;
     return static_cast<std::int64_t>(up ? std::ceil(at - 1e-6) : std::floor(at + 1e-6));
   };
   const auto outside = [&](const char* option, const ClipPoint& point, std::int64_t frame) {
-    const std::string where = point.seconds ? fmt::format(" (frame {})", frame) : std::string();
-    return UsageError(fmt::format("{}: {} {}{} is past the file's end: it has {} frames (0 to {})", name, option,
-                                  clip_point_text(point), where, frame_count, frame_count - 1));
+    const std::string where = point.seconds ? fmt::format("(frame {}) ", frame) : std::string();
+    return ToolError(name, fmt::format("{}is past the file's end: it has {} frames (0 to {})", where, frame_count,
+                                       frame_count - 1))
+        .of_option(option, clip_point_text(point));
   };
   if (options.start) {
-    range.first = frame_of("--start", *options.start, true);
-    if (range.first >= frame_count) throw outside("--start", *options.start, range.first);
+    range.first = frame_of("start", *options.start, true);
+    if (range.first >= frame_count) throw outside("start", *options.start, range.first);
   }
   if (options.end) {
-    range.last = frame_of("--end", *options.end, false);
-    if (range.last >= frame_count) throw outside("--end", *options.end, range.last);
+    range.last = frame_of("end", *options.end, false);
+    if (range.last >= frame_count) throw outside("end", *options.end, range.last);
   }
   if (options.start && options.end && range.last < range.first) {
-    throw UsageError(fmt::format("{}: --end {} comes before --start {}", name, clip_point_text(*options.end),
-                                 clip_point_text(*options.start)));
+    throw ToolError(name, "comes before the start, " + clip_point_text(*options.start))
+        .of_option("end", clip_point_text(*options.end));
   }
   return range;
 }
@@ -234,7 +238,9 @@ ClipStage::ClipStage(const bvh::Header& header, const JointMatch& match, const C
   frame_time_ = header.frame_time;
   whole_step_ = 1;
   if (options.fps > 0) {
-    if (!(header.frame_time > 0)) throw UsageError(name + ": --fps needs a frame time above 0 to resample from");
+    if (!(header.frame_time > 0)) {
+      throw ToolError(name, "needs a frame time above 0 to resample from").of_option("fps");
+    }
     frame_time_ = 1.0 / options.fps;
     step_ = frame_time_ / header.frame_time;
     whole_step_ = whole(step_);

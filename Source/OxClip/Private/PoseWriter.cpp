@@ -876,20 +876,4 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
   return std::make_unique<JsonWriter>(destination, info);
 }
 
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
-  if (!format.empty()) {
-    if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf or bvh)");
-  }
-  std::error_code error;
-  if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
-    return Format::Json;
-  std::string extension = std::filesystem::path(out).extension().string();
-  if (extension.empty()) return Format::Json;
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(
-      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf or .bvh file or give --format");
-}
-
 }  // namespace oxr

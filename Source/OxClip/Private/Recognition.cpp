@@ -1,5 +1,7 @@
 #include "Recognition.h"
 
+#include "ToolError.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -555,8 +557,8 @@ std::optional<double> source_units_from_text(std::string_view text) {
   double value = 0;
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
   if (ec == std::errc() && ptr == t.data() + t.size() && std::isfinite(value) && value > 0) return value / 100;
-  throw std::invalid_argument("--source-units " + std::string(text) +
-                              ": expected auto, cm, m, mm, in or a positive number of centimetres per file unit");
+  throw ToolError(": expected auto, cm, m, mm, in or a positive number of centimetres per file unit")
+      .of_option("source-units", std::string(text));
 }
 
 std::string source_up_from_text(std::string_view text) {
@@ -564,7 +566,7 @@ std::string source_up_from_text(std::string_view text) {
   for (const char* axis : {"auto", "+y", "+z", "-y", "-z", "+x", "-x"}) {
     if (t == axis) return t;
   }
-  throw std::invalid_argument("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
+  throw ToolError(": expected auto, +y, +z, -y, -z, +x or -x").of_option("source-up", std::string(text));
 }
 
 JointMap read_joint_map(const std::string& path) {

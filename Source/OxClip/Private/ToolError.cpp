@@ -3,6 +3,16 @@
 #include <utility>
 
 namespace oxr {
+namespace {
+
+// The library's own spelling of an option: its name in the option table, "=" and the value.
+std::string table_spelling(std::string_view option, std::string_view value) {
+  std::string text(option);
+  if (!value.empty()) (text += '=') += value;
+  return text;
+}
+
+}  // namespace
 
 ToolError::ToolError(std::string message) : message_(std::move(message)) { compose(); }
 
@@ -32,15 +42,29 @@ ToolError& ToolError::at_frame(std::int64_t frame) {
   return *this;
 }
 
-void ToolError::compose() {
-  text_.clear();
-  if (!file_.empty()) text_ += file_ + ": ";
-  if (line_ > 0) {
-    text_ += "line " + std::to_string(line_) + ": ";
-  } else if (frame_ >= 0) {
-    text_ += "frame " + std::to_string(frame_) + ": ";
-  }
-  text_ += message_;
+ToolError& ToolError::of_option(std::string option, std::string value) {
+  option_ = std::move(option);
+  option_value_ = std::move(value);
+  compose();
+  return *this;
 }
+
+std::string ToolError::text(OptionSpelling spell) const {
+  std::string text;
+  if (!file_.empty()) text += file_ + ": ";
+  if (line_ > 0) {
+    text += "line " + std::to_string(line_) + ": ";
+  } else if (frame_ >= 0) {
+    text += "frame " + std::to_string(frame_) + ": ";
+  }
+  if (!option_.empty()) {
+    // "--end 9 is past ...", "--units xx: expected ...".
+    text += spell(option_, option_value_);
+    if (!message_.empty() && message_.front() != ':') text += ' ';
+  }
+  return text + message_;
+}
+
+void ToolError::compose() { text_ = text(&table_spelling); }
 
 }  // namespace oxr

@@ -25,7 +25,8 @@ struct ClipPoint {
   bool seconds = false;
 };
 
-// "N" (a frame) or "Xs" (seconds), both not negative; throws UsageError naming the option otherwise.
+// "N" (a frame) or "Xs" (seconds), both not negative; throws ToolError naming the option (its name in
+// the option table, "start") otherwise.
 ClipPoint clip_point_from_text(std::string_view option, std::string_view text);
 std::string clip_point_text(const ClipPoint& point);
 
@@ -38,8 +39,8 @@ struct ClipOptions {
   bool active() const { return start || end || fps > 0 || mirror; }
 };
 
-// The file frames [first, last] the options keep of a file of `frame_count` frames. Throws UsageError
-// naming the file and its frame count when a point lies outside it or the end comes before the start.
+// The file frames [first, last] the options keep of a file of `frame_count` frames. Throws ToolError
+// naming the file, the option and the file's frame count when a point lies outside it or the end comes before the start.
 struct FrameRange {
   std::int64_t first = 0;
   std::int64_t last = -1;
@@ -73,7 +74,7 @@ void joint_world(const bvh::Header& header, std::span<const Quat> local, std::sp
 // The stage itself over one reader. Set up once per file; next() allocates nothing.
 class ClipStage {
  public:
-  // Throws UsageError (see clip_range). The reader must be positioned at the first frame.
+  // Throws ToolError (see clip_range). The reader must be positioned at the first frame.
   ClipStage(const bvh::Header& header, const JointMatch& match, const ClipOptions& options, bool file_axes,
             const std::string& name);
 

@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace oxr {
 
-// The one error of the pipeline and the tool: a problem with a file (or with the command line), as
-// data. It prints as one line, "FILE: [line N: |frame N: ]problem"; the file is named once, by the
-// layer that knows it (in_file), however many layers the error passes through.
+// The one error of the pipeline and its front ends: a problem with a file or with an option's value,
+// as data. It prints as one line, "FILE: [line N: |frame N: ][OPTION ]problem"; the file is named once,
+// by the layer that knows it (in_file), however many layers the error passes through. An option is
+// named by its name in the option table ("source-rest"); each front end spells it its own way
+// (text()), what() as NAME=VALUE.
 class ToolError : public std::exception {
  public:
   // A problem whose text may already begin with "FILE: "; in_file() then keeps that file.
@@ -20,11 +23,20 @@ class ToolError : public std::exception {
   const std::string& message() const noexcept { return message_; }
   std::int64_t line() const noexcept { return line_; }
   std::int64_t frame() const noexcept { return frame_; }
+  // The option whose value is wrong ("end") and that value as given ("9"); empty when the problem
+  // is not an option's, or (the value) when it is the option's as a whole.
+  const std::string& option() const noexcept { return option_; }
+  const std::string& option_value() const noexcept { return option_value_; }
+
+  // The line with the option spelled by `spell` (the command line's "--end 9", Python's "end=9").
+  using OptionSpelling = std::string (*)(std::string_view option, std::string_view value);
+  std::string text(OptionSpelling spell) const;
 
   // Names the file unless the error names one already; returns the error, to be rethrown.
   ToolError& in_file(const std::string& file);
   ToolError& at_line(std::int64_t line);
   ToolError& at_frame(std::int64_t frame);
+  ToolError& of_option(std::string option, std::string value = {});
 
  private:
   void compose();
@@ -33,13 +45,9 @@ class ToolError : public std::exception {
   std::string message_;
   std::int64_t line_ = 0;
   std::int64_t frame_ = -1;
+  std::string option_;
+  std::string option_value_;
   std::string text_;
-};
-
-// A wrong argument or a plan that cannot work: exit status 2, nothing was retargeted.
-class UsageError : public ToolError {
- public:
-  using ToolError::ToolError;
 };
 
 // A failure to write an output file; it names that file.
@@ -47,8 +55,5 @@ class OutputError : public ToolError {
  public:
   using ToolError::ToolError;
 };
-
-// The exit status an error ends a command with: 2 for a usage error, 1 for a file that failed.
-inline int exit_status(const ToolError& error) { return dynamic_cast<const UsageError*>(&error) ? 2 : 1; }
 
 }  // namespace oxr

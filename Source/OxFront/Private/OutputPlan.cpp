@@ -1,13 +1,16 @@
 #include "OutputPlan.h"
 
-#include "AtomicFile.h"
-#include "ToolError.h"
+#include "Character.h"
+#include "Errors.h"
+#include "Retarget.h"
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <set>
 #include <system_error>
 
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -53,10 +56,17 @@ void OutputPlan::claim(const fs::path& path, const std::string& what) {
   folders_.push_back(path.parent_path());
 }
 
-void OutputPlan::create_folders() const {
+std::vector<fs::path> OutputPlan::folders() const {
+  std::vector<fs::path> found;
   std::set<fs::path> done;
   for (const fs::path& folder : folders_) {
-    if (folder.empty() || !done.insert(folder).second) continue;
+    if (!folder.empty() && done.insert(folder).second) found.push_back(folder);
+  }
+  return found;
+}
+
+void OutputPlan::create_folders() const {
+  for (const fs::path& folder : folders()) {
     std::error_code error;
     fs::create_directories(folder, error);
     if (error || !fs::is_directory(folder, error)) {
@@ -66,9 +76,18 @@ void OutputPlan::create_folders() const {
   }
 }
 
-bool has_output_extension(const std::string& name) {
+namespace {
+
+std::string lower_extension(const std::string& name) {
   std::string extension = fs::path(name).extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension;
+}
+
+}  // namespace
+
+bool has_output_extension(const std::string& name) {
+  const std::string extension = lower_extension(name);
   static const std::set<std::string> known{".json", ".csv", ".glb", ".gltf", ".bvh", ".html"};
   return known.count(extension) != 0;
 }
@@ -89,18 +108,133 @@ bool output_is_folder(const std::string& out, std::size_t inputs, bool sharded) 
   return false;
 }
 
-void remove_stale_temporaries(const fs::path& file, const OutputPlan& plan) {
-  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-  const std::string prefix = temporary_prefix(file);
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
+                     const RetargetOptions& options, ToolError::OptionSpelling spell) {
   std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    TemporaryOwner owner;
-    if (name.rfind(prefix, 0) != 0 || !parse_temporary_owner(name.substr(prefix.size()), owner)) continue;
-    std::error_code ignored;
-    if (!fs::is_regular_file(fs::symlink_status(it->path(), ignored)) || plan.is_input(it->path())) continue;
-    if (owner_is_gone(owner)) fs::remove(it->path(), ignored);
+  const bool file_named = inputs.size() == 1 && !out.empty() && out.back() != '/' && !fs::is_directory(out, error);
+  if (options.character) {
+    // Results go into the character's own container; a format given wins over the file's extension.
+    const Format container = options.character->binary() ? Format::Glb : Format::Gltf;
+    const std::string name = container == Format::Glb ? "glb" : "gltf";
+    if (!format.empty() && format != name) {
+      throw UsageError("writes ." + name + " files, not " + format).of_option("character", options.character_file);
+    }
+    if (format.empty() && file_named && lower_extension(out) != "." + name) {
+      throw UsageError(out, "writes a ." + name + " file").of_option("character", options.character_file);
+    }
+    return container;
   }
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError(": expected one of json, csv, glb, gltf or bvh").of_option("format", format);
+  }
+  const std::string extension = lower_extension(out);
+  if (!file_named || extension.empty()) return Format::Json;
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf or .bvh file or give " +
+                            spell("format", ""));
+}
+
+std::vector<fs::path> result_files(const fs::path& output, Format format) {
+  std::vector<fs::path> files{output};
+  if (format == Format::Gltf) files.push_back(fs::path(output).replace_extension(".bin"));
+  return files;
+}
+
+namespace {
+
+// Where each input's results go: next to the input, into the folder `out` names, or (one input) to
+// the file it names.
+void plan_outputs(const std::vector<std::string>& inputs, const std::string& out, bool sharded, RunPlan& run) {
+  const bool folder = output_is_folder(out, inputs.size(), sharded);
+  run.output_argument = folder ? (out.back() == '/' ? out : out + "/") : out;
+  for (const std::string& input : inputs) run.paths.add_input(input);
+  std::map<fs::path, std::string> taken;
+  for (const std::string& input : inputs) {
+    fs::path target;
+    if (out.empty()) {
+      target = fs::path(input).replace_extension(extension_for(run.format));
+    } else if (folder) {
+      target = fs::path(out) / fs::path(input).filename().replace_extension(extension_for(run.format));
+    } else {
+      target = out;
+    }
+    if (run.paths.is_input(target)) {
+      throw UsageError(target.string(), "would overwrite an input file; choose another output with -o");
+    }
+    const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
+    if (!inserted) {
+      throw UsageError(input, "would overwrite the results of " + it->second + " in " + target.string());
+    }
+    run.paths.claim(target, "the results of " + input);
+    if (run.format == Format::Gltf) {
+      run.paths.claim(fs::path(target).replace_extension(".bin"), "the buffer of " + input);
+    }
+    run.files.push_back({input, target});
+  }
+  if (folder) run.paths.claim(fs::path(out) / ".", "the output folder");
+}
+
+// The K-th of N parts (1-based) of the files sorted by input name: every N-th input from the K-th on.
+std::vector<std::size_t> shard_of(const std::vector<PlannedFile>& files, const std::string& shard) {
+  int part = 0;
+  int parts = 0;
+  const auto slash = shard.find('/');
+  const auto number = [](std::string_view text, int& value) {
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size();
+  };
+  if (slash == std::string::npos || !number(std::string_view(shard).substr(0, slash), part) ||
+      !number(std::string_view(shard).substr(slash + 1), parts) || parts < 1 || part < 1 || part > parts) {
+    throw UsageError(": expected K/N with 1 <= K <= N, e.g. 3/8").of_option("shard", shard);
+  }
+  std::vector<std::size_t> order(files.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return files[a].input.string() < files[b].input.string(); });
+  std::vector<std::size_t> mine;
+  for (std::size_t i = static_cast<std::size_t>(part - 1); i < order.size(); i += static_cast<std::size_t>(parts)) {
+    mine.push_back(order[i]);
+  }
+  return mine;
+}
+
+}  // namespace
+
+RunPlan plan_run(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
+                 const std::string& report, const std::string& shard, const RetargetOptions& options) {
+  RunPlan run;
+  run.format = choose_format(inputs, out, format, options, &command_line_spelling);
+  plan_outputs(inputs, out, !shard.empty(), run);
+  if (!report.empty()) run.paths.claim(report, "the report");
+  if (shard.empty()) {
+    run.part.resize(run.files.size());
+    for (std::size_t i = 0; i < run.part.size(); ++i) run.part[i] = i;
+  } else {
+    run.part = shard_of(run.files, shard);
+  }
+  return run;
+}
+
+std::string run_plan_json(const RunPlan& plan) {
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  std::vector<bool> mine(plan.files.size(), false);
+  for (const std::size_t i : plan.part) mine[i] = true;
+  for (std::size_t i = 0; i < plan.files.size(); ++i) {
+    nlohmann::ordered_json written = nlohmann::ordered_json::array();
+    for (const fs::path& file : result_files(plan.files[i].output, plan.format)) written.push_back(file.string());
+    files.push_back({{"input", plan.files[i].input.string()},
+                     {"output", plan.files[i].output.string()},
+                     {"files", std::move(written)},
+                     {"in_shard", static_cast<bool>(mine[i])}});
+  }
+  nlohmann::ordered_json folders = nlohmann::ordered_json::array();
+  for (const fs::path& folder : plan.paths.folders()) folders.push_back(folder.string());
+  nlohmann::ordered_json json{{"format", std::string(extension_for(plan.format)).substr(1)},
+                              {"output_argument", plan.output_argument},
+                              {"folders", std::move(folders)},
+                              {"files", std::move(files)}};
+  return json.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace oxr

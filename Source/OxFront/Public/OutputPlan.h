@@ -1,5 +1,12 @@
 #pragma once
 
+// Where a run's results go, planned before any work: the format from -o, every input's result, the
+// shard's part, and the refusal of any output over an input or over another output.
+
+#include "PoseWriter.h"
+#include "ToolError.h"
+
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -7,6 +14,8 @@
 #include <vector>
 
 namespace oxr {
+
+struct RetargetOptions;
 
 // Every path a run will write, gathered before any work: results, their companions (.bin), pages,
 // the index and the report. A path is one file however it is spelled (relative or absolute, "a/../b",
@@ -23,6 +32,8 @@ class OutputPlan {
   // Creates the folders the claimed paths go into; throws UsageError naming the first one that
   // cannot be made.
   void create_folders() const;
+  // The folders the claimed paths go into, each once, in the order claimed.
+  std::vector<std::filesystem::path> folders() const;
 
  private:
   std::vector<std::string> keys(const std::filesystem::path& path) const;
@@ -40,8 +51,41 @@ bool has_output_extension(const std::string& name);
 // existing folder make it a folder; several inputs and a file name are a usage error.
 bool output_is_folder(const std::string& out, std::size_t inputs, bool sharded);
 
-// Removes the temporaries ("NAME.tmp-HOST-PID-N") beside `file` that a process of this host left
-// and that no longer runs; temporaries of live processes or other hosts, and inputs, stay.
-void remove_stale_temporaries(const std::filesystem::path& file, const OutputPlan& plan);
+// The format `format` names ("glb"), else the one the output file's extension names (one input),
+// else JSON; with a character, its own container (.glb or .gltf), which `format` and a one-input
+// output must agree with. Throws UsageError on an unknown format or extension, its hint spelled by
+// `spell`. The options must be prepared (prepare_options).
+Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
+                     const RetargetOptions& options, ToolError::OptionSpelling spell);
+
+// One input and where its result goes.
+struct PlannedFile {
+  std::filesystem::path input;
+  std::filesystem::path output;
+};
+
+// A run of the tool, planned: every input's result, whatever the shard, so that every shard refuses
+// the same collisions, and the shard's part.
+struct RunPlan {
+  Format format = Format::Json;
+  std::string output_argument;     // the -o that one input of the run passes ("" beside it; a folder ends in '/')
+  std::vector<PlannedFile> files;  // every input, in the order given
+  std::vector<std::size_t> part;   // the shard's files, indices into files, sorted by input; all without a shard
+  OutputPlan paths;                // every path the run writes, the report's too
+};
+
+// Plans the retarget of `inputs` into `out` (a file, a folder, or "" for beside each input), with the
+// report (or "") and the shard ("K/N" or ""). Throws UsageError, naming the path, on a result over an
+// input or over another result, and on a shard that is not K/N with 1 <= K <= N.
+RunPlan plan_run(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
+                 const std::string& report, const std::string& shard, const RetargetOptions& options);
+
+// The files a result consists of: a .gltf comes with its .bin.
+std::vector<std::filesystem::path> result_files(const std::filesystem::path& output, Format format);
+
+// The plan as JSON for a program that runs the inputs itself (the cluster runner): format,
+// output_argument, folders (to create), and per input its output, its result files and whether it is
+// in the shard's part.
+std::string run_plan_json(const RunPlan& plan);
 
 }  // namespace oxr
