@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "BvhFrameSource.h"
 #include "BvhReader.h"
 #include "Character.h"
 #include "Geometry.h"
@@ -72,48 +73,50 @@ bool flag(const py::handle& value, const std::string& keyword) {
   return value.cast<bool>();
 }
 
-// A --source-rest spelling; ValueError on anything else.
-oxr::SourceRest source_rest_option(py::handle value) {
-  if (!py::isinstance<py::str>(value)) throw py::type_error("source_rest must be a string");
-  try {
-    return oxr::source_rest_from_text(value.cast<std::string>());
-  } catch (const oxr::ToolError& error) {
-    raise_usage(error);
+// The Python spelling of an option: '_' for '-' (--fingers-t-pose is fingers_t_pose).
+std::string keyword_of(std::string_view name) {
+  std::string keyword(name);
+  std::replace(keyword.begin(), keyword.end(), '-', '_');
+  return keyword;
+}
+
+bool python_option(const oxr::OptionSpec& spec) { return (spec.scope & oxr::kScopePython) != 0 && spec.pipeline; }
+
+// The options the functions take, as the tool's table gives them, for their docstrings.
+std::string options_doc() {
+  std::string text = "Options, as the tool's (defaults as the tool's):\n";
+  for (const oxr::OptionSpec& spec : oxr::option_table()) {
+    if (!python_option(spec)) continue;
+    text += keyword_of(spec.name) + ": " + std::string(spec.help);
+    if (spec.value_name.empty()) {
+      text += " (True or False; default False)";
+    } else {
+      if (!spec.choices.empty()) text += " (" + std::string(spec.choices);
+      if (!spec.default_value.empty()) {
+        text += (spec.choices.empty() ? " (" : "; ") + std::string("default \"") + std::string(spec.default_value) +
+                "\"";
+      }
+      if (!spec.choices.empty() || !spec.default_value.empty()) text += ")";
+    }
+    text += "\n";
   }
+  return text;
 }
 
-// A --bvh-positions spelling: "auto" (decided per file), "absolute" or "relative".
-oxr::bvh::Positions positions_option(py::handle value) {
-  const std::string name = choice(value, "bvh_positions", {"auto", "absolute", "relative"});
-  return name == "absolute"   ? oxr::bvh::Positions::Absolute
-         : name == "relative" ? oxr::bvh::Positions::Relative
-                              : oxr::bvh::Positions::Auto;
-}
-
-// The tool's options from retarget_file's keywords: every option of the tool's table offered to
-// Python, spelled with '_' for '-' (--fingers-t-pose is fingers_t_pose); a flag takes True or False,
-// any other option a string (or a path for a file). The format as the tool chooses it: format=, else
-// the output's extension, else JSON.
-oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const std::filesystem::path& output,
-                                      const py::object& format, const py::kwargs& options) {
-  oxr::RetargetOptions result;
-  const std::string format_name =
-      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
-
+// Sets the tool's options from a function's keywords: every pipeline option of the tool's table offered
+// to Python, spelled with '_' for '-'; a flag takes True or False, any other option a string (or a path
+// for a file).
+void apply_keywords(oxr::RetargetOptions& result, const py::kwargs& options, const std::string& function) {
   std::string keywords;
   for (const oxr::OptionSpec& spec : oxr::option_table()) {
-    if ((spec.scope & oxr::kScopePython) == 0 || !spec.pipeline) continue;
-    std::string keyword(spec.name);
-    std::replace(keyword.begin(), keyword.end(), '-', '_');
-    keywords += (keywords.empty() ? "" : ", ") + keyword;
+    if (python_option(spec)) keywords += (keywords.empty() ? "" : ", ") + keyword_of(spec.name);
   }
   const py::object fspath = py::module_::import("os").attr("fspath");
   for (const auto& [key, value] : options) {
     const std::string name = key.cast<std::string>();
     const oxr::OptionSpec* spec = oxr::find_option(name);
-    if (spec == nullptr || (spec->scope & oxr::kScopePython) == 0 || !spec->pipeline ||
-        name.find('-') != std::string::npos) {
-      throw py::type_error("retarget_file() got an unexpected keyword argument '" + name + "'; options: " + keywords);
+    if (spec == nullptr || !python_option(*spec) || name.find('-') != std::string::npos) {
+      throw py::type_error(function + "() got an unexpected keyword argument '" + name + "'; options: " + keywords);
     }
     std::string text;
     if (spec->value_name.empty()) {
@@ -136,6 +139,16 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
       raise_usage(error);
     }
   }
+}
+
+// The tool's options from retarget_file's keywords, and the format as the tool chooses it: format=,
+// else the output's extension, else JSON.
+oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const std::filesystem::path& output,
+                                      const py::object& format, const py::kwargs& options) {
+  oxr::RetargetOptions result;
+  const std::string format_name =
+      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh"});
+  apply_keywords(result, options, "retarget_file");
   try {
     oxr::prepare_options(result);
     // The format as the tool chooses it; a character's result is in the character's own container.
@@ -169,98 +182,65 @@ struct Motion {
   double frame_time = 0;
 };
 
-// Reads a whole BVH file with the tool's reader. Rotations compose as the tool composes them;
-// with axes "bvh" rotations and root positions are re-expressed in the library's axes. Unless
-// source_rest is "kz", the rotations of joints that are source bones are re-expressed against the
-// file's rest pose, as the tool feeds them to the library.
-Motion read_bvh(const std::filesystem::path& path, const py::object& axes_value, const py::object& units_value,
-                const py::object& rest_value, const py::object& positions_value, const py::object& map_value) {
-  oxr::RetargetOptions recognition_options;
-  if (!map_value.is_none()) {
-    try {
-      oxr::apply_option(recognition_options, "map",
-                        py::module_::import("os").attr("fspath")(map_value).cast<std::string>());
-    } catch (const oxr::ToolError& error) {
-      raise_usage(error);
-    }
+// Reads a whole BVH file through the tool's pipeline up to the solve: the clip prepared as the tool
+// prepares it (recognition, up axis and units, rest pose, clip range), then per frame the rotations
+// the tool feeds the library.
+Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
+  oxr::RetargetOptions options;
+  apply_keywords(options, keywords, "read_bvh");
+  try {
+    oxr::prepare_options(options);
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);
   }
-  const oxr::bvh::Positions reading = positions_option(positions_value);
-  const bool library_axes = choice(axes_value, "axes", {"bvh", "none"}) == "bvh";
-  const oxr::SourceRest rest = source_rest_option(rest_value);
-  const double scale =
-      oxr::metres_per_unit(oxr::units_from_name(choice(units_value, "units", {"cm", "m", "mm", "in"})));
-
-  std::vector<std::string> names;
-  std::vector<std::string> source_bones;
+  const double metres = oxr::metres_per_unit(options.units);
+  Motion motion;
   std::vector<double> rotations;
   std::vector<double> positions;
-  double frame_time = 0;
   {
     py::gil_scoped_release release;
     std::ifstream in = oxr::open_input(path);
+    const std::string name = path.string();
+    std::unique_ptr<oxr::BvhFrameSource> source;
     try {
-      std::vector<oxr::Quat> rest_local;
-      if (rest.mode == oxr::SourceRest::Mode::Frame) {
-        rest_local = oxr::rest_frame_of_stream(in, rest.frame, library_axes, path.string());
-      }
-      oxr::bvh::Reader reader(in, {}, reading);
-      const oxr::bvh::Header& header = reader.header();
-      frame_time = header.frame_time;
-      for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
-      const oxr::bvh::Joint& root = header.joints.front();
-      recognition_options.axes = library_axes ? oxr::Axes::Bvh : oxr::Axes::None;
-      const oxr::JointMatch match = [&] {
-        try {
-          return oxr::match_of(header, oxr::recognise_file(header, recognition_options, nullptr));
-        } catch (const oxr::ToolError& error) {
-          throw oxr::ToolError(path.string() + ": " + error.what());
-        }
-      }();
-      source_bones.assign(header.joints.size(), std::string());
-      for (const oxr::JointMatch::Pair& pair : match.matched)
-        source_bones[static_cast<std::size_t>(pair.joint)] = pair.bone;
-      if (rest_local.empty()) rest_local = oxr::rest_rotations(rest, header, match, library_axes, path.string());
-      oxr::RestConverter converter(rest_local, header, match);
-      const bool convert = rest.mode != oxr::SourceRest::Mode::Kz;
-      const std::size_t joints = header.joints.size();
-      std::vector<oxr::Quat> local(joints);
-      std::vector<oxr::Quat> world(joints);
-      std::vector<oxr::Quat> fed(match.matched.size());
-      std::vector<double> values(static_cast<std::size_t>(header.channel_count));
-      while (reader.read_frame(values)) {
-        // Local rotations in the library's axes (or the file's, with axes "none").
-        for (std::size_t j = 0; j < joints; ++j) {
-          oxr::bvh::Quat q = oxr::bvh::joint_rotation(header.joints[j], values);
-          if (library_axes) q = oxr::bvh::bvh_to_library_axes(q);
-          local[j] = q;
-        }
-        if (convert) {
-          // The converter takes world rotations in the file's frame.
-          oxr::forward_rotations(
-              joints, [&](std::size_t j) { return header.joints[j].parent; },
-              [&](std::size_t j) { return oxr::to_file_axes(local[j]); }, world);
-          converter.convert(world, fed);
-          for (std::size_t m = 0; m < fed.size(); ++m) local[static_cast<std::size_t>(match.matched[m].joint)] = fed[m];
-        }
-        for (const oxr::Quat& q : local) rotations.insert(rotations.end(), q.begin(), q.end());
-        // The root's translation from its offset and position channels, as the file means them.
-        oxr::Vec3 p =
-            oxr::scale_vector(oxr::joint_translation(root, values, /*file_axes=*/true, header.positions), scale);
-        if (library_axes) p = oxr::vector_to_library_axes(p);
-        positions.insert(positions.end(), p.begin(), p.end());
-      }
+      source = std::make_unique<oxr::BvhFrameSource>(in, options.positions);
     } catch (const oxr::bvh::BvhError& error) {
-      throw oxr::ToolError(path.string() + ": " + error.what());
+      throw oxr::ToolError(name, error.what());
     }
+    const oxr::Solver solver;
+    const oxr::ClipPlan plan = [&] {
+      try {
+        return oxr::prepare_clip(*source, name, options, solver);
+      } catch (const oxr::ToolError& error) {
+        raise_usage(error);  // a range past the file's frames, a rest frame it lacks
+      }
+    }();
+    motion.frame_time = plan.info.frame_time;
+    motion.joint_names = plan.info.source_joints;
+    motion.source_bones.assign(motion.joint_names.size(), std::string());
+    std::vector<int> pair_of(motion.joint_names.size(), -1);
+    for (std::size_t m = 0; m < plan.match.matched.size(); ++m) {
+      const oxr::JointMatch::Pair& pair = plan.match.matched[m];
+      motion.source_bones[static_cast<std::size_t>(pair.joint)] = pair.bone;
+      pair_of[static_cast<std::size_t>(pair.joint)] = static_cast<int>(m);
+    }
+    const auto frames = static_cast<std::size_t>(std::max<std::int64_t>(plan.info.frame_count, 0));
+    rotations.reserve(frames * motion.joint_names.size() * 4);
+    positions.reserve(frames * 3);
+    oxr::read_source(*source, plan, options, [&](std::int64_t, const oxr::SourceFrame& frame) {
+      for (std::size_t j = 0; j < frame.local.size(); ++j) {
+        const oxr::Quat q = pair_of[j] >= 0 ? frame.fed[static_cast<std::size_t>(pair_of[j])]
+                                            : oxr::to_library_axes(frame.local[j]);
+        rotations.insert(rotations.end(), q.begin(), q.end());
+      }
+      const oxr::Vec3 p = oxr::vector_to_library_axes(oxr::scale_vector(frame.position.front(), metres));
+      positions.insert(positions.end(), p.begin(), p.end());
+    });
   }
-  const auto joints = static_cast<py::ssize_t>(names.size());
+  const auto joints = static_cast<py::ssize_t>(motion.joint_names.size());
   const auto frames = static_cast<py::ssize_t>(positions.size() / 3);
-  Motion motion;
-  motion.joint_names = std::move(names);
-  motion.source_bones = std::move(source_bones);
   motion.rotations = adopt(std::move(rotations), {frames, joints, py::ssize_t{4}});
   motion.root_positions = adopt(std::move(positions), {frames, py::ssize_t{3}});
-  motion.frame_time = frame_time;
   return motion;
 }
 
@@ -512,46 +492,40 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
       .def_readonly("source_bones", &Motion::source_bones,
                     "Per joint, the source bone recognition gave it (\"\" for none): names for solve().")
       .def_readonly("rotations", &Motion::rotations,
-                    "float64 (F, J, 4), x y z w: each joint's local rotation per frame, in the library's axes\n"
-                    "(as read with axes=\"bvh\") or the file's (axes=\"none\").")
+                    "float64 (F, J, 4), x y z w, library axes: per frame, for each joint that is a source bone\n"
+                    "the rotation the tool feeds the library (against the file's rest pose), for the others\n"
+                    "their local rotation, upright.")
       .def_readonly("root_positions", &Motion::root_positions,
-                    "float64 (F, 3): the root's translation per frame, from its OFFSET and position channels\n"
-                    "(see bvh_positions), in metres, in the same axes as rotations.")
-      .def_readonly("frame_time", &Motion::frame_time, "Seconds per frame.")
+                    "float64 (F, 3): the root joint's position per frame, upright, in metres, library axes.")
+      .def_readonly("frame_time", &Motion::frame_time, "Seconds per frame (after fps=).")
       .def("__repr__", [](const Motion& motion) {
         return "<oxretarget.Motion: " + std::to_string(motion.rotations.shape(0)) + " frames, " +
                std::to_string(motion.joint_names.size()) + " joints>";
       });
 
-  m.def("read_bvh", &read_bvh, py::arg("path"), py::arg("axes") = "bvh", py::arg("units") = "cm",
-        py::arg("source_rest") = "zero", py::arg("bvh_positions") = "auto", py::arg("map") = py::none(),
-        R"(Reads a BVH file with the oxretarget tool's reader; returns a Motion.
+  static const std::string options = options_doc();
+  static const std::string read_doc = R"(Reads a BVH file through the oxretarget tool's pipeline; returns a Motion.
 
-axes="bvh" (default) re-expresses rotations and root positions in the library's axes (+Z up, +Y the
-character's left, -X its forward), as the tool does; axes="none" keeps the file's.
-units: the unit of the file's lengths, cm (default), m, mm or in; root_positions are in metres.
-source_rest: the file's rest pose, as the tool's --source-rest: "zero" (default), "kz", "frame:N" or
-"file:REST.bvh". Unless "kz", the rotations of joints that are source bones are re-expressed so that
-they are relative to the source skeleton's T-pose, as the tool feeds them to the library: solve() on
-them gives the tool's results.
-bvh_positions: how position channels combine with a joint's OFFSET, as the tool's --bvh-positions:
-"auto" (default; decided per file), "absolute" (the channels are the whole position) or "relative"
-(added to the OFFSET).
-Rotation channels compose in the order listed, in degrees.
-Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input.)");
+The clip is prepared as `oxretarget retarget` prepares it, with the same options and defaults: its
+skeleton recognised, turned upright and sized (source_units, source_up), its rest pose found
+(source_rest), trimmed and resampled (start, end, fps, mirror). rotations are what the tool feeds the
+library: Retargeter().solve(motion.source_bones, motion.rotations) gives the tool's results bit for
+bit. root_positions: the root joint's position, in metres.
+Raises oxretarget.Error with the tool's one-line text ("walk.bvh: line 12: ...") on bad input,
+TypeError on an unknown option, ValueError on an unknown value.
 
-  m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
-        R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
+)" + options;
+  m.def("read_bvh", &read_bvh, py::arg("path"), read_doc.c_str());
+
+  static const std::string retarget_doc = R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
 format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
-when it has none).
-Options, as the tool's (dashes become underscores): axes="bvh"|"none", fingers_t_pose=True|False,
-units="cm"|"m"|"mm"|"in", root_motion="pelvis"|"root"|"none", target_rig=path of a rig (BVH or glTF),
-source_rest="zero"|"kz"|"frame:N"|"file:REST.bvh", bvh_positions="auto"|"absolute"|"relative",
-mesh="box"|"none" (glb/gltf), start=/end= a frame number or "4.5s" (the last frame kept is
-included), fps=frames per second to resample to, mirror=True|False.
-The file written is byte for byte the tool's. Returns the number of frames.
+when it has none). The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past
-the file's frames raises ValueError naming the file's frame count.)");
+the file's frames raises ValueError naming the file's frame count.
+
+)" + options;
+  m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
+        retarget_doc.c_str());
 }

@@ -67,22 +67,57 @@ def test_solve_equals_the_tool_bit_for_bit(walk, tool_json):
     assert_same_bits(r.solve(walk.source_bones, walk.rotations[100]), poses[100])
 
 
-def test_read_bvh_axes_and_units(walk):
-    # The first frame's root channels, Xposition Yposition Zposition, read from the text here (the
-    # root's OFFSET is zero).
-    motion = open(WALK, encoding="ascii").read().split("Frame Time:")[1].splitlines()
-    x, y, z = (float(v) for v in motion[1].split()[:3])
-    assert walk.frame_time == float(motion[0])
-    assert walk.rotations.shape == (WALK_FRAMES, len(walk.joint_names), 4)
-    # Library axes: +Z up, +Y the character's left, -X forward; the file's are Y up, +Z forward, +X left.
-    assert walk.root_positions.shape == (WALK_FRAMES, 3)
-    assert walk.root_positions[0].tolist() == [-z * 0.01, x * 0.01, y * 0.01]
+def z_up(text):
+    """The capture turned to stand along +Z: every OFFSET and the motion turned 90 degrees about X."""
+    hierarchy, motion = text.split("MOTION")
+    renamed = {"Yposition": "Zposition", "Zposition": "Yposition", "Yrotation": "Zrotation", "Zrotation": "Yrotation"}
+    lines, negated, column = [], [], 0
+    for line in hierarchy.splitlines():
+        words = line.split()
+        if words[:1] == ["OFFSET"]:
+            x, y, z = map(float, words[1:4])
+            line = f"OFFSET {x!r} {-z!r} {y!r}"
+        elif words[:1] == ["CHANNELS"]:
+            for name in words[2:]:
+                if name.startswith("Z"):
+                    negated.append(column)  # a turn about Z is one about -Y
+                column += 1
+            line = " ".join(words[:2] + [renamed.get(name, name) for name in words[2:]])
+        lines.append(line)
+    head, frames = motion.strip().split("\n", 2)[:2], motion.strip().split("\n")[2:]
+    turned = []
+    for frame in frames:
+        values = [float(v) for v in frame.split()]
+        for c in negated:
+            values[c] = -values[c]
+        turned.append(" ".join(repr(v) for v in values))
+    return "\n".join(lines) + "\nMOTION\n" + "\n".join(head + turned) + "\n"
 
-    raw = oxretarget.read_bvh(WALK, axes="none", units="in", source_rest="kz")
-    assert raw.root_positions[0].tolist() == [x * 0.0254, y * 0.0254, z * 0.0254]
-    # A rotation (x, y, z, w) of the file is (z, -x, -y, w) in the library's axes.
-    plain = oxretarget.read_bvh(WALK, source_rest="kz")
-    assert_same_bits(plain.rotations, raw.rotations[..., [2, 0, 1, 3]] * [1, -1, -1, 1])
+
+@pytest.mark.parametrize(
+    "capture, decided",
+    [
+        ("smpl_wham.bvh", "1 unit = 100 cm, m, found"),  # in metres
+        ("z-up walk", "up axis: +Z"),
+        ("mayarig_dfki_walk.bvh", "rest: auto:t-pose"),  # rests in no T-pose; its zero pose does not stand
+    ],
+)
+def test_read_bvh_gives_what_the_tool_solves(tmp_path, capture, decided):
+    # With the tool's defaults (source units, up and rest found from the file), the library solves the
+    # Motion's rotations into the tool's results, bit for bit.
+    path = tmp_path / "z-up.bvh" if capture == "z-up walk" else os.path.join(os.environ["OX_TEST_DATA_DIR"], capture)
+    if capture == "z-up walk":
+        path.write_text(z_up(open(WALK, encoding="ascii").read()))
+    assert decided in run_tool("info", path).stdout
+    out = tmp_path / "tool.json"
+    assert run_tool("retarget", path, "-o", out).returncode == 0
+    tool = json.loads(out.read_text(), parse_int=float)
+    motion = oxretarget.read_bvh(path)
+    assert motion.frame_time == tool["frame_time"]
+    assert motion.rotations.shape == (len(tool["frames"]), len(motion.joint_names), 4)
+    assert motion.root_positions.shape == (len(tool["frames"]), 3)
+    poses = oxretarget.Retargeter().solve(motion.source_bones, motion.rotations)
+    assert_same_bits(poses, np.array(tool["frames"])[:, :52])
 
 
 def test_wxyz_is_the_same_numbers_permuted(walk):

@@ -10,8 +10,8 @@ import fs from 'node:fs';
 import path from 'node:path';
 import zlib from 'node:zlib';
 import * as THREE from 'three';
-import { GLTFLoader } from 'three/examples/jsm/loaders/GLTFLoader.js';
 import validator from 'gltf-validator';
+import { readGlb, writeGlb, loadGlb } from './characters.mjs';
 
 const tool = process.env.OXR_TOOL;
 const data = process.env.OXR_DATA;
@@ -20,25 +20,6 @@ fs.rmSync(work, { recursive: true, force: true });
 fs.mkdirSync(work, { recursive: true });
 const run = (...args) => execFileSync(tool, args, { cwd: work, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 const at = (file) => path.join(work, file);
-
-function readGlb(bytes) {
-  const jsonLength = bytes.readUInt32LE(12);
-  const json = JSON.parse(bytes.subarray(20, 20 + jsonLength).toString('utf8'));
-  const binAt = 20 + jsonLength;
-  const bin = binAt < bytes.length ? bytes.subarray(binAt + 8, binAt + 8 + bytes.readUInt32LE(binAt)) : Buffer.alloc(0);
-  return { json, bin };
-}
-
-function writeGlb(json, bin) {
-  let text = Buffer.from(JSON.stringify(json));
-  text = Buffer.concat([text, Buffer.alloc((4 - (text.length % 4)) % 4, 0x20)]);
-  const header = Buffer.alloc(12);
-  header.writeUInt32LE(0x46546c67, 0);
-  header.writeUInt32LE(2, 4);
-  header.writeUInt32LE(12 + 8 + text.length + 8 + bin.length, 8);
-  const chunk = (length, type) => { const b = Buffer.alloc(8); b.writeUInt32LE(length, 0); b.writeUInt32LE(type, 4); return b; };
-  return Buffer.concat([header, chunk(text.length, 0x4e4f534a), text, chunk(bin.length, 0x004e4942), bin]);
-}
 
 // A 2 x 2 RGB PNG.
 function png() {
@@ -177,16 +158,6 @@ async function validate(file) {
   const report = await validator.validateBytes(new Uint8Array(fs.readFileSync(file)));
   const messages = report.issues.messages.filter((m) => m.severity === 0).map((m) => `${m.code} ${m.pointer}: ${m.message}`);
   return { errors: report.issues.numErrors, messages };
-}
-
-// Enough of a browser for GLTFLoader to decode an embedded image under Node.
-globalThis.self ??= globalThis;
-globalThis.createImageBitmap ??= async () => ({ width: 2, height: 2, close() {} });
-
-async function loadGlb(file) {
-  const bytes = fs.readFileSync(file);
-  const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength);
-  return new Promise((resolve, reject) => new GLTFLoader().parse(buffer, '', resolve, reject));
 }
 
 // The CMU walk in centimetres (its unit is 1/0.45 inch).

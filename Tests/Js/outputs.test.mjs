@@ -268,3 +268,33 @@ test('two full turns: glb keys keep their sign, BVH angles stay continuous, JSON
   const agree = worstOverlay(gltf, target, 0.01, gltf.bones.map((b) => [b.name, b.name]));
   assert.ok(agree.ratio < 1e-5, `BVH and glb disagree by ${agree.ratio} at ${agree.where}`);
 });
+
+test('key times: a frame time written rounded is 1/n, and the last key lands on (frames - 1)/n, mannequin and character alike', async () => {
+  run('demo', '-o', 'rates');
+  const text = fs.readFileSync(path.join(work, 'rates/demo.bvh'), 'utf8');
+  run('retarget', 'rates/demo.bvh', '-o', 'rates/character.glb');
+  for (const [written, rate] of [['0.016667', 60], ['0.0333333', 30], ['0.00833333', 120], ['0.03', 0]]) {
+    const clip = `rates/at-${written}`;
+    fs.writeFileSync(path.join(work, `${clip}.bvh`), text.replace(/Frame Time:\s*\S+/, `Frame Time: ${written}`));
+    run('retarget', `${clip}.bvh`, '-o', `${clip}.glb`);
+    run('retarget', `${clip}.bvh`, '--character', 'rates/character.glb', '-o', `${clip}-character.glb`);
+    const mannequin = await loadGlb(path.join(work, `${clip}.glb`));
+    const character = await loadGlb(path.join(work, `${clip}-character.glb`));
+    const extras = mannequin.parser.json.animations[0].extras;
+    // 0.03 is as near 1/33 as 1/34: it stays as written.
+    assert.equal(extras.frame_rate, rate || 1 / 0.03, written);
+    const last = extras.frame_count - 1;
+    const end = rate ? last / rate : last * 0.03;
+    // The float nearest the exact time, or the next one up when that falls short of it.
+    const above = (t) => {
+      const f = new Float32Array([t]);
+      if (f[0] < t) new Uint32Array(f.buffer)[0] += 1;
+      return f[0];
+    };
+    for (const loaded of [mannequin, character.animations.at(-1)]) {
+      const times = (loaded.animations ? loaded.animations[0] : loaded).tracks[0].times;
+      assert.equal(times.length, extras.frame_count, written);
+      assert.equal(times[last], above(end), `${written}: last key ${times[last]}, expected ${end}`);
+    }
+  }
+});

@@ -72,7 +72,8 @@ bool result_is_current(const BatchJob& job, Format format) {
 
 // How far the file's zero pose is from the KZ T-pose, and what its first frame looks like: an A-pose,
 // or a calibration frame the next frame jumps away from.
-void describe_rest(const std::string& input, const bvh::Header& header, const JointMatch& match) {
+void describe_rest(FrameSource& clip, const JointMatch& match) {
+  const bvh::Header& header = clip.header();
   const SkeletonData& source = source_skeleton();
   double largest = 0;
   std::string where = "none";
@@ -87,13 +88,12 @@ void describe_rest(const std::string& input, const bvh::Header& header, const Jo
              where);
 
   // The first two frames, their local rotations and joint positions.
-  std::ifstream in(input, std::ios::binary);
-  bvh::Reader reader(in);
+  if (!clip.rewind()) return;
   std::vector<double> values(static_cast<std::size_t>(header.channel_count));
   std::vector<std::vector<Quat>> local;
   std::vector<std::vector<Vec3>> position;
   std::vector<Quat> world(header.joints.size());
-  for (int f = 0; f < 2 && reader.read_frame(values); ++f) {
+  for (int f = 0; f < 2 && clip.read_frame(values); ++f) {
     local.emplace_back(header.joints.size());
     position.emplace_back(header.joints.size());
     file_joint_poses(header, values, true, local.back(), world, position.back());
@@ -332,27 +332,24 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
 int run_info(const std::string& input, RetargetOptions options) {
   prepare_options(options);
   const bvh::Positions positions = options.positions;
-  const bvh::Header header = read_header(input);
-  // Read every frame too, so that info also vouches for the data.
+  // One reading of the file: the plan, then every frame (info vouches for the data too), then the
+  // first two frames again for the rest pose's description.
   Solver solver;
-  std::ifstream in(input, std::ios::binary);
-  const FileResult result = retarget_stream(in, input, options, solver, {}, {});
-  // The reading of position channels, as the pipeline's reader decided it on the first frame.
-  std::ifstream again(input, std::ios::binary);
-  bvh::Reader reader(again, {}, positions);
-  std::vector<double> values(static_cast<std::size_t>(reader.header().channel_count));
-  reader.read_frame(values);
-  const bvh::Positions decided = reader.header().positions;
-  const bool matter = reader.header().positions_matter;
-  std::ifstream once_more(input, std::ios::binary);
-  const SkeletonRecognition recognition = [&] {
-    try {
-      return recognise_file(header, options, &once_more);
-    } catch (const ToolError& error) {
-      throw ToolError(input + ": " + error.what());
-    }
-  }();
-  const JointMatch match = match_of(header, recognition);
+  std::ifstream in = open_input(input);
+  std::unique_ptr<BvhFrameSource> source;
+  try {
+    source = std::make_unique<BvhFrameSource>(in, positions);
+  } catch (const bvh::BvhError& error) {
+    throw ToolError(input, error.what());
+  }
+  const ClipPlan plan = prepare_clip(*source, input, options, solver);
+  const FileResult result = run_clip(*source, plan, options, solver, {});
+  const bvh::Header& header = source->header();
+  // The reading of position channels, as the reader decided it on the first frame.
+  const bvh::Positions decided = header.positions;
+  const bool matter = header.positions_matter;
+  const SkeletonRecognition& recognition = plan.recognition;
+  const JointMatch& match = plan.match;
   std::vector<std::string> matched;
   for (const auto& pair : match.matched) matched.push_back(pair.bone);
   fmt::print("file: {}\n", shown(input));
@@ -379,15 +376,7 @@ int run_info(const std::string& input, RetargetOptions options) {
              recognition.height_units * recognition.metres_per_unit, recognition.height_units,
              recognition.metres_per_unit * 100, unit);
   fmt::print("sides: from {}\n", recognition.side_evidence);
-  {
-    std::string decision = source_rest_text(options.source_rest);
-    std::string why = "as --source-rest asks";
-    if (options.source_rest.mode == SourceRest::Mode::Auto) {
-      auto_rest_rotations(shaped_header(header, recognition, options), match, options.axes == Axes::Bvh, decision,
-                          &why);
-    }
-    fmt::print("rest: {} ({})\n", decision, why);
-  }
+  fmt::print("rest: {} ({})\n", plan.rest_decision, plan.rest_why);
   fmt::print("mapping (file joint -> source bone, evidence): {}\n", match.matched.size());
   for (const auto& pair : match.matched) {
     fmt::print("  {} -> {} ({})\n", shown(header.joints[static_cast<std::size_t>(pair.joint)].name), pair.bone,
@@ -400,7 +389,7 @@ int run_info(const std::string& input, RetargetOptions options) {
   fmt::print("joints skipped (not source bones; kept in the forward kinematics): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
   for (const QaWarning& warning : result.warnings) fmt::print("warning: {}\n", warning.text);
-  describe_rest(input, header, match);
+  describe_rest(*source, match);
   return 0;
 }
 

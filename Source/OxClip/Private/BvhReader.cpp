@@ -3,6 +3,7 @@
 #include "Geometry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,8 @@
 
 namespace oxr::bvh {
 namespace {
+
+std::atomic<std::int64_t> g_headers_parsed{0};
 
 constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -178,6 +181,7 @@ Reader::Reader(std::istream& in, Limits limits, Positions positions) : buf_(in.r
   block_.resize(std::max<std::size_t>(limits_.block_bytes, 2 * limits_.max_token_length + 2));
   pos_ = block_.data();
   end_ = block_.data();
+  g_headers_parsed.fetch_add(1, std::memory_order_relaxed);
   parse_hierarchy();
   for (const Joint& joint : header_.joints) {
     const bool positioned =
@@ -508,6 +512,7 @@ void Reader::parse_motion_header() {
   if (status != NumberStatus::ok) fail(token_line_, "Frame Time " + quoted(time_text) + problem(status));
   if (!(frame_time > 0)) fail(token_line_, "Frame Time " + quoted(time_text) + " is not positive");
   header_.frame_time = frame_time;
+  header_.frame_time_text = std::string(time_text);
   if (!at_line_end()) {
     next_token();
     fail(token_line_, "unexpected " + quoted(token_) + " after the frame time");
@@ -524,15 +529,39 @@ void Reader::bound_frames_by_size() {
   // Every value takes a character and a separator: the frames the remaining bytes can hold at most.
   // Streams that cannot seek keep the declared count.
   header_.frames_in_bytes = header_.frame_count;
-  if (header_.frame_count == 0 || header_.channel_count == 0) return;
   const auto here = buf_->pubseekoff(0, std::ios::cur, std::ios::in);
   if (here == std::streampos(std::streamoff(-1))) return;
+  first_frame_offset_ = static_cast<std::int64_t>(std::streamoff(here)) - (end_ - pos_);
+  first_frame_line_ = line_;
+  first_frame_token_line_ = token_line_;
+  if (header_.frame_count == 0 || header_.channel_count == 0) return;
   const auto end = buf_->pubseekoff(0, std::ios::end, std::ios::in);
   buf_->pubseekpos(here, std::ios::in);
   if (end == std::streampos(std::streamoff(-1))) return;
   const std::int64_t remaining = static_cast<std::int64_t>(end - here) + (end_ - pos_);
   header_.frames_in_bytes = std::min(header_.frame_count, (remaining + 1) / (std::int64_t{2} * header_.channel_count));
 }
+
+bool Reader::rewind() {
+  if (first_frame_offset_ < 0) return false;
+  if (buf_->pubseekpos(std::streampos(std::streamoff(first_frame_offset_)), std::ios::in) ==
+      std::streampos(std::streamoff(-1))) {
+    return false;
+  }
+  pos_ = block_.data();
+  end_ = block_.data();
+  at_eof_ = false;
+  line_ = first_frame_line_;
+  token_line_ = first_frame_token_line_;
+  token_ = {};
+  frames_read_ = 0;
+  one_frame_short_ = false;
+  pushed_back_ = false;
+  failed_ = false;
+  return true;
+}
+
+std::int64_t Reader::headers_parsed() noexcept { return g_headers_parsed.load(std::memory_order_relaxed); }
 
 void Reader::check_end_of_data() {
   if (next_token()) {

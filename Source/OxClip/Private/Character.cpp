@@ -1,6 +1,7 @@
 #include "Character.h"
 
 #include "AtomicFile.h"
+#include "GltfOut.h"
 #include "Retarget.h"
 #include "ToolError.h"
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -21,20 +23,12 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 
-constexpr std::uint32_t kGlbMagic = 0x46546C67;   // "glTF"
-constexpr std::uint32_t kJsonChunk = 0x4E4F534A;  // "JSON"
 constexpr std::uint32_t kBinChunk = 0x004E4942;   // "BIN\0"
 
 std::uint32_t read_u32(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;
   std::memcpy(&value, bytes.data() + at, 4);
   return value;
-}
-
-void put_u32(std::string& out, std::uint32_t value) {
-  char bytes[4];
-  std::memcpy(bytes, &value, 4);
-  out.append(bytes, 4);
 }
 
 // The rotation of an orthonormal 3x3 matrix given by columns.
@@ -189,12 +183,14 @@ namespace {
 class CharacterWriter final : public PoseWriter {
  public:
   CharacterWriter(const Character& character, fs::path destination, const ClipInfo& info)
-      : character_(character), destination_(std::move(destination)), skeleton_(info.skeleton) {
+      : character_(character),
+        destination_(std::move(destination)),
+        skeleton_(info.skeleton),
+        clock_(info.frame_time, info.frame_time_text) {
     const std::string& where = character.path().string();
     if (fs::weakly_canonical(destination_) == fs::weakly_canonical(character.path())) {
       throw OutputError(destination_.string() + ": would overwrite the character; choose another output");
     }
-    frame_time_ = info.frame_time;
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
     target_of_.assign(nodes.size(), -1);
@@ -255,10 +251,13 @@ class CharacterWriter final : public PoseWriter {
     channel_of_.assign(nodes.size(), -1);
     for (std::size_t c = 0; c < channels_.size(); ++c)
       channel_of_[static_cast<std::size_t>(channels_[c].node)] = static_cast<int>(c);
-    const auto frames = static_cast<std::size_t>(std::clamp<std::int64_t>(info.frame_count, 0, 1 << 20));
+    std::size_t frame_bytes = 4;
+    for (const Channel& channel : channels_)
+      frame_bytes += (channel.rotation ? 16 : 0) + (channel.translation ? 12 : 0);
+    keys_.emplace(clock_, frame_bytes, info.frames_to_reserve);
     for (Channel& channel : channels_) {
-      if (channel.rotation) channel.rotations.reserve(frames * 4);
-      if (channel.translation) channel.translations.reserve(frames * 3);
+      if (channel.rotation) channel.rotations.reserve(keys_->reserved());
+      if (channel.translation) channel.translations.reserve(keys_->reserved() * 3);
     }
     world_rotation_.resize(nodes.size());
     world_position_.resize(nodes.size());
@@ -270,7 +269,7 @@ class CharacterWriter final : public PoseWriter {
   }
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
-    (void)frame;
+    keys_->add(frame);
     const std::size_t bones = skeleton_.names.size();
     forward_kinematics(
         bones, [&](std::size_t j) { return skeleton_.parents[j]; }, [&](std::size_t j) { return pose.rotations[j]; },
@@ -292,22 +291,19 @@ class CharacterWriter final : public PoseWriter {
         if (channel.rotation) {
           const Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
+          for (const double q : local) check(q);
           const double norm =
               std::sqrt(local[0] * local[0] + local[1] * local[1] + local[2] * local[2] + local[3] * local[3]);
           for (double& q : local) q /= norm;
-          // Neighbouring keys in one hemisphere, so that interpolation takes the short way.
-          const std::size_t k = channel.rotations.size();
-          if (k >= 4) {
-            const double d = local[0] * channel.rotations[k - 4] + local[1] * channel.rotations[k - 3] +
-                             local[2] * channel.rotations[k - 2] + local[3] * channel.rotations[k - 1];
-            if (d < 0) local = {-local[0], -local[1], -local[2], -local[3]};
-          }
-          for (const double q : local) push(channel.rotations, q);
+          channel.rotations.add(local);
         }
         if (channel.translation) {
           const Vec3 world = add(scale_vector(target_position_[j], metres_), shift_);
           translation = scale_vector(rotate(conj(parent_rotation), sub(world, parent_position)), 1 / parent_scale);
-          for (const double t : translation) push(channel.translations, t);
+          for (const double t : translation) {
+            check(t);
+            channel.translations.push_back(static_cast<float>(t));
+          }
         }
       }
       world_rotation_[n] = mul(parent_rotation, local);
@@ -321,31 +317,25 @@ class CharacterWriter final : public PoseWriter {
     if (frames_ == 0) throw OutputError(destination_.string() + ": the clip has no frames to add");
     Json json = Json::parse(character_.json());
     // The animation's data: key times, then each channel's rotations and translations, as floats.
-    std::string data;
-    const auto append = [&](std::size_t count, const auto& value_at) {
-      const std::size_t at = data.size();
-      for (std::size_t i = 0; i < count; ++i) {
-        const float value = static_cast<float>(value_at(i));
-        data.append(reinterpret_cast<const char*>(&value), sizeof value);
-      }
-      return at;
-    };
-    const auto frames = static_cast<std::size_t>(frames_);
-    const std::size_t times_at = append(frames, [&](std::size_t i) { return static_cast<double>(i) * frame_time_; });
+    gltf::Buffer data;
+    const std::vector<float>& key_times = keys_->times();
+    const auto frames = key_times.size();
+    std::uint64_t base = 0;  // where the animation's data starts in the buffer
+    if (character_.binary()) {
+      data.add(character_.bin().data(), character_.bin().size());
+      base = data.bytes();
+    }
+    const std::uint64_t times_at = data.add(key_times.data(), frames * sizeof(float)) - base;
 
     Json& buffers = json["buffers"];
     if (!buffers.is_array()) buffers = Json::array();
     std::size_t buffer = 0;
-    std::size_t base = 0;
-    std::string bin = character_.bin();
     if (character_.binary()) {
       if (buffers.empty()) {
         buffers.push_back(Json::object());
       } else if (buffers[0].contains("uri")) {
         throw OutputError(character_.path().string() + ": has no binary chunk to add the animation to");
       }
-      bin.resize((bin.size() + 3) / 4 * 4, '\0');
-      base = bin.size();
     } else {
       relocate_uris(json);
       buffer = buffers.size();
@@ -360,7 +350,7 @@ class CharacterWriter final : public PoseWriter {
     if (!animations.is_array()) animations = Json::array();
 
     const std::size_t view = views.size();
-    const auto add_accessor = [&](std::size_t offset, std::size_t count, const char* type) {
+    const auto add_accessor = [&](std::uint64_t offset, std::size_t count, const char* type) {
       Json accessor;
       accessor["bufferView"] = view;
       accessor["byteOffset"] = offset;
@@ -371,8 +361,8 @@ class CharacterWriter final : public PoseWriter {
       return accessors.size() - 1;
     };
     const std::size_t times = add_accessor(times_at, frames, "SCALAR");
-    accessors[times]["min"] = {static_cast<float>(0.0)};
-    accessors[times]["max"] = {static_cast<float>(static_cast<double>(frames - 1) * frame_time_)};
+    accessors[times]["min"] = {key_times.front()};
+    accessors[times]["max"] = {key_times.back()};
     Json animation;
     std::set<std::string> names;
     for (const Json& existing : animations) {
@@ -400,41 +390,27 @@ class CharacterWriter final : public PoseWriter {
         node["scale"] = rest.scale;
       }
       if (channel.rotation) {
-        const std::size_t at = append(channel.rotations.size(), [&](std::size_t i) { return channel.rotations[i]; });
-        add_channel(channel.node, "rotation", add_accessor(at, frames, "VEC4"));
+        const std::span<const float> keys = channel.rotations.floats();
+        add_channel(channel.node, "rotation", add_accessor(data.add(keys.data(), keys.size_bytes()) - base, frames, "VEC4"));
       }
       if (channel.translation) {
-        const std::size_t at =
-            append(channel.translations.size(), [&](std::size_t i) { return channel.translations[i]; });
+        const std::uint64_t at =
+            data.add(channel.translations.data(), channel.translations.size() * sizeof(float)) - base;
         add_channel(channel.node, "translation", add_accessor(at, frames, "VEC3"));
       }
     }
     animations.push_back(std::move(animation));
-    views.push_back({{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.size()}});
-    buffers[buffer]["byteLength"] = base + data.size();
+    views.push_back({{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}});
+    buffers[buffer]["byteLength"] = data.bytes();
 
     std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     if (character_.binary()) {
-      text.resize((text.size() + 3) / 4 * 4, ' ');
-      bin += data;
-      bin.resize((bin.size() + 3) / 4 * 4, '\0');
-      std::string out;
-      out.reserve(28 + text.size() + bin.size());
-      put_u32(out, kGlbMagic);
-      put_u32(out, 2);
-      put_u32(out, static_cast<std::uint32_t>(12 + 8 + text.size() + 8 + bin.size()));
-      put_u32(out, static_cast<std::uint32_t>(text.size()));
-      put_u32(out, kJsonChunk);
-      out += text;
-      put_u32(out, static_cast<std::uint32_t>(bin.size()));
-      put_u32(out, kBinChunk);
-      out += bin;
       AtomicFile file(destination_);
-      file.stream().write(out.data(), static_cast<std::streamsize>(out.size()));
+      gltf::write_glb(file.stream(), std::move(text), data);
       file.commit();
     } else {
       AtomicFile bin_file(fs::path(destination_).replace_extension(".bin"));
-      bin_file.stream().write(data.data(), static_cast<std::streamsize>(data.size()));
+      data.write(bin_file.stream());
       AtomicFile file(destination_);
       file.stream() << text;
       bin_file.commit();
@@ -447,14 +423,14 @@ class CharacterWriter final : public PoseWriter {
     int node = 0;
     int target = 0;
     bool rotation = false, translation = false;
-    std::vector<double> rotations, translations;
+    gltf::RotationKeys rotations;
+    std::vector<float> translations;
   };
 
-  void push(std::vector<double>& values, double value) {
+  void check(double value) const {
     if (!std::isfinite(value)) {
       throw ToolError("frame " + std::to_string(frames_) + ": the character's pose is not finite");
     }
-    values.push_back(value);
   }
 
   // A .gltf written into another folder keeps reaching the character's files: relative URIs are
@@ -477,7 +453,8 @@ class CharacterWriter final : public PoseWriter {
   const Character& character_;
   fs::path destination_;
   TargetSkeleton skeleton_;
-  double frame_time_ = 0;
+  gltf::KeyClock clock_;
+  std::optional<gltf::KeyTimes> keys_;
   double metres_ = 0.01;
   Vec3 shift_{0, 0, 0};
   std::vector<int> target_of_;   // target bone of each node, -1 for none

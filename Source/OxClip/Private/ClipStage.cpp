@@ -1,5 +1,6 @@
 #include "ClipStage.h"
 
+#include "FrameSource.h"
 #include "Retarget.h"
 #include "Rig.h"
 #include "ToolError.h"
@@ -295,32 +296,32 @@ void ClipStage::source_of(std::int64_t k, std::int64_t& index, double& fraction)
   }
 }
 
-void ClipStage::read(bvh::Reader& reader, Frame& frame) {
-  if (!reader.read_frame(values_)) {
+void ClipStage::read(FrameSource& source, Frame& frame) {
+  if (!source.read_frame(values_)) {
     // A file one frame shorter than it declares ends the clip there (the reader said so).
-    if (reader.one_frame_short()) throw EndsEarly{};
+    if (source.one_frame_short()) throw EndsEarly{};
     throw bvh::BvhError(0, "ends before the frames asked for");
   }
   joint_frame(header_, values_, file_axes_, frame.rotation, frame.translation);
 }
 
-bool ClipStage::next(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation) {
+bool ClipStage::next(FrameSource& source, std::span<Quat> local, std::span<Vec3> translation) {
   try {
-    return step(reader, local, translation);
+    return step(source, local, translation);
   } catch (const EndsEarly&) {
     count_ = produced_;
     return false;
   }
 }
 
-bool ClipStage::step(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation) {
+bool ClipStage::step(FrameSource& source, std::span<Quat> local, std::span<Vec3> translation) {
   if (produced_ >= count_) return false;
   std::int64_t index = 0;
   double fraction = 0;
   source_of(produced_, index, fraction);
   for (; skipped_ < range_.first; ++skipped_) {
-    if (!reader.read_frame(values_)) {
-      if (reader.one_frame_short()) throw EndsEarly{};
+    if (!source.read_frame(values_)) {
+      if (source.one_frame_short()) throw EndsEarly{};
       throw bvh::BvhError(0, "ends before the frames asked for");
     }
   }
@@ -329,12 +330,12 @@ bool ClipStage::step(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3>
       std::swap(a_, b_);
       b_valid_ = false;
     } else {
-      read(reader, a_);
+      read(source, a_);
     }
     ++held_;
   }
   if (fraction > 0 && !b_valid_) {
-    read(reader, b_);
+    read(source, b_);
     b_valid_ = true;
   }
   if (fraction == 0) {

@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "BodyMesh.h"
+#include "GltfOut.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -326,34 +327,6 @@ Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
   return best;
 }
 
-// A frame time within 1e-5 (relative) of 1/n for a whole n is taken as exactly 1/n, so that key i
-// sits at i/n: files print frame times rounded (0.0333333, 0.0083333: 4e-6 short of 1/120), and
-// i * 0.0083333 puts the last keys of a long clip short of their frames, which importers that
-// resample at the frame rate drop. Neighbouring rates up to 1000 fps lie 1e-3 apart.
-struct KeyClock {
-  explicit KeyClock(double frame_time) : frame_time(frame_time) {
-    const double n = frame_time > 0 ? std::round(1.0 / frame_time) : 0.0;
-    if (n >= 1 && std::abs(frame_time * n - 1.0) <= 1e-5) {
-      rate = n;
-      this->frame_time = 1.0 / n;
-    }
-  }
-  // Seconds of key i.
-  double time(std::int64_t i) const {
-    return rate > 0 ? static_cast<double>(i) / rate : static_cast<double>(i) * frame_time;
-  }
-  // Key i's time as a float, never short of it: readers that turn times into frames (time * rate)
-  // and round down then land on frame i, not on frame i - 1.
-  float float_time(std::int64_t i) const {
-    const double exact = time(i);
-    const auto rounded = static_cast<float>(exact);
-    return static_cast<double>(rounded) < exact ? std::nextafter(rounded, std::numeric_limits<float>::infinity())
-                                                : rounded;
-  }
-  double frame_time;
-  double rate = 0;  // frames per second when whole, else 0
-};
-
 Quat normalised(const Quat& q) {
   const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
   return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
@@ -392,7 +365,7 @@ class BvhWriter final : public PoseWriter {
     fmt::format_to(std::back_inserter(head), "HIERARCHY\n");
     write_joint(head, skeleton_.root, 0);
     fmt::format_to(std::back_inserter(head), "MOTION\nFrames: {}\nFrame Time: ", info.frame_count);
-    append_number(head, KeyClock(info.frame_time).frame_time);
+    append_number(head, gltf::KeyClock(info.frame_time, info.frame_time_text).frame_time);
     head.push_back('\n');
     write_buffer(file_.stream(), head);
     angles_.assign(written_.size(), Vec3{0, 0, 0});
@@ -487,18 +460,19 @@ class BvhWriter final : public PoseWriter {
 class GltfWriter final : public PoseWriter {
  public:
   GltfWriter(const std::filesystem::path& destination, const ClipInfo& info, bool binary)
-      : destination_(destination), info_(info), binary_(binary), clock_(info.frame_time) {
-    // Keyframes are held once, per bone, and go from there to the file: room for the frames the
-    // input's bytes can hold, within the format's 4 GiB.
-    frame_bytes_ = 4 + info.skeleton.names.size() * sizeof(Float4) + info.translated.size() * 3 * sizeof(float);
-    const std::size_t frames = std::min<std::size_t>(
-        static_cast<std::size_t>(std::max<std::int64_t>(info.frames_to_reserve, 0)), kMaxBufferBytes / frame_bytes_);
+      : destination_(destination),
+        info_(info),
+        binary_(binary),
+        clock_(info.frame_time, info.frame_time_text),
+        // Keyframes are held once, per bone, and go from there to the file: room for the frames the
+        // input's bytes can hold, within the format's 4 GiB.
+        keys_(clock_, 4 + info.skeleton.names.size() * sizeof(gltf::Float4) + info.translated.size() * 3 * sizeof(float),
+              info.frames_to_reserve) {
     scale_ = metres_per_unit(info.units);
     rotations_.resize(info.skeleton.names.size());
-    for (auto& track : rotations_) track.reserve(frames);
+    for (auto& track : rotations_) track.reserve(keys_.reserved());
     translations_.resize(info.translated.size());
-    for (auto& track : translations_) track.reserve(frames * 3);
-    times_.reserve(frames);
+    for (auto& track : translations_) track.reserve(keys_.reserved() * 3);
     // Open the destination now, so an unwritable folder fails before any work.
     file_ = std::make_unique<AtomicFile>(destination_);
     if (!binary_) {
@@ -511,41 +485,8 @@ class GltfWriter final : public PoseWriter {
 
   void write_frame(std::int64_t frame, const FramePose& pose) override {
     check_finite(frame, pose);
-    if ((times_.size() + 1) * frame_bytes_ > kMaxBufferBytes) {
-      throw ToolError(fmt::format("frame {}: the keyframes pass glTF's 4 GiB buffer limit ({} bytes a frame)", frame,
-                                  frame_bytes_));
-    }
-    // Key times, as the float32 readers see them, must be finite and increase.
-    const float time = clock_.float_time(frame);
-    if (!std::isfinite(time)) {
-      throw ToolError(fmt::format("frame {}: key time {} s is beyond float range (Frame Time {})", frame,
-                                  clock_.time(frame), info_.frame_time));
-    }
-    if (frame > 0 && !std::isnormal(time)) {
-      throw ToolError(fmt::format("frame {}: key time {:.6g} s is below float precision (Frame Time {})", frame,
-                                  clock_.time(frame), info_.frame_time));
-    }
-    if (!times_.empty() && !(time > times_.back())) {
-      throw ToolError(fmt::format("frame {}: key time {} s does not increase in float precision (Frame Time {})", frame,
-                                  time, info_.frame_time));
-    }
-    times_.push_back(time);
-    for (std::size_t j = 0; j < rotations_.size(); ++j) {
-      // Bones the clip does not move repeat their last keyframe's floats.
-      Packed& packed = packed_[j];
-      if (!packed.valid || !same_bits(packed.rotation, pose.rotations[j])) {
-        const Quat q = normalised(pose.rotations[j]);
-        // q and -q are the same rotation; a key keeps the previous key's sign, so that readers
-        // blending components never pass through zero between two keys.
-        double alignment = 0;
-        for (std::size_t i = 0; i < 4; ++i) alignment += q[i] * static_cast<double>(packed.floats[i]);
-        const double sign = packed.valid && alignment < 0 ? -1.0 : 1.0;
-        for (std::size_t i = 0; i < 4; ++i) packed.floats[i] = static_cast<float>(sign * q[i]);
-        packed.rotation = pose.rotations[j];
-        packed.valid = true;
-      }
-      rotations_[j].push_back(packed.floats);
-    }
+    keys_.add(frame);
+    for (std::size_t j = 0; j < rotations_.size(); ++j) rotations_[j].add(pose.rotations[j]);
     for (std::size_t k = 0; k < translations_.size(); ++k) {
       const Vec3& t = pose.translations[static_cast<std::size_t>(info_.translated[k])];
       for (const double value : t) {
@@ -570,52 +511,21 @@ class GltfWriter final : public PoseWriter {
     }
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(text.str());
     if (binary_) {
-      document["buffers"][0] = {{"byteLength", buffer_bytes_}};
-      std::string json = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-      json.append((4 - json.size() % 4) % 4, ' ');
-      const std::uint64_t total = 12 + 8 + json.size() + 8 + buffer_bytes_;
-      if (total > kMaxBufferBytes) {
-        throw ToolError(fmt::format("the glb would take {} bytes, past the format's 4 GiB", total));
-      }
-      std::ostream& out = file_->stream();
-      const auto word = [&](std::uint32_t value) {
-        const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                        static_cast<unsigned char>(value >> 16),
-                                        static_cast<unsigned char>(value >> 24)};
-        out.write(reinterpret_cast<const char*>(bytes), 4);
-      };
-      word(0x46546C67u);  // "glTF"
-      word(2);
-      word(static_cast<std::uint32_t>(total));
-      word(static_cast<std::uint32_t>(json.size()));
-      word(0x4E4F534Au);  // "JSON"
-      out << json;
-      word(static_cast<std::uint32_t>(buffer_bytes_));
-      word(0x004E4942u);  // "BIN"
-      write_pieces(out);
+      document["buffers"][0] = {{"byteLength", buffer_.bytes()}};
+      gltf::write_glb(file_->stream(), document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                      buffer_);
       file_->commit();
       return;
     }
     // The buffer goes to the .bin file; the JSON names it.
-    document["buffers"][0] = {{"byteLength", buffer_bytes_}, {"uri", bin_name_}};
-    write_pieces(bin_file_->stream());
+    document["buffers"][0] = {{"byteLength", buffer_.bytes()}, {"uri", bin_name_}};
+    buffer_.write(bin_file_->stream());
     file_->stream() << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     bin_file_->commit();
     file_->commit();
   }
 
  private:
-  // glb lengths are 32-bit.
-  static constexpr std::uint64_t kMaxBufferBytes = 0xFFFFFFFFull;
-
-  void write_pieces(std::ostream& out) const {
-    static constexpr char kZeros[4] = {};
-    for (const Piece& piece : pieces_) {
-      out.write(reinterpret_cast<const char*>(piece.data), static_cast<std::streamsize>(piece.size));
-      out.write(kZeros, static_cast<std::streamsize>(piece.padding));
-    }
-  }
-
   // Describes raw values with one view (`target` 0 for none) and one accessor. Small arrays made
   // while building the model are copied; the keyframe tracks (borrowed) are written from where they
   // lie. Every float must be finite.
@@ -628,19 +538,14 @@ class GltfWriter final : public PoseWriter {
           if (!std::isfinite(value)) throw ToolError("a bone offset or rest pose is beyond float range");
         }
       }
-      const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
-      owned_.emplace_back(bytes, bytes + values.size_bytes());
-      values = std::span<const T>(reinterpret_cast<const T*>(owned_.back().data()), values.size());
     }
     tinygltf::BufferView view;
     view.buffer = 0;
-    view.byteOffset = buffer_bytes_;
+    view.byteOffset = borrowed ? buffer_.add(values.data(), values.size_bytes())
+                               : buffer_.add_copy(values.data(), values.size_bytes());
     view.byteLength = values.size_bytes();
     view.target = target;
     model.bufferViews.push_back(view);
-    const std::size_t padding = (4 - values.size_bytes() % 4) % 4;
-    pieces_.push_back({reinterpret_cast<const unsigned char*>(values.data()), values.size_bytes(), padding});
-    buffer_bytes_ += values.size_bytes() + padding;
     tinygltf::Accessor accessor;
     accessor.bufferView = static_cast<int>(model.bufferViews.size() - 1);
     accessor.componentType = std::is_same_v<T, float>           ? TINYGLTF_COMPONENT_TYPE_FLOAT
@@ -761,13 +666,13 @@ class GltfWriter final : public PoseWriter {
     model.defaultScene = 0;
     if (info_.mesh == Mesh::Box) add_body(model);
 
-    if (!times_.empty()) {
+    const std::vector<float>& times = keys_.times();
+    if (!times.empty()) {
       tinygltf::Animation animation;
       animation.name = valid_utf8(std::filesystem::path(info_.source).stem().string());
-      const int input =
-          add_accessor(model, std::span<const float>(times_), TINYGLTF_TYPE_SCALAR, times_.size(), 0, true);
-      model.accessors[static_cast<std::size_t>(input)].minValues = {times_.front()};
-      model.accessors[static_cast<std::size_t>(input)].maxValues = {times_.back()};
+      const int input = add_accessor(model, std::span<const float>(times), TINYGLTF_TYPE_SCALAR, times.size(), 0, true);
+      model.accessors[static_cast<std::size_t>(input)].minValues = {times.front()};
+      model.accessors[static_cast<std::size_t>(input)].maxValues = {times.back()};
       const auto add_channel = [&](int node, const char* path, int output) {
         tinygltf::AnimationSampler sampler;
         sampler.input = input;
@@ -783,17 +688,16 @@ class GltfWriter final : public PoseWriter {
       for (std::size_t k = 0; k < translations_.size(); ++k) {
         add_channel(
             info_.translated[k], "translation",
-            add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times_.size(), 0, true));
+            add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times.size(), 0, true));
       }
       for (std::size_t j = 0; j < n; ++j) {
         add_channel(static_cast<int>(j), "rotation",
-                    add_accessor(model, std::span<const float>(rotations_[j].data()->data(), rotations_[j].size() * 4),
-                                 TINYGLTF_TYPE_VEC4, times_.size(), 0, true));
+                    add_accessor(model, rotations_[j].floats(), TINYGLTF_TYPE_VEC4, times.size(), 0, true));
       }
       tinygltf::Value::Object extras;
       extras["frame_rate"] = tinygltf::Value(clock_.rate > 0 ? clock_.rate : 1.0 / clock_.frame_time);
       extras["frame_time"] = tinygltf::Value(clock_.frame_time);
-      extras["frame_count"] = tinygltf::Value(static_cast<int>(times_.size()));
+      extras["frame_count"] = tinygltf::Value(static_cast<int>(times.size()));
       extras["source"] = tinygltf::Value(valid_utf8(info_.source));
       extras["root_motion"] = tinygltf::Value(std::string(root_motion_name(info_.root_motion)));
       animation.extras = tinygltf::Value(extras);
@@ -805,31 +709,15 @@ class GltfWriter final : public PoseWriter {
   std::filesystem::path destination_;
   ClipInfo info_;
   bool binary_;
-  KeyClock clock_;
+  gltf::KeyClock clock_;
+  gltf::KeyTimes keys_;
   double scale_ = 0.01;
   std::unique_ptr<AtomicFile> file_;
   std::unique_ptr<AtomicFile> bin_file_;
   std::string bin_name_;
-  using Float4 = std::array<float, 4>;
-  static_assert(sizeof(Float4) == 4 * sizeof(float), "keyframes must lie back to back");
-  struct Packed {
-    Quat rotation{};
-    Float4 floats{};
-    bool valid = false;
-  };
-  std::vector<Packed> packed_ = std::vector<Packed>(info_.skeleton.names.size());
-  std::vector<float> times_;
-  std::vector<std::vector<Float4>> rotations_;  // per bone, keyframes back to back
+  std::vector<gltf::RotationKeys> rotations_;  // per bone
   std::vector<std::vector<float>> translations_;
-  std::size_t frame_bytes_ = 0;  // buffer bytes each frame adds
-  struct Piece {
-    const unsigned char* data;
-    std::size_t size;
-    std::size_t padding;  // zero bytes after it, to the next multiple of 4
-  };
-  std::vector<Piece> pieces_;  // the buffer, in order
-  std::vector<std::vector<unsigned char>> owned_;
-  std::uint64_t buffer_bytes_ = 0;
+  gltf::Buffer buffer_;
 };
 
 }  // namespace

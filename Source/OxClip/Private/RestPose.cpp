@@ -1,6 +1,7 @@
 #include "RestPose.h"
 
 #include "AtomicFile.h"
+#include "BvhFrameSource.h"
 #include "JointMatch.h"
 #include "Rig.h"
 #include "Solver.h"
@@ -16,7 +17,7 @@ namespace oxr {
 namespace {
 
 // Local rotations of every joint in the frame `index` of a reader, file axes.
-std::vector<Quat> frame_rotations(bvh::Reader& reader, std::int64_t index, bool file_axes, const std::string& name) {
+std::vector<Quat> frame_rotations(FrameSource& reader, std::int64_t index, bool file_axes, const std::string& name) {
   const bvh::Header& header = reader.header();
   std::vector<double> values(static_cast<std::size_t>(header.channel_count));
   for (std::int64_t f = 0; f <= index; ++f) {
@@ -83,13 +84,21 @@ std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, boo
   if (start == std::streampos(-1)) throw ToolError(name, "cannot read a rest frame from a stream that cannot seek");
   std::vector<Quat> rotations;
   try {
-    bvh::Reader reader(in);
+    BvhFrameSource reader(in);
     rotations = frame_rotations(reader, frame, file_axes, name);
   } catch (const bvh::BvhError& error) {
     throw ToolError(name, error.what());
   }
   in.clear();
   in.seekg(start);
+  return rotations;
+}
+
+std::vector<Quat> rest_frame_of_source(FrameSource& source, std::int64_t frame, bool file_axes,
+                                       const std::string& name) {
+  if (!source.rewind()) throw ToolError(name, "cannot read a rest frame from a stream that cannot seek");
+  std::vector<Quat> rotations = frame_rotations(source, frame, file_axes, name);
+  source.rewind();
   return rotations;
 }
 
@@ -113,7 +122,7 @@ std::vector<Quat> rest_rotations(const SourceRest& rest, const bvh::Header& head
     case SourceRest::Mode::File: {
       std::ifstream file = open_input(rest.file);
       try {
-        bvh::Reader reader(file);
+        BvhFrameSource reader(file);
         const bvh::Header& other = reader.header();
         bool same = other.joints.size() == header.joints.size();
         for (std::size_t j = 0; same && j < other.joints.size(); ++j) {

@@ -1,6 +1,7 @@
 #include "Retarget.h"
 
 #include "AtomicFile.h"
+#include "BvhFrameSource.h"
 #include "Character.h"
 #include "Qa.h"
 #include "Solver.h"
@@ -148,7 +149,33 @@ JointMatch match_of(const bvh::Header& header, const SkeletonRecognition& recogn
   return match;
 }
 
-SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, std::istream* in) {
+namespace {
+
+// Frame 0's joint positions (file axes, source units), for recognition when the zero pose does not
+// stand; empty when the source cannot go back to its first frame afterwards or frame 0 is unreadable
+// (the main pass reports what is wrong with the file).
+std::vector<Vec3> frame_zero_positions(FrameSource& source, bool file_axes) {
+  const bvh::Header& header = source.header();
+  if (header.frame_count <= 0 || !source.rewind()) return {};
+  std::vector<Vec3> position(header.joints.size());
+  try {
+    std::vector<double> values(static_cast<std::size_t>(header.channel_count));
+    if (source.read_frame(values)) {
+      std::vector<Quat> local(header.joints.size()), world(header.joints.size());
+      file_joint_poses(header, values, file_axes, local, world, position);
+    } else {
+      position.clear();
+    }
+  } catch (const bvh::BvhError&) {
+    position.clear();
+  }
+  source.rewind();
+  return position;
+}
+
+}  // namespace
+
+SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, FrameSource* source) {
   const bool file_axes = options.axes == Axes::Bvh;
   const SkeletonDescription skeleton = describe_skeleton(header, file_axes);
   RecognitionRequest request;
@@ -160,26 +187,10 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
   SkeletonRecognition recognition;
   try {
     recognition = recognise_skeleton(skeleton, request);
-    if (!recognition.zero_pose_stands && in != nullptr && header.frame_count > 0) {
+    if (!recognition.zero_pose_stands && source != nullptr) {
       // The zero pose does not stand: frame 0 tells where up is.
-      const auto start = in->tellg();
-      if (start != std::streampos(-1)) {
-        try {
-          bvh::Reader reader(*in, {}, options.positions);
-          std::vector<double> values(static_cast<std::size_t>(header.channel_count));
-          if (reader.read_frame(values)) {
-            std::vector<Quat> local(header.joints.size()), world(header.joints.size());
-            std::vector<Vec3> position(header.joints.size());
-            file_joint_poses(header, values, file_axes, local, world, position);
-            request.frame_zero.assign(position.begin(), position.end());
-            recognition = recognise_skeleton(skeleton, request);
-          }
-        } catch (const bvh::BvhError&) {
-          // The main pass reports what is wrong with the file.
-        }
-        in->clear();
-        in->seekg(start);
-      }
+      request.frame_zero = frame_zero_positions(*source, file_axes);
+      if (!request.frame_zero.empty()) recognition = recognise_skeleton(skeleton, request);
     }
   } catch (const std::invalid_argument& error) {
     throw ToolError(error.what());
@@ -242,203 +253,140 @@ bvh::Header read_header(const std::filesystem::path& input) {
   }
 }
 
-FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options, Solver& solver,
-                           const HeaderCallback& on_header, const FrameCallback& on_frame) {
+
+// ---------------------------------------------------------------------------------------------------
+// Preparing a clip: named steps over one plan, in order. A step reads what the steps before it
+// decided; one that needs the frames passes over them and rewinds the source.
+
+namespace {
+
+struct PlanBuild {
+  FrameSource& source;
+  const std::string& name;
+  const RetargetOptions& options;
+  const Solver& solver;
+  bool file_axes = true;
+};
+
+// Which joints are which bones, and where the file's up is and what its unit is.
+void recognise_step(PlanBuild& build, ClipPlan& plan) {
+  plan.recognition = recognise_file(build.source.header(), build.options, &build.source);
+  for (const std::string& text : plan.recognition.warnings) {
+    QaWarning warning;
+    warning.kind = "recognition";
+    warning.text = text;
+    plan.warnings.push_back(warning);
+  }
+}
+
+void match_step(PlanBuild& build, ClipPlan& plan) { plan.match = match_of(build.source.header(), plan.recognition); }
+
+// The file turned upright (+Y) and scaled to the output's unit: offsets here, poses per frame.
+void shape_step(PlanBuild& build, ClipPlan& plan) {
+  plan.up = plan.recognition.up_rotation;
+  plan.scale = plan.recognition.metres_per_unit / metres_per_unit(build.options.units);
+  plan.reshape = plan.up != kIdentity || plan.scale != 1.0;
+  plan.shaped = shaped_header(build.source.header(), plan.recognition, build.options);
+}
+
+// Every file joint's local rotation in the rest pose (file axes, upright); mirrored with the clip.
+void rest_step(PlanBuild& build, ClipPlan& plan) {
+  const RetargetOptions& options = build.options;
+  const bvh::Header& header = build.source.header();
+  const auto upright = [&](std::vector<Quat>& rotations) {
+    if (!plan.reshape) return;
+    for (Quat& q : rotations) q = mul(mul(plan.up, q), conj(plan.up));
+  };
+  std::vector<Quat>& rest = plan.rest_local;
+  plan.rest_decision = source_rest_text(options.source_rest);
+  plan.rest_why = "as --source-rest asks";
+  plan.info.source_rest = plan.rest_decision;
+  if (options.source_rest.mode == SourceRest::Mode::Frame) {
+    rest = rest_frame_of_source(build.source, options.source_rest.frame, build.file_axes, build.name);
+    upright(rest);
+  } else if (options.source_rest.mode == SourceRest::Mode::Auto) {
+    // Rotations in the library's axes rest on their zero pose.
+    std::vector<Quat> automatic =
+        auto_rest_rotations(plan.shaped, plan.match, build.file_axes, plan.rest_decision, &plan.rest_why);
+    plan.info.source_rest = "zero";
+    if (build.file_axes) {
+      rest = std::move(automatic);
+      plan.info.source_rest = plan.rest_decision;
+    }
+  }
+  if (rest.empty()) {
+    rest = rest_rotations(options.source_rest, header, plan.match, build.file_axes, build.name);
+    upright(rest);
+  }
+  if (options.clip.mirror) {
+    std::vector<Quat> scratch(rest.size());
+    mirror_frame(mirror_partners(header, plan.match), {}, rest, {}, scratch, {});
+  }
+}
+
+// The clip's range and rate (checked before anything is solved).
+void clip_step(PlanBuild& build, ClipPlan& plan) {
+  const ClipStage stage(build.source.header(), plan.match, build.options.clip, build.file_axes, build.name);
+  plan.info.frame_time = stage.frame_time();
+  plan.info.frame_count = stage.frame_count();
+  plan.info.frames_to_reserve =
+      build.options.clip.active() ? stage.frame_count() : build.source.header().frames_in_bytes;
+}
+
+// The target's skeleton as the output describes it, and in the performer's own proportions.
+void target_step(PlanBuild& build, ClipPlan& plan) {
+  const RetargetOptions& options = build.options;
+  plan.info.skeleton =
+      build_target_skeleton(plan.shaped, plan.match, build.file_axes, options.rig.get(), plan.rest_local);
+  plan.performer = options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr,
+                                                       plan.rest_local)
+                               : plan.info.skeleton;
+}
+
+// What every writer and the QA are told about the clip.
+void info_step(PlanBuild& build, ClipPlan& plan) {
+  const RetargetOptions& options = build.options;
+  const bvh::Header& header = build.source.header();
+  ClipInfo& info = plan.info;
+  info.source = build.name;
+  info.frame_time_text = header.frame_time_text;
+  info.fingers_t_pose = options.fingers_t_pose;
+  info.axes = build.file_axes ? "bvh" : "none";
+  info.units = options.units;
+  info.root_motion = options.root_motion;
+  info.mesh = options.mesh;
+  info.bones = build.solver.meta_bones();
+  info.parents = build.solver.meta_parents();
+  info.t_pose = build.solver.meta_t_pose();
+  info.source_sides.reserve(plan.recognition.sides.size());
+  for (const Side side : plan.recognition.sides) info.source_sides.push_back(static_cast<int>(side));
+  const TargetSkeleton& skeleton = info.skeleton;
+  info.translated = options.root_motion == RootMotion::Root ? std::vector<int>{skeleton.root, skeleton.pelvis}
+                                                            : std::vector<int>{skeleton.pelvis};
+  const Pairing& pairing = builtin_pairing();
+  for (const std::string& bone : plan.match.missing) {
+    for (const std::string& paired : pairing.source) {
+      if (bvh::to_lower(bone) == bvh::to_lower(paired)) {
+        info.missing_paired.push_back(bone);
+        break;
+      }
+    }
+  }
+  for (const bvh::Joint& joint : header.joints) {
+    info.source_joints.push_back(joint.name);
+    info.source_parents.push_back(joint.parent);
+  }
+}
+
+using PlanStep = void (*)(PlanBuild&, ClipPlan&);
+constexpr PlanStep kPlanSteps[] = {recognise_step, match_step,  shape_step, rest_step,
+                                   clip_step,      target_step, info_step};
+
+// Runs `work` with the pipeline's errors named after the clip.
+template <typename Work>
+auto naming_errors(const std::string& name, Work&& work) {
   try {
-    const bool file_axes = options.axes == Axes::Bvh;
-    std::vector<Quat> rest_local;
-    if (options.source_rest.mode == SourceRest::Mode::Frame) {
-      rest_local = rest_frame_of_stream(in, options.source_rest.frame, file_axes, name);
-    }
-    // Recognition reads the header (and frame 0 when the zero pose does not stand) on a first pass
-    // when the stream can seek back.
-    const auto start = in.tellg();
-    std::unique_ptr<bvh::Reader> reader_holder;
-    SkeletonRecognition recognition;
-    if (start != std::streampos(-1)) {
-      std::optional<bvh::Header> probed;
-      {
-        bvh::Reader probe(in, {}, options.positions);
-        probed = probe.header();
-      }
-      in.clear();
-      in.seekg(start);
-      recognition = recognise_file(*probed, options, &in);
-      reader_holder = std::make_unique<bvh::Reader>(in, bvh::Limits{}, options.positions);
-    } else {
-      reader_holder = std::make_unique<bvh::Reader>(in, bvh::Limits{}, options.positions);
-      recognition = recognise_file(reader_holder->header(), options, nullptr);
-    }
-    bvh::Reader& reader = *reader_holder;
-    const bvh::Header& header = reader.header();
-    const JointMatch match = match_of(header, recognition);
-
-    // The file turned upright (+Y) and scaled to the output's unit: offsets once, poses per frame.
-    const Quat up = recognition.up_rotation;
-    const double scale = recognition.metres_per_unit / metres_per_unit(options.units);
-    const bool reshape = up != kIdentity || scale != 1.0;
-    const bvh::Header shaped = shaped_header(header, recognition, options);
-    if (reshape) {
-      for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
-    }
-    std::string rest_text = options.source_rest.mode == SourceRest::Mode::Auto ? std::string("zero")
-                                                                               : source_rest_text(options.source_rest);
-    if (rest_local.empty() && options.source_rest.mode == SourceRest::Mode::Auto && file_axes) {
-      rest_local = auto_rest_rotations(shaped, match, file_axes, rest_text);
-    }
-    if (rest_local.empty()) {
-      rest_local = rest_rotations(options.source_rest, header, match, file_axes, name);
-      if (reshape) {
-        for (Quat& q : rest_local) q = mul(mul(up, q), conj(up));
-      }
-    }
-    // The clip stage checks its range before anything else is done; a mirrored clip rests on the
-    // mirrored rest pose.
-    ClipStage stage(header, match, options.clip, file_axes, name);
-    if (options.clip.mirror) {
-      std::vector<Quat> scratch(rest_local.size());
-      mirror_frame(mirror_partners(header, match), {}, rest_local, {}, scratch, {});
-    }
-    // With kz the file's rotations go to the library as they are.
-    std::optional<RestConverter> converter;
-    if (options.source_rest.mode != SourceRest::Mode::Kz) converter.emplace(rest_local, header, match);
-    std::vector<Quat> fed(match.matched.size());
-
-    // Every source bone is fed every frame: bones the file lacks keep their T-pose.
-    const SkeletonData& source = source_skeleton();
-    std::vector<Quat> source_local = source.t_pose_local;
-    std::vector<std::size_t> slot_of_match;
-    int hips = 0;  // file joint of the source hips (the file's root when it has none)
-    for (const JointMatch::Pair& pair : match.matched) {
-      slot_of_match.push_back(static_cast<std::size_t>(source.index_of(pair.bone)));
-      if (bvh::to_lower(pair.bone) == "hips") hips = pair.joint;
-    }
-
-    ClipInfo info;
-    info.source = name;
-    info.frame_time = stage.frame_time();
-    info.frame_count = stage.frame_count();
-    info.frames_to_reserve = options.clip.active() ? stage.frame_count() : header.frames_in_bytes;
-    info.fingers_t_pose = options.fingers_t_pose;
-    info.axes = file_axes ? "bvh" : "none";
-    info.units = options.units;
-    info.root_motion = options.root_motion;
-    info.mesh = options.mesh;
-    info.bones = solver.meta_bones();
-    info.parents = solver.meta_parents();
-    info.t_pose = solver.meta_t_pose();
-    info.source_rest = rest_text;
-    info.skeleton = build_target_skeleton(shaped, match, file_axes, options.rig.get(), rest_local);
-    info.source_sides.reserve(recognition.sides.size());
-    for (const Side side : recognition.sides) info.source_sides.push_back(static_cast<int>(side));
-    const TargetSkeleton& skeleton = info.skeleton;
-    const auto root = static_cast<std::size_t>(skeleton.root);
-    const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
-    info.translated = options.root_motion == RootMotion::Root ? std::vector<int>{skeleton.root, skeleton.pelvis}
-                                                              : std::vector<int>{skeleton.pelvis};
-    const Pairing& pairing = builtin_pairing();
-    for (const std::string& bone : match.missing) {
-      for (const std::string& paired : pairing.source) {
-        if (bvh::to_lower(bone) == bvh::to_lower(paired)) {
-          info.missing_paired.push_back(bone);
-          break;
-        }
-      }
-    }
-    for (const bvh::Joint& joint : header.joints) {
-      info.source_joints.push_back(joint.name);
-      info.source_parents.push_back(joint.parent);
-    }
-    std::vector<std::size_t> slot_of_meta;
-    for (const std::string& bone : info.bones)
-      slot_of_meta.push_back(static_cast<std::size_t>(skeleton.index_of(bone)));
-    if (on_header) on_header(info);
-
-    // The performer's own proportions, against which the foot pass measures the target's.
-    const TargetSkeleton performer =
-        options.rig ? build_target_skeleton(header, match, file_axes, nullptr, rest_local) : skeleton;
-    FootContact feet(skeleton, performer, match, info.frame_time, metres_per_unit(options.units),
-                     options.contacts == Contacts::Auto && options.root_motion != RootMotion::None);
-    std::optional<FingerCarry> fingers;
-    if (options.fingers == Fingers::Full && !options.fingers_t_pose) {
-      fingers.emplace(skeleton, header, match, rest_local);
-      if (fingers->empty()) fingers.reset();
-    }
-
-    const std::size_t joints = header.joints.size();
-    std::vector<Quat> meta_rotations(info.bones.size());
-    std::vector<Quat> rotations = skeleton.rest;
-    std::vector<Vec3> translations = skeleton.offsets;
-    std::vector<Quat> file_local(joints);
-    std::vector<Vec3> file_translation(joints);
-    std::vector<Quat> file_world(joints);
-    std::vector<Vec3> file_position(joints);
-    const FramePose pose{meta_rotations, rotations, translations, file_position};
-    const double travel = skeleton.motion_scale;
-    double yaw = 0;
-    FileResult result;
-    for (const std::string& text : recognition.warnings) {
-      QaWarning warning;
-      warning.kind = "recognition";
-      warning.text = text;
-      result.warnings.push_back(warning);
-    }
-    while (stage.next(reader, file_local, file_translation)) {
-      joint_world(header, file_local, file_translation, file_world, file_position);
-      if (reshape) {
-        for (std::size_t j = 0; j < joints; ++j) {
-          file_local[j] = mul(mul(up, file_local[j]), conj(up));
-          file_world[j] = mul(mul(up, file_world[j]), conj(up));
-          file_position[j] = scale_vector(rotate(up, file_position[j]), scale);
-        }
-      }
-      if (converter) {
-        converter->convert(file_world, fed);
-      } else {
-        for (std::size_t m = 0; m < match.matched.size(); ++m) {
-          fed[m] = to_library_axes(file_local[static_cast<std::size_t>(match.matched[m].joint)]);
-        }
-      }
-      for (std::size_t m = 0; m < match.matched.size(); ++m) source_local[slot_of_match[m]] = fed[m];
-      solver.solve(source_local, options.fingers_t_pose, meta_rotations);
-      for (std::size_t b = 0; b < meta_rotations.size(); ++b) {
-        rotations[slot_of_meta[b]] = to_file_axes(meta_rotations[b]);
-      }
-
-      // Root motion: the hips' travel, scaled to the target; the root stands at the origin.
-      const Vec3 hips_position = scale_vector(file_position[static_cast<std::size_t>(hips)], travel);
-      switch (options.root_motion) {
-        case RootMotion::Pelvis:
-          translations[pelvis] = hips_position;
-          break;
-        case RootMotion::None:
-          translations[pelvis] = {0, hips_position[1], 0};
-          break;
-        case RootMotion::Root: {
-          // The pelvis's world rotation (under a root at rest) carries the heading.
-          const Quat delta = mul(rotations[pelvis], conj(skeleton.rest_world_rotation[pelvis]));
-          yaw = heading(delta, yaw);
-          const Quat turn{0, std::sin(yaw / 2), 0, std::cos(yaw / 2)};
-          rotations[root] = mul(turn, skeleton.rest[root]);
-          translations[root] = {hips_position[0], 0, hips_position[2]};
-          rotations[pelvis] = mul(conj(turn), rotations[pelvis]);
-          translations[pelvis] = {0, hips_position[1], 0};
-          break;
-        }
-      }
-      if (fingers) fingers->apply(file_world, rotations);
-      feet.apply(file_position, rotations, translations);
-      if (on_frame) on_frame(result.frames, pose);
-      ++result.frames;
-    }
-    result.feet = feet.report();
-    if (reader.one_frame_short()) {
-      QaWarning warning;
-      warning.kind = "one_frame_short";
-      warning.text = "the file holds one frame fewer than its header declares; read them all";
-      result.warnings.push_back(warning);
-    }
-    return result;
+    return work();
   } catch (const bvh::BvhError& error) {
     throw ToolError(name, error.what());
   } catch (const OutputError&) {
@@ -447,6 +395,225 @@ FileResult retarget_stream(std::istream& in, const std::string& name, const Reta
     error.in_file(name);
     throw;
   }
+}
+
+}  // namespace
+
+ClipPlan prepare_clip(FrameSource& source, const std::string& name, const RetargetOptions& options,
+                      const Solver& solver) {
+  return naming_errors(name, [&] {
+    PlanBuild build{source, name, options, solver, options.axes == Axes::Bvh};
+    ClipPlan plan;
+    for (const PlanStep step : kPlanSteps) step(build, plan);
+    return plan;
+  });
+}
+
+ClipPlan prepare_clip(std::istream& in, const std::string& name, const RetargetOptions& options,
+                      const Solver& solver) {
+  return naming_errors(name, [&] {
+    BvhFrameSource source(in, options.positions);
+    return prepare_clip(source, name, options, solver);
+  });
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The per-frame chain: read (with the clip stage), the source's pose, to the library's axes, solve,
+// root motion, finger carry, contacts. The source's forward kinematics is computed once per frame
+// and read by every stage after it. Set up once per clip; a frame allocates nothing.
+
+namespace {
+
+class FrameChain {
+ public:
+  // solver: none when only the source's side runs.
+  FrameChain(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver* solver);
+
+  // Reads the next frame through the clip stage; false after the last.
+  bool read() { return stage_.next(source_, file_local_, file_translation_); }
+  // World rotations and positions of the file's joints, upright and in the output's unit.
+  void source_pose();
+  // The rotations fed to the library: every source bone, library axes, against its rest.
+  void to_library();
+  void solve();
+  // The hips' travel scaled to the target: the pelvis moves, or the root carries the heading.
+  void root_motion();
+  void carry_fingers() {
+    if (fingers_) fingers_->apply(file_world_, rotations_);
+  }
+  void contacts() { feet_.apply(file_position_, rotations_, translations_); }
+
+  FramePose pose() const { return {meta_rotations_, rotations_, translations_, file_position_}; }
+  FootReport feet() const { return feet_.report(); }
+  SourceFrame source_frame() const { return {file_local_, file_position_, fed_}; }
+
+ private:
+  FrameSource& source_;
+  const ClipPlan& plan_;
+  const RetargetOptions& options_;
+  Solver* solver_;
+  ClipStage stage_;
+  std::optional<RestConverter> converter_;  // none with kz: the file's rotations go as they are
+  FootContact feet_;
+  std::optional<FingerCarry> fingers_;
+  std::vector<std::size_t> slot_of_match_;  // source bone of each matched pair
+  std::vector<std::size_t> slot_of_meta_;   // target bone of each meta bone
+  int hips_ = 0;                            // file joint of the source hips (the file's root when it has none)
+  double yaw_ = 0;
+  std::vector<Quat> file_local_, file_world_;
+  std::vector<Vec3> file_translation_, file_position_;
+  std::vector<Quat> fed_, source_local_, meta_rotations_, rotations_;
+  std::vector<Vec3> translations_;
+};
+
+FrameChain::FrameChain(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver* solver)
+    : source_(source),
+      plan_(plan),
+      options_(options),
+      solver_(solver),
+      stage_(source.header(), plan.match, options.clip, options.axes == Axes::Bvh, plan.info.source),
+      feet_(plan.info.skeleton, plan.performer, plan.match, plan.info.frame_time, metres_per_unit(options.units),
+            options.contacts == Contacts::Auto && options.root_motion != RootMotion::None) {
+  const bvh::Header& header = source.header();
+  if (options.source_rest.mode != SourceRest::Mode::Kz) converter_.emplace(plan.rest_local, header, plan.match);
+  if (options.fingers == Fingers::Full && !options.fingers_t_pose) {
+    fingers_.emplace(plan.info.skeleton, header, plan.match, plan.rest_local);
+    if (fingers_->empty()) fingers_.reset();
+  }
+  // Every source bone is fed every frame: bones the file lacks keep their T-pose.
+  const SkeletonData& bones = source_skeleton();
+  source_local_ = bones.t_pose_local;
+  for (const JointMatch::Pair& pair : plan.match.matched) {
+    slot_of_match_.push_back(static_cast<std::size_t>(bones.index_of(pair.bone)));
+    if (bvh::to_lower(pair.bone) == "hips") hips_ = pair.joint;
+  }
+  for (const std::string& bone : plan.info.bones)
+    slot_of_meta_.push_back(static_cast<std::size_t>(plan.info.skeleton.index_of(bone)));
+  const std::size_t joints = header.joints.size();
+  file_local_.resize(joints);
+  file_world_.resize(joints);
+  file_translation_.resize(joints);
+  file_position_.resize(joints);
+  fed_.resize(plan.match.matched.size());
+  meta_rotations_.resize(plan.info.bones.size());
+  rotations_ = plan.info.skeleton.rest;
+  translations_ = plan.info.skeleton.offsets;
+}
+
+void FrameChain::source_pose() {
+  joint_world(source_.header(), file_local_, file_translation_, file_world_, file_position_);
+  if (!plan_.reshape) return;
+  const Quat& up = plan_.up;
+  for (std::size_t j = 0; j < file_local_.size(); ++j) {
+    file_local_[j] = mul(mul(up, file_local_[j]), conj(up));
+    file_world_[j] = mul(mul(up, file_world_[j]), conj(up));
+    file_position_[j] = scale_vector(rotate(up, file_position_[j]), plan_.scale);
+  }
+}
+
+void FrameChain::to_library() {
+  const std::vector<JointMatch::Pair>& matched = plan_.match.matched;
+  if (converter_) {
+    converter_->convert(file_world_, fed_);
+  } else {
+    for (std::size_t m = 0; m < matched.size(); ++m) {
+      fed_[m] = to_library_axes(file_local_[static_cast<std::size_t>(matched[m].joint)]);
+    }
+  }
+  for (std::size_t m = 0; m < matched.size(); ++m) source_local_[slot_of_match_[m]] = fed_[m];
+}
+
+void FrameChain::solve() {
+  solver_->solve(source_local_, options_.fingers_t_pose, meta_rotations_);
+  for (std::size_t b = 0; b < meta_rotations_.size(); ++b) {
+    rotations_[slot_of_meta_[b]] = to_file_axes(meta_rotations_[b]);
+  }
+}
+
+void FrameChain::root_motion() {
+  const TargetSkeleton& skeleton = plan_.info.skeleton;
+  const auto root = static_cast<std::size_t>(skeleton.root);
+  const auto pelvis = static_cast<std::size_t>(skeleton.pelvis);
+  const Vec3 hips = scale_vector(file_position_[static_cast<std::size_t>(hips_)], skeleton.motion_scale);
+  switch (options_.root_motion) {
+    case RootMotion::Pelvis:
+      translations_[pelvis] = hips;
+      break;
+    case RootMotion::None:
+      translations_[pelvis] = {0, hips[1], 0};
+      break;
+    case RootMotion::Root: {
+      // The pelvis's world rotation (under a root at rest) carries the heading.
+      const Quat delta = mul(rotations_[pelvis], conj(skeleton.rest_world_rotation[pelvis]));
+      yaw_ = heading(delta, yaw_);
+      const Quat turn{0, std::sin(yaw_ / 2), 0, std::cos(yaw_ / 2)};
+      rotations_[root] = mul(turn, skeleton.rest[root]);
+      translations_[root] = {hips[0], 0, hips[2]};
+      rotations_[pelvis] = mul(conj(turn), rotations_[pelvis]);
+      translations_[pelvis] = {0, hips[1], 0};
+      break;
+    }
+  }
+}
+
+// The stages after reading, in order.
+using FrameStage = void (FrameChain::*)();
+constexpr FrameStage kFrameStages[] = {&FrameChain::source_pose,  &FrameChain::to_library,    &FrameChain::solve,
+                                       &FrameChain::root_motion, &FrameChain::carry_fingers, &FrameChain::contacts};
+
+}  // namespace
+
+FileResult run_clip(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver& solver,
+                    const FrameCallback& on_frame) {
+  return naming_errors(plan.info.source, [&] {
+    FrameChain chain(source, plan, options, &solver);
+    FileResult result;
+    result.warnings = plan.warnings;
+    const FramePose pose = chain.pose();
+    while (chain.read()) {
+      for (const FrameStage stage : kFrameStages) (chain.*stage)();
+      if (on_frame) on_frame(result.frames, pose);
+      ++result.frames;
+    }
+    result.feet = chain.feet();
+    if (source.one_frame_short()) {
+      QaWarning warning;
+      warning.kind = "one_frame_short";
+      warning.text = "the file holds one frame fewer than its header declares; read them all";
+      result.warnings.push_back(warning);
+    }
+    return result;
+  });
+}
+
+std::int64_t read_source(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options,
+                         const SourceCallback& on_frame) {
+  return naming_errors(plan.info.source, [&] {
+    FrameChain chain(source, plan, options, nullptr);
+    const SourceFrame frame = chain.source_frame();
+    std::int64_t frames = 0;
+    while (chain.read()) {
+      chain.source_pose();
+      chain.to_library();
+      if (on_frame) on_frame(frames, frame);
+      ++frames;
+    }
+    return frames;
+  });
+}
+
+FileResult retarget_source(FrameSource& source, const std::string& name, const RetargetOptions& options,
+                           Solver& solver, const HeaderCallback& on_header, const FrameCallback& on_frame) {
+  const ClipPlan plan = prepare_clip(source, name, options, solver);
+  if (on_header) on_header(plan.info);
+  return run_clip(source, plan, options, solver, on_frame);
+}
+
+FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options, Solver& solver,
+                           const HeaderCallback& on_header, const FrameCallback& on_frame) {
+  std::optional<BvhFrameSource> source;
+  naming_errors(name, [&] { source.emplace(in, options.positions); });
+  return retarget_source(*source, name, options, solver, on_header, on_frame);
 }
 
 FileResult retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,

@@ -61,6 +61,9 @@ struct Header {
   // what to reserve memory for, whatever the header claims.
   std::int64_t frames_in_bytes = 0;
   double frame_time = 0;  // seconds
+  // The frame time as the file writes it ("0.0333333"): key times take 1/n when that is what it
+  // rounds from (see key_times in PoseWriter.h).
+  std::string frame_time_text;
   // Never Auto once the first frame is read (or when the file has no frame: Relative then).
   Positions positions = Positions::Auto;
   // True when some joint with position channels has a non-zero OFFSET: only then do the two
@@ -105,6 +108,13 @@ class Reader {
   // Throws BvhError on bad data; values may then be partly overwritten and the reader is spent.
   bool read_frame(std::span<double> values);
 
+  // Goes back to the first frame (the header is kept, not parsed again); false when the stream cannot
+  // seek. The reading of position channels decided on the first frame stays.
+  bool rewind();
+
+  // Headers parsed by every reader of this process: one per file read.
+  static std::int64_t headers_parsed() noexcept;
+
   std::int64_t frames_read() const noexcept { return frames_read_; }
   // True once the file ended one frame before the count its header declares (read_frame then
   // returned false early); larger shortfalls are errors.
@@ -143,6 +153,9 @@ class Reader {
   std::int64_t line_ = 1;        // line of the next unread character
   std::int64_t token_line_ = 0;  // line of the last token read, 0 before the first
   std::int64_t frames_read_ = 0;
+  std::int64_t first_frame_offset_ = -1;  // stream position of the first frame, -1 when it cannot seek
+  std::int64_t first_frame_line_ = 0;  // line_ and token_line_ there
+  std::int64_t first_frame_token_line_ = 0;
   bool one_frame_short_ = false;
   bool pushed_back_ = false;  // token_ is to be returned again by next_token()
   bool failed_ = false;

@@ -18,6 +18,7 @@
 namespace oxr {
 
 struct JointMatch;
+class FrameSource;
 
 // A point in a clip: a frame number (0 is the file's first frame) or a time in seconds ("4.5s").
 struct ClipPoint {
@@ -74,7 +75,7 @@ void joint_world(const bvh::Header& header, std::span<const Quat> local, std::sp
 // The stage itself over one reader. Set up once per file; next() allocates nothing.
 class ClipStage {
  public:
-  // Throws ToolError (see clip_range). The reader must be positioned at the first frame.
+  // Throws ToolError (see clip_range). The source must be at its first frame.
   ClipStage(const bvh::Header& header, const JointMatch& match, const ClipOptions& options, bool file_axes,
             const std::string& name);
 
@@ -83,15 +84,15 @@ class ClipStage {
 
   // The next frame of the result: local rotations and translations of every file joint, file axes.
   // Returns false after the last. Throws bvh::BvhError on bad data.
-  bool next(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation);
+  bool next(FrameSource& source, std::span<Quat> local, std::span<Vec3> translation);
 
  private:
   struct Frame {
     std::vector<Quat> rotation;
     std::vector<Vec3> translation;
   };
-  void read(bvh::Reader& reader, Frame& frame);
-  bool step(bvh::Reader& reader, std::span<Quat> local, std::span<Vec3> translation);
+  void read(FrameSource& source, Frame& frame);
+  bool step(FrameSource& source, std::span<Quat> local, std::span<Vec3> translation);
   struct EndsEarly {};  // the file held one frame fewer than it declares
   // Source frame (counted from the range's first) and fraction towards the next for output frame k.
   void source_of(std::int64_t k, std::int64_t& index, double& fraction) const;

@@ -29,6 +29,7 @@ const char* extension_for(Format format);
 struct ClipInfo {
   std::string source;  // input file name
   double frame_time = 0;
+  std::string frame_time_text;  // the file's frame time as written (empty: none written)
   std::int64_t frame_count = 0;
   std::int64_t frames_to_reserve = 0;  // the frames the input's bytes can hold, at most frame_count
   bool fingers_t_pose = false;

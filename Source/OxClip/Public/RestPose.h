@@ -17,6 +17,7 @@
 namespace oxr {
 
 struct JointMatch;
+class FrameSource;
 
 struct SourceRest {
   // auto: the zero pose where it is close to a T-pose, else a T-pose built from the skeleton; zero:
@@ -36,6 +37,9 @@ std::string source_rest_text(const SourceRest& rest);
 // The local rotation of every file joint in the rest frame of `in`, file axes: a pass over the file
 // before the main one; `in` must be seekable and is rewound. Throws ToolError naming the file.
 std::vector<Quat> rest_frame_of_stream(std::istream& in, std::int64_t frame, bool file_axes, const std::string& name);
+// The same from a frame source, rewound afterwards; throws ToolError when it cannot rewind.
+std::vector<Quat> rest_frame_of_source(FrameSource& source, std::int64_t frame, bool file_axes,
+                                       const std::string& name);
 
 // The local rotation of every file joint in the rest pose, file axes, for the modes zero, kz and file.
 // Throws ToolError naming the rest file when it cannot be read or its joints differ.

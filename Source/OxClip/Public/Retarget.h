@@ -1,9 +1,11 @@
 #pragma once
 
 #include "AtomicFile.h"
+#include "BvhFrameSource.h"
 #include "BvhReader.h"
 #include "ClipStage.h"
 #include "FootContact.h"
+#include "FrameSource.h"
 #include "Geometry.h"
 #include "JointMatch.h"
 #include "PoseWriter.h"
@@ -67,10 +69,10 @@ struct RetargetOptions {
 SkeletonDescription describe_skeleton(const bvh::Header& header, bool file_axes);
 // The joint match that a recognition gives.
 JointMatch match_of(const bvh::Header& header, const SkeletonRecognition& recognition);
-// Recognises the skeleton of a file; reads frame 0 from `in` (rewinding it) when the zero pose does
-// not stand and the stream can seek. Throws ToolError "not recognised as a human skeleton: ..." for
-// a file that is no human, and for a map file that does not fit the file.
-SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, std::istream* in);
+// Recognises the skeleton of a file; reads frame 0 from `source` (rewinding it) when the zero pose
+// does not stand and the source can rewind. Throws ToolError "not recognised as a human skeleton:
+// ..." for a file that is no human, and for a map file that does not fit the file.
+SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOptions& options, FrameSource* source);
 
 // The header with its offsets and end sites turned upright and scaled to the output's unit, as
 // recognition decided; the same header when nothing changes.
@@ -101,10 +103,56 @@ void target_world_positions(const TargetSkeleton& skeleton, const FramePose& pos
 FileResult retarget_file(const std::filesystem::path& input, const std::filesystem::path& output,
                          const RetargetOptions& options, Solver& solver);
 
-// The pipeline behind retarget_file, on any stream: on_header gets the clip's description before the
-// first frame, on_frame each solved frame. Tests, benchmarks and the preview drive it.
-using HeaderCallback = std::function<void(const ClipInfo& info)>;
+// Everything decided about one clip before its first frame is solved, shared by the per-frame chain,
+// every writer, the QA and `oxretarget info`. Built by prepare_clip as a sequence of steps:
+// recognise, match, shape (up and units), rest pose, clip (range and rate), target skeleton, clip info.
+struct ClipPlan {
+  SkeletonRecognition recognition;
+  JointMatch match;
+  Quat up = kIdentity;  // turns the file upright (+Y)
+  double scale = 1;     // file units to the output's
+  bool reshape = false;  // up or scale change anything
+  bvh::Header shaped;    // the file's skeleton upright and scaled (offsets and end sites)
+  std::vector<Quat> rest_local;  // every file joint's local rotation at rest, file axes, upright
+  std::string rest_decision;     // the rest chosen ("zero", "auto:t-pose", "frame:3", ...)
+  std::string rest_why;          // what decided it
+  TargetSkeleton performer;      // the target in the source's own proportions
+  ClipInfo info;                 // what the writers and the QA are told (target skeleton included)
+  std::vector<QaWarning> warnings;  // recognition's
+};
+
+// Prepares a clip: parses nothing but what the source already holds, passes over its frames only
+// when a step needs them (frame 0 for an up axis, a rest frame), and leaves it at its first frame.
+// Throws ToolError naming the clip.
+ClipPlan prepare_clip(FrameSource& source, const std::string& name, const RetargetOptions& options,
+                      const Solver& solver);
+
+// The per-frame chain over a prepared clip: read (clip stage) -> source pose (forward kinematics once)
+// -> to the library's axes -> solve -> root motion -> finger carry -> contacts -> on_frame.
 using FrameCallback = std::function<void(std::int64_t frame, const FramePose& pose)>;
+FileResult run_clip(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options, Solver& solver,
+                    const FrameCallback& on_frame);
+
+// The source's side of the chain alone (read, source pose, to the library's axes), for front ends that
+// solve on their own: per frame, every file joint's local rotation and world position (file axes,
+// upright, the output's unit) and, per matched pair of the plan's match, the rotation the solver is
+// fed (library axes). Returns the frames read.
+struct SourceFrame {
+  std::span<const Quat> local;
+  std::span<const Vec3> position;
+  std::span<const Quat> fed;
+};
+using SourceCallback = std::function<void(std::int64_t frame, const SourceFrame& source)>;
+std::int64_t read_source(FrameSource& source, const ClipPlan& plan, const RetargetOptions& options,
+                         const SourceCallback& on_frame);
+
+// prepare_clip then run_clip, on any source (a BVH file, another format's reader): on_header gets the
+// clip's description before the first frame, on_frame each solved frame.
+using HeaderCallback = std::function<void(const ClipInfo& info)>;
+FileResult retarget_source(FrameSource& source, const std::string& name, const RetargetOptions& options,
+                           Solver& solver, const HeaderCallback& on_header, const FrameCallback& on_frame);
+
+// The same on a BVH stream (its header parsed once). Tests, benchmarks and the preview drive it.
 FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options, Solver& solver,
                            const HeaderCallback& on_header, const FrameCallback& on_frame);
 

@@ -1,0 +1,93 @@
+// Real captures put on characters of other builds: the tool's own body re-proportioned, bound in an
+// A-pose, its joints' axes rolled. The result is measured against the performer, read independently
+// (three.js's BVH loader): limb directions, which way elbows and knees bend on the skin, how high the
+// balls stand on the performer's contact frames. The same captures with their own joint axes rolled
+// in the file give the same results.
+// Environment: OXR_TOOL (the oxretarget program), OXR_DATA (Tests/Data), OXR_WORK (a scratch folder).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import * as C from './characters.mjs';
+
+const tool = process.env.OXR_TOOL;
+const data = process.env.OXR_DATA;
+const work = process.env.OXR_WORK;
+fs.rmSync(work, { recursive: true, force: true });
+fs.mkdirSync(work, { recursive: true });
+const run = (...args) => execFileSync(tool, args, { cwd: work, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+const at = (file) => path.join(work, file);
+
+// Source bones to the target bones the checks use.
+const kTargets = { Hips: 'pelvis', Head: 'head' };
+for (const [s, side] of [['l', 'Left'], ['r', 'Right']]) {
+  Object.assign(kTargets, { [`${side}UpLeg`]: `thigh_${s}`, [`${side}Leg`]: `calf_${s}`, [`${side}Foot`]: `foot_${s}`,
+    [`${side}ToeBase`]: `ball_${s}`, [`${side}Arm`]: `upperarm_${s}`, [`${side}ForeArm`]: `lowerarm_${s}`, [`${side}Hand`]: `hand_${s}` });
+}
+const kNames = Object.values(kTargets);
+
+// The performer's joints by target bone, as the tool recognised them (its info), read by three.js.
+function performer(file) {
+  const info = run('info', file);
+  const motion = C.bvhMotion(fs.readFileSync(file, 'utf8'), { absolute: /position channels: absolute/.test(info) });
+  const out = {};
+  for (const [, joint, bone] of info.matchAll(/^ {2}(\S+) -> (\S+) \(/gm)) if (kTargets[bone]) out[kTargets[bone]] = motion[joint];
+  if (!out.ball_l && out.foot_l) Object.assign(out, { ball_l: out.foot_l, ball_r: out.foot_r });
+  const frameTime = Number(fs.readFileSync(file, 'utf8').match(/Frame Time:\s*(\S+)/)[1]);
+  const heights = out.head.map((h, f) => h.y - Math.min(out.ball_l[f].y, out.ball_r[f].y));
+  return { joints: out, frameTime, height: heights.sort((a, b) => a - b)[Math.floor(heights.length / 2)] };
+}
+
+async function measure(capture, character) {
+  const name = `${path.basename(capture, '.bvh')}-${path.basename(character, '.glb')}`;
+  run('retarget', capture, '--character', character, '-o', at(`${name}.glb`), '--report', at(`${name}.jsonl`));
+  const perf = performer(capture);
+  const result = await C.glbMotion(at(`${name}.glb`), kNames);
+  const gltf = await C.loadGlb(at(`${name}.glb`));
+  const restHeight = result.rest.head.y - Math.min(result.rest.ball_l.y, result.rest.ball_r.y);
+  return {
+    directions: C.limbDirections(perf.joints, result.frames),
+    bends: C.bendWays(gltf, gltf.animations.at(-1)),
+    balls: C.ballHeights(perf.joints, result.frames, { frameTime: perf.frameTime, performerHeight: perf.height,
+      resultHeight: restHeight, resultRest: result.rest }),
+  };
+}
+
+function check(label, m) {
+  for (const [limb, degrees] of Object.entries(m.directions)) assert.ok(degrees <= 12, `${label}: ${limb} ${degrees.toFixed(1)} deg off`);
+  for (const [joint, { frames, median }] of Object.entries(m.bends)) {
+    if (frames > 0) assert.ok(median <= 35, `${label}: ${joint} bends ${median.toFixed(0)} deg from the anatomical way`);
+  }
+  assert.ok(m.balls.length > 0, `${label}: no contact frames`);
+  const high = Math.max(...m.balls), low = Math.min(...m.balls);
+  assert.ok(high <= 0.03 && low >= -0.02, `${label}: balls ${(100 * low).toFixed(1)}% .. ${(100 * high).toFixed(1)}% of the height from the performer's`);
+}
+
+test('captures on characters of other proportions, in an A-pose, with rolled joint axes', async () => {
+  run('demo', '-o', 'demo');
+  const base = fs.readFileSync(at('demo/demo.glb'));
+  const proportioned = C.proportioned(base);
+  const characters = { proportioned, aposed: C.aPosed(proportioned), rolled: C.rolled(proportioned) };
+  for (const [name, bytes] of Object.entries(characters)) fs.writeFileSync(at(`${name}.glb`), bytes);
+  const captures = fs.readdirSync(data).filter((f) => f.endsWith('.bvh')).sort();
+  const report = {};
+  for (const capture of captures) {
+    const file = path.join(data, capture);
+    for (const character of Object.keys(characters)) {
+      const m = await measure(file, at(`${character}.glb`));
+      report[`${capture} on ${character}`] = m;
+    }
+    // The capture with its own joints' axes rolled: the same result.
+    fs.writeFileSync(at(`rolled-${capture}`), C.rollBvh(fs.readFileSync(file, 'utf8')));
+    report[`rolled ${capture} on aposed`] = await measure(at(`rolled-${capture}`), at('aposed.glb'));
+  }
+  if (process.env.OXR_PRINT) {
+    for (const [label, m] of Object.entries(report)) {
+      console.log(label, JSON.stringify({ dir: Object.fromEntries(Object.entries(m.directions).map(([k, v]) => [k, +v.toFixed(1)])),
+        bends: Object.fromEntries(Object.entries(m.bends).map(([k, v]) => [k, `${v.frames}:${v.median.toFixed(0)}`])),
+        balls: [Math.min(...m.balls), Math.max(...m.balls)].map((v) => +(100 * v).toFixed(1)) }));
+    }
+  }
+  for (const [label, m] of Object.entries(report)) check(label, m);
+});
