@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "GltfOut.h"
 #include "Retarget.h"
+#include "RigGltf.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -61,6 +62,30 @@ std::string read_bytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError(path.string() + ": cannot open character: no such file");
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A node's rest: translation, rotation and scale as given, or decomposed from its matrix.
+void rest_of(const tinygltf::Node& source, Character::Node& node, const fs::path& path) {
+  if (source.matrix.size() == 16) {
+    const auto& m = source.matrix;  // column-major
+    Vec3 x{m[0], m[1], m[2]}, y{m[4], m[5], m[6]}, z{m[8], m[9], m[10]};
+    node.scale = {length(x), length(y), length(z)};
+    if (node.scale[0] <= 0 || node.scale[1] <= 0 || node.scale[2] <= 0) {
+      throw ToolError(path.string() + ": node '" + node.name + "' has a singular matrix");
+    }
+    x = scale_vector(x, 1 / node.scale[0]);
+    y = scale_vector(y, 1 / node.scale[1]);
+    z = scale_vector(z, 1 / node.scale[2]);
+    node.rotation = matrix_rotation(x, y, z);
+    node.translation = {m[12], m[13], m[14]};
+    node.matrix = true;
+    return;
+  }
+  if (source.rotation.size() == 4)
+    node.rotation = {source.rotation[0], source.rotation[1], source.rotation[2], source.rotation[3]};
+  if (source.translation.size() == 3)
+    node.translation = {source.translation[0], source.translation[1], source.translation[2]};
+  if (source.scale.size() == 3) node.scale = {source.scale[0], source.scale[1], source.scale[2]};
 }
 
 }  // namespace
@@ -123,26 +148,7 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
       if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
         character->nodes_[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
     }
-    if (source.matrix.size() == 16) {
-      const auto& m = source.matrix;  // column-major
-      Vec3 x{m[0], m[1], m[2]}, y{m[4], m[5], m[6]}, z{m[8], m[9], m[10]};
-      node.scale = {length(x), length(y), length(z)};
-      if (node.scale[0] <= 0 || node.scale[1] <= 0 || node.scale[2] <= 0) {
-        throw ToolError(path.string() + ": node '" + node.name + "' has a singular matrix");
-      }
-      x = scale_vector(x, 1 / node.scale[0]);
-      y = scale_vector(y, 1 / node.scale[1]);
-      z = scale_vector(z, 1 / node.scale[2]);
-      node.rotation = matrix_rotation(x, y, z);
-      node.translation = {m[12], m[13], m[14]};
-      node.matrix = true;
-      continue;
-    }
-    if (source.rotation.size() == 4)
-      node.rotation = {source.rotation[0], source.rotation[1], source.rotation[2], source.rotation[3]};
-    if (source.translation.size() == 3)
-      node.translation = {source.translation[0], source.translation[1], source.translation[2]};
-    if (source.scale.size() == 3) node.scale = {source.scale[0], source.scale[1], source.scale[2]};
+    rest_of(source, node, path);
   }
   if (!names_target) {
     throw ToolError(path.string() +
@@ -168,7 +174,7 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   if (character->order_.size() != model.nodes.size()) {
     throw ToolError(path.string() + ": its node hierarchy has a cycle");
   }
-  character->rig_ = read_target_rig(path, units);
+  character->rig_ = rig_from_gltf(model, units);
   return character;
 }
 
@@ -403,7 +409,20 @@ class CharacterWriter final : public PoseWriter {
     views.push_back({{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}});
     buffers[buffer]["byteLength"] = data.bytes();
 
-    std::string text = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    write(json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), data);
+  }
+
+ private:
+  struct Channel {
+    int node = 0;
+    int target = 0;
+    bool rotation = false, translation = false;
+    gltf::RotationKeys rotations;
+    std::vector<float> translations;
+  };
+
+  // The character's JSON with the animation, and the buffer: a glb, or a .gltf and its .bin.
+  void write(std::string text, const gltf::Buffer& data) const {
     if (character_.binary()) {
       AtomicFile file(destination_);
       gltf::write_glb(file.stream(), std::move(text), data);
@@ -417,15 +436,6 @@ class CharacterWriter final : public PoseWriter {
       file.commit();
     }
   }
-
- private:
-  struct Channel {
-    int node = 0;
-    int target = 0;
-    bool rotation = false, translation = false;
-    gltf::RotationKeys rotations;
-    std::vector<float> translations;
-  };
 
   void check(double value) const {
     if (!std::isfinite(value)) {

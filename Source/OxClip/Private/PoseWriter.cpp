@@ -21,7 +21,6 @@
 #include <type_traits>
 
 #include <fmt/format.h>
-#include <tiny_gltf.h>
 #include <nlohmann/json.hpp>
 
 namespace oxr {
@@ -501,24 +500,17 @@ class GltfWriter final : public PoseWriter {
   }
 
   void finish() override {
-    tinygltf::Model model = build_model();
-    // The JSON describes the buffer; its bytes are the pieces, written from where they lie.
-    model.buffers[0].data.clear();
-    std::ostringstream text;
-    tinygltf::TinyGLTF writer;
-    if (!writer.WriteGltfSceneToStream(&model, text, !binary_, false)) {
-      throw OutputError(destination_.string(), "cannot write glTF");
-    }
-    nlohmann::ordered_json document = nlohmann::ordered_json::parse(text.str());
+    // The JSON is made once, with the buffer's length known, and written as it is.
+    Json document = build_document();
     if (binary_) {
-      document["buffers"][0] = {{"byteLength", buffer_.bytes()}};
+      document["buffers"] = Json::array({{{"byteLength", buffer_.bytes()}}});
       gltf::write_glb(file_->stream(), document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
                       buffer_);
       file_->commit();
       return;
     }
     // The buffer goes to the .bin file; the JSON names it.
-    document["buffers"][0] = {{"byteLength", buffer_.bytes()}, {"uri", bin_name_}};
+    document["buffers"] = Json::array({{{"byteLength", buffer_.bytes()}, {"uri", bin_name_}}});
     buffer_.write(bin_file_->stream());
     file_->stream() << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     bin_file_->commit();
@@ -526,45 +518,45 @@ class GltfWriter final : public PoseWriter {
   }
 
  private:
+  using Json = nlohmann::ordered_json;
+  static constexpr int kFloat = 5126, kUnsignedShort = 5123, kUnsignedByte = 5121;
+  static constexpr int kArrayBuffer = 34962, kElementArrayBuffer = 34963;
+
   // Describes raw values with one view (`target` 0 for none) and one accessor. Small arrays made
-  // while building the model are copied; the keyframe tracks (borrowed) are written from where they
-  // lie. Every float must be finite.
+  // while building the document are copied; the keyframe tracks (borrowed) are written from where
+  // they lie. Every float must be finite.
   template <typename T>
-  int add_accessor(tinygltf::Model& model, std::span<const T> values, int type, std::size_t count, int target = 0,
-                   bool borrowed = false) {
-    if (!borrowed) {
-      if constexpr (std::is_same_v<T, float>) {
+  std::size_t add_accessor(Json& document, std::span<const T> values, const char* type, std::size_t count,
+                           int target = 0, bool borrowed = false) {
+    if constexpr (std::is_same_v<T, float>) {
+      if (!borrowed) {
         for (const float value : values) {
           if (!std::isfinite(value)) throw ToolError("a bone offset or rest pose is beyond float range");
         }
       }
     }
-    tinygltf::BufferView view;
-    view.buffer = 0;
-    view.byteOffset = borrowed ? buffer_.add(values.data(), values.size_bytes())
-                               : buffer_.add_copy(values.data(), values.size_bytes());
-    view.byteLength = values.size_bytes();
-    view.target = target;
-    model.bufferViews.push_back(view);
-    tinygltf::Accessor accessor;
-    accessor.bufferView = static_cast<int>(model.bufferViews.size() - 1);
-    accessor.componentType = std::is_same_v<T, float>           ? TINYGLTF_COMPONENT_TYPE_FLOAT
-                             : std::is_same_v<T, std::uint16_t> ? TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT
-                                                                : TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE;
-    accessor.count = count;
-    accessor.type = type;
-    model.accessors.push_back(accessor);
-    return static_cast<int>(model.accessors.size() - 1);
+    const std::uint64_t offset = borrowed ? buffer_.add(values.data(), values.size_bytes())
+                                          : buffer_.add_copy(values.data(), values.size_bytes());
+    Json view{{"buffer", 0}, {"byteOffset", offset}, {"byteLength", values.size_bytes()}};
+    if (target != 0) view["target"] = target;
+    document["bufferViews"].push_back(std::move(view));
+    const int component = std::is_same_v<T, float>           ? kFloat
+                          : std::is_same_v<T, std::uint16_t> ? kUnsignedShort
+                                                             : kUnsignedByte;
+    document["accessors"].push_back({{"bufferView", document["bufferViews"].size() - 1},
+                                     {"componentType", component},
+                                     {"count", count},
+                                     {"type", type}});
+    return document["accessors"].size() - 1;
   }
 
   // The body: one mesh of a box per bone, skinned by the skin, with one material, on a node of its
   // own named so that a user finds and deletes it at once.
-  void add_body(tinygltf::Model& model) {
+  void add_body(Json& document) {
     const BodyMesh body = make_body_mesh(info_.skeleton, scale_);
     const std::size_t vertices = body.positions.size() / 3;
-    tinygltf::Primitive primitive;
-    const int position = add_accessor(model, std::span<const float>(body.positions), TINYGLTF_TYPE_VEC3, vertices,
-                                      TINYGLTF_TARGET_ARRAY_BUFFER);
+    const std::size_t position =
+        add_accessor(document, std::span<const float>(body.positions), "VEC3", vertices, kArrayBuffer);
     std::vector<double> low(3, std::numeric_limits<double>::infinity());
     std::vector<double> high(3, -std::numeric_limits<double>::infinity());
     for (std::size_t v = 0; v < vertices; ++v) {
@@ -573,65 +565,31 @@ class GltfWriter final : public PoseWriter {
         high[i] = std::max(high[i], static_cast<double>(body.positions[v * 3 + i]));
       }
     }
-    model.accessors[static_cast<std::size_t>(position)].minValues = low;
-    model.accessors[static_cast<std::size_t>(position)].maxValues = high;
-    primitive.attributes["POSITION"] = position;
-    primitive.attributes["NORMAL"] = add_accessor(model, std::span<const float>(body.normals), TINYGLTF_TYPE_VEC3,
-                                                  vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
-    primitive.attributes["JOINTS_0"] = add_accessor(model, std::span<const std::uint8_t>(body.joints),
-                                                    TINYGLTF_TYPE_VEC4, vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
-    primitive.attributes["WEIGHTS_0"] = add_accessor(model, std::span<const float>(body.weights), TINYGLTF_TYPE_VEC4,
-                                                     vertices, TINYGLTF_TARGET_ARRAY_BUFFER);
-    primitive.indices = add_accessor(model, std::span<const std::uint16_t>(body.indices), TINYGLTF_TYPE_SCALAR,
-                                     body.indices.size(), TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER);
-    primitive.mode = TINYGLTF_MODE_TRIANGLES;
-    primitive.material = 0;
-    tinygltf::Material material;
-    material.name = kBodyName;
-    material.pbrMetallicRoughness.baseColorFactor = {0.62, 0.64, 0.68, 1.0};
-    material.pbrMetallicRoughness.metallicFactor = 0.0;
-    material.pbrMetallicRoughness.roughnessFactor = 0.8;
-    model.materials.push_back(material);
-    tinygltf::Mesh mesh;
-    mesh.name = kBodyName;
-    mesh.primitives.push_back(primitive);
-    model.meshes.push_back(mesh);
-    tinygltf::Node node;
-    node.name = kBodyName;
-    node.mesh = 0;
-    node.skin = 0;
-    model.nodes.push_back(node);
-    model.scenes[0].nodes.push_back(static_cast<int>(model.nodes.size() - 1));
+    document["accessors"][position]["min"] = low;
+    document["accessors"][position]["max"] = high;
+    Json attributes{{"POSITION", position}};
+    attributes["NORMAL"] = add_accessor(document, std::span<const float>(body.normals), "VEC3", vertices, kArrayBuffer);
+    attributes["JOINTS_0"] =
+        add_accessor(document, std::span<const std::uint8_t>(body.joints), "VEC4", vertices, kArrayBuffer);
+    attributes["WEIGHTS_0"] =
+        add_accessor(document, std::span<const float>(body.weights), "VEC4", vertices, kArrayBuffer);
+    const std::size_t indices = add_accessor(document, std::span<const std::uint16_t>(body.indices), "SCALAR",
+                                             body.indices.size(), kElementArrayBuffer);
+    document["materials"] = Json::array({{{"name", kBodyName},
+                                          {"pbrMetallicRoughness",
+                                           {{"baseColorFactor", {0.62, 0.64, 0.68, 1.0}},
+                                            {"metallicFactor", 0.0},
+                                            {"roughnessFactor", 0.8}}}}});
+    Json primitive{{"attributes", std::move(attributes)}, {"indices", indices}, {"material", 0}, {"mode", 4}};
+    document["meshes"] = Json::array({{{"name", kBodyName}, {"primitives", Json::array({std::move(primitive)})}}});
+    document["nodes"].push_back({{"name", kBodyName}, {"mesh", 0}, {"skin", 0}});
+    document["scenes"][0]["nodes"].push_back(document["nodes"].size() - 1);
   }
 
-  tinygltf::Model build_model() {
+  // Inverse bind matrices: the inverse of each joint's rest transform in the scene, column-major.
+  std::vector<float> inverse_bind_matrices() const {
     const TargetSkeleton& skeleton = info_.skeleton;
     const std::size_t n = skeleton.names.size();
-    tinygltf::Model model;
-    model.asset.version = "2.0";
-    model.asset.generator = std::string("oxretarget ") + version();
-    model.buffers.resize(1);
-
-    for (std::size_t j = 0; j < n; ++j) {
-      tinygltf::Node node;
-      node.name = skeleton.names[j];
-      const Quat r = normalised(skeleton.rest[j]);
-      node.rotation = {r[0], r[1], r[2], r[3]};
-      const Vec3 t = scale_vector(skeleton.offsets[j], scale_);
-      for (const double value : t) {
-        if (!std::isfinite(static_cast<float>(value))) {
-          throw ToolError(fmt::format("bone {}: offset {} m is beyond float range", node.name, value));
-        }
-      }
-      node.translation = {t[0], t[1], t[2]};
-      model.nodes.push_back(node);
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-      if (skeleton.parents[j] >= 0)
-        model.nodes[static_cast<std::size_t>(skeleton.parents[j])].children.push_back(static_cast<int>(j));
-    }
-
-    // Inverse bind matrices: the inverse of each joint's rest transform in the scene, column-major.
     std::vector<float> inverse_bind;
     inverse_bind.reserve(n * 16);
     std::vector<Quat> world_rotation(n);
@@ -651,59 +609,77 @@ class GltfWriter final : public PoseWriter {
       for (const double value : translation) inverse_bind.push_back(static_cast<float>(value));
       inverse_bind.push_back(1.0f);
     }
+    return inverse_bind;
+  }
 
-    tinygltf::Skin skin;
-    skin.name = "mannequin";
-    for (std::size_t j = 0; j < n; ++j) skin.joints.push_back(static_cast<int>(j));
-    skin.skeleton = skeleton.root;
-    skin.inverseBindMatrices = add_accessor(model, std::span<const float>(inverse_bind), TINYGLTF_TYPE_MAT4, n);
-    model.skins.push_back(skin);
-
-    tinygltf::Scene scene;
-    scene.name = "retargeted";
-    scene.nodes.push_back(skeleton.root);
-    model.scenes.push_back(scene);
-    model.defaultScene = 0;
-    if (info_.mesh == Mesh::Box) add_body(model);
-
-    const std::vector<float>& times = keys_.times();
-    if (!times.empty()) {
-      tinygltf::Animation animation;
-      animation.name = valid_utf8(std::filesystem::path(info_.source).stem().string());
-      const int input = add_accessor(model, std::span<const float>(times), TINYGLTF_TYPE_SCALAR, times.size(), 0, true);
-      model.accessors[static_cast<std::size_t>(input)].minValues = {times.front()};
-      model.accessors[static_cast<std::size_t>(input)].maxValues = {times.back()};
-      const auto add_channel = [&](int node, const char* path, int output) {
-        tinygltf::AnimationSampler sampler;
-        sampler.input = input;
-        sampler.output = output;
-        sampler.interpolation = "LINEAR";
-        animation.samplers.push_back(sampler);
-        tinygltf::AnimationChannel channel;
-        channel.sampler = static_cast<int>(animation.samplers.size() - 1);
-        channel.target_node = node;
-        channel.target_path = path;
-        animation.channels.push_back(channel);
-      };
-      for (std::size_t k = 0; k < translations_.size(); ++k) {
-        add_channel(
-            info_.translated[k], "translation",
-            add_accessor(model, std::span<const float>(translations_[k]), TINYGLTF_TYPE_VEC3, times.size(), 0, true));
+  // A node per target bone, at its rest, in the target hierarchy.
+  Json skeleton_nodes() const {
+    const TargetSkeleton& skeleton = info_.skeleton;
+    Json nodes = Json::array();
+    for (std::size_t j = 0; j < skeleton.names.size(); ++j) {
+      const Quat r = normalised(skeleton.rest[j]);
+      const Vec3 t = scale_vector(skeleton.offsets[j], scale_);
+      for (const double value : t) {
+        if (!std::isfinite(static_cast<float>(value))) {
+          throw ToolError(fmt::format("bone {}: offset {} m is beyond float range", skeleton.names[j], value));
+        }
       }
-      for (std::size_t j = 0; j < n; ++j) {
-        add_channel(static_cast<int>(j), "rotation",
-                    add_accessor(model, rotations_[j].floats(), TINYGLTF_TYPE_VEC4, times.size(), 0, true));
-      }
-      tinygltf::Value::Object extras;
-      extras["frame_rate"] = tinygltf::Value(clock_.rate > 0 ? clock_.rate : 1.0 / clock_.frame_time);
-      extras["frame_time"] = tinygltf::Value(clock_.frame_time);
-      extras["frame_count"] = tinygltf::Value(static_cast<int>(times.size()));
-      extras["source"] = tinygltf::Value(valid_utf8(info_.source));
-      extras["root_motion"] = tinygltf::Value(std::string(root_motion_name(info_.root_motion)));
-      animation.extras = tinygltf::Value(extras);
-      model.animations.push_back(animation);
+      Json node{{"name", valid_utf8(skeleton.names[j])}, {"rotation", r}, {"translation", t}};
+      nodes.push_back(std::move(node));
     }
-    return model;
+    for (std::size_t j = 0; j < skeleton.names.size(); ++j) {
+      if (skeleton.parents[j] >= 0) nodes[static_cast<std::size_t>(skeleton.parents[j])]["children"].push_back(j);
+    }
+    return nodes;
+  }
+
+  // The clip: a rotation channel per bone, translation channels for the root-motion bones.
+  void add_animation(Json& document) {
+    const std::vector<float>& times = keys_.times();
+    if (times.empty()) return;
+    Json animation{{"name", valid_utf8(std::filesystem::path(info_.source).stem().string())},
+                   {"channels", Json::array()},
+                   {"samplers", Json::array()}};
+    const std::size_t input = add_accessor(document, std::span<const float>(times), "SCALAR", times.size(), 0, true);
+    document["accessors"][input]["min"] = {static_cast<double>(times.front())};
+    document["accessors"][input]["max"] = {static_cast<double>(times.back())};
+    const auto add_channel = [&](std::size_t node, const char* path, std::size_t output) {
+      animation["channels"].push_back({{"sampler", animation["samplers"].size()}, {"target", {{"node", node}, {"path", path}}}});
+      animation["samplers"].push_back({{"input", input}, {"interpolation", "LINEAR"}, {"output", output}});
+    };
+    for (std::size_t k = 0; k < translations_.size(); ++k) {
+      add_channel(static_cast<std::size_t>(info_.translated[k]), "translation",
+                  add_accessor(document, std::span<const float>(translations_[k]), "VEC3", times.size(), 0, true));
+    }
+    for (std::size_t j = 0; j < rotations_.size(); ++j) {
+      add_channel(j, "rotation", add_accessor(document, rotations_[j].floats(), "VEC4", times.size(), 0, true));
+    }
+    animation["extras"] = {{"frame_count", times.size()},
+                           {"frame_rate", clock_.rate > 0 ? clock_.rate : 1.0 / clock_.frame_time},
+                           {"frame_time", clock_.frame_time},
+                           {"root_motion", root_motion_name(info_.root_motion)},
+                           {"source", valid_utf8(info_.source)}};
+    document["animations"] = Json::array({std::move(animation)});
+  }
+
+  Json build_document() {
+    const TargetSkeleton& skeleton = info_.skeleton;
+    const std::size_t n = skeleton.names.size();
+    Json document{{"asset", {{"generator", std::string("oxretarget ") + version()}, {"version", "2.0"}}},
+                  {"accessors", Json::array()},
+                  {"bufferViews", Json::array()}};
+    document["nodes"] = skeleton_nodes();
+    std::vector<std::size_t> joints(n);
+    for (std::size_t j = 0; j < n; ++j) joints[j] = j;
+    const std::vector<float> inverse_bind = inverse_bind_matrices();
+    const std::size_t matrices = add_accessor(document, std::span<const float>(inverse_bind), "MAT4", n);
+    document["skins"] = Json::array(
+        {{{"inverseBindMatrices", matrices}, {"joints", joints}, {"name", "mannequin"}, {"skeleton", skeleton.root}}});
+    document["scene"] = 0;
+    document["scenes"] = Json::array({{{"name", "retargeted"}, {"nodes", Json::array({skeleton.root})}}});
+    if (info_.mesh == Mesh::Box) add_body(document);
+    add_animation(document);
+    return document;
   }
 
   std::filesystem::path destination_;

@@ -1,5 +1,7 @@
 #include "Rig.h"
 
+#include "RigGltf.h"
+
 #include "AtomicFile.h"
 #include "JointMatch.h"
 #include "Solver.h"
@@ -230,6 +232,48 @@ Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, 
   return file_axes ? t : vector_to_file_axes(t);
 }
 
+RigPositions rig_from_gltf(const tinygltf::Model& model, Units units) {
+  const TargetTree& tree = target_tree();
+  std::unordered_map<std::string, std::string> bones;
+  for (const std::string& name : tree.names) bones.emplace(bvh::to_lower(name), name);
+  RigPositions rig;
+  // Rest positions by walking the node tree from every scene root, metres to source units.
+  const double to_units = 1.0 / metres_per_unit(units);
+  std::vector<int> parent(model.nodes.size(), -1);
+  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
+    for (const int child : model.nodes[n].children) {
+      if (child >= 0 && static_cast<std::size_t>(child) < parent.size())
+        parent[static_cast<std::size_t>(child)] = static_cast<int>(n);
+    }
+  }
+  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
+    const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(model.nodes[n].name)));
+    if (found == bones.end() || rig.count(found->second) != 0) continue;
+    Vec3 position{0, 0, 0};
+    std::size_t guard = 0;
+    for (int at = static_cast<int>(n); at >= 0 && guard <= model.nodes.size();
+         at = parent[static_cast<std::size_t>(at)], ++guard) {
+      const tinygltf::Node& node = model.nodes[static_cast<std::size_t>(at)];
+      if (node.matrix.size() == 16) {
+        const auto& m = node.matrix;  // column-major
+        position = {m[0] * position[0] + m[4] * position[1] + m[8] * position[2] + m[12],
+                    m[1] * position[0] + m[5] * position[1] + m[9] * position[2] + m[13],
+                    m[2] * position[0] + m[6] * position[1] + m[10] * position[2] + m[14]};
+        continue;
+      }
+      if (node.scale.size() == 3)
+        position = {position[0] * node.scale[0], position[1] * node.scale[1], position[2] * node.scale[2]};
+      if (node.rotation.size() == 4) {
+        position = rotate({node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}, position);
+      }
+      if (node.translation.size() == 3)
+        position = add(position, {node.translation[0], node.translation[1], node.translation[2]});
+    }
+    rig[found->second] = scale_vector(position, to_units);
+  }
+  return rig;
+}
+
 RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
   const TargetTree& tree = target_tree();
   std::unordered_map<std::string, std::string> bones;
@@ -247,40 +291,7 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
     const bool loaded = extension == ".glb" ? loader.LoadBinaryFromFile(&model, &error, &warning, path.string())
                                             : loader.LoadASCIIFromFile(&model, &error, &warning, path.string());
     if (!loaded) throw ToolError(path.string(), "cannot read rig: not a valid glTF 2.0 file");
-    // Rest positions by walking the node tree from every scene root, metres to source units.
-    const double to_units = 1.0 / metres_per_unit(units);
-    std::vector<int> parent(model.nodes.size(), -1);
-    for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-      for (const int child : model.nodes[n].children) {
-        if (child >= 0 && static_cast<std::size_t>(child) < parent.size())
-          parent[static_cast<std::size_t>(child)] = static_cast<int>(n);
-      }
-    }
-    for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-      const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(model.nodes[n].name)));
-      if (found == bones.end() || rig.count(found->second) != 0) continue;
-      Vec3 position{0, 0, 0};
-      std::size_t guard = 0;
-      for (int at = static_cast<int>(n); at >= 0 && guard <= model.nodes.size();
-           at = parent[static_cast<std::size_t>(at)], ++guard) {
-        const tinygltf::Node& node = model.nodes[static_cast<std::size_t>(at)];
-        if (node.matrix.size() == 16) {
-          const auto& m = node.matrix;  // column-major
-          position = {m[0] * position[0] + m[4] * position[1] + m[8] * position[2] + m[12],
-                      m[1] * position[0] + m[5] * position[1] + m[9] * position[2] + m[13],
-                      m[2] * position[0] + m[6] * position[1] + m[10] * position[2] + m[14]};
-          continue;
-        }
-        if (node.scale.size() == 3)
-          position = {position[0] * node.scale[0], position[1] * node.scale[1], position[2] * node.scale[2]};
-        if (node.rotation.size() == 4) {
-          position = rotate({node.rotation[0], node.rotation[1], node.rotation[2], node.rotation[3]}, position);
-        }
-        if (node.translation.size() == 3)
-          position = add(position, {node.translation[0], node.translation[1], node.translation[2]});
-      }
-      rig[found->second] = scale_vector(position, to_units);
-    }
+    rig = rig_from_gltf(model, units);
   } else {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ToolError(path.string(), "cannot open rig: no such file");

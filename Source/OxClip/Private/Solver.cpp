@@ -96,6 +96,14 @@ std::string skeleton_outline(std::string_view kind) {
   return text;
 }
 
+// A tree's nodes, which the library keeps for its subclasses: the solver reads the meta bones' poses
+// from them by a pointer resolved once instead of looking each name up every frame.
+struct TreeNodes : OxSkeletonTree {
+  static const OxSkeletonTreeNode* find(OxSkeletonTree& tree, FName name) {
+    return (tree.*(&TreeNodes::node_map)).Find(name);
+  }
+};
+
 struct Solver::State {
   OxRetarget_KZ_UE retargeter;
   TArray<FName> source_names;
@@ -104,6 +112,26 @@ struct Solver::State {
   std::vector<std::string> meta_bones;
   std::vector<std::string> meta_parents;
   std::vector<Quat> meta_t_pose;
+  std::vector<const OxSkeletonTreeNode*> meta_nodes;  // in the target tree; null for a name it lacks
+
+  State() = default;
+  State(const State& other)
+      : retargeter(other.retargeter),
+        source_names(other.source_names),
+        source_pose(other.source_pose),
+        meta(other.meta),
+        meta_bones(other.meta_bones),
+        meta_parents(other.meta_parents),
+        meta_t_pose(other.meta_t_pose) {
+    resolve();  // this copy's own tree
+  }
+  State& operator=(const State&) = delete;
+
+  void resolve() {
+    meta_nodes.clear();
+    OxSkeletonTreeUE* target = retargeter.getDesSkeleton();
+    for (const FName& bone : meta) meta_nodes.push_back(target != nullptr ? TreeNodes::find(*target, bone) : nullptr);
+  }
 
   void describe() {
     for (const std::string& bone : source_skeleton().names) {
@@ -117,6 +145,7 @@ struct Solver::State {
       meta_parents.push_back(to_string(target->getParentName(bone)));
       meta_t_pose.push_back(to_quat(retargeter.getTPose(bone).GetRotation()));
     }
+    resolve();
   }
 };
 
@@ -155,8 +184,9 @@ void Solver::solve(std::span<const Quat> source_local, bool fingers_t_pose, std:
   }
   s.retargeter.updateSrcSkeleton(s.source_names, s.source_pose);
   s.retargeter.updateDesSkeleton(fingers_t_pose);
-  for (int32 m = 0; m < s.meta.Num() && static_cast<std::size_t>(m) < meta_out.size(); ++m) {
-    meta_out[static_cast<std::size_t>(m)] = to_quat(s.retargeter.getMetaBonePose(s.meta[m]).GetRotation());
+  for (std::size_t m = 0; m < s.meta_nodes.size() && m < meta_out.size(); ++m) {
+    const OxSkeletonTreeNode* node = s.meta_nodes[m];
+    meta_out[m] = node != nullptr ? to_quat(node->pose_in_local.Rotation) : kIdentity;
   }
 }
 
