@@ -19,6 +19,11 @@
 #include <nlohmann/json.hpp>
 
 namespace oxr {
+
+struct Character::Document {
+  nlohmann::ordered_json json;
+};
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -133,6 +138,11 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
     }
   } else {
     character->json_ = bytes;
+  }
+  try {
+    character->document_ = std::make_shared<const Document>(Document{Json::parse(character->json_)});
+  } catch (const nlohmann::json::exception&) {
+    throw ToolError(path.string() + ": cannot read character: its JSON is not valid");
   }
 
   std::unordered_map<std::string, int> targets;
@@ -321,7 +331,7 @@ class CharacterWriter final : public PoseWriter {
 
   void finish() override {
     if (frames_ == 0) throw OutputError(destination_.string() + ": the clip has no frames to add");
-    Json json = Json::parse(character_.json());
+    Json json = character_.document().json;  // a copy, to add the animation to
     // The animation's data: key times, then each channel's rotations and translations, as floats.
     gltf::Buffer data;
     const std::vector<float>& key_times = keys_->times();

@@ -39,6 +39,10 @@ class Character {
   const std::string& json() const { return json_; }
   const std::string& bin() const { return bin_; }  // the glb's binary chunk
 
+  // The JSON as parsed once, for the writers (defined where they are).
+  struct Document;
+  const Document& document() const { return *document_; }
+
  private:
   std::filesystem::path path_;
   bool binary_ = false;
@@ -47,6 +51,7 @@ class Character {
   std::vector<int> order_;
   std::string json_;
   std::string bin_;
+  std::shared_ptr<const Document> document_;
 };
 
 // Writes the character with the clip as a new animation named after the source file, in the
