@@ -89,6 +89,32 @@ Row glb_row(std::string text, const std::string& expected) {
   return row;
 }
 
+// A character: root, `middle` nodes (JSON objects, each the parent of the next) and pelvis, whose
+// object ends with `pelvis`; a skin over all; `extra` members after the rest.
+std::string character(const std::string& pelvis, const std::string& extra = "", std::vector<std::string> middle = {}) {
+  std::string nodes;
+  for (std::size_t i = 0; i < middle.size(); ++i) {
+    nodes += "," + middle[i].substr(0, middle[i].size() - 1) + ",\"children\":[" + std::to_string(i + 2) + "]}";
+  }
+  return R"({"asset":{"version":"2.0"},"scenes":[{"nodes":[0]}],"skins":[{"joints":[0,1]}],"nodes":[{"name":"root",)"
+         R"("children":[1]})" +
+         nodes + R"(,{"name":"pelvis")" + pelvis + "}]" + extra + "}";
+}
+
+// A failing run with a character (and whatever else `more` adds): a usage error naming it.
+Row character_row(const std::string& text, const std::string& expected, Args more = {}) {
+  Args args{"retarget", "c.bvh", "--character", "ch.gltf", "-o", "out/c.gltf"};
+  args.insert(args.end(), more.begin(), more.end());
+  return {args, {{"c.bvh", small_clip(2, 2)}, {"ch.gltf", text}}, 2, "oxretarget: error: " + expected + "\n"};
+}
+
+// A failing retarget of the clip with these options: a usage error.
+Row option_row(const Args& options, const std::string& expected) {
+  Args args{"retarget", "c.bvh", "-o", "out/c.json"};
+  args.insert(args.end(), options.begin(), options.end());
+  return {args, {{"c.bvh", small_clip(2, 2)}}, 2, "oxretarget: error: " + expected + "\n"};
+}
+
 class ErrorCatalog : public ToolTest {
  protected:
   void clear() const {
@@ -267,6 +293,52 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
       {{"plan", "--inputs", "none.txt"}, {}, 2, "oxretarget: error: none.txt: cannot open the list of inputs\n"},
       {{"plan", "--inputs", "empty.txt"}, {{"empty.txt", "\n"}}, 2, "oxretarget: error: empty.txt: lists no inputs\n"},
+      // Clip numbers beyond a file or the frame limit; none overflows into an empty clip.
+      option_row({"--fps", "1e10"}, "c.bvh: --fps * would make 3.33e+08 frames, past the limit of 100000000"),
+      option_row({"--fps", "1e308"}, "c.bvh: --fps * would make * frames, past the limit of 100000000"),
+      option_row({"--start", "1e20s"}, "c.bvh: --start 1e20s (frame *) is past the file's end: "
+                                       "it has 2 frames (0 to 1)"),
+      option_row({"--end", "1e20s"}, "c.bvh: --end 1e20s (frame *) is past the file's end: it "
+                                     "has 2 frames (0 to 1)"),
+      option_row({"--start", "9223372036854775807"},
+                 "c.bvh: --start 9223372036854775807 is past the file's end: it has 2 frames (0 to 1)"),
+      option_row({"--source-units", "1e300"}, "--source-units 1e300: expected auto, cm, m, mm, in or a number of "
+                                              "centimetres per file unit from 1e-4 to 1e6"),
+      // Map files.
+      {{"retarget", "c.bvh", "--map", "dir"}, {{"dir/", ""}}, 2, "oxretarget: error: dir: is a directory, not a map file\n"},
+      {{"retarget", "c.bvh", "--map", "m.json"},
+       {{"m.json", R"({"Hips": "Hips", "Spine": null, "Hips": "Spine"})"}},
+       2,
+       "oxretarget: error: m.json: joint \"Hips\" is listed twice\n"},
+      {{"retarget", "c.bvh", "--map", "m.json"},
+       {{"c.bvh", good}, {"m.json", R"({"Hips": "Spine", "Spine": "Hips"})"}},
+       1,
+       "c.bvh: m.json: joint \"Hips\" (Spine) is not below joint \"Spine\" (Hips); a map keeps the skeleton's order"},
+      {{"info", "c.bvh", "--map", "m.json"},
+       {{"c.bvh", good}, {"m.json", R"({"Hips": "Spine", "Spine": "Spine"})"}},
+       1,
+       "c.bvh: m.json: joints \"Hips\" and \"Spine\" are both mapped to \"Spine\""},
+      {{"retarget", "c.bvh", "--map", "m.json"},
+       {{"c.bvh", good}, {"m.json", "{\"\\u001b" + std::string(100000, 'k') + "\": \"Hips\"}"}},
+       1,
+       "c.bvh: m.json: joint \"[?]" + std::string(63, 'k') + "...\" (mapped to \"Hips\") is not a joint of this file"},
+      // Characters: bounded reading, and rest poses the animation cannot carry named at their node.
+      character_row(character("", ",\"extras\":" + std::string(20000, '[') + std::string(20000, ']')),
+                    "ch.gltf: its JSON is nested deeper than 64 levels"),
+      character_row(character(",\"matrix\":[-1,0,0,0,0,1,0,0,0,0,1,0,0,1,0,1]"),
+                    "ch.gltf: node 'pelvis' mirrors (a negative determinant), which the animation cannot carry"),
+      character_row(character(",\"scale\":[0,0,0]"),
+                    "ch.gltf: node 'pelvis' has a zero or extreme scale (outside 1e-6 to 1e6)"),
+      character_row(character(",\"rotation\":[0,0,0,0]"), "ch.gltf: node 'pelvis' has a zero or non-finite rotation"),
+      character_row(character(",\"translation\":[0,1e308,0]"),
+                    "ch.gltf: node 'pelvis' has a translation that is not finite or beyond 1e9 m"),
+      // Control characters shown as '?', a long name cut.
+      character_row(character("", "", {R"({"name":"\u001b]0;owned\u0007\n)" + std::string(100, 'x') + R"(","scale":[0,1,1]})"}),
+                    "ch.gltf: node '[?]]0;owned[?][?]" + std::string(53, 'x') + "...' has a zero or extreme scale *"),
+      {{"retarget", "c.bvh", "--character", "ch.gltf", "-o", "out/c.gltf"},
+       {{"c.bvh", good}, {"ch.gltf", character("", R"(,"buffers":[{"uri":"dir","byteLength":4}])")}, {"dir/", ""}},
+       2,
+       "oxretarget: error: ch.gltf: cannot read character: 'dir' is a directory, not a buffer or an image\n"},
   };
 
   for (const Row& test : rows) {
@@ -312,7 +384,8 @@ TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
   };
   const std::vector<Fault> faults = {
       {{"--target-rig", "nope.glb"}, 2, "nope.glb: cannot open: no such file"},
-      {{"--target-rig", "bad.glb"}, 2, "bad.glb: cannot read rig: not a valid glTF 2.0 file"},
+      {{"--target-rig", "bad.glb"}, 2, "bad.glb: cannot read rig: not a valid glTF 2.0 file (*)"},
+      {{"--target-rig", "deep.gltf"}, 2, "deep.gltf: its JSON is nested deeper than 64 levels"},
       {{"--units", "ft"}, 2, "--units: ft not in {cm,m,mm,in}*"},
       {{"--source-rest", "frame:99999"}, 1, "c.bvh: has no frame 99999 to rest on *"},
       {{"--source-rest", "sideways"}, 2, "--source-rest sideways: expected auto, zero, kz, frame:N or file:REST.bvh"},
@@ -323,6 +396,7 @@ TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
       clear();
       write_text(root_ / "c.bvh", small_clip(2, 2));
       write_text(root_ / "bad.glb", "glTF, but not really");
+      write_text(root_ / "deep.gltf", "{\"extras\":" + std::string(20000, '[') + std::string(20000, ']') + "}");
       Args args{command, "c.bvh", "-o", command == std::string("retarget") ? "c.json" : "c.html"};
       args.insert(args.end(), fault.options.begin(), fault.options.end());
       const Outcome result = run(args);

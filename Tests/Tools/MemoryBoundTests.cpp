@@ -34,9 +34,7 @@ class MemoryBound : public ToolTest {
  protected:
   void SetUp() override {
     ToolTest::SetUp();
-#ifdef OX_SANITIZED_BUILD
-    GTEST_SKIP() << "sanitizer runtimes inflate resident memory";
-#endif
+    if (kShadowMemorySanitizer) GTEST_SKIP() << "sanitizer runtimes inflate resident memory";
   }
 
   // Runs the tool and checks its peak resident memory. The figure includes what the child shared

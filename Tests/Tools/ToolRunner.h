@@ -22,6 +22,20 @@ namespace tool_test {
 
 namespace fs = std::filesystem;
 
+// True in a build under a sanitizer that reserves shadow memory (address, thread, memory), however
+// it was turned on: limits on the tool's address space or resident memory mean nothing there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(OX_SANITIZED_BUILD)
+inline constexpr bool kShadowMemorySanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+inline constexpr bool kShadowMemorySanitizer = true;
+#else
+inline constexpr bool kShadowMemorySanitizer = false;
+#endif
+#else
+inline constexpr bool kShadowMemorySanitizer = false;
+#endif
+
 struct Outcome {
   int status = -1;  // exit status, -1 if killed by a signal
   std::string out;

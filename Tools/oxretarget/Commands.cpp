@@ -142,10 +142,10 @@ void describe_rest(FrameSource& clip, const JointMatch& match) {
   }
 }
 
-// A range (--start, --end) outside a file is a wrong command line: every input's frame count is
+// A range (--start, --end) outside a file, or --fps past the frame limit, is a wrong command line: every input's frame count is
 // checked before anything is retargeted. A file whose header cannot be read fails later, on its own.
 void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& clip) {
-  if (!clip.start && !clip.end) return;
+  if (!clip.start && !clip.end && !(clip.fps > 0)) return;
   for (const BatchJob& job : batch) {
     if (job.skip) continue;
     bvh::Header header;

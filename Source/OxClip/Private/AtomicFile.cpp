@@ -57,8 +57,10 @@ class AtomicFile::FileBuffer : public std::streambuf {
   explicit FileBuffer(int fd) : fd_(fd), block_(1 << 16) { setp(block_.data(), block_.data() + block_.size()); }
   ~FileBuffer() override { close(); }
 
-  bool close() {
+  // Flushes the block, then the file's data to the disk (fsync) unless `discard`, and closes.
+  bool close(bool discard = false) {
     const bool flushed = flush();
+    if (fd_ >= 0 && !discard && ::fsync(fd_) != 0) failed_ = true;
     if (fd_ >= 0 && ::close(fd_) != 0) failed_ = true;
     fd_ = -1;
     return flushed && !failed_;
@@ -113,10 +115,10 @@ class AtomicFile::FileBuffer : public std::streambuf {
 AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)), out_(nullptr) {
   // The process's tag and a counter. A name taken by anything else (another process's temporary, a
   // planted link) is passed over, never opened.
-  const std::string stem = temporary_prefix(destination_) + temporary_tag() + "-";
+  stem_ = temporary_prefix(destination_) + temporary_tag() + "-";
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary_ = destination_.parent_path() / (stem + std::to_string(g_counter++));
+    temporary_ = unused_name();
     fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
@@ -129,23 +131,72 @@ AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::mo
 
 AtomicFile::~AtomicFile() {
   if (!committed_) {
-    buffer_->close();
+    buffer_->close(true);
     ::unlink(temporary_.c_str());
   }
 }
 
-void AtomicFile::commit() {
+std::filesystem::path AtomicFile::unused_name() const {
+  return destination_.parent_path() / (stem_ + std::to_string(g_counter++));
+}
+
+void AtomicFile::write_out() {
+  if (written_) return;
   out_.flush();
   const bool written = static_cast<bool>(out_) && buffer_->close();
   if (!written) {
     throw OutputError(describe(destination_, "write failed (disk full?)"));
   }
+  written_ = true;
+}
+
+void AtomicFile::rename_into_place() {
   std::error_code error;
   std::filesystem::rename(temporary_, destination_, error);
   if (error) {
     throw OutputError(describe(destination_, "cannot rename into place: " + error.message()));
   }
   committed_ = true;
+  // The rename itself reaches the disk with the folder's entry.
+  const std::filesystem::path folder = destination_.has_parent_path() ? destination_.parent_path() : ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+void AtomicFile::commit() {
+  write_out();
+  rename_into_place();
+}
+
+void commit_together(AtomicFile& first, AtomicFile& second) {
+  first.write_out();
+  second.write_out();
+  // The first destination's old content stays reachable under a temporary name (a hard link)
+  // until the second rename has succeeded.
+  std::filesystem::path old;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path name = first.unused_name();
+    if (::link(first.destination_.c_str(), name.c_str()) == 0) {
+      old = name;
+      break;
+    }
+    if (errno != EEXIST) break;
+  }
+  first.rename_into_place();
+  try {
+    second.rename_into_place();
+  } catch (const OutputError&) {
+    if (old.empty()) {
+      ::unlink(first.destination_.c_str());
+    } else {
+      ::rename(old.c_str(), first.destination_.c_str());
+    }
+    throw;
+  }
+  if (!old.empty()) ::unlink(old.c_str());
 }
 
 std::ifstream open_input(const std::filesystem::path& input) {

@@ -2,8 +2,10 @@
 
 #include "AtomicFile.h"
 #include "GltfOut.h"
-#include "Retarget.h"
+#include "GltfFile.h"
 #include "RigGltf.h"
+#include "JsonSplice.h"
+#include "Retarget.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -13,29 +15,17 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <span>
 #include <unordered_map>
 
 #include <tiny_gltf.h>
 #include <nlohmann/json.hpp>
 
 namespace oxr {
-
-struct Character::Document {
-  nlohmann::ordered_json json;
-};
-
 namespace {
 
 namespace fs = std::filesystem;
-using Json = nlohmann::ordered_json;
-
-constexpr std::uint32_t kBinChunk = 0x004E4942;   // "BIN\0"
-
-std::uint32_t read_u32(const std::string& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + at, 4);
-  return value;
-}
+using Json = nlohmann::json;
 
 // The rotation of an orthonormal 3x3 matrix given by columns.
 Quat matrix_rotation(const Vec3& x, const Vec3& y, const Vec3& z) {
@@ -63,34 +53,81 @@ bool uniform(const Vec3& s) {
   return std::abs(s[0] - s[1]) <= 1e-6 * std::abs(s[0]) && std::abs(s[0] - s[2]) <= 1e-6 * std::abs(s[0]);
 }
 
-std::string read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError(path.string() + ": cannot open character: no such file");
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+bool finite(std::span<const double> values) {
+  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
 }
 
-// A node's rest: translation, rotation and scale as given, or decomposed from its matrix.
-void rest_of(const tinygltf::Node& source, Character::Node& node, const fs::path& path) {
+double determinant(const Vec3& x, const Vec3& y, const Vec3& z) {
+  return x[0] * (y[1] * z[2] - y[2] * z[1]) - y[0] * (x[1] * z[2] - x[2] * z[1]) + z[0] * (x[1] * y[2] - x[2] * y[1]);
+}
+
+// A node's rest pose as the file gives it, with what the animation cannot carry noted in `problem`.
+Character::Node read_node(const tinygltf::Node& source, std::string& problem) {
+  Character::Node node;
+  node.name = source.name;
   if (source.matrix.size() == 16) {
     const auto& m = source.matrix;  // column-major
     Vec3 x{m[0], m[1], m[2]}, y{m[4], m[5], m[6]}, z{m[8], m[9], m[10]};
+    if (!finite(m)) {
+      problem = "has a matrix that is not finite";
+      return node;
+    }
     node.scale = {length(x), length(y), length(z)};
     if (node.scale[0] <= 0 || node.scale[1] <= 0 || node.scale[2] <= 0) {
-      throw ToolError(path.string() + ": node '" + node.name + "' has a singular matrix");
+      problem = "has a singular matrix";
+      return node;
     }
-    x = scale_vector(x, 1 / node.scale[0]);
+    if (determinant(x, y, z) < 0) node.scale[0] = -node.scale[0];  // noted below as mirroring
+    x = scale_vector(x, 1 / std::abs(node.scale[0]));
     y = scale_vector(y, 1 / node.scale[1]);
     z = scale_vector(z, 1 / node.scale[2]);
     node.rotation = matrix_rotation(x, y, z);
     node.translation = {m[12], m[13], m[14]};
     node.matrix = true;
-    return;
+  } else {
+    if (source.rotation.size() == 4)
+      node.rotation = {source.rotation[0], source.rotation[1], source.rotation[2], source.rotation[3]};
+    if (source.translation.size() == 3)
+      node.translation = {source.translation[0], source.translation[1], source.translation[2]};
+    if (source.scale.size() == 3) node.scale = {source.scale[0], source.scale[1], source.scale[2]};
   }
-  if (source.rotation.size() == 4)
-    node.rotation = {source.rotation[0], source.rotation[1], source.rotation[2], source.rotation[3]};
-  if (source.translation.size() == 3)
-    node.translation = {source.translation[0], source.translation[1], source.translation[2]};
-  if (source.scale.size() == 3) node.scale = {source.scale[0], source.scale[1], source.scale[2]};
+  const double norm = std::sqrt(node.rotation[0] * node.rotation[0] + node.rotation[1] * node.rotation[1] +
+                                node.rotation[2] * node.rotation[2] + node.rotation[3] * node.rotation[3]);
+  if (!std::isfinite(norm) || norm < 1e-6) {
+    problem = "has a zero or non-finite rotation";
+  } else if (!finite(node.translation) || length(node.translation) > 1e9) {
+    problem = "has a translation that is not finite or beyond 1e9 m";
+  } else if (!finite(node.scale) || std::any_of(node.scale.begin(), node.scale.end(), [](double v) {
+               return std::abs(v) < 1e-6 || std::abs(v) > 1e6;
+             })) {
+    problem = "has a zero or extreme scale (outside 1e-6 to 1e6)";
+  } else if (node.scale[0] * node.scale[1] * node.scale[2] < 0) {
+    problem = "mirrors (a negative determinant), which the animation cannot carry";
+  }
+  for (double& c : node.rotation) c /= norm;
+  return node;
+}
+
+// Every node, parents first: a depth-first walk from every node without a parent. Throws on a cycle.
+std::vector<int> parents_first(const std::vector<Character::Node>& nodes, const std::string& where) {
+  std::vector<std::vector<int>> children(nodes.size());
+  for (std::size_t n = 0; n < nodes.size(); ++n) {
+    if (nodes[n].parent >= 0) children[static_cast<std::size_t>(nodes[n].parent)].push_back(static_cast<int>(n));
+  }
+  std::vector<int> order;
+  order.reserve(nodes.size());
+  for (std::size_t n = 0; n < nodes.size(); ++n) {
+    if (nodes[n].parent >= 0) continue;
+    std::vector<int> stack{static_cast<int>(n)};
+    while (!stack.empty()) {
+      const int at = stack.back();
+      stack.pop_back();
+      order.push_back(at);
+      for (const int child : children[static_cast<std::size_t>(at)]) stack.push_back(child);
+    }
+  }
+  if (order.size() != nodes.size()) throw ToolError(where, "its node hierarchy has a cycle");
+  return order;
 }
 
 }  // namespace
@@ -98,93 +135,60 @@ void rest_of(const tinygltf::Node& source, Character::Node& node, const fs::path
 std::shared_ptr<const Character> Character::read(const fs::path& path, Units units) {
   auto character = std::make_shared<Character>();
   character->path_ = path;
+  const std::string where = path.string();
   const std::string extension = bvh::to_lower(path.extension().string());
   if (extension != ".glb" && extension != ".gltf") {
-    throw ToolError(path.string() + ": a character is a glTF 2.0 file (.glb or .gltf)");
+    throw ToolError(where, "a character is a glTF 2.0 file (.glb or .gltf)");
   }
-  std::error_code error;
-  if (fs::is_directory(path, error)) throw ToolError(path.string() + ": is a directory, not a character");
-  character->binary_ = extension == ".glb";
-  const std::string bytes = read_bytes(path);
-
-  tinygltf::TinyGLTF loader;
-  tinygltf::Model model;
-  std::string load_error, warning;
-  const std::string base = path.parent_path().string();
-  bool loaded = false;
-  if (character->binary_) {
-    loaded =
-        loader.LoadBinaryFromMemory(&model, &load_error, &warning, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                    static_cast<unsigned int>(bytes.size()), base);
-  } else {
-    loaded = loader.LoadASCIIFromString(&model, &load_error, &warning, bytes.data(),
-                                        static_cast<unsigned int>(bytes.size()), base);
+  GltfFile file = read_gltf(path, "character");
+  if (file.binary != (extension == ".glb")) {
+    throw ToolError(where, extension == ".glb" ? "is not a binary glTF file, though named .glb"
+                                               : "is a binary glTF file; name it .glb");
   }
-  if (!loaded) {
-    std::string line = load_error.empty() ? std::string("not a glTF 2.0 file") : load_error;
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    throw ToolError(path.string() + ": cannot read character: " + line);
-  }
-  if (model.skins.empty()) throw ToolError(path.string() + ": has no skin: a character needs a skinned mesh");
-
-  // The JSON and, in a glb, the binary chunk, kept byte for byte.
-  if (character->binary_) {
-    const std::size_t json_length = read_u32(bytes, 12);
-    character->json_ = bytes.substr(20, json_length);
-    const std::size_t bin_at = 20 + json_length;
-    if (bin_at + 8 <= bytes.size() && read_u32(bytes, bin_at + 4) == kBinChunk) {
-      const std::size_t bin_length = read_u32(bytes, bin_at);
-      character->bin_ = bytes.substr(bin_at + 8, bin_length);
-    }
-  } else {
-    character->json_ = bytes;
-  }
-  try {
-    character->document_ = std::make_shared<const Document>(Document{Json::parse(character->json_)});
-  } catch (const nlohmann::json::exception&) {
-    throw ToolError(path.string() + ": cannot read character: its JSON is not valid");
-  }
+  const tinygltf::Model& model = file.model;
+  if (model.skins.empty()) throw ToolError(where, "has no skin: a character needs a skinned mesh");
 
   std::unordered_map<std::string, int> targets;
   for (const std::string& name : target_bone_names()) targets.emplace(bvh::to_lower(name), 0);
-  bool names_target = false;
+  std::vector<std::string> problems(model.nodes.size());
+  std::vector<bool> bone(model.nodes.size(), false);
   character->nodes_.resize(model.nodes.size());
   for (std::size_t n = 0; n < model.nodes.size(); ++n) {
     const tinygltf::Node& source = model.nodes[n];
-    Node& node = character->nodes_[n];
-    node.name = source.name;
-    names_target = names_target || targets.count(bvh::to_lower(bvh::strip_namespace(source.name))) != 0;
+    const int parent = character->nodes_[n].parent;
+    character->nodes_[n] = read_node(source, problems[n]);
+    character->nodes_[n].parent = parent;
+    bone[n] = targets.count(bvh::to_lower(bvh::strip_namespace(source.name))) != 0;
     for (const int child : source.children) {
       if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
         character->nodes_[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
     }
-    rest_of(source, node, path);
   }
-  if (!names_target) {
-    throw ToolError(path.string() +
-                    ": is not a character of the target skeleton: no node is named like a target bone "
+  if (std::find(bone.begin(), bone.end(), true) == bone.end()) {
+    throw ToolError(where,
+                    "is not a character of the target skeleton: no node is named like a target bone "
                     "(root, pelvis, spine_01, thigh_l, ...)");
   }
-  // Parents first: a depth-first walk from every node without a parent.
-  std::vector<std::vector<int>> children(model.nodes.size());
-  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-    const int parent = character->nodes_[n].parent;
-    if (parent >= 0) children[static_cast<std::size_t>(parent)].push_back(static_cast<int>(n));
-  }
-  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-    if (character->nodes_[n].parent >= 0) continue;
-    std::vector<int> stack{static_cast<int>(n)};
-    while (!stack.empty()) {
-      const int at = stack.back();
-      stack.pop_back();
-      character->order_.push_back(at);
-      for (const int child : children[static_cast<std::size_t>(at)]) stack.push_back(child);
+  character->order_ = parents_first(character->nodes_, where);
+  // A bone or a node above one must have a rest pose the animation can carry; each node is looked
+  // at once.
+  std::vector<bool> checked(model.nodes.size(), false);
+  for (const int at : character->order_) {
+    if (!bone[static_cast<std::size_t>(at)]) continue;
+    for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
+         up = character->nodes_[static_cast<std::size_t>(up)].parent) {
+      const auto u = static_cast<std::size_t>(up);
+      checked[u] = true;
+      if (!problems[u].empty()) {
+        throw ToolError(where, "node '" + shown_name(character->nodes_[u].name) + "' " + problems[u]);
+      }
     }
   }
-  if (character->order_.size() != model.nodes.size()) {
-    throw ToolError(path.string() + ": its node hierarchy has a cycle");
-  }
-  character->rig_ = rig_from_gltf(model, units);
+  character->binary_ = file.binary;
+  character->json_ = std::move(file.json);
+  character->bin_ = std::move(file.bin);
+  character->files_ = std::move(file.files);
+  character->rig_ = gltf_rig(model, where, units);
   return character;
 }
 
@@ -205,7 +209,7 @@ class CharacterWriter final : public PoseWriter {
         clock_(info.frame_time, info.frame_time_text) {
     const std::string& where = character.path().string();
     if (fs::weakly_canonical(destination_) == fs::weakly_canonical(character.path())) {
-      throw OutputError(destination_.string() + ": would overwrite the character; choose another output");
+      throw OutputError(destination_.string(), "would overwrite the character; choose another output");
     }
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
@@ -330,96 +334,52 @@ class CharacterWriter final : public PoseWriter {
   }
 
   void finish() override {
-    if (frames_ == 0) throw OutputError(destination_.string() + ": the clip has no frames to add");
-    Json json = character_.document().json;  // a copy, to add the animation to
+    if (frames_ == 0) throw OutputError(destination_.string(), "the clip has no frames to add");
+    const std::string& text = character_.json();
+    const JsonSpan root = json_value(text, 0);
+    const std::vector<JsonMember> members = json_members(text, root);
+    const auto count = [&](std::string_view key) {
+      const JsonMember* member = json_find(members, key);
+      return member == nullptr ? std::size_t{0} : json_elements(text, member->value).size();
+    };
+    std::vector<JsonEdit> edits;
     // The animation's data: key times, then each channel's rotations and translations, as floats.
     gltf::Buffer data;
-    const std::vector<float>& key_times = keys_->times();
-    const auto frames = key_times.size();
     std::uint64_t base = 0;  // where the animation's data starts in the buffer
+    std::size_t buffer = 0;
     if (character_.binary()) {
       data.add(character_.bin().data(), character_.bin().size());
       base = data.bytes();
-    }
-    const std::uint64_t times_at = data.add(key_times.data(), frames * sizeof(float)) - base;
-
-    Json& buffers = json["buffers"];
-    if (!buffers.is_array()) buffers = Json::array();
-    std::size_t buffer = 0;
-    if (character_.binary()) {
-      if (buffers.empty()) {
-        buffers.push_back(Json::object());
-      } else if (buffers[0].contains("uri")) {
-        throw OutputError(character_.path().string() + ": has no binary chunk to add the animation to");
-      }
     } else {
-      relocate_uris(json);
-      buffer = buffers.size();
-      buffers.push_back(Json::object());
-      buffers[buffer]["uri"] = fs::path(destination_).replace_extension(".bin").filename().string();
+      relocate_uris(text, members, edits);
+      buffer = count("buffers");
     }
-    Json& views = json["bufferViews"];
-    if (!views.is_array()) views = Json::array();
-    Json& accessors = json["accessors"];
-    if (!accessors.is_array()) accessors = Json::array();
-    Json& animations = json["animations"];
-    if (!animations.is_array()) animations = Json::array();
-
-    const std::size_t view = views.size();
-    const auto add_accessor = [&](std::uint64_t offset, std::size_t count, const char* type) {
-      Json accessor;
-      accessor["bufferView"] = view;
-      accessor["byteOffset"] = offset;
-      accessor["componentType"] = 5126;  // float
-      accessor["count"] = count;
-      accessor["type"] = type;
-      accessors.push_back(std::move(accessor));
-      return accessors.size() - 1;
-    };
-    const std::size_t times = add_accessor(times_at, frames, "SCALAR");
-    accessors[times]["min"] = {key_times.front()};
-    accessors[times]["max"] = {key_times.back()};
-    Json animation;
-    std::set<std::string> names;
-    for (const Json& existing : animations) {
-      if (existing.contains("name") && existing["name"].is_string()) names.insert(existing["name"].get<std::string>());
+    std::vector<std::string> accessors;
+    Json animation = animation_json(data, base, count("bufferViews"), count("accessors"), accessors);
+    animation["name"] = unique_name(text, members);
+    if (character_.binary()) {
+      set_glb_buffer_length(text, root, members, std::to_string(data.bytes()), edits);
+    } else {
+      const std::string uri = fs::path(destination_).replace_extension(".bin").filename().string();
+      append_to_array(text, root, "buffers", {Json{{"uri", uri}, {"byteLength", data.bytes()}}.dump()}, edits);
     }
-    std::string name = animation_name_;
-    for (int k = 2; names.count(name) != 0; ++k) name = animation_name_ + "_" + std::to_string(k);
-    animation["name"] = name;
-    animation["channels"] = Json::array();
-    animation["samplers"] = Json::array();
-    const auto add_channel = [&](int node, const char* path, std::size_t output) {
-      const std::size_t sampler = animation["samplers"].size();
-      animation["samplers"].push_back({{"input", times}, {"interpolation", "LINEAR"}, {"output", output}});
-      animation["channels"].push_back({{"sampler", sampler}, {"target", {{"node", node}, {"path", path}}}});
-    };
-    Json& nodes = json["nodes"];
-    for (const Channel& channel : channels_) {
-      if (character_.nodes()[static_cast<std::size_t>(channel.node)].matrix) {
-        // An animated node is given by translation, rotation and scale; its matrix says the same.
-        Json& node = nodes[static_cast<std::size_t>(channel.node)];
-        const Character::Node& rest = character_.nodes()[static_cast<std::size_t>(channel.node)];
-        node.erase("matrix");
-        node["translation"] = rest.translation;
-        node["rotation"] = rest.rotation;
-        node["scale"] = rest.scale;
-      }
-      if (channel.rotation) {
-        const std::span<const float> keys = channel.rotations.floats();
-        add_channel(channel.node, "rotation", add_accessor(data.add(keys.data(), keys.size_bytes()) - base, frames, "VEC4"));
-      }
-      if (channel.translation) {
-        const std::uint64_t at =
-            data.add(channel.translations.data(), channel.translations.size() * sizeof(float)) - base;
-        add_channel(channel.node, "translation", add_accessor(at, frames, "VEC3"));
-      }
+    append_to_array(text, root, "bufferViews",
+                    {Json{{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}}.dump()}, edits);
+    append_to_array(text, root, "accessors", accessors, edits);
+    append_to_array(text, root, "animations", {animation.dump(-1, ' ', false, Json::error_handler_t::replace)}, edits);
+    matrix_to_trs(text, members, edits);
+    std::string json = apply_json_edits(text, edits);
+    if (character_.binary()) {
+      AtomicFile file(destination_);
+      gltf::write_glb(file.stream(), std::move(json), data);
+      file.commit();
+    } else {
+      AtomicFile bin_file(fs::path(destination_).replace_extension(".bin"));
+      data.write(bin_file.stream());
+      AtomicFile file(destination_);
+      file.stream() << json;
+      commit_together(bin_file, file);
     }
-    animations.push_back(std::move(animation));
-    views.push_back({{"buffer", buffer}, {"byteOffset", base}, {"byteLength", data.bytes() - base}});
-    buffers[buffer]["byteLength"] = data.bytes();
-
-    write(json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), data);
   }
 
  private:
@@ -431,41 +391,144 @@ class CharacterWriter final : public PoseWriter {
     std::vector<float> translations;
   };
 
-  // The character's JSON with the animation, and the buffer: a glb, or a .gltf and its .bin.
-  void write(std::string text, const gltf::Buffer& data) const {
-    if (character_.binary()) {
-      AtomicFile file(destination_);
-      gltf::write_glb(file.stream(), std::move(text), data);
-      file.commit();
-    } else {
-      AtomicFile bin_file(fs::path(destination_).replace_extension(".bin"));
-      data.write(bin_file.stream());
-      AtomicFile file(destination_);
-      file.stream() << text;
-      bin_file.commit();
-      file.commit();
-    }
-  }
-
   void check(double value) const {
     if (!std::isfinite(value)) {
       throw ToolError("frame " + std::to_string(frames_) + ": the character's pose is not finite");
     }
   }
 
+  // The accessors (numbered from `first`, in buffer view `view`) of the key times and every
+  // channel's keys, added to `data` after `base`; the animation whose channels and samplers use them.
+  Json animation_json(gltf::Buffer& data, std::uint64_t base, std::size_t view, std::size_t first,
+                      std::vector<std::string>& accessors) const {
+    const std::vector<float>& times = keys_->times();
+    const std::size_t frames = times.size();
+    const auto add = [&](const float* values, std::size_t floats, const char* type, Json accessor) {
+      accessor.update(Json{{"bufferView", view},
+                           {"byteOffset", data.add(values, floats * sizeof(float)) - base},
+                           {"componentType", 5126},
+                           {"count", frames},
+                           {"type", type}});
+      accessors.push_back(accessor.dump());
+      return first + accessors.size() - 1;
+    };
+    const std::size_t input = add(times.data(), frames, "SCALAR", Json{{"min", {times.front()}}, {"max", {times.back()}}});
+    Json animation;
+    animation["channels"] = Json::array();
+    animation["samplers"] = Json::array();
+    const auto add_channel = [&](int node, const char* path, std::size_t output) {
+      const std::size_t sampler = animation["samplers"].size();
+      animation["samplers"].push_back({{"input", input}, {"interpolation", "LINEAR"}, {"output", output}});
+      animation["channels"].push_back({{"sampler", sampler}, {"target", {{"node", node}, {"path", path}}}});
+    };
+    for (const Channel& channel : channels_) {
+      if (channel.rotation) {
+        const std::span<const float> keys = channel.rotations.floats();
+        add_channel(channel.node, "rotation", add(keys.data(), keys.size(), "VEC4", Json::object()));
+      }
+      if (channel.translation) {
+        add_channel(channel.node, "translation",
+                    add(channel.translations.data(), channel.translations.size(), "VEC3", Json::object()));
+      }
+    }
+    return animation;
+  }
+
+  // The clip's name, made unique among the character's animations.
+  std::string unique_name(const std::string& text, const std::vector<JsonMember>& members) const {
+    std::set<std::string> names;
+    if (const JsonMember* animations = json_find(members, "animations")) {
+      for (const JsonSpan& item : json_elements(text, animations->value)) {
+        const std::vector<JsonMember> fields = json_members(text, item);
+        const JsonMember* name = json_find(fields, "name");
+        if (name != nullptr && text[name->value.begin] == '"') {
+          names.insert(Json::parse(std::string_view(text).substr(name->value.begin, name->value.end - name->value.begin))
+                           .get<std::string>());
+        }
+      }
+    }
+    std::string name = animation_name_;
+    for (int k = 2; names.count(name) != 0; ++k) name = animation_name_ + "_" + std::to_string(k);
+    return name;
+  }
+
+  // A glb's data is its first buffer (the binary chunk), which now ends at `length`.
+  void set_glb_buffer_length(const std::string& text, JsonSpan root, const std::vector<JsonMember>& members,
+                             const std::string& length, std::vector<JsonEdit>& edits) const {
+    const JsonMember* buffers = json_find(members, "buffers");
+    const std::vector<JsonSpan> list = buffers == nullptr ? std::vector<JsonSpan>{} : json_elements(text, buffers->value);
+    if (list.empty()) {
+      append_to_array(text, root, "buffers", {"{\"byteLength\":" + length + "}"}, edits);
+      return;
+    }
+    const std::vector<JsonMember> fields = json_members(text, list[0]);
+    if (json_find(fields, "uri") != nullptr) {
+      throw OutputError(character_.path().string(), "has no binary chunk to add the animation to");
+    }
+    if (const JsonMember* field = json_find(fields, "byteLength")) {
+      edits.push_back({field->value.begin, field->value.end, length});
+    } else {
+      const std::size_t close = list[0].end - 1;
+      edits.push_back({close, close, (fields.empty() ? "\"byteLength\":" : ",\"byteLength\":") + length});
+    }
+  }
+
+  // An animated node given by a matrix is given by translation, rotation and scale instead (the same
+  // rest pose).
+  void matrix_to_trs(const std::string& text, const std::vector<JsonMember>& members,
+                     std::vector<JsonEdit>& edits) const {
+    const JsonMember* nodes = json_find(members, "nodes");
+    if (nodes == nullptr) return;
+    const std::vector<JsonSpan> list = json_elements(text, nodes->value);
+    for (const Channel& channel : channels_) {
+      const auto n = static_cast<std::size_t>(channel.node);
+      const Character::Node& rest = character_.nodes()[n];
+      if (!rest.matrix || n >= list.size()) continue;
+      const std::vector<JsonMember> fields = json_members(text, list[n]);
+      const JsonMember* matrix = json_find(fields, "matrix");
+      if (matrix == nullptr) continue;
+      std::string trs;
+      for (const auto& [key, value] : {std::pair{"translation", Json(rest.translation)},
+                                       std::pair{"rotation", Json(rest.rotation)}, std::pair{"scale", Json(rest.scale)}}) {
+        if (const JsonMember* field = json_find(fields, key)) {
+          edits.push_back({field->value.begin, field->value.end, value.dump()});
+        } else {
+          trs += std::string(trs.empty() ? "" : ",") + "\"" + key + "\":" + value.dump();
+        }
+      }
+      if (!trs.empty()) {
+        edits.push_back({matrix->key_at, matrix->value.end, trs});
+        continue;
+      }
+      // All three were there beside the matrix: the matrix goes, with the comma before or after it.
+      const auto i = static_cast<std::size_t>(matrix - fields.data());
+      if (i + 1 < fields.size()) {
+        edits.push_back({matrix->key_at, fields[i + 1].key_at, ""});
+      } else {
+        edits.push_back({fields[i - 1].value.end, matrix->value.end, ""});
+      }
+    }
+  }
+
   // A .gltf written into another folder keeps reaching the character's files: relative URIs are
   // rewritten to lead from the output's folder to the character's.
-  void relocate_uris(Json& json) const {
+  void relocate_uris(const std::string& text, const std::vector<JsonMember>& members,
+                     std::vector<JsonEdit>& edits) const {
     const fs::path from = fs::absolute(destination_).parent_path();
     const fs::path to = fs::absolute(character_.path()).parent_path();
     if (fs::weakly_canonical(from) == fs::weakly_canonical(to)) return;
     for (const char* list : {"buffers", "images"}) {
-      if (!json.contains(list) || !json[list].is_array()) continue;
-      for (Json& item : json[list]) {
-        if (!item.contains("uri") || !item["uri"].is_string()) continue;
-        const std::string uri = item["uri"].get<std::string>();
+      const JsonMember* member = json_find(members, list);
+      if (member == nullptr) continue;
+      for (const JsonSpan& item : json_elements(text, member->value)) {
+        const std::vector<JsonMember> fields = json_members(text, item);
+        const JsonMember* field = json_find(fields, "uri");
+        if (field == nullptr || text[field->value.begin] != '"') continue;
+        const auto uri =
+            Json::parse(std::string_view(text).substr(field->value.begin, field->value.end - field->value.begin))
+                .get<std::string>();
         if (uri.rfind("data:", 0) == 0 || uri.find("://") != std::string::npos || fs::path(uri).is_absolute()) continue;
-        item["uri"] = fs::relative(to / uri, from).generic_string();
+        edits.push_back({field->value.begin, field->value.end, Json(fs::relative(to / uri, from).generic_string()).dump()});
       }
     }
   }

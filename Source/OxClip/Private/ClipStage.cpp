@@ -45,7 +45,7 @@ Quat slerp(const Quat& a, Quat b, double f) {
 // five or six digits, so 1/120 s reads as 0.0083333); else 0.
 std::int64_t whole(double x) {
   const double r = std::round(x);
-  return r >= 1 && std::abs(x - r) <= 1e-4 * r ? static_cast<std::int64_t>(r) : 0;
+  return r >= 1 && r < 0x1p53 && std::abs(x - r) <= 1e-4 * r ? static_cast<std::int64_t>(r) : 0;
 }
 
 std::string_view side_of(const std::string& bone, std::string& other) {
@@ -62,6 +62,7 @@ std::string_view side_of(const std::string& bone, std::string& other) {
 
 ClipPoint clip_point_from_text(std::string_view option, std::string_view text) {
   ClipPoint point;
+  point.text = text;
   std::string_view number = text;
   if (!number.empty() && (number.back() == 's' || number.back() == 'S')) {
     point.seconds = true;
@@ -86,37 +87,48 @@ ClipPoint clip_point_from_text(std::string_view option, std::string_view text) {
 }
 
 std::string clip_point_text(const ClipPoint& point) {
-  return point.seconds ? fmt::format("{}s", point.value) : fmt::format("{}", static_cast<std::int64_t>(point.value));
+  if (!point.text.empty()) return point.text;
+  return point.seconds ? fmt::format("{}s", point.value) : fmt::format("{:.0f}", point.value);
 }
 
 FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, double frame_time,
                       const std::string& name) {
   FrameRange range{0, frame_count - 1};
-  const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> std::int64_t {
-    if (!point.seconds) return static_cast<std::int64_t>(point.value);
+  // The frame a point names, as a double first: a point past the file's end is refused before any
+  // conversion to an integer could overflow.
+  const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> double {
+    if (!point.seconds) return point.value;
     if (!(frame_time > 0)) {
       throw ToolError(name, "in seconds needs a frame time above 0").of_option(option, clip_point_text(point));
     }
     const double at = point.value / frame_time;
-    return static_cast<std::int64_t>(up ? std::ceil(at - 1e-6) : std::floor(at + 1e-6));
+    return up ? std::ceil(at - 1e-6) : std::floor(at + 1e-6);
   };
-  const auto outside = [&](const char* option, const ClipPoint& point, std::int64_t frame) {
-    const std::string where = point.seconds ? fmt::format("(frame {}) ", frame) : std::string();
-    return ToolError(name, fmt::format("{}is past the file's end: it has {} frames (0 to {})", where, frame_count,
-                                       frame_count - 1))
-        .of_option(option, clip_point_text(point));
+  const auto checked = [&](const char* option, const ClipPoint& point, bool up) {
+    const double frame = frame_of(option, point, up);
+    if (frame >= static_cast<double>(frame_count)) {
+      const std::string where = point.seconds ? fmt::format("(frame {:.15g}) ", frame) : std::string();
+      throw ToolError(name, fmt::format("{}is past the file's end: it has {} frames (0 to {})", where, frame_count,
+                                        frame_count - 1))
+          .of_option(option, clip_point_text(point));
+    }
+    return static_cast<std::int64_t>(std::max(frame, 0.0));
   };
-  if (options.start) {
-    range.first = frame_of("start", *options.start, true);
-    if (range.first >= frame_count) throw outside("start", *options.start, range.first);
-  }
-  if (options.end) {
-    range.last = frame_of("end", *options.end, false);
-    if (range.last >= frame_count) throw outside("end", *options.end, range.last);
-  }
+  if (options.start) range.first = checked("start", *options.start, true);
+  if (options.end) range.last = checked("end", *options.end, false);
   if (options.start && options.end && range.last < range.first) {
     throw ToolError(name, "comes before the start, " + clip_point_text(*options.start))
         .of_option("end", clip_point_text(*options.end));
+  }
+  if (options.fps > 0 && frame_time > 0) {
+    // The resampled clip stays within the reader's frame limit (and its count within integers).
+    const double kept = static_cast<double>(range.last - range.first);
+    const double frames = kept > 0 ? kept * frame_time * options.fps + 1 : 1;
+    const auto limit = bvh::Limits{}.max_frames;
+    if (!(frames <= static_cast<double>(limit))) {
+      throw ToolError(name, fmt::format("would make {:.3g} frames, past the limit of {}", frames, limit))
+          .of_option("fps", fmt::format("{}", options.fps));
+    }
   }
   return range;
 }

@@ -513,8 +513,7 @@ class GltfWriter final : public PoseWriter {
     document["buffers"] = Json::array({{{"byteLength", buffer_.bytes()}, {"uri", bin_name_}}});
     buffer_.write(bin_file_->stream());
     file_->stream() << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    bin_file_->commit();
-    file_->commit();
+    commit_together(*bin_file_, *file_);
   }
 
  private:

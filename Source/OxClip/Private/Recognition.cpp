@@ -3,6 +3,7 @@
 #include "Recognition.h"
 
 #include "RecognitionPasses.h"
+#include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -10,9 +11,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
 
 namespace oxr {
 namespace recognition {
@@ -36,7 +37,7 @@ int joint_named(const State& st, const std::string& name) {
 std::string mapped_bone(const State& st, const std::string& joint_name, const std::string& bone_name) {
   if (joint_named(st, joint_name) < 0) {
     std::string message = st.request.map_name;
-    message.append(": joint \"").append(joint_name).append("\" (mapped to \"").append(bone_name);
+    message.append(": joint \"").append(shown_name(joint_name)).append("\" (mapped to \"").append(shown_name(bone_name));
     message.append("\") is not a joint of this file");
     throw std::invalid_argument(message);
   }
@@ -44,7 +45,7 @@ std::string mapped_bone(const State& st, const std::string& joint_name, const st
   const std::string* bone = source_bone_spelled(bone_name);
   if (bone == nullptr) {
     std::string message = st.request.map_name;
-    message.append(": \"").append(bone_name).append("\" (for joint \"").append(joint_name);
+    message.append(": \"").append(shown_name(bone_name)).append("\" (for joint \"").append(shown_name(joint_name));
     message.append("\") is not a source bone; oxretarget skeleton kz lists them");
     throw std::invalid_argument(message);
   }
@@ -60,6 +61,52 @@ std::string joined(const std::vector<std::string>& parts) {
   std::string text;
   for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
   return text;
+}
+
+// Bones keep the source skeleton's order in the file: the joint of each bone lies below the joint of
+// the nearest bone above it that has one (the hips above the legs, the arm above the hand). Returns
+// what is out of order; empty when nothing is.
+std::string order_problem(const State& st) {
+  const SkeletonData& source = source_skeleton();
+  std::vector<int> joint_of(source.names.size(), -1);
+  for (std::size_t j = 0; j < st.n; ++j) {
+    if (!st.bone_of[j]) continue;
+    const int b = source.index_of(st.bone_of[j]->bone);
+    if (b >= 0) joint_of[static_cast<std::size_t>(b)] = static_cast<int>(j);
+  }
+  std::string problem;
+  for (std::size_t b = 0; b < source.names.size(); ++b) {
+    const int joint = joint_of[b];
+    int up = source.parents[b];
+    while (up >= 0 && joint_of[static_cast<std::size_t>(up)] < 0) up = source.parents[static_cast<std::size_t>(up)];
+    if (joint < 0 || up < 0) continue;
+    const int above = joint_of[static_cast<std::size_t>(up)];
+    bool below = false;
+    for (int at = st.skeleton.parents[static_cast<std::size_t>(joint)]; at >= 0 && !below;
+         at = st.skeleton.parents[static_cast<std::size_t>(at)]) {
+      below = at == above;
+    }
+    if (below) continue;
+    const std::string text = "joint \"" + shown_name(st.skeleton.names[static_cast<std::size_t>(joint)]) + "\" (" +
+                             source.names[b] + ") is not below joint \"" +
+                             shown_name(st.skeleton.names[static_cast<std::size_t>(above)]) + "\" (" +
+                             source.names[static_cast<std::size_t>(up)] + ")";
+    // A pair the map file made is the one to name.
+    if (st.bone_of[static_cast<std::size_t>(joint)]->evidence == Evidence::MapFile) return text;
+    if (problem.empty()) problem = text;
+  }
+  return problem;
+}
+
+// A skeleton whose bones are out of order is refused: a map that puts them so, naming the joint; a
+// file named so, as no human.
+void check_order(State& st) {
+  const std::string problem = order_problem(st);
+  if (problem.empty()) return;
+  if (!st.request.map.empty()) {
+    throw std::invalid_argument(st.request.map_name + ": " + problem + "; a map keeps the skeleton's order");
+  }
+  st.result.failure = problem;
 }
 
 void collect_pairs(State& st) {
@@ -78,9 +125,14 @@ State::State(const SkeletonDescription& skeleton_in, const RecognitionRequest& r
 
 void apply_map_file(State& st) {
   if (st.request.map.empty()) return;
+  std::map<std::string, std::string> mapped;  // bone -> the map's joint for it
   for (const auto& [joint_name, bone_name] : st.request.map) {
     const std::string bone = mapped_bone(st, joint_name, bone_name);
     const int joint = joint_named(st, joint_name);
+    if (!bone.empty() && !mapped.emplace(bone, joint_name).second) {
+      throw std::invalid_argument(st.request.map_name + ": joints \"" + shown_name(mapped[bone]) + "\" and \"" +
+                                  shown_name(joint_name) + "\" are both mapped to \"" + bone + "\"");
+    }
     for (auto& assigned : st.bone_of) {
       if (assigned && assigned->bone == bone) assigned.reset();
     }
@@ -190,8 +242,9 @@ std::optional<double> source_units_from_text(std::string_view text) {
   if (t == "in") return 0.0254;
   double value = 0;
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
-  if (ec == std::errc() && ptr == t.data() + t.size() && std::isfinite(value) && value > 0) return value / 100;
-  throw ToolError(": expected auto, cm, m, mm, in or a positive number of centimetres per file unit")
+  // A unit from a micrometre to ten kilometres.
+  if (ec == std::errc() && ptr == t.data() + t.size() && value >= 1e-4 && value <= 1e6) return value / 100;
+  throw ToolError(": expected auto, cm, m, mm, in or a number of centimetres per file unit from 1e-4 to 1e6")
       .of_option("source-units", std::string(text));
 }
 
@@ -201,35 +254,6 @@ std::string source_up_from_text(std::string_view text) {
     if (t == axis) return t;
   }
   throw ToolError(": expected auto, +y, +z, -y, -z, +x or -x").of_option("source-up", std::string(text));
-}
-
-JointMap read_joint_map(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::invalid_argument(path + ": cannot open map file");
-  nlohmann::ordered_json document;
-  try {
-    document = nlohmann::ordered_json::parse(in);
-  } catch (const nlohmann::json::exception& error) {
-    std::string what = error.what();
-    std::replace(what.begin(), what.end(), '\n', ' ');
-    throw std::invalid_argument(path + ": not a JSON map file: " + what);
-  }
-  if (!document.is_object()) {
-    throw std::invalid_argument(path + ": a map file is a JSON object of file joint -> source bone");
-  }
-  JointMap map;
-  for (const auto& [joint, bone] : document.items()) {
-    if (bone.is_null()) {
-      map.emplace_back(joint, "");
-    } else if (bone.is_string()) {
-      map.emplace_back(joint, bone.get<std::string>());
-    } else {
-      std::string message = path;
-      message.append(": joint \"").append(joint).append("\": the source bone must be a name (a string) or null");
-      throw std::invalid_argument(message);
-    }
-  }
-  return map;
 }
 
 SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, const RecognitionRequest& request) {
@@ -244,9 +268,11 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
   state.result.failure = joined(state.missing);
   apply_map_file(state);
   if (take_source_names(state)) {
+    check_order(state);
     collect_pairs(state);
     return state.result;
   }
+  check_order(state);
   collect_pairs(state);
   find_units(state);
   return state.result;

@@ -1,20 +1,20 @@
 #include "Rig.h"
 
-#include "RigGltf.h"
-
 #include "AtomicFile.h"
+#include "GltfFile.h"
+#include "RigGltf.h"
 #include "JointMatch.h"
 #include "Solver.h"
 #include "ToolError.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <deque>
 #include <fstream>
 #include <limits>
 #include <unordered_map>
 
-#include <tiny_gltf.h>
 
 namespace oxr {
 namespace {
@@ -232,12 +232,26 @@ Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, 
   return file_axes ? t : vector_to_file_axes(t);
 }
 
-RigPositions rig_from_gltf(const tinygltf::Model& model, Units units) {
-  const TargetTree& tree = target_tree();
+namespace {
+
+// A rig must name the pelvis and at least that.
+void check_rig(const RigPositions& rig, const std::string& path) {
+  if (rig.empty()) throw ToolError(path, "is not a rig of the target skeleton: it names no target bone");
+  if (rig.count("pelvis") == 0) throw ToolError(path, "rig has no \"pelvis\" joint");
+}
+
+std::unordered_map<std::string, std::string> bones_by_lower_name() {
   std::unordered_map<std::string, std::string> bones;
-  for (const std::string& name : tree.names) bones.emplace(bvh::to_lower(name), name);
+  for (const std::string& name : target_tree().names) bones.emplace(bvh::to_lower(name), name);
+  return bones;
+}
+
+}  // namespace
+
+RigPositions gltf_rig(const tinygltf::Model& model, const std::string& path, Units units) {
+  const std::unordered_map<std::string, std::string> bones = bones_by_lower_name();
   RigPositions rig;
-  // Rest positions by walking the node tree from every scene root, metres to source units.
+  // Rest positions by walking up the node tree to its root, metres to source units.
   const double to_units = 1.0 / metres_per_unit(units);
   std::vector<int> parent(model.nodes.size(), -1);
   for (std::size_t n = 0; n < model.nodes.size(); ++n) {
@@ -269,52 +283,40 @@ RigPositions rig_from_gltf(const tinygltf::Model& model, Units units) {
       if (node.translation.size() == 3)
         position = add(position, {node.translation[0], node.translation[1], node.translation[2]});
     }
-    rig[found->second] = scale_vector(position, to_units);
+    const Vec3 located = scale_vector(position, to_units);
+    if (!std::isfinite(located[0]) || !std::isfinite(located[1]) || !std::isfinite(located[2])) {
+      throw ToolError(path, "node '" + shown_name(model.nodes[n].name) + "': its rest position is not finite");
+    }
+    rig[found->second] = located;
   }
+  check_rig(rig, path);
   return rig;
 }
 
 RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
-  const TargetTree& tree = target_tree();
-  std::unordered_map<std::string, std::string> bones;
-  for (const std::string& name : tree.names) bones.emplace(bvh::to_lower(name), name);
-
-  RigPositions rig;
   const std::string extension = bvh::to_lower(path.extension().string());
-  if (extension == ".glb" || extension == ".gltf") {
-    // The file is opened here first, so that a missing or unreadable file gets our own words.
-    open_input(path);
-    tinygltf::TinyGLTF loader;
-    tinygltf::Model model;
-    std::string error;
-    std::string warning;
-    const bool loaded = extension == ".glb" ? loader.LoadBinaryFromFile(&model, &error, &warning, path.string())
-                                            : loader.LoadASCIIFromFile(&model, &error, &warning, path.string());
-    if (!loaded) throw ToolError(path.string(), "cannot read rig: not a valid glTF 2.0 file");
-    rig = rig_from_gltf(model, units);
-  } else {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError(path.string(), "cannot open rig: no such file");
-    const bvh::Header header = [&] {
-      try {
-        bvh::Reader reader(in);
-        return reader.header();
-      } catch (const bvh::BvhError& error) {
-        throw ToolError(path.string(), error.what());
-      }
-    }();
-    // Zero-pose forward kinematics: every offset in its parent's (unrotated) frame.
-    std::vector<Vec3> position(header.joints.size());
-    for (std::size_t j = 0; j < header.joints.size(); ++j) {
-      const bvh::Joint& joint = header.joints[j];
-      position[j] =
-          joint.parent < 0 ? joint.offset : add(position[static_cast<std::size_t>(joint.parent)], joint.offset);
-      const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(joint.name)));
-      if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
+  if (extension == ".glb" || extension == ".gltf") return gltf_rig(read_gltf(path, "rig").model, path.string(), units);
+  const std::unordered_map<std::string, std::string> bones = bones_by_lower_name();
+  RigPositions rig;
+  std::ifstream in = open_input(path);
+  const bvh::Header header = [&] {
+    try {
+      bvh::Reader reader(in);
+      return reader.header();
+    } catch (const bvh::BvhError& error) {
+      throw ToolError(path.string(), error.what());
     }
+  }();
+  // Zero-pose forward kinematics: every offset in its parent's (unrotated) frame.
+  std::vector<Vec3> position(header.joints.size());
+  for (std::size_t j = 0; j < header.joints.size(); ++j) {
+    const bvh::Joint& joint = header.joints[j];
+    position[j] =
+        joint.parent < 0 ? joint.offset : add(position[static_cast<std::size_t>(joint.parent)], joint.offset);
+    const auto found = bones.find(bvh::to_lower(bvh::strip_namespace(joint.name)));
+    if (found != bones.end() && rig.count(found->second) == 0) rig[found->second] = position[j];
   }
-  if (rig.empty()) throw ToolError(path.string(), "is not a rig of the target skeleton: it names no target bone");
-  if (rig.count("pelvis") == 0) throw ToolError(path.string(), "rig has no \"pelvis\" joint");
+  check_rig(rig, path.string());
   return rig;
 }
 

@@ -4,12 +4,15 @@
 
 #include "Rig.h"
 
+#include <string>
+
 #include <tiny_gltf.h>
 
 namespace oxr {
 
-// Rest positions of the nodes named like target bones, by walking the node tree from every scene
-// root, metres to `units`.
-RigPositions rig_from_gltf(const tinygltf::Model& model, Units units);
+// Rest positions of the nodes named like target bones (see read_target_rig), walking up the node
+// tree to its root, metres to `units`. Throws ToolError naming `path` when they lack the pelvis or
+// one is not finite.
+RigPositions gltf_rig(const tinygltf::Model& model, const std::string& path, Units units);
 
 }  // namespace oxr

@@ -5,6 +5,25 @@
 namespace oxr {
 namespace {
 
+constexpr std::size_t kNameLimit = 64;
+constexpr std::size_t kLineLimit = 4096;
+
+void mask_controls(std::string& text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+}
+
+// Cut at `limit` bytes, not inside a UTF-8 sequence, with "..." after.
+void cut(std::string& text, std::size_t limit) {
+  if (text.size() <= limit) return;
+  std::size_t at = limit;
+  while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+  text.resize(at);
+  text += "...";
+}
+
 // The library's own spelling of an option: its name in the option table, "=" and the value.
 std::string table_spelling(std::string_view option, std::string_view value) {
   std::string text(option);
@@ -13,6 +32,13 @@ std::string table_spelling(std::string_view option, std::string_view value) {
 }
 
 }  // namespace
+
+std::string shown_name(std::string_view name) {
+  std::string text(name);
+  cut(text, kNameLimit);
+  mask_controls(text);
+  return text;
+}
 
 ToolError::ToolError(std::string message) : message_(std::move(message)) { compose(); }
 
@@ -62,7 +88,10 @@ std::string ToolError::text(OptionSpelling spell) const {
     text += spell(option_, option_value_);
     if (!message_.empty() && message_.front() != ':') text += ' ';
   }
-  return text + message_;
+  text += message_;
+  cut(text, kLineLimit);
+  mask_controls(text);
+  return text;
 }
 
 void ToolError::compose() { text_ = text(&table_spelling); }

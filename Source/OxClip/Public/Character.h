@@ -27,7 +27,9 @@ class Character {
   };
 
   // Reads a character. Throws ToolError naming the file when it is not glTF 2.0, has no skin, or its
-  // node names name no target bone (letter case and namespace prefixes aside).
+  // node names name no target bone (letter case and namespace prefixes aside), and naming the node
+  // when a bone or a node above one has a rest pose the animation cannot carry: a zero or non-finite
+  // rotation, a zero, extreme or mirroring scale or matrix, a translation beyond 1e9 m.
   static std::shared_ptr<const Character> read(const std::filesystem::path& path, Units units);
 
   const std::filesystem::path& path() const { return path_; }
@@ -38,10 +40,8 @@ class Character {
   const std::vector<int>& order() const { return order_; }  // every node, parents first
   const std::string& json() const { return json_; }
   const std::string& bin() const { return bin_; }  // the glb's binary chunk
-
-  // The JSON as parsed once, for the writers (defined where they are).
-  struct Document;
-  const Document& document() const { return *document_; }
+  // The files besides itself that it refers to (buffers, images), as the reader found them.
+  const std::vector<std::filesystem::path>& files() const { return files_; }
 
  private:
   std::filesystem::path path_;
@@ -51,12 +51,13 @@ class Character {
   std::vector<int> order_;
   std::string json_;
   std::string bin_;
-  std::shared_ptr<const Document> document_;
+  std::vector<std::filesystem::path> files_;
 };
 
 // Writes the character with the clip as a new animation named after the source file, in the
 // character's own container (glb or gltf with a .bin beside it for the animation's data). The
-// character's bytes are copied unchanged; the animation's data is appended after them.
+// character's bytes are copied unchanged: its JSON text is kept as written, with the animation's
+// objects added to its arrays, and the animation's data is appended after its binary chunk.
 std::unique_ptr<PoseWriter> make_character_writer(const Character& character, const std::filesystem::path& destination,
                                                   const ClipInfo& info);
 

@@ -24,6 +24,7 @@ class FrameSource;
 struct ClipPoint {
   double value = 0;
   bool seconds = false;
+  std::string text;  // as the command line gave it; empty for a point made in code
 };
 
 // "N" (a frame) or "Xs" (seconds), both not negative; throws ToolError naming the option (its name in
@@ -41,7 +42,8 @@ struct ClipOptions {
 };
 
 // The file frames [first, last] the options keep of a file of `frame_count` frames. Throws ToolError
-// naming the file, the option and the file's frame count when a point lies outside it or the end comes before the start.
+// naming the file, the option and the file's frame count when a point lies outside it or the end comes
+// before the start, and when fps would make more frames than a file may have (bvh::Limits::max_frames).
 struct FrameRange {
   std::int64_t first = 0;
   std::int64_t last = -1;

@@ -11,7 +11,8 @@ namespace oxr {
 // as data. It prints as one line, "FILE: [line N: |frame N: ][OPTION ]problem"; the file is named once,
 // by the layer that knows it (in_file), however many layers the error passes through. An option is
 // named by its name in the option table ("source-rest"); each front end spells it its own way
-// (text()), what() as NAME=VALUE.
+// (text()), what() as NAME=VALUE. The line holds no control characters (they show as
+// '?') and at most 4096 bytes.
 class ToolError : public std::exception {
  public:
   // A problem whose text may already begin with "FILE: "; in_file() then keeps that file.
@@ -55,5 +56,9 @@ class OutputError : public ToolError {
  public:
   using ToolError::ToolError;
 };
+
+// A name from a file as messages show it: control characters (ESC, BEL, newlines, NUL) as '?', and
+// cut to 64 bytes with "..." after. Error texts pass through the same masking as a whole.
+std::string shown_name(std::string_view name);
 
 }  // namespace oxr
