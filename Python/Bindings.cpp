@@ -93,8 +93,8 @@ std::string options_doc() {
     } else {
       if (!spec.choices.empty()) text += " (" + std::string(spec.choices);
       if (!spec.default_value.empty()) {
-        text += (spec.choices.empty() ? " (" : "; ") + std::string("default \"") + std::string(spec.default_value) +
-                "\"";
+        text +=
+            (spec.choices.empty() ? " (" : "; ") + std::string("default \"") + std::string(spec.default_value) + "\"";
       }
       if (!spec.choices.empty() || !spec.default_value.empty()) text += ")";
     }
@@ -229,8 +229,8 @@ Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
     positions.reserve(frames * 3);
     oxr::read_source(*source, plan, options, [&](std::int64_t, const oxr::SourceFrame& frame) {
       for (std::size_t j = 0; j < frame.local.size(); ++j) {
-        const oxr::Quat q = pair_of[j] >= 0 ? frame.fed[static_cast<std::size_t>(pair_of[j])]
-                                            : oxr::to_library_axes(frame.local[j]);
+        const oxr::Quat q =
+            pair_of[j] >= 0 ? frame.fed[static_cast<std::size_t>(pair_of[j])] : oxr::to_library_axes(frame.local[j]);
         rotations.insert(rotations.end(), q.begin(), q.end());
       }
       const oxr::Vec3 p = oxr::vector_to_library_axes(oxr::scale_vector(frame.position.front(), metres));
@@ -517,7 +517,8 @@ TypeError on an unknown option, ValueError on an unknown value.
 )" + options;
   m.def("read_bvh", &read_bvh, py::arg("path"), read_doc.c_str());
 
-  static const std::string retarget_doc = R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
+  static const std::string retarget_doc =
+      R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
 format: "json", "csv", "glb", "gltf" or "bvh"; by default taken from the output's extension (JSON
 when it has none). The file written is byte for byte the tool's. Returns the number of frames.

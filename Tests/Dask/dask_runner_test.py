@@ -19,11 +19,15 @@ CLIPS = 32
 BROKEN = "in/broken.bvh"
 DOOMED = "in/clip07.bvh"  # the first worker that runs it dies
 
-# Stands in for the tool on the workers: the first run on DOOMED kills the worker that started it
-# (the wrapper's parent); every other run is the real tool.
+# Stands in for the tool on the workers: the first run on DOOMED leaves a temporary beside its output
+# as a tool killed mid-file does ("NAME.tmp-HOST-PID-N", of a process that then ends) and kills the
+# worker that started it (the wrapper's parent), whose task's report file stays behind; every other run
+# is the real tool.
 WRAPPER = """#!/bin/sh
 for arg; do last=$arg; done
-if [ "$last" = {doomed} ] && mkdir killed-a-worker 2>/dev/null; then kill -9 $PPID; exit 1; fi
+if [ "$last" = {doomed} ] && mkdir killed-a-worker 2>/dev/null; then
+  : > "{left}.tmp-$(hostname)-$$-0"; kill -9 $PPID; exit 1
+fi
 exec '{tool}' "$@"
 """
 
@@ -61,9 +65,9 @@ def make_inputs(tool):
     write(BROKEN, frames[:90], count=len(frames))
 
 
-def start(processes, name, command):
+def start(processes, name, command, env=None):
     with open(f"{name}.log", "w", encoding="utf-8") as log:
-        processes.append((name, subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
+        processes.append((name, subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=env,
                                                  stdin=subprocess.DEVNULL, start_new_session=True)))
 
 
@@ -134,19 +138,25 @@ def run_test(tool, runner, processes):
     with open("scheduler.json", encoding="utf-8") as file:
         address = json.load(file)["address"]
     check(address.startswith("tcp://127.0.0.1:"), f"scheduler listens on {address}")
+    # The workers' temporary folder is the test's own, to see what a killed task leaves there.
+    os.makedirs("worker-tmp")
+    worker_env = dict(os.environ, TMPDIR=os.path.abspath("worker-tmp"))
     for name in ("worker1", "worker2"):
         start(processes, name, [python, "-m", "distributed.cli.dask_worker", address, "--host", "127.0.0.1",
                                 "--nthreads", "1", "--no-dashboard", "--local-directory", name, "--name", name,
-                                "--death-timeout", "60"])
+                                "--death-timeout", "60"], env=worker_env)
     wait_for_cluster(address, 2)
 
     with open("worker-tool", "w", encoding="utf-8") as file:
-        file.write(WRAPPER.format(doomed=DOOMED, tool=tool))
+        file.write(WRAPPER.format(doomed=DOOMED, tool=tool, left="dask/" + os.path.basename(DOOMED)[:-4] + ".json"))
     os.chmod("worker-tool", 0o755)
     dask = run(processes, "runner", [runner, "--scheduler", address, "--tool", "worker-tool", *inputs, "-o", "dask",
                                      "--report", "dask.jsonl", *options])
     check(dask.returncode == 1, f"runner: exit status {dask.returncode}, expected 1\n{dask.stderr}")
     check(os.path.isdir("killed-a-worker"), "no worker was killed: the wrapper never ran on " + DOOMED)
+    # What the killed task left is gone: its report file and (below) the temporary beside its output.
+    check(not [n for n in os.listdir("worker-tmp") if n.endswith(".jsonl")],
+          f"report files left in the workers' temporary folder: {os.listdir('worker-tmp')}")
 
     # The same files, byte for byte: all but the broken input's.
     names = sorted(os.listdir("local"))

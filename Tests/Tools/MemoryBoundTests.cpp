@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/resource.h>
@@ -140,6 +141,36 @@ TEST_F(MemoryBound, MillionNestingLevels) {
   }
   EXPECT_FALSE(fs::exists(root_ / "deep.json"));
   fs::remove(root_ / "deep.bvh");
+}
+
+// Map files and a character's JSON cost processor time in proportion to their keys: eight times the
+// keys, well under twenty times the time (an ordered object's inserts took 64 times).
+TEST_F(MemoryBound, KeysCostLinearTime) {
+  ASSERT_EQ(run({"demo", "-o", "d"}).status, 0);
+  ASSERT_EQ(run({"retarget", "d/demo.bvh", "-o", "mann.gltf"}).status, 0);
+  const std::string mann = read_text(root_ / "mann.gltf");
+  const auto keys = [](int count, const char* value) {
+    std::string text;
+    for (int k = 0; k < count; ++k) text += (k == 0 ? "\"j" : ",\"j") + std::to_string(k) + "\":" + value;
+    return text;
+  };
+  const auto cost = [&](int count) {
+    write_text(root_ / "m.json", "{" + keys(count, "null") + "}");
+    std::string character = mann;
+    character.insert(1, "\"extras\":{" + keys(count, "0") + "},");
+    write_text(root_ / "c.gltf", character);
+    const Outcome map = run({"info", "d/demo.bvh", "--map", "m.json"});
+    EXPECT_TRUE(has(map.err, "m.json: joint \"j0\" (mapped to \"\") is not a joint of this file")) << map.err;
+    const Outcome written = run({"retarget", "d/demo.bvh", "--character", "c.gltf", "-o", "out/c.gltf"});
+    EXPECT_EQ(written.status, 0) << written.err;
+    return std::pair{map.cpu_seconds, written.cpu_seconds};
+  };
+  const auto small = cost(10'000);
+  const auto large = cost(80'000);
+  std::printf("processor time for 10,000 and 80,000 keys: map %.3f s, %.3f s; character %.3f s, %.3f s\n", small.first,
+              large.first, small.second, large.second);
+  EXPECT_LT(large.first, 20 * small.first);
+  EXPECT_LT(large.second, 20 * small.second);
 }
 
 }  // namespace

@@ -461,3 +461,46 @@ TEST_F(Tool, SkeletonVersionAndHelp) {
 }
 
 }  // namespace
+
+namespace {
+
+// A character of one's own: the tool's own .gltf of the demo, with what a re-serialisation would
+// change in its JSON (a number beyond double precision, a duplicate key, 300 KB of extras) and a
+// texture in a format no image decoder here knows, beside it.
+TEST_F(Tool, ACharacterKeepsItsTextItsTexturesAndItsPairWhole) {
+  make_demo();
+  ASSERT_EQ(run({"retarget", "d/demo.bvh", "-o", "mann.gltf"}).status, 0);
+  const std::string kept =
+      R"("extras":{"big":123456789012345678901234567890,"same":1,"same":2,"pad":")" + std::string(300'000, 'p') +
+      R"("},"images":[{"uri":"skin.webp"},{"uri":"skin.ktx2"}],)";
+  std::string text = read_text(root_ / "mann.gltf");
+  text.insert(text.find('{') + 1, kept);
+  write_text(root_ / "mann.gltf", text);
+  write_text(root_ / "skin.webp", std::string("RIFF\x1a\0\0\0WEBPVP8L", 16) + std::string(14, '\x7f'));
+  write_text(root_ / "skin.ktx2", "\xabKTX 20\xbb\r\n\x1a\n" + std::string(64, '\0'));
+
+  // Into another folder: the text is kept, the textures' references lead back to them.
+  const Outcome first = run({"retarget", "d/demo.bvh", "--character", "mann.gltf", "-o", "out/r.gltf"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string result = read_text(root_ / "out/r.gltf");
+  EXPECT_TRUE(has(result, kept.substr(0, kept.find("\"images\"")))) << "the character's JSON text was rewritten";
+  const json document = json::parse(result);
+  EXPECT_EQ(document["images"][0]["uri"], "../skin.webp");
+  EXPECT_EQ(document["images"][1]["uri"], "../skin.ktx2");
+  EXPECT_EQ(document["animations"].size(), 2u);
+
+  // A run whose .gltf cannot be written (the file size is capped between the .bin's and the
+  // .gltf's) leaves the previous pair as it was, and no temporary.
+  const std::string bin = read_text(root_ / "out/r.bin");
+  ASSERT_LT(bin.size(), 250'000u);
+  ASSERT_GT(result.size(), 250'000u);
+  const Outcome capped =
+      run({"retarget", "d/demo.bvh", "--character", "mann.gltf", "-o", "out/r.gltf", "--mirror"}, 250'000);
+  EXPECT_EQ(capped.status, 1);
+  EXPECT_TRUE(has(capped.err, "out/r.gltf: write failed (disk full?)")) << capped.err;
+  EXPECT_EQ(read_text(root_ / "out/r.bin"), bin);
+  EXPECT_EQ(read_text(root_ / "out/r.gltf"), result);
+  EXPECT_EQ(entries_of(root_ / "out"), (std::vector<std::string>{"r.bin", "r.gltf"}));
+}
+
+}  // namespace

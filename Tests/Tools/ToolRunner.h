@@ -40,7 +40,8 @@ struct Outcome {
   int status = -1;  // exit status, -1 if killed by a signal
   std::string out;
   std::string err;
-  long peak_kib = 0;  // the child's peak resident memory
+  long peak_kib = 0;         // the child's peak resident memory
+  double cpu_seconds = 0;    // the child's processor time, user and system
 };
 
 inline std::string read_text(const fs::path& path) {
@@ -140,6 +141,8 @@ class ToolTest : public ::testing::Test {
     if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.peak_kib = usage.ru_maxrss;
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_usec); };
+    result.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     result.out = read_text(root_ / ".stdout");
     result.err = read_text(root_ / ".stderr");
     return result;

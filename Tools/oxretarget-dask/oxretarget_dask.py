@@ -11,6 +11,7 @@ reached or is lost, a tool that cannot run).
 """
 
 import argparse
+import contextlib
 import itertools
 import json
 import logging
@@ -44,6 +45,60 @@ def end_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL
 
 
+REPORT_PREFIX = "oxretarget-dask-"
+
+
+def process_is_gone(pid):
+    """True when no process has that id here, or only its zombie (a killed task's, not yet reaped)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        return False
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as file:
+            return file.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def temporary_host():
+    """This machine's name as the tool's temporaries carry it ("NAME.tmp-HOST-PID-N")."""
+    host = "".join("_" if c in "/\\" or ord(c) < 0x20 else c for c in socket.gethostname()[:64])
+    return host or "host"
+
+
+def sweep_leftovers(cwd, outputs):
+    """Runs on each worker once the tasks are done: removes what a killed task of this host left, whose
+    process no longer runs: the tool's temporaries beside the outputs (and their .bin) and the tasks'
+    report files. One listing per folder."""
+    host = temporary_host()
+    prefixes = {}  # folder -> the temporaries' prefixes there ("NAME.tmp-", NAME cut as the tool cuts it)
+    for output in outputs:
+        for path in (output, os.path.splitext(output)[0] + ".bin"):
+            folder = os.fsencode(os.path.join(cwd, os.path.dirname(path)))
+            prefixes.setdefault(folder, set()).add(os.fsencode(os.path.basename(path))[:164] + b".tmp-")
+    for folder, wanted in prefixes.items():
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            continue
+        for name in names:
+            cut = name.rfind(b".tmp-") + 5
+            owner = name[cut:].decode("utf-8", "replace").rsplit("-", 2)
+            if cut >= 5 and name[:cut] in wanted and len(owner) == 3 and owner[0] == host and owner[1].isdigit() \
+                    and owner[2].isdigit() and process_is_gone(int(owner[1])):
+                with contextlib.suppress(OSError):
+                    os.unlink(os.path.join(folder, name))
+    folder = tempfile.gettempdir()
+    for name in os.listdir(folder):
+        pid = name[len(REPORT_PREFIX):].split("-", 1)[0]
+        if name.startswith(REPORT_PREFIX) and name.endswith(".jsonl") and pid.isdigit() and process_is_gone(int(pid)):
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(folder, name))
+
+
 def retarget_one(tool, cwd, options, input_path):
     """Runs on a worker: the tool on one input. Returns {"line": the input's report line, "warnings": the
     tool's warning lines, one per kind} when the tool ran, {"failed": text} when it was stopped by a
@@ -53,7 +108,8 @@ def retarget_one(tool, cwd, options, input_path):
         return {"fatal": f"{cwd}: no such folder on {host}; mount the shared folder at the same path everywhere"}
     if not os.path.isfile(tool):
         tool = shutil.which("oxretarget") or tool
-    handle, report = tempfile.mkstemp(prefix="oxretarget-dask-", suffix=".jsonl")
+    # The report file names this worker's process, so that a later task can tell it was left behind.
+    handle, report = tempfile.mkstemp(prefix=f"{REPORT_PREFIX}{os.getpid()}-", suffix=".jsonl")
     os.close(handle)
     try:
         try:
@@ -319,6 +375,8 @@ def main(argv=None):
         show_progress = not args.quiet and len(args.inputs) > 1 and sys.stderr.isatty()
         try:
             lines, warning_lines = run_tasks(client, tool, options, args.inputs, outputs, show_progress)
+            # What killed tasks left on any host, once every task is done.
+            client.run(sweep_leftovers, os.getcwd(), outputs)
         except SchedulerLost as lost:
             # The report says what finished; --resume does the rest.
             if args.report:

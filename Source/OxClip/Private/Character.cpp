@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <stdexcept>
 #include <unordered_map>
 
 #include <tiny_gltf.h>
@@ -144,6 +145,12 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   if (file.binary != (extension == ".glb")) {
     throw ToolError(where, extension == ".glb" ? "is not a binary glTF file, though named .glb"
                                                : "is a binary glTF file; name it .glb");
+  }
+  try {
+    // The writers add to the JSON's top-level object.
+    if (file.json[json_value(file.json, 0).begin] != '{') throw std::invalid_argument("not an object");
+  } catch (const std::invalid_argument&) {
+    throw ToolError(where, "cannot read character: its JSON is not one object");
   }
   const tinygltf::Model& model = file.model;
   if (model.skins.empty()) throw ToolError(where, "has no skin: a character needs a skinned mesh");

@@ -30,9 +30,7 @@ double number(std::string_view text) {
 }
 
 // True when 1/n written with the text's decimals is the text's number.
-bool reads_as(double n, std::string_view text) {
-  return n >= 1 && number(written_like(1.0 / n, text)) == number(text);
-}
+bool reads_as(double n, std::string_view text) { return n >= 1 && number(written_like(1.0 / n, text)) == number(text); }
 
 }  // namespace
 
@@ -125,7 +123,8 @@ void Buffer::write(std::ostream& out) const {
 void write_glb(std::ostream& out, std::string json, const Buffer& buffer) {
   json.append((4 - json.size() % 4) % 4, ' ');
   const std::uint64_t total = 12 + 8 + json.size() + 8 + buffer.bytes();
-  if (total > kMaxBufferBytes) throw ToolError(fmt::format("the glb would take {} bytes, past the format's 4 GiB", total));
+  if (total > kMaxBufferBytes)
+    throw ToolError(fmt::format("the glb would take {} bytes, past the format's 4 GiB", total));
   const auto word = [&](std::uint64_t value) {
     const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};

@@ -465,7 +465,8 @@ class GltfWriter final : public PoseWriter {
         clock_(info.frame_time, info.frame_time_text),
         // Keyframes are held once, per bone, and go from there to the file: room for the frames the
         // input's bytes can hold, within the format's 4 GiB.
-        keys_(clock_, 4 + info.skeleton.names.size() * sizeof(gltf::Float4) + info.translated.size() * 3 * sizeof(float),
+        keys_(clock_,
+              4 + info.skeleton.names.size() * sizeof(gltf::Float4) + info.translated.size() * 3 * sizeof(float),
               info.frames_to_reserve) {
     scale_ = metres_per_unit(info.units);
     rotations_.resize(info.skeleton.names.size());
@@ -574,11 +575,10 @@ class GltfWriter final : public PoseWriter {
         add_accessor(document, std::span<const float>(body.weights), "VEC4", vertices, kArrayBuffer);
     const std::size_t indices = add_accessor(document, std::span<const std::uint16_t>(body.indices), "SCALAR",
                                              body.indices.size(), kElementArrayBuffer);
-    document["materials"] = Json::array({{{"name", kBodyName},
-                                          {"pbrMetallicRoughness",
-                                           {{"baseColorFactor", {0.62, 0.64, 0.68, 1.0}},
-                                            {"metallicFactor", 0.0},
-                                            {"roughnessFactor", 0.8}}}}});
+    document["materials"] = Json::array(
+        {{{"name", kBodyName},
+          {"pbrMetallicRoughness",
+           {{"baseColorFactor", {0.62, 0.64, 0.68, 1.0}}, {"metallicFactor", 0.0}, {"roughnessFactor", 0.8}}}}});
     Json primitive{{"attributes", std::move(attributes)}, {"indices", indices}, {"material", 0}, {"mode", 4}};
     document["meshes"] = Json::array({{{"name", kBodyName}, {"primitives", Json::array({std::move(primitive)})}}});
     document["nodes"].push_back({{"name", kBodyName}, {"mesh", 0}, {"skin", 0}});
@@ -643,7 +643,8 @@ class GltfWriter final : public PoseWriter {
     document["accessors"][input]["min"] = {static_cast<double>(times.front())};
     document["accessors"][input]["max"] = {static_cast<double>(times.back())};
     const auto add_channel = [&](std::size_t node, const char* path, std::size_t output) {
-      animation["channels"].push_back({{"sampler", animation["samplers"].size()}, {"target", {{"node", node}, {"path", path}}}});
+      animation["channels"].push_back(
+          {{"sampler", animation["samplers"].size()}, {"target", {{"node", node}, {"path", path}}}});
       animation["samplers"].push_back({{"input", input}, {"interpolation", "LINEAR"}, {"output", output}});
     };
     for (std::size_t k = 0; k < translations_.size(); ++k) {

@@ -253,7 +253,6 @@ bvh::Header read_header(const std::filesystem::path& input) {
   }
 }
 
-
 // ---------------------------------------------------------------------------------------------------
 // Preparing a clip: named steps over one plan, in order. A step reads what the steps before it
 // decided; one that needs the frames passes over them and rewinds the source.
@@ -338,9 +337,9 @@ void target_step(PlanBuild& build, ClipPlan& plan) {
   const RetargetOptions& options = build.options;
   plan.info.skeleton =
       build_target_skeleton(plan.shaped, plan.match, build.file_axes, options.rig.get(), plan.rest_local);
-  plan.performer = options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr,
-                                                       plan.rest_local)
-                               : plan.info.skeleton;
+  plan.performer =
+      options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr, plan.rest_local)
+                  : plan.info.skeleton;
 }
 
 // What every writer and the QA are told about the clip.
@@ -409,8 +408,7 @@ ClipPlan prepare_clip(FrameSource& source, const std::string& name, const Retarg
   });
 }
 
-ClipPlan prepare_clip(std::istream& in, const std::string& name, const RetargetOptions& options,
-                      const Solver& solver) {
+ClipPlan prepare_clip(std::istream& in, const std::string& name, const RetargetOptions& options, const Solver& solver) {
   return naming_errors(name, [&] {
     BvhFrameSource source(in, options.positions);
     return prepare_clip(source, name, options, solver);
@@ -558,7 +556,7 @@ void FrameChain::root_motion() {
 
 // The stages after reading, in order.
 using FrameStage = void (FrameChain::*)();
-constexpr FrameStage kFrameStages[] = {&FrameChain::source_pose,  &FrameChain::to_library,    &FrameChain::solve,
+constexpr FrameStage kFrameStages[] = {&FrameChain::source_pose, &FrameChain::to_library,    &FrameChain::solve,
                                        &FrameChain::root_motion, &FrameChain::carry_fingers, &FrameChain::contacts};
 
 }  // namespace
@@ -602,8 +600,8 @@ std::int64_t read_source(FrameSource& source, const ClipPlan& plan, const Retarg
   });
 }
 
-FileResult retarget_source(FrameSource& source, const std::string& name, const RetargetOptions& options,
-                           Solver& solver, const HeaderCallback& on_header, const FrameCallback& on_frame) {
+FileResult retarget_source(FrameSource& source, const std::string& name, const RetargetOptions& options, Solver& solver,
+                           const HeaderCallback& on_header, const FrameCallback& on_frame) {
   const ClipPlan plan = prepare_clip(source, name, options, solver);
   if (on_header) on_header(plan.info);
   return run_clip(source, plan, options, solver, on_frame);

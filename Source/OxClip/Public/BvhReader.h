@@ -154,7 +154,7 @@ class Reader {
   std::int64_t token_line_ = 0;  // line of the last token read, 0 before the first
   std::int64_t frames_read_ = 0;
   std::int64_t first_frame_offset_ = -1;  // stream position of the first frame, -1 when it cannot seek
-  std::int64_t first_frame_line_ = 0;  // line_ and token_line_ there
+  std::int64_t first_frame_line_ = 0;     // line_ and token_line_ there
   std::int64_t first_frame_token_line_ = 0;
   bool one_frame_short_ = false;
   bool pushed_back_ = false;  // token_ is to be returned again by next_token()

@@ -109,15 +109,15 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
 struct ClipPlan {
   SkeletonRecognition recognition;
   JointMatch match;
-  Quat up = kIdentity;  // turns the file upright (+Y)
-  double scale = 1;     // file units to the output's
-  bool reshape = false;  // up or scale change anything
-  bvh::Header shaped;    // the file's skeleton upright and scaled (offsets and end sites)
-  std::vector<Quat> rest_local;  // every file joint's local rotation at rest, file axes, upright
-  std::string rest_decision;     // the rest chosen ("zero", "auto:t-pose", "frame:3", ...)
-  std::string rest_why;          // what decided it
-  TargetSkeleton performer;      // the target in the source's own proportions
-  ClipInfo info;                 // what the writers and the QA are told (target skeleton included)
+  Quat up = kIdentity;              // turns the file upright (+Y)
+  double scale = 1;                 // file units to the output's
+  bool reshape = false;             // up or scale change anything
+  bvh::Header shaped;               // the file's skeleton upright and scaled (offsets and end sites)
+  std::vector<Quat> rest_local;     // every file joint's local rotation at rest, file axes, upright
+  std::string rest_decision;        // the rest chosen ("zero", "auto:t-pose", "frame:3", ...)
+  std::string rest_why;             // what decided it
+  TargetSkeleton performer;         // the target in the source's own proportions
+  ClipInfo info;                    // what the writers and the QA are told (target skeleton included)
   std::vector<QaWarning> warnings;  // recognition's
 };
 
@@ -149,8 +149,8 @@ std::int64_t read_source(FrameSource& source, const ClipPlan& plan, const Retarg
 // prepare_clip then run_clip, on any source (a BVH file, another format's reader): on_header gets the
 // clip's description before the first frame, on_frame each solved frame.
 using HeaderCallback = std::function<void(const ClipInfo& info)>;
-FileResult retarget_source(FrameSource& source, const std::string& name, const RetargetOptions& options,
-                           Solver& solver, const HeaderCallback& on_header, const FrameCallback& on_frame);
+FileResult retarget_source(FrameSource& source, const std::string& name, const RetargetOptions& options, Solver& solver,
+                           const HeaderCallback& on_header, const FrameCallback& on_frame);
 
 // The same on a BVH stream (its header parsed once). Tests, benchmarks and the preview drive it.
 FileResult retarget_stream(std::istream& in, const std::string& name, const RetargetOptions& options, Solver& solver,
