@@ -1,8 +1,9 @@
-// libFuzzer entry point: any bytes as a map file (--map). Reading refuses with std::invalid_argument
-// or gives joint -> bone pairs; a map that reads is then applied to the demo clip's skeleton, where a
-// map naming a joint or bone that is not there, or a body whose hips are not above its legs, is
-// refused with std::invalid_argument and anything else is recognised.
+// libFuzzer entry point: any bytes as a map file (--map). Reading refuses with oxr::Error or gives
+// joint -> bone pairs; a map that reads is then applied to the demo clip's skeleton, where a map
+// naming a joint or bone that is not there, or a body whose hips are not above its legs, is refused
+// with oxr::Error and anything else is recognised.
 #include "DemoClip.h"
+#include "Error.h"
 #include "FuzzFiles.h"
 #include "Recognition.h"
 #include "Retarget.h"
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const oxr::SkeletonDescription demo = [] {
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   oxr::RecognitionRequest request;
   try {
     request.map = oxr::read_joint_map(path.string());
-  } catch (const std::invalid_argument&) {
+  } catch (const oxr::Error&) {
     return 0;
   }
   request.map_name = "map.json";
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (pair.joint < 0 || static_cast<std::size_t>(pair.joint) >= demo.names.size()) __builtin_trap();
       if (!bones.insert(pair.bone).second) __builtin_trap();  // one joint per bone
     }
-  } catch (const std::invalid_argument&) {
+  } catch (const oxr::Error&) {
   }
   return 0;
 }
