@@ -99,7 +99,10 @@ export function removeNodes(glb, names) {
   let at = 0;
   json.nodes.forEach((_, i) => { index[i] = gone.has(i) ? -1 : at++; });
   json.nodes = json.nodes.filter((_, i) => !gone.has(i));
-  for (const n of json.nodes) if (n.children) n.children = n.children.map((c) => index[c]);
+  for (const n of json.nodes) {
+    if (n.children) n.children = n.children.map((c) => index[c]);
+    if (n.children?.length === 0) delete n.children;
+  }
   skin.joints = skin.joints.map((j) => index[j]);
   if (skin.skeleton !== undefined && gone.has(skin.skeleton)) delete skin.skeleton;
   else if (skin.skeleton !== undefined) skin.skeleton = index[skin.skeleton];
@@ -148,10 +151,11 @@ export function familyNames(family) {
 }
 
 // The tool's glb renamed into a family: 'mixamo' (mixamorig: prefix, an armature scaled 0.01),
-// 'humanoid' (Unity and Godot), 'rigify' (DEF- bones, DEF-spine the hips), 'ue-dot' (thigh.l).
-export function family(toolGlb, name) {
+// 'humanoid' (Unity and Godot), 'rigify' (DEF- bones, DEF-spine the hips), 'ue-dot' (thigh.l); `drop`
+// takes out more of the mannequin's bones (a body with fewer).
+export function family(toolGlb, name, drop = []) {
   const glb = readGlb(toolGlb);
-  const names = familyNames(name);
+  const names = { ...familyNames(name), ...Object.fromEntries(drop.map((b) => [b, null])) };
   removeNodes(glb, Object.keys(names).filter((k) => names[k] === null));
   const prefix = name === 'mixamo' ? 'mixamorig:' : '';
   for (const n of glb.json.nodes) if (n.mesh === undefined && names[n.name]) n.name = prefix + names[n.name];
@@ -166,18 +170,19 @@ export function family(toolGlb, name) {
   return writeGlb(glb.json, glb.bin);
 }
 
-// A copy of each leg's chain beside it, as an IK rig's: skin joints no vertex weighs on.
-export function withDecoys(toolGlb) {
-  const glb = readGlb(toolGlb);
+// A copy of each leg's chain beside it, as an IK rig's: skin joints no vertex weighs on. `node` names
+// the node that plays a mannequin bone.
+export function withDecoys(glbBytes, node = (n) => n) {
+  const glb = readGlb(glbBytes);
   const { json } = glb;
-  const byName = (name) => json.nodes.findIndex((n) => n.name === name);
+  const byName = (name) => json.nodes.findIndex((n) => n.name === node(name));
   const skin = json.skins[0];
   const ibm = Array.from(accessorValues(glb, skin.inverseBindMatrices));
   for (const s of ['l', 'r']) {
     let parent = byName('pelvis');
     for (const bone of [`thigh_${s}`, `calf_${s}`, `foot_${s}`]) {
       const source = json.nodes[byName(bone)];
-      json.nodes.push({ name: `${bone}.copy`, translation: source.translation, rotation: source.rotation });
+      json.nodes.push({ name: `${node(bone)}.copy`, translation: source.translation, rotation: source.rotation });
       (json.nodes[parent].children ??= []).push(json.nodes.length - 1);
       ibm.push(...ibm.slice(skin.joints.indexOf(byName(bone)) * 16, skin.joints.indexOf(byName(bone)) * 16 + 16));
       skin.joints.push(json.nodes.length - 1);
@@ -204,6 +209,15 @@ export function vrm1(toolGlb) {
     licenseUrl: 'https://vrm.dev/licenses/1.0/', avatarPermission: 'onlyAuthor', commercialUsage: 'personalNonProfit',
     creditNotation: 'required', allowRedistribution: false, modification: 'prohibited' }, humanoid: { humanBones } } };
   return writeGlb(json, glb.bin);
+}
+
+// Every node named "j<index>": nothing in the names says what a joint is. Returns the bytes and the
+// mannequin bone -> node name map.
+export function nameless(toolGlb) {
+  const glb = readGlb(toolGlb);
+  const names = {};
+  glb.json.nodes.forEach((n, i) => { names[n.name] = `j${i}`; n.name = `j${i}`; });
+  return { bytes: writeGlb(glb.json, glb.bin), names };
 }
 
 // A skinned skeleton of named joints from a list of [name, parent, position], one triangle per joint.

@@ -260,18 +260,12 @@ test('a character of ones own: bytes kept, one animation added, read by three re
   run('retarget', 'walk.bvh', '-o', 'own-off.glb', '--contacts', 'off');
   assert.ok(fs.readFileSync(at('own.glb')).equals(fs.readFileSync(at('own-off.glb'))), 'auto and off differ');
 
-  // Joints whose names mean nothing: recognised from the structure, or refused with one line that says
-  // what is missing and how to map it; never a partly written output.
+  // Joints whose names mean nothing: recognised from the structure alone.
   const stranger = readGlb(fs.readFileSync(at('character.glb')));
   stranger.json.nodes.forEach((n, i) => { n.name = `bone${i}`; });
   fs.writeFileSync(at('stranger.glb'), writeGlb(stranger.json, stranger.bin));
-  try {
-    run('retarget', 'walk.bvh', '--character', 'stranger.glb', '-o', 'stranger-walk.glb');
-    assert.ok(fs.existsSync(at('stranger-walk.glb')));
-  } catch (e) {
-    assert.ok(e.status === 2 && /stranger\.glb: is not a human character: .*--target-map/.test(e.stderr) &&
-      e.stderr.trim().split('\n').length === 1 && !fs.existsSync(at('stranger-walk.glb')), e.stderr);
-  }
+  run('retarget', 'walk.bvh', '--character', 'stranger.glb', '-o', 'stranger-walk.glb');
+  assert.ok(readGlb(fs.readFileSync(at('stranger-walk.glb'))).json.animations.length > 0);
 
   // Blender imports it with the mesh bound to the armature and the walk among its actions.
   const blender = process.env.OXR_BLENDER;

@@ -56,6 +56,10 @@ test('characters of every family: recognised, driven, read back, limbs with the 
   const base = C.proportioned(fs.readFileSync(at('demo/demo.glb')));
   const named = (family, prefix = '') => (n) => prefix + (F.familyNames(family)[n] ?? n);
   const aposed = C.aPosed(base);
+  const stranger = F.nameless(base);
+  // Fewer bones: no neck, one spine bone, no toes, no fingers; and hands of three fingers.
+  const fingers = (digits) => ['l', 'r'].flatMap((s) => digits.flatMap((d) => [1, 2, 3].map((k) => `${d}_0${k}_${s}`)));
+  const sparse = ['neck_01', 'spine_03', 'spine_05', 'ball_l', 'ball_r', ...fingers(['thumb', 'index', 'middle', 'ring', 'pinky'])];
   // Each character, the node that plays a target bone, and the same body under the mannequin's names.
   const characters = {
     'base.glb': [base, (n) => n],
@@ -64,7 +68,10 @@ test('characters of every family: recognised, driven, read back, limbs with the 
     'humanoid.glb': [F.family(base, 'humanoid'), named('humanoid'), 'base.glb'],
     'rigify.glb': [F.family(base, 'rigify'), named('rigify'), 'base.glb'],
     'ue.glb': [F.family(base, 'ue-dot'), named('ue-dot'), 'base.glb'],
-    'decoys.glb': [F.withDecoys(base), (n) => n, 'base.glb'],
+    'decoys.glb': [F.withDecoys(F.family(base, 'humanoid'), named('humanoid')), named('humanoid'), 'base.glb'],
+    'stranger.glb': [stranger.bytes, (n) => stranger.names[n]],
+    'sparse.glb': [F.family(base, 'mixamo', sparse), named('mixamo', 'mixamorig:')],
+    'three-fingers.glb': [F.family(base, 'humanoid', fingers(['ring', 'pinky'])), named('humanoid'), 'base.glb'],
     'avatar.vrm': [F.vrm1(base), null, 'base.glb'],
   };
   const perf = performer();
@@ -98,6 +105,7 @@ test('characters of every family: recognised, driven, read back, limbs with the 
   }
   if (process.env.OXR_PRINT) console.log(JSON.stringify(report, (k, v) => (typeof v === 'number' ? +v.toFixed(1) : v)));
   for (const [file, m] of Object.entries(report)) {
+    for (const [limb, degrees] of Object.entries(m.directions)) assert.ok(degrees <= 12, `${file}: ${limb} ${degrees.toFixed(1)} deg from the performer's`);
     // Whatever the names, the body moves as it does under the mannequin's own.
     for (const [limb, degrees] of Object.entries(m.named ?? {})) assert.ok(degrees <= 1, `${file}: ${limb} ${degrees.toFixed(2)} deg from the mannequin-named body`);
     for (const [joint, { frames, median }] of Object.entries(m.bends)) {
@@ -106,7 +114,8 @@ test('characters of every family: recognised, driven, read back, limbs with the 
   }
 
   // What info says: the decoys are left out by the skin weights, the VRM's map decides.
-  assert.match(run('info', 'decoys.glb'), /do not deform \(left at rest\): 6\n {2}thigh_l\.copy/);
+  assert.match(run('info', 'decoys.glb'), /do not deform \(left at rest\): 6\n {2}LeftUpperLeg\.copy/);
+  assert.match(run('info', 'stranger.glb'), /mapping from: recognition.*\n[^]* {2}j1 -> pelvis \(structure\)/);
   assert.match(run('info', 'avatar.vrm'), /mapping from: the file's VRM 1\.0 humanoid map/);
 
   // Not a human: one line that says what is missing and how to map it; nothing written.

@@ -391,21 +391,37 @@ CharacterMapping map_character(const CharacterJoints& joints, const std::string&
   mapping.target_of.assign(n, -1);
   std::vector<std::string> evidence(n);
   std::string failure;
+  bool by_names = false;
   if (!joints.given_by.empty()) {
     mapping.target_of = joints.given;
     mapping.source = joints.given_by;
     for (std::size_t j = 0; j < n; ++j) {
       if (mapping.target_of[j] >= 0) evidence[j] = "VRM humanoid map";
     }
-  } else if (by_target_names(joints, mapping, evidence)) {
-    mapping.source = "the joints' names (the target skeleton's)";
   } else {
-    failure = recognise(joints, mapping, evidence);
-    mapping.source = "recognition of the skin's joints (names and structure, in the bind pose)";
+    // Joints named as the target's bones decide when they make a human; else recognition does, and
+    // where it cannot, a skeleton named as the target's with at least a pelvis is taken as it is named.
+    CharacterMapping named = mapping;
+    std::vector<std::string> named_evidence = evidence;
+    const bool has_names = by_target_names(joints, named, named_evidence);
+    if (has_names && human_failure(named.target_of, joints.bind).empty()) {
+      by_names = true;
+    } else {
+      failure = recognise(joints, mapping, evidence);
+      if (failure.empty()) failure = human_failure(mapping.target_of, joints.bind);
+      mapping.source = "recognition of the skin's joints (names and structure, in the bind pose)";
+      by_names = has_names && !failure.empty();
+    }
+    if (by_names) {
+      mapping = std::move(named);
+      evidence = std::move(named_evidence);
+      mapping.source = "the joints' names (the target skeleton's)";
+      failure.clear();
+    }
   }
   apply_map(target_map, map_name, joints, file, mapping, evidence);
   if (!target_map.empty()) mapping.source += ", completed by " + map_name;
-  if (failure.empty() || !target_map.empty()) failure = human_failure(mapping.target_of, joints.bind);
+  if (!target_map.empty() || (!by_names && failure.empty())) failure = human_failure(mapping.target_of, joints.bind);
   if (!failure.empty()) {
     throw Error(file, "is not a human character: " + failure + "; give its joints' bones with --target-map FILE");
   }

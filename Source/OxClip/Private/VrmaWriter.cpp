@@ -37,7 +37,7 @@ class VrmaWriter final : public PoseWriter {
       }
     }
     if (bones_.empty() || bones_[0].name != "hips") {
-      throw OutputError(destination_.string() + ": VRM Animation needs the hips; the target has no pelvis");
+      throw OutputError(destination_.string(), "VRM Animation needs the hips; the target has no pelvis");
     }
     keys_.emplace(clock_, 4 + bones_.size() * 16 + 12, info.frames_to_reserve);
     rotations_.resize(bones_.size());
@@ -79,7 +79,7 @@ class VrmaWriter final : public PoseWriter {
   };
 
   static void check(double value, std::int64_t frame) {
-    if (!std::isfinite(value)) throw ToolError("frame " + std::to_string(frame) + ": the pose is not finite");
+    if (!std::isfinite(value)) throw ToolError("the pose is not finite").at_frame(frame);
   }
 
   fs::path destination_;
@@ -98,7 +98,7 @@ class VrmaWriter final : public PoseWriter {
 
 void VrmaWriter::finish() {
   const std::vector<float>& key_times = keys_->times();
-  if (key_times.empty()) throw OutputError(destination_.string() + ": the clip has no frames to write");
+  if (key_times.empty()) throw OutputError(destination_.string(), "the clip has no frames to write");
   using Json = nlohmann::ordered_json;
   const std::size_t frames = key_times.size();
   gltf::Buffer data;
