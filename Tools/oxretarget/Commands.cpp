@@ -330,7 +330,43 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   return failed == 0 ? 0 : 1;
 }
 
+// info on a character: which node plays which target bone, and what said so.
+int run_character_info(const std::string& input, const RetargetOptions& options) {
+  const auto character = Character::read(input, options.units, options.target_map);
+  fmt::print("character: {}{}\n", shown(input), character->vrm() ? " (VRM)" : "");
+  fmt::print("nodes: {}\n", character->nodes().size());
+  fmt::print("mapping from: {}\n", character->mapping_source());
+  const Quat& facing = character->facing();
+  const Vec3 forward = rotate(facing, {0, 0, 1}), up = rotate(facing, {0, 1, 0});
+  const auto axis = [](const Vec3& v) {
+    for (std::size_t a = 0; a < 3; ++a) {
+      if (std::abs(v[a]) > 0.999) return fmt::format("{}{}", v[a] > 0 ? '+' : '-', "XYZ"[a]);
+    }
+    return fmt::format("({:.2f}, {:.2f}, {:.2f})", v[0], v[1], v[2]);
+  };
+  fmt::print("up: {}, facing: {} (from the rest pose)\n", axis(up), axis(forward));
+  fmt::print("mapping (node -> target bone, evidence): {}\n", character->roles().size());
+  for (const Character::Role& role : character->roles()) {
+    fmt::print("  {} -> {} ({})\n", shown(character->nodes()[static_cast<std::size_t>(role.node)].name), role.bone,
+               role.evidence);
+  }
+  std::vector<std::string> missing;
+  for (const std::string& bone : target_bone_names()) {
+    const bool played = std::any_of(character->roles().begin(), character->roles().end(),
+                                    [&](const Character::Role& role) { return role.bone == bone; });
+    if (!played) missing.push_back(bone);
+  }
+  fmt::print("target bones it lacks (carried by the bones it has): {}\n", missing.size());
+  if (!missing.empty()) fmt::print("  {}\n", join(missing));
+  fmt::print("skin joints that do not deform (left at rest): {}\n", character->ignored_joints().size());
+  if (!character->ignored_joints().empty()) fmt::print("  {}\n", join(character->ignored_joints()));
+  return 0;
+}
+
 int run_info(const std::string& input, RetargetOptions options) {
+  std::string extension = fs::path(input).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".glb" || extension == ".gltf" || extension == ".vrm") return run_character_info(input, options);
   prepare_options(options);
   const bvh::Positions positions = options.positions;
   // One reading of the file: the plan, then every frame (info vouches for the data too), then the

@@ -5,6 +5,7 @@
 #include "EulerKeys.h"
 #include "FbxWriter.h"
 #include "GltfOut.h"
+#include "VrmaWriter.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -680,6 +681,8 @@ std::optional<Format> format_from_name(std::string_view name) {
   if (name == "gltf") return Format::Gltf;
   if (name == "bvh") return Format::Bvh;
   if (name == "fbx") return Format::Fbx;
+  if (name == "vrm") return Format::Vrm;
+  if (name == "vrma") return Format::Vrma;
   return std::nullopt;
 }
 
@@ -697,6 +700,10 @@ const char* extension_for(Format format) {
       return ".bvh";
     case Format::Fbx:
       return ".fbx";
+    case Format::Vrm:
+      return ".vrm";
+    case Format::Vrma:
+      return ".vrma";
   }
   return ".json";
 }
@@ -707,7 +714,10 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
     case Format::Csv:
       return std::make_unique<CsvWriter>(destination, info);
     case Format::Glb:
+    case Format::Vrm:
       return std::make_unique<GltfWriter>(destination, info, true);
+    case Format::Vrma:
+      return make_vrma_writer(destination, info);
     case Format::Gltf:
       return std::make_unique<GltfWriter>(destination, info, false);
     case Format::Bvh:

@@ -89,7 +89,7 @@ std::string lower_extension(const std::string& name) {
 
 bool has_output_extension(const std::string& name) {
   const std::string extension = lower_extension(name);
-  static const std::set<std::string> known{".json", ".csv", ".glb", ".gltf", ".bvh", ".fbx", ".html"};
+  static const std::set<std::string> known{".json", ".csv", ".glb", ".gltf", ".bvh", ".fbx", ".vrm", ".vrma", ".html"};
   return known.count(extension) != 0;
 }
 
@@ -125,22 +125,43 @@ std::string format_list(bool dot) {
   return text;
 }
 
-// The format of a character's results: its own container for a glTF character; for an FBX
-// character FBX when asked, else glTF (glb unless gltf is asked).
+// The format of a glTF or VRM character's results: VRM Animation when asked (by name or by a .vrma
+// output), else the character's own container, a VRM kept as VRM unless glb is asked. A format that
+// names another container is refused, and so is a one-input output file that does without a format
+// (a format given wins over the file's extension).
 Format character_format(const RetargetOptions& options, const std::string& out, const std::string& format,
-                        bool file_named, Format asked) {
-  if (options.fbx_character)
-    return asked == Format::Fbx ? Format::Fbx : asked == Format::Gltf ? Format::Gltf : Format::Glb;
-  // A format given wins over the file's extension.
-  const Format container = options.character->binary() ? Format::Glb : Format::Gltf;
-  const std::string name = container == Format::Glb ? "glb" : "gltf";
-  if (!format.empty() && format != name) {
+                        bool file_named) {
+  const std::string extension = lower_extension(out);
+  if (format == "vrma" || (format.empty() && extension == ".vrma")) return Format::Vrma;
+  const Format own = !options.character->binary()                        ? Format::Gltf
+                     : lower_extension(options.character_file) == ".vrm" ? Format::Vrm
+                                                                         : Format::Glb;
+  const std::string name = std::string(extension_for(own)).substr(1);
+  const bool glb_of_vrm = own == Format::Vrm && (format == "glb" || extension == ".glb");
+  if (!format.empty() && format != name && !(own == Format::Vrm && format == "glb")) {
     throw UsageError("writes ." + name + " files, not " + format).of_option("character", options.character_file);
   }
-  if (format.empty() && file_named && lower_extension(out) != "." + name) {
+  if (format.empty() && file_named && extension != "." + name && !(own == Format::Vrm && extension == ".glb")) {
     throw UsageError(out, "writes a ." + name + " file").of_option("character", options.character_file);
   }
-  return container;
+  return glb_of_vrm ? Format::Glb : own;
+}
+
+// The format `format` names, else the one-input output file's extension names, else JSON.
+Format asked_format(const std::string& out, const std::string& format, bool file_named, Error::OptionSpelling spell) {
+  const std::string extension = lower_extension(out);
+  if (format == "vrm" || (format.empty() && file_named && extension == ".vrm")) {
+    throw UsageError("a .vrm result is a VRM character with the clip added: give the character with " +
+                     spell("character", ""));
+  }
+  if (!format.empty()) {
+    if (const auto named = format_from_name(format)) return *named;
+    throw UsageError(": expected one of " + format_list(false)).of_option("format", format);
+  }
+  if (!file_named || extension.empty()) return Format::Json;
+  if (const auto named = format_from_name(extension.substr(1))) return *named;
+  throw UsageError(out, "cannot write " + extension + " files; name a " + format_list(true) + " file or give " +
+                            spell("format", ""));
 }
 
 }  // namespace
@@ -149,21 +170,11 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
                      const RetargetOptions& options, Error::OptionSpelling spell) {
   std::error_code error;
   const bool file_named = inputs.size() == 1 && !out.empty() && out.back() != '/' && !fs::is_directory(out, error);
-  if (options.character) return character_format(options, out, format, file_named, Format::Json);
-  Format asked = Format::Json;
-  if (!format.empty()) {
-    const auto named = format_from_name(format);
-    if (!named) throw UsageError(": expected one of " + format_list(false)).of_option("format", format);
-    asked = *named;
-  } else if (const std::string extension = lower_extension(out); file_named && !extension.empty()) {
-    const auto named = format_from_name(extension.substr(1));
-    if (!named) {
-      throw UsageError(out, "cannot write " + extension + " files; name a " + format_list(true) + " file or give " +
-                                spell("format", ""));
-    }
-    asked = *named;
-  }
-  return options.fbx_character ? character_format(options, out, format, file_named, asked) : asked;
+  if (options.character) return character_format(options, out, format, file_named);
+  const Format asked = asked_format(out, format, file_named, spell);
+  if (!options.fbx_character) return asked;
+  // An FBX character's skeleton goes out as FBX when asked, else as glTF (glb unless gltf is asked).
+  return asked == Format::Fbx ? Format::Fbx : asked == Format::Gltf ? Format::Gltf : Format::Glb;
 }
 
 std::vector<fs::path> result_files(const fs::path& output, Format format) {
@@ -239,6 +250,7 @@ void add_option_inputs(const RetargetOptions& options, OutputPlan& plan) {
     for (const fs::path& file : options.character->files()) plan.add_input(file);
   }
   if (!options.map_name.empty() && options.map) plan.add_input(options.map_name);
+  if (!options.target_map.empty()) plan.add_input(options.target_map);
   if (!options.target_rig.empty()) plan.add_input(options.target_rig);
   if (options.source_rest.mode == SourceRest::Mode::File) plan.add_input(options.source_rest.file);
 }

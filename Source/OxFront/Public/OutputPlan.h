@@ -43,7 +43,7 @@ class OutputPlan {
 };
 
 // True for a name that ends in a file extension the tool writes (.json, .csv, .glb, .gltf, .bvh,
-// .fbx, .html), in any letter case: such an -o names a file, never a folder.
+// .fbx, .vrm, .vrma, .html), in any letter case: such an -o names a file, never a folder.
 bool has_output_extension(const std::string& name);
 
 // Where a run's outputs go: into the folder `out` names (true), or to the file it names (false).
@@ -52,8 +52,9 @@ bool has_output_extension(const std::string& name);
 bool output_is_folder(const std::string& out, std::size_t inputs, bool sharded);
 
 // The format `format` names ("glb"), else the one the output file's extension names (one input),
-// else JSON; with a glTF character, its own container (.glb or .gltf), which `format` and a one-input
-// output must agree with; with an FBX character, FBX or glTF as asked, else glb. Throws UsageError on an unknown format
+// else JSON; with a glTF or VRM character, VRM Animation when asked, else its own container (.glb,
+// .gltf or .vrm; glb for a VRM when asked), which `format` and a one-input output must agree with;
+// with an FBX character, FBX or glTF as asked, else glb. Throws UsageError on an unknown format
 // or extension, its hint spelled by `spell`. The options must be prepared (prepare_options).
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format,
                      const RetargetOptions& options, Error::OptionSpelling spell);
@@ -75,7 +76,8 @@ struct RunPlan {
 };
 
 // Registers every file an option names as an input: the character with the buffers and images it
-// refers to, the map, the target rig, the rest file. The options must be prepared (prepare_options).
+// refers to, the map, the character's map, the target rig, the rest file. The options must be prepared
+// (prepare_options).
 void add_option_inputs(const RetargetOptions& options, OutputPlan& plan);
 
 // Plans the retarget of `inputs` into `out` (a file, a folder, or "" for beside each input), with the
