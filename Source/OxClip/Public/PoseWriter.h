@@ -15,7 +15,8 @@
 
 namespace oxr {
 
-enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx };
+// Vrm: a VRM character's own container (a glb named .vrm); Vrma: VRM Animation.
+enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx, Vrm, Vrma };
 
 // A body for viewers in glb/gltf and FBX results: a box per bone, skinned to it (or the character's
 // own skinned mesh when it has one); or none.
@@ -23,7 +24,8 @@ enum class Mesh { Box, None };
 
 struct BodyMesh;
 
-// "json", "csv", "glb", "gltf", "bvh", "fbx"; nullopt for anything else.
+// "json", "csv", "glb", "gltf", "bvh", "fbx", "vrma" ("vrm" only with a VRM character); nullopt for anything
+// else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
 const char* extension_for(Format format);
