@@ -131,7 +131,7 @@ std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::pa
     joints.names = skeleton.names;
     joints.parents = skeleton.parents;
     joints.bind = skeleton.rest_position;
-    for (const Quat& rotation : skeleton.rest_rotation) joints.rotations.push_back(unit(rotation));
+    for (const Quat& rotation : skeleton.rest_rotation) joints.rotations.push_back(normalised(rotation));
     joints.tips = skeleton.rest_tips;
     joints.up = "+y";
     joints.metres_per_unit = 0.01;
