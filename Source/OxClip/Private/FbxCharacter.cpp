@@ -149,7 +149,7 @@ void append_mesh(BodyMesh& body, const ufbx_node& node, const ufbx_skin_deformer
     }
   }
   for (const Vec3& sum : normals) {
-    const ufbx_vec3 n = ufbx_transform_direction(&bind_normals, {sum[0], sum[1], sum[2]});
+    const ufbx_vec3 n = ufbx_transform_direction(&bind_normals, fbx::vec3(sum[0], sum[1], sum[2]));
     const double length = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
     const bool usable = length > 0 && std::isfinite(length);
     body.normals.push_back(usable ? static_cast<float>(n.x / length) : 0.0f);

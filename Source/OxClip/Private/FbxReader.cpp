@@ -114,17 +114,17 @@ struct Channel {
 // Checked against ufbx_evaluate_transform when set up; any other node goes through ufbx.
 struct PlainTrack {
   std::array<Channel, 9> channels;  // translation x y z, rotation x y z (degrees), scaling x y z
-  ufbx_quat pre{0, 0, 0, 1}, post_inverse{0, 0, 0, 1};
+  ufbx_quat pre = fbx::quat(0, 0, 0, 1), post_inverse = fbx::quat(0, 0, 0, 1);
   ufbx_rotation_order order = UFBX_ROTATION_ORDER_XYZ;
   bool turned = false;  // pre or post rotation other than none
 
   ufbx_transform at(double time) {
     ufbx_transform t;
-    t.translation = {channels[0].at(time), channels[1].at(time), channels[2].at(time)};
-    const ufbx_vec3 euler{channels[3].at(time), channels[4].at(time), channels[5].at(time)};
+    t.translation = fbx::vec3(channels[0].at(time), channels[1].at(time), channels[2].at(time));
+    const ufbx_vec3 euler = fbx::vec3(channels[3].at(time), channels[4].at(time), channels[5].at(time));
     t.rotation = ufbx_euler_to_quat(euler, order);
     if (turned) t.rotation = ufbx_quat_mul(ufbx_quat_mul(pre, t.rotation), post_inverse);
-    t.scale = {channels[6].at(time), channels[7].at(time), channels[8].at(time)};
+    t.scale = fbx::vec3(channels[6].at(time), channels[7].at(time), channels[8].at(time));
     return t;
   }
   void rewind() {
@@ -162,7 +162,7 @@ std::optional<PlainTrack> plain_track(const ufbx_anim& anim, const ufbx_node& no
   PlainTrack track;
   for (std::size_t p = 0; p < 3; ++p) {
     const double d = kDefaults[p];
-    const ufbx_vec3 fixed = ufbx_find_vec3(&node.props, kProps[p], ufbx_vec3{d, d, d});
+    const ufbx_vec3 fixed = ufbx_find_vec3(&node.props, kProps[p], fbx::vec3(d, d, d));
     const ufbx_anim_prop* prop = ufbx_find_anim_prop(&layer, &node.element, kProps[p]);
     for (std::size_t i = 0; i < 3; ++i) {
       Channel& channel = track.channels[p * 3 + i];
@@ -180,10 +180,10 @@ std::optional<PlainTrack> plain_track(const ufbx_anim& anim, const ufbx_node& no
   }
   if (node.use_rotation_space) {
     track.order = node.rotation_order;
-    track.pre = ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PreRotation", ufbx_vec3{0, 0, 0}), UFBX_ROTATION_ORDER_XYZ);
+    track.pre = ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PreRotation", fbx::vec3(0, 0, 0)), UFBX_ROTATION_ORDER_XYZ);
     const ufbx_quat post =
-        ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PostRotation", ufbx_vec3{0, 0, 0}), UFBX_ROTATION_ORDER_XYZ);
-    track.post_inverse = {-post.x, -post.y, -post.z, post.w};
+        ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PostRotation", fbx::vec3(0, 0, 0)), UFBX_ROTATION_ORDER_XYZ);
+    track.post_inverse = fbx::quat(-post.x, -post.y, -post.z, post.w);
     track.turned = !(track.pre.w == 1 && track.post_inverse.w == 1);
   }
   // Pivots, offsets and whatever else this reading leaves out show as a difference from ufbx.

@@ -21,6 +21,24 @@ struct SceneDeleter {
 };
 using Scene = std::unique_ptr<ufbx_scene, SceneDeleter>;
 
+// ufbx's vector and quaternion from their components (their anonymous unions make braced
+// initialisation compiler-dependent).
+inline ufbx_vec3 vec3(double x, double y, double z) {
+  ufbx_vec3 v;
+  v.x = x;
+  v.y = y;
+  v.z = z;
+  return v;
+}
+inline ufbx_quat quat(double x, double y, double z, double w) {
+  ufbx_quat q;
+  q.x = x;
+  q.y = y;
+  q.z = z;
+  q.w = w;
+  return q;
+}
+
 // Loads the file; ufbx's memory is bounded by the file's size (a few hundred times it, and at least
 // 64 MiB). Throws ToolError with ufbx's reason in one line ("not an FBX file", "truncated file").
 Scene load_scene(const std::filesystem::path& path, bool with_geometry);
