@@ -501,4 +501,48 @@ std::vector<Quat> canonical_turns(const CharacterJoints& joints, const Character
   return turns;
 }
 
+std::vector<int> covered_bones(const std::vector<int>& joint_parents, const std::vector<int>& bone_of,
+                               const std::vector<int>& bone_parents) {
+  const std::size_t n = joint_parents.size();
+  std::vector<int> top(n, -1);
+  std::vector<std::vector<int>> common(n);  // per joint, the bones all its children skip so far
+  std::vector<bool> seen(n, false);
+  for (std::size_t c = 0; c < n; ++c) {
+    const int bone = bone_of[c];
+    if (bone < 0) continue;
+    int up = joint_parents[c];
+    while (up >= 0 && bone_of[static_cast<std::size_t>(up)] < 0) up = joint_parents[static_cast<std::size_t>(up)];
+    if (up < 0) continue;
+    const auto u = static_cast<std::size_t>(up);
+    // The bones between the parent joint's bone and this one's, from the bottom.
+    std::vector<int> skipped;
+    int at = bone_parents[static_cast<std::size_t>(bone)];
+    while (at >= 0 && at != bone_of[u]) {
+      skipped.push_back(at);
+      at = bone_parents[static_cast<std::size_t>(at)];
+    }
+    if (at < 0) continue;  // not below the parent's bone: no chain between them
+    std::reverse(skipped.begin(), skipped.end());
+    if (!seen[u]) {
+      seen[u] = true;
+      common[u] = std::move(skipped);
+    } else {
+      std::size_t k = 0;
+      while (k < common[u].size() && k < skipped.size() && common[u][k] == skipped[k]) ++k;
+      common[u].resize(k);
+    }
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!common[j].empty()) top[j] = common[j].back();
+  }
+  return top;
+}
+
+Quat halfway(const Quat& a, Quat b) {
+  if (a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3] < 0) b = {-b[0], -b[1], -b[2], -b[3]};
+  const Quat sum{a[0] + b[0], a[1] + b[1], a[2] + b[2], a[3] + b[3]};
+  const double norm = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2] + sum[3] * sum[3]);
+  return norm > 0 ? Quat{sum[0] / norm, sum[1] / norm, sum[2] / norm, sum[3] / norm} : a;
+}
+
 }  // namespace oxr

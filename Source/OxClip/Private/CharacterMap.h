@@ -71,6 +71,19 @@ Quat character_facing(const CharacterJoints& joints, const CharacterMapping& map
 // the tolerance. The canonical world rotation of joint j is turn[j] x rotations[j].
 std::vector<Quat> canonical_turns(const CharacterJoints& joints, const CharacterMapping& mapping, const Quat& facing);
 
+// Where a character has fewer bones than the target (one spine bone for five, no neck bone, fingers
+// without metacarpals), a joint stands for the bones up to its next joint as well: per joint, the last
+// target bone it stands for beyond its own (an index of the target skeleton), -1 for none. `bone_of`
+// gives each joint's target bone (-1 for none), `joint_parents` and `bone_parents` the two trees. The
+// bones every child's way up skips are the joint's: a spine bone whose children are the clavicles and
+// the head covers the spine, not the neck.
+std::vector<int> covered_bones(const std::vector<int>& joint_parents, const std::vector<int>& bone_of,
+                               const std::vector<int>& bone_parents);
+
+// The rotation halfway between two (the shorter way): the world change of a joint that stands for a
+// chain of bones, between its own bone's and the chain's last bone's.
+Quat halfway(const Quat& a, Quat b);
+
 // The humanoid bone names VRM 1.0 uses (also VRM 0.x's, whose thumb is proximal, intermediate, distal),
 // and the target bone each plays; empty for a VRM bone the target lacks.
 const std::vector<std::pair<std::string, std::string>>& vrm_bones();
