@@ -4,6 +4,7 @@
 #include "FbxCharacter.h"
 #include "FbxReader.h"
 #include "Retarget.h"
+#include "TargetFamily.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -52,6 +53,11 @@ constexpr OptionSpec kOptions[] = {
      "like a capture, or by the VRM's own humanoid map): each result is that file with the clip added as one more "
      "animation, in the character's proportions (an FBX character: its skeleton animated, as FBX or glb)",
      kAll, true},
+    {"target", "SKELETON", "mannequin|mixamo|humanoid", "",
+     "Write results on a built-in skeleton in the mannequin's proportions: the mannequin's own, Mixamo's names "
+     "and hierarchy (mixamorig:Hips, LeftUpLeg), or the humanoid names VRM, Unity and Godot share (Hips, "
+     "LeftUpperLeg); default: the target skeleton in the source's (or the rig's or character's) proportions",
+     kBatch, true},
     {"target-map", "FILE", "", "",
      "JSON object of character node -> bone (a target, KZ or VRM humanoid bone name) that overrides or completes "
      "the character's recognition",
@@ -167,6 +173,9 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.character.reset();
     options.fbx_character.reset();
     options.rig.reset();
+  } else if (spec->name == "target") {
+    options.target = target_family_from_name(text);
+    options.rig.reset();
   } else if (spec->name == "target-map") {
     options.target_map = text;
     options.character.reset();
@@ -206,6 +215,14 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
 void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.target_rig.empty()) {
     throw UsageError("--character and --target-rig both give the target's proportions: use one");
+  }
+  if (options.target != TargetFamily::Own) {
+    if (!options.character_file.empty() || !options.target_rig.empty()) {
+      throw UsageError(std::string("--target gives the skeleton and its proportions; it goes with neither ") +
+                       (options.character_file.empty() ? "--target-rig" : "--character"));
+    }
+    if (!options.rig) options.rig = std::make_shared<const RigPositions>(mannequin_rig(options.units));
+    return;
   }
   if (!options.target_map.empty() && options.character_file.empty()) {
     throw UsageError("--target-map " + options.target_map +
