@@ -85,13 +85,14 @@ oxr::CharacterJoints hundred_joint_character() {
     const int forearm = add(L + "ForeArm", arm, bone("lowerarm"));
     add(L + "ForeArmTwist", forearm, oxr::scale_vector(oxr::add(bone("lowerarm"), bone("hand")), 0.5));
     const int hand = add(L + "Hand", forearm, bone("hand"));
-    for (const auto& [finger, name] : {std::pair{"thumb", "Thumb"}, std::pair{"index", "Index"},
-                                       std::pair{"middle", "Middle"}, std::pair{"ring", "Ring"},
-                                       std::pair{"pinky", "Pinky"}}) {
+    for (const auto& [finger, name] :
+         {std::pair{"thumb", "Thumb"}, std::pair{"index", "Index"}, std::pair{"middle", "Middle"},
+          std::pair{"ring", "Ring"}, std::pair{"pinky", "Pinky"}}) {
       int up = hand;
       for (const char* k : {"1", "2", "3"})
         up = add(L + "Hand" + name + k, up, bone((std::string(finger) + "_0" + k).c_str()));
-      add(L + "Hand" + name + "4", up, oxr::add(bone((std::string(finger) + "_03").c_str()), {s[0] == 'l' ? 2.0 : -2.0, 0, 0}));
+      add(L + "Hand" + name + "4", up,
+          oxr::add(bone((std::string(finger) + "_03").c_str()), {s[0] == 'l' ? 2.0 : -2.0, 0, 0}));
     }
     const int thigh = add(L + "UpLeg", hips, bone("thigh"));
     add(L + "UpLegTwist", thigh, oxr::scale_vector(oxr::add(bone("thigh"), bone("calf")), 0.5));

@@ -22,18 +22,18 @@ namespace oxr {
 // skeleton), in the bind pose, file axes.
 struct CharacterJoints {
   std::vector<std::string> names;
-  std::vector<int> parents;     // -1 at a root
-  std::vector<int> order;       // every joint, parents first
-  std::vector<Vec3> bind;       // world positions in the bind pose
-  std::vector<Quat> rotations;  // world rotations in the bind pose
-  std::vector<std::vector<Vec3>> tips;  // per joint, the world places of its end sites; may be empty
-  std::string up = "auto";              // the bind pose's up axis as recognition takes it (--source-up)
+  std::vector<int> parents;               // -1 at a root
+  std::vector<int> order;                 // every joint, parents first
+  std::vector<Vec3> bind;                 // world positions in the bind pose
+  std::vector<Quat> rotations;            // world rotations in the bind pose
+  std::vector<std::vector<Vec3>> tips;    // per joint, the world places of its end sites; may be empty
+  std::string up = "auto";                // the bind pose's up axis as recognition takes it (--source-up)
   std::optional<double> metres_per_unit;  // the bind pose's unit; empty: recognition's guess
-  std::vector<bool> skin;       // a joint of the skin: recognition looks at these and the joints above
-  std::vector<bool> deforms;    // some vertex weighs on it; all false when the file does not say
-  std::vector<bool> nameable;   // may play a target bone by its exact name (not a mesh node)
-  std::vector<int> given;       // per joint, the bone the file's own map gives (target index) or -1; may be empty
-  std::string given_by;         // what gave them ("the file's VRM 1.0 humanoid map"); empty for none
+  std::vector<bool> skin;                 // a joint of the skin: recognition looks at these and the joints above
+  std::vector<bool> deforms;              // some vertex weighs on it; all false when the file does not say
+  std::vector<bool> nameable;             // may play a target bone by its exact name (not a mesh node)
+  std::vector<int> given;  // per joint, the bone the file's own map gives (target index) or -1; may be empty
+  std::string given_by;    // what gave them ("the file's VRM 1.0 humanoid map"); empty for none
 };
 
 struct JointRole {

@@ -26,8 +26,7 @@ constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
     {"format", "FORMAT", "json|csv|glb|gltf|bvh|fbx|vrma", "",
-     "Result format (vrma: VRM Animation); default: from the -o extension, else json",
-     kBatch, false},
+     "Result format (vrma: VRM Animation); default: from the -o extension, else json", kBatch, false},
     {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
     {"source-units", "UNITS", "", "auto",
      "Length unit of the source files: auto (the unit that makes the figure 1.2 m to 2.3 m tall), cm, m, mm, in, "

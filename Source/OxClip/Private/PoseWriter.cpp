@@ -5,9 +5,9 @@
 #include "EulerKeys.h"
 #include "FbxWriter.h"
 #include "GltfOut.h"
-#include "VrmaWriter.h"
 #include "ToolError.h"
 #include "Version.h"
+#include "VrmaWriter.h"
 
 #include <algorithm>
 #include <array>
@@ -731,7 +731,8 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
 }
 
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
-  if (format == "vrm" || (format.empty() && inputs.size() == 1 && bvh::to_lower(std::filesystem::path(out).extension().string()) == ".vrm")) {
+  if (format == "vrm" || (format.empty() && inputs.size() == 1 &&
+                          bvh::to_lower(std::filesystem::path(out).extension().string()) == ".vrm")) {
     throw UsageError("a .vrm result is a VRM character with the clip added: give the character with --character");
   }
   if (!format.empty()) {
@@ -745,9 +746,9 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   if (extension.empty()) return Format::Json;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(
-      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf, .bvh, .fbx or .vrma file or give "
-      "--format");
+  throw UsageError(out, "cannot write " + extension +
+                            " files; name a .json, .csv, .glb, .gltf, .bvh, .fbx or .vrma file or give "
+                            "--format");
 }
 
 }  // namespace oxr

@@ -14,10 +14,9 @@ const std::map<std::string, std::string>& mixamo_names() {
   static const std::map<std::string, std::string> table = [] {
     std::map<std::string, std::string> names = {{"pelvis", "Hips"},     {"spine_01", "Spine"}, {"spine_03", "Spine1"},
                                                 {"spine_05", "Spine2"}, {"neck_01", "Neck"},   {"head", "Head"}};
-    const std::pair<const char*, const char*> limb[] = {{"clavicle", "Shoulder"}, {"upperarm", "Arm"},
-                                                        {"lowerarm", "ForeArm"},  {"hand", "Hand"},
-                                                        {"thigh", "UpLeg"},       {"calf", "Leg"},
-                                                        {"foot", "Foot"},         {"ball", "ToeBase"}};
+    const std::pair<const char*, const char*> limb[] = {
+        {"clavicle", "Shoulder"}, {"upperarm", "Arm"}, {"lowerarm", "ForeArm"}, {"hand", "Hand"},
+        {"thigh", "UpLeg"},       {"calf", "Leg"},     {"foot", "Foot"},        {"ball", "ToeBase"}};
     const std::pair<const char*, const char*> fingers[] = {
         {"thumb", "Thumb"}, {"index", "Index"}, {"middle", "Middle"}, {"ring", "Ring"}, {"pinky", "Pinky"}};
     for (const auto& [suffix, side] : {std::pair{"_l", "Left"}, std::pair{"_r", "Right"}}) {
@@ -37,7 +36,8 @@ const std::map<std::string, std::string>& mixamo_names() {
 RigPositions mannequin_rig(Units units) {
   RigPositions rig;
   const double to_units = 0.01 / metres_per_unit(units);
-  for (const std::string& bone : target_bone_names()) rig[bone] = scale_vector(mannequin_t_pose_position(bone), to_units);
+  for (const std::string& bone : target_bone_names())
+    rig[bone] = scale_vector(mannequin_t_pose_position(bone), to_units);
   return rig;
 }
 

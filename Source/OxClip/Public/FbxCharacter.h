@@ -2,9 +2,9 @@
 
 // A character from an FBX file (--character CHAR.fbx): its skeleton (the file's limb nodes, their
 // names and bind pose) and the target bone each joint plays (joints named as target bones, else
-// recognition of its deforming joints as for captures, completed by --target-map). Results hold the character's own skeleton, each frame's solved pose
-// carried onto it: every joint that plays a target bone turns by that bone's world change from its
-// rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb: with the
+// recognition of its deforming joints as for captures, completed by --target-map). Results hold the character's own
+// skeleton, each frame's solved pose carried onto it: every joint that plays a target bone turns by that bone's world
+// change from its rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb: with the
 // box body of --mesh).
 
 #include "PoseWriter.h"
