@@ -293,7 +293,7 @@ std::string human_failure(const std::vector<int>& target_of, const std::vector<V
   }
   const Vec3 feet = scale_vector(add(at["foot_l"], at["foot_r"]), 0.5);
   const Vec3 spine = sub(at["head"], at["pelvis"]), legs = sub(at["pelvis"], feet);
-  const double cosine = (spine[0] * legs[0] + spine[1] * legs[1] + spine[2] * legs[2]) / (length(spine) * length(legs));
+  const double cosine = dot(spine, legs) / (length(spine) * length(legs));
   if (!(cosine >= std::cos(50 * std::numbers::pi / 180)))
     return "its spine does not rise above its legs (no head above the hips)";
   return {};
@@ -470,7 +470,7 @@ Quat character_facing(const CharacterJoints& joints, const CharacterMapping& map
   if (!left) left = span("upperarm_l", "upperarm_r");
   if (!up || !left || length(*up) <= 0) return kIdentity;
   const auto snap = [](Vec3 v) {
-    v = scale_vector(v, 1 / length(v));
+    v = normalised(v);
     for (std::size_t axis = 0; axis < 3; ++axis) {
       if (std::abs(v[axis]) >= 0.9) {
         Vec3 unit{0, 0, 0};
@@ -481,11 +481,11 @@ Quat character_facing(const CharacterJoints& joints, const CharacterMapping& map
     return v;
   };
   const Vec3 y = snap(*up);
-  const double along = (*left)[0] * y[0] + (*left)[1] * y[1] + (*left)[2] * y[2];
+  const double along = dot(*left, y);
   Vec3 x = sub(*left, scale_vector(y, along));
   if (length(x) <= 1e-9 * length(*left)) return kIdentity;
   x = snap(x);
-  const Vec3 z{x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+  const Vec3 z = cross(x, y);
   if (x == Vec3{1, 0, 0} && y == Vec3{0, 1, 0}) return kIdentity;
   return matrix_rotation(x, y, z);
 }
@@ -559,10 +559,8 @@ std::vector<int> covered_bones(const std::vector<int>& joint_parents, const std:
 }
 
 Quat halfway(const Quat& a, Quat b) {
-  if (a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3] < 0) b = {-b[0], -b[1], -b[2], -b[3]};
-  const Quat sum{a[0] + b[0], a[1] + b[1], a[2] + b[2], a[3] + b[3]};
-  const double norm = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2] + sum[3] * sum[3]);
-  return norm > 0 ? Quat{sum[0] / norm, sum[1] / norm, sum[2] / norm, sum[3] / norm} : a;
+  if (dot(a, b) < 0) b = {-b[0], -b[1], -b[2], -b[3]};
+  return normalised(Quat{a[0] + b[0], a[1] + b[1], a[2] + b[2], a[3] + b[3]});
 }
 
 }  // namespace oxr

@@ -33,10 +33,4 @@ inline Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
   return best;
 }
 
-// The quaternion scaled to unit length; the identity for a zero quaternion.
-inline Quat normalised(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
-}
-
 }  // namespace oxr

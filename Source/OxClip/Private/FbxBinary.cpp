@@ -116,7 +116,7 @@ void write_node(Output& out, const Node& node) {
 
 }  // namespace
 
-std::array<double, 3> euler_xyz_degrees(const std::array<double, 4>& q) {
+Vec3 euler_xyz_degrees(const Quat& q) {
   const double x = q[0], y = q[1], z = q[2], w = q[3];
   const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w);
   const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z);
