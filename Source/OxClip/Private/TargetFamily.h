@@ -12,9 +12,6 @@
 
 namespace oxr {
 
-// The mannequin's T-pose positions of every target bone, in `units`: the proportions of --target.
-RigPositions mannequin_rig(Units units);
-
 // Writes results on the family's skeleton in `format`: each of its joints plays the mannequin bone it
 // is named after and turns by that bone's world change from the rest (a joint whose chain is shorter,
 // as Mixamo's spine, halfway along the chain it stands for). Family::Mannequin writes the target
