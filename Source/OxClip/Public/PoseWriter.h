@@ -15,12 +15,17 @@
 
 namespace oxr {
 
-enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx };
+// Vrm: a VRM character's own container (a glb named .vrm); Vrma: VRM Animation.
+enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx, Vrm, Vrma };
 
-// A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
+// A body for viewers in glb/gltf and FBX results: a box per bone, skinned to it (or the character's
+// own skinned mesh when it has one); or none.
 enum class Mesh { Box, None };
 
-// "json", "csv", "glb", "gltf", "bvh", "fbx"; nullopt for anything else.
+struct BodyMesh;
+
+// "json", "csv", "glb", "gltf", "bvh", "fbx", "vrma" ("vrm" only with a VRM character); nullopt for anything
+// else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
 const char* extension_for(Format format);
@@ -46,6 +51,7 @@ struct ClipInfo {
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
   Mesh mesh = Mesh::Box;
+  std::shared_ptr<const BodyMesh> own_mesh;  // the character's skinned mesh (null: boxes), when mesh is Box
   std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
   // The performer, for the checks that compare the result with it: the target in the source's own
   // proportions, and per target bone the file joint of its paired source bone (-1: none).
