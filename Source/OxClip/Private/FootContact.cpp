@@ -17,7 +17,7 @@ namespace {
 // above kLeaveHeight or faster than kLeaveSpeed: one noisy frame does not toggle a contact.
 constexpr double kEnterHeight = 0.05;
 constexpr double kLeaveHeight = 0.08;
-constexpr double kEnterSpeed = 0.35;
+constexpr double kEnterSpeed = 0.8;
 constexpr double kLeaveSpeed = 1.2;
 constexpr double kFloorSeconds = 1.0;
 constexpr std::size_t kMaxFloorFrames = 512;
