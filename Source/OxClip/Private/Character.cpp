@@ -240,7 +240,7 @@ class CharacterWriter final : public PoseWriter {
         clock_(info.frame_time, info.frame_time_text) {
     const std::string& where = character.path().string();
     if (fs::weakly_canonical(destination_) == fs::weakly_canonical(character.path())) {
-      throw OutputError(destination_.string(), "would overwrite the character; choose another output with -o");
+      throw OutputError(destination_.string(), "would overwrite the character; choose another output");
     }
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
