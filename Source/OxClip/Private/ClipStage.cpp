@@ -20,27 +20,6 @@ namespace {
 Quat reflect(const Quat& q) { return {q[0], -q[1], -q[2], q[3]}; }
 Vec3 reflect(const Vec3& v) { return {-v[0], v[1], v[2]}; }
 
-// Spherical interpolation from a to b (fraction f of the way), along the shorter arc.
-Quat slerp(const Quat& a, Quat b, double f) {
-  double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
-  if (d < 0) {
-    for (double& c : b) c = -c;
-    d = -d;
-  }
-  double wa = 1 - f;
-  double wb = f;
-  if (d < 0.9999) {
-    const double angle = std::acos(d);
-    const double s = std::sin(angle);
-    wa = std::sin((1 - f) * angle) / s;
-    wb = std::sin(f * angle) / s;
-  }
-  Quat q{wa * a[0] + wb * b[0], wa * a[1] + wb * b[1], wa * a[2] + wb * b[2], wa * a[3] + wb * b[3]};
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  for (double& c : q) c /= n;
-  return q;
-}
-
 // The nearest whole number to x when x is that close to it (relative 1e-4: a BVH frame time carries
 // five or six digits, so 1/120 s reads as 0.0083333); else 0.
 std::int64_t whole(double x) {
@@ -80,7 +59,8 @@ ClipPoint clip_point_from_text(std::string_view option, std::string_view text) {
     point.value = static_cast<double>(frame);
   }
   if (!good || point.value < 0) {
-    throw UsageError(fmt::format("{} {}: expected a frame number (12) or seconds (4.5s), not negative", option, text));
+    throw UsageError(": expected a frame number (12) or seconds (4.5s), not negative")
+        .of_option(std::string(option), std::string(text));
   }
   return point;
 }
@@ -97,37 +77,40 @@ FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, doub
   // conversion to an integer could overflow.
   const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> double {
     if (!point.seconds) return point.value;
-    if (!(frame_time > 0)) throw UsageError(fmt::format("{}: {} in seconds needs a frame time above 0", name, option));
+    if (!(frame_time > 0)) {
+      throw UsageError(name, "in seconds needs a frame time above 0").of_option(option, clip_point_text(point));
+    }
     const double at = point.value / frame_time;
     return up ? std::ceil(at - 1e-6) : std::floor(at + 1e-6);
   };
   const auto checked = [&](const char* option, const ClipPoint& point, bool up) {
     const double frame = frame_of(option, point, up);
     if (frame >= static_cast<double>(frame_count)) {
-      const std::string where = point.seconds ? fmt::format(" (frame {:.15g})", frame) : std::string();
-      throw UsageError(fmt::format("{}: {} {}{} is past the file's end: it has {} frames (0 to {})", name, option,
-                                   clip_point_text(point), where, frame_count, frame_count - 1));
+      const std::string where = point.seconds ? fmt::format("(frame {:.15g}) ", frame) : std::string();
+      throw UsageError(name, fmt::format("{}is past the file's end: it has {} frames (0 to {})", where, frame_count,
+                                         frame_count - 1))
+          .of_option(option, clip_point_text(point));
     }
     return static_cast<std::int64_t>(std::max(frame, 0.0));
   };
-  if (options.start) range.first = checked("--start", *options.start, true);
-  if (options.end) range.last = checked("--end", *options.end, false);
+  if (options.start) range.first = checked("start", *options.start, true);
+  if (options.end) range.last = checked("end", *options.end, false);
   if (options.start && options.end && range.last < range.first) {
-    throw UsageError(fmt::format("{}: --end {} comes before --start {}", name, clip_point_text(*options.end),
-                                 clip_point_text(*options.start)));
+    throw UsageError(name, "comes before the start, " + clip_point_text(*options.start))
+        .of_option("end", clip_point_text(*options.end));
   }
   if (options.fps > 0 && frame_time > 0) {
     if (!std::isfinite(1.0 / options.fps / frame_time)) {
-      throw UsageError(
-          fmt::format("{}: --fps {} is too low to resample a frame time of {} s", name, options.fps, frame_time));
+      throw UsageError(name, fmt::format("is too low to resample a frame time of {} s", frame_time))
+          .of_option("fps", fmt::format("{}", options.fps));
     }
     // The resampled clip stays within the reader's frame limit (and its count within integers).
     const double kept = static_cast<double>(range.last - range.first);
     const double frames = kept > 0 ? kept * frame_time * options.fps + 1 : 1;
     const auto limit = bvh::Limits{}.max_frames;
     if (!(frames <= static_cast<double>(limit))) {
-      throw UsageError(
-          fmt::format("{}: --fps {} would make {:.3g} frames, past the limit of {}", name, options.fps, frames, limit));
+      throw UsageError(name, fmt::format("would make {:.3g} frames, past the limit of {}", frames, limit))
+          .of_option("fps", fmt::format("{}", options.fps));
     }
   }
   return range;
@@ -230,17 +213,10 @@ void joint_frame(const bvh::Header& header, std::span<const double> values, bool
 
 void joint_world(const bvh::Header& header, std::span<const Quat> local, std::span<const Vec3> translation,
                  std::span<Quat> world, std::span<Vec3> position) {
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const int parent = header.joints[j].parent;
-    if (parent < 0) {
-      world[j] = local[j];
-      position[j] = translation[j];
-    } else {
-      const auto p = static_cast<std::size_t>(parent);
-      world[j] = mul(world[p], local[j]);
-      position[j] = add(position[p], rotate(world[p], translation[j]));
-    }
-  }
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) -> const Quat& { return local[j]; }, [&](std::size_t j) { return translation[j]; }, world,
+      position);
 }
 
 ClipStage::ClipStage(const bvh::Header& header, const JointMatch& match, const ClipOptions& options, bool file_axes,
@@ -251,7 +227,9 @@ ClipStage::ClipStage(const bvh::Header& header, const JointMatch& match, const C
   frame_time_ = header.frame_time;
   whole_step_ = 1;
   if (options.fps > 0) {
-    if (!(header.frame_time > 0)) throw UsageError(name + ": --fps needs a frame time above 0 to resample from");
+    if (!(header.frame_time > 0)) {
+      throw UsageError(name, "needs a frame time above 0 to resample from").of_option("fps");
+    }
     frame_time_ = 1.0 / options.fps;
     step_ = frame_time_ / header.frame_time;
     whole_step_ = whole(step_);

@@ -16,16 +16,6 @@ namespace {
 
 constexpr double kDegrees = 180.0 / std::numbers::pi;
 
-double dot(const Quat& a, const Quat& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]; }
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-// Angle in degrees of the turn between two rotations, whatever their hemispheres.
-double turn_degrees(const Quat& a, const Quat& b) {
-  const double norms = std::sqrt(dot(a, a) * dot(b, b));
-  if (!(norms > 0)) return 0;
-  return 2 * std::acos(std::min(1.0, std::abs(dot(a, b)) / norms)) * kDegrees;
-}
-
 std::string frames_text(std::int64_t first, std::int64_t count) {
   return count == 1 ? fmt::format("frame {}", first) : fmt::format("{} frames, first at frame {}", count, first);
 }

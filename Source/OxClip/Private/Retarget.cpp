@@ -7,6 +7,7 @@
 #include "FbxReader.h"
 #include "Qa.h"
 #include "Solver.h"
+#include "TargetFamily.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -40,10 +41,9 @@ class FingerCarry {
               const std::vector<Quat>& rest_local)
       : parents_(skeleton.parents), source_(skeleton.names.size(), -1), world_(skeleton.names.size()) {
     std::vector<Quat> rest_world(header.joints.size());
-    for (std::size_t j = 0; j < header.joints.size(); ++j) {
-      const int parent = header.joints[j].parent;
-      rest_world[j] = parent < 0 ? rest_local[j] : mul(rest_world[static_cast<std::size_t>(parent)], rest_local[j]);
-    }
+    forward_rotations(
+        header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+        [&](std::size_t j) { return rest_local[j]; }, rest_world);
     const Pairing& pairing = builtin_pairing();
     for (std::size_t i = 0; i < pairing.source.size(); ++i) {
       const std::string& kz = pairing.source[i];
@@ -89,6 +89,13 @@ class FingerCarry {
 };
 
 }  // namespace
+
+TargetFamily target_family_from_name(std::string_view name) {
+  if (name == "mannequin") return TargetFamily::Mannequin;
+  if (name == "mixamo") return TargetFamily::Mixamo;
+  if (name == "humanoid") return TargetFamily::Humanoid;
+  throw ToolError("unknown target '" + std::string(name) + "' (mannequin, mixamo or humanoid)");
+}
 
 Fingers fingers_from_name(std::string_view name) {
   if (name == "curl") return Fingers::Curl;
@@ -231,7 +238,7 @@ bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& 
   const double scale = recognition.metres_per_unit / metres_per_unit(options.units);
   bvh::Header shaped = header;
   if (up == kIdentity && scale == 1.0) return shaped;
-  const auto reshape_vector = [&](std::array<double, 3>& v) {
+  const auto reshape_vector = [&](Vec3& v) {
     const Vec3 file = file_axes ? v : vector_to_file_axes(v);
     const Vec3 turned = scale_vector(rotate(up, file), scale);
     v = file_axes ? turned : vector_to_library_axes(turned);
@@ -760,7 +767,7 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
                      ? make_character_writer(*options.character, output, info)
                  : options.fbx_character
                      ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
-                     : make_pose_writer(options.format, output, info);
+                     : make_family_writer(options.target, options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
       },
       [&](std::int64_t frame, const FramePose& pose) {

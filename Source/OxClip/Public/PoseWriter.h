@@ -44,7 +44,7 @@ struct ClipInfo {
   std::string source_rest = "zero";         // as --source-rest spells it
   std::vector<std::string> bones;           // meta bones, in pairing order
   std::vector<std::string> parents;         // parent of each meta bone in the target skeleton ("None" at the root)
-  std::vector<bvh::Quat> t_pose;            // local T-pose rotation of each meta bone, library axes
+  std::vector<Quat> t_pose;                 // local T-pose rotation of each meta bone, library axes
   TargetSkeleton skeleton;                  // every target bone, with offsets
   std::vector<int> translated;              // target bones whose translation is animated (root motion)
   std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks
@@ -58,10 +58,6 @@ struct ClipInfo {
   TargetSkeleton performer;
   std::vector<int> performer_joints;
 };
-
-// The format --format names, else the one the -o file's extension names (one input), else JSON.
-// Throws ToolError on an unknown format or extension.
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
 
 // One solved frame. Spans are valid during the callback only.
 struct FramePose {
