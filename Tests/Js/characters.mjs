@@ -110,7 +110,8 @@ function rebind(toolGlb, edit, { moveMesh = true } = {}) {
         const nrm = NORMAL === undefined ? null : accessor(json, bin, NORMAL);
         const min = [Infinity, Infinity, Infinity], max = [-Infinity, -Infinity, -Infinity];
         for (let v = 0; v < p.length / 3; ++v) {
-          const m = new THREE.Matrix4().makeScale(0, 0, 0);
+          const m = new THREE.Matrix4();
+          m.elements.fill(0);  // the weighted sum of the moves, homogeneous row included
           for (let k = 0; k < 4; ++k) {
             const w = weights[4 * v + k];
             if (w) m.elements.forEach((_, e) => { m.elements[e] += w * moves[joints[4 * v + k]].elements[e]; });
