@@ -15,6 +15,12 @@
   const SIDE_COLOURS = [0xd8d8d8, 0x4aa3ff, 0xff7a5c];  // centre, left, right
   const UP = new THREE.Vector3(0, 1, 0);
   const DASHES = 12;  // dashes on the line from a ground root to each child
+  // Where the camera looks from (the bodies face +Z, their left is +X).
+  const ANGLES = {
+    'three-quarter': new THREE.Vector3(0.75, 0.3, 1.8).normalize(),
+    front: new THREE.Vector3(0, 0.25, 1).normalize(),
+    side: new THREE.Vector3(1, 0.25, 0).normalize(),
+  };
 
   // 1 for a left joint ("Left...", "..._l", or an "L" before a capital as in "LThumb"), 2 for a
   // right one, 0 for the centre.
@@ -329,6 +335,7 @@
   const slider = document.getElementById('frame');
   const speedSelect = document.getElementById('speed');
   const followBox = document.getElementById('follow');
+  const angleSelect = document.getElementById('angle');
   const readout = document.getElementById('readout');
 
   let renderer;
@@ -386,8 +393,7 @@
     const tangent = Math.tan(camera.fov / 2 * Math.PI / 180);
     const distance = around + Math.max(0.56 * (high - low) / tangent, 1.1 * around / (tangent * camera.aspect));
     const look = rootAt(source.frame.first, new THREE.Vector3()).setY((low + high) / 2);
-    const direction = new THREE.Vector3(0.75, 0.3, 1.8).normalize();
-    camera.position.copy(look).addScaledVector(direction, distance);
+    camera.position.copy(look).addScaledVector(ANGLES['three-quarter'], distance);
     controls.target.copy(look);
     controls.update();
   }
@@ -534,6 +540,12 @@
     speed = Number(speedSelect.value);
     speedSelect.blur();
   });
+  angleSelect.addEventListener('change', () => {
+    const distance = camera.position.distanceTo(controls.target);
+    camera.position.copy(controls.target).addScaledVector(ANGLES[angleSelect.value], distance);
+    controls.update();
+    angleSelect.blur();
+  });
   bonesBox.addEventListener('change', () => {
     if (characterScene) target.setVisible(bonesBox.checked);
     bonesBox.blur();
@@ -567,7 +579,7 @@
     controls.target.add(projected);
   });
   window.addEventListener('keydown', (event) => {
-    if (event.target === speedSelect) return;
+    if (event.target === speedSelect || event.target === angleSelect) return;
     if (event.key === ' ') {
       event.preventDefault();
       togglePlay();
