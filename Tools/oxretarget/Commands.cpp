@@ -248,6 +248,22 @@ std::string file_bytes(const fs::path& path) {
   return bytes;
 }
 
+// A relative URI's path: percent escapes decoded (a malformed one is kept as written).
+std::string uri_path(const std::string& uri) {
+  std::string out;
+  for (std::size_t i = 0; i < uri.size(); ++i) {
+    unsigned value = 0;
+    if (uri[i] == '%' && i + 2 < uri.size() &&
+        std::from_chars(uri.data() + i + 1, uri.data() + i + 3, value, 16).ptr == uri.data() + i + 3) {
+      out += static_cast<char>(value);
+      i += 2;
+    } else {
+      out += uri[i];
+    }
+  }
+  return out;
+}
+
 // The character with a clip's result, as the preview page embeds it: the character writer writes it
 // into a folder of its own under the system's temporary folder, the page takes its bytes and those
 // of the files its relative URIs name, and the folder goes when this does.
@@ -283,7 +299,7 @@ class PreviewCharacterResult {
           if (!item.contains("uri") || !item["uri"].is_string()) continue;
           const std::string uri = item["uri"].get<std::string>();
           if (uri.rfind("data:", 0) == 0 || uri.find("://") != std::string::npos) continue;
-          out.resources.emplace_back(uri, file_bytes(folder_ / uri));
+          out.resources.emplace_back(uri, file_bytes(folder_ / uri_path(uri)));
         }
       }
     }
