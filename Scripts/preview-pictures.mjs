@@ -3,6 +3,9 @@
 // skinned mesh on the right, at two moments of a stride.
 //   Docs/walk-character.png: on the tool's own glb re-proportioned (thighs 30% longer, shins 15%,
 //   arms 15% shorter) and bound in an A-pose, seen from the front and from the side.
+//   Docs/walk-mixamo.png, Docs/walk-vrm.png: on the re-proportioned glb renamed into Mixamo's names
+//   (prefix and an armature scaled 0.01), and made a VRM 1.0 avatar (humanoid map, meaningless node
+//   names), when JSDIR has the families' characters (character-families.mjs).
 //
 //   node Scripts/preview-pictures.mjs TOOL JSDIR OUTDIR
 // TOOL: the oxretarget program; JSDIR: the build's Tests/Js folder (its characters.mjs and the three
@@ -28,6 +31,8 @@ const chromium = process.env.OX_CHROMIUM || '/usr/bin/chromium';
 const repo = path.join(path.dirname(fileURLToPath(import.meta.url)), '..');
 const walk = path.join(repo, 'Tests', 'Data', 'cmu_02_01_walk.bvh');
 const C = await import(pathToFileURL(path.join(jsDir, 'characters.mjs')).href);
+const familiesFile = path.join(jsDir, 'character-families.mjs');
+const F = fs.existsSync(familiesFile) ? await import(pathToFileURL(familiesFile).href) : null;
 
 // Two moments of the walk (120 frames/s): the left foot ahead, then the right.
 const kMoments = [150, 215];
@@ -77,7 +82,7 @@ async function sheet(rows, out) {
   const html = `<!doctype html><html><head><style>
     body { margin: 0; background: #1d2025; font: 15px sans-serif; color: #e4e6ea; }
     .row { display: flex; align-items: center; }
-    .label { width: 56px; padding-left: 8px; }
+    .label { width: 56px; padding-left: 8px; font-size: 14px; }
     img { width: ${width}px; display: block; }
   </style></head><body>${rows.map(([label, shots]) => `<div class="row"><div class="label">${label}</div>${shots
     .map((s) => `<img src="data:image/png;base64,${s}">`).join('')}</div>`).join('')}</body></html>`;
@@ -100,6 +105,18 @@ try {
   execFileSync(tool, ['preview', walk, '--character', character, '-o', page], { stdio: 'ignore' });
   const shots = await shoot(page, ['front', 'side']);
   await sheet([['front', shots.front], ['side', shots.side]], path.join(outDir, 'walk-character.png'));
+  if (F) {
+    const proportioned = C.proportioned(base);
+    for (const [name, label, file, bytes] of [['mixamo', 'Mixamo', 'mixamo.glb', F.family(proportioned, 'mixamo')],
+      ['vrm', 'VRM', 'avatar.vrm', F.vrm1(proportioned)]]) {
+      const characterFile = path.join(work, file);
+      fs.writeFileSync(characterFile, bytes);
+      const familyPage = path.join(work, `walk-${name}.html`);
+      execFileSync(tool, ['preview', walk, '--character', characterFile, '-o', familyPage], { stdio: 'ignore' });
+      const familyShots = await shoot(familyPage, ['three-quarter']);
+      await sheet([[label, familyShots['three-quarter']]], path.join(outDir, `walk-${name}.png`));
+    }
+  }
 } finally {
   await browser.close();
   fs.rmSync(work, { recursive: true, force: true });
