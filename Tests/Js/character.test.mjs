@@ -260,12 +260,12 @@ test('a character of ones own: bytes kept, one animation added, read by three re
   run('retarget', 'walk.bvh', '-o', 'own-off.glb', '--contacts', 'off');
   assert.ok(fs.readFileSync(at('own.glb')).equals(fs.readFileSync(at('own-off.glb'))), 'auto and off differ');
 
-  // A file naming no target bone is refused with one line naming it.
+  // Joints whose names mean nothing: recognised from the structure alone.
   const stranger = readGlb(fs.readFileSync(at('character.glb')));
   stranger.json.nodes.forEach((n, i) => { n.name = `bone${i}`; });
   fs.writeFileSync(at('stranger.glb'), writeGlb(stranger.json, stranger.bin));
-  assert.throws(() => run('retarget', 'walk.bvh', '--character', 'stranger.glb', '-o', 'x.glb'),
-    (e) => e.status === 2 && /stranger\.glb: .*no node is named like a target bone/.test(e.stderr) && !fs.existsSync(at('x.glb')));
+  run('retarget', 'walk.bvh', '--character', 'stranger.glb', '-o', 'stranger-walk.glb');
+  assert.ok(readGlb(fs.readFileSync(at('stranger-walk.glb'))).json.animations.length > 0);
 
   // Blender imports it with the mesh bound to the armature and the walk among its actions.
   const blender = process.env.OXR_BLENDER;

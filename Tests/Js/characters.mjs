@@ -307,12 +307,16 @@ export function limbDirections(performer, result, { q = 0.95, up = new THREE.Qua
 // How far (degrees, median over the frames where the joint bends more than `bent` degrees) each elbow
 // and knee of a skinned result bends from the anatomical way: the lower bone should swing toward the
 // front of the upper bone (elbows, +Z at the bind pose) or its back (knees, -Z), carried by the upper
-// bone's rotation from the bind pose. `gltf` is a loaded result, `clip` its animation.
-export function bendWays(gltf, clip, { bent = 25 } = {}) {
+// bone's rotation from the bind pose. `gltf` is a loaded result, `clip` its animation; `names` gives the
+// node that plays a target bone (its own name by default).
+export function bendWays(gltf, clip, { bent = 25, names = (n) => n } = {}) {
   let mesh = null;
   gltf.scene.traverse((o) => { if (o.isSkinnedMesh && !mesh) mesh = o; });
   const bones = mesh.skeleton.bones;
-  const find = (n) => bones.find((b) => b.name === n || b.name.endsWith(n));
+  const find = (bone) => {
+    const n = THREE.PropertyBinding.sanitizeNodeName(names(bone));
+    return bones.find((b) => b.name === n) ?? bones.find((b) => b.name.endsWith(n));
+  };
   const bindRotation = (bone) => new THREE.Quaternion().setFromRotationMatrix(
     new THREE.Matrix4().extractRotation(mesh.skeleton.boneInverses[bones.indexOf(bone)].clone().invert()));
   const joints = [['upperarm_l', 'lowerarm_l', 'hand_l', 1], ['upperarm_r', 'lowerarm_r', 'hand_r', 1],

@@ -166,8 +166,8 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "-o", "out/c.usd"},
        {{"c.bvh", good}},
        2,
-       "oxretarget: error: out/c.usd: cannot write .usd files; name a .json, .csv, .glb, .gltf, .bvh or .fbx file or "
-       "give --format\n"},
+       "oxretarget: error: out/c.usd: cannot write .usd files; name a .json, .csv, .glb, .gltf, .bvh, .fbx or .vrma "
+       "file or give --format\n"},
       {{"retarget", "c.bvh", "-o", "blocker/c.gltf"},
        {{"c.bvh", good}, {"blocker", "x"}},
        2,
@@ -276,7 +276,7 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"frobnicate"}, {}, 2, "A subcommand is required*"},
       {{"retarget"}, {}, 2, "inputs is required*"},
       {{"info"}, {}, 2, "input is required*"},
-      {{"retarget", "c.bvh", "--format", "xml"}, {}, 2, "--format: xml not in {json,csv,glb,gltf,bvh,fbx}*"},
+      {{"retarget", "c.bvh", "--format", "xml"}, {}, 2, "--format: xml not in {json,csv,glb,gltf,bvh,fbx,vrma}*"},
       {{"retarget", "c.bvh", "--units", "ft"}, {}, 2, "--units: ft not in {cm,m,mm,in}*"},
       {{"retarget", "c.bvh", "--jobs", "0"}, {}, 2, "--jobs: Value 0 not in range 1 to 1024*"},
       {{"skeleton", "abc"}, {}, 2, "kind: abc not in {kz,ue}*"},

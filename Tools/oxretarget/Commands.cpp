@@ -319,19 +319,27 @@ class PreviewCharacterResult {
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
   prepare_options(options);
-  if (options.character) {
-    // Results go into the character's own container.
-    const std::string name = options.character->binary() ? "glb" : "gltf";
-    if (!settings.format.empty() && settings.format != name) {
+  std::string extension = fs::path(out).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (options.character && (settings.format == "vrma" || (settings.format.empty() && extension == ".vrma"))) {
+    // VRM Animation of the clip in the character's proportions, for any VRM to play.
+    options.format = Format::Vrma;
+  } else if (options.character) {
+    // Results go into the character's own container: a glb, a glTF, or a VRM kept as a VRM.
+    const Format own = !options.character->binary() ? Format::Gltf
+                       : bvh::to_lower(fs::path(options.character_file).extension().string()) == ".vrm"
+                           ? Format::Vrm
+                                                                                  : Format::Glb;
+    const std::string name = std::string(extension_for(own)).substr(1);
+    if (!settings.format.empty() && settings.format != name && !(own == Format::Vrm && settings.format == "glb")) {
       throw UsageError("--character " + options.character_file + " writes ." + name + " files, not " + settings.format);
     }
-    std::string extension = fs::path(out).extension().string();
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::error_code error;
-    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name) {
+    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name &&
+        !(own == Format::Vrm && extension == ".glb")) {
       throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
     }
-    options.format = options.character->binary() ? Format::Glb : Format::Gltf;
+    options.format = own == Format::Vrm && (extension == ".glb" || settings.format == "glb") ? Format::Glb : own;
   } else if (options.fbx_character) {
     // An FBX character's skeleton goes out as FBX when asked, else as glTF (glb unless gltf is named).
     const Format chosen = choose_format(inputs, out, settings.format);
@@ -504,7 +512,43 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
   return failed == 0 ? 0 : 1;
 }
 
+// info on a character: which node plays which target bone, and what said so.
+int run_character_info(const std::string& input, const RetargetOptions& options) {
+  const auto character = Character::read(input, options.units, options.target_map);
+  fmt::print("character: {}{}\n", shown(input), character->vrm() ? " (VRM)" : "");
+  fmt::print("nodes: {}\n", character->nodes().size());
+  fmt::print("mapping from: {}\n", character->mapping_source());
+  const Quat& facing = character->facing();
+  const Vec3 forward = rotate(facing, {0, 0, 1}), up = rotate(facing, {0, 1, 0});
+  const auto axis = [](const Vec3& v) {
+    for (std::size_t a = 0; a < 3; ++a) {
+      if (std::abs(v[a]) > 0.999) return fmt::format("{}{}", v[a] > 0 ? '+' : '-', "XYZ"[a]);
+    }
+    return fmt::format("({:.2f}, {:.2f}, {:.2f})", v[0], v[1], v[2]);
+  };
+  fmt::print("up: {}, facing: {} (from the rest pose)\n", axis(up), axis(forward));
+  fmt::print("mapping (node -> target bone, evidence): {}\n", character->roles().size());
+  for (const Character::Role& role : character->roles()) {
+    fmt::print("  {} -> {} ({})\n", shown(character->nodes()[static_cast<std::size_t>(role.node)].name), role.bone,
+               role.evidence);
+  }
+  std::vector<std::string> missing;
+  for (const std::string& bone : target_bone_names()) {
+    const bool played = std::any_of(character->roles().begin(), character->roles().end(),
+                                    [&](const Character::Role& role) { return role.bone == bone; });
+    if (!played) missing.push_back(bone);
+  }
+  fmt::print("target bones it lacks (carried by the bones it has): {}\n", missing.size());
+  if (!missing.empty()) fmt::print("  {}\n", join(missing));
+  fmt::print("skin joints that do not deform (left at rest): {}\n", character->ignored_joints().size());
+  if (!character->ignored_joints().empty()) fmt::print("  {}\n", join(character->ignored_joints()));
+  return 0;
+}
+
 int run_info(const std::string& input, RetargetOptions options) {
+  std::string extension = fs::path(input).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".glb" || extension == ".gltf" || extension == ".vrm") return run_character_info(input, options);
   prepare_options(options);
   const bvh::Positions positions = options.positions;
   // One reading of the file: the plan, then every frame (info vouches for the data too), then the

@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
   preview_values.add_to(preview, oxr::kScopePreview);
 
   std::string info_input;
-  CLI::App* info = app.add_subcommand("info", "Describe a BVH file: joints, frames, and which source bones it has");
-  info->add_option("input", info_input, "BVH file")->required();
+  CLI::App* info = app.add_subcommand("info", "Describe a BVH file (joints, frames, which source bones it has) or a character (.glb, .gltf, .vrm: which node plays which target bone)");
+  info->add_option("input", info_input, "BVH file or character")->required();
   TableValues info_values;
   info_values.add_to(info, oxr::kScopeInfo);
 

@@ -1,7 +1,7 @@
 #include "Character.h"
 
 #include "AtomicFile.h"
-#include "Canonical.h"
+#include "CharacterMap.h"
 #include "GltfBind.h"
 #include "GltfFile.h"
 #include "GltfOut.h"
@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -111,61 +112,21 @@ std::vector<int> parents_first(const std::vector<Character::Node>& nodes, const 
   return order;
 }
 
-// Every node's world rotation in the character's canonical T-pose, from its bind pose: where the bind
-// pose is that T-pose within the tolerance, the rest its node transforms compose to (or the bind pose
-// where they hold another); else the bind pose turned limb by limb into it.
-std::vector<Quat> canonical_rest(const tinygltf::Model& model, const Character& character) {
-  const auto& nodes = character.nodes();
-  const std::size_t n = nodes.size();
-  std::vector<Quat> composed(n);
-  for (const int at : character.order()) {
-    const auto k = static_cast<std::size_t>(at);
-    const int parent = nodes[k].parent;
-    composed[k] = parent < 0 ? nodes[k].rotation : mul(composed[static_cast<std::size_t>(parent)], nodes[k].rotation);
-  }
-  const GltfBindPose bind = gltf_bind_pose(model);
-  std::unordered_map<std::string, std::string> source_of;
-  const Pairing& pairing = builtin_pairing();
-  for (std::size_t i = 0; i < pairing.target.size(); ++i)
-    source_of[bvh::to_lower(pairing.target[i])] = pairing.source[i];
-  // The skeleton parents first, in the order of the walk.
-  std::vector<int> slot(n, -1);
-  PosedSkeleton posed;
-  bool same = true;
-  for (const int at : character.order()) {
-    const auto k = static_cast<std::size_t>(at);
-    slot[k] = static_cast<int>(posed.parents.size());
-    posed.parents.push_back(nodes[k].parent < 0 ? -1 : slot[static_cast<std::size_t>(nodes[k].parent)]);
-    posed.positions.push_back(bind.positions[k]);
-    posed.rotations.push_back(bind.rotations[k]);
-    const auto found = source_of.find(bvh::to_lower(bvh::strip_namespace(nodes[k].name)));
-    posed.bones.push_back(found == source_of.end() ? std::string() : found->second);
-    same = same && angle_degrees(mul(conj(composed[k]), bind.rotations[k])) < 0.01;
-  }
-  const CanonicalPose pose = canonical_pose(posed);
-  if (pose.worst_degrees <= kCanonicalTolerance) return same ? composed : bind.rotations;
-  std::vector<Quat> rest(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const auto s = static_cast<std::size_t>(slot[k]);
-    rest[k] = mul(pose.turn[s], bind.rotations[k]);
-  }
-  return rest;
-}
-
 }  // namespace
 
-std::shared_ptr<const Character> Character::read(const fs::path& path, Units units) {
+std::shared_ptr<const Character> Character::read(const fs::path& path, Units units, const std::string& target_map) {
   auto character = std::make_shared<Character>();
   character->path_ = path;
   const std::string where = path.string();
   const std::string extension = bvh::to_lower(path.extension().string());
-  if (extension != ".glb" && extension != ".gltf") {
-    throw ToolError(where, "a character is a glTF 2.0 file (.glb or .gltf)");
+  if (extension != ".glb" && extension != ".gltf" && extension != ".vrm") {
+    throw ToolError(where, "a character is a glTF 2.0 file (.glb, .gltf or .vrm)");
   }
+  const JointMap map = target_map.empty() ? JointMap{} : read_joint_map(target_map);
   GltfFile file = read_gltf(path, "character");
-  if (file.binary != (extension == ".glb")) {
-    throw ToolError(where, extension == ".glb" ? "is not a binary glTF file, though named .glb"
-                                               : "is a binary glTF file; name it .glb");
+  if (file.binary != (extension != ".gltf")) {
+    throw ToolError(where, extension != ".gltf" ? "is not a binary glTF file, though named " + extension
+                                                : "is a binary glTF file; name it .glb");
   }
   try {
     // The writers add to the JSON's top-level object.
@@ -176,48 +137,84 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   const tinygltf::Model& model = file.model;
   if (model.skins.empty()) throw ToolError(where, "has no skin: a character needs a skinned mesh");
 
-  std::unordered_map<std::string, int> targets;
-  for (const std::string& name : target_bone_names()) targets.emplace(bvh::to_lower(name), 0);
   std::vector<std::string> problems(model.nodes.size());
-  std::vector<bool> bone(model.nodes.size(), false);
   character->nodes_.resize(model.nodes.size());
   for (std::size_t n = 0; n < model.nodes.size(); ++n) {
     const tinygltf::Node& source = model.nodes[n];
     const int parent = character->nodes_[n].parent;
     character->nodes_[n] = read_node(source, problems[n]);
     character->nodes_[n].parent = parent;
-    bone[n] = targets.count(bvh::to_lower(bvh::strip_namespace(source.name))) != 0;
     for (const int child : source.children) {
       if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
         character->nodes_[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
     }
   }
-  if (std::find(bone.begin(), bone.end(), true) == bone.end()) {
-    throw ToolError(where,
-                    "is not a character of the target skeleton: no node is named like a target bone "
-                    "(root, pelvis, spine_01, thigh_l, ...)");
-  }
   character->order_ = parents_first(character->nodes_, where);
-  // A bone or a node above one must have a rest pose the animation can carry; each node is looked
-  // at once.
+  // A skin joint or a node above one must have a rest pose the animation can carry; each node is
+  // looked at once.
   std::vector<bool> checked(model.nodes.size(), false);
-  for (const int at : character->order_) {
-    if (!bone[static_cast<std::size_t>(at)]) continue;
-    for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
-         up = character->nodes_[static_cast<std::size_t>(up)].parent) {
-      const auto u = static_cast<std::size_t>(up);
-      checked[u] = true;
-      if (!problems[u].empty()) {
-        throw ToolError(where, "node '" + shown_name(character->nodes_[u].name) + "' " + problems[u]);
+  for (const tinygltf::Skin& skin : model.skins) {
+    for (const int at : skin.joints) {
+      if (at < 0 || static_cast<std::size_t>(at) >= model.nodes.size()) continue;
+      for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
+           up = character->nodes_[static_cast<std::size_t>(up)].parent) {
+        const auto u = static_cast<std::size_t>(up);
+        checked[u] = true;
+        if (!problems[u].empty()) {
+          throw ToolError(where, "node '" + shown_name(character->nodes_[u].name) + "' " + problems[u]);
+        }
       }
     }
+  }
+  // The bind pose decides who plays what, the character's frame and its canonical rest.
+  const GltfBindPose bind = gltf_bind_pose(model);
+  std::vector<std::string> names(model.nodes.size());
+  for (std::size_t n = 0; n < names.size(); ++n) names[n] = model.nodes[n].name;
+  const CharacterJoints joints =
+      gltf_character_joints(model, names, bind.parents, character->order_, bind.positions, bind.rotations);
+  const CharacterMapping mapping = map_character(joints, where, map, target_map);
+  character->target_of_ = mapping.target_of;
+  for (const JointRole& role : mapping.roles) character->roles_.push_back({role.joint, role.bone, role.evidence});
+  character->mapping_source_ = mapping.source;
+  character->ignored_ = mapping.ignored;
+  character->vrm_ = model.extensions.count("VRMC_vrm") != 0 || model.extensions.count("VRM") != 0;
+  character->facing_ = character_facing(joints, mapping);
+  // Rest positions of the bones it plays, in the target's frame, metres to `units`.
+  const double to_units = 1.0 / metres_per_unit(units);
+  const bool turned = character->facing_ != kIdentity;
+  for (const JointRole& role : mapping.roles) {
+    const Vec3& position = bind.positions[static_cast<std::size_t>(role.joint)];
+    const Vec3 located = scale_vector(turned ? rotate(conj(character->facing_), position) : position, to_units);
+    if (!std::isfinite(located[0]) || !std::isfinite(located[1]) || !std::isfinite(located[2])) {
+      throw ToolError(where, "node '" + shown_name(names[static_cast<std::size_t>(role.joint)]) +
+                                 "': its rest position is not finite");
+    }
+    character->rig_.emplace(role.bone, located);
+  }
+  // Every node's world rotation in the canonical T-pose: where the bind pose is that pose, the rest its
+  // node transforms compose to (or the bind pose where they hold another); else the bind pose turned
+  // limb by limb into it.
+  const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing_);
+  const std::size_t count = model.nodes.size();
+  auto& rest = character->rest_world_;
+  rest.resize(count);
+  if (turns.empty()) {
+    bool same = true;
+    for (const int at : character->order_) {
+      const auto k = static_cast<std::size_t>(at);
+      const int parent = character->nodes_[k].parent;
+      rest[k] = parent < 0 ? character->nodes_[k].rotation
+                           : mul(rest[static_cast<std::size_t>(parent)], character->nodes_[k].rotation);
+      same = same && angle_degrees(mul(conj(rest[k]), bind.rotations[k])) < 0.01;
+    }
+    if (!same) rest = bind.rotations;
+  } else {
+    for (std::size_t k = 0; k < count; ++k) rest[k] = mul(turns[k], bind.rotations[k]);
   }
   character->binary_ = file.binary;
   character->json_ = std::move(file.json);
   character->bin_ = std::move(file.bin);
   character->files_ = std::move(file.files);
-  character->rig_ = gltf_rig(model, where, units);
-  character->rest_world_ = canonical_rest(model, *character);
   return character;
 }
 
@@ -243,16 +240,11 @@ class CharacterWriter final : public PoseWriter {
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
     target_of_.assign(nodes.size(), -1);
-    std::set<int> taken;
-    for (std::size_t n = 0; n < nodes.size(); ++n) {
-      const std::string name = bvh::to_lower(bvh::strip_namespace(nodes[n].name));
-      for (std::size_t j = 0; j < skeleton_.names.size(); ++j) {
-        if (bvh::to_lower(skeleton_.names[j]) == name && taken.insert(static_cast<int>(j)).second) {
-          target_of_[n] = static_cast<int>(j);
-          break;
-        }
-      }
+    for (const Character::Role& role : character.roles()) {
+      target_of_[static_cast<std::size_t>(role.node)] = skeleton_.index_of(role.bone);
     }
+    facing_ = character.facing();
+    turned_ = facing_ != kIdentity;
     std::vector<bool> driven(skeleton_.names.size(), false), translated(skeleton_.names.size(), false);
     for (const std::string& bone : info.bones) {
       const int j = skeleton_.index_of(bone);
@@ -294,7 +286,7 @@ class CharacterWriter final : public PoseWriter {
       channels_.push_back(channel);
       if (skeleton_.names[static_cast<std::size_t>(j)] == "pelvis") {
         // The target stands the character's pelvis above the origin on the ground; this moves it back.
-        shift_ = sub(rest_position_[n], scale_vector(skeleton_.rest_world[static_cast<std::size_t>(j)], metres_));
+        shift_ = sub(rest_position_[n], turn(scale_vector(skeleton_.rest_world[static_cast<std::size_t>(j)], metres_)));
       }
     }
     channel_of_.assign(nodes.size(), -1);
@@ -338,7 +330,8 @@ class CharacterWriter final : public PoseWriter {
         Channel& channel = channels_[static_cast<std::size_t>(c)];
         const auto j = static_cast<std::size_t>(channel.target);
         if (channel.rotation) {
-          const Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
+          Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
+          if (turned_) change = mul(facing_, mul(change, conj(facing_)));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
           for (const double q : local) check(q);
           const double norm =
@@ -347,7 +340,7 @@ class CharacterWriter final : public PoseWriter {
           channel.rotations.add(local);
         }
         if (channel.translation) {
-          const Vec3 world = add(scale_vector(target_position_[j], metres_), shift_);
+          const Vec3 world = add(turn(scale_vector(target_position_[j], metres_)), shift_);
           translation = scale_vector(rotate(conj(parent_rotation), sub(world, parent_position)), 1 / parent_scale);
           for (const double t : translation) {
             check(t);
@@ -568,7 +561,12 @@ class CharacterWriter final : public PoseWriter {
     }
   }
 
+  // A target direction in the character's frame.
+  Vec3 turn(const Vec3& v) const { return turned_ ? rotate(facing_, v) : v; }
+
   const Character& character_;
+  Quat facing_ = kIdentity;
+  bool turned_ = false;
   fs::path destination_;
   TargetSkeleton skeleton_;
   gltf::KeyClock clock_;

@@ -1,6 +1,7 @@
 #include "FbxCharacter.h"
 
 #include "AtomicFile.h"
+#include "CharacterMap.h"
 #include "FbxScene.h"
 #include "ToolError.h"
 
@@ -48,8 +49,9 @@ TargetSkeleton describe(const fbx::Skeleton& joints, const std::vector<int>& pla
 }
 
 // Carries each frame's target pose onto the character's joints and hands it to a writer of the
-// character's skeleton. A joint that plays target bone b turns by b's world change from its rest:
-//   W(joint) = Wt(b) * conj(Wt_rest(b)) * W_rest(joint);
+// character's skeleton. A joint that plays target bone b turns by b's world change from its rest, on
+// top of its own rest turned into the canonical T-pose (Wc_rest):
+//   W(joint) = Wt(b) * conj(Wt_rest(b)) * Wc_rest(joint);
 // the others keep their rest local rotation; locals are conj(W(parent)) * W(joint). The joint that
 // plays the pelvis is placed where the target's pelvis is, moved by their rest places' difference.
 class CharacterPoseWriter final : public PoseWriter {
@@ -92,7 +94,7 @@ class CharacterPoseWriter final : public PoseWriter {
       if (b >= 0) {
         const auto k = static_cast<std::size_t>(b);
         const Quat change = mul(target_world_[k], conj(target_.rest_world_rotation[k]));
-        world_[j] = mul(change, own.rest_world_rotation[j]);
+        world_[j] = mul(change, character_.canonical_rest[j]);
         rotations_[j] = mul(conj(parent_world), world_[j]);
       } else {
         world_[j] = mul(parent_world, rotations_[j]);
@@ -120,24 +122,47 @@ class CharacterPoseWriter final : public PoseWriter {
 
 }  // namespace
 
-std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::path& path, Units units) {
+std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::path& path, Units units,
+                                                       const std::string& target_map) {
   open_input(path);
+  const JointMap map = target_map.empty() ? JointMap{} : read_joint_map(target_map);
   try {
     const fbx::Scene scene = fbx::load_scene(path, false);
-    const fbx::Skeleton joints = fbx::find_skeleton(*scene);
-    auto character = std::make_shared<FbxCharacter>();
-    character->plays = fbx::target_roles(fbx::skeleton_header(joints));
-    const double to_units = 0.01 / metres_per_unit(units);
-    character->skeleton = describe(joints, character->plays, to_units);
-    for (std::size_t j = 0; j < joints.nodes.size(); ++j) {
-      if (character->plays[j] >= 0)
-        character->rig[target_bone_names()[static_cast<std::size_t>(character->plays[j])]] =
-            character->skeleton.rest_world[j];
+    const fbx::Skeleton skeleton = fbx::find_skeleton(*scene);
+    // The skeleton as the mapping sees it: every joint is a limb of the skin, parents first; a joint
+    // deforms when its cluster weighs some vertex.
+    const std::size_t n = skeleton.nodes.size();
+    CharacterJoints joints;
+    joints.names = skeleton.names;
+    joints.parents = skeleton.parents;
+    joints.bind = skeleton.rest_position;
+    for (const Quat& rotation : skeleton.rest_rotation) joints.rotations.push_back(unit(rotation));
+    joints.tips = skeleton.rest_tips;
+    joints.up = "+y";
+    joints.metres_per_unit = 0.01;
+    joints.skin.assign(n, true);
+    joints.nameable.assign(n, true);
+    joints.deforms.assign(n, false);
+    for (std::size_t j = 0; j < n; ++j) {
+      joints.order.push_back(static_cast<int>(j));
+      for (const ufbx_skin_cluster* cluster : scene->skin_clusters) {
+        if (cluster->bone_node == skeleton.nodes[j] && cluster->num_weights > 0) joints.deforms[j] = true;
+      }
     }
-    if (character->rig.count("pelvis") == 0)
-      throw ToolError("no joint of its skeleton plays the pelvis; name its joints with --target-rig instead");
+    const CharacterMapping mapping = map_character(joints, path.string(), map, target_map);
+    auto character = std::make_shared<FbxCharacter>();
+    character->plays = mapping.target_of;
+    const double to_units = 0.01 / metres_per_unit(units);
+    character->skeleton = describe(skeleton, character->plays, to_units);
+    for (const JointRole& role : mapping.roles)
+      character->rig[role.bone] = character->skeleton.rest_world[static_cast<std::size_t>(role.joint)];
+    // The rest the clip's changes go on: the bind pose turned into the canonical T-pose.
+    const std::vector<Quat> turns = canonical_turns(joints, mapping, kIdentity);
+    character->canonical_rest = character->skeleton.rest_world_rotation;
+    for (std::size_t j = 0; j < turns.size(); ++j)
+      character->canonical_rest[j] = mul(turns[j], character->canonical_rest[j]);
     return character;
-  } catch (ToolError& error) {
+  } catch (Error& error) {
     error.in_file(path.string());
     throw;
   }

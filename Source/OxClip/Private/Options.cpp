@@ -24,7 +24,8 @@ constexpr unsigned kReading = kAll | kScopeInfo;  // how a file is read: info to
 constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
-    {"format", "FORMAT", "json|csv|glb|gltf|bvh|fbx", "", "Result format; default: from the -o extension, else json",
+    {"format", "FORMAT", "json|csv|glb|gltf|bvh|fbx|vrma", "",
+     "Result format (vrma: VRM Animation); default: from the -o extension, else json",
      kBatch, false},
     {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
     {"source-units", "UNITS", "", "auto",
@@ -47,10 +48,14 @@ constexpr OptionSpec kOptions[] = {
      "BVH or glTF file of a rig with target bone names, or an FBX skeleton in any naming: its bone offsets", kAll,
      true},
     {"character", "CHARACTER", "", "",
-     "glTF file (.glb or .gltf) of a skinned character with target bone names: each result is that file with the "
-     "clip added as one more animation, in the character's proportions; or an FBX character in any naming: its "
-     "skeleton animated, as FBX (-o .fbx) or glb",
+     "glTF or VRM file (.glb, .gltf, .vrm) or FBX file of a skinned humanoid character in any naming (recognised "
+     "like a capture, or by the VRM's own humanoid map): each result is that file with the clip added as one more "
+     "animation, in the character's proportions (an FBX character: its skeleton animated, as FBX or glb)",
      kAll, true},
+    {"target-map", "FILE", "", "",
+     "JSON object of character node -> bone (a target, KZ or VRM humanoid bone name) that overrides or completes "
+     "the character's recognition",
+     kAll | kScopeInfo, true},
     {"contacts", "MODE", "auto|off", "auto",
      "auto: hold the feet the source plants where they land and keep them above the ground (on a rig or character "
      "of other proportions); off: leave the solved legs as they are",
@@ -162,6 +167,10 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.character.reset();
     options.fbx_character.reset();
     options.rig.reset();
+  } else if (spec->name == "target-map") {
+    options.target_map = text;
+    options.character.reset();
+    options.fbx_character.reset();
   } else if (spec->name == "contacts") {
     options.contacts = contacts_from_name(text);
   } else if (spec->name == "fingers") {
@@ -198,14 +207,16 @@ void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.target_rig.empty()) {
     throw UsageError("--character and --target-rig both give the target's proportions: use one");
   }
+  if (!options.target_map.empty() && options.character_file.empty()) {
+    throw UsageError("--target-map " + options.target_map +
+                     ": maps a character's joints; give the character with --character");
+  }
   if (!options.character_file.empty() && is_fbx_path(options.character_file)) {
     if (!options.fbx_character) {
       try {
-        options.fbx_character = FbxCharacter::read(options.character_file, options.units);
-      } catch (const UsageError&) {
-        throw;
-      } catch (const ToolError& error) {
-        throw UsageError(error.what());
+        options.fbx_character = FbxCharacter::read(options.character_file, options.units, options.target_map);
+      } catch (Error& error) {
+        throw UsageError(std::move(error));
       }
     }
     options.rig = std::make_shared<const RigPositions>(options.fbx_character->rig);
@@ -213,7 +224,7 @@ void prepare_options(RetargetOptions& options) {
   }
   if (!options.character_file.empty() && !options.character) {
     try {
-      options.character = Character::read(options.character_file, options.units);
+      options.character = Character::read(options.character_file, options.units, options.target_map);
     } catch (Error& error) {
       throw UsageError(std::move(error));
     }

@@ -5,6 +5,7 @@
 #include "EulerKeys.h"
 #include "FbxWriter.h"
 #include "GltfOut.h"
+#include "VrmaWriter.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -680,6 +681,8 @@ std::optional<Format> format_from_name(std::string_view name) {
   if (name == "gltf") return Format::Gltf;
   if (name == "bvh") return Format::Bvh;
   if (name == "fbx") return Format::Fbx;
+  if (name == "vrm") return Format::Vrm;
+  if (name == "vrma") return Format::Vrma;
   return std::nullopt;
 }
 
@@ -697,6 +700,10 @@ const char* extension_for(Format format) {
       return ".bvh";
     case Format::Fbx:
       return ".fbx";
+    case Format::Vrm:
+      return ".vrm";
+    case Format::Vrma:
+      return ".vrma";
   }
   return ".json";
 }
@@ -707,7 +714,10 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
     case Format::Csv:
       return std::make_unique<CsvWriter>(destination, info);
     case Format::Glb:
+    case Format::Vrm:
       return std::make_unique<GltfWriter>(destination, info, true);
+    case Format::Vrma:
+      return make_vrma_writer(destination, info);
     case Format::Gltf:
       return std::make_unique<GltfWriter>(destination, info, false);
     case Format::Bvh:
@@ -721,9 +731,12 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
 }
 
 Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
+  if (format == "vrm" || (format.empty() && inputs.size() == 1 && bvh::to_lower(std::filesystem::path(out).extension().string()) == ".vrm")) {
+    throw UsageError("a .vrm result is a VRM character with the clip added: give the character with --character");
+  }
   if (!format.empty()) {
     if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf, bvh or fbx)");
+    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf, bvh, fbx or vrma)");
   }
   std::error_code error;
   if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
@@ -733,7 +746,8 @@ Format choose_format(const std::vector<std::string>& inputs, const std::string& 
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (const auto named = format_from_name(extension.substr(1))) return *named;
   throw UsageError(
-      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf, .bvh or .fbx file or give --format");
+      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf, .bvh, .fbx or .vrma file or give "
+      "--format");
 }
 
 }  // namespace oxr

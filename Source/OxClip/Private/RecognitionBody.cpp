@@ -221,7 +221,16 @@ void assign_spine(State& st, std::vector<int> spine) {
 void assign_spine_neck_head(State& st) {
   const Tree& tree = st.tree;
   const int neck_at = neck_on_path(st);
-  const std::size_t spine_end = neck_at >= 0 ? static_cast<std::size_t>(neck_at) : st.path.size() - 1;
+  std::size_t spine_end = neck_at >= 0 ? static_cast<std::size_t>(neck_at) : st.path.size() - 1;
+  // The spine ends where the arms branch: joints above that and below the neck (a second neck bone
+  // without a name) are no source bone and stay in the kinematics.
+  std::size_t branch = 0;
+  for (std::size_t i = 0; i < spine_end; ++i) {
+    for (const int a : st.arms) {
+      if (tree.parent(a) == st.path[i]) branch = i + 1;
+    }
+  }
+  if (branch > 0) spine_end = std::min(spine_end, branch);
   assign_spine(st, std::vector<int>(st.path.begin(), st.path.begin() + static_cast<std::ptrdiff_t>(spine_end)));
   if (neck_at >= 0) {
     const int neck = st.path[static_cast<std::size_t>(neck_at)];

@@ -744,7 +744,8 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   FileResult result = retarget_source(
       *source, input.string(), options, solver,
       [&](const ClipInfo& info) {
-        writer = options.character ? make_character_writer(*options.character, output, info)
+        writer = options.character && options.format != Format::Vrma
+                     ? make_character_writer(*options.character, output, info)
                  : options.fbx_character
                      ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
                      : make_pose_writer(options.format, output, info);

@@ -1,7 +1,8 @@
 #pragma once
 
-// The user's own character: a glTF 2.0 file (.glb or .gltf) with a skinned mesh whose skeleton is
-// named like the target. Results are that file with the retargeted clip added as one more animation.
+// The user's own character: a glTF 2.0 file (.glb, .gltf or a VRM's .vrm) with a skinned mesh of a
+// humanoid skeleton in any naming: the file's VRM humanoid map, else recognition of its skin's joints,
+// says which node plays which target bone. Results are that file with the clip as one more animation.
 
 #include "Geometry.h"
 #include "PoseWriter.h"
@@ -26,15 +27,36 @@ class Character {
     bool matrix = false;  // given as a matrix in the file
   };
 
-  // Reads a character. Throws ToolError naming the file when it is not glTF 2.0, has no skin, or its
-  // node names name no target bone (letter case and namespace prefixes aside), and naming the node
+  // A node that plays a target bone, and what said so ("name", "structure", "VRM humanoid map", "map file",
+  // "target bone name").
+  struct Role {
+    int node = -1;
+    std::string bone;  // the target bone
+    std::string evidence;
+  };
+
+  // Reads a character. target_map: a JSON map file (node name -> bone) that completes or overrides what
+  // the file's VRM map or recognition gives; empty for none. Throws Error naming the file when it is
+  // not glTF 2.0, has no skin or is not a human (the one line says what is missing), naming the map file
+  // for an entry the character cannot take, and naming the node
   // when a bone or a node above one has a rest pose the animation cannot carry: a zero or non-finite
   // rotation, a zero, extreme or mirroring scale or matrix, a translation beyond 1e9 m.
-  static std::shared_ptr<const Character> read(const std::filesystem::path& path, Units units);
+  static std::shared_ptr<const Character> read(const std::filesystem::path& path, Units units,
+                                               const std::string& target_map = {});
+
+  const std::vector<Role>& roles() const { return roles_; }
+  const std::vector<int>& target_of() const { return target_of_; }  // per node: target bone index or -1
+  const std::string& mapping_source() const { return mapping_source_; }
+  const std::vector<std::string>& ignored_joints() const { return ignored_; }  // skin joints that do not deform
+  // The character's frame against the target's (+Y up, facing +Z, its left at +X), from its rest pose:
+  // a VRM 0.x character facing -Z is turned half a turn about Y.
+  const Quat& facing() const { return facing_; }
+  bool vrm() const { return vrm_; }
 
   const std::filesystem::path& path() const { return path_; }
   bool binary() const { return binary_; }
-  // Rest positions of the target bones it names, as read_target_rig gives them.
+  // Rest positions (bind pose) of the target bones it plays, in the target's frame, as read_target_rig
+  // gives them.
   const RigPositions& rig() const { return rig_; }
   const std::vector<Node>& nodes() const { return nodes_; }
   const std::vector<int>& order() const { return order_; }  // every node, parents first
@@ -51,6 +73,12 @@ class Character {
   std::filesystem::path path_;
   bool binary_ = false;
   RigPositions rig_;
+  std::vector<Role> roles_;
+  std::vector<int> target_of_;
+  std::string mapping_source_;
+  std::vector<std::string> ignored_;
+  Quat facing_ = kIdentity;
+  bool vrm_ = false;
   std::vector<Node> nodes_;
   std::vector<int> order_;
   std::vector<Quat> rest_world_;

@@ -2,7 +2,7 @@
 
 // A character from an FBX file (--character CHAR.fbx): its skeleton (the file's limb nodes, their
 // names and bind pose) and the target bone each joint plays (joints named as target bones, else
-// recognition as for captures). Results hold the character's own skeleton, each frame's solved pose
+// recognition of its deforming joints as for captures, completed by --target-map). Results hold the character's own skeleton, each frame's solved pose
 // carried onto it: every joint that plays a target bone turns by that bone's world change from its
 // rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb: with the
 // box body of --mesh).
@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace oxr {
@@ -20,9 +21,14 @@ struct FbxCharacter {
   TargetSkeleton skeleton;  // the character's joints: names, parents, bind pose (local), in `units`
   std::vector<int> plays;   // per joint: the target bone it plays (target_bone_names() index), or -1
   RigPositions rig;         // rest places of the target bones it plays: the target's proportions
+  // Per joint, its world rotation in the bind pose turned into the canonical T-pose.
+  std::vector<Quat> canonical_rest;
 
-  // Throws ToolError naming the file when it is no FBX, has no skeleton or no human one.
-  static std::shared_ptr<const FbxCharacter> read(const std::filesystem::path& path, Units units);
+  // target_map: a JSON map file (joint name -> bone) that completes or overrides recognition; empty for
+  // none. Throws Error naming the file when it is no FBX, has no skeleton or no human one (one line,
+  // suggesting --target-map), naming the map file for an entry the skeleton cannot take.
+  static std::shared_ptr<const FbxCharacter> read(const std::filesystem::path& path, Units units,
+                                                  const std::string& target_map = {});
 };
 
 // Writes results on the character's skeleton in `format` (info describes the target's clip).

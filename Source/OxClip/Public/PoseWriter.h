@@ -15,12 +15,14 @@
 
 namespace oxr {
 
-enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx };
+// Vrm: a VRM character's own container (a glb named .vrm); Vrma: VRM Animation.
+enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx, Vrm, Vrma };
 
 // A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
 enum class Mesh { Box, None };
 
-// "json", "csv", "glb", "gltf", "bvh", "fbx"; nullopt for anything else.
+// "json", "csv", "glb", "gltf", "bvh", "fbx", "vrma" ("vrm" only with a VRM character); nullopt for anything
+// else.
 std::optional<Format> format_from_name(std::string_view name);
 // The file extension of a format, with its dot.
 const char* extension_for(Format format);

@@ -56,6 +56,7 @@ struct RetargetOptions {
   // The user's own character: its file (--character) and, once read (prepare_options), the character;
   // results are that file with one more animation, and rig holds its proportions.
   std::string character_file;
+  std::string target_map;  // --target-map: the character's node -> bone map file; empty: none
   std::shared_ptr<const Character> character;
   // An FBX character (--character CHAR.fbx): results carry its own skeleton (FbxCharacter.h).
   std::shared_ptr<const FbxCharacter> fbx_character;
