@@ -19,9 +19,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <iterator>
 #include <new>
 #include <numbers>
 #include <optional>
@@ -30,9 +30,9 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 #include <stdlib.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 namespace fs = std::filesystem;
 
@@ -326,10 +326,9 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
     options.format = Format::Vrma;
   } else if (options.character) {
     // Results go into the character's own container: a glb, a glTF, or a VRM kept as a VRM.
-    const Format own = !options.character->binary() ? Format::Gltf
-                       : bvh::to_lower(fs::path(options.character_file).extension().string()) == ".vrm"
-                           ? Format::Vrm
-                                                                                  : Format::Glb;
+    const Format own = !options.character->binary()                                                     ? Format::Gltf
+                       : bvh::to_lower(fs::path(options.character_file).extension().string()) == ".vrm" ? Format::Vrm
+                                                                                                        : Format::Glb;
     const std::string name = std::string(extension_for(own)).substr(1);
     if (!settings.format.empty() && settings.format != name && !(own == Format::Vrm && settings.format == "glb")) {
       throw UsageError("--character " + options.character_file + " writes ." + name + " files, not " + settings.format);

@@ -31,8 +31,8 @@ struct PreviewClip {
   std::string title;      // shown on the page (the input file name)
   double frame_time = 0;  // seconds per frame
   std::int64_t frames = 0;
-  PreviewFigure source;  // drawn on the left
-  PreviewFigure target;  // drawn on the right
+  PreviewFigure source;                            // drawn on the left
+  PreviewFigure target;                            // drawn on the right
   std::optional<PreviewCharacter> character = {};  // drawn on the right instead of the target's bones
 };
 
