@@ -183,12 +183,13 @@ struct Motion {
   double frame_time = 0;
 };
 
-// Reads a whole BVH file through the tool's pipeline up to the solve: the clip prepared as the tool
+// Reads a whole capture through the tool's pipeline up to the solve: the clip prepared as the tool
 // prepares it (recognition, up axis and units, rest pose, clip range), then per frame the rotations
-// the tool feeds the library.
-Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
+// the tool feeds the library. BVH only, or (any_format) BVH or FBX as the tool tells them apart.
+Motion read_capture(const std::filesystem::path& path, const py::kwargs& keywords, const char* function,
+                    bool any_format) {
   oxr::RetargetOptions options;
-  apply_keywords(options, keywords, "read_bvh");
+  apply_keywords(options, keywords, function);
   oxr::prepare_options(options);
   const double metres = oxr::metres_per_unit(options.units);
   Motion motion;
@@ -196,14 +197,19 @@ Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
   std::vector<double> positions;
   {
     py::gil_scoped_release release;
-    std::ifstream in = oxr::open_input(path);
     const std::string name = path.string();
-    std::unique_ptr<oxr::BvhFrameSource> source;
-    try {
-      source = std::make_unique<oxr::BvhFrameSource>(in, options.positions);
-    } catch (oxr::Error& error) {
-      error.in_file(name);
-      throw;
+    std::ifstream in;
+    std::unique_ptr<oxr::FrameSource> source;
+    if (any_format) {
+      source = oxr::open_motion_file(path, options);
+    } else {
+      in = oxr::open_input(path);
+      try {
+        source = std::make_unique<oxr::BvhFrameSource>(in, options.positions);
+      } catch (oxr::Error& error) {
+        error.in_file(name);
+        throw;
+      }
     }
     const oxr::Solver solver;
     const oxr::ClipPlan plan = oxr::prepare_clip(*source, name, options, solver);
@@ -234,6 +240,14 @@ Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
   motion.rotations = adopt(std::move(rotations), {frames, joints, py::ssize_t{4}});
   motion.root_positions = adopt(std::move(positions), {frames, py::ssize_t{3}});
   return motion;
+}
+
+Motion read_bvh(const std::filesystem::path& path, const py::kwargs& keywords) {
+  return read_capture(path, keywords, "read_bvh", false);
+}
+
+Motion read_motion(const std::filesystem::path& path, const py::kwargs& keywords) {
+  return read_capture(path, keywords, "read_motion", true);
 }
 
 // The tool's pipeline on one file, with a retargeter of its own.
@@ -503,7 +517,7 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
            "Benchmark helper: seconds per frame of the plain C++ library loop on rotations (F, 67, 4) in\n"
            "KZ bone order (set the source bones, solve, and with read_poses read the meta bones' poses).");
 
-  py::class_<Motion>(m, "Motion", "A BVH clip as arrays, from read_bvh.")
+  py::class_<Motion>(m, "Motion", "A capture as arrays, from read_bvh or read_motion.")
       .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")
       .def_readonly("source_bones", &Motion::source_bones,
                     "Per joint, the source bone recognition gave it (\"\" for none): names for solve().")
@@ -532,6 +546,15 @@ TypeError on an unknown option, ValueError on an unknown value.
 
 )" + options;
   m.def("read_bvh", &read_bvh, py::arg("path"), read_doc.c_str());
+
+  static const std::string read_motion_doc = R"(Reads a BVH or FBX capture through the oxretarget tool's pipeline; returns a Motion.
+
+As read_bvh, for any capture the tool reads: a .fbx file is read as an FBX capture (its skeleton,
+the take that take= names or the first, at the take's rate or fps=), anything else as BVH.
+Raises oxretarget.Error with the tool's one-line text on bad input.
+
+)" + options;
+  m.def("read_motion", &read_motion, py::arg("path"), read_motion_doc.c_str());
 
   static const std::string retarget_doc =
       R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.

@@ -120,6 +120,26 @@ def test_read_bvh_gives_what_the_tool_solves(tmp_path, capture, decided):
     assert_same_bits(poses, np.array(tool["frames"])[:, :52])
 
 
+def test_read_motion_reads_fbx_captures_as_the_tool_does(tmp_path, walk):
+    # The walk retargeted onto the mannequin and written as FBX is a capture of another skeleton; the
+    # Motion read_motion gives solves into the tool's results from that FBX, bit for bit. BVH files
+    # read as read_bvh reads them.
+    fbx = tmp_path / "walk.fbx"
+    assert run_tool("retarget", WALK, "-o", fbx).returncode == 0
+    out = tmp_path / "tool.json"
+    assert run_tool("retarget", fbx, "-o", out, "--take", "1").returncode == 0
+    tool = json.loads(out.read_text(), parse_int=float)
+    motion = oxretarget.read_motion(fbx, take="1")
+    assert motion.frame_time == tool["frame_time"]
+    assert motion.rotations.shape[:2] == (WALK_FRAMES, len(motion.joint_names))
+    assert "pelvis" in motion.joint_names and sum(bool(bone) for bone in motion.source_bones) > 20
+    poses = oxretarget.Retargeter().solve(motion.source_bones, motion.rotations)
+    assert_same_bits(poses, np.array(tool["frames"])[:, :52])
+    assert_same_bits(oxretarget.read_motion(WALK).rotations, walk.rotations)
+    with pytest.raises((oxretarget.Error, ValueError), match="walk.fbx: .*take"):
+        oxretarget.read_motion(fbx, take="9")
+
+
 def test_wxyz_is_the_same_numbers_permuted(walk):
     r = oxretarget.Retargeter()
     for fingers in (False, True):

@@ -205,29 +205,63 @@ def blender_main(work, results_path):
 
 
 def blender_hero(work, results_path):
-    """Imports the tool's FBX result on the FBX character: its bones' world positions at every key."""
+    """Imports the FBX character and the tool's FBX and glb results on it: the character's vertex count,
+    and per result its bones' world positions at every key, the meshes bound to its armature with
+    their vertex counts, and how far a vertex strays from the bone carrying it between two keys."""
     import bpy
-    bpy.ops.wm.read_factory_settings(use_empty=True)
-    bpy.ops.import_scene.fbx(filepath=os.path.join(work, "hero_walk.fbx"))
-    rig = next(o for o in bpy.context.scene.objects if o.type == "ARMATURE")
-    frames = sorted({k.co.x for c in rig.animation_data.action.fcurves for k in c.keyframe_points})
-    bound = sorted(o.name for o in bpy.context.scene.objects if o.type == "MESH" and any(
-        m.type == "ARMATURE" and m.object == rig for m in o.modifiers) and len(o.vertex_groups) > 0)
     names = {"mixamorig:" + mixamo: bone for bone, mixamo in MIXAMO.items()}
-    scene = bpy.context.scene
-    out = []
-    for frame in frames:
-        whole = int(frame // 1)
-        scene.frame_set(whole, subframe=frame - whole)
+
+    def bound_meshes(rig):
+        return [o for o in bpy.context.scene.objects if o.type == "MESH" and any(
+            m.type == "ARMATURE" and m.object == rig for m in o.modifiers) and len(o.vertex_groups) > 0]
+
+    def heads(rig):
         evaluated = rig.evaluated_get(bpy.context.evaluated_depsgraph_get())
-        poses = {}
-        for bone in evaluated.pose.bones:
-            if bone.name in names:
-                p = evaluated.matrix_world @ bone.head
-                poses[names[bone.name]] = (p.x, p.z, -p.y)
-        out.append(poses)
-    with open(results_path, "w", encoding="utf-8") as result:
-        json.dump({"frames": out, "bound": bound}, result)
+        return {bone.name: evaluated.matrix_world @ bone.head for bone in evaluated.pose.bones}
+
+    def reach(mesh, rig):
+        """Per vertex with one bone, its distance to that bone's head, the mesh deformed."""
+        evaluated = mesh.evaluated_get(bpy.context.evaluated_depsgraph_get())
+        data = evaluated.to_mesh()
+        at = heads(rig)
+        groups = {g.index: g.name for g in mesh.vertex_groups}
+        out = {}
+        for v, vertex in zip(mesh.data.vertices, data.vertices):
+            carried = [g for g in v.groups if g.weight > 1e-6]
+            if len(carried) == 1 and groups[carried[0].group] in at:
+                out[v.index] = ((evaluated.matrix_world @ vertex.co) - at[groups[carried[0].group]]).length
+        evaluated.to_mesh_clear()
+        return out
+
+    result = {}
+    bpy.ops.wm.read_factory_settings(use_empty=True)
+    bpy.ops.import_scene.fbx(filepath=os.path.join(work, "hero.fbx"))
+    result["character_vertices"] = sum(len(o.data.vertices) for o in bpy.context.scene.objects if o.type == "MESH")
+    for name in ("hero_take.fbx", "hero_take.glb"):
+        bpy.ops.wm.read_factory_settings(use_empty=True)
+        if name.endswith(".glb"):
+            bpy.ops.import_scene.gltf(filepath=os.path.join(work, name), import_shading="FLAT",
+                                      bone_heuristic="TEMPERANCE")
+        else:
+            bpy.ops.import_scene.fbx(filepath=os.path.join(work, name))
+        rig = next(o for o in bpy.context.scene.objects if o.type == "ARMATURE")
+        frames = sorted({k.co.x for c in rig.animation_data.action.fcurves for k in c.keyframe_points})
+        scene = bpy.context.scene
+        out, strays = [], 0.0
+        first = None
+        meshes = bound_meshes(rig)
+        for frame in frames:
+            whole = int(frame // 1)
+            scene.frame_set(whole, subframe=frame - whole)
+            out.append({names[b]: (p.x, p.z, -p.y) for b, p in heads(rig).items() if b in names})
+            if meshes and frame in (frames[0], frames[len(frames) // 2], frames[-1]):
+                now = reach(meshes[0], rig)
+                first = first or now
+                strays = max([strays] + [abs(now[v] - first[v]) for v in now])
+        result[name] = {"frames": out, "bound": [(o.name, len(o.data.vertices)) for o in meshes], "strays": strays,
+                        "carried": len(first or {})}
+    with open(results_path, "w", encoding="utf-8") as file:
+        json.dump(result, file)
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -341,30 +375,56 @@ def driver(tool, data, work):
         failures.append(f"the walk through Blender's FBX retargets {worst / height:.2e} body heights off "
                         f"({len(from_fbx)} frames, expected {len(expected)})")
 
-    # The FBX character in Mixamo naming, recognised and driven: its joints where the target stands on
-    # a rig of its proportions, and its body bound in Blender.
-    run("retarget", "cmu_02_01_walk.bvh", "--character", "hero.fbx", "-o", "hero_walk.fbx", "--units", "in",
-        "--source-units", "in")
-    run("preview", "cmu_02_01_walk.bvh", "--target-rig", "hero.fbx", "-o", "hero_rig.html", "--units", "in",
-        "--source-units", "in")
+    # End to end: the walk as a capture FBX (Blender's export) onto the FBX character in Mixamo naming,
+    # as FBX and as glb. Blender (both files), ufbx (the tool's FBX reader) and assimp read the results;
+    # every reader's joints agree with the glb's (Blender's reading of it), the glb's with the pipeline's
+    # (a rig of the character's proportions), and both results carry the character's own mesh, bound.
+    take = ["walk-capture.fbx", "--units", "in", "--source-rest", "frame:0"]
+    for out in ("hero_take.fbx", "hero_take.glb"):
+        run("retarget", *take, "--character", "hero.fbx", "-o", out)
+    run("preview", *take, "--target-rig", "hero.fbx", "-o", "hero_rig.html")
+    run("preview", "hero_take.fbx", "-o", "hero_take_ufbx.html")
     hero_path = os.path.join(work, "hero-results.json")
     blender = subprocess.run(["blender", "-b", "--factory-startup", "--python-exit-code", "1", "--python",
                               os.path.abspath(__file__), "--", "--inside-blender-hero", work, hero_path],
                              capture_output=True, text=True)
     if blender.returncode != 0 or not os.path.exists(hero_path):
         print(blender.stdout[-4000:], blender.stderr[-4000:])
-        failures.append("Blender did not import the FBX character's result")
+        failures.append("Blender did not import the FBX character's results")
     else:
         hero = json.load(open(hero_path, encoding="utf-8"))
         _, expected = preview_positions(os.path.join(work, "hero_rig.html"), "target")
         height = body_height(expected[0])
-        worst, where = worst_distance(hero["frames"], expected, BODY)
-        print(f"FBX character (Mixamo names, scale 0.01): {len(hero['frames'])} keys, worst {worst / height:.2e} "
-              f"of body height ({where}); bound meshes {hero['bound']}")
-        if len(hero["frames"]) != len(expected) or not worst / height < TOLERANCE:
-            failures.append(f"the FBX character's result is {worst / height:.2e} body heights off ({where})")
-        if len(hero["bound"]) != 1:
-            failures.append(f"the FBX character's result binds {hero['bound']}")
+        glb = hero["hero_take.glb"]["frames"]
+        names = {"mixamorig:" + mixamo: bone for bone, mixamo in MIXAMO.items()}
+        joints, by_ufbx = preview_positions(os.path.join(work, "hero_take_ufbx.html"), "source")
+        by_ufbx = [{names[j]: p for j, p in frame.items() if j in names} for frame in by_ufbx]
+        print(f"FBX character (Mixamo names, scale 0.01) driven by a capture FBX: {hero['character_vertices']} "
+              "vertices")
+        for reader, measured, reference in (("Blender glb import against the pipeline", glb, expected),
+                                            ("Blender FBX import against the glb", hero["hero_take.fbx"]["frames"], glb),
+                                            ("ufbx (the tool's FBX reader) against the glb", by_ufbx, glb)):
+            worst, where = worst_distance(measured, reference, BODY)
+            print(f"  {reader}: {len(measured)} keys, worst {worst / height:.2e} of body height ({where})")
+            if len(measured) != len(expected) or not worst / height < TOLERANCE:
+                failures.append(f"FBX character: {reader}: {worst / height:.2e} body heights off ({where}), "
+                                f"{len(measured)} keys of {len(expected)}")
+        for name in ("hero_take.fbx", "hero_take.glb"):
+            result = hero[name]
+            print(f"  {name}: bound meshes {result['bound']}; {result['carried']} vertices on one bone stray "
+                  f"{result['strays']:.2e} m from it")
+            if [count for _, count in result["bound"]] != [hero["character_vertices"]] or result["carried"] == 0 or \
+                    not result["strays"] < 1e-5 * height:
+                failures.append(f"FBX character: {name} binds {result['bound']} (the character has "
+                                f"{hero['character_vertices']} vertices), its vertices stray {result['strays']} m")
+        assimp = subprocess.run(["assimp", "info", os.path.join(work, "hero_take.fbx")], capture_output=True, text=True)
+        meshes = re.search(r"Meshes:\s+(\d+)", assimp.stdout)
+        found = re.search(r"Animations:\s+(\d+)", assimp.stdout)
+        print(f"  assimp info hero_take.fbx: exit {assimp.returncode}, meshes {meshes.group(1) if meshes else '?'}, "
+              f"animations {found.group(1) if found else '?'}")
+        if assimp.returncode != 0 or not meshes or meshes.group(1) != "1" or not found or found.group(1) != "1" or \
+                "mixamorig:Hips" not in assimp.stdout:
+            failures.append(f"hero_take.fbx: assimp info failed: {assimp.stdout[-500:]} {assimp.stderr[-500:]}")
 
     for failure in failures:
         print("FAILED:", failure)

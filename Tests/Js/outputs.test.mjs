@@ -174,6 +174,60 @@ test('the demo and the CMU walk: valid glTF that overlays the performer, and a B
   }
 });
 
+// An FBX character with a skinned mesh: the demo's performer retargeted to FBX (its box body skinned
+// to the bones), the mesh's vertices then moved 10% away from the origin (so that it is no box body
+// the tool could make), drives the walk. The glb carries that mesh, valid, its vertices in the bind
+// pose where the FBX has them, each one keeping its distance to the bone it rides on at every frame.
+test('an FBX character: its skinned mesh in the glb, valid, in its bind pose, following its bones', async () => {
+  if (!fs.existsSync(path.join(work, 'demo'))) run('demo', '-o', 'demo');
+  fs.copyFileSync(path.join(data, 'cmu_02_01_walk.bvh'), path.join(work, 'walk.bvh'));
+  run('retarget', 'demo/demo.bvh', '-o', 'hero.fbx');
+  run('retarget', 'demo/demo.bvh', '-o', 'hero.glb');
+  // Binary FBX 7.4: the Vertices record's array, type 'd', count, encoding 0 (raw), length, doubles.
+  const fbx = fs.readFileSync(path.join(work, 'hero.fbx'));
+  const at = fbx.indexOf('\x08Vertices') + 9;
+  assert.equal(String.fromCharCode(fbx[at]), 'd');
+  assert.equal(fbx.readUInt32LE(at + 5), 0);
+  for (let i = 0; i < fbx.readUInt32LE(at + 1); ++i) fbx.writeDoubleLE(fbx.readDoubleLE(at + 13 + 8 * i) * 1.1, at + 13 + 8 * i);
+  fs.writeFileSync(path.join(work, 'hero.fbx'), fbx);
+  run('retarget', 'walk.bvh', '--character', 'hero.fbx', '-o', 'hero_walk.glb', '--units', 'in', '--source-units', 'in');
+  const report = await validate(path.join(work, 'hero_walk.glb'));
+  assert.deepEqual([report.errors, report.warnings, report.messages], [0, 0, []]);
+  const skinnedOf = (gltf) => { const found = []; gltf.scene.traverse((o) => { if (o.isSkinnedMesh) found.push(o); }); return found; };
+  const [body] = skinnedOf(await loadGlb(path.join(work, 'hero.glb')));
+  const loaded = await loadGlb(path.join(work, 'hero_walk.glb'));
+  const meshes = skinnedOf(loaded);
+  assert.equal(meshes.length, 1);
+  const mesh = meshes[0];
+  const bind = mesh.geometry.attributes.position, boxes = body.geometry.attributes.position;
+  assert.equal(bind.count, boxes.count);
+  let worst = 0;
+  for (let v = 0; v < bind.count; ++v) {
+    worst = Math.max(worst, new THREE.Vector3().fromBufferAttribute(bind, v).distanceTo(new THREE.Vector3().fromBufferAttribute(boxes, v).multiplyScalar(1.1)));
+  }
+  assert.ok(worst < 1e-6, `bind pose ${worst} m off the body it came from`);
+  const joints = mesh.geometry.attributes.skinIndex, weights = mesh.geometry.attributes.skinWeight;
+  const gltf = sampleGltf(loaded);
+  const reach = (f) => {
+    gltf.at(f);
+    return Array.from({ length: bind.count }, (_, v) => {
+      const p = mesh.applyBoneTransform(v, new THREE.Vector3().fromBufferAttribute(bind, v));
+      return p.distanceTo(mesh.skeleton.bones[joints.getX(v)].getWorldPosition(new THREE.Vector3()));
+    });
+  };
+  const first = reach(0);
+  let moved = 0, drift = 0;
+  for (const f of [gltf.frames >> 1, gltf.frames - 1]) {
+    const later = reach(f);
+    for (let v = 0; v < bind.count; ++v) {
+      assert.equal(weights.getX(v), 1);
+      drift = Math.max(drift, Math.abs(later[v] - first[v]));
+    }
+    moved = Math.max(moved, mesh.skeleton.bones.find((b) => b.name === 'hand_l').getWorldPosition(new THREE.Vector3()).distanceTo(gltf.at(0).hand_l));
+  }
+  assert.ok(drift < 1e-5 && moved > 0.05, `vertices drift ${drift} m from their bones; the hand moved ${moved} m`);
+});
+
 test('root motion: a clip travelling 1 m forward moves the character 1 m, scaled with a rig, or not at all', async () => {
   run('demo', '-o', 'travel');
   // The demo's frames with the hips carried 100 cm along +Z over the clip.

@@ -240,12 +240,15 @@ TEST(FbxCapture, ReadsTheMayaHumanIkSkeleton) {
     EXPECT_NEAR(distance(at(from), at(to)), distance(rig.at(from), rig.at(to)), 1e-9) << from;
 }
 
-// An ASCII file (three limb nodes; the spine turns 0, 45, 90 degrees about Z over three frames at
-// 30 fps), its take by name and by number, and sampled at another rate:
+// ASCII files of FBX 7.4 and 6.1 (three limb nodes; the spine turns 0, 45, 90 degrees about Z over
+// three frames at 30 fps), the take by name and by number, and sampled at another rate:
 //   Hips (0, 100, 0) +- Spine (0, 10, 0) +- Head (0, 50, 0)
 //   frame 2: Head = Spine + Rz(90) (0, 50, 0) = (0, 110, 0) + (-50, 0, 0).
-TEST(FbxCapture, ReadsAsciiTakesByNameOrNumberAtAnyRate) {
-  const fs::path file = kData / "three_joints_ascii.fbx";
+class FbxAsciiCapture : public testing::TestWithParam<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Versions, FbxAsciiCapture, testing::Values("three_joints_ascii.fbx", "three_joints_fbx6100.fbx"));
+
+TEST_P(FbxAsciiCapture, ReadsTakesByNameOrNumberAtAnyRate) {
+  const fs::path file = kData / GetParam();
   const auto head_at = [&](oxr::FbxCapture& capture, std::int64_t frame) {
     const oxr::bvh::Header& header = capture.header();
     std::vector<double> values(static_cast<std::size_t>(header.channel_count));

@@ -6,9 +6,6 @@
 namespace oxr {
 namespace {
 
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
 double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 // Appends a box from a to b, carried by `bone`: 6 faces of 4 vertices (flat normals), 12 triangles
@@ -38,19 +35,19 @@ void add_box(BodyMesh& mesh, const Vec3& a, const Vec3& b, int bone) {
       {v, {corner(0, -1, 1), corner(1, -1, 1), corner(1, 1, 1), corner(0, 1, 1)}},
   }};
   for (const auto& [normal, quad] : faces) {
-    const auto first = static_cast<std::uint16_t>(mesh.positions.size() / 3);
+    const auto first = static_cast<std::uint32_t>(mesh.positions.size() / 3);
     for (const Vec3& p : quad) {
       for (std::size_t i = 0; i < 3; ++i) {
         mesh.positions.push_back(static_cast<float>(p[i]));
         mesh.normals.push_back(static_cast<float>(normal[i]));
       }
-      mesh.joints.insert(mesh.joints.end(), {static_cast<std::uint8_t>(bone), 0, 0, 0});
+      mesh.joints.insert(mesh.joints.end(), {static_cast<std::uint16_t>(bone), 0, 0, 0});
       mesh.weights.insert(mesh.weights.end(), {1.0f, 0.0f, 0.0f, 0.0f});
     }
     const bool outward = dot(cross(sub(quad[1], quad[0]), sub(quad[2], quad[0])), normal) > 0;
     const std::array<int, 6> order =
         outward ? std::array<int, 6>{0, 1, 2, 0, 2, 3} : std::array<int, 6>{0, 2, 1, 0, 3, 2};
-    for (const int k : order) mesh.indices.push_back(static_cast<std::uint16_t>(first + k));
+    for (const int k : order) mesh.indices.push_back(first + static_cast<std::uint32_t>(k));
   }
 }
 

@@ -13,9 +13,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
 double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 Vec3 unit(const Vec3& a) {
   const double l = length(a);

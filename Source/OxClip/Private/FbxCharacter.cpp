@@ -1,11 +1,17 @@
 #include "FbxCharacter.h"
 
 #include "AtomicFile.h"
+#include "BodyMesh.h"
 #include "CharacterMap.h"
 #include "FbxScene.h"
 #include "ToolError.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <unordered_map>
+
+#include <fmt/format.h>
 
 namespace oxr {
 namespace {
@@ -48,6 +54,130 @@ TargetSkeleton describe(const fbx::Skeleton& joints, const std::vector<int>& pla
   return skeleton;
 }
 
+// The skeleton joint a cluster's bone stands for: the bone itself, else its nearest ancestor that is
+// a joint, else the root.
+std::uint16_t joint_for(const ufbx_node* bone, const std::unordered_map<const ufbx_node*, std::uint16_t>& joint_of) {
+  for (const ufbx_node* node = bone; node != nullptr; node = node->parent) {
+    if (const auto it = joint_of.find(node); it != joint_of.end()) return it->second;
+  }
+  return 0;
+}
+
+// One skinned mesh appended to the body: control points in the bind pose (the skin's bind of the
+// mesh, in metres), per control point its four heaviest joints (weights renormalised to sum 1) and
+// the mean of its corners' normals, its faces as triangles.
+void append_mesh(BodyMesh& body, const ufbx_node& node, const ufbx_skin_deformer& skin,
+                 const std::unordered_map<const ufbx_node*, std::uint16_t>& joint_of) {
+  const ufbx_mesh& mesh = *node.mesh;
+  const std::size_t first = body.positions.size() / 3;
+  if (first + mesh.num_vertices > (std::size_t{1} << 31))
+    throw ToolError(fmt::format("mesh {}: more than 2^31 vertices", node.name.data));
+  // Every cluster binds the same mesh: bind_to_world * geometry_to_bone is the mesh's bind in the scene.
+  const ufbx_skin_cluster* reference = skin.clusters.count > 0 ? skin.clusters[0] : nullptr;
+  const ufbx_matrix bind = reference != nullptr
+                               ? ufbx_matrix_mul(&reference->bind_to_world, &reference->geometry_to_bone)
+                               : node.geometry_to_world;
+  const ufbx_matrix bind_normals = ufbx_matrix_for_normals(&bind);
+  std::vector<std::uint16_t> cluster_joint(skin.clusters.count);
+  for (std::size_t c = 0; c < skin.clusters.count; ++c) cluster_joint[c] = joint_for(skin.clusters[c]->bone_node, joint_of);
+
+  for (std::size_t v = 0; v < mesh.num_vertices; ++v) {
+    const ufbx_vec3 p = ufbx_transform_position(&bind, mesh.vertices[v]);
+    for (const double value : {p.x, p.y, p.z}) {
+      const auto metres = static_cast<float>(value * 0.01);
+      if (!std::isfinite(metres))
+        throw ToolError(fmt::format("mesh {}: vertex {} is beyond float range", node.name.data, v));
+      body.positions.push_back(metres);
+    }
+    std::array<std::uint16_t, 4> joints{0, 0, 0, 0};
+    std::array<double, 4> weights{0, 0, 0, 0};
+    if (v < skin.vertices.count) {
+      const ufbx_skin_vertex& entry = skin.vertices[v];
+      for (std::uint32_t i = 0; i < entry.num_weights; ++i) {
+        const ufbx_skin_weight& w = skin.weights[entry.weight_begin + i];
+        if (!(w.weight > 0) || w.cluster_index >= cluster_joint.size()) continue;
+        // Insert in order of weight, the lightest falling off the end.
+        const std::uint16_t joint = cluster_joint[w.cluster_index];
+        double weight = w.weight;
+        bool merged = false;
+        for (std::size_t k = 0; k < 4 && !merged; ++k) {
+          if (weights[k] > 0 && joints[k] == joint) {
+            weights[k] += weight;
+            merged = true;
+          }
+        }
+        if (merged) continue;
+        std::uint16_t carried = joint;
+        for (std::size_t k = 0; k < 4; ++k) {
+          if (weight > weights[k]) {
+            std::swap(weight, weights[k]);
+            std::swap(carried, joints[k]);
+          }
+        }
+      }
+    }
+    const double total = weights[0] + weights[1] + weights[2] + weights[3];
+    if (!(total > 0) || !std::isfinite(total)) {
+      joints = {0, 0, 0, 0};  // an unweighted vertex stays with the root
+      weights = {1, 0, 0, 0};
+    }
+    const double sum = weights[0] + weights[1] + weights[2] + weights[3];
+    for (std::size_t k = 0; k < 4; ++k) {
+      body.joints.push_back(weights[k] > 0 ? joints[k] : 0);
+      body.weights.push_back(static_cast<float>(weights[k] / sum));
+    }
+  }
+
+  std::vector<Vec3> normals(mesh.num_vertices, Vec3{0, 0, 0});
+  std::vector<std::uint32_t> triangle(mesh.max_face_triangles * 3);
+  for (const ufbx_face& face : mesh.faces) {
+    const std::uint32_t count = ufbx_triangulate_face(triangle.data(), triangle.size(), &mesh, face);
+    for (std::uint32_t t = 0; t < count; ++t) {
+      std::array<std::uint32_t, 3> corner{triangle[t * 3], triangle[t * 3 + 1], triangle[t * 3 + 2]};
+      std::array<std::uint32_t, 3> vertex{};
+      for (std::size_t k = 0; k < 3; ++k) vertex[k] = mesh.vertex_indices[corner[k]];
+      const auto at = [&](std::size_t k) {
+        const ufbx_vec3 p = mesh.vertices[vertex[k]];
+        return Vec3{p.x, p.y, p.z};
+      };
+      // Without normals in the file: the face's, weighted by its area.
+      const Vec3 face_normal = cross(sub(at(1), at(0)), sub(at(2), at(0)));
+      for (std::size_t k = 0; k < 3; ++k) {
+        Vec3 n = face_normal;
+        if (mesh.vertex_normal.exists) {
+          const ufbx_vec3 given = ufbx_get_vertex_vec3(&mesh.vertex_normal, corner[k]);
+          n = {given.x, given.y, given.z};
+        }
+        normals[vertex[k]] = add(normals[vertex[k]], n);
+        body.indices.push_back(static_cast<std::uint32_t>(first + vertex[k]));
+      }
+    }
+  }
+  for (const Vec3& sum : normals) {
+    const ufbx_vec3 n = ufbx_transform_direction(&bind_normals, {sum[0], sum[1], sum[2]});
+    const double length = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+    const bool usable = length > 0 && std::isfinite(length);
+    body.normals.push_back(usable ? static_cast<float>(n.x / length) : 0.0f);
+    body.normals.push_back(usable ? static_cast<float>(n.y / length) : 1.0f);
+    body.normals.push_back(usable ? static_cast<float>(n.z / length) : 0.0f);
+  }
+}
+
+// The character's skinned meshes as one body in the bind pose, joints indexing the skeleton; null
+// when the file has none.
+std::shared_ptr<const BodyMesh> skinned_body(const ufbx_scene& scene, const fbx::Skeleton& joints) {
+  std::unordered_map<const ufbx_node*, std::uint16_t> joint_of;
+  for (std::size_t j = 0; j < joints.nodes.size(); ++j) joint_of.emplace(joints.nodes[j], static_cast<std::uint16_t>(j));
+  auto body = std::make_shared<BodyMesh>();
+  for (const ufbx_node* node : scene.nodes) {
+    if (node->mesh == nullptr || node->mesh->num_triangles == 0 || node->mesh->skin_deformers.count == 0) continue;
+    if (body->positions.empty()) body->name.assign(node->name.data, node->name.length);
+    append_mesh(*body, *node, *node->mesh->skin_deformers[0], joint_of);
+  }
+  if (body->positions.empty()) return nullptr;
+  return body;
+}
+
 // Carries each frame's target pose onto the character's joints and hands it to a writer of the
 // character's skeleton. A joint that plays target bone b turns by b's world change from its rest, on
 // top of its own rest turned into the canonical T-pose (Wc_rest):
@@ -71,6 +201,7 @@ class CharacterPoseWriter final : public PoseWriter {
     ClipInfo inner = info;
     inner.skeleton = own;
     inner.translated = {own.pelvis};
+    if (info.mesh == Mesh::Box && character.mesh) inner.own_mesh = character.mesh;
     rotations_ = own.rest;
     translations_ = own.offsets;
     world_.resize(n);
@@ -127,7 +258,7 @@ std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::pa
   open_input(path);
   const JointMap map = target_map.empty() ? JointMap{} : read_joint_map(target_map);
   try {
-    const fbx::Scene scene = fbx::load_scene(path, false);
+    const fbx::Scene scene = fbx::load_scene(path, true);
     const fbx::Skeleton skeleton = fbx::find_skeleton(*scene);
     // The skeleton as the mapping sees it: every joint is a limb of the skin, parents first; a joint
     // deforms when its cluster weighs some vertex.
@@ -161,6 +292,7 @@ std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::pa
     character->canonical_rest = character->skeleton.rest_world_rotation;
     for (std::size_t j = 0; j < turns.size(); ++j)
       character->canonical_rest[j] = mul(turns[j], character->canonical_rest[j]);
+    character->mesh = skinned_body(*scene, skeleton);
     return character;
   } catch (Error& error) {
     error.in_file(path.string());

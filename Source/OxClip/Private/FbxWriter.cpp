@@ -28,7 +28,6 @@ using fbx::int64;
 using fbx::Node;
 using fbx::text;
 
-constexpr const char* kBodyName = "OxRetarget_Body";
 constexpr const char* kTakeName = "Take 001";
 constexpr std::int32_t kKeyLinear = 0x00000004;  // key interpolation: linear
 
@@ -279,7 +278,8 @@ class FbxWriter final : public PoseWriter {
   // Arrays the records point to, alive until the file is written (a deque never moves its elements).
   std::deque<std::vector<double>> doubles_;
   std::deque<std::vector<std::int32_t>> ints_;
-  BodyMesh body_;
+  BodyMesh boxes_;
+  const BodyMesh* body_ = nullptr;  // the character's mesh, else boxes_
 };
 
 void FbxWriter::build_objects(Node& objects, Node& connections) {
@@ -357,21 +357,30 @@ void FbxWriter::add_bind_pose(Node& objects, const std::vector<std::int64_t>& mo
   for (std::size_t j = 0; j < n; ++j) add_node(models[j], matrix_of(world[j], position[j]));
 }
 
-// The body mesh (a box per bone, in the rest pose, centimetres) with one material and a skin: a
-// cluster per bone that carries vertices, each vertex on one bone with weight 1.
+// The body mesh (the character's own, else a box per bone; in the rest pose, centimetres) with one
+// material and a skin: a cluster per bone that carries vertices, with their weights.
 std::int64_t FbxWriter::add_body(Node& objects, Node& connections, const std::vector<std::int64_t>& models) {
-  body_ = make_body_mesh(info_.skeleton, metres_per_unit(info_.units));
+  if (info_.own_mesh) {
+    body_ = info_.own_mesh.get();
+  } else {
+    boxes_ = make_body_mesh(info_.skeleton, metres_per_unit(info_.units));
+    body_ = &boxes_;
+  }
+  const std::string& name = body_->name;
   std::vector<double>& vertices = doubles_.emplace_back();
-  for (const float value : body_.positions) vertices.push_back(static_cast<double>(value) * 100.0);
+  vertices.reserve(body_->positions.size());
+  for (const float value : body_->positions) vertices.push_back(static_cast<double>(value) * 100.0);
   std::vector<std::int32_t>& polygons = ints_.emplace_back();
   std::vector<double>& normals = doubles_.emplace_back();
-  for (std::size_t i = 0; i < body_.indices.size(); ++i) {
-    const std::int32_t vertex = body_.indices[i];
+  polygons.reserve(body_->indices.size());
+  normals.reserve(body_->indices.size() * 3);
+  for (std::size_t i = 0; i < body_->indices.size(); ++i) {
+    const auto vertex = static_cast<std::int32_t>(body_->indices[i]);
     polygons.push_back(i % 3 == 2 ? ~vertex : vertex);  // the last corner of a polygon is stored as -(v + 1)
-    for (std::size_t k = 0; k < 3; ++k) normals.push_back(body_.normals[static_cast<std::size_t>(vertex) * 3 + k]);
+    for (std::size_t k = 0; k < 3; ++k) normals.push_back(body_->normals[static_cast<std::size_t>(vertex) * 3 + k]);
   }
   const std::int64_t geometry = new_id();
-  Node& mesh = objects.add("Geometry", {int64(geometry), text(fbx::object_name(kBodyName, "Geometry")), text("Mesh")});
+  Node& mesh = objects.add("Geometry", {int64(geometry), text(fbx::object_name(name, "Geometry")), text("Mesh")});
   mesh.add("GeometryVersion", {int32(124)});
   mesh.add("Vertices", {fbx::array(std::span<const double>(vertices))});
   mesh.add("PolygonVertexIndex", {fbx::array(std::span<const std::int32_t>(polygons))});
@@ -397,13 +406,13 @@ std::int64_t FbxWriter::add_body(Node& objects, Node& connections, const std::ve
   }
 
   const std::int64_t model = new_id();
-  Node& node = objects.add("Model", {int64(model), text(fbx::object_name(kBodyName, "Model")), text("Mesh")});
+  Node& node = objects.add("Model", {int64(model), text(fbx::object_name(name, "Model")), text("Mesh")});
   node.add("Version", {int32(232)});
   node.add("Properties70").p("DefaultAttributeIndex", "int", "Integer", "", {int32(0)});
   node.add("Shading", {fbx::boolean(true)});
   node.add("Culling", {text("CullingOff")});
   const std::int64_t material = new_id();
-  Node& look = objects.add("Material", {int64(material), text(fbx::object_name(kBodyName, "Material")), text("")});
+  Node& look = objects.add("Material", {int64(material), text(fbx::object_name(name, "Material")), text("")});
   look.add("Version", {int32(102)});
   look.add("ShadingModel", {text("lambert")});
   look.add("MultiLayer", {int32(0)});
@@ -420,7 +429,7 @@ void FbxWriter::add_skin(Node& objects, Node& connections, const std::vector<std
   const TargetSkeleton& skeleton = info_.skeleton;
   const std::size_t n = skeleton.names.size();
   const std::int64_t skin = new_id();
-  Node& deformer = objects.add("Deformer", {int64(skin), text(fbx::object_name(kBodyName, "Deformer")), text("Skin")});
+  Node& deformer = objects.add("Deformer", {int64(skin), text(fbx::object_name(body_->name, "Deformer")), text("Skin")});
   deformer.add("Version", {int32(101)});
   deformer.add("Link_DeformAcuracy", {float64(50.0)});
   connect(connections, skin, geometry);
@@ -431,19 +440,27 @@ void FbxWriter::add_skin(Node& objects, Node& connections, const std::vector<std
       [&](std::size_t j) { return normalised(local_rotation(j, skeleton.rest[j])); },
       [&](std::size_t j) { return scale_vector(local_translation(j, skeleton.offsets[j]), centimetres_); }, world,
       position);
-  const std::size_t vertex_count = body_.positions.size() / 3;
+  // Per bone, the vertices it carries and their weights.
+  std::vector<std::vector<std::int32_t>> carried(n);
+  std::vector<std::vector<double>> weights(n);
+  for (std::size_t v = 0; v < body_->positions.size() / 3; ++v) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t bone = body_->joints[v * 4 + k];
+      const float weight = body_->weights[v * 4 + k];
+      if (weight <= 0 || bone >= n) continue;
+      carried[bone].push_back(static_cast<std::int32_t>(v));
+      weights[bone].push_back(static_cast<double>(weight));
+    }
+  }
   for (std::size_t j = 0; j < n; ++j) {
-    std::vector<std::int32_t> indexes;
-    for (std::size_t v = 0; v < vertex_count; ++v)
-      if (body_.joints[v * 4] == j) indexes.push_back(static_cast<std::int32_t>(v));
-    if (indexes.empty()) continue;
+    if (carried[j].empty()) continue;
     const std::int64_t cluster = new_id();
     Node& entry = objects.add(
         "Deformer", {int64(cluster), text(fbx::object_name(skeleton.names[j], "SubDeformer")), text("Cluster")});
     entry.add("Version", {int32(100)});
     entry.add("UserData", {text(""), text("")});
-    entry.add("Indexes", {fbx::array(std::span<const std::int32_t>(ints_.emplace_back(std::move(indexes))))});
-    entry.add("Weights", {fbx::array(std::span<const double>(doubles_.emplace_back(ints_.back().size(), 1.0)))});
+    entry.add("Indexes", {fbx::array(std::span<const std::int32_t>(ints_.emplace_back(std::move(carried[j]))))});
+    entry.add("Weights", {fbx::array(std::span<const double>(doubles_.emplace_back(std::move(weights[j]))))});
     // Transform: the mesh (at the origin) in the bone's bind frame; TransformLink: the bone's bind
     // transform in the scene.
     const Quat inverse = conj(world[j]);

@@ -28,9 +28,6 @@ constexpr double kBlendOutSeconds = 0.1;
 constexpr double kSameLength = 1e-4;
 
 double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
 double horizontal(const Vec3& a, const Vec3& b) {
   const double x = a[0] - b[0], z = a[2] - b[2];
   return std::sqrt(x * x + z * z);  // std::hypot guards against overflow no body length needs, at a cost

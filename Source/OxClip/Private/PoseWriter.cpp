@@ -30,7 +30,6 @@ namespace oxr {
 namespace {
 
 // The body mesh's node, mesh and material in glb/gltf results.
-constexpr const char* kBodyName = "OxRetarget_Body";
 
 bool finite(const Quat& q) {
   return std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]) && std::isfinite(q[3]);
@@ -495,7 +494,7 @@ class GltfWriter final : public PoseWriter {
 
  private:
   using Json = nlohmann::ordered_json;
-  static constexpr int kFloat = 5126, kUnsignedShort = 5123, kUnsignedByte = 5121;
+  static constexpr int kFloat = 5126, kUnsignedInt = 5125, kUnsignedShort = 5123, kUnsignedByte = 5121;
   static constexpr int kArrayBuffer = 34962, kElementArrayBuffer = 34963;
 
   // Describes raw values with one view (`target` 0 for none) and one accessor. Small arrays made
@@ -517,6 +516,7 @@ class GltfWriter final : public PoseWriter {
     if (target != 0) view["target"] = target;
     document["bufferViews"].push_back(std::move(view));
     const int component = std::is_same_v<T, float>           ? kFloat
+                          : std::is_same_v<T, std::uint32_t> ? kUnsignedInt
                           : std::is_same_v<T, std::uint16_t> ? kUnsignedShort
                                                              : kUnsignedByte;
     document["accessors"].push_back({{"bufferView", document["bufferViews"].size() - 1},
@@ -526,10 +526,11 @@ class GltfWriter final : public PoseWriter {
     return document["accessors"].size() - 1;
   }
 
-  // The body: one mesh of a box per bone, skinned by the skin, with one material, on a node of its
-  // own named so that a user finds and deletes it at once.
+  // The body: one mesh (the character's own, else a box per bone), skinned by the skin, with one
+  // material, on a node of its own named so that a user finds and deletes it at once.
   void add_body(Json& document) {
-    const BodyMesh body = make_body_mesh(info_.skeleton, scale_);
+    const BodyMesh boxes = info_.own_mesh ? BodyMesh{} : make_body_mesh(info_.skeleton, scale_);
+    const BodyMesh& body = info_.own_mesh ? *info_.own_mesh : boxes;
     const std::size_t vertices = body.positions.size() / 3;
     const std::size_t position =
         add_accessor(document, std::span<const float>(body.positions), "VEC3", vertices, kArrayBuffer);
@@ -546,18 +547,19 @@ class GltfWriter final : public PoseWriter {
     Json attributes{{"POSITION", position}};
     attributes["NORMAL"] = add_accessor(document, std::span<const float>(body.normals), "VEC3", vertices, kArrayBuffer);
     attributes["JOINTS_0"] =
-        add_accessor(document, std::span<const std::uint8_t>(body.joints), "VEC4", vertices, kArrayBuffer);
+        add_accessor(document, std::span<const std::uint16_t>(body.joints), "VEC4", vertices, kArrayBuffer);
     attributes["WEIGHTS_0"] =
         add_accessor(document, std::span<const float>(body.weights), "VEC4", vertices, kArrayBuffer);
-    const std::size_t indices = add_accessor(document, std::span<const std::uint16_t>(body.indices), "SCALAR",
+    const std::size_t indices = add_accessor(document, std::span<const std::uint32_t>(body.indices), "SCALAR",
                                              body.indices.size(), kElementArrayBuffer);
     document["materials"] = Json::array(
-        {{{"name", kBodyName},
+        {{{"name", valid_utf8(body.name)},
           {"pbrMetallicRoughness",
            {{"baseColorFactor", {0.62, 0.64, 0.68, 1.0}}, {"metallicFactor", 0.0}, {"roughnessFactor", 0.8}}}}});
     Json primitive{{"attributes", std::move(attributes)}, {"indices", indices}, {"material", 0}, {"mode", 4}};
-    document["meshes"] = Json::array({{{"name", kBodyName}, {"primitives", Json::array({std::move(primitive)})}}});
-    document["nodes"].push_back({{"name", kBodyName}, {"mesh", 0}, {"skin", 0}});
+    document["meshes"] =
+        Json::array({{{"name", valid_utf8(body.name)}, {"primitives", Json::array({std::move(primitive)})}}});
+    document["nodes"].push_back({{"name", valid_utf8(body.name)}, {"mesh", 0}, {"skin", 0}});
     document["scenes"][0]["nodes"].push_back(document["nodes"].size() - 1);
   }
 

@@ -2,10 +2,10 @@
 
 // A character from an FBX file (--character CHAR.fbx): its skeleton (the file's limb nodes, their
 // names and bind pose) and the target bone each joint plays (joints named as target bones, else
-// recognition of its deforming joints as for captures, completed by --target-map). Results hold the character's own skeleton, each frame's solved pose
-// carried onto it: every joint that plays a target bone turns by that bone's world change from its
-// rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb: with the
-// box body of --mesh).
+// recognition of its deforming joints as for captures, completed by --target-map). Results hold the
+// character's own skeleton, each frame's solved pose carried onto it: every joint that plays a target bone turns by that bone's world change from its
+// rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb and FBX
+// carry the character's skinned mesh when it has one, else the box body; none with --mesh none).
 
 #include "PoseWriter.h"
 #include "Rig.h"
@@ -21,6 +21,7 @@ struct FbxCharacter {
   TargetSkeleton skeleton;  // the character's joints: names, parents, bind pose (local), in `units`
   std::vector<int> plays;   // per joint: the target bone it plays (target_bone_names() index), or -1
   RigPositions rig;         // rest places of the target bones it plays: the target's proportions
+  std::shared_ptr<const BodyMesh> mesh;  // its skinned meshes as one, in the bind pose; null: none
   // Per joint, its world rotation in the bind pose turned into the canonical T-pose.
   std::vector<Quat> canonical_rest;
 

@@ -40,6 +40,9 @@ inline Vec3 add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1]
 inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 inline Vec3 scale_vector(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 inline double length(const Vec3& a) { return std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]); }
+inline Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
 
 // Rotation angle of a (not necessarily unit) quaternion, in degrees; 0 for the zero quaternion.
 inline double angle_degrees(const Quat& q) {

@@ -18,8 +18,11 @@ namespace oxr {
 // Vrm: a VRM character's own container (a glb named .vrm); Vrma: VRM Animation.
 enum class Format { Json, Csv, Glb, Gltf, Bvh, Fbx, Vrm, Vrma };
 
-// A body for viewers in glb/gltf results: a box per bone, skinned to it; or none.
+// A body for viewers in glb/gltf and FBX results: a box per bone, skinned to it (or the character's
+// own skinned mesh when it has one); or none.
 enum class Mesh { Box, None };
+
+struct BodyMesh;
 
 // "json", "csv", "glb", "gltf", "bvh", "fbx", "vrma" ("vrm" only with a VRM character); nullopt for anything
 // else.
@@ -48,6 +51,7 @@ struct ClipInfo {
   std::vector<std::string> source_joints;   // the file's joints, file order
   std::vector<int> source_parents;
   Mesh mesh = Mesh::Box;
+  std::shared_ptr<const BodyMesh> own_mesh;  // the character's skinned mesh (null: boxes), when mesh is Box
   std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
 };
 
