@@ -468,9 +468,8 @@ BENCHMARK(BM_Capture_Tool)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 void BM_FootContact_Pass(benchmark::State& state) {
   const bool apply = state.range(0) != 0;
   oxr::Solver retargeter;
-  const auto solve = [&](const oxr::RetargetOptions& options, oxr::ClipInfo& info,
-                         std::vector<oxr::bvh::Quat>& rotations, std::vector<oxr::Vec3>& translations,
-                         std::vector<oxr::Vec3>& sources) {
+  const auto solve = [&](const oxr::RetargetOptions& options, oxr::ClipInfo& info, std::vector<oxr::Quat>& rotations,
+                         std::vector<oxr::Vec3>& translations, std::vector<oxr::Vec3>& sources) {
     std::ifstream in(OX_CAPTURE_FILE, std::ios::binary);
     oxr::retarget_stream(
         in, "walk", options, retargeter, [&](const oxr::ClipInfo& clip) { info = clip; },
@@ -481,7 +480,7 @@ void BM_FootContact_Pass(benchmark::State& state) {
         });
   };
   oxr::ClipInfo own;
-  std::vector<oxr::bvh::Quat> rotations;
+  std::vector<oxr::Quat> rotations;
   std::vector<oxr::Vec3> translations, sources;
   solve({}, own, rotations, translations, sources);
   oxr::RigPositions rig;
@@ -500,13 +499,13 @@ void BM_FootContact_Pass(benchmark::State& state) {
   std::vector<std::string> names;
   for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
   const oxr::JointMatch match = oxr::match_joints(names);
-  const std::vector<oxr::bvh::Quat> rest(header.joints.size(), oxr::kIdentity);
+  const std::vector<oxr::Quat> rest(header.joints.size(), oxr::kIdentity);
   const oxr::TargetSkeleton performer = oxr::build_target_skeleton(header, match, true, nullptr, rest);
   oxr::FootContact pass(info.skeleton, performer, match, info.frame_time, 0.0254, true);
   if (!pass.solving()) state.SkipWithError("the pass does not solve on this character");
   const std::size_t bones = info.skeleton.names.size(), joints = header.joints.size();
   const std::size_t frames = rotations.size() / bones;
-  std::vector<oxr::bvh::Quat> r(bones);
+  std::vector<oxr::Quat> r(bones);
   std::vector<oxr::Vec3> t(bones);
   const auto run = [&](std::size_t f) {
     std::copy_n(rotations.begin() + static_cast<std::ptrdiff_t>(f * bones), bones, r.begin());

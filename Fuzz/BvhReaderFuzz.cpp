@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<double> values(static_cast<std::size_t>(header.channel_count));
     while (reader.read_frame(values)) {
       for (const oxr::bvh::Joint& joint : header.joints) {
-        const auto q = oxr::bvh::bvh_to_library_axes(oxr::bvh::joint_rotation(joint, values));
+        const auto q = oxr::to_library_axes(oxr::bvh::joint_rotation(joint, values));
         const double norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
         if (!(norm > 0.5 && norm < 1.5)) __builtin_trap();
       }

@@ -34,6 +34,7 @@ std::atomic<std::size_t> g_largest_allocation{0};
 namespace {
 
 using namespace oxr::bvh;
+using oxr::Quat;
 
 constexpr double kTol = 1e-12;
 const double kHalfSqrt2 = std::sqrt(0.5);
@@ -469,7 +470,7 @@ TEST(BvhRotation, AxisConversionMapsBvhDirectionsToLibraryDirections) {
   };
   const std::vector<Vec> vectors = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0.3, -2, 1.7}};
   for (const Quat& q : rotations) {
-    const Quat converted = bvh_to_library_axes(q);
+    const Quat converted = oxr::to_library_axes(q);
     for (const Vec& v : vectors) {
       const Vec expected = to_library(rotate(q, v));
       const Vec actual = rotate(converted, to_library(v));

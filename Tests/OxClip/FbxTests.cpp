@@ -1,6 +1,7 @@
 // FBX out and in: what the writer stores, read back by ufbx on its own terms (no conversions asked
 // for), and the capture reader over the writer's files, the Maya HumanIK skeleton and hostile bytes.
 
+#include "FbxCharacter.h"
 #include "FbxReader.h"
 #include "Retarget.h"
 #include "Rig.h"
@@ -271,7 +272,8 @@ TEST_P(FbxAsciiCapture, ReadsTakesByNameOrNumberAtAnyRate) {
   EXPECT_THROW(oxr::FbxCapture(file, {"2", {}}), oxr::UsageError);
 }
 
-// Damaged and hostile files: one line naming the problem, never a crash, memory within ufbx's bound.
+// Damaged and hostile files, as captures and as characters (skeleton and skinned mesh): one line
+// naming the problem, never a crash, memory within ufbx's bound.
 TEST(FbxCapture, RefusesDamagedFilesInOneLine) {
   const fs::path fbx = scratch("good.fbx");
   retarget_to(kData / "daz_cmu_02_03.bvh", {{oxr::Format::Fbx, fbx}});
@@ -305,7 +307,19 @@ TEST(FbxCapture, RefusesDamagedFilesInOneLine) {
       EXPECT_FALSE(text.empty());
       EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     }
+    const fs::path file = scratch("damaged.fbx");
+    std::ofstream(file, std::ios::binary) << bytes;
+    try {
+      oxr::FbxCharacter::read(file, oxr::Units::Cm);
+      ADD_FAILURE() << "a character from " << bytes.size() << " bytes";
+    } catch (const oxr::Error& error) {
+      const std::string text = error.what();
+      EXPECT_NE(text.find("damaged.fbx"), std::string::npos) << text;
+      EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    }
   }
+  // The whole file is a character with the body as its skinned mesh.
+  EXPECT_TRUE(oxr::FbxCharacter::read(fbx, oxr::Units::Cm)->mesh);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ std::string chain_values(double hips_y, double left_arm_z) {
 }
 
 struct Solved {
-  std::vector<oxr::bvh::Quat> frame;  // the last frame, meta-bone order
+  std::vector<oxr::Quat> frame;  // the last frame, meta-bone order
   oxr::ClipInfo info;
 };
 
@@ -553,7 +553,7 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
     std::vector<std::pair<int, int>> pairs;  // target bone, file joint
     std::vector<std::pair<int, int>> tips;   // last target bone, the source's tip joint
     std::vector<oxr::Vec3> world;
-    std::vector<oxr::bvh::Quat> rotation;
+    std::vector<oxr::Quat> rotation;
     double worst = 0, height = 0;
     oxr::retarget_stream(
         in, "splay.bvh", options, retargeter,
@@ -593,7 +593,7 @@ TEST(FingersFull, FingertipsOverlayTheSourceWithSplayAndTwist) {
           for (const auto& [target, joint] : tips) {
             // The source's zero pose is its rest: the tip's rest offset is its file offset.
             const auto t = static_cast<std::size_t>(target);
-            const oxr::bvh::Quat change = oxr::mul(rotation[t], oxr::conj(skeleton.rest_world_rotation[t]));
+            const oxr::Quat change = oxr::mul(rotation[t], oxr::conj(skeleton.rest_world_rotation[t]));
             const oxr::Vec3 tip =
                 oxr::add(world[t], oxr::rotate(change, header.joints[static_cast<std::size_t>(joint)].offset));
             worst = std::max(worst, oxr::length(oxr::sub(tip, pose.source_positions[static_cast<std::size_t>(joint)])));

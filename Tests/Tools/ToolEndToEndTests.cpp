@@ -263,7 +263,7 @@ TEST_F(Tool, ResultsEqualTheLibraryDrivenByHand) {
   int compared = 0;
   for (; reader.read_frame(values); ++frame) {
     for (const auto& [joint, slot] : slots) {
-      pose[slot] = oxr::bvh::bvh_to_library_axes(oxr::bvh::joint_rotation(joints[joint], values));
+      pose[slot] = oxr::to_library_axes(oxr::bvh::joint_rotation(joints[joint], values));
     }
     retargeter.solve(pose, false, solved);
     for (std::size_t b = 0; b < meta.size(); ++b) {

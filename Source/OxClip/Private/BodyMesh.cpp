@@ -6,20 +6,17 @@
 namespace oxr {
 namespace {
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
 // Appends a box from a to b, carried by `bone`: 6 faces of 4 vertices (flat normals), 12 triangles
 // wound counter-clockwise seen from outside.
 void add_box(BodyMesh& mesh, const Vec3& a, const Vec3& b, int bone) {
   const double length_ab = length(sub(b, a));
   if (length_ab < 1e-6) return;
-  const Vec3 d = scale_vector(sub(b, a), 1.0 / length_ab);
+  const Vec3 d = normalised(sub(b, a));
   // A side axis across the segment, from the world axis least aligned with it.
   const Vec3 least = std::abs(d[0]) < std::abs(d[1])
                          ? (std::abs(d[0]) < std::abs(d[2]) ? Vec3{1, 0, 0} : Vec3{0, 0, 1})
                          : (std::abs(d[1]) < std::abs(d[2]) ? Vec3{0, 1, 0} : Vec3{0, 0, 1});
-  Vec3 u = cross(d, least);
-  u = scale_vector(u, 1.0 / length(u));
+  const Vec3 u = normalised(cross(d, least));
   const Vec3 v = cross(d, u);
   const double half = 0.125 * length_ab;
   const auto corner = [&](int s, int t, int w) {

@@ -190,7 +190,7 @@ Reader::Reader(std::istream& in, Limits limits, Positions positions) : buf_(in.r
 
 void Reader::decide_positions(std::span<const double> first_frame) {
   for (const Joint& joint : header_.joints) {
-    std::array<double, 3> motion{};
+    Vec3 motion{};
     bool positioned = false;
     for (std::size_t i = 0; i < joint.channels.size(); ++i) {
       const auto axis = static_cast<std::size_t>(joint.channels[i]);
@@ -464,7 +464,7 @@ void Reader::parse_end_site(HierarchyState& state) {
   }
   expect_keyword("{", "after End Site");
   expect_keyword("OFFSET", "in End Site");
-  std::array<double, 3> offset{};
+  Vec3 offset{};
   for (double& v : offset) v = read_number("OFFSET value");
   expect_keyword("}", "closing End Site");
   owner.end_sites.push_back(offset);
@@ -646,8 +646,8 @@ Quat joint_rotation(const Joint& joint, std::span<const double> frame_values) {
   return q;
 }
 
-std::array<double, 3> joint_position(const Joint& joint, std::span<const double> frame_values, Positions positions) {
-  std::array<double, 3> t = joint.offset;
+Vec3 joint_position(const Joint& joint, std::span<const double> frame_values, Positions positions) {
+  Vec3 t = joint.offset;
   const bool absolute = positions == Positions::Absolute;
   for (std::size_t i = 0; i < joint.channels.size(); ++i) {
     const auto axis = static_cast<std::size_t>(joint.channels[i]);
@@ -657,8 +657,6 @@ std::array<double, 3> joint_position(const Joint& joint, std::span<const double>
   }
   return t;
 }
-
-Quat bvh_to_library_axes(const Quat& q) { return {q[2], -q[0], -q[1], q[3]}; }
 
 std::string to_lower(std::string_view text) {
   std::string out(text);

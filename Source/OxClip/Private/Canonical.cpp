@@ -5,45 +5,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <string_view>
 #include <unordered_map>
 
 namespace oxr {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vec3 unit(const Vec3& a) {
-  const double l = length(a);
-  return l > 0 ? scale_vector(a, 1 / l) : Vec3{0, 0, 0};
-}
-double degrees_between(const Vec3& a, const Vec3& b) {
-  const double n = length(a) * length(b);
-  return n <= 0 ? 0 : std::acos(std::clamp(dot(a, b) / n, -1.0, 1.0)) * 180 / kPi;
-}
-
-// The shortest turn taking the direction of a onto the direction of b.
-Quat swing(const Vec3& a, const Vec3& b) {
-  const double la = length(a), lb = length(b);
-  if (la <= 0 || lb <= 0) return kIdentity;
-  const Vec3 axis = cross(a, b);
-  const double w = la * lb + dot(a, b);
-  Quat q{axis[0], axis[1], axis[2], w};
-  if (w <= 1e-12 * la * lb) {
-    const Vec3 other = std::abs(a[0]) < 0.9 * la ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
-    const Vec3 across = cross(a, other);
-    q = {across[0], across[1], across[2], 0};
-  }
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return {q[0] / n, q[1] / n, q[2] / n, q[3] / n};
-}
-
 // The turn taking direction d onto dc and, about it, s (its part across d) onto sc's part across dc;
 // the swing alone when s lies along d.
 Quat frame_turn(const Vec3& d, const Vec3& s, const Vec3& dc, const Vec3& sc) {
-  const Quat first = swing(d, dc);
-  const Vec3 e = unit(dc);
+  const Quat first = shortest_arc(d, dc);
+  const Vec3 e = normalised(dc);
   const Vec3 turned = rotate(first, s);
   const Vec3 a = sub(turned, scale_vector(e, dot(turned, e)));
   const Vec3 b = sub(sc, scale_vector(e, dot(sc, e)));
@@ -186,7 +159,7 @@ class Builder {
       s = hand_across(j, side, above);
       sc = {0, 0, 1};
     }
-    return s ? frame_turn(d, *s, dc, sc) : swing(d, dc);
+    return s ? frame_turn(d, *s, dc, sc) : shortest_arc(d, dc);
   }
 
   // The pelvis: the spine up, the left hip toward +X.
@@ -223,10 +196,10 @@ class Builder {
       return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)];
     };
     const Vec3 thigh = sub(point(knee), point(hip)), shin = sub(point(ankle), point(knee));
-    const bool straight = degrees_between(thigh, shin) <= 10;
+    const bool straight = angle_degrees(thigh, shin) <= 10;
     if (straight && toe >= 0 && below(ankle, toe)) {
       const Vec3 foot = sub(point(toe), point(ankle));
-      const double across = degrees_between(foot, shin);
+      const double across = angle_degrees(foot, shin);
       if (across >= 45 && across <= 135) return cross(foot, shin);
     }
     if (!straight) return cross(thigh, shin);
@@ -243,7 +216,7 @@ class Builder {
       return below(static_cast<int>(j), k) ? at(j, k, above) : placed_[static_cast<std::size_t>(k)];
     };
     const Vec3 upper = sub(point(elbow), point(shoulder)), lower = sub(point(wrist), point(elbow));
-    if (degrees_between(upper, lower) > 15) return cross(upper, lower);
+    if (angle_degrees(upper, lower) > 15) return cross(upper, lower);
     const auto across = hand_across(j, side, above);
     if (!across) return std::nullopt;
     return cross(lower, *across);
@@ -279,7 +252,7 @@ void HingeSum::add(const Vec3& upper, const Vec3& lower, const Quat& upper_world
   const double n = length(upper) * length(lower);
   if (n <= 0) return;
   const Vec3 hinge = scale_vector(cross(upper, lower), 1 / n);
-  if (length(hinge) < std::sin(10 * kPi / 180)) return;  // nearly straight: no say in the hinge
+  if (length(hinge) < std::sin(10 * std::numbers::pi / 180)) return;  // nearly straight: no say in the hinge
   upper_ = oxr::add(upper_, rotate(conj(upper_world), hinge));
   lower_ = oxr::add(lower_, rotate(conj(lower_world), hinge));
   magnitude_ += length(hinge);
@@ -290,7 +263,7 @@ std::optional<Vec3> HingeSum::decided(const Vec3& sum) const {
   // Bent by more than 10 degrees in at least 10 of the frames looked at, and the bends agree (the sum
   // keeps 70% of its parts): a few odd frames do not decide.
   if (frames_ < 10 || length(sum) < 0.7 * magnitude_) return std::nullopt;
-  return unit(sum);
+  return normalised(sum);
 }
 
 std::optional<Vec3> HingeSum::upper() const { return decided(upper_); }

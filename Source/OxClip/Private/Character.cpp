@@ -74,8 +74,7 @@ Character::Node read_node(const tinygltf::Node& source, std::string& problem) {
       node.translation = {source.translation[0], source.translation[1], source.translation[2]};
     if (source.scale.size() == 3) node.scale = {source.scale[0], source.scale[1], source.scale[2]};
   }
-  const double norm = std::sqrt(node.rotation[0] * node.rotation[0] + node.rotation[1] * node.rotation[1] +
-                                node.rotation[2] * node.rotation[2] + node.rotation[3] * node.rotation[3]);
+  const double norm = std::sqrt(dot(node.rotation, node.rotation));
   if (!std::isfinite(norm) || norm < 1e-6) {
     problem = "has a zero or non-finite rotation";
   } else if (!finite(node.translation) || length(node.translation) > 1e9) {
@@ -334,9 +333,7 @@ class CharacterWriter final : public PoseWriter {
           if (turned_) change = mul(facing_, mul(change, conj(facing_)));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
           for (const double q : local) check(q);
-          const double norm =
-              std::sqrt(local[0] * local[0] + local[1] * local[1] + local[2] * local[2] + local[3] * local[3]);
-          for (double& q : local) q /= norm;
+          local = normalised(local);
           channel.rotations.add(local);
         }
         if (channel.translation) {

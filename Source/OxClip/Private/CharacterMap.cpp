@@ -290,7 +290,7 @@ std::string human_failure(const std::vector<int>& target_of, const std::vector<V
   }
   const Vec3 feet = scale_vector(add(at["foot_l"], at["foot_r"]), 0.5);
   const Vec3 spine = sub(at["head"], at["pelvis"]), legs = sub(at["pelvis"], feet);
-  const double cosine = (spine[0] * legs[0] + spine[1] * legs[1] + spine[2] * legs[2]) / (length(spine) * length(legs));
+  const double cosine = dot(spine, legs) / (length(spine) * length(legs));
   if (!(cosine >= std::cos(50 * std::numbers::pi / 180))) return "its spine does not rise above its legs (no head above the hips)";
   return {};
 }
@@ -450,7 +450,7 @@ Quat character_facing(const CharacterJoints& joints, const CharacterMapping& map
   if (!left) left = span("upperarm_l", "upperarm_r");
   if (!up || !left || length(*up) <= 0) return kIdentity;
   const auto snap = [](Vec3 v) {
-    v = scale_vector(v, 1 / length(v));
+    v = normalised(v);
     for (std::size_t axis = 0; axis < 3; ++axis) {
       if (std::abs(v[axis]) >= 0.9) {
         Vec3 unit{0, 0, 0};
@@ -461,11 +461,11 @@ Quat character_facing(const CharacterJoints& joints, const CharacterMapping& map
     return v;
   };
   const Vec3 y = snap(*up);
-  const double along = (*left)[0] * y[0] + (*left)[1] * y[1] + (*left)[2] * y[2];
+  const double along = dot(*left, y);
   Vec3 x = sub(*left, scale_vector(y, along));
   if (length(x) <= 1e-9 * length(*left)) return kIdentity;
   x = snap(x);
-  const Vec3 z{x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+  const Vec3 z = cross(x, y);
   if (x == Vec3{1, 0, 0} && y == Vec3{0, 1, 0}) return kIdentity;
   return matrix_rotation(x, y, z);
 }

@@ -20,27 +20,6 @@ namespace {
 Quat reflect(const Quat& q) { return {q[0], -q[1], -q[2], q[3]}; }
 Vec3 reflect(const Vec3& v) { return {-v[0], v[1], v[2]}; }
 
-// Spherical interpolation from a to b (fraction f of the way), along the shorter arc.
-Quat slerp(const Quat& a, Quat b, double f) {
-  double d = a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3];
-  if (d < 0) {
-    for (double& c : b) c = -c;
-    d = -d;
-  }
-  double wa = 1 - f;
-  double wb = f;
-  if (d < 0.9999) {
-    const double angle = std::acos(d);
-    const double s = std::sin(angle);
-    wa = std::sin((1 - f) * angle) / s;
-    wb = std::sin(f * angle) / s;
-  }
-  Quat q{wa * a[0] + wb * b[0], wa * a[1] + wb * b[1], wa * a[2] + wb * b[2], wa * a[3] + wb * b[3]};
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  for (double& c : q) c /= n;
-  return q;
-}
-
 // The nearest whole number to x when x is that close to it (relative 1e-4: a BVH frame time carries
 // five or six digits, so 1/120 s reads as 0.0083333); else 0.
 std::int64_t whole(double x) {
@@ -230,17 +209,10 @@ void joint_frame(const bvh::Header& header, std::span<const double> values, bool
 
 void joint_world(const bvh::Header& header, std::span<const Quat> local, std::span<const Vec3> translation,
                  std::span<Quat> world, std::span<Vec3> position) {
-  for (std::size_t j = 0; j < header.joints.size(); ++j) {
-    const int parent = header.joints[j].parent;
-    if (parent < 0) {
-      world[j] = local[j];
-      position[j] = translation[j];
-    } else {
-      const auto p = static_cast<std::size_t>(parent);
-      world[j] = mul(world[p], local[j]);
-      position[j] = add(position[p], rotate(world[p], translation[j]));
-    }
-  }
+  forward_kinematics(
+      header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+      [&](std::size_t j) -> const Quat& { return local[j]; }, [&](std::size_t j) { return translation[j]; }, world,
+      position);
 }
 
 ClipStage::ClipStage(const bvh::Header& header, const JointMatch& match, const ClipOptions& options, bool file_axes,

@@ -14,7 +14,11 @@ namespace oxr {
 // about distinct axes, b the middle one): the solution itself or its twin (a + 180, 180 - b,
 // c + 180), each angle moved by whole turns. Keeps a bone's curves free of 360-degree jumps.
 inline Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
-  const auto near = [](double angle, double to) { return angle + 360.0 * std::round((to - angle) / 360.0); };
+  const auto near = [](double angle, double to) {
+    const double turns = (to - angle) / 360.0;
+    // Within half a turn std::round gives a zero of the sign of `turns`: the common case skips the call.
+    return angle + 360.0 * (std::abs(turns) < 0.5 ? std::copysign(0.0, turns) : std::round(turns));
+  };
   const Vec3 twin{angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
   Vec3 best{};
   double best_distance = std::numeric_limits<double>::infinity();
@@ -31,12 +35,6 @@ inline Vec3 nearest_euler(const Vec3& angles, const Vec3& previous) {
     }
   }
   return best;
-}
-
-// The quaternion scaled to unit length; the identity for a zero quaternion.
-inline Quat normalised(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
 }
 
 }  // namespace oxr

@@ -116,13 +116,13 @@ void write_node(Output& out, const Node& node) {
 
 }  // namespace
 
-std::array<double, 3> euler_xyz_degrees(const std::array<double, 4>& q) {
+Vec3 euler_xyz_degrees(const Quat& q) {
   const double x = q[0], y = q[1], z = q[2], w = q[3];
   const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w);
   const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z);
   const double m20 = 2 * (x * z - y * w), m21 = 2 * (y * z + x * w), m22 = 1 - 2 * (x * x + y * y);
   constexpr double kDegrees = 180.0 / std::numbers::pi;
-  const double cos_y = std::hypot(m00, m10);
+  const double cos_y = std::sqrt(m00 * m00 + m10 * m10);  // both within [-1, 1]: no overflow to guard
   const double angle_y = std::atan2(-m20, cos_y);
   if (cos_y > 1e-12) return {std::atan2(m21, m22) * kDegrees, angle_y * kDegrees, std::atan2(m10, m00) * kDegrees};
   return {0.0, angle_y * kDegrees, std::atan2(-m01, m11) * kDegrees};

@@ -4,6 +4,8 @@
 // typed properties, written depth first with the end offset of every record in front of it. Sizes
 // are computed before writing, so a tree streams to any output without seeking back.
 
+#include "Geometry.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +19,7 @@ namespace oxr::fbx {
 
 // Angles in degrees (x, y, z) of R = Rz(z) Ry(y) Rx(x), FBX's default rotation order (XYZ: x is
 // applied first). At y = +-90 degrees the x and z turns share an axis; all of it goes into z.
-std::array<double, 3> euler_xyz_degrees(const std::array<double, 4>& q);
+Vec3 euler_xyz_degrees(const Quat& q);
 
 // FBX time: 46,186,158,000 ticks a second.
 inline constexpr std::int64_t kTicksPerSecond = 46'186'158'000;

@@ -16,11 +16,6 @@
 namespace oxr {
 namespace {
 
-Quat unit(const Quat& q) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  return n > 0 ? Quat{q[0] / n, q[1] / n, q[2] / n, q[3] / n} : kIdentity;
-}
-
 // The character's joints as a skeleton description: local rest rotations and offsets from the
 // bind pose (world rotations and places), in `units`; the root stays where the file puts it.
 TargetSkeleton describe(const fbx::Skeleton& joints, const std::vector<int>& plays, double to_units) {
@@ -31,7 +26,7 @@ TargetSkeleton describe(const fbx::Skeleton& joints, const std::vector<int>& pla
   double lowest = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const int parent = joints.parents[j];
-    const Quat world = unit(joints.rest_rotation[j]);
+    const Quat world = normalised(joints.rest_rotation[j]);
     const Vec3 place = scale_vector(joints.rest_position[j], to_units);
     const Quat parent_world = parent < 0 ? kIdentity : skeleton.rest_world_rotation[static_cast<std::size_t>(parent)];
     const Vec3 parent_place = parent < 0 ? Vec3{0, 0, 0} : skeleton.rest_world[static_cast<std::size_t>(parent)];
@@ -267,7 +262,7 @@ std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::pa
     joints.names = skeleton.names;
     joints.parents = skeleton.parents;
     joints.bind = skeleton.rest_position;
-    for (const Quat& rotation : skeleton.rest_rotation) joints.rotations.push_back(unit(rotation));
+    for (const Quat& rotation : skeleton.rest_rotation) joints.rotations.push_back(normalised(rotation));
     joints.tips = skeleton.rest_tips;
     joints.up = "+y";
     joints.metres_per_unit = 0.01;

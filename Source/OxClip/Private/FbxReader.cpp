@@ -7,9 +7,12 @@
 #include "ToolError.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <optional>
+#include <string_view>
 #include <unordered_map>
 
 #include <fmt/format.h>
@@ -72,6 +75,125 @@ int choose_take(const std::vector<FbxTake>& takes, const std::string& wanted) {
   throw UsageError(fmt::format("has no take '{}' (takes: {})", wanted, names.empty() ? "none" : names));
 }
 
+// One animated channel (an axis of Lcl Translation, Rotation or Scaling) sampled at rising times with
+// a cursor instead of a search per sample; what ufbx_evaluate_curve gives, its cubic segments and
+// times outside the keys handed to it.
+struct Channel {
+  const ufbx_anim_curve* curve = nullptr;
+  double fixed = 0;        // the value without a curve (or before the first sample)
+  std::size_t next = 0;    // the first key after the last time sampled
+
+  double at(double time) {
+    if (curve == nullptr) return fixed;
+    const ufbx_keyframe_list& keys = curve->keyframes;
+    if (keys.count <= 1 || !(time >= curve->min_time && time <= curve->max_time))
+      return ufbx_evaluate_curve(curve, time, fixed);
+    if (next > 0 && keys[next - 1].time > time) next = 0;  // sampled backwards: start over
+    while (next < keys.count && keys[next].time <= time) ++next;
+    if (next == keys.count) return keys[keys.count - 1].value;
+    if (next == 0) return keys[0].value;
+    const ufbx_keyframe& prev = keys[next - 1];
+    const ufbx_keyframe& after = keys[next];
+    if (prev.time == time) return prev.value;
+    const double t = (time - prev.time) * (1.0 / (after.time - prev.time));
+    switch (prev.interpolation) {
+      case UFBX_INTERPOLATION_CONSTANT_PREV:
+        return prev.value;
+      case UFBX_INTERPOLATION_CONSTANT_NEXT:
+        return after.value;
+      case UFBX_INTERPOLATION_LINEAR:
+        return prev.value * (1.0 - t) + after.value * t;
+      default:
+        return ufbx_evaluate_curve(curve, time, fixed);
+    }
+  }
+};
+
+// A node whose take animates only its Lcl Translation, Rotation and Scaling, with no pivots, offsets
+// or axis adjustments: its local transform is T, Qpre * R(order) * conj(Qpost), S from nine channels.
+// Checked against ufbx_evaluate_transform when set up; any other node goes through ufbx.
+struct PlainTrack {
+  std::array<Channel, 9> channels;  // translation x y z, rotation x y z (degrees), scaling x y z
+  ufbx_quat pre{0, 0, 0, 1}, post_inverse{0, 0, 0, 1};
+  ufbx_rotation_order order = UFBX_ROTATION_ORDER_XYZ;
+  bool turned = false;  // pre or post rotation other than none
+
+  ufbx_transform at(double time) {
+    ufbx_transform t;
+    t.translation = {channels[0].at(time), channels[1].at(time), channels[2].at(time)};
+    const ufbx_vec3 euler{channels[3].at(time), channels[4].at(time), channels[5].at(time)};
+    t.rotation = ufbx_euler_to_quat(euler, order);
+    if (turned) t.rotation = ufbx_quat_mul(ufbx_quat_mul(pre, t.rotation), post_inverse);
+    t.scale = {channels[6].at(time), channels[7].at(time), channels[8].at(time)};
+    return t;
+  }
+  void rewind() {
+    for (Channel& channel : channels) channel.next = 0;
+  }
+};
+
+bool close(const ufbx_transform& a, const ufbx_transform& b) {
+  const auto near = [](const ufbx_vec3& x, const ufbx_vec3& y) {
+    const double tolerance = 1e-9 * (1 + std::abs(x.x) + std::abs(x.y) + std::abs(x.z));
+    return std::abs(x.x - y.x) <= tolerance && std::abs(x.y - y.y) <= tolerance && std::abs(x.z - y.z) <= tolerance;
+  };
+  const double dot = a.rotation.x * b.rotation.x + a.rotation.y * b.rotation.y + a.rotation.z * b.rotation.z +
+                     a.rotation.w * b.rotation.w;
+  return near(a.translation, b.translation) && near(a.scale, b.scale) && std::abs(dot) >= 1 - 1e-12;
+}
+
+// The node's plain track in the take, or nullopt when ufbx must evaluate it.
+std::optional<PlainTrack> plain_track(const ufbx_anim& anim, const ufbx_node& node, double start, double stop) {
+  if (anim.layers.count != 1 || anim.prop_overrides.count != 0 || anim.transform_overrides.count != 0 ||
+      anim.override_layer_weights.count != 0)
+    return std::nullopt;
+  const ufbx_anim_layer& layer = *anim.layers[0];
+  if (layer.weight != 1 || layer.weight_is_animated || node.is_scale_helper || node.has_adjust_transform ||
+      node.adjust_mirror_axis != UFBX_MIRROR_AXIS_NONE ||
+      (node.parent != nullptr && (node.parent->scale_helper != nullptr || node.parent->inherit_scale_node != nullptr)))
+    return std::nullopt;
+  static constexpr const char* kProps[3] = {"Lcl Translation", "Lcl Rotation", "Lcl Scaling"};
+  static constexpr double kDefaults[3] = {0, 0, 1};
+  const ufbx_anim_prop_list props = ufbx_find_anim_props(&layer, &node.element);
+  for (const ufbx_anim_prop& prop : props) {
+    const std::string_view name(prop.prop_name.data, prop.prop_name.length);
+    if (name != kProps[0] && name != kProps[1] && name != kProps[2]) return std::nullopt;
+  }
+  PlainTrack track;
+  for (std::size_t p = 0; p < 3; ++p) {
+    const double d = kDefaults[p];
+    const ufbx_vec3 fixed = ufbx_find_vec3(&node.props, kProps[p], ufbx_vec3{d, d, d});
+    const ufbx_anim_prop* prop = ufbx_find_anim_prop(&layer, &node.element, kProps[p]);
+    for (std::size_t i = 0; i < 3; ++i) {
+      Channel& channel = track.channels[p * 3 + i];
+      channel.fixed = fixed.v[i];
+      if (prop != nullptr && prop->anim_value != nullptr) {
+        channel.fixed = prop->anim_value->default_value.v[i];
+        channel.curve = prop->anim_value->curves[i];
+        // A curve of one key holds its value at every time.
+        if (channel.curve != nullptr && channel.curve->keyframes.count <= 1) {
+          if (channel.curve->keyframes.count == 1) channel.fixed = channel.curve->keyframes[0].value;
+          channel.curve = nullptr;
+        }
+      }
+    }
+  }
+  if (node.use_rotation_space) {
+    track.order = node.rotation_order;
+    track.pre = ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PreRotation", ufbx_vec3{0, 0, 0}), UFBX_ROTATION_ORDER_XYZ);
+    const ufbx_quat post =
+        ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PostRotation", ufbx_vec3{0, 0, 0}), UFBX_ROTATION_ORDER_XYZ);
+    track.post_inverse = {-post.x, -post.y, -post.z, post.w};
+    track.turned = !(track.pre.w == 1 && track.post_inverse.w == 1);
+  }
+  // Pivots, offsets and whatever else this reading leaves out show as a difference from ufbx.
+  for (const double time : {start, (2 * start + stop) / 3, (start + 2 * stop) / 3, stop}) {
+    if (!close(track.at(time), ufbx_evaluate_transform(&anim, &node, time))) return std::nullopt;
+  }
+  track.rewind();
+  return track;
+}
+
 }  // namespace
 
 bool is_fbx_path(const std::filesystem::path& path) {
@@ -91,9 +213,20 @@ struct FbxCapture::State {
   bvh::Header header;
   std::int64_t next = 0;
   // Per joint: this frame's world matrix, and its world change from the rest (B) and place.
+  std::vector<ufbx_transform> local;
   std::vector<ufbx_matrix> world;
-  std::vector<Quat> change;
+  std::vector<Quat> turn, change;
   std::vector<Vec3> place;
+  std::vector<double> scale;
+  std::vector<std::optional<PlainTrack>> tracks;  // per joint: sampled here, else by ufbx
+  // The skeleton's surroundings (the root's parent in the scene), and whether they are a rotation,
+  // place and uniform positive scale.
+  struct {
+    Quat turn = kIdentity;
+    Vec3 place{0, 0, 0};
+    double scale = 1;
+  } above;
+  bool above_similar = true;
 
   void open(const FbxCaptureOptions& options, std::int64_t file_bytes);
   void build_header(std::int64_t file_bytes);
@@ -112,25 +245,69 @@ void FbxCapture::State::build_header(std::int64_t file_bytes) {
   header.frame_count = static_cast<std::int64_t>(frames);
   // Room to reserve: frames beyond what the file's keys could describe are not reserved for.
   header.frames_in_bytes = std::min<std::int64_t>(header.frame_count, file_bytes / 16 + 1);
+  local.resize(n);
   world.resize(n);
+  turn.resize(n);
   change.resize(n);
   place.resize(n);
+  scale.resize(n);
+  tracks.resize(n);
+  if (const ufbx_node* up = skeleton.nodes.front()->parent; up != nullptr) {
+    const ufbx_transform t = ufbx_matrix_to_transform(&up->node_to_world);
+    above.turn = fbx::rotation_of(up->node_to_world);
+    above.place = fbx::translation_of(up->node_to_world);
+    above.scale = t.scale.x;
+    const ufbx_matrix again = ufbx_transform_to_matrix(&t);
+    bool same = t.scale.x > 0 && std::abs(t.scale.y - t.scale.x) <= 1e-12 * t.scale.x &&
+                std::abs(t.scale.z - t.scale.x) <= 1e-12 * t.scale.x;
+    for (std::size_t i = 0; i < 12 && same; ++i)
+      same = std::abs(again.v[i] - up->node_to_world.v[i]) <= 1e-12 * (1 + std::abs(up->node_to_world.v[i]));
+    above_similar = same;
+  }
+  if (anim != nullptr) {
+    const double stop = start + static_cast<double>(header.frame_count - 1) * frame_time;
+    for (std::size_t j = 0; j < n; ++j) tracks[j] = plain_track(*anim, *skeleton.nodes[j], start, stop);
+  }
 }
 
 // World transforms at `time` (the take's curves, else the nodes' own transforms), then each joint's
-// turn away from its rest, B = W * conj(Wrest), and its place.
+// turn away from its rest, B = W * conj(Wrest), and its place. While every scale is uniform and
+// positive (the common case) worlds compose as rotation, place and scale:
+//   R = Rp Rl,  p = pp + sp Rp(tl),  s = sp sl;
+// otherwise as matrices, which shear and mirror too.
 void FbxCapture::State::sample(double time) {
-  for (std::size_t j = 0; j < skeleton.nodes.size(); ++j) {
+  const std::size_t n = skeleton.nodes.size();
+  bool similar = above_similar;
+  for (std::size_t j = 0; j < n; ++j) {
     const ufbx_node* node = skeleton.nodes[j];
+    local[j] = tracks[j] ? tracks[j]->at(time) : anim != nullptr ? ufbx_evaluate_transform(anim, node, time)
+                                                                  : node->local_transform;
+    const ufbx_vec3& scale = local[j].scale;
+    similar = similar && scale.x > 0 && scale.x == scale.y && scale.y == scale.z;
+  }
+  for (std::size_t j = 0; j < n; ++j) {
     const int parent = skeleton.parents[j];
-    const ufbx_transform local = anim != nullptr ? ufbx_evaluate_transform(anim, node, time) : node->local_transform;
-    const ufbx_matrix local_matrix = ufbx_transform_to_matrix(&local);
-    const ufbx_matrix& parent_world = parent >= 0               ? world[static_cast<std::size_t>(parent)]
-                                      : node->parent != nullptr ? node->parent->node_to_world
-                                                                : ufbx_identity_matrix;
-    world[j] = ufbx_matrix_mul(&parent_world, &local_matrix);
-    change[j] = mul(fbx::rotation_of(world[j]), conj(skeleton.rest_rotation[j]));
-    place[j] = fbx::translation_of(world[j]);
+    if (similar) {
+      const auto p = static_cast<std::size_t>(parent);
+      const Quat& parent_turn = parent >= 0 ? turn[p] : above.turn;
+      const Vec3& parent_place = parent >= 0 ? place[p] : above.place;
+      const double parent_scale = parent >= 0 ? scale[p] : above.scale;
+      const ufbx_transform& t = local[j];
+      turn[j] = mul(parent_turn, {t.rotation.x, t.rotation.y, t.rotation.z, t.rotation.w});
+      place[j] = add(parent_place,
+                     scale_vector(rotate(parent_turn, {t.translation.x, t.translation.y, t.translation.z}), parent_scale));
+      scale[j] = parent_scale * t.scale.x;
+    } else {
+      const ufbx_node* node = skeleton.nodes[j];
+      const ufbx_matrix local_matrix = ufbx_transform_to_matrix(&local[j]);
+      const ufbx_matrix& parent_world = parent >= 0               ? world[static_cast<std::size_t>(parent)]
+                                        : node->parent != nullptr ? node->parent->node_to_world
+                                                                  : ufbx_identity_matrix;
+      world[j] = ufbx_matrix_mul(&parent_world, &local_matrix);
+      turn[j] = fbx::rotation_of(world[j]);
+      place[j] = fbx::translation_of(world[j]);
+    }
+    change[j] = mul(turn[j], conj(skeleton.rest_rotation[j]));
   }
 }
 
@@ -171,6 +348,8 @@ int FbxCapture::take_index() const { return state_->take; }
 
 bool FbxCapture::rewind() {
   state_->next = 0;
+  for (auto& track : state_->tracks)
+    if (track) track->rewind();
   return true;
 }
 

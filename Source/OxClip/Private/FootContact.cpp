@@ -27,30 +27,9 @@ constexpr double kBlendOutSeconds = 0.1;
 // Legs whose segments differ from the performer's by no more than this share are the performer's.
 constexpr double kSameLength = 1e-4;
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 double horizontal(const Vec3& a, const Vec3& b) {
   const double x = a[0] - b[0], z = a[2] - b[2];
   return std::sqrt(x * x + z * z);  // std::hypot guards against overflow no body length needs, at a cost
-}
-
-// The shortest turn taking direction u to direction v (neither needs unit length).
-Quat between(const Vec3& u, const Vec3& v) {
-  const double lu = length(u), lv = length(v);
-  if (lu <= 0 || lv <= 0) return kIdentity;
-  const Vec3 a = scale_vector(u, 1 / lu), b = scale_vector(v, 1 / lv);
-  const double d = dot(a, b);
-  if (d < -1 + 1e-12) {
-    // Half a turn about any axis across u.
-    Vec3 axis = cross(a, {1, 0, 0});
-    if (length(axis) < 1e-6) axis = cross(a, {0, 1, 0});
-    axis = scale_vector(axis, 1 / length(axis));
-    return {axis[0], axis[1], axis[2], 0};
-  }
-  const Vec3 c = cross(a, b);
-  Quat q{c[0], c[1], c[2], 1 + d};
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  for (double& x : q) x /= n;
-  return q;
 }
 
 // One leg's world pose: thigh, calf and foot rotations with the joints they place.
@@ -172,8 +151,7 @@ void FootContact::detect(std::span<const Vec3> source_positions) {
       if (leg.source[k] < 0) continue;
       const Vec3& p = source_positions[static_cast<std::size_t>(leg.source[k])];
       const Vec3 step = sub(p, leg.source_previous[k]);
-      const double step2 =
-          first_ ? std::numeric_limits<double>::infinity() : step[0] * step[0] + step[1] * step[1] + step[2] * step[2];
+      const double step2 = first_ ? std::numeric_limits<double>::infinity() : dot(step, step);
       // The floor: the lowest this joint stood, slowly, over the last second (a jump into or out
       // of a calibration pose does not count).
       const double floor = leg.floor[k].push(step2 < leave_step2 ? p[1] : std::numeric_limits<double>::infinity());
@@ -314,11 +292,11 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     const double cos_hip = std::clamp((upper * upper + d * d - lower * lower) / (2 * upper * d), -1.0, 1.0);
     const double sin_hip = std::sqrt(std::max(0.0, 1 - cos_hip * cos_hip));
     const Vec3 knee = add(c.hip, add(scale_vector(along, upper * cos_hip), scale_vector(pole, upper * sin_hip)));
-    const Quat thigh_world = mul(between(bend, sub(knee, c.hip)), c.thigh_world);
+    const Quat thigh_world = mul(shortest_arc(bend, sub(knee, c.hip)), c.thigh_world);
     const Quat calf_turned = mul(thigh_world, rotations[calf]);
     const Vec3 shin = rotate(calf_turned, translations[foot]);
     const Vec3 goal = add(c.hip, scale_vector(along, d));
-    const Quat calf_world = mul(between(shin, sub(goal, knee)), calf_turned);
+    const Quat calf_world = mul(shortest_arc(shin, sub(goal, knee)), calf_turned);
     rotations[thigh] = mul(conj(c.pelvis_world), thigh_world);
     rotations[calf] = mul(conj(thigh_world), calf_world);
     rotations[foot] = mul(conj(calf_world), c.foot_world);  // the foot keeps its solved orientation

@@ -102,9 +102,7 @@ bool same_bits(const Quat& a, const Quat& b) {
 void RotationKeys::add(const Quat& rotation) {
   // A bone the clip does not move repeats its last key's floats.
   if (!valid_ || !same_bits(last_, rotation)) {
-    const double n = std::sqrt(rotation[0] * rotation[0] + rotation[1] * rotation[1] + rotation[2] * rotation[2] +
-                               rotation[3] * rotation[3]);
-    const Quat q = n > 0 ? Quat{rotation[0] / n, rotation[1] / n, rotation[2] / n, rotation[3] / n} : kIdentity;
+    const Quat q = normalised(rotation);
     double alignment = 0;
     for (std::size_t i = 0; i < 4; ++i) alignment += q[i] * static_cast<double>(floats_[i]);
     const double sign = valid_ && alignment < 0 ? -1.0 : 1.0;

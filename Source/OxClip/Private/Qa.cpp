@@ -5,25 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <string_view>
 
 #include <fmt/format.h>
 
 namespace oxr {
 namespace {
-
-constexpr double kDegrees = 180.0 / std::numbers::pi;
-
-double dot(const Quat& a, const Quat& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]; }
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-// Angle in degrees of the turn between two rotations, whatever their hemispheres.
-double turn_degrees(const Quat& a, const Quat& b) {
-  const double norms = std::sqrt(dot(a, a) * dot(b, b));
-  if (!(norms > 0)) return 0;
-  return 2 * std::acos(std::min(1.0, std::abs(dot(a, b)) / norms)) * kDegrees;
-}
 
 std::string frames_text(std::int64_t first, std::int64_t count) {
   return count == 1 ? fmt::format("frame {}", first) : fmt::format("{} frames, first at frame {}", count, first);
@@ -75,9 +62,8 @@ void ClipQa::observe(std::int64_t frame, const FramePose& pose, const std::vecto
     const Vec3 c = world[static_cast<std::size_t>(hinge.end)];
     const Vec3 ab = sub(b, a);
     const Vec3 bc = sub(c, b);
-    const double lengths = length(ab) * length(bc);
-    if (!(lengths > 0)) continue;
-    const double bend = std::acos(std::clamp(dot(ab, bc) / lengths, -1.0, 1.0)) * kDegrees;
+    if (!(length(ab) * length(bc) > 0)) continue;
+    const double bend = angle_degrees(ab, bc);
     if (bend < kBentDegrees) continue;
     Quat rotation = kIdentity;
     for (int at = hinge.upper; at >= 0; at = skeleton_.parents[static_cast<std::size_t>(at)]) {

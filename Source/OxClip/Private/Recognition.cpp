@@ -186,7 +186,7 @@ void find_units(State& st) {
   // The unit among cm, m, mm and in that makes the figure stand 1.2 m to 2.3 m tall.
   SkeletonRecognition& result = st.result;
   double low = 1e300, high = -1e300;
-  for (const V3& p : st.upright) {
+  for (const Vec3& p : st.upright) {
     low = std::min(low, p[1]);
     high = std::max(high, p[1]);
   }

@@ -10,26 +10,6 @@
 namespace oxr::recognition {
 namespace {
 
-V3 sub3(const V3& a, const V3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-double dot3(const V3& a, const V3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-double norm3(const V3& a) { return std::sqrt(dot3(a, a)); }
-V3 cross3(const V3& a, const V3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-V3 rotate3(const std::array<double, 4>& q, const V3& v) {
-  const V3 u{q[0], q[1], q[2]};
-  const V3 t = cross3(u, v);
-  const V3 t2{2 * t[0], 2 * t[1], 2 * t[2]};
-  const V3 c = cross3(u, t2);
-  return {v[0] + q[3] * t2[0] + c[0], v[1] + q[3] * t2[1] + c[1], v[2] + q[3] * t2[2] + c[2]};
-}
-
-double angle_between(const V3& a, const V3& b) {
-  const double n = norm3(a) * norm3(b);
-  if (n <= 0) return 180;
-  return std::acos(std::clamp(dot3(a, b) / n, -1.0, 1.0)) * 180 / 3.14159265358979323846;
-}
-
 bool counts_in_chain(Kind kind) {
   return kind != Kind::Twist && kind != Kind::End && kind != Kind::Eye && kind != Kind::Other &&
          kind != Kind::FingerBase;
@@ -341,14 +321,11 @@ void resolve_fingers(const Tree& tree, int hand, Limb& limb) {
 }
 
 // World positions of the zero pose.
-std::vector<V3> zero_pose(const SkeletonDescription& s) {
-  std::vector<V3> position(s.names.size());
+std::vector<Vec3> zero_pose(const SkeletonDescription& s) {
+  std::vector<Vec3> position(s.names.size());
   for (std::size_t j = 0; j < s.names.size(); ++j) {
     const int p = s.parents[j];
-    position[j] = p < 0 ? s.offsets[j]
-                        : V3{position[static_cast<std::size_t>(p)][0] + s.offsets[j][0],
-                             position[static_cast<std::size_t>(p)][1] + s.offsets[j][1],
-                             position[static_cast<std::size_t>(p)][2] + s.offsets[j][2]};
+    position[j] = p < 0 ? s.offsets[j] : add(position[static_cast<std::size_t>(p)], s.offsets[j]);
   }
   return position;
 }
@@ -356,8 +333,8 @@ std::vector<V3> zero_pose(const SkeletonDescription& s) {
 // ---- Up axis ----------------------------------------------------------------------------------
 
 // The mean position of the feet, and how many there are.
-std::pair<V3, int> feet_of(const std::vector<Limb>& legs, const std::vector<V3>& at) {
-  V3 sum{0, 0, 0};
+std::pair<Vec3, int> feet_of(const std::vector<Limb>& legs, const std::vector<Vec3>& at) {
+  Vec3 sum{0, 0, 0};
   int count = 0;
   for (const Limb& limb : legs) {
     for (const LimbRole& role : limb.roles) {
@@ -374,11 +351,11 @@ std::pair<V3, int> feet_of(const std::vector<Limb>& legs, const std::vector<V3>&
 
 // The axis (+y, -z, ...) from the feet (else the hips) to the head, when it holds a share of the
 // length; "" when none does.
-std::string body_axis(const State& st, const std::vector<V3>& at, double share) {
+std::string body_axis(const State& st, const std::vector<Vec3>& at, double share) {
   const auto [feet, count] = feet_of(st.leg_limbs, at);
-  const V3& head = at[static_cast<std::size_t>(st.head)];
-  const V3 v = count > 0 ? sub3(head, feet) : sub3(head, at[static_cast<std::size_t>(st.hips)]);
-  const double n = norm3(v);
+  const Vec3& head = at[static_cast<std::size_t>(st.head)];
+  const Vec3 v = count > 0 ? sub(head, feet) : sub(head, at[static_cast<std::size_t>(st.hips)]);
+  const double n = length(v);
   if (n <= 0) return "";
   static const char* const kAxes[] = {"x", "y", "z"};
   for (std::size_t a = 0; a < 3; ++a) {
@@ -388,7 +365,7 @@ std::string body_axis(const State& st, const std::vector<V3>& at, double share) 
 }
 
 // The rotation that takes the axis `up` to +Y.
-std::array<double, 4> rotation_to_y(const std::string& up) {
+Quat rotation_to_y(const std::string& up) {
   const double h = std::sqrt(0.5);
   if (up == "+z") return {-h, 0, 0, h};  // -90 degrees about X: +Z -> +Y
   if (up == "-z") return {h, 0, 0, h};   // +90 degrees about X: -Z -> +Y
@@ -398,28 +375,29 @@ std::array<double, 4> rotation_to_y(const std::string& up) {
   return {0, 0, 0, 1};
 }
 
-// A spine that does not rise above the legs (four legs, a snake) is no human.
-bool upright_in(const State& st, const std::vector<V3>& at) {
+// A spine that does not rise above the legs (four legs, a snake) is no human; nor is one of no
+// length, or hips on the feet: they point nowhere.
+bool upright_in(const State& st, const std::vector<Vec3>& at) {
   const auto [feet, count] = feet_of(st.leg_limbs, at);
-  const V3 spine = sub3(at[static_cast<std::size_t>(st.head)], at[static_cast<std::size_t>(st.hips)]);
-  const V3 legs_dir = sub3(at[static_cast<std::size_t>(st.hips)], feet);
-  return count == 0 || angle_between(spine, legs_dir) <= 50;
+  const Vec3 spine = sub(at[static_cast<std::size_t>(st.head)], at[static_cast<std::size_t>(st.hips)]);
+  const Vec3 legs_dir = sub(at[static_cast<std::size_t>(st.hips)], feet);
+  return count == 0 || (length(spine) * length(legs_dir) > 0 && angle_degrees(spine, legs_dir) <= 50);
 }
 
 // ---- Sides ------------------------------------------------------------------------------------
 
 // The body's forward: the mean of the feet's toe directions across the ground, else +Z.
-V3 body_forward(const State& st) {
-  V3 sum{0, 0, 0};
+Vec3 body_forward(const State& st) {
+  Vec3 sum{0, 0, 0};
   for (const Limb& limb : st.leg_limbs) {
     const int foot = limb.joint_of(Role::Foot);
     const int toe = limb.joint_of(Role::ToeBase);
     if (foot >= 0 && toe >= 0) {
-      const V3 d = sub3(st.upright[static_cast<std::size_t>(toe)], st.upright[static_cast<std::size_t>(foot)]);
+      const Vec3 d = sub(st.upright[static_cast<std::size_t>(toe)], st.upright[static_cast<std::size_t>(foot)]);
       sum = {sum[0] + d[0], 0, sum[2] + d[2]};
     }
   }
-  return norm3(sum) > 0 ? sum : V3{0, 0, 1};
+  return length(sum) > 0 ? sum : Vec3{0, 0, 1};
 }
 
 // The side a chain's names give: the side most of its joints name.
@@ -435,10 +413,9 @@ Side chain_side(const Tree& tree, const std::vector<int>& chain) {
 
 // A pair of limbs' sides: from their names, else the one further along the body's left is the left.
 // Returns whether the offsets decided.
-bool decide_limb_sides(const State& st, std::vector<Limb>& limbs, const V3& left_axis) {
+bool decide_limb_sides(const State& st, std::vector<Limb>& limbs, const Vec3& left_axis) {
   const auto lateral = [&](int j) {
-    return dot3(sub3(st.upright[static_cast<std::size_t>(j)], st.upright[static_cast<std::size_t>(st.hips)]),
-                left_axis);
+    return dot(sub(st.upright[static_cast<std::size_t>(j)], st.upright[static_cast<std::size_t>(st.hips)]), left_axis);
   };
   for (Limb& limb : limbs) {
     limb.side = chain_side(st.tree, limb.joints);
@@ -602,7 +579,7 @@ void find_limbs(State& st) {
 
 void find_up_axis(State& st) {
   SkeletonRecognition& result = st.result;
-  const std::vector<V3>& frame_zero = st.request.frame_zero;
+  const std::vector<Vec3>& frame_zero = st.request.frame_zero;
   st.have_frame = frame_zero.size() == st.n;
   std::string up = "+y";
   if (st.head >= 0 && st.hips >= 0) {
@@ -629,9 +606,9 @@ void find_up_axis(State& st) {
   result.up_axis = up;
   for (char& c : result.up_axis) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   result.up_rotation = rotation_to_y(up);
-  const std::vector<V3>& standing = st.rest_stands || !st.have_frame ? st.rest : frame_zero;
+  const std::vector<Vec3>& standing = st.rest_stands || !st.have_frame ? st.rest : frame_zero;
   st.upright.resize(st.n);
-  for (std::size_t j = 0; j < st.n; ++j) st.upright[j] = rotate3(result.up_rotation, standing[j]);
+  for (std::size_t j = 0; j < st.n; ++j) st.upright[j] = rotate(result.up_rotation, standing[j]);
 
   if (st.missing.empty() && !upright_in(st, st.rest) && !(st.have_frame && upright_in(st, frame_zero))) {
     st.missing.push_back("no spine standing above the legs (its head is not above its hips)");
@@ -639,7 +616,7 @@ void find_up_axis(State& st) {
 }
 
 void decide_sides(State& st) {
-  const V3 left_axis = cross3({0, 1, 0}, body_forward(st));
+  const Vec3 left_axis = cross({0, 1, 0}, body_forward(st));
   bool from_offsets = decide_limb_sides(st, st.leg_limbs, left_axis);
   from_offsets = decide_limb_sides(st, st.arm_limbs, left_axis) || from_offsets;
   for (const Limb& limb : st.leg_limbs) assign_limb(st, limb);

@@ -25,8 +25,6 @@
 
 namespace oxr::recognition {
 
-using V3 = std::array<double, 3>;
-
 // What a joint's name says it is.
 enum class Kind {
   None,
@@ -143,8 +141,8 @@ struct State {
   std::vector<Limb> leg_limbs;
   std::vector<Limb> arm_limbs;
 
-  std::vector<V3> rest;     // world positions of the zero pose
-  std::vector<V3> upright;  // the standing pose turned to +Y up
+  std::vector<Vec3> rest;     // world positions of the zero pose
+  std::vector<Vec3> upright;  // the standing pose turned to +Y up
   bool rest_stands = false;
   bool have_frame = false;  // the request carries frame 0
 

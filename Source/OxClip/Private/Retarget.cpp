@@ -40,10 +40,9 @@ class FingerCarry {
               const std::vector<Quat>& rest_local)
       : parents_(skeleton.parents), source_(skeleton.names.size(), -1), world_(skeleton.names.size()) {
     std::vector<Quat> rest_world(header.joints.size());
-    for (std::size_t j = 0; j < header.joints.size(); ++j) {
-      const int parent = header.joints[j].parent;
-      rest_world[j] = parent < 0 ? rest_local[j] : mul(rest_world[static_cast<std::size_t>(parent)], rest_local[j]);
-    }
+    forward_rotations(
+        header.joints.size(), [&](std::size_t j) { return header.joints[j].parent; },
+        [&](std::size_t j) { return rest_local[j]; }, rest_world);
     const Pairing& pairing = builtin_pairing();
     for (std::size_t i = 0; i < pairing.source.size(); ++i) {
       const std::string& kz = pairing.source[i];
@@ -231,7 +230,7 @@ bvh::Header shaped_header(const bvh::Header& header, const SkeletonRecognition& 
   const double scale = recognition.metres_per_unit / metres_per_unit(options.units);
   bvh::Header shaped = header;
   if (up == kIdentity && scale == 1.0) return shaped;
-  const auto reshape_vector = [&](std::array<double, 3>& v) {
+  const auto reshape_vector = [&](Vec3& v) {
     const Vec3 file = file_axes ? v : vector_to_file_axes(v);
     const Vec3 turned = scale_vector(rotate(up, file), scale);
     v = file_axes ? turned : vector_to_library_axes(turned);

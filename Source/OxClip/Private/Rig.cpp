@@ -251,9 +251,7 @@ Quat matrix_rotation(const Vec3& x, const Vec3& y, const Vec3& z) {
     const double s = std::sqrt(1 + z[2] - x[0] - y[1]) * 2;
     q = {(z[0] + x[2]) / s, (z[1] + y[2]) / s, s / 4, (x[1] - y[0]) / s};
   }
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  for (double& c : q) c /= n;
-  return q;
+  return normalised(q);
 }
 
 GltfBindPose gltf_bind_pose(const tinygltf::Model& model) {

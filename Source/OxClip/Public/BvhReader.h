@@ -3,6 +3,7 @@
 // Strict, streaming reader for BVH motion files.
 
 #include "Error.h"
+#include "Geometry.h"
 
 #include <array>
 #include <cstddef>
@@ -28,10 +29,10 @@ std::string_view channel_name(Channel channel);
 struct Joint {
   std::string name;
   int parent = -1;  // index into Header::joints, -1 for the root
-  std::array<double, 3> offset{};
+  Vec3 offset{};
   std::vector<Channel> channels;
-  int first_channel = 0;                         // index of its first value within a frame
-  std::vector<std::array<double, 3>> end_sites;  // offsets of its End Site children
+  int first_channel = 0;        // index of its first value within a frame
+  std::vector<Vec3> end_sites;  // offsets of its End Site children
 };
 
 // How a joint's position channels combine with its OFFSET. Absolute: the channels hold the whole
@@ -151,19 +152,13 @@ class Reader {
   bool failed_ = false;
 };
 
-using Quat = std::array<double, 4>;  // {x, y, z, w}
-
 // Local rotation of a joint from a frame's values: rotation channels compose in listed order
 // (Zrotation Yrotation Xrotation gives qZ * qY * qX), angles in degrees; positions are ignored.
 Quat joint_rotation(const Joint& joint, std::span<const double> frame_values);
 
 // Local translation of a joint from a frame's values: its OFFSET with the position channels added
 // (Relative) or in place of it on the axes they name (Absolute; Auto reads as Relative).
-std::array<double, 3> joint_position(const Joint& joint, std::span<const double> frame_values, Positions positions);
-
-// Re-expresses a rotation given in the file's frame (Y up, facing +Z, left at +X) in the library's
-// frame (Z up, +Y left, -X forward).
-Quat bvh_to_library_axes(const Quat& q);
+Vec3 joint_position(const Joint& joint, std::span<const double> frame_values, Positions positions);
 
 // ASCII letters in lower case: names compare without regard to case.
 std::string to_lower(std::string_view text);

@@ -44,7 +44,7 @@ struct ClipInfo {
   std::string source_rest = "zero";         // as --source-rest spells it
   std::vector<std::string> bones;           // meta bones, in pairing order
   std::vector<std::string> parents;         // parent of each meta bone in the target skeleton ("None" at the root)
-  std::vector<bvh::Quat> t_pose;            // local T-pose rotation of each meta bone, library axes
+  std::vector<Quat> t_pose;                 // local T-pose rotation of each meta bone, library axes
   TargetSkeleton skeleton;                  // every target bone, with offsets
   std::vector<int> translated;              // target bones whose translation is animated (root motion)
   std::vector<std::string> missing_paired;  // source bones of the pairing the file lacks

@@ -6,6 +6,8 @@
 // spine, finger chains), plus where the file's up is and what its unit of length is. It runs once per
 // file, before the first frame.
 
+#include "Geometry.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -20,8 +22,8 @@ namespace oxr {
 struct SkeletonDescription {
   std::vector<std::string> names;
   std::vector<int> parents;
-  std::vector<std::array<double, 3>> offsets;
-  std::vector<std::vector<std::array<double, 3>>> end_sites;  // may be empty: no end sites
+  std::vector<Vec3> offsets;
+  std::vector<std::vector<Vec3>> end_sites;  // may be empty: no end sites
 };
 
 // Joint name -> source bone name, in the order the map file lists them. An empty bone name leaves
@@ -31,10 +33,10 @@ using JointMap = std::vector<std::pair<std::string, std::string>>;
 // What the user asked for, and what recognition may look at besides the zero pose.
 struct RecognitionRequest {
   JointMap map;
-  std::string map_name;                           // the map file, for messages
-  std::optional<double> metres_per_unit;          // --source-units; empty: auto
-  std::string up = "auto";                        // --source-up: auto, +y, +z, -y, -z, +x, -x
-  std::vector<std::array<double, 3>> frame_zero;  // world positions of the joints in frame 0, if read
+  std::string map_name;                   // the map file, for messages
+  std::optional<double> metres_per_unit;  // --source-units; empty: auto
+  std::string up = "auto";                // --source-up: auto, +y, +z, -y, -z, +x, -x
+  std::vector<Vec3> frame_zero;           // world positions of the joints in frame 0, if read
 };
 
 enum class Evidence { Name, NameAndStructure, Structure, MapFile };
@@ -54,11 +56,11 @@ struct SkeletonRecognition {
   std::string side_evidence;           // how left and right were told apart
   std::string failure;                 // empty for a human; else what is missing (one line)
 
-  std::array<double, 4> up_rotation{0, 0, 0, 1};  // quaternion {x, y, z, w} turning the file to +Y up
-  std::string up_axis = "+Y";                     // the file's up axis
-  std::string up_evidence;                        // how it was found
-  bool zero_pose_stands = true;                   // false: up (and size) came from frame 0 or a default
-  double height_units = 0;                        // standing height in file units
+  Quat up_rotation{0, 0, 0, 1};  // quaternion {x, y, z, w} turning the file to +Y up
+  std::string up_axis = "+Y";    // the file's up axis
+  std::string up_evidence;       // how it was found
+  bool zero_pose_stands = true;  // false: up (and size) came from frame 0 or a default
+  double height_units = 0;       // standing height in file units
   double metres_per_unit = 0.01;
   std::string unit_name = "cm";       // cm, m, mm, in, a number, or "fitted"
   std::vector<std::string> warnings;  // e.g. the size fitted to the mannequin's
