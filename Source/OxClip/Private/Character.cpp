@@ -111,6 +111,57 @@ std::vector<int> parents_first(const std::vector<Character::Node>& nodes, const 
   return order;
 }
 
+// The file's nodes with their parents. A skin joint or a node above one must have a rest pose the
+// animation can carry (each node is looked at once); throws ToolError naming the first that has not.
+std::vector<Character::Node> read_skinned_nodes(const tinygltf::Model& model, const std::string& where) {
+  std::vector<std::string> problems(model.nodes.size());
+  std::vector<Character::Node> nodes(model.nodes.size());
+  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
+    const tinygltf::Node& source = model.nodes[n];
+    const int parent = nodes[n].parent;
+    nodes[n] = read_node(source, problems[n]);
+    nodes[n].parent = parent;
+    for (const int child : source.children) {
+      if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
+        nodes[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
+    }
+  }
+  std::vector<bool> checked(model.nodes.size(), false);
+  for (const tinygltf::Skin& skin : model.skins) {
+    for (const int at : skin.joints) {
+      if (at < 0 || static_cast<std::size_t>(at) >= model.nodes.size()) continue;
+      for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
+           up = nodes[static_cast<std::size_t>(up)].parent) {
+        const auto u = static_cast<std::size_t>(up);
+        checked[u] = true;
+        if (!problems[u].empty()) throw ToolError(where, "node '" + shown_name(nodes[u].name) + "' " + problems[u]);
+      }
+    }
+  }
+  return nodes;
+}
+
+// Every node's world rotation in the canonical T-pose: where the bind pose is that pose (no turns),
+// the rest its node transforms compose to, or the bind pose where they hold another; else the bind
+// pose turned limb by limb into it.
+std::vector<Quat> canonical_rest(const std::vector<Quat>& turns, const std::vector<Character::Node>& nodes,
+                                 const std::vector<int>& order, const std::vector<Quat>& bind_rotations) {
+  const std::size_t count = nodes.size();
+  std::vector<Quat> rest(count);
+  if (!turns.empty()) {
+    for (std::size_t k = 0; k < count; ++k) rest[k] = mul(turns[k], bind_rotations[k]);
+    return rest;
+  }
+  bool same = true;
+  for (const int at : order) {
+    const auto k = static_cast<std::size_t>(at);
+    const int parent = nodes[k].parent;
+    rest[k] = parent < 0 ? nodes[k].rotation : mul(rest[static_cast<std::size_t>(parent)], nodes[k].rotation);
+    same = same && angle_degrees(mul(conj(rest[k]), bind_rotations[k])) < 0.01;
+  }
+  return same ? rest : bind_rotations;
+}
+
 }  // namespace
 
 std::shared_ptr<const Character> Character::read(const fs::path& path, Units units, const std::string& target_map) {
@@ -136,35 +187,8 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   const tinygltf::Model& model = file.model;
   if (model.skins.empty()) throw ToolError(where, "has no skin: a character needs a skinned mesh");
 
-  std::vector<std::string> problems(model.nodes.size());
-  character->nodes_.resize(model.nodes.size());
-  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-    const tinygltf::Node& source = model.nodes[n];
-    const int parent = character->nodes_[n].parent;
-    character->nodes_[n] = read_node(source, problems[n]);
-    character->nodes_[n].parent = parent;
-    for (const int child : source.children) {
-      if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
-        character->nodes_[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
-    }
-  }
+  character->nodes_ = read_skinned_nodes(model, where);
   character->order_ = parents_first(character->nodes_, where);
-  // A skin joint or a node above one must have a rest pose the animation can carry; each node is
-  // looked at once.
-  std::vector<bool> checked(model.nodes.size(), false);
-  for (const tinygltf::Skin& skin : model.skins) {
-    for (const int at : skin.joints) {
-      if (at < 0 || static_cast<std::size_t>(at) >= model.nodes.size()) continue;
-      for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
-           up = character->nodes_[static_cast<std::size_t>(up)].parent) {
-        const auto u = static_cast<std::size_t>(up);
-        checked[u] = true;
-        if (!problems[u].empty()) {
-          throw ToolError(where, "node '" + shown_name(character->nodes_[u].name) + "' " + problems[u]);
-        }
-      }
-    }
-  }
   // The bind pose decides who plays what, the character's frame and its canonical rest.
   const GltfBindPose bind = gltf_bind_pose(model);
   std::vector<std::string> names(model.nodes.size());
@@ -190,26 +214,8 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
     }
     character->rig_.emplace(role.bone, located);
   }
-  // Every node's world rotation in the canonical T-pose: where the bind pose is that pose, the rest its
-  // node transforms compose to (or the bind pose where they hold another); else the bind pose turned
-  // limb by limb into it.
-  const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing_);
-  const std::size_t count = model.nodes.size();
-  auto& rest = character->rest_world_;
-  rest.resize(count);
-  if (turns.empty()) {
-    bool same = true;
-    for (const int at : character->order_) {
-      const auto k = static_cast<std::size_t>(at);
-      const int parent = character->nodes_[k].parent;
-      rest[k] = parent < 0 ? character->nodes_[k].rotation
-                           : mul(rest[static_cast<std::size_t>(parent)], character->nodes_[k].rotation);
-      same = same && angle_degrees(mul(conj(rest[k]), bind.rotations[k])) < 0.01;
-    }
-    if (!same) rest = bind.rotations;
-  } else {
-    for (std::size_t k = 0; k < count; ++k) rest[k] = mul(turns[k], bind.rotations[k]);
-  }
+  character->rest_world_ = canonical_rest(canonical_turns(joints, mapping, character->facing_), character->nodes_,
+                                          character->order_, bind.rotations);
   character->binary_ = file.binary;
   character->json_ = std::move(file.json);
   character->bin_ = std::move(file.bin);
@@ -222,6 +228,8 @@ namespace {
 // Adds the clip to a character: per frame, each node matched to a driven target bone gets the
 // world rotation change of that bone on top of its own rest,
 //   world = (target world x target rest world^-1) x character rest world,
+// (a node that stands for a chain of target bones, the character having fewer, takes the change halfway
+// between its own bone's and the chain's last bone's);
 // taken back to a local rotation against its parent's world this frame; translated bones (root
 // motion) stand where the target's stand, moved by the character's own placement. Other nodes keep
 // their rest.
@@ -234,7 +242,7 @@ class CharacterWriter final : public PoseWriter {
         clock_(info.frame_time, info.frame_time_text) {
     const std::string& where = character.path().string();
     if (fs::weakly_canonical(destination_) == fs::weakly_canonical(character.path())) {
-      throw OutputError(destination_.string(), "would overwrite the character; choose another output with -o");
+      throw OutputError(destination_.string(), "would overwrite the character; choose another output");
     }
     metres_ = metres_per_unit(info.units);
     const auto& nodes = character.nodes();
@@ -242,6 +250,9 @@ class CharacterWriter final : public PoseWriter {
     for (const Character::Role& role : character.roles()) {
       target_of_[static_cast<std::size_t>(role.node)] = skeleton_.index_of(role.bone);
     }
+    std::vector<int> parents(nodes.size());
+    for (std::size_t n = 0; n < nodes.size(); ++n) parents[n] = nodes[n].parent;
+    covered_ = covered_bones(parents, target_of_, skeleton_.parents);
     facing_ = character.facing();
     turned_ = facing_ != kIdentity;
     std::vector<bool> driven(skeleton_.names.size(), false), translated(skeleton_.names.size(), false);
@@ -330,6 +341,10 @@ class CharacterWriter final : public PoseWriter {
         const auto j = static_cast<std::size_t>(channel.target);
         if (channel.rotation) {
           Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
+          if (const int top = covered_[n]; top >= 0) {
+            const auto t = static_cast<std::size_t>(top);
+            change = halfway(change, mul(target_rotation_[t], conj(skeleton_.rest_world_rotation[t])));
+          }
           if (turned_) change = mul(facing_, mul(change, conj(facing_)));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
           for (const double q : local) check(q);
@@ -571,6 +586,7 @@ class CharacterWriter final : public PoseWriter {
   double metres_ = 0.01;
   Vec3 shift_{0, 0, 0};
   std::vector<int> target_of_;   // target bone of each node, -1 for none
+  std::vector<int> covered_;     // per node, the last target bone beyond its own it stands for, -1 for none
   std::vector<int> channel_of_;  // channel of each node, -1 for none
   std::vector<Channel> channels_;
   std::vector<Quat> rest_rotation_;
