@@ -320,6 +320,7 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
     const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
+    contacts_[s] = anchor;
     std::array<Vec3, 2> source{source_positions[static_cast<std::size_t>(leg.source[0])], Vec3{}};
     // Without a toe joint the source's ball is never planted; its height counts as the ankle's.
     source[1] = leg.source[1] >= 0 ? source_positions[static_cast<std::size_t>(leg.source[1])] : source[0];
