@@ -3,7 +3,9 @@
 // "RightHandIndex1") and one like a game rig ("hand_l", "index_01_r").
 //   PreviewFixture FOLDER [FRAMES]
 // writes FOLDER/waving figures.html, FOLDER/second clip.html (the same clip under a title full of
-// characters to escape) and FOLDER/index.html listing both.
+// characters to escape) and FOLDER/index.html listing both; and FOLDER/stray joints.html, the clip as a
+// careless export leaves it: a reference root left at the origin 3 m from the body, and five garbage
+// frames 1,460 m off.
 #include "PreviewPage.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -150,6 +153,27 @@ oxr::PreviewFigure figure(const std::vector<Joint>& joints, bool rig_names, doub
   return out;
 }
 
+// A reference joint at the origin becomes the figure's root, the body 3 m from it; frames 100 to 104
+// are thrown 1,460 m off.
+void add_strays(oxr::PreviewFigure& figure, std::int64_t frames) {
+  const std::size_t joints = figure.joints.size();
+  figure.joints.insert(figure.joints.begin(), "Reference");
+  for (int& parent : figure.parents) parent += 1;
+  figure.parents.insert(figure.parents.begin(), -1);
+  std::vector<float> positions;
+  for (std::int64_t f = 0; f < frames; ++f) {
+    const bool garbage = f >= 100 && f < 105;
+    for (int a = 0; a < 3; ++a) positions.push_back(0.0F);
+    for (std::size_t j = 0; j < joints; ++j) {
+      const float* p = &figure.positions[3 * (static_cast<std::size_t>(f) * joints + j)];
+      positions.push_back(p[0] + (garbage ? 1460.0F : 2.4F));
+      positions.push_back(p[1] - (garbage ? 1460.0F : 0.0F));
+      positions.push_back(p[2] + (garbage ? 30.0F : -1.8F));
+    }
+  }
+  figure.positions = std::move(positions);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +200,14 @@ int main(int argc, char** argv) {
   {
     std::ofstream out(folder / "second clip.html", std::ios::binary);
     oxr::write_preview_page(out, clip);
+  }
+  {
+    oxr::PreviewClip stray = clip;
+    stray.title = "stray joints.bvh";
+    add_strays(stray.source, frames);
+    add_strays(stray.target, frames);
+    std::ofstream out(folder / "stray joints.html", std::ios::binary);
+    oxr::write_preview_page(out, stray);
   }
   const double seconds = static_cast<double>(frames) * clip.frame_time;
   const std::vector<oxr::PreviewIndexEntry> entries = {

@@ -81,7 +81,8 @@ export function bindPose(json, bin) {
 // Re-binds the character to new world matrices of its joints: node transforms, inverse bind matrices
 // and (with moveMesh) each vertex moved as the joints it is skinned to moved. Animations are dropped:
 // they were made for the old rest. Returns new glb bytes.
-function rebind(toolGlb, edit, { moveMesh = true } = {}) {
+// `stretch` (node index -> factor) lengthens the mesh of a bone along it as its child joint moves.
+function rebind(toolGlb, edit, { moveMesh = true, stretch = {} } = {}) {
   const { json, bin: original } = readGlb(toolGlb);
   const bin = Buffer.from(original);
   const before = bindPose(json, bin);
@@ -102,7 +103,17 @@ function rebind(toolGlb, edit, { moveMesh = true } = {}) {
   }
   if (moveMesh) {
     const skin = json.skins[0];
-    const moves = skin.joints.map((j) => after[j].clone().multiply(before[j].clone().invert()));
+    const moves = skin.joints.map((j) => {
+      const along = new THREE.Matrix4();
+      const child = (json.nodes[j].children ?? []).find((c) => json.nodes[c].mesh === undefined);
+      if (stretch[j] !== undefined && child !== undefined) {
+        const u = position(before[j].clone().invert().multiply(before[child])).normalize();
+        const s = stretch[j] - 1;
+        along.set(1 + s * u.x * u.x, s * u.x * u.y, s * u.x * u.z, 0, s * u.y * u.x, 1 + s * u.y * u.y, s * u.y * u.z, 0,
+          s * u.z * u.x, s * u.z * u.y, 1 + s * u.z * u.z, 0, 0, 0, 0, 1);
+      }
+      return after[j].clone().multiply(along).multiply(before[j].clone().invert());
+    });
     for (const mesh of json.meshes) {
       for (const primitive of mesh.primitives) {
         const { POSITION, NORMAL, JOINTS_0, WEIGHTS_0 } = primitive.attributes;
@@ -110,7 +121,8 @@ function rebind(toolGlb, edit, { moveMesh = true } = {}) {
         const nrm = NORMAL === undefined ? null : accessor(json, bin, NORMAL);
         const min = [Infinity, Infinity, Infinity], max = [-Infinity, -Infinity, -Infinity];
         for (let v = 0; v < p.length / 3; ++v) {
-          const m = new THREE.Matrix4().makeScale(0, 0, 0);
+          const m = new THREE.Matrix4();
+          m.elements.fill(0);  // the weighted sum of the moves, homogeneous row included
           for (let k = 0; k < 4; ++k) {
             const w = weights[4 * v + k];
             if (w) m.elements.forEach((_, e) => { m.elements[e] += w * moves[joints[4 * v + k]].elements[e]; });
@@ -149,6 +161,12 @@ function keepGround(json, before, after) {
 
 // (a) Thighs, shins and arms scaled: each bone's length is its child joint's distance.
 export function proportioned(toolGlb, { thigh = 1.3, shin = 1.15, arm = 0.85 } = {}) {
+  const at = nodeIndex(readGlb(toolGlb).json);
+  const stretch = {};
+  for (const side of ['l', 'r']) {
+    Object.assign(stretch, { [at[`thigh_${side}`]]: thigh, [at[`calf_${side}`]]: shin });
+    Object.assign(stretch, { [at[`upperarm_${side}`]]: arm, [at[`lowerarm_${side}`]]: arm });
+  }
   return rebind(toolGlb, (json, world) => {
     const at = nodeIndex(json);
     const scaleOffset = (s) => (m) => { const t = position(m).multiplyScalar(s); return m.clone().setPosition(t); };
@@ -158,7 +176,7 @@ export function proportioned(toolGlb, { thigh = 1.3, shin = 1.15, arm = 0.85 } =
       changes.push([at[`lowerarm_${side}`], scaleOffset(arm)], [at[`hand_${side}`], scaleOffset(arm)]);
     }
     return keepGround(json, world, relocal(json, world, changes));
-  });
+  }, { stretch });
 }
 
 // (b) Bound in an A-pose: upper arms `arms` degrees down, thighs spread `legs` degrees, turned about

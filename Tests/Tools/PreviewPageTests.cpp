@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -64,7 +65,10 @@ oxr::PreviewClip sample_clip() {
 }
 
 TEST(PreviewPage, EmbedsTheClipExactlyAndSafely) {
-  const oxr::PreviewClip clip = sample_clip();
+  oxr::PreviewClip clip = sample_clip();
+  // A .gltf character whose bytes and resource URI hold what could end a script.
+  clip.character = oxr::PreviewCharacter{
+      false, "{\"asset\":{\"version\":\"2.0\"}} </script><!--", {{"a </script> & b.bin", std::string("\0\xff<", 3)}}};
   std::ostringstream out;
   oxr::write_preview_page(out, clip);
   const std::string page = out.str();
@@ -90,11 +94,26 @@ TEST(PreviewPage, EmbedsTheClipExactlyAndSafely) {
     EXPECT_EQ(from_base64(json[name]["positions"].get<std::string>()), float_bytes(figure->positions));
   }
 
-  // The title as text: escaped in the heading and the tab, so the page keeps its three scripts.
+  // The character: a JSON object of its own, its bytes and its resources' exactly.
+  const std::string character_start = "const OXR_CHARACTER = ";
+  const std::size_t character_at = page.find(character_start);
+  ASSERT_NE(character_at, std::string::npos);
+  const std::size_t character_begin = character_at + character_start.size();
+  const std::string character_text =
+      page.substr(character_begin, page.find(";\n</script>", character_begin) - character_begin);
+  EXPECT_EQ(character_text.find_first_of("<>&"), std::string::npos);
+  const nlohmann::json character = nlohmann::json::parse(character_text);
+  EXPECT_EQ(character["binary"], false);
+  const auto bytes = [](std::string_view text) { return std::vector<unsigned char>(text.begin(), text.end()); };
+  EXPECT_EQ(from_base64(character["file"].get<std::string>()), bytes(clip.character->file));
+  EXPECT_EQ(from_base64(character["resources"]["a </script> & b.bin"].get<std::string>()),
+            bytes(std::string_view("\0\xff<", 3)));
+
+  // The title as text: escaped in the heading and the tab, so the page keeps its four scripts.
   EXPECT_NE(page.find("<h1>walk &lt;/script&gt;&lt;!-- &amp; &quot;x&quot; \xc3\xbc"), std::string::npos);
   std::size_t closings = 0;
   for (std::size_t at = page.find("</script"); at != std::string::npos; at = page.find("</script", at + 1)) ++closings;
-  EXPECT_EQ(closings, 3u);
+  EXPECT_EQ(closings, 4u);
 }
 
 // Bad data is refused with an error of type Error whose message holds `message`, before any output.

@@ -20,16 +20,20 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <new>
 #include <numbers>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
+#include <stdlib.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 namespace fs = std::filesystem;
 
@@ -159,6 +163,81 @@ void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& cl
   }
 }
 
+// The bytes of a file the preview embeds; throws ToolError naming it when it cannot be read.
+std::string file_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (!in.good() && !in.eof()) throw ToolError(path.string(), "cannot be read");
+  if (!in.is_open()) throw ToolError(path.string(), "cannot be opened");
+  return bytes;
+}
+
+// A relative URI's path: percent escapes decoded (a malformed one is kept as written).
+std::string uri_path(const std::string& uri) {
+  std::string out;
+  for (std::size_t i = 0; i < uri.size(); ++i) {
+    unsigned value = 0;
+    if (uri[i] == '%' && i + 2 < uri.size() &&
+        std::from_chars(uri.data() + i + 1, uri.data() + i + 3, value, 16).ptr == uri.data() + i + 3) {
+      out += static_cast<char>(value);
+      i += 2;
+    } else {
+      out += uri[i];
+    }
+  }
+  return out;
+}
+
+// The character with a clip's result, as the preview page embeds it: the character writer writes it
+// into a folder of its own under the system's temporary folder, the page takes its bytes and those
+// of the files its relative URIs name, and the folder goes when this does.
+class PreviewCharacterResult {
+ public:
+  explicit PreviewCharacterResult(const Character& character) : character_(character) {
+    std::string pattern = (fs::temp_directory_path() / "oxretarget-preview-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw OutputError(pattern, "cannot create a temporary folder for the character's result");
+    }
+    folder_ = pattern;
+  }
+  PreviewCharacterResult(const PreviewCharacterResult&) = delete;
+  PreviewCharacterResult& operator=(const PreviewCharacterResult&) = delete;
+  ~PreviewCharacterResult() {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  void start(const ClipInfo& info) { writer_ = make_character_writer(character_, destination(), info); }
+  void write_frame(std::int64_t frame, const FramePose& pose) { writer_->write_frame(frame, pose); }
+
+  PreviewCharacter finish() {
+    writer_->finish();
+    PreviewCharacter out;
+    out.binary = character_.binary();
+    out.file = file_bytes(destination());
+    if (!out.binary) {
+      const nlohmann::json json = nlohmann::json::parse(out.file);
+      for (const char* list : {"buffers", "images"}) {
+        if (!json.contains(list)) continue;
+        for (const nlohmann::json& item : json[list]) {
+          if (!item.contains("uri") || !item["uri"].is_string()) continue;
+          const std::string uri = item["uri"].get<std::string>();
+          if (uri.rfind("data:", 0) == 0 || uri.find("://") != std::string::npos) continue;
+          out.resources.emplace_back(uri, file_bytes(folder_ / uri_path(uri)));
+        }
+      }
+    }
+    return out;
+  }
+
+ private:
+  fs::path destination() const { return folder_ / (character_.binary() ? "character.glb" : "character.gltf"); }
+
+  const Character& character_;
+  fs::path folder_;
+  std::unique_ptr<PoseWriter> writer_;
+};
+
 // The inputs a file lists, one path a line (empty lines skipped).
 std::vector<std::string> read_input_list(const std::string& list) {
   std::ifstream in(list, std::ios::binary);
@@ -272,6 +351,8 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       TargetSkeleton skeleton;
       std::vector<Vec3> target;
       std::unique_ptr<ClipQa> qa;
+      std::optional<PreviewCharacterResult> character;
+      if (options.character) character.emplace(*options.character);
       const FileResult result = retarget_source(
           *source, input, options, solver,
           [&](const ClipInfo& info) {
@@ -286,6 +367,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
               clip.target.sides.push_back(static_cast<int>(side_of_name(bone)));
             skeleton = info.skeleton;
             qa = std::make_unique<ClipQa>(info);
+            if (character) character->start(info);
             const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frames_to_reserve, 1 << 20));
             clip.source.positions.reserve(frames * info.source_joints.size() * 3);
             clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
@@ -299,9 +381,18 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
             for (const Vec3& p : target) {
               for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
             }
+            if (character) character->write_frame(frame, pose);
           });
       clip.frames = result.frames;
       if (clip.frames == 0) throw ToolError(input, "has no frames to show");
+      if (character) {
+        try {
+          clip.character = character->finish();
+        } catch (Error& error) {
+          error.in_file(input);
+          throw;
+        }
+      }
       AtomicFile file(page);
       try {
         write_preview_page(file.stream(), clip);

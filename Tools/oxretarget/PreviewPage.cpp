@@ -88,13 +88,10 @@ std::string url_path(std::string_view path) {
   return encoded;
 }
 
-// The floats as base64 of their little-endian float32 bytes, streamed in blocks.
-void write_base64_floats(std::ostream& out, const std::vector<float>& values) {
+// Bytes as base64, streamed in blocks; byte_at(i) gives byte i of count.
+template <typename ByteAt>
+void write_base64(std::ostream& out, std::size_t byte_count, ByteAt byte_at) {
   static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const std::size_t byte_count = values.size() * 4;
-  auto byte_at = [&values](std::size_t i) {
-    return static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(values[i / 4]) >> (8 * (i % 4))) & 0xFFu);
-  };
   std::array<char, 4096> block{};
   std::size_t used = 0;
   for (std::size_t i = 0; i < byte_count; i += 3) {
@@ -111,6 +108,39 @@ void write_base64_floats(std::ostream& out, const std::vector<float>& values) {
     }
   }
   out.write(block.data(), static_cast<std::streamsize>(used));
+}
+
+// The floats as base64 of their little-endian float32 bytes.
+void write_base64_floats(std::ostream& out, const std::vector<float>& values) {
+  write_base64(out, values.size() * 4, [&values](std::size_t i) {
+    return static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(values[i / 4]) >> (8 * (i % 4))) & 0xFFu);
+  });
+}
+
+void write_base64_bytes(std::ostream& out, std::string_view bytes) {
+  write_base64(out, bytes.size(),
+               [bytes](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); });
+}
+
+// {"binary":B,"file":BASE64,"resources":{URI:BASE64,...}}, or null.
+void write_character(std::ostream& out, const std::optional<PreviewCharacter>& character) {
+  if (!character) {
+    write(out, "null");
+    return;
+  }
+  write(out, character->binary ? "{\"binary\":true,\"file\":\"" : "{\"binary\":false,\"file\":\"");
+  write_base64_bytes(out, character->file);
+  write(out, "\",\"resources\":{");
+  bool first = true;
+  for (const auto& [uri, bytes] : character->resources) {
+    if (!first) write(out, ",");
+    first = false;
+    write(out, script_json(uri));
+    write(out, ":\"");
+    write_base64_bytes(out, bytes);
+    write(out, "\"");
+  }
+  write(out, "}}");
 }
 
 void check_figure(const PreviewFigure& figure, std::int64_t frames, std::string_view which) {
@@ -187,6 +217,8 @@ void write_preview_page(std::ostream& out, const PreviewClip& clip) {
       write(out, ",\"target\":");
       write_figure(out, clip.target);
       write(out, "}");
+    } else if (name == "CHARACTER") {
+      write_character(out, clip.character);
     } else {
       throw std::logic_error("preview template: unknown placeholder " + std::string(name));
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace oxr {
@@ -15,13 +17,23 @@ struct PreviewFigure {
   std::vector<int> sides = {};      // per joint 0 centre, 1 left, 2 right (recognition's); empty: from names
 };
 
+// A character drawn as its skinned mesh, playing the clip: its glTF file with the result as the last
+// animation (keys at frame x frame time), and for a .gltf the files its relative URIs name (buffers,
+// images), by URI as written in the file.
+struct PreviewCharacter {
+  bool binary = true;  // glb; else the JSON of a .gltf
+  std::string file;
+  std::vector<std::pair<std::string, std::string>> resources = {};  // URI, bytes
+};
+
 // One clip as the preview page plays it: the source and the target on one timeline.
 struct PreviewClip {
   std::string title;      // shown on the page (the input file name)
   double frame_time = 0;  // seconds per frame
   std::int64_t frames = 0;
-  PreviewFigure source;  // drawn on the left
-  PreviewFigure target;  // drawn on the right
+  PreviewFigure source;                            // drawn on the left
+  PreviewFigure target;                            // drawn on the right
+  std::optional<PreviewCharacter> character = {};  // drawn on the right instead of the target's bones
 };
 
 // Writes one self-contained HTML page (three.js and the motion embedded; no network access) that plays
