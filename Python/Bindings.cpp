@@ -21,12 +21,14 @@
 #include "BvhFrameSource.h"
 #include "BvhReader.h"
 #include "Character.h"
+#include "Errors.h"
 #include "Geometry.h"
 #include "Options.h"
 #include "PoseWriter.h"
 #include "Retarget.h"
 #include "Rig.h"
 #include "Solver.h"
+#include "Temporaries.h"
 #include "ToolError.h"
 #include "Version.h"
 
@@ -54,6 +56,13 @@ std::string choice(const py::handle& value, const std::string& keyword, const st
     throw py::value_error(keyword + " must be one of " + join(allowed) + ", not " + std::string(py::repr(value)));
   }
   return text;
+}
+
+// A wrong keyword or keyword value as ValueError, the option spelled as a keyword ("end=9 is past the
+// file's end ..."); any other error as it is.
+[[noreturn]] void raise_usage(const oxr::ToolError& error) {
+  if (error.kind() != oxr::ErrorKind::Usage) throw;
+  throw py::value_error(error.text(&oxr::python_spelling));
 }
 
 bool flag(const py::handle& value, const std::string& keyword) {
@@ -126,8 +135,8 @@ void apply_keywords(oxr::RetargetOptions& result, const py::kwargs& options, con
     }
     try {
       oxr::apply_option(result, name, text);
-    } catch (const oxr::UsageError& error) {
-      throw py::value_error(name + ": " + error.what());
+    } catch (const oxr::ToolError& error) {
+      raise_usage(error);
     }
   }
 }
@@ -138,25 +147,14 @@ oxr::RetargetOptions retarget_options(const std::filesystem::path& input, const 
                                       const py::object& format, const py::kwargs& options) {
   oxr::RetargetOptions result;
   const std::string format_name =
-      format.is_none() ? std::string() : choice(format, "format", {"json", "csv", "glb", "gltf", "bvh", "fbx"});
-  try {
-    result.format = oxr::choose_format({input.string()}, output.string(), format_name);
-  } catch (const oxr::ToolError& error) {
-    throw py::value_error(error.what());
-  }
+      format.is_none() ? std::string() : choice(format, "format", oxr::option_choices(*oxr::find_option("format")));
   apply_keywords(result, options, "retarget_file");
-  oxr::prepare_options(result);
-  if (result.character) {
-    // The result is the character with the clip added, in the character's own container.
-    const bool binary = result.character->binary();
-    const std::string extension = oxr::bvh::to_lower(output.extension().string());
-    const bool named =
-        format.is_none() ? extension == (binary ? ".glb" : ".gltf") : format_name == (binary ? "glb" : "gltf");
-    if (!named) {
-      throw py::value_error(result.character_file + ": a character's result is a " + (binary ? ".glb" : ".gltf") +
-                            " file; name the output so");
-    }
-    result.format = binary ? oxr::Format::Glb : oxr::Format::Gltf;
+  try {
+    oxr::prepare_options(result);
+    // The format as the tool chooses it; a character's result is in the character's own container.
+    result.format = oxr::choose_format({input.string()}, output.string(), format_name, result, &oxr::python_spelling);
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);
   }
   return result;
 }
@@ -190,7 +188,11 @@ Motion read_capture(const std::filesystem::path& path, const py::kwargs& keyword
                     bool any_format) {
   oxr::RetargetOptions options;
   apply_keywords(options, keywords, function);
-  oxr::prepare_options(options);
+  try {
+    oxr::prepare_options(options);
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);
+  }
   const double metres = oxr::metres_per_unit(options.units);
   Motion motion;
   std::vector<double> rotations;
@@ -212,7 +214,13 @@ Motion read_capture(const std::filesystem::path& path, const py::kwargs& keyword
       }
     }
     const oxr::Solver solver;
-    const oxr::ClipPlan plan = oxr::prepare_clip(*source, name, options, solver);
+    const oxr::ClipPlan plan = [&] {
+      try {
+        return oxr::prepare_clip(*source, name, options, solver);
+      } catch (const oxr::ToolError& error) {
+        raise_usage(error);  // a range past the file's frames, a rest frame it lacks
+      }
+    }();
     motion.frame_time = plan.info.frame_time;
     motion.joint_names = plan.info.source_joints;
     motion.source_bones.assign(motion.joint_names.size(), std::string());
@@ -258,8 +266,8 @@ std::int64_t retarget_file(const std::filesystem::path& input, const std::filesy
     py::gil_scoped_release release;
     oxr::Solver solver;
     return oxr::retarget_file(input, output, settings, solver).frames;
-  } catch (const oxr::UsageError& error) {
-    throw py::value_error(error.what());  // a range past the file's frames
+  } catch (const oxr::ToolError& error) {
+    raise_usage(error);  // a range past the file's frames
   }
 }
 
@@ -464,6 +472,9 @@ PYBIND11_MODULE(_oxretarget, m) {
   m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
   m.attr("__version__") = oxr::version();
 
+  // Temporaries carry this host and process, as the tool's do, so that the tool's --resume can remove
+  // those of a Python process that died.
+  oxr::tag_temporaries_with_host();
   auto& error = py::register_exception<oxr::Error>(m, "Error", PyExc_RuntimeError);
   error.attr("__doc__") =
       "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"

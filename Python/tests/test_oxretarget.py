@@ -268,7 +268,8 @@ def test_wrong_arguments_raise():
         oxretarget.retarget_file(WALK, "out.json", fingers_t_pose="yes")
     with pytest.raises(ValueError, match="axes"):
         oxretarget.retarget_file(WALK, "out.json", axes="zup")
-    with pytest.raises(ValueError, match=f"it has {WALK_FRAMES} frames"):
+    # An option is spelled as its keyword: end=, not --end.
+    with pytest.raises(ValueError, match=f"end={WALK_FRAMES} is past the file's end: it has {WALK_FRAMES} frames"):
         oxretarget.retarget_file(WALK, "out.json", end=WALK_FRAMES)
     with pytest.raises(ValueError, match="root_motion"):
         oxretarget.retarget_file(WALK, "out.json", root_motion="hips")

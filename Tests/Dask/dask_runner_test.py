@@ -208,6 +208,20 @@ def run_test(tool, runner, processes):
     bad = run(processes, "bad-shard", [runner, "--local", "1", "in/clip01.bvh", "--shard", "1/\u00b2"])
     check(bad.returncode == 2 and bad.stderr.count("\n") == 1 and "--shard 1/\u00b2: expected K/N" in bad.stderr,
           f"--shard 1/\u00b2: exit status {bad.returncode}, {bad.stderr!r}")
+    # A result or report over a file an option names is refused by the plan, before any work, and the file
+    # stays as it was.
+    shutil.copy("in/clip01.bvh", "rest.bvh")
+    with open("map.json", "w", encoding="utf-8") as file:
+        file.write('{"Hips": "Hips"}')
+    for name, extra in (("map.json", ["-o", "map.json", "--map", "map.json"]),
+                        ("rest.bvh", ["--source-rest", "file:rest.bvh", "--report", "rest.bvh"])):
+        with open(name, "rb") as file:
+            before = file.read()
+        over = run(processes, "over-" + name, [runner, "--local", "1", "in/clip02.bvh", *extra])
+        check(over.returncode == 2 and over.stderr.count("\n") == 1 and "would overwrite an input file" in over.stderr,
+              f"{extra}: exit status {over.returncode}, {over.stderr!r}")
+        with open(name, "rb") as file:
+            check(file.read() == before, f"{name} was written over")
 
 
 def main():

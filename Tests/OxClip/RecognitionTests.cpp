@@ -2,6 +2,7 @@
 // spines and units gives the same target; captures of other systems stand; non-humans are refused;
 // a map file corrects what recognition cannot know.
 #include "DemoClip.h"
+#include "Errors.h"
 #include "Options.h"
 #include "Recognition.h"
 #include "Retarget.h"

@@ -121,21 +121,51 @@ TEST_F(Batch, ResumesAKilledBatch) {
   EXPECT_EQ(entries_of(root_ / "out").size(), inputs.size());
 }
 
+// Each shard retargets its part of the sorted inputs, and `plan` (the cluster runner's plan, from a
+// file of inputs) names the same part and the same outputs without writing anything.
 TEST_F(Batch, ShardsSplitTheSortedInputs) {
   const std::vector<std::string> inputs = make_inputs(7);
+  std::string list;
+  for (auto input = inputs.rbegin(); input != inputs.rend(); ++input) list += *input + "\n";
+  write_text(root_ / "inputs.txt", list);
   std::multiset<std::string> seen;
   for (const char* shard : {"1/3", "2/3", "3/3"}) {
+    const std::vector<std::string> options{"-o",     std::string("out") + shard[0], "--shard", shard, "--report",
+                                           "r.jsonl"};
+    std::vector<std::string> plan_args{"plan", "--inputs", "inputs.txt"};
+    plan_args.insert(plan_args.end(), options.begin(), options.end());
+    const Outcome planned = run(plan_args);
+    ASSERT_EQ(planned.status, 0) << planned.err;
+    EXPECT_FALSE(fs::exists(root_ / (std::string("out") + shard[0]))) << "a plan writes nothing";
+    std::vector<std::pair<std::string, std::string>> plan_part;
+    const json plan = json::parse(planned.out);
+    for (const auto& file : plan["files"]) {
+      if (file["in_shard"].get<bool>()) plan_part.emplace_back(file["input"], file["output"]);
+    }
+    std::sort(plan_part.begin(), plan_part.end());
+
     std::vector<std::string> args{"retarget"};
     args.insert(args.end(), inputs.rbegin(), inputs.rend());  // the order given does not matter
-    args.insert(args.end(), {"-o", std::string("out") + shard[0], "--shard", shard, "--report", "r.jsonl"});
+    args.insert(args.end(), options.begin(), options.end());
     run(args);
     std::vector<std::string> mine;
-    for (const auto& line : report_of(root_ / "r.jsonl")) mine.push_back(line["input"]);
+    std::vector<std::pair<std::string, std::string>> done;
+    for (const auto& line : report_of(root_ / "r.jsonl")) {
+      mine.push_back(line["input"]);
+      done.emplace_back(line["input"], line["output"]);
+    }
     EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()));
+    EXPECT_EQ(done, plan_part);
     seen.insert(mine.begin(), mine.end());
     EXPECT_GE(mine.size(), 2u);
   }
   EXPECT_EQ(seen, std::multiset<std::string>(inputs.begin(), inputs.end())) << "every input exactly once";
+  // What the batch refuses, the plan refuses with the same line.
+  const Outcome refused = run({"retarget", inputs[0], inputs[1], "-o", "both.json"});
+  const Outcome refused_plan = run({"plan", "--inputs", "inputs.txt", "-o", "both.json"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused_plan.status, 2);
+  EXPECT_EQ(refused_plan.err, refused.err);
 }
 
 // The README's Slurm array with more shards than files: every shard writes into the folder, each file

@@ -292,8 +292,10 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
       {{"retarget", "c.bvh", "--start", "1", "--end", "0"},
        {{"c.bvh", good}},
        2,
-       "oxretarget: error: c.bvh: --end 0 comes before --start 1*"},
+       "oxretarget: error: c.bvh: --end 0 comes before the start, 1*"},
       {{"retarget", "c.bvh", "--start", "-1"}, {}, 2, "oxretarget: error: --start -1: expected a frame number*"},
+      {{"plan", "--inputs", "none.txt"}, {}, 2, "oxretarget: error: none.txt: cannot open the list of inputs\n"},
+      {{"plan", "--inputs", "empty.txt"}, {{"empty.txt", "\n"}}, 2, "oxretarget: error: empty.txt: lists no inputs\n"},
       // Clip numbers beyond a file or the frame limit; none overflows into an empty clip.
       option_row({"--fps", "1e10"}, "c.bvh: --fps * would make 3.33e+08 frames, past the limit of 100000000"),
       option_row({"--fps", "1e308"}, "c.bvh: --fps * would make * frames, past the limit of 100000000"),

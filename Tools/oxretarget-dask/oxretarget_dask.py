@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """oxretarget-dask: retargets many BVH files on a Dask cluster, one file per task.
 
-Every task runs the oxretarget tool on one input on a worker and hands back that input's report line.
-The results are the bytes the local batch (`oxretarget retarget INPUT... -o DIR`) writes: the tool
-writes them, with the same input paths, from the same working directory, so workers must see the
-inputs, the outputs and the working directory at the same paths (a shared folder). The report has one
-line per input in sorted input order. Exit status: 0 all done, 1 some inputs failed, 2 usage error
-(bad arguments, a scheduler that cannot be reached or is lost, a tool that cannot run).
+The tool plans the run (`oxretarget plan`: every input's output, the shard's part), then every task runs
+the tool on one input on a worker and hands back that input's report line. The results are the bytes the
+local batch (`oxretarget retarget INPUT... -o DIR`) writes: the tool writes them, with the same input
+paths, from the same working directory, so workers must see the inputs, the outputs and the working
+directory at the same paths (a shared folder). The report has one line per input in sorted input order.
+Exit status: 0 all done, 1 some inputs failed, 2 usage error (bad arguments, a scheduler that cannot be
+reached or is lost, a tool that cannot run).
 """
 
 import argparse
@@ -15,7 +16,6 @@ import itertools
 import json
 import logging
 import os
-import re
 import shutil
 import socket
 import subprocess
@@ -178,72 +178,55 @@ def parse_arguments(argv):
     args.tool = tool
     # Options the runner handles itself rather than passing on to every task.
     # Tasks are never quiet: their warning lines are what the runner prints.
+    args.table = table
     args.passed_on = [spec for spec in table if spec["name"] not in ("report", "shard", "quiet")]
     return args
 
 
-def shard_of(inputs, shard):
-    """The K-th of N parts (K from 1) of the inputs sorted by path: every N-th input from the K-th on,
-    as the tool cuts them."""
-    match = re.fullmatch(r"([0-9]+)/([0-9]+)", shard, re.ASCII)
-    if not match or not 1 <= int(match[1]) <= int(match[2]):
-        raise UsageError(f"--shard {shard}: expected K/N with 1 <= K <= N, e.g. 3/8")
-    return sorted_order(inputs)[int(match[1]) - 1::int(match[2])]
-
-
-def tool_options(args):
-    """The options every task passes to the tool, -o included."""
+def tool_options(args, every=False):
+    """The table's options as the tool takes them: those every task passes on (-o aside), or with every
+    all the run's (the report, the shard), for the plan."""
     options = []
-    for spec in args.passed_on:
+    for spec in (args.table if every else args.passed_on):
         value = getattr(args, spec["name"].replace("-", "_"))
         if not spec["value_name"]:
             if value:
                 options.append("--" + spec["name"])
         elif value is not None:
             options += ["--" + spec["name"], value]
-    if args.output:
-        options += ["-o", args.task_output]
     return options
 
 
-OUTPUT_EXTENSIONS = {".json", ".csv", ".glb", ".gltf", ".bvh", ".html"}
-
-
-def plan_outputs(inputs, out, format_name, sharded, report):
-    """Where each input's result goes, as the tool names it, for every input whatever the shard; refuses
-    what the tool refuses (outputs over inputs or over each other, the report over either). Returns the
-    outputs and the -o each task passes (a folder ends in '/')."""
-    extension = "." + (format_name or "json")
-    named_file = os.path.splitext(out)[1].lower() in OUTPUT_EXTENSIONS
-    folder = bool(out) and (out.endswith("/") or os.path.isdir(out) or len(inputs) > 1 or (sharded and not named_file))
-    if folder and not os.path.isdir(out):
-        if len(inputs) > 1 and named_file:
-            raise UsageError(f"{out}: names a file, but several inputs need an output folder; name a folder with -o")
-        if os.path.lexists(out):
-            raise UsageError(f"{out}: is not a folder; several inputs need an output folder")
-    inputs_seen = {os.path.realpath(path): path for path in inputs}
-    taken = {}
-    outputs = []
-    for path in inputs:
-        if not out:
-            target = os.path.splitext(path)[0] + extension
-        elif folder:
-            target = os.path.join(out, os.path.splitext(os.path.basename(path))[0] + extension)
-        else:
-            target = out
-        if os.path.realpath(target) in inputs_seen:
-            raise UsageError(f"{target}: would overwrite an input file; choose another output with -o")
-        first = taken.setdefault(os.path.realpath(target), path)
-        if first != path:
-            raise UsageError(f"{path}: would overwrite the results of {first} in {target}")
-        outputs.append(target)
-    if report:
-        real = os.path.realpath(report)
-        if real in inputs_seen:
-            raise UsageError(f"{report}: the report would overwrite an input file; choose another output")
-        if real in taken:
-            raise UsageError(f"{report}: the report would overwrite the results of {taken[real]}")
-    return outputs, (out.rstrip("/") + "/" if folder else out)
+def tool_plan(args):
+    """The tool's plan of the run (`oxretarget plan`): every input's output, the -o each task passes, the
+    folders to create, and which inputs the shard takes. The tool refuses what it would refuse in a local
+    batch (outputs over inputs or over each other, the report over either, a wrong shard), so the runner
+    and the local batch cannot disagree. The inputs go to the tool in a file, one a line: a batch of any
+    size fits."""
+    for path in args.inputs:
+        if not path or "\n" in path:
+            raise UsageError(f"{path!r}: an input path cannot be empty or hold a line break")
+    options = [*tool_options(args, every=True)]
+    if args.output:
+        options += ["-o", args.output]
+    handle, listing = tempfile.mkstemp(prefix="oxretarget-dask-", suffix=".inputs")
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8", errors="surrogateescape") as file:
+            file.writelines(path + "\n" for path in args.inputs)
+        try:
+            run = subprocess.run([args.tool, "plan", "--inputs", listing, *options], stdin=subprocess.DEVNULL,
+                                 capture_output=True, text=True, errors="surrogateescape")
+        except OSError as error:
+            raise UsageError(f"{args.tool}: cannot run: {error.strerror}") from None
+    finally:
+        os.unlink(listing)
+    if run.returncode != 0:
+        lines = run.stderr.strip().splitlines() or [f"{args.tool} plan: exit status {run.returncode}"]
+        raise UsageError(lines[0].removeprefix("oxretarget: error: "))
+    plan = json.loads(run.stdout)
+    if len(plan["files"]) != len(args.inputs):
+        raise UsageError(f"{args.tool} plan: planned {len(plan['files'])} of {len(args.inputs)} inputs")
+    return plan
 
 
 def make_folders(paths):
@@ -380,23 +363,18 @@ def main(argv=None):
     start = time.monotonic()
     client = cluster = None
     try:
-        if args.report:
-            make_folders([args.report])
         tool = args.tool
-        # Every input is planned, whatever the shard, so that every shard refuses the same collisions.
-        # With a character the results are in the character's container, as the tool writes them.
-        character = getattr(args, "character", None)
-        format_name = args.format or (os.path.splitext(character)[1].lower().lstrip(".") if character else None)
-        outputs, args.task_output = plan_outputs(args.inputs, args.output, format_name, args.shard is not None,
-                                                 args.report)
-        if args.shard is not None:
-            mine = shard_of(args.inputs, args.shard)
-            args.inputs, outputs = [args.inputs[i] for i in mine], [outputs[i] for i in mine]
-        make_folders(outputs + ([args.output.rstrip("/") + "/x"] if args.task_output.endswith("/") else []))
+        # The tool plans every input, whatever the shard, so that every shard refuses the same collisions.
+        plan = tool_plan(args)
+        mine = [i for i, planned in enumerate(plan["files"]) if planned["in_shard"]]
+        outputs = [plan["files"][i]["output"] for i in mine]
+        args.inputs = [args.inputs[i] for i in mine]
+        make_folders([os.path.join(folder, "x") for folder in plan["folders"]])
+        options = tool_options(args) + (["-o", plan["output_argument"]] if plan["output_argument"] else [])
         client, cluster = connect(args)
         show_progress = not args.quiet and len(args.inputs) > 1 and sys.stderr.isatty()
         try:
-            lines, warning_lines = run_tasks(client, tool, tool_options(args), args.inputs, outputs, show_progress)
+            lines, warning_lines = run_tasks(client, tool, options, args.inputs, outputs, show_progress)
             # What killed tasks left on any host, once every task is done.
             client.run(sweep_leftovers, os.getcwd(), outputs)
         except SchedulerLost as lost:

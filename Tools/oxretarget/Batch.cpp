@@ -1,6 +1,6 @@
 #include "Batch.h"
 
-#include "ToolError.h"
+#include "Errors.h"
 
 #include <algorithm>
 #include <atomic>
@@ -60,7 +60,7 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
         outcome.feet = result.feet;
       } catch (const ToolError& error) {
         outcome.status = "failed";
-        outcome.error = error.what();
+        outcome.error = error.text(&command_line_spelling);
       } catch (const std::bad_alloc&) {
         // A clip too large for this machine fails alone; the batch goes on.
         outcome.status = "failed";

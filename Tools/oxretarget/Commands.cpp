@@ -4,6 +4,7 @@
 #include "Batch.h"
 #include "Character.h"
 #include "DemoClip.h"
+#include "Errors.h"
 #include "FbxReader.h"
 #include "Options.h"
 #include "OutputPlan.h"
@@ -11,7 +12,7 @@
 #include "Qa.h"
 #include "Retarget.h"
 #include "Solver.h"
-#include "ToolError.h"
+#include "Temporaries.h"
 
 #include <algorithm>
 #include <cctype>
@@ -54,83 +55,6 @@ std::string join(const std::vector<std::string>& items) {
     out += shown(item);
   }
   return out;
-}
-
-// Every file an option names is an input too: the character with the buffers and images it refers
-// to, the map, the rig, the rest file.
-void add_option_inputs(const RetargetOptions& options, OutputPlan& plan) {
-  if (options.character) {
-    plan.add_input(options.character->path());
-    for (const fs::path& file : options.character->files()) plan.add_input(file);
-  }
-  if (!options.map_name.empty() && options.map) plan.add_input(options.map_name);
-  if (!options.target_rig.empty()) plan.add_input(options.target_rig);
-  if (options.source_rest.mode == SourceRest::Mode::File) plan.add_input(options.source_rest.file);
-}
-
-// Where each input's results go: next to the input, into the folder -o names, or (one input) to the
-// file -o names. Every input of the batch is planned, whatever the shard, so that every shard refuses
-// the same collisions; the shard's part is cut afterwards.
-std::vector<BatchJob> plan_outputs(const std::vector<std::string>& inputs, const std::string& out, Format format,
-                                   bool sharded, OutputPlan& plan) {
-  std::vector<BatchJob> jobs;
-  const bool folder = output_is_folder(out, inputs.size(), sharded);
-  for (const std::string& input : inputs) plan.add_input(input);
-  std::map<fs::path, std::string> taken;
-  for (const std::string& input : inputs) {
-    fs::path target;
-    if (out.empty()) {
-      target = fs::path(input).replace_extension(extension_for(format));
-    } else if (folder) {
-      target = fs::path(out) / fs::path(input).filename().replace_extension(extension_for(format));
-    } else {
-      target = out;
-    }
-    if (plan.is_input(target)) {
-      throw UsageError(target.string(), "would overwrite an input file; choose another output with -o");
-    }
-    const auto [it, inserted] = taken.emplace(target.lexically_normal(), input);
-    if (!inserted) {
-      throw UsageError(input, "would overwrite the results of " + it->second + " in " + target.string());
-    }
-    plan.claim(target, "the results of " + input);
-    if (format == Format::Gltf) plan.claim(fs::path(target).replace_extension(".bin"), "the buffer of " + input);
-    jobs.push_back({input, target});
-  }
-  if (folder) plan.claim(fs::path(out) / ".", "the output folder");
-  return jobs;
-}
-
-// The K-th of N parts (1-based) of the jobs sorted by input name: every N-th input from the K-th on,
-// as indices into the jobs.
-std::vector<std::size_t> shard_of(const std::vector<BatchJob>& jobs, const std::string& shard) {
-  int part = 0;
-  int parts = 0;
-  const auto slash = shard.find('/');
-  const auto number = [](std::string_view text, int& value) {
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    return result.ec == std::errc() && result.ptr == text.data() + text.size();
-  };
-  if (slash == std::string::npos || !number(std::string_view(shard).substr(0, slash), part) ||
-      !number(std::string_view(shard).substr(slash + 1), parts) || parts < 1 || part < 1 || part > parts) {
-    throw UsageError("--shard " + shard + ": expected K/N with 1 <= K <= N, e.g. 3/8");
-  }
-  std::vector<std::size_t> order(jobs.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return jobs[a].input.string() < jobs[b].input.string(); });
-  std::vector<std::size_t> mine;
-  for (std::size_t i = static_cast<std::size_t>(part - 1); i < order.size(); i += static_cast<std::size_t>(parts)) {
-    mine.push_back(order[i]);
-  }
-  return mine;
-}
-
-// The files a result consists of: a .gltf comes with its .bin.
-std::vector<fs::path> result_files(const fs::path& output, Format format) {
-  std::vector<fs::path> files{output};
-  if (format == Format::Gltf) files.push_back(fs::path(output).replace_extension(".bin"));
-  return files;
 }
 
 // A result is complete once it exists under its final name (files only get there by a rename after
@@ -235,60 +159,38 @@ void check_clip_ranges(const std::vector<BatchJob>& batch, const ClipOptions& cl
   }
 }
 
+// The inputs a file lists, one path a line (empty lines skipped).
+std::vector<std::string> read_input_list(const std::string& list) {
+  std::ifstream in(list, std::ios::binary);
+  if (!in) throw UsageError(list, "cannot open the list of inputs");
+  std::vector<std::string> inputs;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) inputs.push_back(std::move(line));
+  }
+  if (in.bad()) throw UsageError(list, "cannot read the list of inputs");
+  if (inputs.empty()) throw UsageError(list, "lists no inputs");
+  return inputs;
+}
+
 }  // namespace
 
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options) {
   prepare_options(options);
-  std::string extension = fs::path(out).extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (options.character && (settings.format == "vrma" || (settings.format.empty() && extension == ".vrma"))) {
-    // VRM Animation of the clip in the character's proportions, for any VRM to play.
-    options.format = Format::Vrma;
-  } else if (options.character) {
-    // Results go into the character's own container: a glb, a glTF, or a VRM kept as a VRM.
-    const Format own = !options.character->binary() ? Format::Gltf
-                       : bvh::to_lower(fs::path(options.character_file).extension().string()) == ".vrm"
-                           ? Format::Vrm
-                                                                                  : Format::Glb;
-    const std::string name = std::string(extension_for(own)).substr(1);
-    if (!settings.format.empty() && settings.format != name && !(own == Format::Vrm && settings.format == "glb")) {
-      throw UsageError("--character " + options.character_file + " writes ." + name + " files, not " + settings.format);
-    }
-    std::error_code error;
-    if (inputs.size() == 1 && !out.empty() && !fs::is_directory(out, error) && extension != "." + name &&
-        !(own == Format::Vrm && extension == ".glb")) {
-      throw UsageError(out + ": --character " + options.character_file + " writes a ." + name + " file");
-    }
-    options.format = own == Format::Vrm && (extension == ".glb" || settings.format == "glb") ? Format::Glb : own;
-  } else if (options.fbx_character) {
-    // An FBX character's skeleton goes out as FBX when asked, else as glTF (glb unless gltf is named).
-    const Format chosen = choose_format(inputs, out, settings.format);
-    options.format = chosen == Format::Fbx ? Format::Fbx : chosen == Format::Gltf ? Format::Gltf : Format::Glb;
-  } else {
-    options.format = choose_format(inputs, out, settings.format);
-  }
-  // Plan every input's outputs and the report before any work, then take the shard's part.
-  const bool sharded = !settings.shard.empty();
-  OutputPlan plan;
-  add_option_inputs(options, plan);
-  std::vector<BatchJob> batch = plan_outputs(inputs, out, options.format, sharded, plan);
-  if (!settings.report.empty()) plan.claim(settings.report, "the report");
-  if (sharded) {
-    const std::vector<std::size_t> part = shard_of(batch, settings.shard);
-    std::vector<BatchJob> mine;
-    mine.reserve(part.size());
-    for (const std::size_t i : part) mine.push_back(batch[i]);
-    batch = std::move(mine);
-  }
-  plan.create_folders();
+  // Every input's outputs and the report are planned before any work, then the shard's part is taken.
+  const RunPlan plan = plan_run(inputs, out, settings.format, settings.report, settings.shard, options);
+  options.format = plan.format;
+  std::vector<BatchJob> batch;
+  batch.reserve(plan.part.size());
+  for (const std::size_t i : plan.part) batch.push_back({plan.files[i].input, plan.files[i].output});
+  plan.paths.create_folders();
   // The report's temporary is opened now, so that an unwritable report fails before the work.
   std::unique_ptr<AtomicFile> report_file;
   if (!settings.report.empty()) report_file = std::make_unique<AtomicFile>(settings.report);
   for (BatchJob& job : batch) {
     if (!settings.resume) continue;
     // Only temporaries whose process has ended; another run writing into the folder keeps its own.
-    for (const fs::path& file : result_files(job.output, options.format)) remove_stale_temporaries(file, plan);
+    for (const fs::path& file : result_files(job.output, options.format)) remove_stale_temporaries(file, plan.paths);
     job.skip = result_is_current(job, options.format);
   }
   check_clip_ranges(batch, options.clip);
@@ -323,6 +225,13 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   }
   if (!settings.quiet && batch.size() == 1 && report.files_failed == 0) fmt::print("{}\n", batch[0].output.string());
   return report.files_failed == 0 ? 0 : 1;
+}
+
+int run_plan(const std::string& list, const std::string& out, const BatchSettings& settings, RetargetOptions options) {
+  prepare_options(options);
+  const std::vector<std::string> inputs = read_input_list(list);
+  fmt::print("{}", run_plan_json(plan_run(inputs, out, settings.format, settings.report, settings.shard, options)));
+  return 0;
 }
 
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options) {
@@ -404,7 +313,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
                          static_cast<double>(clip.frames) * clip.frame_time, warning_lines(qa->warnings())});
       if (!many) fmt::print("{}\n", page.string());
     } catch (const ToolError& error) {
-      fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+      fmt::print(stderr, "oxretarget: error: {}\n", error.text(&command_line_spelling));
       ++failed;
     } catch (const std::bad_alloc&) {
       // One clip too large for this machine's memory fails alone; the others and the index go on.

@@ -21,6 +21,9 @@ struct BatchSettings {
 // Exit status: 0 every input done, 1 some input failed; usage errors throw UsageError (status 2).
 int run_retarget(std::vector<std::string> inputs, const std::string& out, const BatchSettings& settings,
                  RetargetOptions options);
+// Prints the plan of `oxretarget retarget` over the inputs the file `list` names (one a line) as JSON
+// (run_plan_json), for a program that runs the inputs itself; writes nothing.
+int run_plan(const std::string& list, const std::string& out, const BatchSettings& settings, RetargetOptions options);
 // One self-contained HTML page per input that plays the source and the target side by side; with
 // several inputs, pages and an index.html go into the folder `out` names.
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options);

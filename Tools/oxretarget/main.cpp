@@ -1,9 +1,10 @@
 // oxretarget: retargets motion captures onto the mannequin skeleton.
 
 #include "Commands.h"
+#include "Errors.h"
 #include "Options.h"
 #include "Retarget.h"
-#include "ToolError.h"
+#include "Temporaries.h"
 #include "Version.h"
 
 #include <algorithm>
@@ -56,8 +57,16 @@ struct TableValues {
     return result;
   }
 
-  const std::string& value(const std::string& name) const { return text.at(name); }
-  bool flag(const std::string& name) const { return flags.at(name); }
+  // The batch settings of a retarget (the table's options that are not the pipeline's).
+  oxr::BatchSettings batch_settings() const {
+    oxr::BatchSettings settings;
+    settings.format = text.at("format");
+    settings.report = text.at("report");
+    settings.resume = flags.at("resume");
+    settings.quiet = flags.at("quiet");
+    settings.shard = text.at("shard");
+    return settings;
+  }
 };
 
 }  // namespace
@@ -98,7 +107,9 @@ int main(int argc, char** argv) {
   preview_values.add_to(preview, oxr::kScopePreview);
 
   std::string info_input;
-  CLI::App* info = app.add_subcommand("info", "Describe a BVH file (joints, frames, which source bones it has) or a character (.glb, .gltf, .vrm: which node plays which target bone)");
+  CLI::App* info = app.add_subcommand("info",
+                                      "Describe a BVH file (joints, frames, which source bones it has) or a character "
+                                      "(.glb, .gltf, .vrm: which node plays which target bone)");
   info->add_option("input", info_input, "BVH file or character")->required();
   TableValues info_values;
   info_values.add_to(info, oxr::kScopeInfo);
@@ -109,6 +120,17 @@ int main(int argc, char** argv) {
 
   CLI::App* options = app.add_subcommand("options", "Print every option as JSON (for programs that wrap the tool)");
 
+  std::string plan_list;
+  std::string plan_out;
+  TableValues plan_values;
+  CLI::App* plan = app.add_subcommand(
+      "plan",
+      "Print as JSON where `retarget` would write each input's results and which inputs a shard takes; "
+      "writes nothing (for programs that run the inputs themselves)");
+  plan->add_option("--inputs", plan_list, "File that lists the inputs, one path a line")->required();
+  plan->add_option("-o,--output", plan_out, "As for retarget");
+  plan_values.add_to(plan, oxr::kScopeRetarget);
+
   // Usage errors exit with status 2; --help and --version with 0.
   try {
     app.parse(argc, argv);
@@ -117,17 +139,17 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : 2;
   }
 
+  // Temporaries carry this host and process, so that a later run can remove them if this one dies.
+  oxr::tag_temporaries_with_host();
   try {
     if (*demo) return oxr::run_demo(demo_dir);
     if (*retarget) {
-      oxr::BatchSettings settings;
-      settings.format = retarget_values.value("format");
-      settings.report = retarget_values.value("report");
-      settings.resume = retarget_values.flag("resume");
-      settings.quiet = retarget_values.flag("quiet");
-      settings.shard = retarget_values.value("shard");
+      oxr::BatchSettings settings = retarget_values.batch_settings();
       settings.jobs = jobs;
       return oxr::run_retarget(inputs, out, settings, retarget_values.options(oxr::kScopeRetarget));
+    }
+    if (*plan) {
+      return oxr::run_plan(plan_list, plan_out, plan_values.batch_settings(), plan_values.options(oxr::kScopeRetarget));
     }
     if (*preview) return oxr::run_preview(preview_inputs, preview_out, preview_values.options(oxr::kScopePreview));
     if (*info) return oxr::run_info(info_input, info_values.options(oxr::kScopeInfo));
@@ -137,7 +159,7 @@ int main(int argc, char** argv) {
       return 0;
     }
   } catch (const oxr::ToolError& error) {
-    fmt::print(stderr, "oxretarget: error: {}\n", error.what());
+    fmt::print(stderr, "oxretarget: error: {}\n", error.text(&oxr::command_line_spelling));
     return oxr::exit_status(error);
   } catch (const std::exception& error) {
     fmt::print(stderr, "oxretarget: error: {}\n", error.what());

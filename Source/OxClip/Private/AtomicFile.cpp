@@ -4,9 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
-#include <csignal>
 #include <cstring>
+#include <mutex>
 #include <streambuf>
 #include <string>
 #include <system_error>
@@ -20,11 +19,20 @@ namespace oxr {
 namespace {
 
 std::atomic<unsigned> g_counter{0};
+std::mutex g_tag_mutex;
+std::string g_tag;  // empty: the process id
 
-// File names may hold 255 bytes; room is kept for ".tmp-" and the longest HOST-PID-N.
+// File names may hold 255 bytes; room is kept for ".tmp-" and the longest TAG-N.
 constexpr std::size_t kNameLimit = 255;
-constexpr std::size_t kHostLimit = 64;
-constexpr std::size_t kSuffixRoom = 5 + kHostLimit + 1 + 10 + 1 + 10;
+constexpr std::size_t kTagLimit = 64 + 1 + 10;
+constexpr std::size_t kSuffixRoom = 5 + kTagLimit + 1 + 10;
+
+std::string temporary_tag() {
+  const std::lock_guard<std::mutex> lock(g_tag_mutex);
+  std::string tag = g_tag.empty() ? std::to_string(::getpid()) : g_tag;
+  if (tag.size() > kTagLimit) tag.resize(kTagLimit);
+  return tag;
+}
 
 std::string describe(const std::filesystem::path& path, const std::string& problem) {
   return path.string() + ": " + problem;
@@ -32,45 +40,15 @@ std::string describe(const std::filesystem::path& path, const std::string& probl
 
 }  // namespace
 
-std::string temporary_host() {
-  char host[256] = {};
-  if (::gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
-  std::string name(host);
-  if (name.size() > kHostLimit) name.resize(kHostLimit);
-  for (char& c : name) {
-    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
-  }
-  return name.empty() ? std::string("host") : name;
-}
-
 std::string temporary_prefix(const std::filesystem::path& destination) {
   std::string name = destination.filename().string();
   if (name.size() > kNameLimit - kSuffixRoom) name.resize(kNameLimit - kSuffixRoom);
   return name + ".tmp-";
 }
 
-bool parse_temporary_owner(const std::string& suffix, TemporaryOwner& owner) {
-  // HOST may hold '-', PID and N are digits: read from the right.
-  const auto last = suffix.rfind('-');
-  if (last == std::string::npos || last == 0) return false;
-  const auto middle = suffix.rfind('-', last - 1);
-  if (middle == std::string::npos || middle == 0) return false;
-  const auto digits = [](std::string_view text, long& value) {
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size();
-  };
-  long counter = 0;
-  if (!digits(std::string_view(suffix).substr(last + 1), counter)) return false;
-  if (!digits(std::string_view(suffix).substr(middle + 1, last - middle - 1), owner.pid) || owner.pid <= 0) {
-    return false;
-  }
-  owner.host = suffix.substr(0, middle);
-  return true;
-}
-
-bool owner_is_gone(const TemporaryOwner& owner) {
-  if (owner.host != temporary_host()) return false;  // another machine's process: cannot tell
-  return ::kill(static_cast<pid_t>(owner.pid), 0) != 0 && errno == ESRCH;
+void set_temporary_tag(std::string tag) {
+  const std::lock_guard<std::mutex> lock(g_tag_mutex);
+  g_tag = std::move(tag);
 }
 
 // Writes to a file descriptor in blocks; remembers the first failed write for commit() to report.
@@ -135,9 +113,9 @@ class AtomicFile::FileBuffer : public std::streambuf {
 };
 
 AtomicFile::AtomicFile(std::filesystem::path destination) : destination_(std::move(destination)), out_(nullptr) {
-  // Host, process and a counter: unique even when machines share the folder. A name taken by
-  // anything else (a file, a planted link) is passed over, never opened.
-  stem_ = temporary_prefix(destination_) + temporary_host() + "-" + std::to_string(::getpid()) + "-";
+  // The process's tag and a counter. A name taken by anything else (another process's temporary, a
+  // planted link) is passed over, never opened.
+  stem_ = temporary_prefix(destination_) + temporary_tag() + "-";
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary_ = unused_name();

@@ -59,7 +59,8 @@ ClipPoint clip_point_from_text(std::string_view option, std::string_view text) {
     point.value = static_cast<double>(frame);
   }
   if (!good || point.value < 0) {
-    throw UsageError(fmt::format("{} {}: expected a frame number (12) or seconds (4.5s), not negative", option, text));
+    throw UsageError(": expected a frame number (12) or seconds (4.5s), not negative")
+        .of_option(std::string(option), std::string(text));
   }
   return point;
 }
@@ -76,37 +77,40 @@ FrameRange clip_range(const ClipOptions& options, std::int64_t frame_count, doub
   // conversion to an integer could overflow.
   const auto frame_of = [&](const char* option, const ClipPoint& point, bool up) -> double {
     if (!point.seconds) return point.value;
-    if (!(frame_time > 0)) throw UsageError(fmt::format("{}: {} in seconds needs a frame time above 0", name, option));
+    if (!(frame_time > 0)) {
+      throw UsageError(name, "in seconds needs a frame time above 0").of_option(option, clip_point_text(point));
+    }
     const double at = point.value / frame_time;
     return up ? std::ceil(at - 1e-6) : std::floor(at + 1e-6);
   };
   const auto checked = [&](const char* option, const ClipPoint& point, bool up) {
     const double frame = frame_of(option, point, up);
     if (frame >= static_cast<double>(frame_count)) {
-      const std::string where = point.seconds ? fmt::format(" (frame {:.15g})", frame) : std::string();
-      throw UsageError(fmt::format("{}: {} {}{} is past the file's end: it has {} frames (0 to {})", name, option,
-                                   clip_point_text(point), where, frame_count, frame_count - 1));
+      const std::string where = point.seconds ? fmt::format("(frame {:.15g}) ", frame) : std::string();
+      throw UsageError(name, fmt::format("{}is past the file's end: it has {} frames (0 to {})", where, frame_count,
+                                         frame_count - 1))
+          .of_option(option, clip_point_text(point));
     }
     return static_cast<std::int64_t>(std::max(frame, 0.0));
   };
-  if (options.start) range.first = checked("--start", *options.start, true);
-  if (options.end) range.last = checked("--end", *options.end, false);
+  if (options.start) range.first = checked("start", *options.start, true);
+  if (options.end) range.last = checked("end", *options.end, false);
   if (options.start && options.end && range.last < range.first) {
-    throw UsageError(fmt::format("{}: --end {} comes before --start {}", name, clip_point_text(*options.end),
-                                 clip_point_text(*options.start)));
+    throw UsageError(name, "comes before the start, " + clip_point_text(*options.start))
+        .of_option("end", clip_point_text(*options.end));
   }
   if (options.fps > 0 && frame_time > 0) {
     if (!std::isfinite(1.0 / options.fps / frame_time)) {
-      throw UsageError(
-          fmt::format("{}: --fps {} is too low to resample a frame time of {} s", name, options.fps, frame_time));
+      throw UsageError(name, fmt::format("is too low to resample a frame time of {} s", frame_time))
+          .of_option("fps", fmt::format("{}", options.fps));
     }
     // The resampled clip stays within the reader's frame limit (and its count within integers).
     const double kept = static_cast<double>(range.last - range.first);
     const double frames = kept > 0 ? kept * frame_time * options.fps + 1 : 1;
     const auto limit = bvh::Limits{}.max_frames;
     if (!(frames <= static_cast<double>(limit))) {
-      throw UsageError(
-          fmt::format("{}: --fps {} would make {:.3g} frames, past the limit of {}", name, options.fps, frames, limit));
+      throw UsageError(name, fmt::format("would make {:.3g} frames, past the limit of {}", frames, limit))
+          .of_option("fps", fmt::format("{}", options.fps));
     }
   }
   return range;
@@ -223,7 +227,9 @@ ClipStage::ClipStage(const bvh::Header& header, const JointMatch& match, const C
   frame_time_ = header.frame_time;
   whole_step_ = 1;
   if (options.fps > 0) {
-    if (!(header.frame_time > 0)) throw UsageError(name + ": --fps needs a frame time above 0 to resample from");
+    if (!(header.frame_time > 0)) {
+      throw UsageError(name, "needs a frame time above 0 to resample from").of_option("fps");
+    }
     frame_time_ = 1.0 / options.fps;
     step_ = frame_time_ / header.frame_time;
     whole_step_ = whole(step_);

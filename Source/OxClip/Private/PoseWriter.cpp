@@ -5,9 +5,9 @@
 #include "EulerKeys.h"
 #include "FbxWriter.h"
 #include "GltfOut.h"
-#include "VrmaWriter.h"
 #include "ToolError.h"
 #include "Version.h"
+#include "VrmaWriter.h"
 
 #include <algorithm>
 #include <array>
@@ -38,10 +38,10 @@ bool finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) &
 
 void check_finite(std::int64_t frame, const FramePose& pose) {
   for (const Quat& q : pose.rotations) {
-    if (!finite(q)) throw ToolError("the solved pose is not finite").at_frame(frame);
+    if (!finite(q)) throw UsageError("the solved pose is not finite").at_frame(frame);
   }
   for (const Vec3& v : pose.translations) {
-    if (!finite(v)) throw ToolError("the solved pose is not finite").at_frame(frame);
+    if (!finite(v)) throw UsageError("the solved pose is not finite").at_frame(frame);
   }
 }
 
@@ -466,8 +466,8 @@ class GltfWriter final : public PoseWriter {
       for (const double value : t) {
         const float metres = static_cast<float>(value * scale_);
         if (!std::isfinite(metres)) {
-          throw ToolError(fmt::format("translation {} of {} is beyond float range", value,
-                                      info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]))
+          throw UsageError(fmt::format("translation {} of {} is beyond float range", value,
+                                       info_.skeleton.names[static_cast<std::size_t>(info_.translated[k])]))
               .at_frame(frame);
         }
         translations_[k].push_back(metres);
@@ -506,7 +506,7 @@ class GltfWriter final : public PoseWriter {
     if constexpr (std::is_same_v<T, float>) {
       if (!borrowed) {
         for (const float value : values) {
-          if (!std::isfinite(value)) throw ToolError("a bone offset or rest pose is beyond float range");
+          if (!std::isfinite(value)) throw UsageError("a bone offset or rest pose is beyond float range");
         }
       }
     }
@@ -598,7 +598,7 @@ class GltfWriter final : public PoseWriter {
       const Vec3 t = scale_vector(skeleton.offsets[j], scale_);
       for (const double value : t) {
         if (!std::isfinite(static_cast<float>(value))) {
-          throw ToolError(fmt::format("bone {}: offset {} m is beyond float range", skeleton.names[j], value));
+          throw UsageError(fmt::format("bone {}: offset {} m is beyond float range", skeleton.names[j], value));
         }
       }
       Json node{{"name", valid_utf8(skeleton.names[j])}, {"rotation", r}, {"translation", t}};
@@ -730,26 +730,6 @@ std::unique_ptr<PoseWriter> make_pose_writer(Format format, const std::filesyste
       break;
   }
   return std::make_unique<JsonWriter>(destination, info);
-}
-
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format) {
-  if (format == "vrm" || (format.empty() && inputs.size() == 1 && bvh::to_lower(std::filesystem::path(out).extension().string()) == ".vrm")) {
-    throw UsageError("a .vrm result is a VRM character with the clip added: give the character with --character");
-  }
-  if (!format.empty()) {
-    if (const auto named = format_from_name(format)) return *named;
-    throw UsageError("unknown format '" + format + "' (json, csv, glb, gltf, bvh, fbx or vrma)");
-  }
-  std::error_code error;
-  if (inputs.size() != 1 || out.empty() || out.back() == '/' || std::filesystem::is_directory(out, error))
-    return Format::Json;
-  std::string extension = std::filesystem::path(out).extension().string();
-  if (extension.empty()) return Format::Json;
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (const auto named = format_from_name(extension.substr(1))) return *named;
-  throw UsageError(
-      out, "cannot write " + extension + " files; name a .json, .csv, .glb, .gltf, .bvh, .fbx or .vrma file or give "
-      "--format");
 }
 
 }  // namespace oxr

@@ -5,6 +5,7 @@
 #include "Error.h"
 #include "RecognitionPasses.h"
 #include "Solver.h"
+#include "ToolError.h"
 
 #include <algorithm>
 #include <charconv>
@@ -245,8 +246,8 @@ std::optional<double> source_units_from_text(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
   // A unit from a micrometre to ten kilometres.
   if (ec == std::errc() && ptr == t.data() + t.size() && value >= 1e-4 && value <= 1e6) return value / 100;
-  throw Error("--source-units " + std::string(text) +
-              ": expected auto, cm, m, mm, in or a number of centimetres per file unit from 1e-4 to 1e6");
+  throw UsageError(": expected auto, cm, m, mm, in or a number of centimetres per file unit from 1e-4 to 1e6")
+      .of_option("source-units", std::string(text));
 }
 
 std::string source_up_from_text(std::string_view text) {
@@ -254,7 +255,7 @@ std::string source_up_from_text(std::string_view text) {
   for (const char* axis : {"auto", "+y", "+z", "-y", "-z", "+x", "-x"}) {
     if (t == axis) return t;
   }
-  throw Error("--source-up " + std::string(text) + ": expected auto, +y, +z, -y, -z, +x or -x");
+  throw UsageError(": expected auto, +y, +z, -y, -z, +x or -x").of_option("source-up", std::string(text));
 }
 
 SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, const RecognitionRequest& request) {

@@ -83,7 +83,7 @@ SourceRest source_rest_from_text(std::string_view text) {
     rest.file = std::string(text.substr(5));
     return rest;
   }
-  throw UsageError("--source-rest " + std::string(text) + ": expected auto, zero, kz, frame:N or file:REST.bvh");
+  throw UsageError(": expected auto, zero, kz, frame:N or file:REST.bvh").of_option("source-rest", std::string(text));
 }
 
 std::string source_rest_text(const SourceRest& rest) {

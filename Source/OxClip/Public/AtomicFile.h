@@ -12,8 +12,9 @@ namespace oxr {
 // commit(), its data flushed to the disk first: after a crash or a power loss the destination holds
 // the old file or the new one, never a part. Destroyed without commit(), it removes the temporary
 // file: no partial output is left.
-// The temporary ("NAME.tmp-HOST-PID-N", cut to fit the 255-byte name limit) is created exclusively
-// and never through a symbolic link: whatever already stands under that name is left alone.
+// The temporary ("NAME.tmp-TAG-N", cut to fit the 255-byte name limit; TAG see set_temporary_tag) is
+// created exclusively and never through a symbolic link: whatever already stands under that name is
+// left alone.
 class AtomicFile {
  public:
   explicit AtomicFile(std::filesystem::path destination);
@@ -48,19 +49,10 @@ void commit_together(AtomicFile& first, AtomicFile& second);
 // The start every temporary of `destination` has ("NAME.tmp-", NAME cut as AtomicFile cuts it).
 std::string temporary_prefix(const std::filesystem::path& destination);
 
-// The owner of a temporary's name (the host and process in "PREFIX" + "HOST-PID-N"), if the name
-// has that shape.
-struct TemporaryOwner {
-  std::string host;
-  long pid = 0;
-};
-bool parse_temporary_owner(const std::string& suffix, TemporaryOwner& owner);
-
-// True when the owner is a process of this host that no longer runs.
-bool owner_is_gone(const TemporaryOwner& owner);
-
-// This machine's name as temporaries carry it.
-std::string temporary_host();
+// Names this process in its temporaries' names ("NAME.tmp-TAG-N"): by default its process id. A front
+// end that removes the temporaries a crashed run left sets a tag it can read back (a host and a
+// process). Set it before any file is written.
+void set_temporary_tag(std::string tag);
 
 // Opens a motion file for reading; throws ToolError naming it when it is missing or a folder.
 std::ifstream open_input(const std::filesystem::path& input);

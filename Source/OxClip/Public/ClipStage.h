@@ -27,7 +27,8 @@ struct ClipPoint {
   std::string text;  // as the command line gave it; empty for a point made in code
 };
 
-// "N" (a frame) or "Xs" (seconds), both not negative; throws UsageError naming the option otherwise.
+// "N" (a frame) or "Xs" (seconds), both not negative; throws UsageError naming the option (its name in
+// the option table, "start") otherwise.
 ClipPoint clip_point_from_text(std::string_view option, std::string_view text);
 std::string clip_point_text(const ClipPoint& point);
 
@@ -41,8 +42,8 @@ struct ClipOptions {
 };
 
 // The file frames [first, last] the options keep of a file of `frame_count` frames. Throws UsageError
-// naming the file and its frame count when a point lies outside it or the end comes before the start,
-// and when --fps would make more frames than a file may have (bvh::Limits::max_frames).
+// naming the file, the option and the file's frame count when a point lies outside it or the end comes
+// before the start, and when fps would make more frames than a file may have (bvh::Limits::max_frames).
 struct FrameRange {
   std::int64_t first = 0;
   std::int64_t last = -1;

@@ -55,10 +55,6 @@ struct ClipInfo {
   std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
 };
 
-// The format --format names, else the one the -o file's extension names (one input), else JSON.
-// Throws ToolError on an unknown format or extension.
-Format choose_format(const std::vector<std::string>& inputs, const std::string& out, const std::string& format);
-
 // One solved frame. Spans are valid during the callback only.
 struct FramePose {
   std::span<const Quat> meta;              // the library's results: meta bones, pairing order, library axes

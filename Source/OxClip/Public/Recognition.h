@@ -76,9 +76,10 @@ SkeletonRecognition recognise_skeleton(const SkeletonDescription& skeleton, cons
 JointMap read_joint_map(const std::string& path);
 
 // "auto" (empty result), cm, m, mm, in or a positive number of centimetres per file unit; throws
-// Error on anything else.
+// UsageError naming the option (source-units) on anything else.
 std::optional<double> source_units_from_text(std::string_view text);
-// "auto", +y, +z, -y, -z, +x, -x (any case); throws Error on anything else.
+// "auto", +y, +z, -y, -z, +x, -x (any case); throws UsageError naming the option (source-up) on
+// anything else.
 std::string source_up_from_text(std::string_view text);
 
 // The side a joint's name gives, from its words alone ("Left...", "l_", "..._R", "Bip01 L Thigh").

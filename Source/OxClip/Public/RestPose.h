@@ -31,7 +31,8 @@ struct SourceRest {
   std::filesystem::path file;
 };
 
-// "auto", "zero", "kz", "frame:N" or "file:PATH"; throws UsageError on anything else.
+// "auto", "zero", "kz", "frame:N" or "file:PATH"; throws UsageError naming the option
+// (source-rest) on anything else.
 SourceRest source_rest_from_text(std::string_view text);
 std::string source_rest_text(const SourceRest& rest);
 

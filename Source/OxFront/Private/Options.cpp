@@ -1,10 +1,10 @@
 #include "Options.h"
 
 #include "Character.h"
+#include "Errors.h"
 #include "FbxCharacter.h"
 #include "FbxReader.h"
 #include "Retarget.h"
-#include "ToolError.h"
 
 #include <algorithm>
 #include <charconv>
@@ -25,8 +25,7 @@ constexpr unsigned kBatch = kScopeRetarget | kScopePython | kScopeCluster;
 
 constexpr OptionSpec kOptions[] = {
     {"format", "FORMAT", "json|csv|glb|gltf|bvh|fbx|vrma", "",
-     "Result format (vrma: VRM Animation); default: from the -o extension, else json",
-     kBatch, false},
+     "Result format (vrma: VRM Animation); default: from the -o extension, else json", kBatch, false},
     {"units", "UNIT", "cm|m|mm|in", "cm", "Length unit of the results (glTF is always in metres)", kAll, true},
     {"source-units", "UNITS", "", "auto",
      "Length unit of the source files: auto (the unit that makes the figure 1.2 m to 2.3 m tall), cm, m, mm, in, "
@@ -52,6 +51,11 @@ constexpr OptionSpec kOptions[] = {
      "like a capture, or by the VRM's own humanoid map): each result is that file with the clip added as one more "
      "animation, in the character's proportions (an FBX character: its skeleton animated, as FBX or glb)",
      kAll, true},
+    {"target", "SKELETON", "mannequin|mixamo|humanoid", "",
+     "Write results on a built-in skeleton in the mannequin's proportions: the mannequin's own, Mixamo's names "
+     "and hierarchy (mixamorig:Hips, LeftUpLeg), or the humanoid names VRM, Unity and Godot share (Hips, "
+     "LeftUpperLeg); default: the target skeleton in the source's (or the rig's or character's) proportions",
+     kBatch, true},
     {"target-map", "FILE", "", "",
      "JSON object of character node -> bone (a target, KZ or VRM humanoid bone name) that overrides or completes "
      "the character's recognition",
@@ -128,14 +132,14 @@ const OptionSpec* find_option(std::string_view name) {
 
 void apply_option(RetargetOptions& options, std::string_view name, std::string_view value) {
   const OptionSpec* spec = find_option(name);
-  if (spec == nullptr || !spec->pipeline) throw UsageError("--" + spelled(name) + ": no such option");
-  const std::string option = "--" + std::string(spec->name);
+  if (spec == nullptr || !spec->pipeline) throw UsageError(": no such option").of_option(spelled(name));
+  const std::string option(spec->name);
   if (spec->value_name.empty() && value != "true" && value != "false") {
-    throw UsageError(option, "a flag takes no value");
+    throw UsageError(": a flag takes no value").of_option(option);
   }
   const std::vector<std::string> choices = option_choices(*spec);
   if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
-    throw UsageError(option + " " + std::string(value) + ": expected one of " + listed(spec->choices));
+    throw UsageError(": expected one of " + listed(spec->choices)).of_option(option, std::string(value));
   }
   const std::string text(value);
   if (spec->name == "units") {
@@ -144,18 +148,14 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.root_motion = root_motion_from_name(text);
   } else if (spec->name == "source-rest") {
     options.source_rest = source_rest_from_text(text);
-  } else if (spec->name == "source-units" || spec->name == "source-up" || spec->name == "map") {
+  } else if (spec->name == "source-units") {
+    options.source_metres_per_unit = source_units_from_text(text);
+  } else if (spec->name == "source-up") {
+    options.source_up = source_up_from_text(text);
+  } else if (spec->name == "map") {
     try {
-      if (spec->name == "source-units") {
-        options.source_metres_per_unit = source_units_from_text(text);
-      } else if (spec->name == "source-up") {
-        options.source_up = source_up_from_text(text);
-      } else if (text.empty()) {
-        options.map.reset();
-      } else {
-        options.map = std::make_shared<const JointMap>(read_joint_map(text));
-        options.map_name = text;
-      }
+      options.map = text.empty() ? nullptr : std::make_shared<const JointMap>(read_joint_map(text));
+      options.map_name = text;
     } catch (Error& error) {
       throw UsageError(std::move(error));
     }
@@ -166,6 +166,9 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.character_file = text;
     options.character.reset();
     options.fbx_character.reset();
+    options.rig.reset();
+  } else if (spec->name == "target") {
+    options.target = target_family_from_name(text);
     options.rig.reset();
   } else if (spec->name == "target-map") {
     options.target_map = text;
@@ -187,7 +190,7 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     double fps = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), fps);
     if (result.ec != std::errc() || result.ptr != text.data() + text.size() || !(fps > 0) || !std::isfinite(fps)) {
-      throw UsageError(option + " " + text + ": expected a number of frames per second above 0");
+      throw UsageError(": expected a number of frames per second above 0").of_option(option, text);
     }
     options.clip.fps = fps;
   } else if (spec->name == "take") {
@@ -205,11 +208,20 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
 
 void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.target_rig.empty()) {
-    throw UsageError("--character and --target-rig both give the target's proportions: use one");
+    throw UsageError(": the character gives the target's proportions already; give one of the two")
+        .of_option("target-rig", options.target_rig);
+  }
+  if (options.target != TargetFamily::Own) {
+    if (!options.character_file.empty() || !options.target_rig.empty()) {
+      throw UsageError(std::string(": gives the skeleton and its proportions; it goes with neither ") +
+                       (options.character_file.empty() ? "a rig" : "a character"))
+          .of_option("target");
+    }
+    if (!options.rig) options.rig = std::make_shared<const RigPositions>(mannequin_rig(options.units));
+    return;
   }
   if (!options.target_map.empty() && options.character_file.empty()) {
-    throw UsageError("--target-map " + options.target_map +
-                     ": maps a character's joints; give the character with --character");
+    throw UsageError(": maps a character's joints; give the character too").of_option("target-map", options.target_map);
   }
   if (!options.character_file.empty() && is_fbx_path(options.character_file)) {
     if (!options.fbx_character) {

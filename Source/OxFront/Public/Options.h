@@ -40,13 +40,13 @@ std::vector<std::string> option_choices(const OptionSpec& spec);
 // The option of that name (command-line or Python spelling); nullptr for an unknown name.
 const OptionSpec* find_option(std::string_view name);
 
-// Sets a pipeline option from its text ("true"/"false" for a flag). Throws UsageError
-// ("--units: ...") on a value the option does not take. Options are independent of their order: a
-// rig is read by prepare_options.
+// Sets a pipeline option from its text ("true"/"false" for a flag). Throws an error naming the option
+// (UsageError, ToolError::option()) on a value the option does not take. Options are independent of
+// their order: a rig is read by prepare_options.
 void apply_option(RetargetOptions& options, std::string_view name, std::string_view value);
 
-// Completes options once all are set: reads the --target-rig or --character file. Throws UsageError
-// naming it.
+// Completes options once all are set: reads the target rig's or the character's file. Throws
+// UsageError naming it.
 void prepare_options(RetargetOptions& options);
 
 // The table as a JSON array of objects (name, value_name, choices, default, help, scopes), for
