@@ -103,6 +103,17 @@ std::string options_doc() {
   return text;
 }
 
+// The formats the tool's table lists, quoted for a docstring: "json", "csv", ... or "vrma".
+std::string formats_doc() {
+  const std::vector<std::string> names = oxr::option_choices(*oxr::find_option("format"));
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+    text += '"' + names[i] + '"';
+  }
+  return text;
+}
+
 // Sets the tool's options from a function's keywords: every pipeline option of the tool's table offered
 // to Python, spelled with '_' for '-'; a flag takes True or False, any other option a string (or a path
 // for a file).
@@ -558,7 +569,8 @@ TypeError on an unknown option, ValueError on an unknown value.
 )" + options;
   m.def("read_bvh", &read_bvh, py::arg("path"), read_doc.c_str());
 
-  static const std::string read_motion_doc = R"(Reads a BVH or FBX capture through the oxretarget tool's pipeline; returns a Motion.
+  static const std::string read_motion_doc =
+      R"(Reads a BVH or FBX capture through the oxretarget tool's pipeline; returns a Motion.
 
 As read_bvh, for any capture the tool reads: a .fbx file is read as an FBX capture (its skeleton,
 the take that take= names or the first, at the take's rate or fps=), anything else as BVH.
@@ -570,8 +582,9 @@ Raises oxretarget.Error with the tool's one-line text on bad input.
   static const std::string retarget_doc =
       R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
-format: "json", "csv", "glb", "gltf", "bvh" or "fbx"; by default taken from the output's extension (JSON
-when it has none). The file written is byte for byte the tool's. Returns the number of frames.
+format: )" +
+      formats_doc() + R"(; by default taken from the output's extension (JSON when
+it has none). The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past
 the file's frames raises ValueError naming the file's frame count.

@@ -69,6 +69,20 @@ struct TableValues {
   }
 };
 
+// Every option the commands offer, as their parser holds it, for `oxretarget options`: the README's
+// table and the programs that wrap the tool see exactly what the command line takes.
+std::vector<oxr::OfferedOption> offered_options(const CLI::App& app) {
+  std::vector<oxr::OfferedOption> offered;
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+    for (const CLI::Option* option : command->get_options()) {
+      if (option->get_positional() || option == command->get_help_ptr() || option->get_lnames().empty()) continue;
+      offered.push_back({command->get_name(), option->get_lnames().front(), option->get_snames(),
+                         option->get_type_name(), option->get_default_str(), option->get_description()});
+    }
+  }
+  return offered;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,7 +93,9 @@ int main(int argc, char** argv) {
   std::string demo_dir = "oxretarget-demo";
   CLI::App* demo =
       app.add_subcommand("demo", "Write the built-in sample clip as BVH, retarget it and write the results");
-  demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh, demo.json and demo.glb")->capture_default_str();
+  demo->add_option("-o,--output", demo_dir, "Folder for demo.bvh, demo.json and demo.glb")
+      ->type_name("PATH")
+      ->capture_default_str();
 
   std::vector<std::string> inputs;
   std::string out;
@@ -87,13 +103,15 @@ int main(int argc, char** argv) {
   TableValues retarget_values;
   CLI::App* retarget = app.add_subcommand("retarget", "Retarget BVH files onto the mannequin skeleton");
   retarget->add_option("inputs", inputs, "BVH files")->required();
-  retarget->add_option("-o,--output", out,
-                       "Output file (one input) or folder (several inputs, --shard, or a name ending in /), created "
-                       "if missing; without -o each result goes beside its input (walk.bvh -> walk.json)");
+  retarget
+      ->add_option("-o,--output", out,
+                   "Output file (one input) or folder (several inputs, --shard, or a name ending in /), created "
+                   "if missing; without -o each result goes beside its input (walk.bvh -> walk.json)")
+      ->type_name("PATH");
   retarget_values.add_to(retarget, oxr::kScopeRetarget);
-  retarget->add_option("-j,--jobs", jobs, "Worker threads for several files")
-      ->check(CLI::Range(1, 1024))
-      ->capture_default_str();
+  retarget->add_option("-j,--jobs", jobs, "Worker threads for several files (1 to 1024); default: one per core")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1024).description(""));
 
   std::vector<std::string> preview_inputs;
   std::string preview_out;
@@ -101,13 +119,17 @@ int main(int argc, char** argv) {
   CLI::App* preview = app.add_subcommand(
       "preview", "Write a self-contained HTML page that plays the source and the retargeted target side by side");
   preview->add_option("inputs", preview_inputs, "BVH files")->required();
-  preview->add_option("-o,--output", preview_out,
-                      "Page (one input) or folder for pages and index.html (several inputs, or a name ending in /), "
-                      "created if missing; without -o: beside the input (one), else the folder preview/");
+  preview
+      ->add_option("-o,--output", preview_out,
+                   "Page (one input) or folder for pages and index.html (several inputs, or a name ending in /), "
+                   "created if missing; without -o: beside the input (one), else the folder preview/")
+      ->type_name("PATH");
   preview_values.add_to(preview, oxr::kScopePreview);
 
   std::string info_input;
-  CLI::App* info = app.add_subcommand("info", "Describe a BVH file (joints, frames, which source bones it has) or a character (.glb, .gltf, .vrm: which node plays which target bone)");
+  CLI::App* info = app.add_subcommand("info",
+                                      "Describe a BVH file (joints, frames, which source bones it has) or a character "
+                                      "(.glb, .gltf, .vrm: which node plays which target bone)");
   info->add_option("input", info_input, "BVH file or character")->required();
   TableValues info_values;
   info_values.add_to(info, oxr::kScopeInfo);
@@ -125,8 +147,8 @@ int main(int argc, char** argv) {
       "plan",
       "Print as JSON where `retarget` would write each input's results and which inputs a shard takes; "
       "writes nothing (for programs that run the inputs themselves)");
-  plan->add_option("--inputs", plan_list, "File that lists the inputs, one path a line")->required();
-  plan->add_option("-o,--output", plan_out, "As for retarget");
+  plan->add_option("--inputs", plan_list, "File that lists the inputs, one path a line")->type_name("FILE")->required();
+  plan->add_option("-o,--output", plan_out, "As for retarget")->type_name("PATH");
   plan_values.add_to(plan, oxr::kScopeRetarget);
 
   // Usage errors exit with status 2; --help and --version with 0.
@@ -153,7 +175,7 @@ int main(int argc, char** argv) {
     if (*info) return oxr::run_info(info_input, info_values.options(oxr::kScopeInfo));
     if (*skeleton) return oxr::run_skeleton(kind);
     if (*options) {
-      fmt::print("{}", oxr::option_table_json());
+      fmt::print("{}", oxr::option_table_json(offered_options(app)));
       return 0;
     }
   } catch (const oxr::ToolError& error) {
