@@ -477,29 +477,8 @@ void raise_error(const oxr::Error& failure) {
   PyErr_SetObject(error_type, instance.ptr());
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_oxretarget, m) {
-  m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
-  m.attr("__version__") = oxr::version();
-
-  // Temporaries carry this host and process, as the tool's do, so that the tool's --resume can remove
-  // those of a Python process that died.
-  oxr::tag_temporaries_with_host();
-  auto& error = py::register_exception<oxr::Error>(m, "Error", PyExc_RuntimeError);
-  error.attr("__doc__") =
-      "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
-      "or frame, as `oxretarget retarget` prints it. Its facts are attributes too: kind ('file', 'usage'\n"
-      "or 'output'), file, line, frame, option (None where they do not apply) and message.";
-  error_type = error.ptr();
-  py::register_exception_translator([](std::exception_ptr thrown) {
-    try {
-      if (thrown) std::rethrow_exception(thrown);
-    } catch (const oxr::Error& failure) {
-      raise_error(failure);
-    }
-  });
-
+// The library's retargeter on numpy arrays.
+void bind_retargeter(py::module_& m) {
   py::class_<Retargeter>(m, "Retargeter", R"(Retargets poses of the KZ source skeleton onto the UE target skeleton.
 
 Retargeter() takes the built-in pairing (52 pairs); Retargeter(kz_names, ue_names) a pairing of one's
@@ -538,7 +517,10 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
            py::arg("fingers_t_pose") = false, py::arg("read_poses") = true,
            "Benchmark helper: seconds per frame of the plain C++ library loop on rotations (F, 67, 4) in\n"
            "KZ bone order (set the source bones, solve, and with read_poses read the meta bones' poses).");
+}
 
+// The capture as arrays, and the functions over the tool's reader and pipeline with their options.
+void bind_pipeline(py::module_& m) {
   py::class_<Motion>(m, "Motion", "A capture as arrays, from read_bvh or read_motion.")
       .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")
       .def_readonly("source_bones", &Motion::source_bones,
@@ -592,4 +574,31 @@ the file's frames raises ValueError naming the file's frame count.
 )" + options;
   m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
         retarget_doc.c_str());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_oxretarget, m) {
+  m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
+  m.attr("__version__") = oxr::version();
+
+  // Temporaries carry this host and process, as the tool's do, so that the tool's --resume can remove
+  // those of a Python process that died.
+  oxr::tag_temporaries_with_host();
+  auto& error = py::register_exception<oxr::Error>(m, "Error", PyExc_RuntimeError);
+  error.attr("__doc__") =
+      "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
+      "or frame, as `oxretarget retarget` prints it. Its facts are attributes too: kind ('file', 'usage'\n"
+      "or 'output'), file, line, frame, option (None where they do not apply) and message.";
+  error_type = error.ptr();
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const oxr::Error& failure) {
+      raise_error(failure);
+    }
+  });
+
+  bind_retargeter(m);
+  bind_pipeline(m);
 }
