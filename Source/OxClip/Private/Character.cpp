@@ -222,6 +222,8 @@ namespace {
 // Adds the clip to a character: per frame, each node matched to a driven target bone gets the
 // world rotation change of that bone on top of its own rest,
 //   world = (target world x target rest world^-1) x character rest world,
+// (a node that stands for a chain of target bones, the character having fewer, takes the change halfway
+// between its own bone's and the chain's last bone's);
 // taken back to a local rotation against its parent's world this frame; translated bones (root
 // motion) stand where the target's stand, moved by the character's own placement. Other nodes keep
 // their rest.
@@ -242,6 +244,9 @@ class CharacterWriter final : public PoseWriter {
     for (const Character::Role& role : character.roles()) {
       target_of_[static_cast<std::size_t>(role.node)] = skeleton_.index_of(role.bone);
     }
+    std::vector<int> parents(nodes.size());
+    for (std::size_t n = 0; n < nodes.size(); ++n) parents[n] = nodes[n].parent;
+    covered_ = covered_bones(parents, target_of_, skeleton_.parents);
     facing_ = character.facing();
     turned_ = facing_ != kIdentity;
     std::vector<bool> driven(skeleton_.names.size(), false), translated(skeleton_.names.size(), false);
@@ -330,6 +335,10 @@ class CharacterWriter final : public PoseWriter {
         const auto j = static_cast<std::size_t>(channel.target);
         if (channel.rotation) {
           Quat change = mul(target_rotation_[j], conj(skeleton_.rest_world_rotation[j]));
+          if (const int top = covered_[n]; top >= 0) {
+            const auto t = static_cast<std::size_t>(top);
+            change = halfway(change, mul(target_rotation_[t], conj(skeleton_.rest_world_rotation[t])));
+          }
           if (turned_) change = mul(facing_, mul(change, conj(facing_)));
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
           for (const double q : local) check(q);
@@ -571,6 +580,7 @@ class CharacterWriter final : public PoseWriter {
   double metres_ = 0.01;
   Vec3 shift_{0, 0, 0};
   std::vector<int> target_of_;   // target bone of each node, -1 for none
+  std::vector<int> covered_;     // per node, the last target bone beyond its own it stands for, -1 for none
   std::vector<int> channel_of_;  // channel of each node, -1 for none
   std::vector<Channel> channels_;
   std::vector<Quat> rest_rotation_;

@@ -175,8 +175,10 @@ bool vrm_map(const tinygltf::Model& model, std::vector<int>& target_of, std::str
       std::string bone = member(entry, "bone").Get<std::string>();
       // 0.x numbers the thumb proximal, intermediate, distal; 1.0 metacarpal, proximal, distal.
       for (const char* side : {"left", "right"}) {
-        if (bone == std::string(side) + "ThumbProximal") bone = std::string(side) + "ThumbMetacarpal";
-        else if (bone == std::string(side) + "ThumbIntermediate") bone = std::string(side) + "ThumbProximal";
+        if (bone == std::string(side) + "ThumbProximal")
+          bone = std::string(side) + "ThumbMetacarpal";
+        else if (bone == std::string(side) + "ThumbIntermediate")
+          bone = std::string(side) + "ThumbProximal";
       }
       place(member(entry, "node").Get<int>(), by_vrm_name(bone));
     }
@@ -233,8 +235,9 @@ std::string recognise(const CharacterJoints& joints, CharacterMapping& mapping, 
     for (int up = joints.parents[k]; up >= 0 && parent < 0; up = joints.parents[static_cast<std::size_t>(up)])
       parent = slot[static_cast<std::size_t>(up)];
     const Vec3 offset =
-        parent < 0 ? joints.bind[k]
-                   : sub(joints.bind[k], joints.bind[static_cast<std::size_t>(joint_of[static_cast<std::size_t>(parent)])]);
+        parent < 0
+            ? joints.bind[k]
+            : sub(joints.bind[k], joints.bind[static_cast<std::size_t>(joint_of[static_cast<std::size_t>(parent)])]);
     slot[k] = static_cast<int>(joint_of.size());
     joint_of.push_back(at);
     // Recognition reads names as a file's joints are named: each once.
@@ -274,8 +277,8 @@ std::string recognise(const CharacterJoints& joints, CharacterMapping& mapping, 
 std::string human_failure(const std::vector<int>& target_of, const std::vector<Vec3>& bind) {
   std::vector<std::string> missing;
   std::map<std::string, Vec3> at;
-  for (const char* bone : {"pelvis", "head", "thigh_l", "calf_l", "foot_l", "thigh_r", "calf_r", "foot_r",
-                           "upperarm_l", "lowerarm_l", "hand_l", "upperarm_r", "lowerarm_r", "hand_r"}) {
+  for (const char* bone : {"pelvis", "head", "thigh_l", "calf_l", "foot_l", "thigh_r", "calf_r", "foot_r", "upperarm_l",
+                           "lowerarm_l", "hand_l", "upperarm_r", "lowerarm_r", "hand_r"}) {
     const auto found = std::find(target_of.begin(), target_of.end(), target_index(bone));
     if (found == target_of.end()) {
       missing.emplace_back(bone);
@@ -291,7 +294,8 @@ std::string human_failure(const std::vector<int>& target_of, const std::vector<V
   const Vec3 feet = scale_vector(add(at["foot_l"], at["foot_r"]), 0.5);
   const Vec3 spine = sub(at["head"], at["pelvis"]), legs = sub(at["pelvis"], feet);
   const double cosine = dot(spine, legs) / (length(spine) * length(legs));
-  if (!(cosine >= std::cos(50 * std::numbers::pi / 180))) return "its spine does not rise above its legs (no head above the hips)";
+  if (!(cosine >= std::cos(50 * std::numbers::pi / 180)))
+    return "its spine does not rise above its legs (no head above the hips)";
   return {};
 }
 
@@ -309,8 +313,8 @@ void give(CharacterMapping& mapping, std::vector<std::string>& evidence, std::si
 
 // The map file's entries: a joint by its name (exactly, else without letter case and namespace), a bone
 // by any skeleton's name; null or "" leaves the joint to no bone.
-void apply_map(const JointMap& map, const std::string& map_name, const CharacterJoints& joints,
-               const std::string& file, CharacterMapping& mapping, std::vector<std::string>& evidence) {
+void apply_map(const JointMap& map, const std::string& map_name, const CharacterJoints& joints, const std::string& file,
+               CharacterMapping& mapping, std::vector<std::string>& evidence) {
   const std::vector<std::string>& names = joints.names;
   for (const auto& [joint, bone] : map) {
     std::optional<std::size_t> at;
@@ -335,19 +339,34 @@ void apply_map(const JointMap& map, const std::string& map_name, const Character
 const std::vector<std::pair<std::string, std::string>>& vrm_bones() {
   static const std::vector<std::pair<std::string, std::string>> table = [] {
     std::vector<std::pair<std::string, std::string>> all = {
-        {"hips", "pelvis"},      {"spine", "spine_01"}, {"chest", "spine_03"}, {"upperChest", "spine_05"},
-        {"neck", "neck_01"},     {"head", "head"},      {"leftEye", ""},       {"rightEye", ""},
+        {"hips", "pelvis"},  {"spine", "spine_01"}, {"chest", "spine_03"}, {"upperChest", "spine_05"},
+        {"neck", "neck_01"}, {"head", "head"},      {"leftEye", ""},       {"rightEye", ""},
         {"jaw", ""},
     };
     const std::pair<const char*, const char*> limb[] = {
-        {"Shoulder", "clavicle"},        {"UpperArm", "upperarm"},        {"LowerArm", "lowerarm"},
-        {"Hand", "hand"},                {"UpperLeg", "thigh"},           {"LowerLeg", "calf"},
-        {"Foot", "foot"},                {"Toes", "ball"},                {"ThumbMetacarpal", "thumb_01"},
-        {"ThumbProximal", "thumb_02"},   {"ThumbDistal", "thumb_03"},     {"IndexProximal", "index_01"},
-        {"IndexIntermediate", "index_02"}, {"IndexDistal", "index_03"},   {"MiddleProximal", "middle_01"},
-        {"MiddleIntermediate", "middle_02"}, {"MiddleDistal", "middle_03"}, {"RingProximal", "ring_01"},
-        {"RingIntermediate", "ring_02"}, {"RingDistal", "ring_03"},       {"LittleProximal", "pinky_01"},
-        {"LittleIntermediate", "pinky_02"}, {"LittleDistal", "pinky_03"},
+        {"Shoulder", "clavicle"},
+        {"UpperArm", "upperarm"},
+        {"LowerArm", "lowerarm"},
+        {"Hand", "hand"},
+        {"UpperLeg", "thigh"},
+        {"LowerLeg", "calf"},
+        {"Foot", "foot"},
+        {"Toes", "ball"},
+        {"ThumbMetacarpal", "thumb_01"},
+        {"ThumbProximal", "thumb_02"},
+        {"ThumbDistal", "thumb_03"},
+        {"IndexProximal", "index_01"},
+        {"IndexIntermediate", "index_02"},
+        {"IndexDistal", "index_03"},
+        {"MiddleProximal", "middle_01"},
+        {"MiddleIntermediate", "middle_02"},
+        {"MiddleDistal", "middle_03"},
+        {"RingProximal", "ring_01"},
+        {"RingIntermediate", "ring_02"},
+        {"RingDistal", "ring_03"},
+        {"LittleProximal", "pinky_01"},
+        {"LittleIntermediate", "pinky_02"},
+        {"LittleDistal", "pinky_03"},
     };
     for (const auto& [side, suffix] : {std::pair{"left", "_l"}, std::pair{"right", "_r"}}) {
       for (const auto& [vrm, target] : limb) all.emplace_back(std::string(side) + vrm, std::string(target) + suffix);
@@ -428,7 +447,8 @@ CharacterMapping map_character(const CharacterJoints& joints, const std::string&
   for (std::size_t j = 0; j < n; ++j) {
     const int target = mapping.target_of[j];
     if (target >= 0)
-      mapping.roles.push_back({static_cast<int>(j), target_bone_names()[static_cast<std::size_t>(target)], evidence[j]});
+      mapping.roles.push_back(
+          {static_cast<int>(j), target_bone_names()[static_cast<std::size_t>(target)], evidence[j]});
   }
   return mapping;
 }
@@ -499,6 +519,48 @@ std::vector<Quat> canonical_turns(const CharacterJoints& joints, const Character
     turns[k] = turned ? mul(facing, mul(turn, conj(facing))) : turn;
   }
   return turns;
+}
+
+std::vector<int> covered_bones(const std::vector<int>& joint_parents, const std::vector<int>& bone_of,
+                               const std::vector<int>& bone_parents) {
+  const std::size_t n = joint_parents.size();
+  std::vector<int> top(n, -1);
+  std::vector<std::vector<int>> common(n);  // per joint, the bones all its children skip so far
+  std::vector<bool> seen(n, false);
+  for (std::size_t c = 0; c < n; ++c) {
+    const int bone = bone_of[c];
+    if (bone < 0) continue;
+    int up = joint_parents[c];
+    while (up >= 0 && bone_of[static_cast<std::size_t>(up)] < 0) up = joint_parents[static_cast<std::size_t>(up)];
+    if (up < 0) continue;
+    const auto u = static_cast<std::size_t>(up);
+    // The bones between the parent joint's bone and this one's, from the bottom.
+    std::vector<int> skipped;
+    int at = bone_parents[static_cast<std::size_t>(bone)];
+    while (at >= 0 && at != bone_of[u]) {
+      skipped.push_back(at);
+      at = bone_parents[static_cast<std::size_t>(at)];
+    }
+    if (at < 0) continue;  // not below the parent's bone: no chain between them
+    std::reverse(skipped.begin(), skipped.end());
+    if (!seen[u]) {
+      seen[u] = true;
+      common[u] = std::move(skipped);
+    } else {
+      std::size_t k = 0;
+      while (k < common[u].size() && k < skipped.size() && common[u][k] == skipped[k]) ++k;
+      common[u].resize(k);
+    }
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!common[j].empty()) top[j] = common[j].back();
+  }
+  return top;
+}
+
+Quat halfway(const Quat& a, Quat b) {
+  if (dot(a, b) < 0) b = {-b[0], -b[1], -b[2], -b[3]};
+  return normalised(Quat{a[0] + b[0], a[1] + b[1], a[2] + b[2], a[3] + b[3]});
 }
 
 }  // namespace oxr

@@ -22,18 +22,18 @@ namespace oxr {
 // skeleton), in the bind pose, file axes.
 struct CharacterJoints {
   std::vector<std::string> names;
-  std::vector<int> parents;     // -1 at a root
-  std::vector<int> order;       // every joint, parents first
-  std::vector<Vec3> bind;       // world positions in the bind pose
-  std::vector<Quat> rotations;  // world rotations in the bind pose
-  std::vector<std::vector<Vec3>> tips;  // per joint, the world places of its end sites; may be empty
-  std::string up = "auto";              // the bind pose's up axis as recognition takes it (--source-up)
+  std::vector<int> parents;               // -1 at a root
+  std::vector<int> order;                 // every joint, parents first
+  std::vector<Vec3> bind;                 // world positions in the bind pose
+  std::vector<Quat> rotations;            // world rotations in the bind pose
+  std::vector<std::vector<Vec3>> tips;    // per joint, the world places of its end sites; may be empty
+  std::string up = "auto";                // the bind pose's up axis as recognition takes it (--source-up)
   std::optional<double> metres_per_unit;  // the bind pose's unit; empty: recognition's guess
-  std::vector<bool> skin;       // a joint of the skin: recognition looks at these and the joints above
-  std::vector<bool> deforms;    // some vertex weighs on it; all false when the file does not say
-  std::vector<bool> nameable;   // may play a target bone by its exact name (not a mesh node)
-  std::vector<int> given;       // per joint, the bone the file's own map gives (target index) or -1; may be empty
-  std::string given_by;         // what gave them ("the file's VRM 1.0 humanoid map"); empty for none
+  std::vector<bool> skin;                 // a joint of the skin: recognition looks at these and the joints above
+  std::vector<bool> deforms;              // some vertex weighs on it; all false when the file does not say
+  std::vector<bool> nameable;             // may play a target bone by its exact name (not a mesh node)
+  std::vector<int> given;  // per joint, the bone the file's own map gives (target index) or -1; may be empty
+  std::string given_by;    // what gave them ("the file's VRM 1.0 humanoid map"); empty for none
 };
 
 struct JointRole {
@@ -70,6 +70,19 @@ Quat character_facing(const CharacterJoints& joints, const CharacterMapping& map
 // limb by limb, judged in the target's frame (`facing`); empty when the bind pose is that T-pose within
 // the tolerance. The canonical world rotation of joint j is turn[j] x rotations[j].
 std::vector<Quat> canonical_turns(const CharacterJoints& joints, const CharacterMapping& mapping, const Quat& facing);
+
+// Where a character has fewer bones than the target (one spine bone for five, no neck bone, fingers
+// without metacarpals), a joint stands for the bones up to its next joint as well: per joint, the last
+// target bone it stands for beyond its own (an index of the target skeleton), -1 for none. `bone_of`
+// gives each joint's target bone (-1 for none), `joint_parents` and `bone_parents` the two trees. The
+// bones every child's way up skips are the joint's: a spine bone whose children are the clavicles and
+// the head covers the spine, not the neck.
+std::vector<int> covered_bones(const std::vector<int>& joint_parents, const std::vector<int>& bone_of,
+                               const std::vector<int>& bone_parents);
+
+// The rotation halfway between two (the shorter way): the world change of a joint that stands for a
+// chain of bones, between its own bone's and the chain's last bone's.
+Quat halfway(const Quat& a, Quat b);
 
 // The humanoid bone names VRM 1.0 uses (also VRM 0.x's, whose thumb is proximal, intermediate, distal),
 // and the target bone each plays; empty for a VRM bone the target lacks.

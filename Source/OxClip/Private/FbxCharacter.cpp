@@ -177,6 +177,8 @@ std::shared_ptr<const BodyMesh> skinned_body(const ufbx_scene& scene, const fbx:
 // character's skeleton. A joint that plays target bone b turns by b's world change from its rest, on
 // top of its own rest turned into the canonical T-pose (Wc_rest):
 //   W(joint) = Wt(b) * conj(Wt_rest(b)) * Wc_rest(joint);
+// a joint that stands for a chain of bones (the character has fewer) turns halfway between b's change
+// and the chain's last bone's.
 // the others keep their rest local rotation; locals are conj(W(parent)) * W(joint). The joint that
 // plays the pelvis is placed where the target's pelvis is, moved by their rest places' difference.
 class CharacterPoseWriter final : public PoseWriter {
@@ -191,6 +193,7 @@ class CharacterPoseWriter final : public PoseWriter {
       if (character.plays[j] >= 0)
         bone_of_[j] = target_.index_of(target_bone_names()[static_cast<std::size_t>(character.plays[j])]);
     }
+    covered_ = covered_bones(own.parents, bone_of_, target_.parents);
     const auto pelvis = static_cast<std::size_t>(own.pelvis);
     shift_ = sub(own.rest_world[pelvis], target_.rest_world[static_cast<std::size_t>(target_.pelvis)]);
     ClipInfo inner = info;
@@ -219,7 +222,11 @@ class CharacterPoseWriter final : public PoseWriter {
       const int b = bone_of_[j];
       if (b >= 0) {
         const auto k = static_cast<std::size_t>(b);
-        const Quat change = mul(target_world_[k], conj(target_.rest_world_rotation[k]));
+        Quat change = mul(target_world_[k], conj(target_.rest_world_rotation[k]));
+        if (const int top = covered_[j]; top >= 0) {
+          const auto t = static_cast<std::size_t>(top);
+          change = halfway(change, mul(target_world_[t], conj(target_.rest_world_rotation[t])));
+        }
         world_[j] = mul(change, character_.canonical_rest[j]);
         rotations_[j] = mul(conj(parent_world), world_[j]);
       } else {
@@ -240,6 +247,7 @@ class CharacterPoseWriter final : public PoseWriter {
   const FbxCharacter& character_;
   TargetSkeleton target_;
   std::vector<int> bone_of_;  // per joint, the target skeleton's bone it plays, or -1
+  std::vector<int> covered_;  // per joint, the last target bone beyond its own it stands for, or -1
   Vec3 shift_{0, 0, 0};
   std::vector<Quat> rotations_, world_, target_world_;
   std::vector<Vec3> translations_, place_, target_place_;

@@ -5,9 +5,9 @@
 #include "EulerKeys.h"
 #include "FbxWriter.h"
 #include "GltfOut.h"
-#include "VrmaWriter.h"
 #include "ToolError.h"
 #include "Version.h"
+#include "VrmaWriter.h"
 
 #include <algorithm>
 #include <array>

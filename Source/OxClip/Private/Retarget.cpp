@@ -7,6 +7,7 @@
 #include "FbxReader.h"
 #include "Qa.h"
 #include "Solver.h"
+#include "TargetFamily.h"
 #include "ToolError.h"
 
 #include <algorithm>
@@ -88,6 +89,13 @@ class FingerCarry {
 };
 
 }  // namespace
+
+TargetFamily target_family_from_name(std::string_view name) {
+  if (name == "mannequin") return TargetFamily::Mannequin;
+  if (name == "mixamo") return TargetFamily::Mixamo;
+  if (name == "humanoid") return TargetFamily::Humanoid;
+  throw ToolError("unknown target '" + std::string(name) + "' (mannequin, mixamo or humanoid)");
+}
 
 Fingers fingers_from_name(std::string_view name) {
   if (name == "curl") return Fingers::Curl;
@@ -747,7 +755,7 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
                      ? make_character_writer(*options.character, output, info)
                  : options.fbx_character
                      ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
-                     : make_pose_writer(options.format, output, info);
+                     : make_family_writer(options.target, options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
         skeleton = &info.skeleton;
       },

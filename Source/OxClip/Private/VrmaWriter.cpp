@@ -120,9 +120,11 @@ void VrmaWriter::finish() {
   for (std::size_t b = 0; b < bones_.size(); ++b) {
     const auto j = static_cast<std::size_t>(bones_[b].target);
     const int parent = bones_[b].parent;
-    const Vec3 from = parent < 0 ? Vec3{0, 0, 0}
-                                 : skeleton_.rest_world[static_cast<std::size_t>(bones_[static_cast<std::size_t>(parent)].target)];
-    nodes.push_back({{"name", bones_[b].name}, {"translation", scale_vector(sub(skeleton_.rest_world[j], from), metres_)}});
+    const Vec3 from =
+        parent < 0 ? Vec3{0, 0, 0}
+                   : skeleton_.rest_world[static_cast<std::size_t>(bones_[static_cast<std::size_t>(parent)].target)];
+    nodes.push_back(
+        {{"name", bones_[b].name}, {"translation", scale_vector(sub(skeleton_.rest_world[j], from), metres_)}});
     if (parent >= 0) {
       Json& up = nodes[static_cast<std::size_t>(parent)];
       if (!up.contains("children")) up["children"] = Json::array();

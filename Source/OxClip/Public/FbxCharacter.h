@@ -3,9 +3,10 @@
 // A character from an FBX file (--character CHAR.fbx): its skeleton (the file's limb nodes, their
 // names and bind pose) and the target bone each joint plays (joints named as target bones, else
 // recognition of its deforming joints as for captures, completed by --target-map). Results hold the
-// character's own skeleton, each frame's solved pose carried onto it: every joint that plays a target bone turns by that bone's world change from its
-// rest, the others keep their rest; FBX when the output is .fbx, else any other format (glb and FBX
-// carry the character's skinned mesh when it has one, else the box body; none with --mesh none).
+// character's own skeleton, each frame's solved pose carried onto it: every joint that plays a target
+// bone turns by that bone's world change from its rest, the others keep their rest; FBX when the output
+// is .fbx, else any other format (glb and FBX carry the character's skinned mesh when it has one, else
+// the box body; none with --mesh none).
 
 #include "PoseWriter.h"
 #include "Rig.h"

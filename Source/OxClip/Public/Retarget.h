@@ -35,6 +35,13 @@ enum class Fingers { Curl, Full };
 // "curl" or "full"; throws ToolError on anything else.
 Fingers fingers_from_name(std::string_view name);
 
+// --target: the skeleton results are written on. Own: the target skeleton in the proportions the
+// source, a rig or a character gives; the others are built in, in the mannequin's proportions: the
+// mannequin's own skeleton, Mixamo's names and hierarchy, the humanoid names VRM, Unity and Godot share.
+enum class TargetFamily { Own, Mannequin, Mixamo, Humanoid };
+// "mannequin", "mixamo" or "humanoid"; throws Error on anything else.
+TargetFamily target_family_from_name(std::string_view name);
+
 class Character;
 struct FbxCharacter;
 
@@ -60,6 +67,7 @@ struct RetargetOptions {
   std::shared_ptr<const Character> character;
   // An FBX character (--character CHAR.fbx): results carry its own skeleton (FbxCharacter.h).
   std::shared_ptr<const FbxCharacter> fbx_character;
+  TargetFamily target = TargetFamily::Own;  // --target
   Contacts contacts = Contacts::Auto;
   Fingers fingers = Fingers::Curl;
   // --map: joint -> source bone pairs that override or complete recognition (empty: none).

@@ -70,6 +70,9 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
 // its left at +X); the origin for a name the target lacks.
 Vec3 mannequin_t_pose_position(const std::string& target_bone);
 
+// The mannequin's T-pose positions of every target bone, in `units`: a rig of its proportions.
+RigPositions mannequin_rig(Units units);
+
 // Local translation of a file joint this frame, file axes: its offset and position channels,
 // combined as `positions` says (bvh::joint_position).
 Vec3 joint_translation(const bvh::Joint& joint, std::span<const double> values, bool file_axes,

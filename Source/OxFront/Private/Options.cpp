@@ -51,6 +51,11 @@ constexpr OptionSpec kOptions[] = {
      "like a capture, or by the VRM's own humanoid map): each result is that file with the clip added as one more "
      "animation, in the character's proportions (an FBX character: its skeleton animated, as FBX or glb)",
      kAll, true},
+    {"target", "SKELETON", "mannequin|mixamo|humanoid", "",
+     "Write results on a built-in skeleton in the mannequin's proportions: the mannequin's own, Mixamo's names "
+     "and hierarchy (mixamorig:Hips, LeftUpLeg), or the humanoid names VRM, Unity and Godot share (Hips, "
+     "LeftUpperLeg); default: the target skeleton in the source's (or the rig's or character's) proportions",
+     kBatch, true},
     {"target-map", "FILE", "", "",
      "JSON object of character node -> bone (a target, KZ or VRM humanoid bone name) that overrides or completes "
      "the character's recognition",
@@ -162,6 +167,9 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
     options.character.reset();
     options.fbx_character.reset();
     options.rig.reset();
+  } else if (spec->name == "target") {
+    options.target = target_family_from_name(text);
+    options.rig.reset();
   } else if (spec->name == "target-map") {
     options.target_map = text;
     options.character.reset();
@@ -202,6 +210,15 @@ void prepare_options(RetargetOptions& options) {
   if (!options.character_file.empty() && !options.target_rig.empty()) {
     throw UsageError(": the character gives the target's proportions already; give one of the two")
         .of_option("target-rig", options.target_rig);
+  }
+  if (options.target != TargetFamily::Own) {
+    if (!options.character_file.empty() || !options.target_rig.empty()) {
+      throw UsageError(std::string(": gives the skeleton and its proportions; it goes with neither ") +
+                       (options.character_file.empty() ? "a rig" : "a character"))
+          .of_option("target");
+    }
+    if (!options.rig) options.rig = std::make_shared<const RigPositions>(mannequin_rig(options.units));
+    return;
   }
   if (!options.target_map.empty() && options.character_file.empty()) {
     throw UsageError(": maps a character's joints; give the character too").of_option("target-map", options.target_map);
