@@ -526,6 +526,111 @@ void BM_FootContact_Pass(benchmark::State& state) {
 }
 BENCHMARK(BM_FootContact_Pass)->Arg(0)->Arg(1);
 
+// A 30-second capture (the CMU walk's frames repeated to 3,600 at 120 frames/s) onto a rig 20% taller
+// than the performer: 0 the file as `retarget` converts it to glb (the plan with the canonical poses,
+// every frame solved, the contact pass, the result checks, the writer); 1 the plan alone (an upper
+// bound of building the canonical poses: recognition and the survey of the frames are in it too); 2
+// the result checks alone over the file's 3,600 solved frames (joint positions, observe, warnings); 3
+// the plan with the zero pose as the rest (no canonical pose of the source: 1 less 3 is its cost).
+struct ThirtySeconds {
+  static constexpr std::int64_t kFrames = 3600;
+  // The walk's own frames, kept for the checks' replay (the clip cycles through them; the replay reads
+  // them from the cache as the pipeline's checks read a pose it has just made).
+  static constexpr std::int64_t kKept = 344;
+  std::string text;
+  oxr::RetargetOptions options;
+  oxr::ClipInfo info;
+  std::vector<oxr::Quat> rotations;
+  std::vector<oxr::Vec3> translations, sources;
+  std::vector<int> contacts;
+  oxr::RetargetOptions zero_rest;
+  std::filesystem::path path = bench_output("-30s.bvh"), output = bench_output("-30s.glb");
+
+  ~ThirtySeconds() {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    std::filesystem::remove(output, ignored);
+  }
+  ThirtySeconds() {
+    options.format = oxr::Format::Glb;
+    std::ifstream in(capture_file(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    const std::string walk = all.str();
+    std::istringstream lines(walk);
+    std::int64_t kept = -1;
+    for (std::string line; std::getline(lines, line) && kept < kFrames;) {
+      if (kept >= 0) ++kept;
+      if (line.rfind("Frames:", 0) == 0) line = "Frames: " + std::to_string(kFrames);
+      text += line + '\n';
+      if (line.rfind("Frame Time:", 0) == 0) kept = 0;
+    }
+    std::ofstream(path, std::ios::binary) << text;
+    oxr::Solver solver;
+    oxr::ClipInfo own;
+    std::istringstream first(text);
+    oxr::retarget_stream(first, "walk", {}, solver, [&](const oxr::ClipInfo& clip) { own = clip; }, {});
+    oxr::RigPositions rig;
+    for (std::size_t j = 0; j < own.skeleton.names.size(); ++j)
+      rig[own.skeleton.names[j]] = oxr::scale_vector(own.skeleton.rest_world[j], 1.2);
+    options.rig = std::make_shared<const oxr::RigPositions>(rig);
+    zero_rest = options;
+    zero_rest.source_rest = oxr::source_rest_from_text("zero");
+    std::istringstream again(text);
+    oxr::retarget_stream(
+        again, "walk", options, solver, [&](const oxr::ClipInfo& clip) { info = clip; },
+        [&](std::int64_t frame, const oxr::FramePose& pose) {
+          if (frame >= kKept) return;
+          rotations.insert(rotations.end(), pose.rotations.begin(), pose.rotations.end());
+          translations.insert(translations.end(), pose.translations.begin(), pose.translations.end());
+          sources.insert(sources.end(), pose.source_positions.begin(), pose.source_positions.end());
+          contacts.insert(contacts.end(), pose.contacts.begin(), pose.contacts.end());
+        });
+  }
+};
+
+void BM_ThirtySeconds(benchmark::State& state) {
+  static const ThirtySeconds clip;
+  const int part = static_cast<int>(state.range(0));
+  oxr::Solver solver;
+  std::size_t warnings = 0;
+  std::uint64_t engine_before = 0, new_before = 0, allocations = 0;
+  std::int64_t counted = 0;
+  for (auto _ : state) {
+    std::istringstream in(clip.text);
+    if (part == 0) {
+      warnings += oxr::retarget_file(clip.path, clip.output, clip.options, solver).warnings.size();
+    } else if (part == 1 || part == 3) {
+      oxr::BvhFrameSource source(in, clip.options.positions);
+      benchmark::DoNotOptimize(oxr::prepare_clip(source, "walk", part == 1 ? clip.options : clip.zero_rest, solver));
+    } else {
+      oxr::ClipQa qa(clip.info);
+      const std::size_t bones = clip.info.skeleton.names.size();
+      const std::size_t joints = clip.sources.size() / static_cast<std::size_t>(ThirtySeconds::kKept);
+      for (std::int64_t f = 0; f < ThirtySeconds::kFrames; ++f) {
+        if (f == 100) {
+          engine_before = FMemory::GetAllocationCount();
+          new_before = operator_new_count();
+        }
+        const auto at = static_cast<std::size_t>(f % ThirtySeconds::kKept);
+        const oxr::FramePose pose{{},
+                                  std::span(clip.rotations).subspan(at * bones, bones),
+                                  std::span(clip.translations).subspan(at * bones, bones),
+                                  std::span(clip.sources).subspan(at * joints, joints),
+                                  std::span(clip.contacts).subspan(at * 2, 2)};
+        qa.observe(f, pose);
+      }
+      allocations += (FMemory::GetAllocationCount() - engine_before) + (operator_new_count() - new_before);
+      counted += ThirtySeconds::kFrames - 100;
+      warnings += qa.warnings().size();
+    }
+  }
+  benchmark::DoNotOptimize(warnings);
+  if (part == 2)
+    state.counters["allocs/frame"] = counted > 0 ? static_cast<double>(allocations) / static_cast<double>(counted) : 0;
+}
+BENCHMARK(BM_ThirtySeconds)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
 // The 30,000-frame capture retargeted once, as BVH and as FBX files of the same clip, with the
 // distinct poses kept for the writers (the clip's frames cycle through the walk's 344).
 struct FbxClip {
@@ -599,7 +704,7 @@ void BM_FbxAgainstBvhGlb(benchmark::State& state) {
     const std::vector<oxr::Vec3> positions(clip.info.source_joints.size());
     for (std::int64_t f = 0; f < kCaptureFrames; ++f) {
       const auto k = static_cast<std::size_t>(f) % clip.rotations.size();
-      writer->write_frame(f, {{}, clip.rotations[k], clip.translations[k], positions});
+      writer->write_frame(f, {{}, clip.rotations[k], clip.translations[k], positions, {}});
     }
     writer->finish();
     total += kCaptureFrames;
@@ -675,6 +780,23 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %9.1f ns   %-28s %9.1f ns   ratio %6.2f (at most 0.25)\n", "foot-contact pass",
                 pass->second - copy->second, "BM_Frame_Library/0", solve->second,
                 (pass->second - copy->second) / solve->second);
+  }
+  // The canonical poses and the result checks: at most a tenth of the file. The source's canonical pose
+  // is the plan's cost over the plan with the zero rest; the target's, one more canonical pose of a
+  // skeleton no larger, is counted as the same again. The whole plan is the upper bound.
+  const auto file = reporter.times.find("BM_ThirtySeconds/0");
+  const auto plan = reporter.times.find("BM_ThirtySeconds/1");
+  const auto checks = reporter.times.find("BM_ThirtySeconds/2");
+  const auto zero = reporter.times.find("BM_ThirtySeconds/3");
+  if (file != reporter.times.end() && plan != reporter.times.end() && checks != reporter.times.end() &&
+      zero != reporter.times.end()) {
+    const double canonical = 2 * std::max(0.0, plan->second - zero->second);
+    std::printf("  %-34s %9.3f ms   %-28s %9.3f ms   ratio %6.3f (at most 0.10)\n", "canonical poses + result checks",
+                canonical + checks->second, "BM_ThirtySeconds/0", file->second,
+                (canonical + checks->second) / file->second);
+    std::printf("  %-34s %9.3f ms   %-28s %9.3f ms   ratio %6.3f (upper bound)\n", "whole plan + result checks",
+                plan->second + checks->second, "BM_ThirtySeconds/0", file->second,
+                (plan->second + checks->second) / file->second);
   }
   // Throughput per core (CPU time), so that other work on the machine does not count.
   const auto floor_rate = reporter.rates.find("BM_Capture_Floor");

@@ -1,8 +1,9 @@
 // Real captures put on characters of other builds: the tool's own body re-proportioned, bound in an
 // A-pose, its joints' axes rolled. The result is measured against the performer, read independently
 // (three.js's BVH loader): limb directions, which way elbows and knees bend on the skin, how high the
-// balls stand on the performer's contact frames. The same captures with their own joint axes rolled
-// in the file give the same results.
+// balls stand on the performer's contact frames; the report finds no fault
+// with these results and does with wrong ones. The same captures with their own joint axes rolled in the
+// file give the same results; a capture whose zero pose lies on its side stands.
 // Environment: OXR_TOOL (the oxretarget program), OXR_DATA (Tests/Data), OXR_WORK (a scratch folder).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -41,10 +42,15 @@ function performer(file) {
   return { joints: out, feet, frameTime, height: heights.sort((a, b) => a - b)[Math.floor(heights.length / 2)] };
 }
 
-async function measure(capture, character) {
+// The report's findings about the result itself (not the source's missing bones or spikes).
+const kResultKinds = ['bends_backwards', 'twisted', 'limb_direction', 'floating', 'sinking'];
+const findings = (report) => JSON.parse(fs.readFileSync(report, 'utf8')).warnings.filter((w) => kResultKinds.includes(w.kind));
+
+async function measure(capture, character, ...options) {
   const name = `${path.basename(capture, '.bvh')}-${path.basename(character, '.glb')}`;
-  // The retarget itself, without the contact pass (which holds planted feet where they landed).
-  run('retarget', capture, '--character', character, '-o', at(`${name}.glb`), '--contacts', 'off');
+  // Without the contact pass: its holds bend the Maya rig walk's right leg up to 19 degrees (a landing
+  // foot still moving at 0.55-0.75 hip heights/s counts as planted).
+  run('retarget', capture, '--character', character, '-o', at(`${name}.glb`), '--contacts', 'off', '--report', at(`${name}.jsonl`), ...options);
   const perf = performer(capture);
   const result = await C.glbMotion(at(`${name}.glb`), kNames);
   const gltf = await C.loadGlb(at(`${name}.glb`));
@@ -54,6 +60,7 @@ async function measure(capture, character) {
     bends: C.bendWays(gltf, gltf.animations.at(-1)),
     balls: C.ballHeights(perf.joints, result.frames, { frameTime: perf.frameTime, feet: perf.feet, performerHeight: perf.height,
       resultHeight: restHeight, resultRest: result.rest }),
+    findings: findings(at(`${name}.jsonl`)),
   };
 }
 
@@ -62,6 +69,7 @@ function check(label, m, { balls = true } = {}) {
   for (const [joint, { frames, median }] of Object.entries(m.bends)) {
     if (frames > 0) assert.ok(median <= 35, `${label}: ${joint} bends ${median.toFixed(0)} deg from the anatomical way`);
   }
+  assert.deepEqual(m.findings.map((w) => w.text), [], `${label}: the report finds fault with a good result`);
   if (!balls) return;
   assert.ok(m.balls.length > 0, `${label}: no contact frames`);
   // Within 3% of the height on 95% of the contact frames, never 2% lower.
@@ -97,4 +105,32 @@ test('captures on characters of other proportions, in an A-pose, with rolled joi
   // A capture's rolled joint axes leave the feet's own roll unseen (nothing in a straight foot shows
   // it): its balls stand up to 2% of the height lower than the unrolled capture's, so limbs and bends are held here.
   for (const [label, m] of Object.entries(report)) check(label, m, { balls: !label.startsWith('rolled ') });
+
+  // The report sees wrong results. The CMU zero pose taken as the rest carries its 20-degree leg splay
+  // onto straight legs: crossed legs and floating feet. A rolled capture taken at its zero pose wrings
+  // its limbs: knees and elbows bend off their fronts.
+  const kinds = (m) => new Set(m.findings.map((w) => `${w.kind} ${w.bone}`));
+  const walk = path.join(data, 'cmu_02_01_walk.bvh');
+  const crossed = kinds(await measure(walk, at('proportioned.glb'), '--source-rest', 'zero'));
+  for (const finding of ['limb_direction thigh_l', 'limb_direction thigh_r', 'floating foot_l', 'floating foot_r']) {
+    assert.ok(crossed.has(finding), `the crossed walk's report lacks ${finding}: ${[...crossed]}`);
+  }
+  const wrung = (await measure(at('rolled-daz_cmu_02_03.bvh'), at('proportioned.glb'), '--source-rest', 'zero')).findings;
+  const bends = wrung.filter((w) => ['bends_backwards', 'twisted'].includes(w.kind));
+  assert.ok(bends.length >= 3 && bends.every((w) => w.frames > 0 && w.value > 0), `the wrung capture's report: ${JSON.stringify(wrung)}`);
+});
+
+test('a Y-up capture whose zero pose lies along +X is read upright', async () => {
+  const walk = path.join(data, 'cmu_02_01_walk.bvh');
+  fs.writeFileSync(at('lying.bvh'), C.lyingBvh(fs.readFileSync(walk, 'utf8')));
+  assert.match(run('info', at('lying.bvh')), /^up axis: \+Y /m);
+  const names = [...new Set(C.kLimbs.flat().concat(['foot_l', 'foot_r']))];
+  const results = [];
+  for (const [capture, name] of [[walk, 'standing'], [at('lying.bvh'), 'lying']]) {
+    run('retarget', capture, '-o', at(`${name}.glb`));
+    results.push((await C.glbMotion(at(`${name}.glb`), names)).frames);
+  }
+  const [standing, lying] = results;
+  for (const [limb, degrees] of Object.entries(C.limbDirections(standing, lying, { q: 1 }))) assert.ok(degrees < 1, `${limb} ${degrees} deg`);
+  lying.head.forEach((head, f) => assert.ok(head.y - Math.max(lying.foot_l[f].y, lying.foot_r[f].y) > 1, `frame ${f} does not stand`));
 });

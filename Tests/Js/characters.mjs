@@ -347,6 +347,24 @@ export function ballHeights(performer, result, { frameTime, performerHeight, res
 // A BVH capture with every joint's local axes rolled by `degrees(index)` about its bone (toward its
 // first child), OFFSETs and rotations rewritten so that the world motion is the same.
 export function rollBvh(text, degrees = (i) => 31 + ((i * 53) % 277)) {
+  return turnBvh(text, (joints, turns) => joints.map((j, i) => {
+    if (!turns(j) || j.children.some((c) => !turns(joints[c]))) return new THREE.Quaternion();
+    const to = j.children.length ? joints[j.children[0]].offset : j.ends[0]?.offset;
+    if (!to || to.length() === 0) return new THREE.Quaternion();
+    return new THREE.Quaternion().setFromAxisAngle(to.clone().normalize(), THREE.MathUtils.degToRad(degrees(i)));
+  }));
+}
+
+// The same capture with its zero pose lying along +X (up turned onto +X) and every joint given six
+// channels (positions that repeat the OFFSETs): the world motion is the same, its frames stand upright.
+export function lyingBvh(text) {
+  const lie = new THREE.Quaternion().setFromAxisAngle(new THREE.Vector3(0, 0, 1), -Math.PI / 2).invert();
+  return turnBvh(text, (joints) => joints.map(() => lie.clone()), { sixChannels: true });
+}
+
+// Turns each joint's local axes by rolls(joints, turns)[i] (its frame' = frame x roll), OFFSETs and
+// rotations rewritten so that the world motion is the same; with sixChannels, every joint positioned.
+function turnBvh(text, rolls, { sixChannels = false } = {}) {
   const [head, motion] = text.split(/MOTION\s*\n/);
   const lines = head.split('\n');
   const joints = [];
@@ -370,16 +388,10 @@ export function rollBvh(text, degrees = (i) => 31 + ((i * 53) % 277)) {
       const v = new THREE.Vector3(...words.slice(1, 4).map(Number));
       if (top.joint !== undefined) Object.assign(joints[top.joint], { offset: v, offsetLine: n });
       else joints[top.endOf].ends.push({ offset: v, line: n });
-    } else if (words[0] === 'CHANNELS') joints[top.joint].channels = words.slice(2);
+    } else if (words[0] === 'CHANNELS') Object.assign(joints[top.joint], { channels: words.slice(2), channelLine: n });
   });
-  // Each joint's roll, about its bone in its own frame.
   const turns = (j) => (j.channels ?? []).filter((c) => /rotation$/i.test(c)).length === 3;
-  const roll = joints.map((j, i) => {
-    if (!turns(j) || j.children.some((c) => !turns(joints[c]))) return new THREE.Quaternion();
-    const to = j.children.length ? joints[j.children[0]].offset : j.ends[0]?.offset;
-    if (!to || to.length() === 0) return new THREE.Quaternion();
-    return new THREE.Quaternion().setFromAxisAngle(to.clone().normalize(), THREE.MathUtils.degToRad(degrees(i)));
-  });
+  const roll = rolls(joints, turns);
   const inv = roll.map((q) => q.clone().invert());
   joints.forEach((j, i) => {
     if (j.parent >= 0) j.newOffset = j.offset.clone().applyQuaternion(inv[j.parent]);
@@ -388,6 +400,11 @@ export function rollBvh(text, degrees = (i) => 31 + ((i * 53) % 277)) {
   const fmt = (v) => v.toArray().map((x) => x.toFixed(6)).join(' ');
   for (const j of joints) if (j.newOffset) lines[j.offsetLine] = lines[j.offsetLine].replace(/OFFSET.*/, `OFFSET ${fmt(j.newOffset)}`);
   for (const j of joints) for (const e of j.ends) lines[e.line] = lines[e.line].replace(/OFFSET.*/, `OFFSET ${fmt(e.newOffset)}`);
+  const added = joints.map((j) => sixChannels && j.channels && !j.channels.some((c) => /position$/i.test(c)));
+  lines.forEach((line, n) => {
+    const j = joints.find((x) => x.channelLine === n);
+    if (j && added[joints.indexOf(j)]) lines[n] = line.replace(/CHANNELS.*/, `CHANNELS ${j.channels.length + 3} Xposition Yposition Zposition ${j.channels.join(' ')}`);
+  });
   // Frames: local' = roll(parent)^-1 * local * roll(self); positions' = roll(parent)^-1 * position.
   const [counts, ...rows] = motion.trim().split('\n');
   const frameTime = rows.shift();
@@ -412,7 +429,15 @@ export function rollBvh(text, degrees = (i) => 31 + ((i * 53) % 277)) {
       }
       at += ch.length;
     }
-    return v.map((x) => x.toFixed(6)).join(' ');
+    const values = [];
+    at = 0;
+    for (const [i, j] of joints.entries()) {
+      if (added[i]) values.push(...(j.newOffset ?? j.offset).toArray());
+      const n = (j.channels ?? []).length;
+      values.push(...v.slice(at, at + n));
+      at += n;
+    }
+    return values.map((x) => x.toFixed(6)).join(' ');
   });
   return `${lines.join('\n')}MOTION\n${counts}\n${frameTime}\n${out.join('\n')}\n`;
 }

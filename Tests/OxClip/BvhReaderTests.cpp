@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -330,6 +334,48 @@ TEST(BvhReader, AcceptsNumberFormsThatFromCharsAccepts) {
   EXPECT_EQ(parsed.header.frame_count, 2);
   EXPECT_NEAR(parsed.header.frame_time, 0.0083333, kTol);
   EXPECT_EQ(parsed.frames[0], (std::vector<double>{150, -0.25, 0}));  // underflow reads as zero
+}
+
+// Motion data is read by a shortcut for plain decimals; every value must be the double from_chars
+// reads from the same text, bit for bit: random decimals of 1 to 17 digits with the point anywhere,
+// and the edges of the shortcut (signed zeros, 15 and 16 digits, exponents, a bare point).
+TEST(BvhReader, FrameValuesAreTheDoublesFromCharsReads) {
+  std::vector<std::string> numbers = {"-0",
+                                      "-0.000",
+                                      "0.0",
+                                      "123456789012345",
+                                      "1234567890123456",
+                                      "-9007199254740993",
+                                      "0.000000000000001",
+                                      "1e5",
+                                      "-1.5E-3",
+                                      "12.",
+                                      "-.5",
+                                      "0.1",
+                                      "179.999999",
+                                      "-0.30000000000000004"};
+  std::mt19937_64 random(11);
+  for (int k = 0; k < 3000; ++k) {
+    const int length = 1 + static_cast<int>(random() % 17);
+    std::string text = random() % 2 != 0 ? "-" : "";
+    const int point = static_cast<int>(random() % static_cast<std::uint64_t>(length));
+    for (int d = 0; d < length; ++d) {
+      if (d == point && d > 0) text += '.';
+      text += static_cast<char>('0' + random() % 10);
+    }
+    numbers.push_back(text);
+  }
+  while (numbers.size() % 3 != 0) numbers.push_back("1");
+  std::string data = "Frames: " + std::to_string(numbers.size() / 3) + "\nFrame Time: 0.5\n";
+  for (std::size_t i = 0; i < numbers.size(); ++i) data += numbers[i] + (i % 3 == 2 ? "\n" : " ");
+  const Parsed parsed = read_text(replace(kSmall, "Frames: 2\nFrame Time: 0.5\n1 2 3\n4 5 6\n", data));
+  ASSERT_EQ(parsed.frames.size(), numbers.size() / 3);
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    double expected = 0;
+    std::from_chars(numbers[i].data(), numbers[i].data() + numbers[i].size(), expected);
+    const double actual = parsed.frames[i / 3][i % 3];
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(actual), std::bit_cast<std::uint64_t>(expected)) << numbers[i];
+  }
 }
 
 TEST(BvhReader, ZeroFramesNeedNoData) {

@@ -76,6 +76,35 @@ bool is_underflow(std::string_view text) {
   return magnitude < 0;
 }
 
+// Reads the plain decimals that fill motion data ("-12.345678": a sign, digits, a point, digits; 15
+// digits at most, no exponent) into value and returns the end of the number; nullptr for anything
+// else, which from_chars then reads. The digits make an integer below 2^53 and the point a power of
+// ten up to 1e15, both exact in a double, so their quotient is the correctly rounded value: the same
+// double from_chars gives, at a fraction of its cost.
+const char* plain_decimal(const char* p, const char* end, double& value) {
+  static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  constexpr int kMaxDigits = 15;
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  std::uint64_t digits = 0;
+  int count = 0;
+  const char* const first = p;
+  for (; p < end && is_digit(*p); ++p, ++count) digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+  if (p == first) return nullptr;
+  int decimals = 0;
+  if (p < end && *p == '.') {
+    const char* const point = ++p;
+    for (; p < end && is_digit(*p); ++p, ++count) digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    decimals = static_cast<int>(p - point);
+    if (decimals == 0) return nullptr;
+  }
+  if (count > kMaxDigits || (p < end && (*p == 'e' || *p == 'E'))) return nullptr;
+  const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+  value = negative ? -magnitude : magnitude;
+  return p;
+}
+
 enum class NumberStatus { ok, not_a_number, out_of_range, not_finite };
 
 NumberStatus parse_double(std::string_view text, double& value) {
@@ -592,9 +621,12 @@ bool Reader::read_frame(std::span<double> values) {
     // else is read as a token again to say what is wrong with it.
     if (static_cast<std::size_t>(end_ - pos_) <= limits_.max_token_length) fill();
     const char* window = std::min(end_, pos_ + limits_.max_token_length);
-    const auto [ptr, ec] = std::from_chars(pos_, window, values[i], std::chars_format::general);
-    if (ec == std::errc() && ptr > pos_ && ((ptr < window && is_space(*ptr)) || (ptr == end_ && at_eof_)) &&
-        std::isfinite(values[i])) {
+    const char* ptr = plain_decimal(pos_, window, values[i]);
+    if (ptr == nullptr) {
+      const auto [parsed, ec] = std::from_chars(pos_, window, values[i], std::chars_format::general);
+      ptr = ec == std::errc() ? parsed : pos_;
+    }
+    if (ptr > pos_ && ((ptr < window && is_space(*ptr)) || (ptr == end_ && at_eof_)) && std::isfinite(values[i])) {
       pos_ = ptr;
       continue;
     }

@@ -111,6 +111,57 @@ std::vector<int> parents_first(const std::vector<Character::Node>& nodes, const 
   return order;
 }
 
+// The file's nodes with their parents. A skin joint or a node above one must have a rest pose the
+// animation can carry (each node is looked at once); throws ToolError naming the first that has not.
+std::vector<Character::Node> read_skinned_nodes(const tinygltf::Model& model, const std::string& where) {
+  std::vector<std::string> problems(model.nodes.size());
+  std::vector<Character::Node> nodes(model.nodes.size());
+  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
+    const tinygltf::Node& source = model.nodes[n];
+    const int parent = nodes[n].parent;
+    nodes[n] = read_node(source, problems[n]);
+    nodes[n].parent = parent;
+    for (const int child : source.children) {
+      if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
+        nodes[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
+    }
+  }
+  std::vector<bool> checked(model.nodes.size(), false);
+  for (const tinygltf::Skin& skin : model.skins) {
+    for (const int at : skin.joints) {
+      if (at < 0 || static_cast<std::size_t>(at) >= model.nodes.size()) continue;
+      for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
+           up = nodes[static_cast<std::size_t>(up)].parent) {
+        const auto u = static_cast<std::size_t>(up);
+        checked[u] = true;
+        if (!problems[u].empty()) throw ToolError(where, "node '" + shown_name(nodes[u].name) + "' " + problems[u]);
+      }
+    }
+  }
+  return nodes;
+}
+
+// Every node's world rotation in the canonical T-pose: where the bind pose is that pose (no turns),
+// the rest its node transforms compose to, or the bind pose where they hold another; else the bind
+// pose turned limb by limb into it.
+std::vector<Quat> canonical_rest(const std::vector<Quat>& turns, const std::vector<Character::Node>& nodes,
+                                 const std::vector<int>& order, const std::vector<Quat>& bind_rotations) {
+  const std::size_t count = nodes.size();
+  std::vector<Quat> rest(count);
+  if (!turns.empty()) {
+    for (std::size_t k = 0; k < count; ++k) rest[k] = mul(turns[k], bind_rotations[k]);
+    return rest;
+  }
+  bool same = true;
+  for (const int at : order) {
+    const auto k = static_cast<std::size_t>(at);
+    const int parent = nodes[k].parent;
+    rest[k] = parent < 0 ? nodes[k].rotation : mul(rest[static_cast<std::size_t>(parent)], nodes[k].rotation);
+    same = same && angle_degrees(mul(conj(rest[k]), bind_rotations[k])) < 0.01;
+  }
+  return same ? rest : bind_rotations;
+}
+
 }  // namespace
 
 std::shared_ptr<const Character> Character::read(const fs::path& path, Units units, const std::string& target_map) {
@@ -136,35 +187,8 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   const tinygltf::Model& model = file.model;
   if (model.skins.empty()) throw ToolError(where, "has no skin: a character needs a skinned mesh");
 
-  std::vector<std::string> problems(model.nodes.size());
-  character->nodes_.resize(model.nodes.size());
-  for (std::size_t n = 0; n < model.nodes.size(); ++n) {
-    const tinygltf::Node& source = model.nodes[n];
-    const int parent = character->nodes_[n].parent;
-    character->nodes_[n] = read_node(source, problems[n]);
-    character->nodes_[n].parent = parent;
-    for (const int child : source.children) {
-      if (child >= 0 && static_cast<std::size_t>(child) < model.nodes.size())
-        character->nodes_[static_cast<std::size_t>(child)].parent = static_cast<int>(n);
-    }
-  }
+  character->nodes_ = read_skinned_nodes(model, where);
   character->order_ = parents_first(character->nodes_, where);
-  // A skin joint or a node above one must have a rest pose the animation can carry; each node is
-  // looked at once.
-  std::vector<bool> checked(model.nodes.size(), false);
-  for (const tinygltf::Skin& skin : model.skins) {
-    for (const int at : skin.joints) {
-      if (at < 0 || static_cast<std::size_t>(at) >= model.nodes.size()) continue;
-      for (int up = at; up >= 0 && !checked[static_cast<std::size_t>(up)];
-           up = character->nodes_[static_cast<std::size_t>(up)].parent) {
-        const auto u = static_cast<std::size_t>(up);
-        checked[u] = true;
-        if (!problems[u].empty()) {
-          throw ToolError(where, "node '" + shown_name(character->nodes_[u].name) + "' " + problems[u]);
-        }
-      }
-    }
-  }
   // The bind pose decides who plays what, the character's frame and its canonical rest.
   const GltfBindPose bind = gltf_bind_pose(model);
   std::vector<std::string> names(model.nodes.size());
@@ -190,26 +214,8 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
     }
     character->rig_.emplace(role.bone, located);
   }
-  // Every node's world rotation in the canonical T-pose: where the bind pose is that pose, the rest its
-  // node transforms compose to (or the bind pose where they hold another); else the bind pose turned
-  // limb by limb into it.
-  const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing_);
-  const std::size_t count = model.nodes.size();
-  auto& rest = character->rest_world_;
-  rest.resize(count);
-  if (turns.empty()) {
-    bool same = true;
-    for (const int at : character->order_) {
-      const auto k = static_cast<std::size_t>(at);
-      const int parent = character->nodes_[k].parent;
-      rest[k] = parent < 0 ? character->nodes_[k].rotation
-                           : mul(rest[static_cast<std::size_t>(parent)], character->nodes_[k].rotation);
-      same = same && angle_degrees(mul(conj(rest[k]), bind.rotations[k])) < 0.01;
-    }
-    if (!same) rest = bind.rotations;
-  } else {
-    for (std::size_t k = 0; k < count; ++k) rest[k] = mul(turns[k], bind.rotations[k]);
-  }
+  character->rest_world_ = canonical_rest(canonical_turns(joints, mapping, character->facing_), character->nodes_,
+                                          character->order_, bind.rotations);
   character->binary_ = file.binary;
   character->json_ = std::move(file.json);
   character->bin_ = std::move(file.bin);

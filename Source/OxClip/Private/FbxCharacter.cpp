@@ -238,7 +238,7 @@ class CharacterPoseWriter final : public PoseWriter {
       }
       place_[j] = add(parent_place, rotate(parent_world, translations_[j]));
     }
-    writer_->write_frame(frame, {pose.meta, rotations_, translations_, pose.source_positions});
+    writer_->write_frame(frame, {pose.meta, rotations_, translations_, pose.source_positions, pose.contacts});
   }
 
   void finish() override { writer_->finish(); }

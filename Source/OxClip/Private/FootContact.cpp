@@ -201,6 +201,41 @@ Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int 
   return c;
 }
 
+// Two-bone solve of one leg in the plane of hip, goal and the solved knee: the thigh and calf turn
+// so the ankle reaches the goal (as near as the leg's lengths allow); the foot keeps its solved
+// orientation and carries the ball along. A leg of no length, or a goal on the hip, stays as solved.
+void reach_goal(const Chain& c, const Vec3& goal_wanted, double upper, double lower,
+                const std::array<std::size_t, 3>& bones, std::span<Quat> rotations, std::span<const Vec3> translations,
+                std::array<Vec3, 2>& feet) {
+  const auto [thigh, calf, foot] = bones;
+  const Vec3 to_goal = sub(goal_wanted, c.hip);
+  const double span = length(to_goal);
+  if (span <= 1e-12 || upper <= 0 || lower <= 0) return;
+  const Vec3 along = normalised(to_goal);
+  const double d = std::clamp(span, std::abs(upper - lower) * (1 + 1e-9), (upper + lower) * (1 - 1e-12));
+  const Vec3 bend = sub(c.knee, c.hip);
+  Vec3 pole = sub(bend, scale_vector(along, dot(bend, along)));
+  if (length(pole) < 1e-9 * upper) {
+    // A straight solved leg along the goal: bend towards the pelvis's forward.
+    const Vec3 forward = rotate(c.pelvis_world, {0, 0, 1});
+    pole = sub(forward, scale_vector(along, dot(forward, along)));
+    if (length(pole) <= 0) return;
+  }
+  pole = normalised(pole);
+  const double cos_hip = std::clamp((upper * upper + d * d - lower * lower) / (2 * upper * d), -1.0, 1.0);
+  const double sin_hip = std::sqrt(std::max(0.0, 1 - cos_hip * cos_hip));
+  const Vec3 knee = add(c.hip, add(scale_vector(along, upper * cos_hip), scale_vector(pole, upper * sin_hip)));
+  const Quat thigh_world = mul(shortest_arc(bend, sub(knee, c.hip)), c.thigh_world);
+  const Quat calf_turned = mul(thigh_world, rotations[calf]);
+  const Vec3 shin = rotate(calf_turned, translations[foot]);
+  const Vec3 goal = add(c.hip, scale_vector(along, d));
+  const Quat calf_world = mul(shortest_arc(shin, sub(goal, knee)), calf_turned);
+  rotations[thigh] = mul(conj(c.pelvis_world), thigh_world);
+  rotations[calf] = mul(conj(thigh_world), calf_world);
+  rotations[foot] = mul(conj(calf_world), c.foot_world);
+  feet = {goal, add(goal, sub(c.ball, c.ankle))};
+}
+
 }  // namespace
 
 void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations,
@@ -270,38 +305,9 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
   for (std::size_t s = 0; s < 2; ++s) {
     const Leg& leg = legs_[s];
     if (!moved[s]) continue;
-    const Chain& c = chains[s];
-    const auto thigh = static_cast<std::size_t>(leg.thigh), calf = static_cast<std::size_t>(leg.calf),
-               foot = static_cast<std::size_t>(leg.foot);
-    // Two-bone solve in the plane of hip, goal and the solved knee.
-    const double upper = leg.upper, lower = leg.lower;
-    const Vec3 to_goal = sub(goals[s], c.hip);
-    const double span = length(to_goal);
-    if (span <= 1e-12 || upper <= 0 || lower <= 0) continue;
-    const Vec3 along = scale_vector(to_goal, 1 / span);
-    const double d = std::clamp(span, std::abs(upper - lower) * (1 + 1e-9), (upper + lower) * (1 - 1e-12));
-    const Vec3 bend = sub(c.knee, c.hip);
-    Vec3 pole = sub(bend, scale_vector(along, dot(bend, along)));
-    if (length(pole) < 1e-9 * upper) {
-      // A straight solved leg along the goal: bend towards the pelvis's forward.
-      const Vec3 forward = rotate(c.pelvis_world, {0, 0, 1});
-      pole = sub(forward, scale_vector(along, dot(forward, along)));
-      if (length(pole) <= 0) continue;
-    }
-    pole = scale_vector(pole, 1 / length(pole));
-    const double cos_hip = std::clamp((upper * upper + d * d - lower * lower) / (2 * upper * d), -1.0, 1.0);
-    const double sin_hip = std::sqrt(std::max(0.0, 1 - cos_hip * cos_hip));
-    const Vec3 knee = add(c.hip, add(scale_vector(along, upper * cos_hip), scale_vector(pole, upper * sin_hip)));
-    const Quat thigh_world = mul(shortest_arc(bend, sub(knee, c.hip)), c.thigh_world);
-    const Quat calf_turned = mul(thigh_world, rotations[calf]);
-    const Vec3 shin = rotate(calf_turned, translations[foot]);
-    const Vec3 goal = add(c.hip, scale_vector(along, d));
-    const Quat calf_world = mul(shortest_arc(shin, sub(goal, knee)), calf_turned);
-    rotations[thigh] = mul(conj(c.pelvis_world), thigh_world);
-    rotations[calf] = mul(conj(thigh_world), calf_world);
-    rotations[foot] = mul(conj(calf_world), c.foot_world);  // the foot keeps its solved orientation
-    // The ankle reaches the goal; the foot, turned as solved, carries the ball along.
-    feet[s] = {goal, add(goal, sub(c.ball, c.ankle))};
+    const auto index = [](int j) { return static_cast<std::size_t>(j); };
+    reach_goal(chains[s], goals[s], leg.upper, leg.lower, {index(leg.thigh), index(leg.calf), index(leg.foot)},
+               rotations, translations, feet[s]);
   }
 }
 
@@ -314,6 +320,7 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
     const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
+    contacts_[s] = anchor;
     std::array<Vec3, 2> source{source_positions[static_cast<std::size_t>(leg.source[0])], Vec3{}};
     // Without a toe joint the source's ball is never planted; its height counts as the ankle's.
     source[1] = leg.source[1] >= 0 ? source_positions[static_cast<std::size_t>(leg.source[1])] : source[0];

@@ -438,6 +438,10 @@ void target_step(PlanBuild& build, ClipPlan& plan) {
   plan.performer =
       options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr, plan.rest_local)
                   : plan.info.skeleton;
+  // The checks compare heights with the frames' joints: upright and in the output's unit.
+  plan.info.performer =
+      options.rig ? build_target_skeleton(plan.shaped, plan.match, build.file_axes, nullptr, plan.rest_local)
+                  : plan.info.skeleton;
 }
 
 // What every writer and the QA are told about the clip.
@@ -472,6 +476,14 @@ void info_step(PlanBuild& build, ClipPlan& plan) {
   for (const bvh::Joint& joint : header.joints) {
     info.source_joints.push_back(joint.name);
     info.source_parents.push_back(joint.parent);
+  }
+  info.performer_joints.assign(skeleton.names.size(), -1);
+  for (std::size_t i = 0; i < pairing.target.size(); ++i) {
+    const int bone = skeleton.index_of(pairing.target[i]);
+    if (bone < 0) continue;
+    for (const JointMatch::Pair& pair : plan.match.matched) {
+      if (pair.bone == pairing.source[i]) info.performer_joints[static_cast<std::size_t>(bone)] = pair.joint;
+    }
   }
 }
 
@@ -564,7 +576,9 @@ class FrameChain {
   }
   void contacts() { feet_.apply(file_position_, rotations_, translations_); }
 
-  FramePose pose() const { return {meta_rotations_, rotations_, translations_, file_position_}; }
+  FramePose pose() const {
+    return {meta_rotations_, rotations_, translations_, file_position_, feet_.contacts()};
+  }
   FootReport feet() const { return feet_.report(); }
   SourceFrame source_frame() const { return {file_local_, file_position_, fed_}; }
 
@@ -746,8 +760,6 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
   const std::unique_ptr<FrameSource> source = open_motion_file(input, options);
   std::unique_ptr<PoseWriter> writer;
   std::unique_ptr<ClipQa> qa;
-  const TargetSkeleton* skeleton = nullptr;
-  std::vector<Vec3> world;
   FileResult result = retarget_source(
       *source, input.string(), options, solver,
       [&](const ClipInfo& info) {
@@ -757,11 +769,9 @@ FileResult retarget_file(const std::filesystem::path& input, const std::filesyst
                      ? make_fbx_character_writer(*options.fbx_character, options.format, output, info)
                      : make_family_writer(options.target, options.format, output, info);
         qa = std::make_unique<ClipQa>(info);
-        skeleton = &info.skeleton;
       },
       [&](std::int64_t frame, const FramePose& pose) {
-        target_world_positions(*skeleton, pose, world);
-        qa->observe(frame, pose, world);
+        qa->observe(frame, pose);
         writer->write_frame(frame, pose);
       });
   try {

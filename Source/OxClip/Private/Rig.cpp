@@ -487,13 +487,11 @@ RigPositions read_target_rig(const std::filesystem::path& path, Units units) {
 
 Vec3 mannequin_t_pose_position(const std::string& target_bone) { return template_position(target_bone); }
 
-TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
-                                     const RigPositions* rig, const std::vector<Quat>& rest_local) {
-  const TargetTree& tree = target_tree();
-  const std::size_t n = tree.names.size();
+namespace {
 
-  std::unordered_map<std::string, int> joint_of_bone;  // lower-case source bone -> file joint
-  for (const JointMatch::Pair& pair : match.matched) joint_of_bone.emplace(bvh::to_lower(pair.bone), pair.joint);
+// The file's joints in their rest pose, in file axes, standing on the ground below `centre`.
+std::vector<Vec3> standing_rest_positions(const bvh::Header& header, bool file_axes,
+                                          const std::vector<Quat>& rest_local, std::size_t centre) {
   std::vector<Quat> rest_world(header.joints.size());
   std::vector<Vec3> rest_position(header.joints.size());
   std::vector<Vec3> tips;
@@ -510,55 +508,40 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
       tips.push_back(add(rest_position[j], rotate(rest_world[j], file_axes ? end : vector_to_file_axes(end))));
     }
   }
-  const auto hips = joint_of_bone.find("hips");
-  const std::size_t centre = hips != joint_of_bone.end() ? static_cast<std::size_t>(hips->second) : 0;
   if (!rest_position.empty()) stand_on_ground(rest_position, centre, tips);
+  return rest_position;
+}
 
-  // Paired target bones stand on their source joints.
-  const Pairing& pairing = builtin_pairing();
-  std::vector<std::optional<Vec3>> known(n);
-  for (std::size_t i = 0; i < pairing.target.size(); ++i) {
-    const auto joint = joint_of_bone.find(bvh::to_lower(pairing.source[i]));
-    if (joint == joint_of_bone.end()) continue;
-    const auto target = std::find(tree.names.begin(), tree.names.end(), pairing.target[i]);
-    if (target == tree.names.end()) continue;
-    known[static_cast<std::size_t>(target - tree.names.begin())] =
-        rest_position[static_cast<std::size_t>(joint->second)];
+// Replaces the known places by the rig's, standing on the ground and completed by the canonical
+// rig; sets the skeleton's hip height and motion scale and returns the template's scale.
+double place_on_rig(const TargetTree& tree, const RigPositions& rig, std::size_t pelvis, double source_hips,
+                    double scale, std::vector<std::optional<Vec3>>& known, TargetSkeleton& skeleton) {
+  const std::size_t n = tree.names.size();
+  std::vector<Vec3> located;
+  std::vector<std::size_t> slots;
+  for (std::size_t j = 0; j < n; ++j) {
+    const auto found = rig.find(tree.names[j]);
+    if (found == rig.end()) continue;
+    located.push_back(found->second);
+    slots.push_back(j);
   }
-  const std::size_t pelvis =
-      static_cast<std::size_t>(std::find(tree.names.begin(), tree.names.end(), "pelvis") - tree.names.begin());
-  if (!known[pelvis] && !rest_position.empty()) known[pelvis] = rest_position[centre];
-  known[0] = Vec3{0, 0, 0};  // the root, on the ground below the pelvis
+  const std::size_t rig_pelvis =
+      static_cast<std::size_t>(std::find(slots.begin(), slots.end(), pelvis) - slots.begin());
+  stand_on_ground(located, rig_pelvis);
+  known.assign(n, std::nullopt);
+  for (std::size_t k = 0; k < slots.size(); ++k) known[slots[k]] = located[k];
+  known[0] = Vec3{0, 0, 0};
+  canonical_rig(tree, known, scale);
+  const double rig_hips = (*known[pelvis])[1];
+  skeleton.motion_scale = source_hips > 0 && rig_hips > 0 ? rig_hips / source_hips : 1.0;
+  skeleton.hip_height = rig_hips;
+  return rig_hips > 0 ? rig_hips / template_position("pelvis")[1] : scale;
+}
 
-  const double template_hips = template_position("pelvis")[1];
-  const double source_hips = known[pelvis] ? (*known[pelvis])[1] : 0.0;
-  double scale = source_hips > 0 ? source_hips / template_hips : 1.0;
-
-  TargetSkeleton skeleton;
-  skeleton.hip_height = source_hips;
-  if (rig != nullptr) {
-    std::vector<Vec3> located;
-    std::vector<std::size_t> slots;
-    for (std::size_t j = 0; j < n; ++j) {
-      const auto found = rig->find(tree.names[j]);
-      if (found == rig->end()) continue;
-      located.push_back(found->second);
-      slots.push_back(j);
-    }
-    const std::size_t rig_pelvis =
-        static_cast<std::size_t>(std::find(slots.begin(), slots.end(), pelvis) - slots.begin());
-    stand_on_ground(located, rig_pelvis);
-    known.assign(n, std::nullopt);
-    for (std::size_t k = 0; k < slots.size(); ++k) known[slots[k]] = located[k];
-    known[0] = Vec3{0, 0, 0};
-    canonical_rig(tree, known, scale);
-    const double rig_hips = (*known[pelvis])[1];
-    if (rig_hips > 0) scale = rig_hips / template_hips;
-    skeleton.motion_scale = source_hips > 0 && rig_hips > 0 ? rig_hips / source_hips : 1.0;
-    skeleton.hip_height = rig_hips;
-  }
-  const std::vector<Vec3> positions = complete_positions(tree, std::move(known), scale);
-
+// The tree's rest rotations with the bones placed at `positions`: world rotations, offsets in the
+// parent's frame, and a tip half a bone beyond each leaf.
+void describe_target(const TargetTree& tree, const std::vector<Vec3>& positions, TargetSkeleton& skeleton) {
+  const std::size_t n = tree.names.size();
   skeleton.names = tree.names;
   skeleton.parents = tree.parents;
   skeleton.rest = tree.rest;
@@ -582,10 +565,47 @@ TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch
   for (std::size_t j = 0; j < n; ++j) {
     if (!leaf[j] || tree.parents[j] < 0) continue;
     const auto p = static_cast<std::size_t>(tree.parents[j]);
-    // A leaf's tip continues its bone by half its length.
     skeleton.end_sites[j] =
         rotate(conj(skeleton.rest_world_rotation[j]), scale_vector(sub(positions[j], positions[p]), 0.5));
   }
+}
+
+}  // namespace
+
+TargetSkeleton build_target_skeleton(const bvh::Header& header, const JointMatch& match, bool file_axes,
+                                     const RigPositions* rig, const std::vector<Quat>& rest_local) {
+  const TargetTree& tree = target_tree();
+  const std::size_t n = tree.names.size();
+
+  std::unordered_map<std::string, int> joint_of_bone;  // lower-case source bone -> file joint
+  for (const JointMatch::Pair& pair : match.matched) joint_of_bone.emplace(bvh::to_lower(pair.bone), pair.joint);
+  const auto hips = joint_of_bone.find("hips");
+  const std::size_t centre = hips != joint_of_bone.end() ? static_cast<std::size_t>(hips->second) : 0;
+  const std::vector<Vec3> rest_position = standing_rest_positions(header, file_axes, rest_local, centre);
+
+  // Paired target bones stand on their source joints.
+  const Pairing& pairing = builtin_pairing();
+  std::vector<std::optional<Vec3>> known(n);
+  for (std::size_t i = 0; i < pairing.target.size(); ++i) {
+    const auto joint = joint_of_bone.find(bvh::to_lower(pairing.source[i]));
+    if (joint == joint_of_bone.end()) continue;
+    const auto target = std::find(tree.names.begin(), tree.names.end(), pairing.target[i]);
+    if (target == tree.names.end()) continue;
+    known[static_cast<std::size_t>(target - tree.names.begin())] =
+        rest_position[static_cast<std::size_t>(joint->second)];
+  }
+  const std::size_t pelvis =
+      static_cast<std::size_t>(std::find(tree.names.begin(), tree.names.end(), "pelvis") - tree.names.begin());
+  if (!known[pelvis] && !rest_position.empty()) known[pelvis] = rest_position[centre];
+  known[0] = Vec3{0, 0, 0};  // the root, on the ground below the pelvis
+
+  const double source_hips = known[pelvis] ? (*known[pelvis])[1] : 0.0;
+  double scale = source_hips > 0 ? source_hips / template_position("pelvis")[1] : 1.0;
+
+  TargetSkeleton skeleton;
+  skeleton.hip_height = source_hips;
+  if (rig != nullptr) scale = place_on_rig(tree, *rig, pelvis, source_hips, scale, known, skeleton);
+  describe_target(tree, complete_positions(tree, std::move(known), scale), skeleton);
   skeleton.root = 0;
   skeleton.pelvis = static_cast<int>(pelvis);
   return skeleton;

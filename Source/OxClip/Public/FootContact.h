@@ -57,6 +57,10 @@ class FootContact {
 
   FootReport report() const;
 
+  // Per leg (left, right), the source's joint planted in the last frame applied: 0 the ankle, 1 the
+  // ball, -1 none. Empty when the source lacks feet.
+  std::span<const int> contacts() const { return measured_ ? std::span<const int>(contacts_) : std::span<const int>(); }
+
  private:
   // The smallest of the last N values pushed, kept in a ring of candidates (each smaller than those
   // after it): amortised constant time per value, no allocation after set-up.
@@ -111,6 +115,7 @@ class FootContact {
   bool measured_ = false;
   bool solve_ = false;
   bool first_ = true;
+  std::array<int, 2> contacts_{-1, -1};
   Tally source_tally_, result_tally_;
 };
 

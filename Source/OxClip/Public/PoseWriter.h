@@ -53,6 +53,10 @@ struct ClipInfo {
   Mesh mesh = Mesh::Box;
   std::shared_ptr<const BodyMesh> own_mesh;  // the character's skinned mesh (null: boxes), when mesh is Box
   std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
+  // The performer, for the checks that compare the result with it: the target in the source's own
+  // proportions, and per target bone the file joint of its paired source bone (-1: none).
+  TargetSkeleton performer;
+  std::vector<int> performer_joints;
 };
 
 // One solved frame. Spans are valid during the callback only.
@@ -61,6 +65,9 @@ struct FramePose {
   std::span<const Quat> rotations;         // every target bone, local, file axes (root motion applied)
   std::span<const Vec3> translations;      // every target bone, local, file axes, source units
   std::span<const Vec3> source_positions;  // world position of every file joint, file axes, source units
+  // Per leg (left, right), the performer's planted joint this frame: 0 the ankle, 1 the ball, -1 none;
+  // empty when the source lacks feet.
+  std::span<const int> contacts;
 };
 
 // Streams retargeted poses of every target bone and writes the file in place at finish().
