@@ -103,6 +103,17 @@ std::string options_doc() {
   return text;
 }
 
+// The formats the tool's table lists, quoted for a docstring: "json", "csv", ... or "vrma".
+std::string formats_doc() {
+  const std::vector<std::string> names = oxr::option_choices(*oxr::find_option("format"));
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+    text += '"' + names[i] + '"';
+  }
+  return text;
+}
+
 // Sets the tool's options from a function's keywords: every pipeline option of the tool's table offered
 // to Python, spelled with '_' for '-'; a flag takes True or False, any other option a string (or a path
 // for a file).
@@ -466,29 +477,8 @@ void raise_error(const oxr::Error& failure) {
   PyErr_SetObject(error_type, instance.ptr());
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_oxretarget, m) {
-  m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
-  m.attr("__version__") = oxr::version();
-
-  // Temporaries carry this host and process, as the tool's do, so that the tool's --resume can remove
-  // those of a Python process that died.
-  oxr::tag_temporaries_with_host();
-  auto& error = py::register_exception<oxr::Error>(m, "Error", PyExc_RuntimeError);
-  error.attr("__doc__") =
-      "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
-      "or frame, as `oxretarget retarget` prints it. Its facts are attributes too: kind ('file', 'usage'\n"
-      "or 'output'), file, line, frame, option (None where they do not apply) and message.";
-  error_type = error.ptr();
-  py::register_exception_translator([](std::exception_ptr thrown) {
-    try {
-      if (thrown) std::rethrow_exception(thrown);
-    } catch (const oxr::Error& failure) {
-      raise_error(failure);
-    }
-  });
-
+// The library's retargeter on numpy arrays.
+void bind_retargeter(py::module_& m) {
   py::class_<Retargeter>(m, "Retargeter", R"(Retargets poses of the KZ source skeleton onto the UE target skeleton.
 
 Retargeter() takes the built-in pairing (52 pairs); Retargeter(kz_names, ue_names) a pairing of one's
@@ -527,7 +517,10 @@ Raises ValueError on a wrong shape or a names list whose length is not J.)")
            py::arg("fingers_t_pose") = false, py::arg("read_poses") = true,
            "Benchmark helper: seconds per frame of the plain C++ library loop on rotations (F, 67, 4) in\n"
            "KZ bone order (set the source bones, solve, and with read_poses read the meta bones' poses).");
+}
 
+// The capture as arrays, and the functions over the tool's reader and pipeline with their options.
+void bind_pipeline(py::module_& m) {
   py::class_<Motion>(m, "Motion", "A capture as arrays, from read_bvh or read_motion.")
       .def_readonly("joint_names", &Motion::joint_names, "The file's J joint names, in file order.")
       .def_readonly("source_bones", &Motion::source_bones,
@@ -558,7 +551,8 @@ TypeError on an unknown option, ValueError on an unknown value.
 )" + options;
   m.def("read_bvh", &read_bvh, py::arg("path"), read_doc.c_str());
 
-  static const std::string read_motion_doc = R"(Reads a BVH or FBX capture through the oxretarget tool's pipeline; returns a Motion.
+  static const std::string read_motion_doc =
+      R"(Reads a BVH or FBX capture through the oxretarget tool's pipeline; returns a Motion.
 
 As read_bvh, for any capture the tool reads: a .fbx file is read as an FBX capture (its skeleton,
 the take that take= names or the first, at the take's rate or fps=), anything else as BVH.
@@ -570,8 +564,9 @@ Raises oxretarget.Error with the tool's one-line text on bad input.
   static const std::string retarget_doc =
       R"(Retargets a BVH file and writes the results, as `oxretarget retarget INPUT -o OUTPUT` does.
 
-format: "json", "csv", "glb", "gltf", "bvh" or "fbx"; by default taken from the output's extension (JSON
-when it has none). The file written is byte for byte the tool's. Returns the number of frames.
+format: )" +
+      formats_doc() + R"(; by default taken from the output's extension (JSON when
+it has none). The file written is byte for byte the tool's. Returns the number of frames.
 Raises TypeError on an unknown option or a value of the wrong type, ValueError on an unknown value,
 oxretarget.Error with the tool's one-line text on bad input or a failed write; a start or end past
 the file's frames raises ValueError naming the file's frame count.
@@ -579,4 +574,31 @@ the file's frames raises ValueError naming the file's frame count.
 )" + options;
   m.def("retarget_file", &retarget_file, py::arg("input"), py::arg("output"), py::arg("format") = py::none(),
         retarget_doc.c_str());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_oxretarget, m) {
+  m.doc() = "Bindings of the retargeting library and of the oxretarget tool's reader and pipeline.";
+  m.attr("__version__") = oxr::version();
+
+  // Temporaries carry this host and process, as the tool's do, so that the tool's --resume can remove
+  // those of a Python process that died.
+  oxr::tag_temporaries_with_host();
+  auto& error = py::register_exception<oxr::Error>(m, "Error", PyExc_RuntimeError);
+  error.attr("__doc__") =
+      "A failure of the tool's reader or pipeline: one line naming the file and, where it applies, the line\n"
+      "or frame, as `oxretarget retarget` prints it. Its facts are attributes too: kind ('file', 'usage'\n"
+      "or 'output'), file, line, frame, option (None where they do not apply) and message.";
+  error_type = error.ptr();
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const oxr::Error& failure) {
+      raise_error(failure);
+    }
+  });
+
+  bind_retargeter(m);
+  bind_pipeline(m);
 }

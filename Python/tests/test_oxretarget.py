@@ -250,6 +250,27 @@ def test_bad_files_raise_the_tools_line(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.bvh"]
 
 
+def test_docstrings_list_the_tools_options():
+    # Every option the tool offers to Python, with its help, values and default, as `oxretarget options`
+    # lists them; the formats too.
+    table = json.loads(run_tool("options").stdout)
+    offered = [spec for spec in table if "python" in spec["scopes"]]
+    assert len(offered) > 15
+    for function in (oxretarget.retarget_file, oxretarget.read_bvh, oxretarget.read_motion):
+        lines = function.__doc__.splitlines()
+        for spec in offered:
+            if spec["name"] == "format":
+                continue
+            keyword = spec["name"].replace("-", "_")
+            line = next((line for line in lines if line.startswith(keyword + ": ")), None)
+            assert line is not None and spec["help"] in line, f"{function.__name__}: {keyword}"
+            assert "|".join(spec["choices"]) in line
+            if spec["default"]:
+                assert f'default "{spec["default"]}"' in line
+    formats = next(spec for spec in table if spec["name"] == "format")["choices"]
+    assert all(f'"{name}"' in oxretarget.retarget_file.__doc__ for name in formats)
+
+
 def test_wrong_arguments_raise():
     r = oxretarget.Retargeter()
     names = r.source_bones

@@ -313,6 +313,73 @@ int run_plan(const std::string& list, const std::string& out, const BatchSetting
   return 0;
 }
 
+namespace {
+
+// Retargets one input and writes its page; the page's entry in the index.
+PreviewIndexEntry write_preview(const std::string& input, const fs::path& page, const RetargetOptions& options,
+                                Solver& solver) {
+  const std::unique_ptr<FrameSource> source = open_motion_file(input, options);
+  PreviewClip clip;
+  clip.title = fs::path(input).filename().string();
+  double unit = metres_per_unit(options.units);
+  TargetSkeleton skeleton;
+  std::vector<Vec3> target;
+  std::unique_ptr<ClipQa> qa;
+  std::optional<PreviewCharacterResult> character;
+  if (options.character) character.emplace(*options.character);
+  const FileResult result = retarget_source(
+      *source, input, options, solver,
+      [&](const ClipInfo& info) {
+        clip.frame_time = info.frame_time;
+        clip.source.joints = info.source_joints;
+        clip.source.parents = info.source_parents;
+        clip.source.sides = info.source_sides;
+        clip.target.joints = info.skeleton.names;
+        clip.target.parents = info.skeleton.parents;
+        clip.target.sides.clear();
+        for (const std::string& bone : info.skeleton.names)
+          clip.target.sides.push_back(static_cast<int>(side_of_name(bone)));
+        skeleton = info.skeleton;
+        qa = std::make_unique<ClipQa>(info);
+        if (character) character->start(info);
+        const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frames_to_reserve, 1 << 20));
+        clip.source.positions.reserve(frames * info.source_joints.size() * 3);
+        clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
+      },
+      [&](std::int64_t frame, const FramePose& pose) {
+        for (const Vec3& p : pose.source_positions) {
+          for (const double value : p) clip.source.positions.push_back(static_cast<float>(value * unit));
+        }
+        target_world_positions(skeleton, pose, target);
+        qa->observe(frame, pose, target);
+        for (const Vec3& p : target) {
+          for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
+        }
+        if (character) character->write_frame(frame, pose);
+      });
+  clip.frames = result.frames;
+  if (clip.frames == 0) throw ToolError(input, "has no frames to show");
+  if (character) {
+    try {
+      clip.character = character->finish();
+    } catch (Error& error) {
+      error.in_file(input);
+      throw;
+    }
+  }
+  AtomicFile file(page);
+  try {
+    write_preview_page(file.stream(), clip);
+  } catch (const std::invalid_argument& error) {
+    throw ToolError(input, error.what());
+  }
+  file.commit();
+  return {page.filename().string(), clip.title, clip.frames, static_cast<double>(clip.frames) * clip.frame_time,
+          warning_lines(qa->warnings())};
+}
+
+}  // namespace
+
 int run_preview(const std::vector<std::string>& inputs, const std::string& out, RetargetOptions options) {
   prepare_options(options);
   // Every page and the index are planned before any work.
@@ -344,64 +411,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
     const std::string& input = inputs[i];
     const fs::path& page = pages[i];
     try {
-      const std::unique_ptr<FrameSource> source = open_motion_file(input, options);
-      PreviewClip clip;
-      clip.title = fs::path(input).filename().string();
-      double unit = metres_per_unit(options.units);
-      TargetSkeleton skeleton;
-      std::vector<Vec3> target;
-      std::unique_ptr<ClipQa> qa;
-      std::optional<PreviewCharacterResult> character;
-      if (options.character) character.emplace(*options.character);
-      const FileResult result = retarget_source(
-          *source, input, options, solver,
-          [&](const ClipInfo& info) {
-            clip.frame_time = info.frame_time;
-            clip.source.joints = info.source_joints;
-            clip.source.parents = info.source_parents;
-            clip.source.sides = info.source_sides;
-            clip.target.joints = info.skeleton.names;
-            clip.target.parents = info.skeleton.parents;
-            clip.target.sides.clear();
-            for (const std::string& bone : info.skeleton.names)
-              clip.target.sides.push_back(static_cast<int>(side_of_name(bone)));
-            skeleton = info.skeleton;
-            qa = std::make_unique<ClipQa>(info);
-            if (character) character->start(info);
-            const auto frames = static_cast<std::size_t>(std::min<std::int64_t>(info.frames_to_reserve, 1 << 20));
-            clip.source.positions.reserve(frames * info.source_joints.size() * 3);
-            clip.target.positions.reserve(frames * info.skeleton.names.size() * 3);
-          },
-          [&](std::int64_t frame, const FramePose& pose) {
-            for (const Vec3& p : pose.source_positions) {
-              for (const double value : p) clip.source.positions.push_back(static_cast<float>(value * unit));
-            }
-            target_world_positions(skeleton, pose, target);
-            qa->observe(frame, pose, target);
-            for (const Vec3& p : target) {
-              for (const double value : p) clip.target.positions.push_back(static_cast<float>(value * unit));
-            }
-            if (character) character->write_frame(frame, pose);
-          });
-      clip.frames = result.frames;
-      if (clip.frames == 0) throw ToolError(input, "has no frames to show");
-      if (character) {
-        try {
-          clip.character = character->finish();
-        } catch (Error& error) {
-          error.in_file(input);
-          throw;
-        }
-      }
-      AtomicFile file(page);
-      try {
-        write_preview_page(file.stream(), clip);
-      } catch (const std::invalid_argument& error) {
-        throw ToolError(input, error.what());
-      }
-      file.commit();
-      entries.push_back({page.filename().string(), clip.title, clip.frames,
-                         static_cast<double>(clip.frames) * clip.frame_time, warning_lines(qa->warnings())});
+      entries.push_back(write_preview(input, page, options, solver));
       if (!many) fmt::print("{}\n", page.string());
     } catch (const ToolError& error) {
       fmt::print(stderr, "oxretarget: error: {}\n", error.text(&command_line_spelling));

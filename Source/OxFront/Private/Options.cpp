@@ -251,22 +251,71 @@ void prepare_options(RetargetOptions& options) {
   }
 }
 
-std::string option_table_json() {
-  nlohmann::json table = nlohmann::json::array();
+namespace {
+
+nlohmann::json scope_names(unsigned scope) {
+  nlohmann::json scopes = nlohmann::json::array();
+  if (scope & kScopeRetarget) scopes.push_back("retarget");
+  if (scope & kScopePreview) scopes.push_back("preview");
+  if (scope & kScopePython) scopes.push_back("python");
+  if (scope & kScopeCluster) scopes.push_back("cluster");
+  if (scope & kScopeInfo) scopes.push_back("info");
+  return scopes;
+}
+
+// Adds what the tool's commands say of an option: the commands that offer it and its short forms.
+void add_offers(nlohmann::ordered_json& entry, std::span<const OfferedOption> offered) {
+  nlohmann::ordered_json commands = nlohmann::ordered_json::array();
+  nlohmann::ordered_json shorts = nlohmann::ordered_json::array();
+  for (const OfferedOption& offer : offered) {
+    if (offer.name != entry["name"]) continue;
+    if (std::find(commands.begin(), commands.end(), offer.command) == commands.end()) commands.push_back(offer.command);
+    for (const std::string& name : offer.short_names) {
+      if (std::find(shorts.begin(), shorts.end(), name) == shorts.end()) shorts.push_back(name);
+    }
+  }
+  entry["commands"] = std::move(commands);
+  entry["short"] = std::move(shorts);
+}
+
+// The options only the command line has (-o, --jobs), each once, in the order offered.
+std::vector<nlohmann::ordered_json> command_line_options(std::span<const OfferedOption> offered) {
+  std::vector<nlohmann::ordered_json> found;
+  for (const OfferedOption& offer : offered) {
+    if (find_option(offer.name) != nullptr) continue;
+    const auto same = [&](const nlohmann::ordered_json& entry) { return entry["name"] == offer.name; };
+    const auto it = std::find_if(found.begin(), found.end(), same);
+    if (it == found.end()) {
+      nlohmann::json scopes = nlohmann::json::array();
+      found.push_back({{"name", offer.name},
+                       {"value_name", offer.value_name},
+                       {"choices", nlohmann::json::array()},
+                       {"default", offer.default_value},
+                       {"help", offer.help},
+                       {"scopes", scopes}});
+    } else if ((*it)["default"] != offer.default_value) {
+      (*it)["default"] = "";  // the commands disagree (demo's -o has one, retarget's none)
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+std::string option_table_json(std::span<const OfferedOption> offered) {
+  nlohmann::ordered_json table = nlohmann::ordered_json::array();
+  std::vector<nlohmann::ordered_json> entries = command_line_options(offered);
   for (const OptionSpec& spec : kOptions) {
-    nlohmann::json scopes = nlohmann::json::array();
-    if (spec.scope & kScopeRetarget) scopes.push_back("retarget");
-    if (spec.scope & kScopePreview) scopes.push_back("preview");
-    if (spec.scope & kScopePython) scopes.push_back("python");
-    if (spec.scope & kScopeCluster) scopes.push_back("cluster");
-    if (spec.scope & kScopeInfo) scopes.push_back("info");
-    const nlohmann::json choices = option_choices(spec);
-    table.push_back({{"name", spec.name},
-                     {"value_name", spec.value_name},
-                     {"choices", choices},
-                     {"default", spec.default_value},
-                     {"help", spec.help},
-                     {"scopes", scopes}});
+    entries.push_back({{"name", spec.name},
+                       {"value_name", spec.value_name},
+                       {"choices", option_choices(spec)},
+                       {"default", spec.default_value},
+                       {"help", spec.help},
+                       {"scopes", scope_names(spec.scope)}});
+  }
+  for (nlohmann::ordered_json& entry : entries) {
+    if (!offered.empty()) add_offers(entry, offered);
+    table.push_back(std::move(entry));
   }
   return table.dump(1) + "\n";
 }

@@ -41,7 +41,7 @@ std::vector<std::string> option_choices(const OptionSpec& spec);
 const OptionSpec* find_option(std::string_view name);
 
 // Sets a pipeline option from its text ("true"/"false" for a flag). Throws an error naming the option
-// (UsageError, ToolError::option()) on a value the option does not take. Options are independent of
+// (UsageError, Error::option()) on a value the option does not take. Options are independent of
 // their order: a rig is read by prepare_options.
 void apply_option(RetargetOptions& options, std::string_view name, std::string_view value);
 
@@ -49,8 +49,22 @@ void apply_option(RetargetOptions& options, std::string_view name, std::string_v
 // UsageError naming it.
 void prepare_options(RetargetOptions& options);
 
+// An option as a command of the tool offers it, read from the tool's command-line parser: the
+// command ("retarget"), the long name without dashes, its short forms ("o" for -o), and for an option
+// the table lacks (-o, --jobs) its value name, default and help.
+struct OfferedOption {
+  std::string command;
+  std::string name;
+  std::vector<std::string> short_names;
+  std::string value_name;
+  std::string default_value;
+  std::string help;
+};
+
 // The table as a JSON array of objects (name, value_name, choices, default, help, scopes), for
-// programs that build their own command line from it.
-std::string option_table_json();
+// programs that build their own command line from it. With `offered`, every object also lists the
+// tool's commands that offer it ("commands") and its short forms ("short"), and the options only the
+// command line has come first, in the order offered (their default only where every command agrees).
+std::string option_table_json(std::span<const OfferedOption> offered = {});
 
 }  // namespace oxr
