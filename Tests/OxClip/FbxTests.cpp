@@ -246,7 +246,8 @@ TEST(FbxCapture, ReadsTheMayaHumanIkSkeleton) {
 //   Hips (0, 100, 0) +- Spine (0, 10, 0) +- Head (0, 50, 0)
 //   frame 2: Head = Spine + Rz(90) (0, 50, 0) = (0, 110, 0) + (-50, 0, 0).
 class FbxAsciiCapture : public testing::TestWithParam<const char*> {};
-INSTANTIATE_TEST_SUITE_P(Versions, FbxAsciiCapture, testing::Values("three_joints_ascii.fbx", "three_joints_fbx6100.fbx"));
+INSTANTIATE_TEST_SUITE_P(Versions, FbxAsciiCapture,
+                         testing::Values("three_joints_ascii.fbx", "three_joints_fbx6100.fbx"));
 
 TEST_P(FbxAsciiCapture, ReadsTakesByNameOrNumberAtAnyRate) {
   const fs::path file = kData / GetParam();

@@ -74,7 +74,8 @@ void append_mesh(BodyMesh& body, const ufbx_node& node, const ufbx_skin_deformer
                                : node.geometry_to_world;
   const ufbx_matrix bind_normals = ufbx_matrix_for_normals(&bind);
   std::vector<std::uint16_t> cluster_joint(skin.clusters.count);
-  for (std::size_t c = 0; c < skin.clusters.count; ++c) cluster_joint[c] = joint_for(skin.clusters[c]->bone_node, joint_of);
+  for (std::size_t c = 0; c < skin.clusters.count; ++c)
+    cluster_joint[c] = joint_for(skin.clusters[c]->bone_node, joint_of);
 
   for (std::size_t v = 0; v < mesh.num_vertices; ++v) {
     const ufbx_vec3 p = ufbx_transform_position(&bind, mesh.vertices[v]);
@@ -162,7 +163,8 @@ void append_mesh(BodyMesh& body, const ufbx_node& node, const ufbx_skin_deformer
 // when the file has none.
 std::shared_ptr<const BodyMesh> skinned_body(const ufbx_scene& scene, const fbx::Skeleton& joints) {
   std::unordered_map<const ufbx_node*, std::uint16_t> joint_of;
-  for (std::size_t j = 0; j < joints.nodes.size(); ++j) joint_of.emplace(joints.nodes[j], static_cast<std::uint16_t>(j));
+  for (std::size_t j = 0; j < joints.nodes.size(); ++j)
+    joint_of.emplace(joints.nodes[j], static_cast<std::uint16_t>(j));
   auto body = std::make_shared<BodyMesh>();
   for (const ufbx_node* node : scene.nodes) {
     if (node->mesh == nullptr || node->mesh->num_triangles == 0 || node->mesh->skin_deformers.count == 0) continue;

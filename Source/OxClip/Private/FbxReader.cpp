@@ -80,8 +80,8 @@ int choose_take(const std::vector<FbxTake>& takes, const std::string& wanted) {
 // times outside the keys handed to it.
 struct Channel {
   const ufbx_anim_curve* curve = nullptr;
-  double fixed = 0;        // the value without a curve (or before the first sample)
-  std::size_t next = 0;    // the first key after the last time sampled
+  double fixed = 0;      // the value without a curve (or before the first sample)
+  std::size_t next = 0;  // the first key after the last time sampled
 
   double at(double time) {
     if (curve == nullptr) return fixed;
@@ -180,7 +180,8 @@ std::optional<PlainTrack> plain_track(const ufbx_anim& anim, const ufbx_node& no
   }
   if (node.use_rotation_space) {
     track.order = node.rotation_order;
-    track.pre = ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PreRotation", fbx::vec3(0, 0, 0)), UFBX_ROTATION_ORDER_XYZ);
+    track.pre =
+        ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PreRotation", fbx::vec3(0, 0, 0)), UFBX_ROTATION_ORDER_XYZ);
     const ufbx_quat post =
         ufbx_euler_to_quat(ufbx_find_vec3(&node.props, "PostRotation", fbx::vec3(0, 0, 0)), UFBX_ROTATION_ORDER_XYZ);
     track.post_inverse = fbx::quat(-post.x, -post.y, -post.z, post.w);
@@ -280,8 +281,9 @@ void FbxCapture::State::sample(double time) {
   bool similar = above_similar;
   for (std::size_t j = 0; j < n; ++j) {
     const ufbx_node* node = skeleton.nodes[j];
-    local[j] = tracks[j] ? tracks[j]->at(time) : anim != nullptr ? ufbx_evaluate_transform(anim, node, time)
-                                                                  : node->local_transform;
+    local[j] = tracks[j]         ? tracks[j]->at(time)
+               : anim != nullptr ? ufbx_evaluate_transform(anim, node, time)
+                                 : node->local_transform;
     const ufbx_vec3& scale = local[j].scale;
     similar = similar && scale.x > 0 && scale.x == scale.y && scale.y == scale.z;
   }
@@ -294,8 +296,9 @@ void FbxCapture::State::sample(double time) {
       const double parent_scale = parent >= 0 ? scale[p] : above.scale;
       const ufbx_transform& t = local[j];
       turn[j] = mul(parent_turn, {t.rotation.x, t.rotation.y, t.rotation.z, t.rotation.w});
-      place[j] = add(parent_place,
-                     scale_vector(rotate(parent_turn, {t.translation.x, t.translation.y, t.translation.z}), parent_scale));
+      place[j] =
+          add(parent_place,
+              scale_vector(rotate(parent_turn, {t.translation.x, t.translation.y, t.translation.z}), parent_scale));
       scale[j] = parent_scale * t.scale.x;
     } else {
       const ufbx_node* node = skeleton.nodes[j];

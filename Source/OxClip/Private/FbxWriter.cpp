@@ -429,7 +429,8 @@ void FbxWriter::add_skin(Node& objects, Node& connections, const std::vector<std
   const TargetSkeleton& skeleton = info_.skeleton;
   const std::size_t n = skeleton.names.size();
   const std::int64_t skin = new_id();
-  Node& deformer = objects.add("Deformer", {int64(skin), text(fbx::object_name(body_->name, "Deformer")), text("Skin")});
+  Node& deformer =
+      objects.add("Deformer", {int64(skin), text(fbx::object_name(body_->name, "Deformer")), text("Skin")});
   deformer.add("Version", {int32(101)});
   deformer.add("Link_DeformAcuracy", {float64(50.0)});
   connect(connections, skin, geometry);

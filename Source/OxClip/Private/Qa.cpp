@@ -231,12 +231,13 @@ std::vector<QaWarning> ClipQa::warnings() const {
   }
   for (const Foot& foot : feet_) {
     const std::string& bone = skeleton_.names[static_cast<std::size_t>(foot.joint[0])];
-    for (const auto& [finding, kind, what] : {std::tuple{&foot.floating, "floating", "above"},
-                                              std::tuple{&foot.sinking, "sinking", "below"}}) {
+    for (const auto& [finding, kind, what] :
+         {std::tuple{&foot.floating, "floating", "above"}, std::tuple{&foot.sinking, "sinking", "below"}}) {
       if (finding->count == 0 || 4 * finding->count < foot.contacts) continue;
       add(kind, bone, *finding, finding->worst,
-          fmt::format("{} stands {} the performer's on its contact frames ({} of {}, first at frame {}, up to {:.1f} cm)",
-                      bone, what, finding->count, foot.contacts, finding->first, finding->worst));
+          fmt::format(
+              "{} stands {} the performer's on its contact frames ({} of {}, first at frame {}, up to {:.1f} cm)", bone,
+              what, finding->count, foot.contacts, finding->first, finding->worst));
     }
   }
   for (std::size_t j = 0; j < spikes_.size(); ++j) {

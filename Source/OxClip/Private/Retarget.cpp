@@ -439,9 +439,9 @@ void target_step(PlanBuild& build, ClipPlan& plan) {
       options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr, plan.rest_local)
                   : plan.info.skeleton;
   // The checks compare heights with the frames' joints: upright and in the output's unit.
-  plan.info.performer =
-      options.rig ? build_target_skeleton(plan.shaped, plan.match, build.file_axes, nullptr, plan.rest_local)
-                  : plan.info.skeleton;
+  plan.info.performer = options.rig
+                            ? build_target_skeleton(plan.shaped, plan.match, build.file_axes, nullptr, plan.rest_local)
+                            : plan.info.skeleton;
 }
 
 // What every writer and the QA are told about the clip.
@@ -576,9 +576,7 @@ class FrameChain {
   }
   void contacts() { feet_.apply(file_position_, rotations_, translations_); }
 
-  FramePose pose() const {
-    return {meta_rotations_, rotations_, translations_, file_position_, feet_.contacts()};
-  }
+  FramePose pose() const { return {meta_rotations_, rotations_, translations_, file_position_, feet_.contacts()}; }
   FootReport feet() const { return feet_.report(); }
   SourceFrame source_frame() const { return {file_local_, file_position_, fed_}; }
 

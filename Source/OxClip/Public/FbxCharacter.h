@@ -19,9 +19,9 @@
 namespace oxr {
 
 struct FbxCharacter {
-  TargetSkeleton skeleton;  // the character's joints: names, parents, bind pose (local), in `units`
-  std::vector<int> plays;   // per joint: the target bone it plays (target_bone_names() index), or -1
-  RigPositions rig;         // rest places of the target bones it plays: the target's proportions
+  TargetSkeleton skeleton;               // the character's joints: names, parents, bind pose (local), in `units`
+  std::vector<int> plays;                // per joint: the target bone it plays (target_bone_names() index), or -1
+  RigPositions rig;                      // rest places of the target bones it plays: the target's proportions
   std::shared_ptr<const BodyMesh> mesh;  // its skinned meshes as one, in the bind pose; null: none
   // Per joint, its world rotation in the bind pose turned into the canonical T-pose.
   std::vector<Quat> canonical_rest;

@@ -52,7 +52,7 @@ struct ClipInfo {
   std::vector<int> source_parents;
   Mesh mesh = Mesh::Box;
   std::shared_ptr<const BodyMesh> own_mesh;  // the character's skinned mesh (null: boxes), when mesh is Box
-  std::vector<int> source_sides;  // per file joint: 0 centre, 1 left, 2 right (recognition's)
+  std::vector<int> source_sides;             // per file joint: 0 centre, 1 left, 2 right (recognition's)
   // The performer, for the checks that compare the result with it: the target in the source's own
   // proportions, and per target bone the file joint of its paired source bone (-1: none).
   TargetSkeleton performer;

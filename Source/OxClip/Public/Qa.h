@@ -41,7 +41,7 @@ struct QaWarning {
   // The worst: degrees (bends_backwards: the bend; twisted: from the front, the mean over its frames;
   // limb_direction: from the performer's), cm in the output (floating, sinking), degrees/s (spike).
   std::optional<double> value;
-  std::string text;             // the finding in one line
+  std::string text;  // the finding in one line
 };
 
 // One line per kind of finding: a kind seen on several bones is summed up once, with the number of
@@ -103,17 +103,17 @@ class ClipQa {
     std::int64_t contacts = 0;
     Finding floating, sinking;
   };
-  std::vector<Foot> feet_;  // left, right; empty when the performer lacks feet
+  std::vector<Foot> feet_;             // left, right; empty when the performer lacks feet
   double hips_ = 1, source_hips_ = 1;  // hip heights of the result and the performer
   double to_cm_ = 1;
   std::vector<int> placed_;  // joints the checks look at and their ancestors, parents first
   std::vector<Quat> placed_rotation_;
   std::vector<Vec3> placed_position_;
   bool placed_now_ = false;  // this frame's placed_ joints are placed (their world rotations too)
-  double spike_cos2_ = 1;  // squared cosine of half the turn a spike exceeds in one frame
-  double twist_cos_ = 1;   // cosine of kTwistDegrees
-  double bent_cos2_ = 1;   // squared cosine of kBentDegrees
-  double limb_cos2_ = 1;   // squared cosine of kLimbDegrees
+  double spike_cos2_ = 1;    // squared cosine of half the turn a spike exceeds in one frame
+  double twist_cos_ = 1;     // cosine of kTwistDegrees
+  double bent_cos2_ = 1;     // squared cosine of kBentDegrees
+  double limb_cos2_ = 1;     // squared cosine of kLimbDegrees
 };
 
 }  // namespace oxr
