@@ -129,7 +129,9 @@ void append_mesh(BodyMesh& body, const ufbx_node& node, const ufbx_skin_deformer
   for (const ufbx_face& face : mesh.faces) {
     const std::uint32_t count = ufbx_triangulate_face(triangle.data(), triangle.size(), &mesh, face);
     for (std::uint32_t t = 0; t < count; ++t) {
-      std::array<std::uint32_t, 3> corner{triangle[t * 3], triangle[t * 3 + 1], triangle[t * 3 + 2]};
+      const std::size_t first_corner = std::size_t{t} * 3;
+      std::array<std::uint32_t, 3> corner{triangle[first_corner], triangle[first_corner + 1],
+                                          triangle[first_corner + 2]};
       std::array<std::uint32_t, 3> vertex{};
       for (std::size_t k = 0; k < 3; ++k) vertex[k] = mesh.vertex_indices[corner[k]];
       const auto at = [&](std::size_t k) {
