@@ -12,17 +12,8 @@ export function readGlb(bytes) {
   return { json, bin: Buffer.from(bin) };
 }
 
-export function writeGlb(json, bin) {
-  let text = Buffer.from(JSON.stringify(json));
-  text = Buffer.concat([text, Buffer.alloc((4 - (text.length % 4)) % 4, 0x20)]);
-  bin = Buffer.concat([bin, Buffer.alloc((4 - (bin.length % 4)) % 4)]);
-  const header = Buffer.alloc(12);
-  header.writeUInt32LE(0x46546c67, 0);
-  header.writeUInt32LE(2, 4);
-  header.writeUInt32LE(12 + 8 + text.length + 8 + bin.length, 8);
-  const chunk = (length, type) => { const b = Buffer.alloc(8); b.writeUInt32LE(length, 0); b.writeUInt32LE(type, 4); return b; };
-  return Buffer.concat([header, chunk(text.length, 0x4e4f534a), text, chunk(bin.length, 0x004e4942), bin]);
-}
+export { writeGlb } from './characters.mjs';
+import { writeGlb } from './characters.mjs';
 
 const local = (n) => {
   const m = new THREE.Matrix4();

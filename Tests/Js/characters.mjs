@@ -23,6 +23,7 @@ export function readGlb(bytes) {
 export function writeGlb(json, bin) {
   let text = Buffer.from(JSON.stringify(json));
   text = Buffer.concat([text, Buffer.alloc((4 - (text.length % 4)) % 4, 0x20)]);
+  bin = Buffer.concat([bin, Buffer.alloc((4 - (bin.length % 4)) % 4)]);
   const header = Buffer.alloc(12);
   header.writeUInt32LE(0x46546c67, 0);
   header.writeUInt32LE(2, 4);
