@@ -8,6 +8,7 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <utility>
 
 namespace oxr {
 namespace {
@@ -29,9 +30,11 @@ constexpr std::size_t kMaxFloorFrames = 512;
 constexpr double kBlendInSeconds = 0.05;
 constexpr double kBlendOutSeconds = 0.1;
 // A held leg's thigh and shin turn at most this far from the solved leg's (the performer's limb
-// directions); the halvings that find how far a hold gives way.
+// directions); how far a hold gives way is found within kGiveTolerance of that cosine (about 0.006
+// degrees) in at most kGiveSteps solves.
 constexpr double kMostTurnDegrees = 6;
-constexpr int kGiveSteps = 8;
+constexpr int kGiveSteps = 4;
+constexpr double kGiveTolerance = 1e-4;
 // Legs whose segments differ from the performer's by no more than this share are the performer's.
 constexpr double kSameLength = 1e-4;
 
@@ -113,6 +116,15 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
       const auto j = static_cast<std::size_t>(bone);
       const double mine = length(skeleton.offsets[j]), theirs = length(performer.offsets[j]);
       if (std::abs(mine - theirs) > kSameLength * std::max(theirs, 1e-9)) differs = true;
+    }
+  }
+  // The ground is where the feet stand at rest: a bind pose with the legs spread (an A-pose) lifts
+  // them above a rig's lowest joint, and the output's ground is under the feet.
+  if (measured_) {
+    const double ground =
+        std::min({legs_[0].rest_height[0], legs_[0].rest_height[1], legs_[1].rest_height[0], legs_[1].rest_height[1]});
+    for (Leg& leg : legs_) {
+      for (double& height : leg.rest_height) height -= ground;
     }
   }
   solve_ = solve && measured_ && differs;
@@ -199,14 +211,19 @@ void FootContact::measure(Tally& tally, Track& track, int anchor, const std::arr
 
 namespace {
 
-Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int pelvis, int thigh, int calf, int foot,
-                int ball) {
+// The pelvis's world rotation and position, under the root.
+std::pair<Quat, Vec3> pelvis_pose(std::span<const Quat> r, std::span<const Vec3> t, int root, int pelvis) {
+  const Quat& root_world = r[static_cast<std::size_t>(root)];
+  return {mul(root_world, r[static_cast<std::size_t>(pelvis)]),
+          add(t[static_cast<std::size_t>(root)], rotate(root_world, t[static_cast<std::size_t>(pelvis)]))};
+}
+
+Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, const std::pair<Quat, Vec3>& pelvis, int thigh,
+                int calf, int foot, int ball) {
   const auto at = [](int i) { return static_cast<std::size_t>(i); };
   Chain c;
-  const Quat& root_world = r[at(root)];
-  c.pelvis_world = mul(root_world, r[at(pelvis)]);
-  const Vec3 pelvis_position = add(t[at(root)], rotate(root_world, t[at(pelvis)]));
-  c.hip = add(pelvis_position, rotate(c.pelvis_world, t[at(thigh)]));
+  c.pelvis_world = pelvis.first;
+  c.hip = add(pelvis.second, rotate(c.pelvis_world, t[at(thigh)]));
   c.thigh_world = mul(c.pelvis_world, r[at(thigh)]);
   c.knee = add(c.hip, rotate(c.thigh_world, t[at(calf)]));
   c.calf_world = mul(c.thigh_world, r[at(calf)]);
@@ -295,9 +312,10 @@ Vec3 FootContact::held_ankle(const Leg& leg, const Vec3& ankle_now, const Vec3& 
 void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations,
                              std::array<std::array<Vec3, 2>, 2>& feet) {
   const auto index = [](int j) { return static_cast<std::size_t>(j); };
+  const std::pair<Quat, Vec3> pelvis = pelvis_pose(rotations, translations, root_, pelvis_);
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
-    const Chain c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
+    const Chain c = leg_chain(rotations, translations, pelvis, leg.thigh, leg.calf, leg.foot, leg.ball);
     const Vec3 foot = sub(c.ball, c.ankle);
     feet[s] = {c.ankle, c.ball};
     hold(leg, c.ankle, c.ball);
@@ -316,18 +334,27 @@ void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translat
     Reach r = reach(c, add(lifted, scale_vector(pull, leg.weight)), leg.upper, leg.lower);
     if (r.turn < most_turn_ && leg.weight > 0) {
       // The leg would turn too far from the performer's: the hold gives way by the least share that
-      // keeps it within the limit (found by halving), and the held joint is dragged along.
-      Reach kept = reach(c, lifted, leg.upper, leg.lower);
+      // keeps it within the limit, and the held joint is dragged along. The turn's cosine is nearly
+      // linear in the share: regula falsi (Illinois) finds it in a few solves.
+      Reach kept = lift > 0 ? reach(c, lifted, leg.upper, leg.lower) : Reach{c.knee, c.ankle, 1};
       const double bound = std::min(most_turn_, kept.turn);
-      double share = 0, above = 1;
-      for (int step = 0; step < kGiveSteps; ++step) {
-        const double mid = 0.5 * (share + above);
-        const Reach tried = reach(c, add(lifted, scale_vector(pull, leg.weight * mid)), leg.upper, leg.lower);
-        if (tried.turn >= bound) {
-          share = mid;
+      double share = 0, above = 1, at_share = kept.turn - bound, at_above = r.turn - bound;
+      int side = 0;
+      for (int step = 0; step < kGiveSteps && at_share > kGiveTolerance; ++step) {
+        const double t = (share * at_above - above * at_share) / (at_above - at_share);
+        const Reach tried = reach(c, add(lifted, scale_vector(pull, leg.weight * t)), leg.upper, leg.lower);
+        const double at = tried.turn - bound;
+        if (at >= 0) {
+          share = t;
+          at_share = at;
           kept = tried;
+          if (side < 0) at_above *= 0.5;
+          side = -1;
         } else {
-          above = mid;
+          above = t;
+          at_above = at;
+          if (side > 0) at_share *= 0.5;
+          side = 1;
         }
       }
       r = kept;
@@ -344,6 +371,8 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
   detect(source_positions);
   std::array<std::array<Vec3, 2>, 2> feet;
   if (solve_) solve_legs(rotations, translations, feet);
+  const std::pair<Quat, Vec3> pelvis =
+      solve_ ? std::pair<Quat, Vec3>{} : pelvis_pose(rotations, translations, root_, pelvis_);
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
     const int anchor = leg.contact;
@@ -355,7 +384,7 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
     if (leg.source[1] < 0) source_rest[1] = source_rest[0];
     measure(source_tally_, leg.source_track, anchor, source, source_rest);
     if (!solve_) {
-      const Chain c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
+      const Chain c = leg_chain(rotations, translations, pelvis, leg.thigh, leg.calf, leg.foot, leg.ball);
       feet[s] = {c.ankle, c.ball};
     }
     measure(result_tally_, leg.result_track, anchor, feet[s], leg.rest_height);
