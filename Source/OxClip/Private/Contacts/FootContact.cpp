@@ -30,7 +30,7 @@ constexpr std::size_t kMaxFloorFrames = 512;
 constexpr double kBlendInSeconds = 0.05;
 constexpr double kBlendOutSeconds = 0.1;
 // A held leg's thigh and shin turn at most this far from the solved leg's (the performer's limb
-// directions); how far a hold gives way is found within kGiveTolerance of that cosine (about 0.006
+// directions); how far a hold gives way is found within kGiveTolerance of that cosine (about 0.06
 // degrees) in at most kGiveSteps solves.
 constexpr double kMostTurnDegrees = 6;
 constexpr int kGiveSteps = 4;
