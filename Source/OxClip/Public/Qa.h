@@ -77,6 +77,7 @@ class ClipQa {
   double frame_time_;
   std::vector<std::string> missing_;
   std::vector<Quat> previous_;
+  std::vector<double> previous_norm2_;  // dot(previous_[j], previous_[j]), kept from its frame
   bool have_previous_ = false;
   std::int64_t observed_ = 0;
   std::vector<Finding> flips_;
