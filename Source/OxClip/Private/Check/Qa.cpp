@@ -205,7 +205,7 @@ std::vector<QaWarning> ClipQa::warnings() const {
   std::vector<QaWarning> out;
   const auto add = [&](const char* kind, const std::string& bone, const Finding& finding, std::optional<double> value,
                        std::string text) {
-    out.push_back({kind, bone, finding.first, finding.last, finding.count, value, std::move(text)});
+    out.push_back({kind, bone, finding.first, finding.last, finding.count, value, std::move(text), {}});
   };
   const Finding whole_clip{0, observed_ - 1, observed_, 0};
   for (const std::string& bone : missing_) {
@@ -259,7 +259,11 @@ std::vector<QaWarning> ClipQa::warnings() const {
   return out;
 }
 
-std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings) {
+std::string warning_text(const QaWarning& warning, OptionSpelling spell) {
+  return warning.text + warning.hint.text(spell);
+}
+
+std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings, OptionSpelling spell) {
   struct Kind {
     const char* name;
     const char* what;  // for several bones
@@ -278,7 +282,7 @@ std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings) {
   for (const QaWarning& warning : warnings) {
     bool known = false;
     for (const Kind& kind : kKinds) known = known || warning.kind == kind.name;
-    if (!known) lines.push_back(warning.text);
+    if (!known) lines.push_back(warning_text(warning, spell));
   }
   for (const Kind& kind : kKinds) {
     std::vector<const QaWarning*> found;
