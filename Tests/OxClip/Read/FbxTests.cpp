@@ -280,6 +280,60 @@ TEST_P(FbxAsciiCapture, ReadsTakesByNameOrNumberAtAnyRate) {
   EXPECT_THROW(oxr::FbxCapture(file, {"2", {}}), oxr::UsageError);
 }
 
+// An FBX character that faces +X (the mannequin written by the FBX writer, its root a quarter turn
+// about Y) is read as facing +X: driven by the same capture, every joint lands where the character
+// facing +Z puts it, turned by that quarter turn.
+TEST(FbxCharacter, FacingPlusXMovesAsFacingPlusZTurned) {
+  const fs::path capture = kData / "daz_cmu_02_03.bvh";
+  const Written written = retarget_to(capture, {});
+  const oxr::Quat quarter{0, std::sqrt(0.5), 0, std::sqrt(0.5)};  // about +Y: +Z to +X
+  std::vector<Scene> results;
+  for (const bool turned : {false, true}) {
+    oxr::ClipInfo info = written.info;
+    oxr::TargetSkeleton& skeleton = info.skeleton;
+    if (turned) {
+      const auto root = static_cast<std::size_t>(skeleton.root);
+      ASSERT_EQ(skeleton.rest_world[root], (Vec3{0, 0, 0}));
+      skeleton.rest[root] = oxr::mul(quarter, skeleton.rest[root]);
+      for (Vec3& p : skeleton.rest_world) p = oxr::rotate(quarter, p);
+      for (oxr::Quat& q : skeleton.rest_world_rotation) q = oxr::mul(quarter, q);
+    }
+    const fs::path character = scratch(turned ? "facing_x.fbx" : "facing_z.fbx");
+    auto writer = oxr::make_pose_writer(oxr::Format::Fbx, character, info);
+    writer->write_frame(0, {{}, skeleton.rest, skeleton.offsets, {}, {}});
+    writer->finish();
+    oxr::RetargetOptions options;
+    options.fbx_character = oxr::FbxCharacter::read(character, options.units);
+    options.rig = std::make_shared<const oxr::RigPositions>(options.fbx_character->rig);
+    options.format = oxr::Format::Fbx;
+    const fs::path output = scratch(turned ? "walk_x.fbx" : "walk_z.fbx");
+    oxr::Solver solver;
+    oxr::retarget_file(capture, output, options, solver);
+    results.push_back(load_plain(output));
+    ASSERT_TRUE(results.back());
+  }
+  const ufbx_scene& facing_z = *results[0];
+  const ufbx_scene& facing_x = *results[1];
+  ASSERT_EQ(facing_z.anim_stacks.count, 1u);
+  const double end = facing_z.anim_stacks[0]->time_end;
+  EXPECT_GT(end, 1.0);
+  double worst = 0;
+  std::size_t compared = 0;
+  for (const ufbx_node* node : facing_z.nodes) {
+    if (node->bone == nullptr) continue;
+    const ufbx_node* twin = ufbx_find_node_len(&facing_x, node->name.data, node->name.length);
+    ASSERT_NE(twin, nullptr) << node->name.data;
+    for (int k = 0; k <= 4; ++k) {
+      const double time = end * k / 4;
+      const Vec3 expected = oxr::rotate(quarter, world_at(facing_z.anim, node, time));
+      worst = std::max(worst, distance(world_at(facing_x.anim, twin, time), expected));
+    }
+    ++compared;
+  }
+  EXPECT_EQ(compared, written.info.skeleton.names.size());
+  EXPECT_LT(worst, 1e-5 * written.height);
+}
+
 // Damaged and hostile files, as captures and as characters (skeleton and skinned mesh): one line
 // naming the problem, never a crash, memory within ufbx's bound.
 TEST(FbxCapture, RefusesDamagedFilesInOneLine) {
