@@ -96,20 +96,6 @@ async function sheet(rows, out) {
   console.log(`${out}: ${fs.statSync(out).size} bytes`);
 }
 
-// The inverse bind matrices of a character whose skeleton hangs under an armature scaled 0.01 (joints
-// in centimetres), as such files bind it: the mesh in metres, so each matrix maps metres to the
-// joint's centimetres (scaled 100 on the left).
-function scaledBind(glb) {
-  const { json, bin } = C.readGlb(glb);
-  const accessor = json.accessors[json.skins[0].inverseBindMatrices];
-  const view = json.bufferViews[accessor.bufferView];
-  const at = bin.byteOffset + (view.byteOffset ?? 0) + (accessor.byteOffset ?? 0);
-  const matrices = new Float32Array(bin.buffer.slice(at, at + 64 * accessor.count));
-  matrices.forEach((v, e) => { if (e % 4 !== 3) matrices[e] = 100 * v; });
-  Buffer.from(matrices.buffer).copy(bin, at - bin.byteOffset);
-  return C.writeGlb(json, bin);
-}
-
 try {
   execFileSync(tool, ['demo', '-o', path.join(work, 'demo')], { stdio: 'ignore' });
   const base = fs.readFileSync(path.join(work, 'demo', 'demo.glb'));
@@ -121,7 +107,7 @@ try {
   await sheet([['front', shots.front], ['side', shots.side]], path.join(outDir, 'walk-character.png'));
   if (F) {
     const proportioned = C.proportioned(base);
-    for (const [name, label, file, bytes] of [['mixamo', 'Mixamo', 'mixamo.glb', scaledBind(F.family(proportioned, 'mixamo'))],
+    for (const [name, label, file, bytes] of [['mixamo', 'Mixamo', 'mixamo.glb', F.family(proportioned, 'mixamo')],
       ['vrm', 'VRM', 'avatar.vrm', F.vrm1(proportioned)]]) {
       const characterFile = path.join(work, file);
       fs.writeFileSync(characterFile, bytes);

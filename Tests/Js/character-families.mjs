@@ -157,6 +157,11 @@ export function family(toolGlb, name, drop = []) {
     scaleDown(top);
     glb.json.nodes.push({ name: 'Armature', scale: [0.01, 0.01, 0.01], children: [top] });
     glb.json.scenes[0].nodes = glb.json.scenes[0].nodes.map((i) => (i === top ? glb.json.nodes.length - 1 : i));
+    // The mesh stays in metres, so each inverse bind matrix maps metres to its joint's centimetres
+    // (scaled 100 on the left), as such files bind it.
+    const skin = glb.json.skins[0];
+    const ibm = accessorValues(glb, skin.inverseBindMatrices).map((v, e) => (e % 4 === 3 ? v : 100 * v));
+    skin.inverseBindMatrices = addAccessor(glb, Float32Array.from(ibm), 5126, 'MAT4', skin.joints.length);
   }
   return writeGlb(glb.json, glb.bin);
 }

@@ -51,6 +51,17 @@ async function resultMotion(file, node) {
   return Object.fromEntries(names.map((n) => [n, motion.frames[THREE.PropertyBinding.sanitizeNodeName(node(n))]]));
 }
 
+// The height of the first skinned mesh as three.js skins it in the scene's own pose.
+function meshHeight(gltf) {
+  gltf.scene.updateMatrixWorld(true);
+  let mesh = null;
+  gltf.scene.traverse((o) => { if (!mesh && o.isSkinnedMesh) mesh = o; });
+  const box = new THREE.Box3();
+  const v = new THREE.Vector3();
+  for (let i = 0; i < mesh.geometry.attributes.position.count; i++) box.expandByPoint(mesh.getVertexPosition(i, v).applyMatrix4(mesh.matrixWorld));
+  return box.max.y - box.min.y;
+}
+
 test('characters of every family: recognised, driven, read back, limbs with the performer', async () => {
   run('demo', '-o', 'demo');
   const base = C.proportioned(fs.readFileSync(at('demo/demo.glb')));
@@ -77,6 +88,7 @@ test('characters of every family: recognised, driven, read back, limbs with the 
   const perf = performer();
   const report = {};
   const results = {};
+  const heights = {};
   for (const [file, [bytes, node, reference]] of Object.entries(characters)) {
     fs.writeFileSync(at(file), bytes);
     const out = `walk-${file}`;
@@ -102,6 +114,7 @@ test('characters of every family: recognised, driven, read back, limbs with the 
       byTarget = (n) => vrm[vrmName[n]];
     }
     results[file] = await resultMotion(at(out), byTarget);
+    heights[file] = meshHeight(gltf);
     report[file] = { directions: C.limbDirections(perf, results[file]), bends: C.bendWays(gltf, clip, { names: byTarget }),
       ...(reference ? { named: C.limbDirections(results[reference], results[file]) } : {}) };
   }
@@ -109,6 +122,10 @@ test('characters of every family: recognised, driven, read back, limbs with the 
   for (const [file, m] of Object.entries(report)) {
     for (const [limb, degrees] of Object.entries(m.directions)) assert.ok(degrees <= 12, `${file}: ${limb} ${degrees.toFixed(1)} deg from the performer's`);
     // Whatever the names, the body moves as it does under the mannequin's own.
+    // The skinned mesh stands as tall as the same body's under the mannequin's names (a scaled
+    // armature's bind matrices included).
+    const reference = characters[file][2];
+    if (reference) assert.ok(Math.abs(heights[file] / heights[reference] - 1) < 1e-3, `${file}: mesh ${heights[file]} m tall, ${reference} ${heights[reference]} m`);
     for (const [limb, degrees] of Object.entries(m.named ?? {})) assert.ok(degrees <= 1, `${file}: ${limb} ${degrees.toFixed(2)} deg from the mannequin-named body`);
     for (const [joint, { frames, median }] of Object.entries(m.bends)) {
       if (frames > 0) assert.ok(median <= 35, `${file}: ${joint} bends ${median.toFixed(0)} deg from the anatomical way`);

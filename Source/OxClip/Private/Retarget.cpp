@@ -203,8 +203,8 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
     if (!request.frame_zero.empty()) recognition = recognise_skeleton(skeleton, request);
   }
   if (!recognition.failure.empty()) {
-    throw ToolError("not recognised as a human skeleton: " + recognition.failure +
-                    "; name its joints with --map FILE (oxretarget skeleton kz lists the bones)");
+    throw ToolError("not recognised as a human skeleton: " + recognition.failure)
+        .with_hint("name its joints with", "map", "FILE");
   }
   return recognition;
 }
@@ -279,10 +279,11 @@ struct PlanBuild {
 // Which joints are which bones, and where the file's up is and what its unit is.
 void recognise_step(PlanBuild& build, ClipPlan& plan) {
   plan.recognition = recognise_file(build.source.header(), build.options, &build.source);
-  for (const std::string& text : plan.recognition.warnings) {
+  for (const auto& [text, hint] : plan.recognition.warnings) {
     QaWarning warning;
     warning.kind = "recognition";
     warning.text = text;
+    warning.hint = hint;
     plan.warnings.push_back(warning);
   }
 }
@@ -391,7 +392,7 @@ void rest_step(PlanBuild& build, ClipPlan& plan) {
   };
   std::vector<Quat>& rest = plan.rest_local;
   plan.rest_decision = source_rest_text(options.source_rest);
-  plan.rest_why = "as --source-rest asks";
+  plan.rest_why = "as asked";
   plan.info.source_rest = plan.rest_decision;
   if (options.source_rest.mode == SourceRest::Mode::Frame) {
     rest = rest_frame_of_source(build.source, options.source_rest.frame, build.file_axes, build.name);

@@ -94,6 +94,7 @@ class ClipStage {
     std::vector<Vec3> translation;
   };
   void read(FrameSource& source, Frame& frame);
+  [[noreturn]] static void ends(const FrameSource& source);
   bool step(FrameSource& source, std::span<Quat> local, std::span<Vec3> translation);
   struct EndsEarly {};  // the file held one frame fewer than it declares
   // Source frame (counted from the range's first) and fraction towards the next for output frame k.

@@ -25,6 +25,10 @@ struct FbxCharacter {
   std::shared_ptr<const BodyMesh> mesh;  // its skinned meshes as one, in the bind pose; null: none
   // Per joint, its world rotation in the bind pose turned into the canonical T-pose.
   std::vector<Quat> canonical_rest;
+  // Its frame against the target's (+Y up, facing +Z, its left at +X), from its bind pose as for a
+  // glTF character: a character facing +X is turned a quarter turn about Y. The rig is in the
+  // target's frame; results are carried into the character's.
+  Quat facing = kIdentity;
 
   // target_map: a JSON map file (joint name -> bone) that completes or overrides recognition; empty for
   // none. Throws Error naming the file when it is no FBX, has no skeleton or no human one (one line,

@@ -53,6 +53,9 @@ class FbxCapture final : public FrameSource {
 
   const bvh::Header& header() const override;
   bool read_frame(std::span<double> values) override;
+  // The same frames without the angles: each joint's turn as a quaternion.
+  bool has_joint_frames() const override;
+  bool read_joint_frame(std::span<Quat> local, std::span<Vec3> translation) override;
   bool rewind() override;
 
   // Every take of the file, in file order, and the one being read.

@@ -285,12 +285,22 @@ void ClipStage::source_of(std::int64_t k, std::int64_t& index, double& fraction)
 }
 
 void ClipStage::read(FrameSource& source, Frame& frame) {
-  if (!source.read_frame(values_)) {
-    // A file one frame shorter than it declares ends the clip there (the reader said so).
-    if (source.one_frame_short()) throw EndsEarly{};
-    throw bvh::BvhError("ends before the frames asked for");
+  if (source.has_joint_frames()) {
+    if (!source.read_joint_frame(frame.rotation, frame.translation)) ends(source);
+    if (file_axes_) return;
+    // The frame's values are in the library's axes (as joint_frame takes them).
+    for (Quat& q : frame.rotation) q = to_file_axes(q);
+    for (Vec3& t : frame.translation) t = vector_to_file_axes(t);
+    return;
   }
+  if (!source.read_frame(values_)) ends(source);
   joint_frame(header_, values_, file_axes_, frame.rotation, frame.translation);
+}
+
+void ClipStage::ends(const FrameSource& source) {
+  // A file one frame shorter than it declares ends the clip there (the reader said so).
+  if (source.one_frame_short()) throw EndsEarly{};
+  throw bvh::BvhError("ends before the frames asked for");
 }
 
 bool ClipStage::next(FrameSource& source, std::span<Quat> local, std::span<Vec3> translation) {
@@ -308,10 +318,9 @@ bool ClipStage::step(FrameSource& source, std::span<Quat> local, std::span<Vec3>
   double fraction = 0;
   source_of(produced_, index, fraction);
   for (; skipped_ < range_.first; ++skipped_) {
-    if (!source.read_frame(values_)) {
-      if (source.one_frame_short()) throw EndsEarly{};
-      throw bvh::BvhError("ends before the frames asked for");
-    }
+    const bool read =
+        source.has_joint_frames() ? source.read_joint_frame(a_.rotation, a_.translation) : source.read_frame(values_);
+    if (!read) ends(source);
   }
   while (held_ < index) {
     if (b_valid_) {

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -117,13 +118,21 @@ struct PlainTrack {
   ufbx_quat pre = fbx::quat(0, 0, 0, 1), post_inverse = fbx::quat(0, 0, 0, 1);
   ufbx_rotation_order order = UFBX_ROTATION_ORDER_XYZ;
   bool turned = false;  // pre or post rotation other than none
+  // The last angles turned into a rotation and that rotation: a joint that keeps its angles (a
+  // finger, a still curve) keeps it without the sines and cosines.
+  ufbx_vec3 last_euler = fbx::vec3(0, 0, 0);
+  ufbx_quat last_rotation = fbx::quat(0, 0, 0, 0);
 
   ufbx_transform at(double time) {
     ufbx_transform t;
     t.translation = fbx::vec3(channels[0].at(time), channels[1].at(time), channels[2].at(time));
     const ufbx_vec3 euler = fbx::vec3(channels[3].at(time), channels[4].at(time), channels[5].at(time));
-    t.rotation = ufbx_euler_to_quat(euler, order);
-    if (turned) t.rotation = ufbx_quat_mul(ufbx_quat_mul(pre, t.rotation), post_inverse);
+    if (last_rotation.w == 0 || std::memcmp(&euler, &last_euler, sizeof euler) != 0) {
+      last_rotation = ufbx_euler_to_quat(euler, order);
+      if (turned) last_rotation = ufbx_quat_mul(ufbx_quat_mul(pre, last_rotation), post_inverse);
+      last_euler = euler;
+    }
+    t.rotation = last_rotation;
     t.scale = fbx::vec3(channels[6].at(time), channels[7].at(time), channels[8].at(time));
     return t;
   }
@@ -232,6 +241,8 @@ struct FbxCapture::State {
   void open(const FbxCaptureOptions& options, std::int64_t file_bytes);
   void build_header(std::int64_t file_bytes);
   void sample(double time);
+  template <typename Put>
+  bool next_frame(Put&& put);
 };
 
 void FbxCapture::State::build_header(std::int64_t file_bytes) {
@@ -356,20 +367,35 @@ bool FbxCapture::rewind() {
   return true;
 }
 
-bool FbxCapture::read_frame(std::span<double> values) {
-  State& s = *state_;
-  if (s.next >= s.header.frame_count) return false;
-  const std::int64_t frame = s.next++;
-  s.sample(s.start + static_cast<double>(frame) * s.frame_time);
-  for (std::size_t j = 0; j < s.skeleton.nodes.size(); ++j) {
-    const int parent = s.skeleton.parents[j];
-    Vec3 position = s.place[j];
-    Quat turn = s.change[j];
+bool FbxCapture::has_joint_frames() const { return true; }
+
+// The next frame's joints, each its turn away from its rest and its place in its parent's frame,
+// handed to put(j, place, turn); false once every frame was read.
+template <typename Put>
+bool FbxCapture::State::next_frame(Put&& put) {
+  if (next >= header.frame_count) return false;
+  const std::int64_t frame = next++;
+  sample(start + static_cast<double>(frame) * frame_time);
+  for (std::size_t j = 0; j < skeleton.nodes.size(); ++j) {
+    const int parent = skeleton.parents[j];
+    Vec3 position = place[j];
+    Quat turn = change[j];
     if (parent >= 0) {
-      const Quat inverse = conj(s.change[static_cast<std::size_t>(parent)]);
-      position = rotate(inverse, sub(position, s.place[static_cast<std::size_t>(parent)]));
+      const Quat inverse = conj(change[static_cast<std::size_t>(parent)]);
+      position = rotate(inverse, sub(position, place[static_cast<std::size_t>(parent)]));
       turn = mul(inverse, turn);
     }
+    bool finite = true;
+    for (int i = 0; i < 4; ++i) finite = finite && std::isfinite(turn[i]) && (i == 3 || std::isfinite(position[i]));
+    if (!finite)
+      throw ToolError(fmt::format("frame {}: joint {} has a non-finite transform", frame, skeleton.names[j]));
+    put(j, position, turn);
+  }
+  return true;
+}
+
+bool FbxCapture::read_frame(std::span<double> values) {
+  return state_->next_frame([&](std::size_t j, const Vec3& position, const Quat& turn) {
     const Vec3 angles = fbx::euler_xyz_degrees(turn);
     double* out = values.data() + j * 6;
     out[0] = position[0];
@@ -378,12 +404,16 @@ bool FbxCapture::read_frame(std::span<double> values) {
     out[3] = angles[2];
     out[4] = angles[1];
     out[5] = angles[0];
-    for (int i = 0; i < 6; ++i) {
-      if (!std::isfinite(out[i]))
-        throw ToolError(fmt::format("frame {}: joint {} has a non-finite transform", frame, s.skeleton.names[j]));
-    }
-  }
-  return true;
+  });
+}
+
+bool FbxCapture::read_joint_frame(std::span<Quat> local, std::span<Vec3> translation) {
+  // Unit turns, as angles would give: a rest taken from a scaled bind matrix is a unit quaternion
+  // only to the matrix's precision, and a longer one would stretch the joint's children.
+  return state_->next_frame([&](std::size_t j, const Vec3& position, const Quat& turn) {
+    local[j] = normalised(turn);
+    translation[j] = position;
+  });
 }
 
 namespace fbx {

@@ -204,10 +204,10 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   character->facing_ = character_facing(joints, mapping);
   // Rest positions of the bones it plays, in the target's frame, metres to `units`.
   const double to_units = 1.0 / metres_per_unit(units);
-  const bool turned = character->facing_ != kIdentity;
+  const Facing facing(character->facing_);
   for (const JointRole& role : mapping.roles) {
     const Vec3& position = bind.positions[static_cast<std::size_t>(role.joint)];
-    const Vec3 located = scale_vector(turned ? rotate(conj(character->facing_), position) : position, to_units);
+    const Vec3 located = scale_vector(facing.to_target(position), to_units);
     if (!std::isfinite(located[0]) || !std::isfinite(located[1]) || !std::isfinite(located[2])) {
       throw ToolError(where, "node '" + shown_name(names[static_cast<std::size_t>(role.joint)]) +
                                  "': its rest position is not finite");
@@ -253,8 +253,7 @@ class CharacterWriter final : public PoseWriter {
     std::vector<int> parents(nodes.size());
     for (std::size_t n = 0; n < nodes.size(); ++n) parents[n] = nodes[n].parent;
     covered_ = covered_bones(parents, target_of_, skeleton_.parents);
-    facing_ = character.facing();
-    turned_ = facing_ != kIdentity;
+    facing_ = Facing(character.facing());
     std::vector<bool> driven(skeleton_.names.size(), false), translated(skeleton_.names.size(), false);
     for (const std::string& bone : info.bones) {
       const int j = skeleton_.index_of(bone);
@@ -345,7 +344,7 @@ class CharacterWriter final : public PoseWriter {
             const auto t = static_cast<std::size_t>(top);
             change = halfway(change, mul(target_rotation_[t], conj(skeleton_.rest_world_rotation[t])));
           }
-          if (turned_) change = mul(facing_, mul(change, conj(facing_)));
+          change = facing_.change_to_character(change);
           local = mul(conj(parent_rotation), mul(change, rest_rotation_[n]));
           for (const double q : local) check(q);
           local = normalised(local);
@@ -574,11 +573,10 @@ class CharacterWriter final : public PoseWriter {
   }
 
   // A target direction in the character's frame.
-  Vec3 turn(const Vec3& v) const { return turned_ ? rotate(facing_, v) : v; }
+  Vec3 turn(const Vec3& v) const { return facing_.to_character(v); }
 
   const Character& character_;
-  Quat facing_ = kIdentity;
-  bool turned_ = false;
+  Facing facing_;
   fs::path destination_;
   TargetSkeleton skeleton_;
   gltf::KeyClock clock_;

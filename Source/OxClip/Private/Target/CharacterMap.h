@@ -66,6 +66,24 @@ CharacterJoints gltf_character_joints(const tinygltf::Model& model, const std::v
 // axis is taken as that axis, so that a character standing in the file's axes gets exactly the identity.
 Quat character_facing(const CharacterJoints& joints, const CharacterMapping& mapping);
 
+// The character's frame (character_facing) at work: target directions and world changes carried into
+// the character's frame, the character's places into the target's. The identity leaves values untouched.
+class Facing {
+ public:
+  Facing() = default;
+  explicit Facing(const Quat& frame) : frame_(frame), turned_(frame != kIdentity) {}
+  const Quat& frame() const { return frame_; }
+  Vec3 to_character(const Vec3& v) const { return turned_ ? rotate(frame_, v) : v; }
+  Vec3 to_target(const Vec3& v) const { return turned_ ? rotate(conj(frame_), v) : v; }
+  Quat change_to_character(const Quat& change) const {
+    return turned_ ? mul(frame_, mul(change, conj(frame_))) : change;
+  }
+
+ private:
+  Quat frame_ = kIdentity;
+  bool turned_ = false;
+};
+
 // The world turn (file axes) taking each joint from its bind pose into the character's canonical T-pose,
 // limb by limb, judged in the target's frame (`facing`); empty when the bind pose is that T-pose within
 // the tolerance. The canonical world rotation of joint j is turn[j] x rotations[j].

@@ -189,7 +189,7 @@ class CharacterPoseWriter final : public PoseWriter {
  public:
   CharacterPoseWriter(const FbxCharacter& character, Format format, const std::filesystem::path& destination,
                       const ClipInfo& info)
-      : character_(character), target_(info.skeleton) {
+      : character_(character), target_(info.skeleton), facing_(character.facing) {
     const TargetSkeleton& own = character.skeleton;
     const std::size_t n = own.names.size();
     bone_of_.assign(n, -1);
@@ -199,7 +199,8 @@ class CharacterPoseWriter final : public PoseWriter {
     }
     covered_ = covered_bones(own.parents, bone_of_, target_.parents);
     const auto pelvis = static_cast<std::size_t>(own.pelvis);
-    shift_ = sub(own.rest_world[pelvis], target_.rest_world[static_cast<std::size_t>(target_.pelvis)]);
+    shift_ =
+        sub(own.rest_world[pelvis], facing_.to_character(target_.rest_world[static_cast<std::size_t>(target_.pelvis)]));
     ClipInfo inner = info;
     inner.skeleton = own;
     inner.translated = {own.pelvis};
@@ -231,13 +232,13 @@ class CharacterPoseWriter final : public PoseWriter {
           const auto t = static_cast<std::size_t>(top);
           change = halfway(change, mul(target_world_[t], conj(target_.rest_world_rotation[t])));
         }
-        world_[j] = mul(change, character_.canonical_rest[j]);
+        world_[j] = mul(facing_.change_to_character(change), character_.canonical_rest[j]);
         rotations_[j] = mul(conj(parent_world), world_[j]);
       } else {
         world_[j] = mul(parent_world, rotations_[j]);
       }
       if (static_cast<int>(j) == own.pelvis && b >= 0) {
-        const Vec3 place = add(target_place_[static_cast<std::size_t>(b)], shift_);
+        const Vec3 place = add(facing_.to_character(target_place_[static_cast<std::size_t>(b)]), shift_);
         translations_[j] = rotate(conj(parent_world), sub(place, parent_place));
       }
       place_[j] = add(parent_place, rotate(parent_world, translations_[j]));
@@ -250,6 +251,7 @@ class CharacterPoseWriter final : public PoseWriter {
  private:
   const FbxCharacter& character_;
   TargetSkeleton target_;
+  Facing facing_;
   std::vector<int> bone_of_;  // per joint, the target skeleton's bone it plays, or -1
   std::vector<int> covered_;  // per joint, the last target bone beyond its own it stands for, or -1
   Vec3 shift_{0, 0, 0};
@@ -292,10 +294,14 @@ std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::pa
     character->plays = mapping.target_of;
     const double to_units = 0.01 / metres_per_unit(units);
     character->skeleton = describe(skeleton, character->plays, to_units);
+    // The character's frame as for a glTF character: the rig in the target's, changes carried back.
+    character->facing = character_facing(joints, mapping);
+    const Facing facing(character->facing);
     for (const JointRole& role : mapping.roles)
-      character->rig[role.bone] = character->skeleton.rest_world[static_cast<std::size_t>(role.joint)];
+      character->rig[role.bone] =
+          facing.to_target(character->skeleton.rest_world[static_cast<std::size_t>(role.joint)]);
     // The rest the clip's changes go on: the bind pose turned into the canonical T-pose.
-    const std::vector<Quat> turns = canonical_turns(joints, mapping, kIdentity);
+    const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing);
     character->canonical_rest = character->skeleton.rest_world_rotation;
     for (std::size_t j = 0; j < turns.size(); ++j)
       character->canonical_rest[j] = mul(turns[j], character->canonical_rest[j]);

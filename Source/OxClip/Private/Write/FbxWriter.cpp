@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <numbers>
@@ -92,6 +93,7 @@ class FbxWriter final : public PoseWriter {
     for (auto& curve : translations_) curve.reserve(frames);
     ticks_.reserve(frames);
     previous_.resize(n);
+    last_.resize(n);
     orient_root();
     file_ = std::make_unique<AtomicFile>(destination_);
   }
@@ -102,10 +104,14 @@ class FbxWriter final : public PoseWriter {
       const Quat q = local_rotation(j, pose.rotations[j]);
       if (!std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[2]) || !std::isfinite(q[3]))
         throw ToolError(fmt::format("frame {}: bone {} has a non-finite rotation", frame, info_.skeleton.names[j]));
-      Vec3 angles = euler_xyz_degrees(normalised(q));
-      if (!ticks_.empty()) angles = nearest_euler(angles, previous_[j]);
-      previous_[j] = angles;
-      for (std::size_t i = 0; i < 3; ++i) rotations_[j * 3 + i].push_back(static_cast<float>(angles[i]));
+      // A bone that keeps its turn from the last frame keeps its angles (what they would come to again).
+      if (ticks_.empty() || std::memcmp(&q, &last_[j], sizeof q) != 0) {
+        Vec3 angles = euler_xyz_degrees(normalised(q));
+        if (!ticks_.empty()) angles = nearest_euler(angles, previous_[j]);
+        previous_[j] = angles;
+        last_[j] = q;
+      }
+      for (std::size_t i = 0; i < 3; ++i) rotations_[j * 3 + i].push_back(static_cast<float>(previous_[j][i]));
     }
     for (std::size_t k = 0; k < info_.translated.size(); ++k) {
       const auto bone = static_cast<std::size_t>(info_.translated[k]);
@@ -270,7 +276,8 @@ class FbxWriter final : public PoseWriter {
   std::vector<std::vector<float>> rotations_;     // per bone, x y z curves of Euler degrees
   std::vector<std::vector<float>> translations_;  // per translated bone, x y z curves of centimetres
   std::vector<std::int64_t> ticks_;               // key times, shared by every curve
-  std::vector<Vec3> previous_;
+  std::vector<Vec3> previous_;                    // per bone, the last frame's angles and turn
+  std::vector<Quat> last_;
   std::unique_ptr<AtomicFile> file_;
   std::int64_t next_id_ = 1'000'000;
   std::int64_t layer_ = 0;
