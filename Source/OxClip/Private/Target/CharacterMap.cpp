@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <numbers>
 #include <optional>
@@ -520,6 +521,38 @@ std::vector<Quat> canonical_turns(const CharacterJoints& joints, const Character
     turns[k] = turned ? mul(facing, mul(turn, conj(facing))) : turn;
   }
   return turns;
+}
+
+std::vector<Vec3> canonical_places(const CharacterJoints& joints, const std::vector<Quat>& turns) {
+  if (turns.empty()) return joints.bind;
+  std::vector<Vec3> places(joints.bind.size());
+  for (const int at : joints.order) {
+    const auto k = static_cast<std::size_t>(at);
+    const int parent = joints.parents[k];
+    if (parent < 0) {
+      places[k] = joints.bind[k];
+      continue;
+    }
+    const auto p = static_cast<std::size_t>(parent);
+    places[k] = add(places[p], rotate(turns[p], sub(joints.bind[k], joints.bind[p])));
+  }
+  return places;
+}
+
+std::optional<Vec3> ground_root(const CharacterMapping& mapping, const std::vector<Vec3>& places,
+                                const Facing& facing) {
+  const int root = target_index("root"), pelvis = target_index("pelvis");
+  std::optional<Vec3> hips;
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const JointRole& role : mapping.roles) {
+    const int bone = target_index(role.bone);
+    if (bone == root) return std::nullopt;
+    const Vec3 place = facing.to_target(places[static_cast<std::size_t>(role.joint)]);
+    if (bone == pelvis) hips = place;
+    lowest = std::min(lowest, place[1]);
+  }
+  if (!hips || !(lowest >= 0) || lowest > 0.15 * (*hips)[1]) return std::nullopt;
+  return Vec3{(*hips)[0], 0.0, (*hips)[2]};
 }
 
 std::vector<int> covered_bones(const std::vector<int>& joint_parents, const std::vector<int>& bone_of,
