@@ -507,9 +507,9 @@ void BM_FootContact_Pass(benchmark::State& state) {
   std::vector<std::string> names;
   for (const oxr::bvh::Joint& joint : header.joints) names.push_back(joint.name);
   const oxr::JointMatch match = oxr::match_joints(names);
-  const std::vector<oxr::Quat> rest(header.joints.size(), oxr::kIdentity);
-  const oxr::TargetSkeleton performer = oxr::build_target_skeleton(header, match, true, nullptr, rest);
-  oxr::FootContact pass(info.skeleton, performer, match, info.frame_time, 0.0254, true);
+  // The performer as the pipeline reads it (upright, in the output's unit), as the solved frames are.
+  oxr::FootContact pass(info.skeleton, info.performer, match, info.frame_time, oxr::metres_per_unit(taller.units),
+                        true);
   if (!pass.solving()) state.SkipWithError("the pass does not solve on this character");
   const std::size_t bones = info.skeleton.names.size(), joints = header.joints.size();
   const std::size_t frames = rotations.size() / bones;

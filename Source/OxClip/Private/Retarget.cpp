@@ -339,7 +339,7 @@ void floor_step(PlanBuild& build, ClipPlan& plan) {
   for (const int votes : plan.survey.up_votes) total += votes;
   if (2 * plan.survey.up_votes[static_cast<std::size_t>(up)] <= total) return;
   const double floor = plan.survey.floor(up) * plan.scale;
-  const double hips = plan.performer.hip_height;
+  const double hips = plan.info.performer.hip_height;
   // Beyond ten hip heights the frames are broken, not the floor far: the main pass says what is wrong.
   if (!(std::abs(floor) > 0.05 * hips) || !(std::abs(floor) < 10 * hips)) return;
   plan.floor = floor;
@@ -436,10 +436,8 @@ void target_step(PlanBuild& build, ClipPlan& plan) {
   const RetargetOptions& options = build.options;
   plan.info.skeleton =
       build_target_skeleton(plan.shaped, plan.match, build.file_axes, options.rig.get(), plan.rest_local);
-  plan.performer =
-      options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr, plan.rest_local)
-                  : plan.info.skeleton;
-  // The checks compare heights with the frames' joints: upright and in the output's unit.
+  // The checks and the contact pass compare heights and speeds with the frames' joints: upright, in
+  // the output's unit, with the lengths the motion uses.
   plan.info.performer = options.rig
                             ? build_target_skeleton(plan.shaped, plan.match, build.file_axes, nullptr, plan.rest_local)
                             : plan.info.skeleton;
@@ -606,7 +604,7 @@ FrameChain::FrameChain(FrameSource& source, const ClipPlan& plan, const Retarget
       options_(options),
       solver_(solver),
       stage_(source.header(), plan.match, options.clip, options.axes == Axes::Bvh, plan.info.source),
-      feet_(plan.info.skeleton, plan.performer, plan.match, plan.info.frame_time, metres_per_unit(options.units),
+      feet_(plan.info.skeleton, plan.info.performer, plan.match, plan.info.frame_time, metres_per_unit(options.units),
             options.contacts == Contacts::Auto && options.root_motion != RootMotion::None) {
   const bvh::Header& header = source.header();
   if (options.source_rest.mode != SourceRest::Mode::Kz) converter_.emplace(plan.rest_local, header, plan.match);

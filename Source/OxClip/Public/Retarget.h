@@ -136,7 +136,6 @@ struct ClipPlan {
   ClipSurvey survey;                // the clip's first frames: hinges, up, floor (file axes)
   double floor = 0;                 // the performer's floor above the origin, output units, upright
   std::string floor_why;            // what decided it
-  TargetSkeleton performer;         // the target in the source's own proportions
   ClipInfo info;                    // what the writers and the QA are told (target skeleton included)
   std::vector<QaWarning> warnings;  // recognition's
 };
