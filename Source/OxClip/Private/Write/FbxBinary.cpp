@@ -167,9 +167,11 @@ inline double turn_angle(double y, double x) {
   const double u2 = u * u, u4 = u2 * u2;
   const double series = u + u * u2 * ((-1.0 / 3 + u2 * (1.0 / 5)) + u4 * (-1.0 / 7 + u2 * (1.0 / 9)));
   const double first = kAtan[k] + series;  // within [0, pi/4]
-  const bool steep = ay > ax, back = x < 0;
-  const double second = (steep ? std::numbers::pi / 2 : 0.0) + (steep ? -first : first);
-  return std::copysign((back ? std::numbers::pi : 0.0) + (back ? -second : second), y);
+  // The octant's turns in arithmetic, not branches (an angle near 45 or 135 degrees crosses over
+  // from one frame to the next): steep and back are 0 or 1, each term exact.
+  const auto steep = static_cast<double>(ay > ax), back = static_cast<double>(x < 0);
+  const double second = steep * (std::numbers::pi / 2) + (1 - 2 * steep) * first;
+  return std::copysign(back * std::numbers::pi + (1 - 2 * back) * second, y);
 }
 
 }  // namespace
