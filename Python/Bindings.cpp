@@ -62,7 +62,7 @@ std::string choice(const py::handle& value, const std::string& keyword, const st
 // file's end ..."); any other error as it is.
 [[noreturn]] void raise_usage(const oxr::ToolError& error) {
   if (error.kind() != oxr::ErrorKind::Usage) throw;
-  throw py::value_error(error.text(&oxr::python_spelling));
+  throw py::value_error(oxr::python_text(error));
 }
 
 bool flag(const py::handle& value, const std::string& keyword) {
@@ -464,7 +464,7 @@ PyObject* error_type = nullptr;  // oxretarget.Error, alive as long as the modul
 // Raises oxretarget.Error with the error's one line and its fields as attributes.
 void raise_error(const oxr::Error& failure) {
   static const char* const kKinds[] = {"file", "usage", "output"};
-  const py::object instance = py::handle(error_type)(failure.what());
+  const py::object instance = py::handle(error_type)(oxr::python_text(failure));
   const auto text_or_none = [](const std::string& text) {
     return text.empty() ? py::object(py::none()) : py::str(text);
   };

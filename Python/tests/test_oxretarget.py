@@ -250,6 +250,23 @@ def test_bad_files_raise_the_tools_line(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.bvh"]
 
 
+def test_hints_spell_python_keywords(tmp_path):
+    # No human in the file: the tool's hint spells its option, Python's its keyword.
+    snake = tmp_path / "snake.bvh"
+    snake.write_text("HIERARCHY\nROOT Tail\n{\n OFFSET 0 0 0\n CHANNELS 3 Zrotation Xrotation Yrotation\n"
+                     " JOINT Tip\n {\n  OFFSET 0 10 0\n  CHANNELS 3 Zrotation Xrotation Yrotation\n"
+                     "  End Site\n  {\n   OFFSET 0 10 0\n  }\n }\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n"
+                     "0 0 0 0 0 0\n")
+    tool = run_tool("retarget", snake, "-o", tmp_path / "tool.json")
+    line = tool.stderr.splitlines()[0].removeprefix("oxretarget: error: ")
+    assert line.endswith("; name its joints with --map FILE (oxretarget skeleton kz lists the bones)")
+    with pytest.raises(oxretarget.Error) as error:
+        oxretarget.read_bvh(str(snake))
+    assert str(error.value) == line.replace(
+        "--map FILE (oxretarget skeleton kz lists the bones)",
+        "map=FILE (oxretarget.Retargeter.source_bones lists the bones)")
+
+
 def test_docstrings_list_the_tools_options():
     # Every option the tool offers to Python, with its help, values and default, as `oxretarget options`
     # lists them; the formats too.

@@ -1,9 +1,9 @@
 // Real captures put on characters of other builds: the tool's own body re-proportioned, bound in an
 // A-pose, its joints' axes rolled. The result is measured against the performer, read independently
 // (three.js's BVH loader): limb directions, which way elbows and knees bend on the skin, how high the
-// balls stand on the performer's contact frames; the report finds no fault
-// with these results and does with wrong ones. The same captures with their own joint axes rolled in the
-// file give the same results; a capture whose zero pose lies on its side stands.
+// balls stand on the performer's contact frames, with the contact pass holding planted feet; the report
+// finds no fault with these results and does with wrong ones. The same captures with their own joint axes
+// rolled in the file give the same results; a capture whose zero pose lies on its side stands.
 // Environment: OXR_TOOL (the oxretarget program), OXR_DATA (Tests/Data), OXR_WORK (a scratch folder).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -48,9 +48,7 @@ const findings = (report) => JSON.parse(fs.readFileSync(report, 'utf8')).warning
 
 async function measure(capture, character, ...options) {
   const name = `${path.basename(capture, '.bvh')}-${path.basename(character, '.glb')}`;
-  // Without the contact pass: its holds bend the Maya rig walk's right leg up to 19 degrees (a landing
-  // foot still moving at 0.55-0.75 hip heights/s counts as planted).
-  run('retarget', capture, '--character', character, '-o', at(`${name}.glb`), '--contacts', 'off', '--report', at(`${name}.jsonl`), ...options);
+  run('retarget', capture, '--character', character, '-o', at(`${name}.glb`), '--report', at(`${name}.jsonl`), ...options);
   const perf = performer(capture);
   const result = await C.glbMotion(at(`${name}.glb`), kNames);
   const gltf = await C.loadGlb(at(`${name}.glb`));
@@ -61,6 +59,7 @@ async function measure(capture, character, ...options) {
     balls: C.ballHeights(perf.joints, result.frames, { frameTime: perf.frameTime, feet: perf.feet, performerHeight: perf.height,
       resultHeight: restHeight, resultRest: result.rest }),
     findings: findings(at(`${name}.jsonl`)),
+    feet: JSON.parse(fs.readFileSync(at(`${name}.jsonl`), 'utf8').split('\n')[0]).feet,
   };
 }
 
@@ -105,6 +104,10 @@ test('captures on characters of other proportions, in an A-pose, with rolled joi
   // A capture's rolled joint axes leave the feet's own roll unseen (nothing in a straight foot shows
   // it): its balls stand up to 2% of the height lower than the unrolled capture's, so limbs and bends are held here.
   for (const [label, m] of Object.entries(report)) check(label, m, { balls: !label.startsWith('rolled ') });
+  // The contact pass reads the performer as the rest of the tool does (upright, in the output's unit):
+  // the SMPL capture, in metres, stands on its feet in most of its 469 frames.
+  const smpl = report['smpl_wham.bvh on proportioned'].feet;
+  assert.ok(smpl.source.contact_frames > 400 && smpl.result.worst_penetration_cm <= 0.5, `SMPL feet: ${JSON.stringify(smpl)}`);
 
   // The report sees wrong results. The CMU zero pose taken as the rest carries its 20-degree leg splay
   // onto straight legs: crossed legs and floating feet. A rolled capture taken at its zero pose wrings

@@ -92,7 +92,9 @@ test('characters of every family: recognised, driven, read back, limbs with the 
   for (const [file, [bytes, node, reference]] of Object.entries(characters)) {
     fs.writeFileSync(at(file), bytes);
     const out = `walk-${file}`;
-    run('retarget', walk, '--character', file, '-o', out);
+    // The names alone, without the contact pass: it answers to where a rig's ground is, and the
+    // A-posed body's mixamo copy (no IK bones at the ground) stands 1 cm lower than the original.
+    run('retarget', walk, '--character', file, '-o', out, '--contacts', 'off');
     assert.deepEqual(await errors(at(out)), [], `${out}: validator errors`);
     const gltf = await C.loadGlb(at(out));
     const clip = gltf.animations.at(-1);

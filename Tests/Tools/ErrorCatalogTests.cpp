@@ -226,6 +226,13 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
        "oxretarget: error: rig.glb: cannot read rig: *\n"},
       // Hierarchy.
       clip_row("", "line 1: empty file"),
+      // No human in the file: the hint names the tool's option and where the bones are listed.
+      clip_row("HIERARCHY\nROOT Tail\n{\n  OFFSET 0 0 0\n  CHANNELS 3 Zrotation Xrotation Yrotation\n"
+               "  JOINT Tip\n  {\n    OFFSET 0 10 0\n    CHANNELS 3 Zrotation Xrotation Yrotation\n"
+               "    End Site\n    {\n      OFFSET 0 10 0\n    }\n  }\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n"
+               "0 0 0 0 0 0\n",
+               "not recognised as a human skeleton: *; name its joints with --map FILE (oxretarget skeleton kz "
+               "lists the bones)"),
       clip_row(edit(good, "HIERARCHY", "HIERARCHIE"), "line 1: expected HIERARCHY, found 'HIERARCHIE'"),
       clip_row(edit(good, "  OFFSET 0 0 0\n", ""), "line 4: expected OFFSET in joint 'Hips', found 'CHANNELS'", true),
       clip_row(good.substr(0, good.find("OFFSET 0 10 0") + 11),

@@ -60,7 +60,7 @@ BatchReport run_batch(const std::vector<BatchJob>& batch, const RetargetOptions&
         outcome.feet = result.feet;
       } catch (const ToolError& error) {
         outcome.status = "failed";
-        outcome.error = error.text(&command_line_spelling);
+        outcome.error = command_line_text(error);
       } catch (const std::bad_alloc&) {
         // A clip too large for this machine fails alone; the batch goes on.
         outcome.status = "failed";
@@ -117,7 +117,7 @@ std::string report_lines(const std::vector<BatchJob>& batch, const BatchReport& 
       item["last_frame"] = warning.last_frame;
       item["frames"] = warning.frames;
       item["value"] = warning.value ? nlohmann::ordered_json(*warning.value) : nlohmann::ordered_json(nullptr);
-      item["text"] = warning.text;
+      item["text"] = warning_text(warning, &command_line_spelling);
       warnings.push_back(std::move(item));
     }
     line["warnings"] = std::move(warnings);

@@ -279,7 +279,7 @@ int run_retarget(std::vector<std::string> inputs, const std::string& out, const 
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const FileOutcome& outcome = report.outcomes[i];
     if (!outcome.error.empty()) fmt::print(stderr, "oxretarget: error: {}\n", outcome.error);
-    const std::vector<std::string> lines = warning_lines(outcome.warnings);
+    const std::vector<std::string> lines = warning_lines(outcome.warnings, &command_line_spelling);
     if (!settings.quiet) {
       for (const std::string& line : lines)
         fmt::print(stderr, "oxretarget: warning: {}: {}\n", batch[i].input.string(), line);
@@ -375,7 +375,7 @@ PreviewIndexEntry write_preview(const std::string& input, const fs::path& page, 
   }
   file.commit();
   return {page.filename().string(), clip.title, clip.frames, static_cast<double>(clip.frames) * clip.frame_time,
-          warning_lines(qa->warnings())};
+          warning_lines(qa->warnings(), &command_line_spelling)};
 }
 
 }  // namespace
@@ -414,7 +414,7 @@ int run_preview(const std::vector<std::string>& inputs, const std::string& out, 
       entries.push_back(write_preview(input, page, options, solver));
       if (!many) fmt::print("{}\n", page.string());
     } catch (const ToolError& error) {
-      fmt::print(stderr, "oxretarget: error: {}\n", error.text(&command_line_spelling));
+      fmt::print(stderr, "oxretarget: error: {}\n", command_line_text(error));
       ++failed;
     } catch (const std::bad_alloc&) {
       // One clip too large for this machine's memory fails alone; the others and the index go on.
@@ -508,12 +508,13 @@ int run_info(const std::string& input, RetargetOptions options) {
                positions == bvh::Positions::Auto ? "; --bvh-positions absolute to take them as whole positions" : "");
   }
   const bool declared = source->declared_y_up();
-  fmt::print(
-      "up axis: {} ({}){}\n", recognition.up_axis,
-      declared && options.source_up == "auto" ? std::string("the file's global settings") : recognition.up_evidence,
-      recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
+  fmt::print("up axis: {} ({}){}\n", recognition.up_axis,
+             declared && options.source_up == "auto" ? std::string("the file's global settings")
+             : recognition.up_evidence == "as asked" ? command_line_spelling("source-up", "")
+                                                     : recognition.up_evidence,
+             recognition.up_axis == "+Y" ? "" : "; turned to +Y up");
   const std::string unit = recognition.unit_name == "fitted" ? std::string("none fits: scaled to the mannequin")
-                           : recognition.unit_name == "--source-units"
+                           : recognition.unit_name == "given"
                                ? std::string(declared && !options.source_metres_per_unit ? "declared by the file"
                                                                                          : "given by --source-units")
                                : recognition.unit_name + ", found";
@@ -521,7 +522,8 @@ int run_info(const std::string& input, RetargetOptions options) {
              recognition.height_units * recognition.metres_per_unit, recognition.height_units,
              recognition.metres_per_unit * 100, unit);
   fmt::print("sides: from {}\n", recognition.side_evidence);
-  fmt::print("rest: {} ({})\n", plan.rest_decision, plan.rest_why);
+  fmt::print("rest: {} ({})\n", plan.rest_decision,
+             plan.rest_why == "as asked" ? "as " + command_line_spelling("source-rest", "") + " asks" : plan.rest_why);
   fmt::print("floor: {}\n", plan.floor_why);
   fmt::print("mapping (file joint -> source bone, evidence): {}\n", match.matched.size());
   for (const auto& pair : match.matched) {
@@ -534,7 +536,8 @@ int run_info(const std::string& input, RetargetOptions options) {
   if (!match.missing.empty()) fmt::print("  {}\n", join(match.missing));
   fmt::print("joints skipped (not source bones; kept in the forward kinematics): {}\n", match.skipped.size());
   if (!match.skipped.empty()) fmt::print("  {}\n", join(match.skipped));
-  for (const QaWarning& warning : result.warnings) fmt::print("warning: {}\n", warning.text);
+  for (const QaWarning& warning : result.warnings)
+    fmt::print("warning: {}\n", warning_text(warning, &command_line_spelling));
   describe_rest(*source, match);
   return 0;
 }

@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
   try {
     return commands.run(app);
   } catch (const oxr::ToolError& error) {
-    fmt::print(stderr, "oxretarget: error: {}\n", error.text(&oxr::command_line_spelling));
+    fmt::print(stderr, "oxretarget: error: {}\n", oxr::command_line_text(error));
     return oxr::exit_status(error);
   } catch (const std::exception& error) {
     fmt::print(stderr, "oxretarget: error: {}\n", error.what());

@@ -33,6 +33,11 @@ std::string table_spelling(std::string_view option, std::string_view value) {
 
 }  // namespace
 
+std::string OptionHint::text(OptionSpelling spell) const {
+  if (option.empty()) return {};
+  return "; " + lead + " " + spell(option, value);
+}
+
 std::string shown_name(std::string_view name) {
   std::string text(name);
   cut(text, kNameLimit);
@@ -77,12 +82,18 @@ Error& Error::of_option(std::string option, std::string value) {
   return *this;
 }
 
+Error& Error::with_hint(std::string lead, std::string option, std::string value) {
+  hint_ = {std::move(lead), std::move(option), std::move(value)};
+  compose();
+  return *this;
+}
+
 Error& Error::of_kind(Kind kind) {
   kind_ = kind;
   return *this;
 }
 
-std::string Error::text(OptionSpelling spell) const {
+std::string Error::text(OptionSpelling spell, OptionSpelling spell_hint) const {
   std::string text;
   if (!file_.empty()) text += file_ + ": ";
   if (line_ > 0) {
@@ -96,6 +107,7 @@ std::string Error::text(OptionSpelling spell) const {
     if (!message_.empty() && message_.front() != ':') text += ' ';
   }
   text += message_;
+  text += hint_.text(spell_hint != nullptr ? spell_hint : spell);
   cut(text, kLineLimit);
   mask_controls(text);
   return text;

@@ -203,8 +203,8 @@ SkeletonRecognition recognise_file(const bvh::Header& header, const RetargetOpti
     if (!request.frame_zero.empty()) recognition = recognise_skeleton(skeleton, request);
   }
   if (!recognition.failure.empty()) {
-    throw ToolError("not recognised as a human skeleton: " + recognition.failure +
-                    "; name its joints with --map FILE (oxretarget skeleton kz lists the bones)");
+    throw ToolError("not recognised as a human skeleton: " + recognition.failure)
+        .with_hint("name its joints with", "map", "FILE");
   }
   return recognition;
 }
@@ -279,10 +279,11 @@ struct PlanBuild {
 // Which joints are which bones, and where the file's up is and what its unit is.
 void recognise_step(PlanBuild& build, ClipPlan& plan) {
   plan.recognition = recognise_file(build.source.header(), build.options, &build.source);
-  for (const std::string& text : plan.recognition.warnings) {
+  for (const auto& [text, hint] : plan.recognition.warnings) {
     QaWarning warning;
     warning.kind = "recognition";
     warning.text = text;
+    warning.hint = hint;
     plan.warnings.push_back(warning);
   }
 }
@@ -338,7 +339,7 @@ void floor_step(PlanBuild& build, ClipPlan& plan) {
   for (const int votes : plan.survey.up_votes) total += votes;
   if (2 * plan.survey.up_votes[static_cast<std::size_t>(up)] <= total) return;
   const double floor = plan.survey.floor(up) * plan.scale;
-  const double hips = plan.performer.hip_height;
+  const double hips = plan.info.performer.hip_height;
   // Beyond ten hip heights the frames are broken, not the floor far: the main pass says what is wrong.
   if (!(std::abs(floor) > 0.05 * hips) || !(std::abs(floor) < 10 * hips)) return;
   plan.floor = floor;
@@ -391,7 +392,7 @@ void rest_step(PlanBuild& build, ClipPlan& plan) {
   };
   std::vector<Quat>& rest = plan.rest_local;
   plan.rest_decision = source_rest_text(options.source_rest);
-  plan.rest_why = "as --source-rest asks";
+  plan.rest_why = "as asked";
   plan.info.source_rest = plan.rest_decision;
   if (options.source_rest.mode == SourceRest::Mode::Frame) {
     rest = rest_frame_of_source(build.source, options.source_rest.frame, build.file_axes, build.name);
@@ -435,10 +436,8 @@ void target_step(PlanBuild& build, ClipPlan& plan) {
   const RetargetOptions& options = build.options;
   plan.info.skeleton =
       build_target_skeleton(plan.shaped, plan.match, build.file_axes, options.rig.get(), plan.rest_local);
-  plan.performer =
-      options.rig ? build_target_skeleton(build.source.header(), plan.match, build.file_axes, nullptr, plan.rest_local)
-                  : plan.info.skeleton;
-  // The checks compare heights with the frames' joints: upright and in the output's unit.
+  // The checks and the contact pass compare heights and speeds with the frames' joints: upright, in
+  // the output's unit, with the lengths the motion uses.
   plan.info.performer = options.rig
                             ? build_target_skeleton(plan.shaped, plan.match, build.file_axes, nullptr, plan.rest_local)
                             : plan.info.skeleton;
@@ -605,7 +604,7 @@ FrameChain::FrameChain(FrameSource& source, const ClipPlan& plan, const Retarget
       options_(options),
       solver_(solver),
       stage_(source.header(), plan.match, options.clip, options.axes == Axes::Bvh, plan.info.source),
-      feet_(plan.info.skeleton, plan.performer, plan.match, plan.info.frame_time, metres_per_unit(options.units),
+      feet_(plan.info.skeleton, plan.info.performer, plan.match, plan.info.frame_time, metres_per_unit(options.units),
             options.contacts == Contacts::Auto && options.root_motion != RootMotion::None) {
   const bvh::Header& header = source.header();
   if (options.source_rest.mode != SourceRest::Mode::Kz) converter_.emplace(plan.rest_local, header, plan.match);

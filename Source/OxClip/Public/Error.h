@@ -16,6 +16,20 @@ enum class ErrorKind : std::uint8_t { File, Usage, Output };
 // cut to 64 bytes with "..." after. Error texts pass through the same masking as a whole.
 std::string shown_name(std::string_view name);
 
+// An option spelled by a front end: the command line's "--end 9", Python's "end=9".
+using OptionSpelling = std::string (*)(std::string_view option, std::string_view value);
+
+// A way out a message suggests: an option (its name in the option table) and what its value is,
+// led by words ("name its joints with", "map", "FILE"). Each front end spells the option its way.
+struct OptionHint {
+  std::string lead;
+  std::string option;  // empty: no hint
+  std::string value;
+
+  // "; LEAD OPTION", the option spelled by spell; empty without an option.
+  std::string text(OptionSpelling spell) const;
+};
+
 // The one error of the BVH reader, the pipeline and its front ends, as data: kind, file, line (the
 // reader's), frame (the pipeline's), option (its name in the option table) and the problem. It
 // prints as one line, "FILE: [line N: |frame N: ][OPTION ]problem", with no control characters
@@ -41,10 +55,14 @@ class Error : public std::exception {
   const std::string& option() const noexcept { return option_; }
   const std::string& option_value() const noexcept { return option_value_; }
 
-  // The line with the option spelled by `spell` (the command line's "--end 9", Python's "end=9");
-  // what() spells it NAME=VALUE.
-  using OptionSpelling = std::string (*)(std::string_view option, std::string_view value);
-  std::string text(OptionSpelling spell) const;
+  // A way out the error suggests, printed after the problem; none when its option is empty.
+  const OptionHint& hint() const noexcept { return hint_; }
+
+  // The line with the options spelled by `spell` (the command line's "--end 9", Python's "end=9"),
+  // the hint's by `spell_hint` when given (a front end may point further there); what() spells
+  // them NAME=VALUE.
+  using OptionSpelling = oxr::OptionSpelling;
+  std::string text(OptionSpelling spell, OptionSpelling spell_hint = nullptr) const;
 
   // Each fills its field and returns the error, to be thrown or rethrown. in_file names the file
   // unless the error names one already or is an output's (which names the output).
@@ -52,6 +70,7 @@ class Error : public std::exception {
   Error& at_line(std::int64_t line);
   Error& at_frame(std::int64_t frame);
   Error& of_option(std::string option, std::string value = {});
+  Error& with_hint(std::string lead, std::string option, std::string value = {});
   Error& of_kind(Kind kind);
 
  private:
@@ -64,6 +83,7 @@ class Error : public std::exception {
   std::int64_t frame_ = -1;
   std::string option_;
   std::string option_value_;
+  OptionHint hint_;
   std::string text_;
 };
 

@@ -35,8 +35,10 @@ struct FootReport {
   FootFigures result;
 };
 
-// Watches the source's feet and, when `solve`, corrects the legs of each solved frame. Built once per
-// clip; per frame it neither allocates nor looks up a name.
+// Watches the source's feet and, when `solve`, corrects the legs of each solved frame: a planted foot
+// is held along the ground where it landed, as far as the thigh and shin can stay within a few degrees
+// of the performer's directions; beyond, the hold gives way. Built once per clip; per frame it neither
+// allocates nor looks up a name.
 class FootContact {
  public:
   // skeleton: the target as the output describes it; performer: the target in the source's own
@@ -51,8 +53,8 @@ class FootContact {
   // True when apply() may change poses.
   bool solving() const { return solve_; }
 
-  // One frame: source joint positions (file axes, source units), then the solved local rotations and
-  // translations of every target bone, corrected in place when solving.
+  // One frame: source joint positions (file axes, upright, output units), then the solved local
+  // rotations and translations of every target bone, corrected in place when solving.
   void apply(std::span<const Vec3> source_positions, std::span<Quat> rotations, std::span<Vec3> translations);
 
   FootReport report() const;
@@ -90,17 +92,22 @@ class FootContact {
     double upper = 0, lower = 0;                  // thigh and calf lengths (bone offsets never change)
     std::array<int, 2> source{-1, -1};            // file joints of the foot and the ball
     std::array<bool, 2> planted{};                // the source's foot and ball joints, this frame
+    int contact = -1;                             // the source's joint held this frame: 0 ankle, 1 ball, -1 none
     std::array<Vec3, 2> source_previous{};
     std::array<WindowMinimum, 2> floor;          // the source joints' lowest still heights over the last second
     std::array<double, 2> rest_height{};         // the result's ankle and ball above the ground at rest
     std::array<double, 2> source_rest_height{};  // the performer's
     int anchor = -1;                             // held at 0: the ankle, 1: the ball; -1: free
     int last_anchor = 0;                         // the anchor a blend-out lets go of
-    Vec3 held{};                                 // where the anchor joint is held
+    Vec3 held{};                                 // where the anchor joint is held (along the ground)
     double weight = 0;                           // 0: the solved leg, 1: fully held
     Track source_track, result_track;
   };
   void detect(std::span<const Vec3> source_positions);
+  // Starts, hands over and blends a leg's hold from this frame's contacts and its solved ankle and ball.
+  void hold(Leg& leg, const Vec3& ankle_now, const Vec3& ball_now) const;
+  // Where the current hold puts the ankle, the solved foot's orientation kept.
+  static Vec3 held_ankle(const Leg& leg, const Vec3& ankle_now, const Vec3& ball_now);
   // Holds and lifts the legs; feet: where each leg's ankle and ball end up.
   void solve_legs(std::span<Quat> rotations, std::span<Vec3> translations, std::array<std::array<Vec3, 2>, 2>& feet);
   static void measure(Tally& tally, Track& track, int anchor, const std::array<Vec3, 2>& joints,
@@ -108,10 +115,11 @@ class FootContact {
 
   std::array<Leg, 2> legs_{};
   int root_ = 0, pelvis_ = 1;
-  double hip_height_ = 1;  // the performer's, source units
+  double hip_height_ = 1;  // the performer's, output units
   double frame_time_ = 1;
   double to_cm_ = 1;
   double blend_in_ = 1, blend_out_ = 1;  // weight change per frame
+  double most_turn_ = 1;                 // cosine of the most a held thigh or shin turns from the solved
   bool measured_ = false;
   bool solve_ = false;
   bool first_ = true;

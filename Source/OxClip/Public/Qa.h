@@ -2,6 +2,7 @@
 
 // Checks a retargeted clip for what usually means it came out wrong, frame by frame.
 
+#include "Error.h"
 #include "Geometry.h"
 #include "Rig.h"
 
@@ -41,12 +42,16 @@ struct QaWarning {
   // The worst: degrees (bends_backwards: the bend; twisted: from the front, the mean over its frames;
   // limb_direction: from the performer's), cm in the output (floating, sinking), degrees/s (spike).
   std::optional<double> value;
-  std::string text;  // the finding in one line
+  std::string text;  // the finding in one line, without the hint
+  OptionHint hint;   // an option that settles it (the recognition of the unit), or none
 };
 
+// The warning's line: its text and its hint, the option spelled by spell.
+std::string warning_text(const QaWarning& warning, OptionSpelling spell);
+
 // One line per kind of finding: a kind seen on several bones is summed up once, with the number of
-// bones, the frames and the worst case.
-std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings);
+// bones, the frames and the worst case. Hints' options are spelled by spell.
+std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings, OptionSpelling spell);
 
 class ClipQa {
  public:
@@ -77,6 +82,7 @@ class ClipQa {
   double frame_time_;
   std::vector<std::string> missing_;
   std::vector<Quat> previous_;
+  std::vector<double> previous_norm2_;  // dot(previous_[j], previous_[j]), kept from its frame
   bool have_previous_ = false;
   std::int64_t observed_ = 0;
   std::vector<Finding> flips_;

@@ -6,6 +6,7 @@
 // spine, finger chains), plus where the file's up is and what its unit of length is. It runs once per
 // file, before the first frame.
 
+#include "Error.h"
 #include "Geometry.h"
 
 #include <array>
@@ -58,12 +59,13 @@ struct SkeletonRecognition {
 
   Quat up_rotation{0, 0, 0, 1};  // quaternion {x, y, z, w} turning the file to +Y up
   std::string up_axis = "+Y";    // the file's up axis
-  std::string up_evidence;       // how it was found
+  std::string up_evidence;       // how it was found ("as asked": the request)
   bool zero_pose_stands = true;  // false: up (and size) came from frame 0 or a default
   double height_units = 0;       // standing height in file units
   double metres_per_unit = 0.01;
-  std::string unit_name = "cm";       // cm, m, mm, in, a number, or "fitted"
-  std::vector<std::string> warnings;  // e.g. the size fitted to the mannequin's
+  std::string unit_name = "cm";  // cm, m, mm, in, "fitted", or "given" (by the request)
+  // e.g. the size fitted to the mannequin's, with the option that chooses the unit
+  std::vector<std::pair<std::string, OptionHint>> warnings;
 };
 
 // Recognises a file's skeleton. Never throws for a skeleton that is not human (failure says what is

@@ -132,11 +132,10 @@ struct ClipPlan {
   bvh::Header shaped;               // the file's skeleton upright and scaled (offsets and end sites)
   std::vector<Quat> rest_local;     // every file joint's local rotation at rest, file axes, upright
   std::string rest_decision;        // the rest chosen ("zero", "auto:t-pose", "frame:3", ...)
-  std::string rest_why;             // what decided it
+  std::string rest_why;             // what decided it ("as asked": the request)
   ClipSurvey survey;                // the clip's first frames: hinges, up, floor (file axes)
   double floor = 0;                 // the performer's floor above the origin, output units, upright
   std::string floor_why;            // what decided it
-  TargetSkeleton performer;         // the target in the source's own proportions
   ClipInfo info;                    // what the writers and the QA are told (target skeleton included)
   std::vector<QaWarning> warnings;  // recognition's
 };

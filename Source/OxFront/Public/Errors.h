@@ -20,4 +20,9 @@ std::string command_line_spelling(std::string_view option, std::string_view valu
 // An option as Python's keyword spells it: "end=9", "source_rest=kz", "fps".
 std::string python_spelling(std::string_view option, std::string_view value);
 
+// The error's line as each front end prints it: its options spelled that front end's way, and a
+// hint to name the capture's joints pointing to where that front end lists the source bones.
+std::string command_line_text(const Error& error);
+std::string python_text(const Error& error);
+
 }  // namespace oxr

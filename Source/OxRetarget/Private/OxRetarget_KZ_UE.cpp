@@ -29,7 +29,7 @@ bool isFingerBone(FName bone)
 // MakeFromEuler((0, 0, yaw)) with the work that cannot change its result left out: roll and pitch
 // are zero (sin 0 = 0, cos 0 = 1), and a yaw within (-360, 360) is its own remainder by 360.
 // X and Y come out as zeros of either sign.
-TQuat<double> makeYawRotation(double yaw)
+FORCEINLINE TQuat<double> makeYawRotation(double yaw)
 {
 	if (!(FMath::Abs(yaw) < 360.0))
 	{

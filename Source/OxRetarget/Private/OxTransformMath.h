@@ -24,9 +24,11 @@ inline bool hasOnlyRotation(const TTransform<double>& X)
 	return isZero(X.Translation) && isOne(X.Scale3D);
 }
 
+// All four components finite. X - X is +0 for a finite X and NaN for an infinity or a NaN, so the
+// sum is +0 exactly when every component is finite (one test, no branch per component).
 inline bool isFinite(const TQuat<double>& Q)
 {
-	return FMath::IsFinite(Q.X) && FMath::IsFinite(Q.Y) && FMath::IsFinite(Q.Z) && FMath::IsFinite(Q.W);
+	return FMath::IsFinite((Q.X - Q.X) + (Q.Y - Q.Y) + (Q.Z - Q.Z) + (Q.W - Q.W));
 }
 
 // A plain pose: a finite rotation alone (no translation, a scale of exactly one). Products and

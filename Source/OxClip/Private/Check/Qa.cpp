@@ -26,6 +26,7 @@ ClipQa::ClipQa(const ClipInfo& info)
     : skeleton_(info.skeleton), frame_time_(info.frame_time), missing_(info.missing_paired) {
   const std::size_t n = info.skeleton.names.size();
   previous_.resize(n);
+  previous_norm2_.resize(n);
   flips_.resize(n);
   spikes_.resize(n);
   const auto source = [&](int bone) {
@@ -93,16 +94,19 @@ void ClipQa::observe(std::int64_t frame, const FramePose& pose, const std::vecto
     for (std::size_t j = 0; j < n; ++j) {
       const Quat now = pose.rotations[j];
       const double d = dot(previous_[j], now);
+      const double now_norm2 = dot(now, now);
       if (d < 0) note(flips_[j], frame, 0);
       // The turn's cosine of half against the spike's, squared: no root or arc cosine unless it spikes.
-      if (d * d < spike_cos2_ * dot(previous_[j], previous_[j]) * dot(now, now)) {
+      if (d * d < spike_cos2_ * previous_norm2_[j] * now_norm2) {
         const double speed = turn_degrees(previous_[j], now) / frame_time_;
         if (speed > kSpikeDegreesPerSecond) note(spikes_[j], frame, speed);
       }
       previous_[j] = now;
+      previous_norm2_[j] = now_norm2;
     }
   } else {
     std::copy(pose.rotations.begin(), pose.rotations.end(), previous_.begin());
+    for (std::size_t j = 0; j < n; ++j) previous_norm2_[j] = dot(previous_[j], previous_[j]);
   }
   have_previous_ = true;
   if (!placed_now_) {
@@ -201,7 +205,7 @@ std::vector<QaWarning> ClipQa::warnings() const {
   std::vector<QaWarning> out;
   const auto add = [&](const char* kind, const std::string& bone, const Finding& finding, std::optional<double> value,
                        std::string text) {
-    out.push_back({kind, bone, finding.first, finding.last, finding.count, value, std::move(text)});
+    out.push_back({kind, bone, finding.first, finding.last, finding.count, value, std::move(text), {}});
   };
   const Finding whole_clip{0, observed_ - 1, observed_, 0};
   for (const std::string& bone : missing_) {
@@ -255,7 +259,11 @@ std::vector<QaWarning> ClipQa::warnings() const {
   return out;
 }
 
-std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings) {
+std::string warning_text(const QaWarning& warning, OptionSpelling spell) {
+  return warning.text + warning.hint.text(spell);
+}
+
+std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings, OptionSpelling spell) {
   struct Kind {
     const char* name;
     const char* what;  // for several bones
@@ -274,7 +282,7 @@ std::vector<std::string> warning_lines(const std::vector<QaWarning>& warnings) {
   for (const QaWarning& warning : warnings) {
     bool known = false;
     for (const Kind& kind : kKinds) known = known || warning.kind == kind.name;
-    if (!known) lines.push_back(warning.text);
+    if (!known) lines.push_back(warning_text(warning, spell));
   }
   for (const Kind& kind : kKinds) {
     std::vector<const QaWarning*> found;

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <string>
+#include <utility>
 
 namespace oxr {
 namespace {
@@ -20,10 +22,19 @@ constexpr double kLeaveHeight = 0.08;
 constexpr double kEnterSpeed = 0.8;
 constexpr double kLeaveSpeed = 1.2;
 constexpr double kFloorSeconds = 1.0;
+// With both planted, the hold moves from the ankle to the ball once the heel is this much higher
+// above its floor than the ball (the foot rolling over its toes).
+constexpr double kRollHeight = 0.02;
 constexpr std::size_t kMaxFloorFrames = 512;
 // Blend into a hold and back out to the solved leg over these times.
 constexpr double kBlendInSeconds = 0.05;
 constexpr double kBlendOutSeconds = 0.1;
+// A held leg's thigh and shin turn at most this far from the solved leg's (the performer's limb
+// directions); how far a hold gives way is found within kGiveTolerance of that cosine (about 0.06
+// degrees) in at most kGiveSteps solves.
+constexpr double kMostTurnDegrees = 6;
+constexpr int kGiveSteps = 4;
+constexpr double kGiveTolerance = 1e-4;
 // Legs whose segments differ from the performer's by no more than this share are the performer's.
 constexpr double kSameLength = 1e-4;
 
@@ -65,6 +76,7 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
   hip_height_ = performer.hip_height > 0 ? performer.hip_height : 1.0;
   blend_in_ = std::min(1.0, frame_time_ / kBlendInSeconds);
   blend_out_ = std::min(1.0, frame_time_ / kBlendOutSeconds);
+  most_turn_ = std::cos(kMostTurnDegrees * std::numbers::pi / 180);
   measured_ = true;
   bool differs = std::abs(skeleton.motion_scale - 1) > kSameLength;
   const char* sides[2][6] = {{"thigh_l", "calf_l", "foot_l", "ball_l", "LeftFoot", "LeftToeBase"},
@@ -104,6 +116,15 @@ FootContact::FootContact(const TargetSkeleton& skeleton, const TargetSkeleton& p
       const auto j = static_cast<std::size_t>(bone);
       const double mine = length(skeleton.offsets[j]), theirs = length(performer.offsets[j]);
       if (std::abs(mine - theirs) > kSameLength * std::max(theirs, 1e-9)) differs = true;
+    }
+  }
+  // The ground is where the feet stand at rest: a bind pose with the legs spread (an A-pose) lifts
+  // them above a rig's lowest joint, and the output's ground is under the feet.
+  if (measured_) {
+    const double ground =
+        std::min({legs_[0].rest_height[0], legs_[0].rest_height[1], legs_[1].rest_height[0], legs_[1].rest_height[1]});
+    for (Leg& leg : legs_) {
+      for (double& height : leg.rest_height) height -= ground;
     }
   }
   solve_ = solve && measured_ && differs;
@@ -146,7 +167,9 @@ void FootContact::detect(std::span<const Vec3> source_positions) {
   const double enter_step = kEnterSpeed * hip_height_ * frame_time_,
                leave_step = kLeaveSpeed * hip_height_ * frame_time_;
   const double enter_step2 = enter_step * enter_step, leave_step2 = leave_step * leave_step;
+  const double roll = kRollHeight * hip_height_;
   for (Leg& leg : legs_) {
+    std::array<double, 2> heights{0, 0};
     for (std::size_t k = 0; k < 2; ++k) {
       if (leg.source[k] < 0) continue;
       const Vec3& p = source_positions[static_cast<std::size_t>(leg.source[k])];
@@ -159,7 +182,11 @@ void FootContact::detect(std::span<const Vec3> source_positions) {
       leg.planted[k] =
           leg.planted[k] ? height < leave_height && step2 < leave_step2 : height < enter_height && step2 < enter_step2;
       leg.source_previous[k] = p;
+      heights[k] = height;
     }
+    // The ankle is held while it is planted, unless the heel has risen above the planted ball.
+    const bool rolled = leg.planted[1] && heights[0] - heights[1] > roll;
+    leg.contact = leg.planted[0] && !rolled ? 0 : (leg.planted[1] ? 1 : -1);
   }
   first_ = false;
 }
@@ -184,14 +211,19 @@ void FootContact::measure(Tally& tally, Track& track, int anchor, const std::arr
 
 namespace {
 
-Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int pelvis, int thigh, int calf, int foot,
-                int ball) {
+// The pelvis's world rotation and position, under the root.
+std::pair<Quat, Vec3> pelvis_pose(std::span<const Quat> r, std::span<const Vec3> t, int root, int pelvis) {
+  const Quat& root_world = r[static_cast<std::size_t>(root)];
+  return {mul(root_world, r[static_cast<std::size_t>(pelvis)]),
+          add(t[static_cast<std::size_t>(root)], rotate(root_world, t[static_cast<std::size_t>(pelvis)]))};
+}
+
+Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, const std::pair<Quat, Vec3>& pelvis, int thigh,
+                int calf, int foot, int ball) {
   const auto at = [](int i) { return static_cast<std::size_t>(i); };
   Chain c;
-  const Quat& root_world = r[at(root)];
-  c.pelvis_world = mul(root_world, r[at(pelvis)]);
-  const Vec3 pelvis_position = add(t[at(root)], rotate(root_world, t[at(pelvis)]));
-  c.hip = add(pelvis_position, rotate(c.pelvis_world, t[at(thigh)]));
+  c.pelvis_world = pelvis.first;
+  c.hip = add(pelvis.second, rotate(c.pelvis_world, t[at(thigh)]));
   c.thigh_world = mul(c.pelvis_world, r[at(thigh)]);
   c.knee = add(c.hip, rotate(c.thigh_world, t[at(calf)]));
   c.calf_world = mul(c.thigh_world, r[at(calf)]);
@@ -201,16 +233,20 @@ Chain leg_chain(std::span<const Quat> r, std::span<const Vec3> t, int root, int 
   return c;
 }
 
-// Two-bone solve of one leg in the plane of hip, goal and the solved knee: the thigh and calf turn
-// so the ankle reaches the goal (as near as the leg's lengths allow); the foot keeps its solved
-// orientation and carries the ball along. A leg of no length, or a goal on the hip, stays as solved.
-void reach_goal(const Chain& c, const Vec3& goal_wanted, double upper, double lower,
-                const std::array<std::size_t, 3>& bones, std::span<Quat> rotations, std::span<const Vec3> translations,
-                std::array<Vec3, 2>& feet) {
-  const auto [thigh, calf, foot] = bones;
-  const Vec3 to_goal = sub(goal_wanted, c.hip);
+// Where a two-bone solve puts the knee and the ankle for a goal: in the plane of hip, goal and the
+// solved knee, the ankle as near the goal as the leg's lengths allow. turn: the smaller cosine of the
+// thigh's and the shin's angles to the solved leg's. A leg of no length, or a goal on the hip, stays
+// as solved.
+struct Reach {
+  Vec3 knee, ankle;
+  double turn = 1;
+};
+
+Reach reach(const Chain& c, const Vec3& goal, double upper, double lower) {
+  Reach r{c.knee, c.ankle, 1};
+  const Vec3 to_goal = sub(goal, c.hip);
   const double span = length(to_goal);
-  if (span <= 1e-12 || upper <= 0 || lower <= 0) return;
+  if (span <= 1e-12 || upper <= 0 || lower <= 0) return r;
   const Vec3 along = normalised(to_goal);
   const double d = std::clamp(span, std::abs(upper - lower) * (1 + 1e-9), (upper + lower) * (1 - 1e-12));
   const Vec3 bend = sub(c.knee, c.hip);
@@ -219,95 +255,113 @@ void reach_goal(const Chain& c, const Vec3& goal_wanted, double upper, double lo
     // A straight solved leg along the goal: bend towards the pelvis's forward.
     const Vec3 forward = rotate(c.pelvis_world, {0, 0, 1});
     pole = sub(forward, scale_vector(along, dot(forward, along)));
-    if (length(pole) <= 0) return;
+    if (length(pole) <= 0) return r;
   }
   pole = normalised(pole);
   const double cos_hip = std::clamp((upper * upper + d * d - lower * lower) / (2 * upper * d), -1.0, 1.0);
   const double sin_hip = std::sqrt(std::max(0.0, 1 - cos_hip * cos_hip));
-  const Vec3 knee = add(c.hip, add(scale_vector(along, upper * cos_hip), scale_vector(pole, upper * sin_hip)));
-  const Quat thigh_world = mul(shortest_arc(bend, sub(knee, c.hip)), c.thigh_world);
+  r.knee = add(c.hip, add(scale_vector(along, upper * cos_hip), scale_vector(pole, upper * sin_hip)));
+  r.ankle = add(c.hip, scale_vector(along, d));
+  // The thigh and the shin keep their lengths: the cosines are the dot products over their squares.
+  r.turn = std::min(dot(bend, sub(r.knee, c.hip)) / (upper * upper),
+                    dot(sub(c.ankle, c.knee), sub(r.ankle, r.knee)) / (lower * lower));
+  return r;
+}
+
+// Turns the thigh and calf by the shortest arcs onto a reach; the foot keeps its solved orientation.
+void pose_leg(const Chain& c, const Reach& r, const std::array<std::size_t, 3>& bones, std::span<Quat> rotations,
+              std::span<const Vec3> translations) {
+  const auto [thigh, calf, foot] = bones;
+  const Quat thigh_world = mul(shortest_arc(sub(c.knee, c.hip), sub(r.knee, c.hip)), c.thigh_world);
   const Quat calf_turned = mul(thigh_world, rotations[calf]);
   const Vec3 shin = rotate(calf_turned, translations[foot]);
-  const Vec3 goal = add(c.hip, scale_vector(along, d));
-  const Quat calf_world = mul(shortest_arc(shin, sub(goal, knee)), calf_turned);
+  const Quat calf_world = mul(shortest_arc(shin, sub(r.ankle, r.knee)), calf_turned);
   rotations[thigh] = mul(conj(c.pelvis_world), thigh_world);
   rotations[calf] = mul(conj(thigh_world), calf_world);
   rotations[foot] = mul(conj(calf_world), c.foot_world);
-  feet = {goal, add(goal, sub(c.ball, c.ankle))};
 }
 
 }  // namespace
 
+void FootContact::hold(Leg& leg, const Vec3& ankle_now, const Vec3& ball_now) const {
+  const int anchor = leg.contact;
+  if (anchor >= 0) {
+    if (leg.anchor < 0) {
+      // A new contact holds the anchor where it stands now, as blended out of any previous hold.
+      const Vec3 ankle = add(ankle_now, scale_vector(sub(held_ankle(leg, ankle_now, ball_now), ankle_now), leg.weight));
+      leg.held = anchor == 0 ? ankle : add(ankle, sub(ball_now, ankle_now));
+    } else if (leg.anchor != anchor) {
+      // Rolling from heel to ball (or back): the new anchor is held where the current hold puts it.
+      const Vec3 ankle = held_ankle(leg, ankle_now, ball_now);
+      leg.held = anchor == 0 ? ankle : add(ankle, sub(ball_now, ankle_now));
+    }
+    leg.anchor = anchor;
+    leg.last_anchor = anchor;
+    leg.weight = std::min(1.0, leg.weight + blend_in_);
+  } else {
+    leg.anchor = -1;
+    leg.weight = std::max(0.0, leg.weight - blend_out_);
+  }
+}
+
+Vec3 FootContact::held_ankle(const Leg& leg, const Vec3& ankle_now, const Vec3& ball_now) {
+  // The foot keeps its solved orientation: a hold at the ball carries the ankle along the solved foot.
+  return leg.last_anchor == 0 ? leg.held : sub(leg.held, sub(ball_now, ankle_now));
+}
+
 void FootContact::solve_legs(std::span<Quat> rotations, std::span<Vec3> translations,
                              std::array<std::array<Vec3, 2>, 2>& feet) {
-  std::array<Chain, 2> chains;
-  std::array<Vec3, 2> goals;
-  std::array<bool, 2> moved{};
-  double drop = 0;
+  const auto index = [](int j) { return static_cast<std::size_t>(j); };
+  const std::pair<Quat, Vec3> pelvis = pelvis_pose(rotations, translations, root_, pelvis_);
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
-    Chain& c = chains[s];
-    c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
-    const std::array<Vec3, 2> solved{c.ankle, c.ball};
-    const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
-    // Where the ankle goes under the current hold: the foot keeps its solved orientation, so a hold
-    // at the ball carries the ankle along the solved foot.
-    const auto held_ankle = [&] { return leg.last_anchor == 0 ? leg.held : sub(leg.held, sub(c.ball, c.ankle)); };
-    if (anchor >= 0) {
-      if (leg.anchor < 0) {
-        // A new contact holds the anchor where it stands now, as blended out of any previous hold.
-        const Vec3 ankle = add(c.ankle, scale_vector(sub(held_ankle(), c.ankle), leg.weight));
-        leg.held = anchor == 0 ? ankle : add(ankle, sub(c.ball, c.ankle));
-        leg.held[1] = std::max(leg.held[1], leg.rest_height[static_cast<std::size_t>(anchor)]);
-      } else if (leg.anchor != anchor) {
-        // Rolling from heel to ball (or back): the new anchor is held where the current hold puts it.
-        const Vec3 ankle = held_ankle();
-        leg.held = anchor == 0 ? ankle : add(ankle, sub(solved[1], solved[0]));
-      }
-      leg.anchor = anchor;
-      leg.last_anchor = anchor;
-      leg.weight = std::min(1.0, leg.weight + blend_in_);
-    } else {
-      leg.anchor = -1;
-      leg.weight = std::max(0.0, leg.weight - blend_out_);
-    }
-    if (leg.weight <= 0) continue;
-    goals[s] = add(c.ankle, scale_vector(sub(held_ankle(), c.ankle), leg.weight));
-    // How far the pelvis must come down for this leg to reach its goal.
-    const double reach = (leg.upper + leg.lower) * (1 - 1e-6);
-    const Vec3 to_goal = sub(goals[s], c.hip);
-    if (length(to_goal) > reach) {
-      const double across = std::sqrt(to_goal[0] * to_goal[0] + to_goal[2] * to_goal[2]);
-      const double need = across < reach ? -to_goal[1] - std::sqrt(reach * reach - across * across) : -to_goal[1];
-      drop = std::max(drop, need);
-    }
-  }
-  if (drop > 0) {
-    const auto pelvis = static_cast<std::size_t>(pelvis_);
-    translations[pelvis] =
-        sub(translations[pelvis], rotate(conj(rotations[static_cast<std::size_t>(root_)]), {0, drop, 0}));
-    for (Chain& c : chains) {
-      for (Vec3* p : {&c.hip, &c.knee, &c.ankle, &c.ball}) (*p)[1] -= drop;
-    }
-  }
-  for (std::size_t s = 0; s < 2; ++s) {
-    const Leg& leg = legs_[s];
-    const Chain& c = chains[s];
-    if (leg.weight <= 0) goals[s] = c.ankle;
-    // No foot goes below the ground: the ankle rises until neither it nor the ball is under its rest
-    // height (the foot keeps its orientation).
-    const Vec3 ball = add(goals[s], sub(c.ball, c.ankle));
-    const double depth = std::max({0.0, leg.rest_height[0] - goals[s][1], leg.rest_height[1] - ball[1]});
-    goals[s][1] += depth;
-    moved[s] = leg.weight > 0 || depth > 0;
+    const Chain c = leg_chain(rotations, translations, pelvis, leg.thigh, leg.calf, leg.foot, leg.ball);
+    const Vec3 foot = sub(c.ball, c.ankle);
     feet[s] = {c.ankle, c.ball};
-  }
-  for (std::size_t s = 0; s < 2; ++s) {
-    const Leg& leg = legs_[s];
-    if (!moved[s]) continue;
-    const auto index = [](int j) { return static_cast<std::size_t>(j); };
-    reach_goal(chains[s], goals[s], leg.upper, leg.lower, {index(leg.thigh), index(leg.calf), index(leg.foot)},
-               rotations, translations, feet[s]);
+    hold(leg, c.ankle, c.ball);
+    // The hold moves the ankle along the ground only: heights stay the solved leg's, which carries the
+    // performer's heel and toe rising and falling.
+    Vec3 pull{};
+    if (leg.weight > 0) {
+      const Vec3 held = held_ankle(leg, c.ankle, c.ball);
+      pull = {held[0] - c.ankle[0], 0, held[2] - c.ankle[2]};
+    }
+    // No foot goes below the ground: the ankle rises until neither it nor the ball is under its rest
+    // height.
+    const double lift = std::max({0.0, leg.rest_height[0] - c.ankle[1], leg.rest_height[1] - c.ball[1]});
+    if (leg.weight <= 0 && lift <= 0) continue;
+    const Vec3 lifted{c.ankle[0], c.ankle[1] + lift, c.ankle[2]};
+    Reach r = reach(c, add(lifted, scale_vector(pull, leg.weight)), leg.upper, leg.lower);
+    if (r.turn < most_turn_ && leg.weight > 0) {
+      // The leg would turn too far from the performer's: the hold gives way by the least share that
+      // keeps it within the limit, and the held joint is dragged along. The turn's cosine is nearly
+      // linear in the share: regula falsi (Illinois) finds it in a few solves.
+      Reach kept = lift > 0 ? reach(c, lifted, leg.upper, leg.lower) : Reach{c.knee, c.ankle, 1};
+      const double bound = std::min(most_turn_, kept.turn);
+      double share = 0, above = 1, at_share = kept.turn - bound, at_above = r.turn - bound;
+      int side = 0;
+      for (int step = 0; step < kGiveSteps && at_share > kGiveTolerance; ++step) {
+        const double t = (share * at_above - above * at_share) / (at_above - at_share);
+        const Reach tried = reach(c, add(lifted, scale_vector(pull, leg.weight * t)), leg.upper, leg.lower);
+        const double at = tried.turn - bound;
+        if (at >= 0) {
+          share = t;
+          at_share = at;
+          kept = tried;
+          if (side < 0) at_above *= 0.5;
+          side = -1;
+        } else {
+          above = t;
+          at_above = at;
+          if (side > 0) at_share *= 0.5;
+          side = 1;
+        }
+      }
+      r = kept;
+      leg.held = sub(leg.held, scale_vector(pull, 1 - share));
+    }
+    pose_leg(c, r, {index(leg.thigh), index(leg.calf), index(leg.foot)}, rotations, translations);
+    feet[s] = {r.ankle, add(r.ankle, foot)};
   }
 }
 
@@ -317,9 +371,11 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
   detect(source_positions);
   std::array<std::array<Vec3, 2>, 2> feet;
   if (solve_) solve_legs(rotations, translations, feet);
+  const std::pair<Quat, Vec3> pelvis =
+      solve_ ? std::pair<Quat, Vec3>{} : pelvis_pose(rotations, translations, root_, pelvis_);
   for (std::size_t s = 0; s < 2; ++s) {
     Leg& leg = legs_[s];
-    const int anchor = leg.planted[0] ? 0 : (leg.planted[1] ? 1 : -1);
+    const int anchor = leg.contact;
     contacts_[s] = anchor;
     std::array<Vec3, 2> source{source_positions[static_cast<std::size_t>(leg.source[0])], Vec3{}};
     // Without a toe joint the source's ball is never planted; its height counts as the ankle's.
@@ -328,7 +384,7 @@ void FootContact::apply(std::span<const Vec3> source_positions, std::span<Quat> 
     if (leg.source[1] < 0) source_rest[1] = source_rest[0];
     measure(source_tally_, leg.source_track, anchor, source, source_rest);
     if (!solve_) {
-      const Chain c = leg_chain(rotations, translations, root_, pelvis_, leg.thigh, leg.calf, leg.foot, leg.ball);
+      const Chain c = leg_chain(rotations, translations, pelvis, leg.thigh, leg.calf, leg.foot, leg.ball);
       feet[s] = {c.ankle, c.ball};
     }
     measure(result_tally_, leg.result_track, anchor, feet[s], leg.rest_height);

@@ -178,7 +178,7 @@ bool take_source_names(State& st) {
   result.up_evidence = "taken as +Y (a partial skeleton of source bones)";
   result.zero_pose_stands = true;
   result.metres_per_unit = st.request.metres_per_unit.value_or(0.01);
-  result.unit_name = st.request.metres_per_unit ? "--source-units" : "cm";
+  result.unit_name = st.request.metres_per_unit ? "given" : "cm";
   result.warnings.clear();
   return true;
 }
@@ -194,7 +194,7 @@ void find_units(State& st) {
   result.height_units = st.n > 0 && high > low ? high - low : 0;
   if (st.request.metres_per_unit) {
     result.metres_per_unit = *st.request.metres_per_unit;
-    result.unit_name = "--source-units";
+    result.unit_name = "given";
     return;
   }
   static const std::pair<const char*, double> kUnits[] = {{"cm", 0.01}, {"m", 1.0}, {"mm", 0.001}, {"in", 0.0254}};
@@ -212,9 +212,9 @@ void find_units(State& st) {
   char text[256];
   std::snprintf(text, sizeof text,
                 "its height (%.4g file units) is 1.2 m to 2.3 m in none of cm, m, mm, in; scaled to the "
-                "mannequin's %.2f m (1 unit = %.4g cm); choose with --source-units",
+                "mannequin's %.2f m (1 unit = %.4g cm)",
                 result.height_units, kMannequinHeight, result.metres_per_unit * 100);
-  result.warnings.emplace_back(text);
+  result.warnings.emplace_back(text, OptionHint{"choose with", "source-units", ""});
 }
 
 }  // namespace recognition

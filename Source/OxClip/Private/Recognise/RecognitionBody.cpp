@@ -600,7 +600,7 @@ void find_up_axis(State& st) {
   }
   if (st.request.up != "auto") {
     up = st.request.up;
-    result.up_evidence = "--source-up";
+    result.up_evidence = "as asked";
   }
   result.zero_pose_stands = st.rest_stands;
   result.up_axis = up;

@@ -442,7 +442,8 @@ CharacterMapping map_character(const CharacterJoints& joints, const std::string&
   if (!target_map.empty()) mapping.source += ", completed by " + map_name;
   if (!target_map.empty() || (!by_names && failure.empty())) failure = human_failure(mapping.target_of, joints.bind);
   if (!failure.empty()) {
-    throw Error(file, "is not a human character: " + failure + "; give its joints' bones with --target-map FILE");
+    throw Error(file, "is not a human character: " + failure)
+        .with_hint("give its joints' bones with", "target-map", "FILE");
   }
   for (std::size_t j = 0; j < n; ++j) {
     const int target = mapping.target_of[j];

@@ -10,13 +10,22 @@
 //
 // Life: the tree builds it at the end of init from the finished hierarchy and drops it when
 // buildNode changes that hierarchy. Local poses stay in the tree's nodes; every write to one goes
-// through setLocalPose or setLocalRotation, so that the world poses below it are marked stale.
+// through setLocalPose or update, so that the world poses below it are marked stale.
 class OxPoseCache
 {
 public:
 	UE_USE_ENGINE_ALLOCATOR()
 
 	using FNodeMap = TMap<FName, OxSkeletonTreeNode>;
+
+	// A per-node yes or no. A type of its own rather than uint8: a store through a character type may
+	// alias anything, and the compiler would reload every array's storage after each flag written.
+	enum class EFlag : uint8
+	{
+		No = 0,
+		Yes = 1
+	};
+	static EFlag flag(bool value) { return value ? EFlag::Yes : EFlag::No; }
 
 	// Resolves every node's parent and lays the tree out depth-first; stops on a parent cycle.
 	explicit OxPoseCache(FNodeMap& tree_nodes);
@@ -35,18 +44,18 @@ public:
 	// root, composed parents-first and kept until a local pose on the way to the root changes.
 	FORCEINLINE const TTransform<double>& world(int32 index)
 	{
-		const uint8* const current = world_current.GetData();
+		const EFlag* const current = world_current.GetData();
 		const int32* const places = place.GetData();
-		if (!current[places[index]])
+		if (current[places[index]] == EFlag::No)
 		{
 			const int32 parent = parents.GetData()[index];
 			if (parent == INDEX_NONE)
 			{
 				composeWorld(index, TTransform<double>::Identity, true);
 			}
-			else if (current[places[parent]])
+			else if (current[places[parent]] == EFlag::Yes)
 			{
-				composeWorld(index, world_poses.GetData()[parent], world_plain.GetData()[parent] != 0);
+				composeWorld(index, world_poses.GetData()[parent], world_plain.GetData()[parent] == EFlag::Yes);
 			}
 			else
 			{
@@ -56,39 +65,33 @@ public:
 		return world_poses.GetData()[index];
 	}
 	// Whether the node's world pose, as world() last returned it, is plain (OxTransformMath::isPlain).
-	bool isWorldPlain(int32 index) const { return world_plain.GetData()[index] != 0; }
+	bool isWorldPlain(int32 index) const { return world_plain.GetData()[index] == EFlag::Yes; }
 	// Whether the node's local pose has no translation and a scale of exactly one.
-	bool isLocalRotation(int32 index) const { return local_rotation.GetData()[index] != 0; }
+	bool isLocalRotation(int32 index) const { return local_rotation.GetData()[index] == EFlag::Yes; }
 
 	// Replaces the node's local pose.
 	void setLocalPose(int32 index, const TTransform<double>& pose)
 	{
 		nodeAt(index).pose_in_local = pose;
-		local_rotation.GetData()[index] = OxTransformMath::hasOnlyRotation(pose) ? 1 : 0;
+		local_rotation.GetData()[index] = flag(OxTransformMath::hasOnlyRotation(pose));
 		invalidate(index);
 	}
 	// Makes the node's local pose the rotation alone: no translation, a scale of one.
 	void setLocalPose(int32 index, const TQuat<double>& rotation)
 	{
 		TTransform<double>& local = nodeAt(index).pose_in_local;
-		uint8& is_rotation = local_rotation.GetData()[index];
-		if (!is_rotation)
+		EFlag& is_rotation = local_rotation.GetData()[index];
+		if (is_rotation == EFlag::No)
 		{
 			local.Translation = TVector<double>::ZeroVector;
 			local.Scale3D = TVector<double>::OneVector;
-			is_rotation = 1;
+			is_rotation = EFlag::Yes;
 		}
 		local.Rotation = rotation;
 		invalidate(index);
 	}
-	// Replaces the rotation of the node's local pose; its translation and scale stay.
-	void setLocalRotation(int32 index, const TQuat<double>& rotation)
-	{
-		nodeAt(index).pose_in_local.Rotation = rotation;
-		invalidate(index);
-	}
-
-	// OxSkeletonTree::update: the rotations of the named bones, names resolved once per new list.
+	// OxSkeletonTree::update: the rotations of the named bones (translation and scale stay), names
+	// resolved once per new list.
 	void update(const TArray<FName>& names, const TArray<TTransform<double>>& transforms);
 
 private:
@@ -102,29 +105,33 @@ private:
 	FORCEINLINE void composeWorld(int32 index, const TTransform<double>& above, bool above_plain)
 	{
 		TTransform<double>& world = world_poses.GetData()[index];
-		uint8& plain = world_plain.GetData()[index];
-		const bool rotations_only = above_plain && local_rotation.GetData()[index] != 0;
-		if (rotations_only && !plain)
+		EFlag& plain = world_plain.GetData()[index];
+		const bool rotations_only = above_plain && local_rotation.GetData()[index] == EFlag::Yes;
+		if (rotations_only && plain == EFlag::No)
 		{
 			// The rotation-only route writes the rotation alone; a plain kept pose has the rest already.
 			world.Translation = TVector<double>::ZeroVector;
 			world.Scale3D = TVector<double>::OneVector;
 		}
-		plain = OxTransformMath::compose(world, nodeAt(index).pose_in_local, above, rotations_only) ? 1 : 0;
-		world_current.GetData()[place.GetData()[index]] = 1;
+		plain = flag(OxTransformMath::compose(world, nodeAt(index).pose_in_local, above, rotations_only));
+		world_current.GetData()[place.GetData()[index]] = EFlag::Yes;
 	}
 	// Composes the stale world poses from the node up to its first current ancestor, top-down.
 	void composeWorldChain(int32 index);
+	// Whether names is, byte for byte, the list of the last update.
+	bool isLastUpdateList(const TArray<FName>& names) const;
+	// Resolves a new update list to node numbers and the subtrees it writes.
+	void resolveUpdateList(const TArray<FName>& names);
 
 	// Marks the node's world pose and those below it as stale.
 	void invalidate(int32 index)
 	{
 		// Current world poses are closed under ancestors: a stale node has only stale descendants.
 		const int32 first = place.GetData()[index];
-		uint8* const current = world_current.GetData();
-		if (current[first])
+		EFlag* const current = world_current.GetData();
+		if (current[first] == EFlag::Yes)
 		{
-			FMemory::Memzero(current + first, static_cast<SIZE_T>(subtree_size.GetData()[index]));
+			FMemory::Memzero(current + first, sizeof(EFlag) * static_cast<SIZE_T>(subtree_size.GetData()[index]));
 		}
 	}
 
@@ -137,13 +144,16 @@ private:
 	TArray<int32> subtree_size;
 	// Per node: kept world pose and whether it is plain; whether the local pose is a rotation alone.
 	TArray<TTransform<double>> world_poses;
-	TArray<uint8> world_plain;
-	TArray<uint8> local_rotation;
+	TArray<EFlag> world_plain;
+	TArray<EFlag> local_rotation;
 	// Per depth-first place: whether the kept world pose is current.
-	TArray<uint8> world_current;
+	TArray<EFlag> world_current;
 	// Scratch for composeWorldChain, one entry per node.
 	TArray<int32> chain;
-	// Names of the last update and their node numbers.
+	// Names of the last update, their node numbers, and the listed nodes without a listed ancestor.
 	TArray<FName> update_names;
 	TArray<int32> update_nodes;
+	TArray<int32> update_roots;
+	// Scratch for resolveUpdateList, one entry per node, all zero between calls.
+	TArray<EFlag> update_listed;
 };
