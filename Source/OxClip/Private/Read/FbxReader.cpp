@@ -222,7 +222,8 @@ struct FbxCapture::State {
   double frame_time = 0;
   bvh::Header header;
   std::int64_t next = 0;
-  // Per joint: this frame's world matrix, and its world change from the rest (B) and place.
+  // Per joint: this frame's local transform and world matrix (shearing scales only), its world
+  // change from the rest (B), its turn and place under its parent's change, and its world scale.
   std::vector<ufbx_transform> local;
   std::vector<ufbx_matrix> world;
   std::vector<Quat> turn, change;
@@ -282,11 +283,13 @@ void FbxCapture::State::build_header(std::int64_t file_bytes) {
   }
 }
 
-// World transforms at `time` (the take's curves, else the nodes' own transforms), then each joint's
-// turn away from its rest, B = W * conj(Wrest), and its place. While every scale is uniform and
-// positive (the common case) worlds compose as rotation, place and scale:
-//   R = Rp Rl,  p = pp + sp Rp(tl),  s = sp sl;
-// otherwise as matrices, which shear and mirror too.
+// Each joint's turn away from its rest under its parent's, conj(B(parent)) * B(joint) with
+// B = W * conj(Wrest) its world change, and its place in its parent's changed frame,
+// rotate(conj(B(parent)), P(joint) - P(parent)), at `time` (the take's curves, else the nodes' own
+// transforms). While every scale is uniform and positive (the common case) the worlds cancel: with
+// W(joint) = W(parent) L and P(joint) = P(parent) + s(parent) W(parent) t,
+//   turn = Wrest(parent) L conj(Wrest(joint)),  place = s(parent) rotate(Wrest(parent), t);
+// otherwise worlds compose as matrices, which shear and mirror too.
 void FbxCapture::State::sample(double time) {
   const std::size_t n = skeleton.nodes.size();
   bool similar = above_similar;
@@ -298,30 +301,41 @@ void FbxCapture::State::sample(double time) {
     const ufbx_vec3& scale = local[j].scale;
     similar = similar && scale.x > 0 && scale.x == scale.y && scale.y == scale.z;
   }
+  if (similar) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const int parent = skeleton.parents[j];
+      const auto p = static_cast<std::size_t>(parent);
+      const ufbx_transform& t = local[j];
+      const Quat& parent_rest = parent >= 0 ? skeleton.rest_rotation[p] : above.turn;
+      const double parent_scale = parent >= 0 ? scale[p] : above.scale;
+      const Vec3 step =
+          scale_vector(rotate(parent_rest, {t.translation.x, t.translation.y, t.translation.z}), parent_scale);
+      turn[j] = mul(mul(parent_rest, {t.rotation.x, t.rotation.y, t.rotation.z, t.rotation.w}),
+                    conj(skeleton.rest_rotation[j]));
+      place[j] = parent >= 0 ? step : add(above.place, step);
+      scale[j] = parent_scale * t.scale.x;
+    }
+    return;
+  }
   for (std::size_t j = 0; j < n; ++j) {
     const int parent = skeleton.parents[j];
-    if (similar) {
-      const auto p = static_cast<std::size_t>(parent);
-      const Quat& parent_turn = parent >= 0 ? turn[p] : above.turn;
-      const Vec3& parent_place = parent >= 0 ? place[p] : above.place;
-      const double parent_scale = parent >= 0 ? scale[p] : above.scale;
-      const ufbx_transform& t = local[j];
-      turn[j] = mul(parent_turn, {t.rotation.x, t.rotation.y, t.rotation.z, t.rotation.w});
-      place[j] =
-          add(parent_place,
-              scale_vector(rotate(parent_turn, {t.translation.x, t.translation.y, t.translation.z}), parent_scale));
-      scale[j] = parent_scale * t.scale.x;
-    } else {
-      const ufbx_node* node = skeleton.nodes[j];
-      const ufbx_matrix local_matrix = ufbx_transform_to_matrix(&local[j]);
-      const ufbx_matrix& parent_world = parent >= 0               ? world[static_cast<std::size_t>(parent)]
-                                        : node->parent != nullptr ? node->parent->node_to_world
-                                                                  : ufbx_identity_matrix;
-      world[j] = ufbx_matrix_mul(&parent_world, &local_matrix);
-      turn[j] = fbx::rotation_of(world[j]);
-      place[j] = fbx::translation_of(world[j]);
-    }
-    change[j] = mul(turn[j], conj(skeleton.rest_rotation[j]));
+    const ufbx_node* node = skeleton.nodes[j];
+    const ufbx_matrix local_matrix = ufbx_transform_to_matrix(&local[j]);
+    const ufbx_matrix& parent_world = parent >= 0               ? world[static_cast<std::size_t>(parent)]
+                                      : node->parent != nullptr ? node->parent->node_to_world
+                                                                : ufbx_identity_matrix;
+    world[j] = ufbx_matrix_mul(&parent_world, &local_matrix);
+    change[j] = mul(fbx::rotation_of(world[j]), conj(skeleton.rest_rotation[j]));
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    const int parent = skeleton.parents[j];
+    turn[j] = change[j];
+    place[j] = fbx::translation_of(world[j]);
+    if (parent < 0) continue;
+    const auto p = static_cast<std::size_t>(parent);
+    const Quat inverse = conj(change[p]);
+    place[j] = rotate(inverse, sub(place[j], fbx::translation_of(world[p])));
+    turn[j] = mul(inverse, turn[j]);
   }
 }
 
@@ -377,19 +391,11 @@ bool FbxCapture::State::next_frame(Put&& put) {
   const std::int64_t frame = next++;
   sample(start + static_cast<double>(frame) * frame_time);
   for (std::size_t j = 0; j < skeleton.nodes.size(); ++j) {
-    const int parent = skeleton.parents[j];
-    Vec3 position = place[j];
-    Quat turn = change[j];
-    if (parent >= 0) {
-      const Quat inverse = conj(change[static_cast<std::size_t>(parent)]);
-      position = rotate(inverse, sub(position, place[static_cast<std::size_t>(parent)]));
-      turn = mul(inverse, turn);
-    }
     bool finite = true;
-    for (int i = 0; i < 4; ++i) finite = finite && std::isfinite(turn[i]) && (i == 3 || std::isfinite(position[i]));
+    for (int i = 0; i < 4; ++i) finite = finite && std::isfinite(turn[j][i]) && (i == 3 || std::isfinite(place[j][i]));
     if (!finite)
       throw ToolError(fmt::format("frame {}: joint {} has a non-finite transform", frame, skeleton.names[j]));
-    put(j, position, turn);
+    put(j, place[j], turn[j]);
   }
   return true;
 }

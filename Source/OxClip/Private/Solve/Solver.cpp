@@ -5,6 +5,7 @@
 
 #include "BvhReader.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -177,10 +178,12 @@ const std::vector<Quat>& Solver::meta_t_pose() const { return state_->meta_t_pos
 
 void Solver::solve(std::span<const Quat> source_local, bool fingers_t_pose, std::span<Quat> meta_out) {
   State& s = *state_;
-  const int32 bones = s.source_names.Num();
-  for (int32 b = 0; b < bones && static_cast<std::size_t>(b) < source_local.size(); ++b) {
-    const Quat& q = source_local[static_cast<std::size_t>(b)];
-    s.source_pose[b] = TTransform<double>(TQuat<double>(q[0], q[1], q[2], q[3]));
+  // Only the rotations change: the poses keep the identity's translation and scale from describe().
+  TTransform<double>* const pose = s.source_pose.GetData();
+  const std::size_t bones = std::min(static_cast<std::size_t>(s.source_names.Num()), source_local.size());
+  for (std::size_t b = 0; b < bones; ++b) {
+    const Quat& q = source_local[b];
+    pose[b].Rotation = TQuat<double>(q[0], q[1], q[2], q[3]);
   }
   s.retargeter.updateSrcSkeleton(s.source_names, s.source_pose);
   s.retargeter.updateDesSkeleton(fingers_t_pose);

@@ -106,8 +106,15 @@ class FbxWriter final : public PoseWriter {
         throw ToolError(fmt::format("frame {}: bone {} has a non-finite rotation", frame, info_.skeleton.names[j]));
       // A bone that keeps its turn from the last frame keeps its angles (what they would come to again).
       if (ticks_.empty() || std::memcmp(&q, &last_[j], sizeof q) != 0) {
-        Vec3 angles = euler_xyz_degrees(normalised(q));
-        if (!ticks_.empty()) angles = nearest_euler(angles, previous_[j]);
+        // The solver's turns are unit to rounding; any other is made so.
+        const double norm = dot(q, q);
+        Vec3 angles = euler_xyz_degrees(std::abs(norm - 1) <= 1e-14 ? q : normalised(q));
+        // Angles within a third of a turn of the last frame's in all are the nearest already (the
+        // other solution lies at least two thirds of a turn away): the common case skips the search.
+        const Vec3& last = previous_[j];
+        const double moved =
+            std::abs(angles[0] - last[0]) + std::abs(angles[1] - last[1]) + std::abs(angles[2] - last[2]);
+        if (!ticks_.empty() && !(moved <= 120)) angles = nearest_euler(angles, last);
         previous_[j] = angles;
         last_[j] = q;
       }
