@@ -16,7 +16,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -203,14 +202,11 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
   character->ignored_ = mapping.ignored;
   character->vrm_ = model.extensions.count("VRMC_vrm") != 0 || model.extensions.count("VRM") != 0;
   character->facing_ = character_facing(joints, mapping);
-  // Rest positions of the bones it plays in its canonical T-pose (an A-pose's legs straightened, its
-  // arms raised), in the target's frame, metres to `units`.
-  const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing_);
-  const std::vector<Vec3> places = canonical_places(joints, turns);
+  // Rest positions of the bones it plays, in the target's frame, metres to `units`.
   const double to_units = 1.0 / metres_per_unit(units);
   const Facing facing(character->facing_);
   for (const JointRole& role : mapping.roles) {
-    const Vec3& position = places[static_cast<std::size_t>(role.joint)];
+    const Vec3& position = bind.positions[static_cast<std::size_t>(role.joint)];
     const Vec3 located = scale_vector(facing.to_target(position), to_units);
     if (!std::isfinite(located[0]) || !std::isfinite(located[1]) || !std::isfinite(located[2])) {
       throw ToolError(where, "node '" + shown_name(names[static_cast<std::size_t>(role.joint)]) +
@@ -218,9 +214,10 @@ std::shared_ptr<const Character> Character::read(const fs::path& path, Units uni
     }
     character->rig_.emplace(role.bone, located);
   }
-  if (const auto root = ground_root(mapping, places, facing))
+  if (const auto root = ground_root(mapping, bind.positions, facing))
     character->rig_.emplace("root", scale_vector(*root, to_units));
-  character->rest_world_ = canonical_rest(turns, character->nodes_, character->order_, bind.rotations);
+  character->rest_world_ = canonical_rest(canonical_turns(joints, mapping, character->facing_), character->nodes_,
+                                          character->order_, bind.rotations);
   character->binary_ = file.binary;
   character->json_ = std::move(file.json);
   character->bin_ = std::move(file.bin);

@@ -523,22 +523,6 @@ std::vector<Quat> canonical_turns(const CharacterJoints& joints, const Character
   return turns;
 }
 
-std::vector<Vec3> canonical_places(const CharacterJoints& joints, const std::vector<Quat>& turns) {
-  if (turns.empty()) return joints.bind;
-  std::vector<Vec3> places(joints.bind.size());
-  for (const int at : joints.order) {
-    const auto k = static_cast<std::size_t>(at);
-    const int parent = joints.parents[k];
-    if (parent < 0) {
-      places[k] = joints.bind[k];
-      continue;
-    }
-    const auto p = static_cast<std::size_t>(parent);
-    places[k] = add(places[p], rotate(turns[p], sub(joints.bind[k], joints.bind[p])));
-  }
-  return places;
-}
-
 std::optional<Vec3> ground_root(const CharacterMapping& mapping, const std::vector<Vec3>& places,
                                 const Facing& facing) {
   const int root = target_index("root"), pelvis = target_index("pelvis");

@@ -89,13 +89,9 @@ class Facing {
 // the tolerance. The canonical world rotation of joint j is turn[j] x rotations[j].
 std::vector<Quat> canonical_turns(const CharacterJoints& joints, const CharacterMapping& mapping, const Quat& facing);
 
-// Where each joint stands in the canonical T-pose: every bone turned with its parent's `turns` from
-// the bind pose (the joints' own units). The bind places when `turns` is empty.
-std::vector<Vec3> canonical_places(const CharacterJoints& joints, const std::vector<Quat>& turns);
-
 // The root a character's rig gets where it plays none, in the target's frame and the joints' units:
 // on the ground of its file (y = 0 in the target's frame), below the pelvis, where that ground lies
-// under its lowest joint in the canonical pose (`places`) by less than 15% of the pelvis's height, as
+// under its lowest joint (`places`: the bind pose) by less than 15% of the pelvis's height, as
 // characters stand on their origin. Empty otherwise (the lowest joint is then its ground), and where it
 // plays a root or no pelvis.
 std::optional<Vec3> ground_root(const CharacterMapping& mapping, const std::vector<Vec3>& places, const Facing& facing);

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 #include <unordered_map>
 
 #include <fmt/format.h>
@@ -297,20 +296,18 @@ std::shared_ptr<const FbxCharacter> FbxCharacter::read(const std::filesystem::pa
     character->skeleton = describe(skeleton, character->plays, to_units);
     // The character's frame as for a glTF character: the rig in the target's, changes carried back.
     character->facing = character_facing(joints, mapping);
-    // The rig: where the bones it plays stand in its canonical T-pose; the rest the clip's changes go
-    // on: the bind pose turned into that pose.
-    const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing);
-    const std::vector<Vec3> places = canonical_places(joints, turns);
     const Facing facing(character->facing);
     for (const JointRole& role : mapping.roles)
       character->rig[role.bone] =
-          facing.to_target(scale_vector(places[static_cast<std::size_t>(role.joint)], to_units));
+          facing.to_target(character->skeleton.rest_world[static_cast<std::size_t>(role.joint)]);
+    // The rest the clip's changes go on: the bind pose turned into the canonical T-pose.
+    const std::vector<Quat> turns = canonical_turns(joints, mapping, character->facing);
     character->canonical_rest = character->skeleton.rest_world_rotation;
     for (std::size_t j = 0; j < turns.size(); ++j)
       character->canonical_rest[j] = mul(turns[j], character->canonical_rest[j]);
     character->mesh = skinned_body(*scene, skeleton);
     // A rig that plays no root stands on its file's ground.
-    if (const auto root = ground_root(mapping, places, facing))
+    if (const auto root = ground_root(mapping, joints.bind, facing))
       character->rig.emplace("root", scale_vector(*root, to_units));
     return character;
   } catch (Error& error) {
