@@ -8,6 +8,7 @@
 #include "Version.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,13 @@
 
 namespace oxr {
 namespace {
+
+// The same rotation bit for bit (a zero's sign included).
+bool same_bits(const Quat& a, const Quat& b) {
+  for (std::size_t k = 0; k < 4; ++k)
+    if (std::bit_cast<std::uint64_t>(a[k]) != std::bit_cast<std::uint64_t>(b[k])) return false;
+  return true;
+}
 
 using fbx::euler_xyz_degrees;
 using fbx::float64;
@@ -105,7 +113,7 @@ class FbxWriter final : public PoseWriter {
       if (!std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[2]) || !std::isfinite(q[3]))
         throw ToolError(fmt::format("frame {}: bone {} has a non-finite rotation", frame, info_.skeleton.names[j]));
       // A bone that keeps its turn from the last frame keeps its angles (what they would come to again).
-      if (ticks_.empty() || std::memcmp(&q, &last_[j], sizeof q) != 0) {
+      if (ticks_.empty() || !same_bits(q, last_[j])) {
         // The solver's turns are unit to rounding; any other is made so.
         const double norm = dot(q, q);
         Vec3 angles = euler_xyz_degrees(std::abs(norm - 1) <= 1e-14 ? q : normalised(q));
