@@ -408,6 +408,22 @@ TEST_F(ErrorCatalog, EveryErrorMessage) {
   }
 }
 
+// A glb whose eight-byte binary chunk its one buffer (of no bytes) does not describe.
+std::string chunk_glb() {
+  const auto u32 = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff),
+                       static_cast<char>((v >> 16) & 0xff), static_cast<char>(v >> 24)};
+  };
+  std::string json = R"({"asset":{"version":"2.0"},"scenes":[{"nodes":[0]}],"skins":[{"joints":[0,1]}],)"
+                     R"("nodes":[{"name":"root","children":[1]},{"name":"pelvis","translation":[0,1,0]}],)"
+                     R"("buffers":[{"byteLength":0}],"bufferViews":[{"buffer":0,"byteLength":8}]})";
+  json.append((4 - json.size() % 4) % 4, ' ');
+  std::string bytes = "glTF" + u32(2) + u32(static_cast<std::uint32_t>(12 + 8 + json.size() + 8 + 8));
+  bytes += u32(static_cast<std::uint32_t>(json.size())) + "JSON" + json;
+  bytes += u32(8) + std::string("BIN\0", 4) + std::string(8, '\0');
+  return bytes;
+}
+
 // One rule in every command: a wrong command line or plan exits 2, a file that cannot be done exits 1,
 // and each error names its file once, in our own words.
 TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
@@ -420,6 +436,9 @@ TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
       {{"--target-rig", "nope.glb"}, 2, "nope.glb: cannot open: no such file"},
       {{"--target-rig", "bad.glb"}, 2, "bad.glb: cannot read rig: not a valid glTF 2.0 file (*)"},
       {{"--target-rig", "deep.gltf"}, 2, "deep.gltf: its JSON is nested deeper than 64 levels"},
+      {{"--character", "chunk.glb"},
+       2,
+       "chunk.glb: cannot read character: not a valid glTF 2.0 file (its buffers and binary chunk disagree)"},
       {{"--units", "ft"}, 2, "--units: ft not in {cm,m,mm,in}*"},
       {{"--source-rest", "frame:99999"}, 1, "c.bvh: has no frame 99999 to rest on *"},
       {{"--source-rest", "sideways"}, 2, "--source-rest sideways: expected auto, zero, kz, frame:N or file:REST.bvh"},
@@ -430,6 +449,7 @@ TEST_F(ErrorCatalog, OneRuleInEveryCommand) {
       clear();
       write_text(root_ / "c.bvh", small_clip(2, 2));
       write_text(root_ / "bad.glb", "glTF, but not really");
+      write_text(root_ / "chunk.glb", chunk_glb());
       write_text(root_ / "deep.gltf", "{\"extras\":" + std::string(20000, '[') + std::string(20000, ']') + "}");
       Args args{command, "c.bvh", "-o", command == std::string("retarget") ? "c.json" : "c.html"};
       args.insert(args.end(), fault.options.begin(), fault.options.end());

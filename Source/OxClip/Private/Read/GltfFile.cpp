@@ -142,9 +142,15 @@ GltfFile read_gltf(const fs::path& path, std::string_view what) {
   std::string load_error, warning;
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto size = static_cast<unsigned int>(bytes.size());
-  const bool loaded = file.binary
-                          ? loader.LoadBinaryFromMemory(&file.model, &load_error, &warning, data, size, folder)
-                          : loader.LoadASCIIFromString(&file.model, &load_error, &warning, bytes.data(), size, folder);
+  bool loaded = false;
+  try {
+    loaded = file.binary ? loader.LoadBinaryFromMemory(&file.model, &load_error, &warning, data, size, folder)
+                         : loader.LoadASCIIFromString(&file.model, &load_error, &warning, bytes.data(), size, folder);
+  } catch (const std::exception&) {
+    // The loader checks some indices by throwing (a binary chunk its buffers do not describe).
+    throw ToolError(
+        name, "cannot read " + std::string(what) + ": " + loader_problem("its buffers and binary chunk disagree"));
+  }
   if (!loaded) {
     throw ToolError(name, "cannot read " + std::string(what) + ": " +
                               (reads.problem.empty() ? loader_problem(load_error) : reads.problem));
