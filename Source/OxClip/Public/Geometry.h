@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <numbers>
 #include <span>
 
@@ -115,6 +117,15 @@ inline Quat slerp(const Quat& a, Quat b, double f) {
     wb = std::sin(f * angle) / s;
   }
   return normalised(Quat{wa * a[0] + wb * b[0], wa * a[1] + wb * b[1], wa * a[2] + wb * b[2], wa * a[3] + wb * b[3]});
+}
+
+// The same numbers bit for bit, a zero's sign included (where a value kept from the last frame may
+// stand for this frame's: the same bits give the same results).
+inline bool same_bits(std::span<const double> a, std::span<const double> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
+  return true;
 }
 
 // ---- Hierarchies ---------------------------------------------------------------------------------

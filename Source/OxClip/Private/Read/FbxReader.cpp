@@ -8,12 +8,9 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -22,13 +19,6 @@
 
 namespace oxr {
 namespace {
-
-// The same three doubles bit for bit (a zero's sign included).
-bool same_bits(const ufbx_vec3& a, const ufbx_vec3& b) {
-  return std::bit_cast<std::uint64_t>(a.x) == std::bit_cast<std::uint64_t>(b.x) &&
-         std::bit_cast<std::uint64_t>(a.y) == std::bit_cast<std::uint64_t>(b.y) &&
-         std::bit_cast<std::uint64_t>(a.z) == std::bit_cast<std::uint64_t>(b.z);
-}
 
 constexpr std::int64_t kMaxFrames = 100'000'000;
 
@@ -136,7 +126,7 @@ struct PlainTrack {
     ufbx_transform t;
     t.translation = fbx::vec3(channels[0].at(time), channels[1].at(time), channels[2].at(time));
     const ufbx_vec3 euler = fbx::vec3(channels[3].at(time), channels[4].at(time), channels[5].at(time));
-    if (last_rotation.w == 0 || !same_bits(euler, last_euler)) {
+    if (last_rotation.w == 0 || !same_bits(euler.v, last_euler.v)) {
       last_rotation = ufbx_euler_to_quat(euler, order);
       if (turned) last_rotation = ufbx_quat_mul(ufbx_quat_mul(pre, last_rotation), post_inverse);
       last_euler = euler;

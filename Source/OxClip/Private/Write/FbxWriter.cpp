@@ -8,10 +8,8 @@
 #include "Version.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <deque>
 #include <limits>
 #include <numbers>
@@ -22,13 +20,6 @@
 
 namespace oxr {
 namespace {
-
-// The same rotation bit for bit (a zero's sign included).
-bool same_bits(const Quat& a, const Quat& b) {
-  for (std::size_t k = 0; k < 4; ++k)
-    if (std::bit_cast<std::uint64_t>(a[k]) != std::bit_cast<std::uint64_t>(b[k])) return false;
-  return true;
-}
 
 using fbx::euler_xyz_degrees;
 using fbx::float64;

@@ -2,7 +2,6 @@
 
 #include "ToolError.h"
 
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -86,18 +85,6 @@ void KeyTimes::add(std::int64_t frame) {
   }
   times_.push_back(time);
 }
-
-namespace {
-
-// True when the two quaternions hold the same floats, bit for bit (-0 and 0 differ).
-bool same_bits(const Quat& a, const Quat& b) {
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 void RotationKeys::add(const Quat& rotation) {
   // A bone the clip does not move repeats its last key's floats.

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -93,15 +92,6 @@ void flush_if_full(std::ostream& out, fmt::memory_buffer& buffer) {
   if (buffer.size() < kFlushBytes) return;
   write_buffer(out, buffer);
   buffer.clear();
-}
-
-// True if a and b hold the same bits: 0 and -0 differ, as their texts do.
-template <std::size_t N>
-bool same_bits(const std::array<double, N>& a, const std::array<double, N>& b) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
-  }
-  return true;
 }
 
 // The text of N numbers as last formatted, reused while the numbers keep their exact bits: bones a
